@@ -1,0 +1,58 @@
+// The four audio capture pins: per-input entry points (defined in channel0audio.cpp …
+// channel3audio.cpp), ranges, intersection handlers and property handlers.
+#pragma once
+
+#include "driver/device/devext.h"
+
+constexpr ULONG kAudioRangeCount = 3;
+
+// Writable: the first range of each pin carries the input's rate. One copy per audio pin.
+extern KSDATARANGE_AUDIO channel0AudioRanges[kAudioRangeCount];
+extern KSDATARANGE_AUDIO channel1AudioRanges[kAudioRangeCount];
+extern KSDATARANGE_AUDIO channel2AudioRanges[kAudioRangeCount];
+extern KSDATARANGE_AUDIO channel3AudioRanges[kAudioRangeCount];
+extern const PKSDATARANGE channel0AudioRangeList[kAudioRangeCount];
+extern const PKSDATARANGE channel1AudioRangeList[kAudioRangeCount];
+extern const PKSDATARANGE channel2AudioRangeList[kAudioRangeCount];
+extern const PKSDATARANGE channel3AudioRangeList[kAudioRangeCount];
+// The analog bridge range shared by the four bridge pins.
+extern const KSDATARANGE AudioBridgeRange;
+extern const PKSDATARANGE AudioBridgeRangeList[1];
+
+NTSTATUS channel0AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
+                                       PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
+                                       PULONG DataSize);
+NTSTATUS channel1AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
+                                       PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
+                                       PULONG DataSize);
+NTSTATUS channel2AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
+                                       PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
+                                       PULONG DataSize);
+NTSTATUS channel3AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
+                                       PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
+                                       PULONG DataSize);
+
+void Setchannel0AudioRate(devext* ext);
+void Setchannel1AudioRate(devext* ext);
+void Setchannel2AudioRate(devext* ext);
+void Setchannel3AudioRate(devext* ext);
+
+// Deferred routines of the AudioDpc objects (queued by the interrupt routine and the timers).
+void channel0AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+void channel1AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+void channel2AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+void channel3AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+
+extern const KSPIN_DISPATCH channel0AudioPinDispatch;
+extern const KSPIN_DISPATCH channel1AudioPinDispatch;
+extern const KSPIN_DISPATCH channel2AudioPinDispatch;
+extern const KSPIN_DISPATCH channel3AudioPinDispatch;
+
+// Property handlers: the ADC node's five and the capture pin's sampling rate.
+NTSTATUS KStrGetCpuResourcesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS KStrGetAudioVolumelevelHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS KStrGetAudioAGCHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS KStrGetAudioDynaSamplingRateHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS KStrGetAudioLatencyHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS KStrGetAudioSamplingRateHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS KStrSetAudioSamplingRateHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);

@@ -1,0 +1,89 @@
+// The device extension: all state of one card. Chief header of the device folder; every part
+// of the driver reaches the card through it.
+#pragma once
+
+#include "platform/platform.h"
+
+constexpr ULONG kChannelCount = 4;
+constexpr ULONG kVideoBufferSize = 0x400000;            // one 4 MiB buffer, three per channel
+constexpr ULONG kAudioRingSize = 30720;                 // one channel's slice: 16 blocks
+constexpr ULONG kAudioBlockSize = 1920;                 // 10 ms of 48 kHz stereo 16-bit PCM
+constexpr ULONG kAudioBufferSize = kChannelCount * kAudioRingSize;  // 0x1E000
+
+struct CommonBuffer {
+    PHYSICAL_ADDRESS PhysAddr;  // bus address the FPGA is given; below 4 GiB
+    PVOID VirtAddr;             // null while not allocated
+};
+
+struct ChannelState {
+    ULONG AudioSampleRate;
+    ULONG AudioHwBlock;
+    ULONG AudioState;
+    ULONG Width;
+    ULONG Height;
+    ULONG FrameRate;
+    ULONG Interlaced;
+    ULONG FrameCount;
+    ULONG VideoStatus;
+    ULONG VideoState;
+    PKSPIN AudioPin;             // guarded by HwMutex
+    PKSPIN VideoPin;             // guarded by HwMutex
+    PIKSREFERENCECLOCK AudioClock;
+    PIKSREFERENCECLOCK VideoClock;
+    ULONG AudioReadOffset;
+    LONGLONG AvgTimePerFrame;
+    ULONGLONG DropCount;
+    KEVENT FrameEvent;
+    ULONGLONG AudioHwBytes;
+    ULONGLONG AudioDeliveredBytes;
+};
+
+struct devext {
+    PKSDEVICE Device;
+    ULONG PowerState;
+    CommonBuffer channel0videobuf[3];
+    CommonBuffer channel1videobuf[3];
+    CommonBuffer channel2videobuf[3];
+    CommonBuffer channel3videobuf[3];
+    CommonBuffer channelallaudiobuf;
+    PDMA_ADAPTER DmaAdapter;
+    PKINTERRUPT InterruptObject;
+    PVOID RegisterBase;
+    ULONG RegisterLength;
+    KMUTEX HwMutex;
+    ChannelState Channel[kChannelCount];
+    KTIMER AudioTimer[kChannelCount];
+    // Declared in this order: audio and video DPCs of channels 0 and 1, then of 2 and 3.
+    KDPC AudioDpc01[2];
+    KDPC VideoDpc01[2];
+    KDPC AudioDpc23[2];
+    KDPC VideoDpc23[2];
+};
+
+// The three video buffers of a channel.
+inline CommonBuffer* VideoBuffers(devext* ext, ULONG channel) {
+    switch (channel) {
+    case 0: return ext->channel0videobuf;
+    case 1: return ext->channel1videobuf;
+    case 2: return ext->channel2videobuf;
+    default: return ext->channel3videobuf;
+    }
+}
+
+inline PKDPC AudioDpc(devext* ext, ULONG channel) {
+    return channel < 2 ? &ext->AudioDpc01[channel] : &ext->AudioDpc23[channel - 2];
+}
+
+inline PKDPC VideoDpc(devext* ext, ULONG channel) {
+    return channel < 2 ? &ext->VideoDpc01[channel] : &ext->VideoDpc23[channel - 2];
+}
+
+// The device extension of the device that owns a pin or filter.
+inline devext* DevextOf(PVOID object) { return static_cast<devext*>(KsGetDevice(object)->Context); }
+
+// HwMutex, waited on without time-out and released; every pin-level register or I2C sequence
+// runs between the two.
+inline void AcquireHwMutex(devext* ext) {
+    KeWaitForSingleObject(&ext->HwMutex, Executive, KernelMode, FALSE, nullptr);
+}
+inline void ReleaseHwMutex(devext* ext) { KeReleaseMutex(&ext->HwMutex, FALSE); }

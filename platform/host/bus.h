@@ -1,0 +1,69 @@
+// The three narrow hooks between the host platform and a simulated PCI Express device:
+// an MMIO register window, an interrupt line, and bus-master access to host memory by bus
+// address. A device model (sim/) sees only this header; the driver never sees it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace host {
+
+// A device's register window. The platform calls these from whatever thread performs
+// READ_REGISTER_ULONG / WRITE_REGISTER_ULONG (passive, DPC or interrupt level), in program
+// order, synchronously: a write has taken effect in the device before the accessor returns.
+// Offsets are byte offsets from the start of the window, already 4-byte aligned and inside it.
+class MmioRegion {
+public:
+    virtual ~MmioRegion() = default;
+    virtual uint32_t read32(uint32_t offset) = 0;
+    virtual void write32(uint32_t offset, uint32_t value) = 0;
+};
+
+// The card's interrupt output. The device drives it; the platform's interrupt thread delivers
+// it to the connected service routine at device level.
+//  - Level-sensitive mode: the device calls set_level(true) while any enabled cause is pending
+//    and set_level(false) when none is. While the level is high and a routine is connected, the
+//    platform calls the routine again and again (after each return it samples the level anew).
+//  - Message-signalled mode: the device calls signal_message() once per new cause; each message
+//    gives one call of the routine; a message arriving while the routine runs is delivered
+//    after it returns (at most one pending message is kept).
+class InterruptLine {
+public:
+    enum class Mode { LevelSensitive, MessageSignalled };
+    virtual ~InterruptLine() = default;
+    virtual Mode mode() const = 0;
+    virtual void set_level(bool asserted) = 0;
+    virtual void signal_message() = 0;
+    // Test knob: deliver one call of the routine although the device raised nothing, as a
+    // shared line does for another device's interrupt. The routine must answer FALSE.
+    virtual void inject_foreign() = 0;
+    // Blocks until nothing is pending on the line and the routine is not running (or until
+    // the time-out). Lets deterministic tests and manual stepping wait for delivery.
+    virtual bool wait_quiet(uint32_t timeout_ms) = 0;
+    // Number of service-routine calls made for this line, and how many of them returned TRUE.
+    virtual uint64_t calls() const = 0;
+    virtual uint64_t claimed() const = 0;
+};
+
+// A line owned by the platform; the device keeps the pointer for its lifetime.
+std::unique_ptr<InterruptLine> create_interrupt_line(InterruptLine::Mode mode);
+
+// Registers a register window on the simulated bus and returns its physical address (what
+// the PnP manager puts in the memory resource). The region must outlive its registration.
+uint64_t register_mmio(MmioRegion* region, uint32_t length);
+void unregister_mmio(uint64_t physical_address);
+
+// Vector number under which the line is known to IoConnectInterruptEx (the PnP manager puts
+// it in the interrupt resource). Registration is idempotent.
+uint32_t register_interrupt_line(InterruptLine* line);
+void unregister_interrupt_line(InterruptLine* line);
+
+// Bus-master DMA by the device into host memory. The range must lie wholly inside one live
+// common buffer; otherwise nothing is transferred, the verifier reports "DMA outside common
+// buffers" (a named failure) and false is returned. Transfers are published before the
+// call returns, so a later register read or interrupt that announces them is ordered after.
+bool dma_write(uint64_t bus_address, const void* source, size_t length);
+bool dma_read(uint64_t bus_address, void* destination, size_t length);
+
+}  // namespace host

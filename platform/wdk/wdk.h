@@ -1,0 +1,30 @@
+// The real WDK headers as shipped with mingw-w64, in the one order that compiles in C++20
+// with -Wall -Wextra.
+#pragma once
+
+// mingw-w64's wdm.h redefines two intrinsics that intrin.h already provides in C++ mode.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+extern "C" {
+#include <ntddk.h>
+#include <windef.h>
+}
+// unknown.h (needed for IKsReferenceClock and KsPinGetReferenceClockInterface, which ks.h
+// declares only when IUnknown is known) expects three user-mode macros.
+#ifndef DECLSPEC_NOVTABLE
+#define DECLSPEC_NOVTABLE
+#endif
+#ifndef DECLSPEC_NOTHROW
+#define DECLSPEC_NOTHROW
+#endif
+#ifndef interface
+#define interface struct
+#endif
+#include <unknown.h>
+extern "C" {
+typedef WCHAR TCHAR;  // ksmedia.h uses TCHAR
+#define NOBITMAP  // mmreg.h would need the user-mode BITMAPINFOHEADER
+#include <mmreg.h>  // WAVEFORMATEX, so that ksmedia.h declares KSDATAFORMAT_WAVEFORMATEX
+#include <ks.h>
+#include <ksmedia.h>
+}

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what the builds need on a fresh Debian machine (run as root); a no-op when present.
+set -euo pipefail
+pkgs=(cmake g++ ninja-build libgtest-dev libbenchmark-dev libpng-dev libcli11-dev
+      g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
+missing=()
+for p in "${pkgs[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    echo "installing: ${missing[*]}"
+    SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
