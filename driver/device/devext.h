@@ -36,6 +36,12 @@ struct ChannelState {
     KEVENT FrameEvent;
     ULONGLONG AudioHwBytes;
     ULONGLONG AudioDeliveredBytes;
+    // Kept by the audio pin's delivery (driver/audio): runs of the input's audio DPC are
+    // serialised through AudioDpcActive (0 idle, 1 running, 2 running with a re-run requested);
+    // audio the card overwrote before it could be delivered is skipped and counted.
+    LONG AudioDpcActive;
+    ULONG AudioDiscontinuity;   // the next delivered buffer carries the data-discontinuity flag
+    ULONGLONG AudioLostBytes;
 };
 
 struct devext {
