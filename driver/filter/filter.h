@@ -7,4 +7,38 @@ constexpr ULONG kFilterCount = 8;
 // In device order: audio 0, video 0, audio 1, video 1, audio 2, video 2, audio 3, video 3.
 extern const KSFILTER_DESCRIPTOR* const FilterDescriptors[kFilterCount];
 
+// The descriptors themselves, by input (pointed to by FilterDescriptors).
+extern const KSFILTER_DESCRIPTOR channel0VideoFilterDescriptor;
+extern const KSFILTER_DESCRIPTOR channel1VideoFilterDescriptor;
+extern const KSFILTER_DESCRIPTOR channel2VideoFilterDescriptor;
+extern const KSFILTER_DESCRIPTOR channel3VideoFilterDescriptor;
+extern const KSFILTER_DESCRIPTOR channel0AudioFilterDescriptor;
+extern const KSFILTER_DESCRIPTOR channel1AudioFilterDescriptor;
+extern const KSFILTER_DESCRIPTOR channel2AudioFilterDescriptor;
+extern const KSFILTER_DESCRIPTOR channel3AudioFilterDescriptor;
+
 NTSTATUS FilterCreate(PKSFILTER Filter, PIRP Irp);
+
+// The register access request and answer: a KSPROPERTY header, then the register's byte offset
+// in the window and its value.
+struct KSPROPERTY_REGISTER_VALUE_S {
+    KSPROPERTY Property;
+    ULONG Offset;
+    ULONG Value;
+};
+static_assert(sizeof(KSPROPERTY_REGISTER_VALUE_S) == 32);
+
+// Register access on input 0's video filter: get reads the register named by the request, set
+// writes the request's value to it. Offsets outside the mapped window, or not 32-bit aligned, are
+// refused with STATUS_INVALID_PARAMETER; writes to the DMA address and size registers are refused
+// with STATUS_ACCESS_DENIED (see filter.cpp).
+NTSTATUS KStrGetRegisterValueHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS KStrSetRegisterValueHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+
+// True when a write to `offset` would re-aim or resize one of the eight bus-master DMA engines.
+bool IsDmaProgrammingRegister(ULONG offset);
+
+// Dropped-frames counters of the video filters of inputs 1, 2 and 3.
+NTSTATUS channel1GetDroppedFramesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS channel2GetDroppedFramesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS channel3GetDroppedFramesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
