@@ -224,6 +224,7 @@ typedef enum { PowerActionNone = 0 } POWER_ACTION;
 
 KIRQL KeGetCurrentIrql();
 void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+KIRQL KeRaiseIrqlToDpcLevel();
 void KeLowerIrql(KIRQL NewIrql);
 
 typedef enum _KPROCESSOR_MODE_ { KernelMode = 0, UserMode = 1 } KPROCESSOR_MODE_;
@@ -237,19 +238,22 @@ typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;
 
 typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
 
+// Every waitable object starts with a header word: a host magic in the upper bits and the object
+// kind in the low byte, so a wait can tell events, mutexes and timers apart and refuse an object
+// that was never initialised.
 typedef struct _KEVENT {
-    alignas(8) volatile LONG State;
-    volatile LONG Type;
-    volatile LONGLONG Waiters;
-    volatile LONGLONG Generation;
+    alignas(8) volatile LONG Header;
+    volatile LONG State;            // 1 signalled, 0 not
+    volatile LONGLONG Generation;   // bumped by every KeSetEvent (releases all current waiters)
+    volatile LONGLONG Reserved;
 } KEVENT, *PKEVENT, *PRKEVENT;
 
 typedef struct _KMUTEX {
-    alignas(8) volatile LONG Word;        // futex word: 0 free, 1 owned, 2 owned with waiters
-    volatile LONG RecursionCount;
-    volatile ULONGLONG OwnerThread;       // host thread id of the owner, 0 when free
-    volatile KIRQL AcquireIrql;
-    UCHAR Reserved[31];
+    alignas(8) volatile LONG Header;
+    volatile LONG RecursionCount;   // 0 when free
+    volatile ULONGLONG OwnerThread; // host thread id of the owner, 0 when free
+    volatile LONG AcquireIrql;
+    UCHAR Reserved[36];
 } KMUTEX, *PKMUTEX, *PRKMUTEX;
 
 typedef struct _KDPC KDPC, *PKDPC, *PRKDPC;
@@ -264,24 +268,26 @@ typedef enum _KDPC_IMPORTANCE {
 } KDPC_IMPORTANCE;
 
 struct _KDPC {
-    alignas(8) PKDEFERRED_ROUTINE DeferredRoutine;
+    alignas(8) volatile LONG Header;
+    volatile LONG Importance;
+    PKDEFERRED_ROUTINE DeferredRoutine;
     PVOID DeferredContext;
     PVOID SystemArgument1;
     PVOID SystemArgument2;
-    volatile LONG Importance;
-    volatile LONG Inserted;     // non-zero while in a processor's queue
-    volatile ULONGLONG HostMagic;
-    PVOID HostLink;
+    volatile LONG Inserted;     // 1 + index of the processor whose queue holds it, 0 when not queued
+    volatile LONG Reserved0;
+    volatile ULONGLONG Ticket;  // insertion ticket while queued
     UCHAR Reserved[8];
 };
 
 typedef struct _KTIMER {
-    alignas(8) volatile LONGLONG DueTime;     // absolute, host clock, 100 ns
+    alignas(8) volatile LONG Header;
+    volatile LONG Pending;          // in the timer queue
+    volatile LONGLONG DueTime;      // absolute, host interrupt time, 100 ns
     PKDPC Dpc;
-    volatile LONG Pending;
     volatile LONG Signalled;
-    volatile ULONGLONG Generation;
-    volatile ULONGLONG HostMagic;
+    volatile LONG Reserved0;
+    volatile ULONGLONG Generation;  // bumped by every set/cancel, so a stale expiry is ignored
     UCHAR Reserved[24];
 } KTIMER, *PKTIMER, *PRKTIMER;
 
@@ -578,7 +584,9 @@ PDMA_ADAPTER IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_DESCRI
 // ---------------------------------------------------------------------------------------------
 // Debug output and small run-time helpers
 
-extern "C" ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+// Windows conversions (%lx on a 32-bit ULONG, %I64d) are not glibc's, so no printf format
+// checking here; the cross build checks nothing either.
+extern "C" ULONG DbgPrint(PCSTR Format, ...);
 extern "C" void RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message);
 SIZE_T RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length);
 

@@ -1,0 +1,65 @@
+// The host's Driver Verifier: what would stop a Windows machine becomes an immediate, named
+// failure. By default a bug check prints its name and message to stderr and aborts the process
+// (a gtest death test observes it). Inside a verifier::Capture it is recorded instead, and the
+// offending call returns without doing the illegal thing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace host::verifier {
+
+// Bug check codes, as Windows numbers them.
+enum Code : uint32_t {
+    kIrqlNotLessOrEqual = 0x0A,           // call at the wrong IRQL
+    kThreadNotMutexOwner = 0x11,          // KeReleaseMutex by a non-owner / at another IRQL
+    kPageFaultInNonPagedArea = 0x50,      // register access outside a mapped window
+    kInterruptStorm = 0x9C,               // level line nobody claims (host: storm report)
+    kBadPoolCaller = 0xC2,                // double free, bad pointer, wrong tag
+    kDriverVerifierViolation = 0xC4,      // waits at DISPATCH, leaks, armed timers in freed pool, ...
+    kDmaViolation = 0xE6,                 // adapter and common-buffer misuse, DMA outside buffers
+    kAssertionFailure = 0x788,            // RtlAssert when assertions are made fatal (host)
+};
+
+const char* code_name(uint32_t code);
+
+struct BugCheck {
+    uint32_t code;
+    std::string message;
+};
+
+// Raises a bug check. Returns only while a Capture is active (after recording it).
+void bugcheck(uint32_t code, std::string_view message);
+
+// Records every bug check raised on any thread while it lives (the innermost capture wins).
+class Capture {
+public:
+    Capture();
+    ~Capture();
+    Capture(const Capture&) = delete;
+    Capture& operator=(const Capture&) = delete;
+
+    std::vector<BugCheck> records() const;
+    size_t count() const;
+    // Number of records whose message contains `text`.
+    size_t count_containing(std::string_view text) const;
+    // Waits (up to timeout_ms) until at least `n` bug checks were recorded.
+    bool wait_for(size_t n, uint32_t timeout_ms) const;
+    void clear();
+
+    struct State;
+
+private:
+    State* state_;
+};
+
+// Non-fatal findings (budget overruns and the like): kept in order, also printed to stderr
+// when QH_VERIFIER_VERBOSE is set in the environment.
+void diagnostic(std::string_view text);
+std::vector<std::string> diagnostics();
+size_t count_diagnostics(std::string_view containing);
+void clear_diagnostics();
+
+}  // namespace host::verifier
