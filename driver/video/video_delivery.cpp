@@ -1,0 +1,170 @@
+// Frame delivery: the video DPC signals a completed frame, and the pin's Process dispatch copies
+// the buffer the engine's status names (weaving two fields for an interlaced signal) into the
+// leading stream buffer, stamps it and completes it.
+#include "driver/video/video_input.h"
+
+namespace video {
+
+namespace {
+
+constexpr ULONG kNoIndex = 3;  // the status's two index bits name only buffers 0..2
+
+ULONG Min(ULONG a, ULONG b) { return a < b ? a : b; }
+
+}  // namespace
+
+CopyPlan PlanCopy(ULONG width, ULONG height, bool interlaced, ULONG index, ULONG frameExtent) {
+    CopyPlan plan = {};
+    // No geometry, or a line longer than a whole DMA buffer: nothing can be read.
+    if (width == 0 || height == 0 || width > kVideoBufferSize / 2) return plan;
+    plan.lineBytes = width * 2;
+    const ULONG bufferLines = kVideoBufferSize / plan.lineBytes;  // lines one DMA buffer holds
+
+    if (!interlaced) {
+        // A progressive frame is one buffer; index 3 names none, so nothing valid can be
+        // copied and the client's buffer waits for the next frame.
+        if (index >= kNoIndex) return plan;
+        plan.deliver = true;
+        plan.dstPitch = plan.lineBytes;  // always packed
+        plan.lines = Min(Min(height, bufferLines), frameExtent / plan.lineBytes);
+        plan.dataUsed = plan.lines == height ? frameExtent : plan.lines * plan.lineBytes;
+        return plan;
+    }
+
+    // Woven: frame line d comes from line d / 2 of a field buffer, written at the client's
+    // pitch. A buffer too small for the pitch to hold a line gets packed lines instead.
+    plan.deliver = true;
+    const ULONG pitchPixels = (frameExtent / height) / 2;
+    const bool pitchHoldsLine = pitchPixels >= width;
+    plan.dstPitch = pitchHoldsLine ? pitchPixels * 2 : plan.lineBytes;
+    const ULONG fitLines = frameExtent >= plan.lineBytes ? (frameExtent - plan.lineBytes) / plan.dstPitch + 1 : 0;
+    // Field lines beyond a DMA buffer cannot be read: frame lines up to 2 × bufferLines.
+    plan.lines = Min(Min(height, bufferLines * 2), fitLines);
+    if (plan.lines == height && pitchHoldsLine)
+        plan.dataUsed = frameExtent;
+    else
+        plan.dataUsed = plan.lines == 0 ? 0 : (plan.lines - 1) * plan.dstPitch + plan.lineBytes;
+    return plan;
+}
+
+void FrameDpc(PVOID deferredContext, const Input& in) {
+    auto* ext = static_cast<devext*>(deferredContext);
+    KeSetEvent(&ext->Channel[in.channel].FrameEvent, 0, FALSE);
+}
+
+NTSTATUS Process(const Input& in, PKSPIN pin) {
+    devext* ext = DevextOf(pin);
+    ChannelState& ch = ext->Channel[in.channel];
+
+    const ULONG state = SharedRead(ch.VideoState);
+    if (state < KSSTATE_RUN) {
+        if (in.notRunKind == NotRunTrace::State)
+            DbgPrint(in.notRunTrace, state);
+        else
+            DbgPrint(in.notRunTrace, pin, state);
+        return STATUS_PENDING;
+    }
+
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = in.frameTimeout;
+    if (KeWaitForSingleObject(&ch.FrameEvent, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+        DbgPrint(in.noDataTrace);
+        KsPinAttemptProcessing(pin, TRUE);
+        return STATUS_PENDING;
+    }
+
+    // The class already holds this mutex around Process; taking it again is recursive and
+    // returns at once, and it keeps the copy exclusive should the routine ever be called
+    // from elsewhere.
+    KsPinAcquireProcessingMutex(pin);
+    PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    if (!pointer) {
+        DbgPrint(in.noPointerTrace);
+        KsPinAttemptProcessing(pin, TRUE);
+        KsPinReleaseProcessingMutex(pin);
+        return STATUS_PENDING;
+    }
+
+    PKSSTREAM_HEADER header = pointer->StreamHeader;
+    if (!header || !header->Data) {
+        DbgPrint(in.noBufferTrace);
+        SharedWrite(ch.DropCount, SharedRead(ch.DropCount) + 1);
+        if (in.advanceBeforeAttempt) {
+            KsStreamPointerAdvance(pointer);
+            KsPinAttemptProcessing(pin, TRUE);
+        } else {
+            KsPinAttemptProcessing(pin, TRUE);
+            KsStreamPointerAdvance(pointer);
+        }
+        KsPinReleaseProcessingMutex(pin);
+        return STATUS_PENDING;
+    }
+
+    KeClearEvent(&ch.FrameEvent);
+
+    // One consistent view of the format and of the engine's position for this frame.
+    const ULONG width = SharedRead(ch.Width);
+    const ULONG height = SharedRead(ch.Height);
+    const bool interlaced = SharedRead(ch.Interlaced) != 0;
+    const ULONG index = SharedRead(ch.VideoStatus) & 3;
+    const CommonBuffer* buffers = VideoBuffers(ext, in.channel);
+    auto* data = static_cast<PUCHAR>(header->Data);
+
+    CopyPlan plan = PlanCopy(width, height, interlaced, index, header->FrameExtent);
+    if (interlaced) {
+        const auto* top = static_cast<const UCHAR*>(buffers[(index + 1) % 3].VirtAddr);
+        const auto* bottom = static_cast<const UCHAR*>(buffers[(index + 2) % 3].VirtAddr);
+        if (!top || !bottom) plan.deliver = false;
+        if (plan.deliver) {
+            for (ULONG row = 0; row < plan.lines; row += 2) {
+                const ULONG source = (row / 2) * plan.lineBytes;
+                if (row + 1 < plan.lines)
+                    RtlCopyMemory(data + (row + 1) * plan.dstPitch, bottom + source, plan.lineBytes);
+                RtlCopyMemory(data + row * plan.dstPitch, top + source, plan.lineBytes);
+            }
+            SharedWrite(ch.FrameCount, SharedRead(ch.FrameCount) + 1);
+        }
+    } else {
+        const auto* frame = plan.deliver ? static_cast<const UCHAR*>(buffers[index].VirtAddr) : nullptr;
+        if (!frame) plan.deliver = false;
+        if (plan.deliver) {
+            SharedWrite(ch.FrameCount, SharedRead(ch.FrameCount) + 1);
+            RtlCopyMemory(data, frame, plan.lines * plan.lineBytes);
+        }
+    }
+
+    if (!plan.deliver) {
+        // Nothing valid to copy: the frame is passed over and the client's buffer stays queued
+        // for the next one.
+        KsStreamPointerUnlock(pointer, FALSE);
+        KsPinAttemptProcessing(pin, TRUE);
+        KsPinReleaseProcessingMutex(pin);
+        return STATUS_PENDING;
+    }
+
+    header->DataUsed = plan.dataUsed;
+    PIKSREFERENCECLOCK clock = SharedRead(ch.VideoClock);
+    if (clock) {
+        LONGLONG systemTime;
+        header->PresentationTime.Numerator = 1;
+        header->PresentationTime.Denominator = 1;
+        header->Duration = SharedRead(ch.AvgTimePerFrame);
+        header->PresentationTime.Time = clock->GetCorrelatedTime(&systemTime);
+        header->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+    }
+    if (header->Size >= kHeaderWithFrameInfo) {
+        auto* info = reinterpret_cast<KS_FRAME_INFO*>(header + 1);
+        if (in.clearFrameInfo) RtlZeroMemory(info, sizeof(KS_FRAME_INFO));
+        info->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
+        info->dwFrameFlags = 0;
+        info->PictureNumber = static_cast<LONGLONG>(SharedRead(ch.FrameCount));
+        info->DropCount = static_cast<LONGLONG>(SharedRead(ch.DropCount));
+    }
+
+    KsStreamPointerUnlock(pointer, TRUE);
+    KsPinAttemptProcessing(pin, TRUE);
+    KsPinReleaseProcessingMutex(pin);
+    return STATUS_PENDING;
+}
+
+}  // namespace video

@@ -1,0 +1,118 @@
+// Format setting: accept the connection format the class matched, size the pin's framing to one
+// frame, and record size, scan type and rate of the input.
+#include "driver/device/guids.h"
+#include "driver/hw/i2c.h"
+#include "driver/hw/registers.h"
+#include "driver/video/video_input.h"
+
+namespace video {
+
+NTSTATUS DispatchSetFormat(const Input& in, PKSPIN pin, const KSDATARANGE* dataRange) {
+    devext* ext = DevextOf(pin);
+    const auto* range = reinterpret_cast<const KS_DATARANGE_VIDEO*>(dataRange);
+    const auto* format = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(pin->ConnectionFormat);
+
+    // The class matched only the GUIDs; a connection format too short to hold a
+    // KS_VIDEOINFOHEADER is refused before its header is read.
+    NTSTATUS status = STATUS_NO_MATCH;
+    if (IsEqualGUID(format->DataFormat.Specifier, kSpecifierVideoInfo) &&
+        format->DataFormat.FormatSize >= sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
+        const KS_BITMAPINFOHEADER& wanted = format->VideoInfoHeader.bmiHeader;
+        const KS_BITMAPINFOHEADER& offered = range->VideoInfoHeader.bmiHeader;
+        if (wanted.biWidth == offered.biWidth && wanted.biHeight == offered.biHeight &&
+            wanted.biCompression == offered.biCompression)
+            status = STATUS_SUCCESS;
+    }
+    if (!NT_SUCCESS(status)) return status;
+
+    // Private descriptor and framing, so that sizing the framing touches this pin only.
+    status = _KsEdit(pin->Bag, reinterpret_cast<PVOID*>(const_cast<PKSPIN_DESCRIPTOR_EX*>(&pin->Descriptor)),
+                     sizeof(KSPIN_DESCRIPTOR_EX), sizeof(KSPIN_DESCRIPTOR_EX), QH_POOL_TAG);
+    if (!NT_SUCCESS(status)) return status;
+    auto* descriptor = const_cast<KSPIN_DESCRIPTOR_EX*>(pin->Descriptor);
+    status = _KsEdit(pin->Bag,
+                     reinterpret_cast<PVOID*>(const_cast<PKSALLOCATOR_FRAMING_EX*>(&descriptor->AllocatorFraming)),
+                     sizeof(KSALLOCATOR_FRAMING_EX), sizeof(KSALLOCATOR_FRAMING_EX), QH_POOL_TAG);
+    if (!NT_SUCCESS(status)) return status;
+
+    if (descriptor->AllocatorFraming) {
+        const ULONG frameSize = range->VideoInfoHeader.bmiHeader.biSizeImage;
+        auto* framing = const_cast<KSALLOCATOR_FRAMING_EX*>(descriptor->AllocatorFraming);
+        KS_FRAMING_ITEM& item = framing->FramingItem[0];
+        item.Frames = 1;
+        item.PhysicalRange.MinFrameSize = frameSize;
+        item.PhysicalRange.MaxFrameSize = frameSize;
+        item.PhysicalRange.Stepping = 0;
+        item.FramingRange.Range.MinFrameSize = frameSize;
+        item.FramingRange.Range.MaxFrameSize = frameSize;
+        item.FramingRange.Range.Stepping = 0;
+    }
+    pin->StreamHeaderSize = kHeaderWithFrameInfo;
+
+    SetFormat(ext, in, static_cast<ULONG>(range->VideoInfoHeader.bmiHeader.biWidth),
+              static_cast<ULONG>(range->VideoInfoHeader.bmiHeader.biHeight));
+    return STATUS_SUCCESS;
+}
+
+void SetFormat(devext* ext, const Input& in, ULONG width, ULONG height) {
+    ChannelState& ch = ext->Channel[in.channel];
+    UCHAR bytes[2];
+
+    DbgPrint(in.setFormatTrace, width, height);
+    SharedWrite(ch.Interlaced, ULONG(0));
+    SharedWrite(ch.FrameRate, ULONG(60));
+    SharedWrite(ch.Width, width);
+    SharedWrite(ch.Height, height);
+    SharedWrite(ch.AvgTimePerFrame, kFrameDuration);
+
+    AcquireHwMutex(ext);
+    bytes[0] = 0;
+    I2c_Read(ext, in.i2cBlock, kIoMap, 0x6F, bytes, 1);
+    if ((bytes[0] & 0x01) == 0) {
+        DbgPrint(" HDMI cable is not connect 0!!!\n");
+        // Without a signal nothing stale may be delivered: the buffers read as black.
+        const CommonBuffer* buffers = VideoBuffers(ext, in.channel);
+        for (ULONG i = 0; i < 3; ++i)
+            if (buffers[i].VirtAddr) RtlZeroMemory(buffers[i].VirtAddr, kVideoBufferSize);
+        ReleaseHwMutex(ext);
+        return;
+    }
+
+    bytes[0] = 0;
+    I2c_Read(ext, in.i2cBlock, kHdmiMap, 0x0B, bytes, 1);
+    ULONG interlaced;
+    if (bytes[0] & 0x20) {
+        DbgPrint("HDMI Interlaced Input:%x  \n", bytes[0]);
+        interlaced = 1;
+        const UCHAR write[2] = {0x06, 0x24};
+        I2c_Write(ext, in.i2cBlock, kIoMap, write, 2);
+    } else {
+        DbgPrint("HDMI Progressive Input:%x  \n", bytes[0]);
+        interlaced = 0;
+        const UCHAR write[2] = {0x06, 0xA4};
+        I2c_Write(ext, in.i2cBlock, kIoMap, write, 2);
+    }
+
+    bytes[0] = bytes[1] = 0;
+    I2c_Read(ext, in.i2cBlock, kCpMap, 0xB8, bytes, 2);
+    const ULONG tmpB = (ULONG(bytes[0]) & 0x1F) * 256 + bytes[1];
+    ULONG receiverFps = 0;
+    if (tmpB != 0) receiverFps = ((tmpB + 103662) / tmpB) & 0xFF;
+    DbgPrint("HDMI tmp_B:%x fps:%d  \n", tmpB, receiverFps);
+
+    const ULONG rates = ReadRegister(ext, in.rateRegister);
+    const ULONG fps = (rates >> in.rateShift) & 0xFF;
+    DbgPrint("fpga == HDMI tmp_B:%x fps:%d  \n", rates, fps);
+    DbgPrint(in.statusTrace, ReadRegister(ext, in.statusRegister));
+    if (in.traceDebugRegisters) {
+        DbgPrint("=============fpga 0x40:%x  \n", ReadRegister(ext, 0x40));
+        DbgPrint("=============fpga 0x44:%x  \n", ReadRegister(ext, 0x44));
+        DbgPrint("=============fpga 0x48:%x  \n", ReadRegister(ext, 0x48));
+    }
+    ReleaseHwMutex(ext);
+
+    SharedWrite(ch.Interlaced, interlaced);
+    SharedWrite(ch.FrameRate, fps >> interlaced);
+}
+
+}  // namespace video

@@ -1,0 +1,100 @@
+// Everything that makes one video input different from the others, and the routines written
+// once for all four inputs. channel0video.cpp … channel3video.cpp each hold one `Input` record
+// and bind the input's named entry points to it.
+#pragma once
+
+#include "driver/video/video.h"
+
+namespace video {
+
+// Size of the format returned by intersection: KSDATAFORMAT + KS_VIDEOINFOHEADER.
+constexpr ULONG kFormatSize = sizeof(KS_DATAFORMAT_VIDEOINFOHEADER);
+// Every frame is stamped with 1/60 s whatever the signal's rate.
+constexpr LONGLONG kFrameDuration = 166666;
+// Stream header followed by KS_FRAME_INFO.
+constexpr ULONG kHeaderWithFrameInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
+static_assert(kHeaderWithFrameInfo == 128);
+
+// Receiver maps (8-bit I2C addresses placed by the receiver bring-up).
+constexpr UCHAR kIoMap = 0x98;
+constexpr UCHAR kHdmiMap = 0x68;
+constexpr UCHAR kCpMap = 0x44;
+
+// How the Process dispatch traces a call made while the pin is not running.
+enum class NotRunTrace {
+    State,       // "...%x" with VideoState
+    PinAndState  // "...%p ...%x" with the pin and VideoState
+};
+
+struct Input {
+    ULONG channel;                  // 0..3: ChannelState, buffers, StartVideoDma/StopVideoDma
+    ULONG i2cBlock;                 // the input's I2C master
+    KS_DATARANGE_VIDEO* formats;    // the pin's table; entry 0 is rewritten by detection
+
+    // Detection.
+    const char* connectTrace;       // "temp connect videoN :%x  \n"
+
+    // Format setting.
+    const char* setFormatTrace;     // "SetchannelNVideoFormat width:%d height:%d\n"
+    ULONG rateRegister;             // FPGA register holding the measured frame rate …
+    ULONG rateShift;                // … as the 8 bits starting here
+    ULONG statusRegister;           // FPGA register traced after the rate
+    const char* statusTrace;        // "fpga chipN_int:%x\n"
+    bool traceDebugRegisters;       // also trace FPGA registers 0x40, 0x44, 0x48
+
+    // Pin states.
+    const char* stateTrace;         // "videoN: %s()  :ToState=%d : FromState=%d\n"
+    const char* foreignOwnerTrace;  // error trace when another pin owns the input
+    const char* ownershipTrace;     // error trace at ACQUIRE (already owned) and RUN (not owned)
+    const char* acquireTrace;       // trace of HardwareAcquireResources
+    const char* stepTrace;          // trace of HardwareReleaseResources, HardwareRun, HardwarePause
+    const char* sourceFile;         // named in the "%s:%d %s() end\n" traces …
+    ULONG runEndLine;               // … with these lines of that file
+    ULONG pauseEndLine;
+
+    // Frame delivery.
+    LONGLONG frameTimeout;          // relative wait for FrameEvent, 100 ns units (negative)
+    NotRunTrace notRunKind;
+    const char* notRunTrace;
+    const char* noDataTrace;        // no frame within the time-out
+    const char* noPointerTrace;     // frame, but no stream pointer
+    const char* noBufferTrace;      // frame, pointer without header or data
+    bool advanceBeforeAttempt;      // order of the two calls when a pointer without data is skipped
+    bool clearFrameInfo;            // clear all of KS_FRAME_INFO before writing its four fields
+};
+
+// Format tables (video_formats.cpp).
+void WriteDetectedRange(KS_DATARANGE_VIDEO& range, ULONG width, ULONG height);
+
+// Detection (video_detect.cpp).
+void DetectFormat(devext* ext, const Input& in);
+
+// Format setting (video_format.cpp).
+NTSTATUS DispatchSetFormat(const Input& in, PKSPIN pin, const KSDATARANGE* dataRange);
+void SetFormat(devext* ext, const Input& in, ULONG width, ULONG height);
+
+// Pin states (video_state.cpp).
+NTSTATUS DispatchSetState(const Input& in, PKSPIN pin, KSSTATE toState, KSSTATE fromState);
+NTSTATUS DispatchCreateClose(PKSPIN pin, PIRP irp);
+NTSTATUS HardwareAcquireResources(devext* ext, const Input& in);
+void HardwareReleaseResources(devext* ext, const Input& in);
+NTSTATUS HardwareRun(devext* ext, const Input& in);
+NTSTATUS HardwarePause(devext* ext, const Input& in);
+
+// Frame delivery (video_delivery.cpp).
+void FrameDpc(PVOID deferredContext, const Input& in);
+NTSTATUS Process(const Input& in, PKSPIN pin);
+
+// What one delivery copies, decided from the frame geometry and the client buffer alone so that
+// the rules can be checked without a card. Nothing is ever read outside the source buffers
+// (kVideoBufferSize each) nor written beyond FrameExtent.
+struct CopyPlan {
+    bool deliver;         // false: the frame is not copied and the buffer is kept for the next one
+    ULONG lineBytes;      // bytes of one line (Width × 2)
+    ULONG dstPitch;       // bytes between two frame lines in the client buffer
+    ULONG lines;          // frame lines written, from the top
+    ULONG dataUsed;       // DataUsed of the completed buffer
+};
+CopyPlan PlanCopy(ULONG width, ULONG height, bool interlaced, ULONG index, ULONG frameExtent);
+
+}  // namespace video

@@ -1,0 +1,120 @@
+// The video pin's stream states: ownership of the input, the graph's clock, and the input's
+// video DMA engine, which runs exactly between HardwareRun and HardwarePause.
+#include "driver/device/device.h"
+#include "driver/video/video_input.h"
+
+namespace video {
+
+NTSTATUS DispatchCreateClose(PKSPIN pin, PIRP irp) {
+    (void)pin;
+    (void)irp;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS HardwareAcquireResources(devext* ext, const Input& in) {
+    DbgPrint(in.acquireTrace, "HardwareAcquireResources");
+    const CommonBuffer* buffers = VideoBuffers(ext, in.channel);
+    for (ULONG i = 0; i < 3; ++i)
+        if (buffers[i].VirtAddr) RtlZeroMemory(buffers[i].VirtAddr, kVideoBufferSize);
+    return STATUS_SUCCESS;
+}
+
+void HardwareReleaseResources(devext* ext, const Input& in) {
+    DbgPrint(in.stepTrace, "HardwareReleaseResources");
+    ChannelState& ch = ext->Channel[in.channel];
+    PIKSREFERENCECLOCK clock = SharedRead(ch.VideoClock);
+    if (clock) {
+        SharedWrite(ch.VideoClock, PIKSREFERENCECLOCK(nullptr));
+        clock->Release();
+    }
+}
+
+NTSTATUS HardwareRun(devext* ext, const Input& in) {
+    DbgPrint(in.stepTrace, "HardwareRun");
+    ChannelState& ch = ext->Channel[in.channel];
+    SharedWrite(ch.FrameCount, ULONG(0));
+    SharedWrite(ch.DropCount, ULONGLONG(0));
+    AcquireHwMutex(ext);
+    StartVideoDma(ext, static_cast<UCHAR>(in.channel));
+    ReleaseHwMutex(ext);
+    DbgPrint("%s:%d %s() end\n", in.sourceFile, in.runEndLine, "HardwareRun");
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS HardwarePause(devext* ext, const Input& in) {
+    DbgPrint(in.stepTrace, "HardwarePause");
+    AcquireHwMutex(ext);
+    StopVideoDma(ext, in.channel);
+    ReleaseHwMutex(ext);
+    DbgPrint("%s:%d %s() end\n", in.sourceFile, in.pauseEndLine, "HardwarePause");
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DispatchSetState(const Input& in, PKSPIN pin, KSSTATE toState, KSSTATE fromState) {
+    devext* ext = DevextOf(pin);
+    ChannelState& ch = ext->Channel[in.channel];
+    const LONG to = static_cast<LONG>(toState);
+    const LONG from = static_cast<LONG>(fromState);
+    DbgPrint(in.stateTrace, "DispatchSetState", to, from);
+
+    AcquireHwMutex(ext);
+    if (ch.VideoPin && ch.VideoPin != pin) {
+        DbgPrint(in.foreignOwnerTrace, "DispatchSetState", to, from);
+        ReleaseHwMutex(ext);
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    ReleaseHwMutex(ext);
+    // Recorded before the RUN ownership check below, so a refused RUN still reads 3.
+    SharedWrite(ch.VideoState, static_cast<ULONG>(to));
+
+    switch (to) {
+    case KSSTATE_STOP:
+        if (from > KSSTATE_STOP) {
+            AcquireHwMutex(ext);
+            ch.VideoPin = nullptr;
+            ReleaseHwMutex(ext);
+            HardwareReleaseResources(ext, in);
+        }
+        return STATUS_SUCCESS;
+
+    case KSSTATE_ACQUIRE:
+        if (from >= KSSTATE_ACQUIRE) return STATUS_SUCCESS;
+        AcquireHwMutex(ext);
+        if (ch.VideoPin) {
+            DbgPrint(in.ownershipTrace, "DispatchSetState", to, from);
+            ReleaseHwMutex(ext);
+            return STATUS_INVALID_DEVICE_STATE;
+        }
+        ch.VideoPin = pin;
+        ReleaseHwMutex(ext);
+        HardwareAcquireResources(ext, in);
+        if (!SharedRead(ch.VideoClock)) {
+            // Without a master clock the call fails and leaves the slot untouched: frames go
+            // out without time stamps.
+            PIKSREFERENCECLOCK clock = nullptr;
+            if (NT_SUCCESS(KsPinGetReferenceClockInterface(pin, &clock)) && clock)
+                SharedWrite(ch.VideoClock, clock);
+        }
+        return STATUS_SUCCESS;
+
+    case KSSTATE_PAUSE:
+        if (from > KSSTATE_PAUSE) HardwarePause(ext, in);
+        return STATUS_SUCCESS;
+
+    case KSSTATE_RUN:
+        AcquireHwMutex(ext);
+        if (!ch.VideoPin) {
+            DbgPrint(in.ownershipTrace, "DispatchSetState", to, from);
+            ReleaseHwMutex(ext);
+            return STATUS_INVALID_DEVICE_STATE;
+        }
+        ReleaseHwMutex(ext);
+        if (from < KSSTATE_RUN) HardwareRun(ext, in);
+        return STATUS_SUCCESS;
+
+    default:
+        return STATUS_SUCCESS;
+    }
+}
+
+}  // namespace video
