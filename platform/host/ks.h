@@ -1,0 +1,146 @@
+// Host-side interface of the class layer (the ks.sys stand-in): what the PnP manager, the
+// client library and tests use to drive devices, filters and pins the way user-mode requests
+// and the Windows class driver would. The driver itself sees only the WDK names in ks_host.h.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace host::ks {
+
+// Property sets and identifiers the class itself answers.
+inline constexpr GUID kPropsetPin = {0x8C134960, 0x51AD, 0x11CF, {0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00}};
+inline constexpr GUID kPropsetConnection = {0x1D58C920, 0xAC9B, 0x11CF,
+                                            {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
+inline constexpr GUID kPropsetStream = {0x65AABA60, 0x98AE, 0x11CF, {0xA1, 0x0D, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4}};
+inline constexpr GUID kSpecifierNone = {0x0F6417D6, 0xC318, 0x11D0, {0xA4, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+inline constexpr GUID kGuidNull = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
+
+inline constexpr ULONG kPinDataIntersection = 4;   // KSPROPERTY_PIN_DATAINTERSECTION
+inline constexpr ULONG kConnectionState = 0;       // KSPROPERTY_CONNECTION_STATE
+inline constexpr ULONG kConnectionDataFormat = 2;  // KSPROPERTY_CONNECTION_DATAFORMAT
+inline constexpr ULONG kConnectionAllocatorFramingEx = 6;
+
+typedef struct {
+    ULONG AccessFlags;
+    ULONG DescriptionSize;
+    KSIDENTIFIER PropTypeSet;
+    ULONG MembersListCount;
+    ULONG Reserved;
+} PropertyDescription;  // KSPROPERTY_DESCRIPTION
+static_assert(sizeof(PropertyDescription) == 40);
+
+// ---------------------------------------------------------------------------------------------
+// Diagnostics: what Windows' interface checking (KS verifier rules) would report. Recorded, not
+// fatal, unless strict mode is on.
+
+struct Diagnostic {
+    std::string rule;  // "KsCallbackIrql", "KsCallbackDuration", "KsCallbackReturn", "KsCallbackMutex",
+                       // "KsStreamPointerLock", "KsStreamPointerUnlock", "KsProcessingMutex",
+                       // "KsGetDeviceIrql", "KsClockReference", "KsInvalidObject", "KsIntersection"
+    std::string text;
+};
+std::vector<Diagnostic> diagnostics();
+size_t count_diagnostics(const std::string& rule);
+void clear_diagnostics();
+// Strict mode: a diagnostic aborts the process with its text (as a verifier bugcheck would).
+void set_strict(bool strict);
+// Limit above which a callback's run time is reported (default 500 ms).
+void set_callback_time_limit_ms(uint32_t ms);
+
+// Failure injection for object bags: the next `skip` additions succeed, then `count` fail with
+// STATUS_INSUFFICIENT_RESOURCES.
+void fail_bag_additions(uint32_t skip, uint32_t count);
+// Number of items currently held by any bag (for tests that check what a close freed).
+size_t bag_item_count(KSOBJECT_BAG bag);
+bool bag_contains(KSOBJECT_BAG bag, const void* item);
+
+// ---------------------------------------------------------------------------------------------
+// Driver and device (used by the PnP manager)
+
+// The descriptor recorded by KsInitializeDriver for this driver object (NULL if none).
+const KSDEVICE_DESCRIPTOR* recorded_descriptor(PDRIVER_OBJECT driver);
+void forget_driver(PDRIVER_OBJECT driver);
+
+PKSDEVICE create_device(const KSDEVICE_DESCRIPTOR* descriptor, PDEVICE_OBJECT fdo, PDEVICE_OBJECT pdo);
+// Empties the device bag and forgets the device. Filters still open are closed first.
+void delete_device(PKSDEVICE device);
+// Closes every filter (and its pins) still open on the device.
+void close_all_filters(PKSDEVICE device);
+void acquire_device_mutex(PKSDEVICE device);
+void release_device_mutex(PKSDEVICE device);
+
+// Runs a class callback with the checks Windows' interface checking performs around it:
+// IRQL on return equal to entry, no kernel mutex newly owned, duration within the limit, and
+// STATUS_PENDING refused where the callback may not pend. `name` names it in diagnostics.
+NTSTATUS invoke_callback(const char* name, bool may_pend, const std::function<NTSTATUS()>& callback);
+void invoke_void_callback(const char* name, const std::function<void()>& callback);
+
+// ---------------------------------------------------------------------------------------------
+// Filters and pins as a user-mode client reaches them
+
+NTSTATUS open_filter(PKSDEVICE device, uint32_t factory_index, PKSFILTER* filter);
+NTSTATUS close_filter(PKSFILTER filter);
+PKSDEVICE device_of_filter(PKSFILTER filter);
+
+// KSPIN_CONNECT + format: creates a pin of type `pin_id` on `filter`.
+NTSTATUS create_pin(PKSFILTER filter, uint32_t pin_id, const void* format, uint32_t format_size, PKSPIN* pin);
+// Walks the pin to STOP, flushes, calls Close and frees the pin.
+NTSTATUS close_pin(PKSPIN pin);
+KSSTATE pin_state(PKSPIN pin);  // the state actually reached
+uint32_t pin_instances(PKSFILTER filter, uint32_t pin_id);
+
+// A property request. `input` is the whole request (KSPROPERTY, KSP_PIN, KSP_NODE, ...); the
+// output buffer is `output_length` bytes at `output` (holding the value for SET). `user_mode`
+// copies through system buffers and gives back only `*information` bytes, as user mode sees it;
+// otherwise the handler writes into the caller's buffer directly.
+struct PropertyCall {
+    const void* input = nullptr;
+    uint32_t input_length = 0;
+    void* output = nullptr;
+    uint32_t output_length = 0;
+    bool user_mode = true;
+};
+NTSTATUS filter_property(PKSFILTER filter, const PropertyCall& call, ULONG_PTR* information);
+NTSTATUS pin_property(PKSPIN pin, const PropertyCall& call, ULONG_PTR* information);
+
+// Frames. A submitted header (and its data) must stay valid until completion is reported;
+// completion runs in whatever context completes the frame (possibly a DPC thread at
+// DISPATCH_LEVEL). Frames submitted in STOP are completed at once with STATUS_DEVICE_NOT_READY.
+using CompletionRoutine = std::function<void(PKSSTREAM_HEADER header, void* cookie, NTSTATUS status)>;
+void set_completion_routine(PKSPIN pin, CompletionRoutine routine);
+NTSTATUS submit_frame(PKSPIN pin, PKSSTREAM_HEADER header, void* cookie);
+size_t queued_frames(PKSPIN pin);
+
+// Reference clock. A master clock whose stream time runs in real time while running.
+class MasterClock {
+public:
+    MasterClock();
+    ~MasterClock();
+    void run();
+    void pause();
+    void set_offset(int64_t stream_time_100ns);  // resets the stream time
+    KSSTATE state() const;
+    int64_t stream_time() const;    // 100 ns
+    int64_t physical_time() const;  // 100 ns, monotonic
+    uint32_t outstanding_references() const;
+    struct Impl;
+    Impl* impl() const { return impl_.get(); }
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+// Assigns (or removes, with nullptr) the pin's master clock; only in STOP.
+NTSTATUS set_master_clock(PKSPIN pin, std::shared_ptr<MasterClock> clock);
+
+// Number of Process calls made on the pin so far.
+uint64_t process_calls(PKSPIN pin);
+// Blocks until the pin's worker is idle (no Process call running, no attempt pending).
+bool wait_processing_idle(PKSPIN pin, uint32_t timeout_ms);
+
+}  // namespace host::ks

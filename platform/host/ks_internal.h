@@ -1,0 +1,118 @@
+// Internal objects of the host class layer. The public KS structures (KSDEVICE, KSFILTER,
+// KSPIN, KSSTREAM_POINTER) are the first members of the host objects, so the pointers handed to
+// the driver are the host objects' addresses; every pointer coming back from the driver is
+// checked against the registry of live objects before it is used.
+#pragma once
+
+#include "platform/host/ks.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace host::ks {
+
+enum class Kind { Device, Filter, Pin };
+
+struct Bag {
+    std::mutex lock;
+    std::vector<std::pair<void*, PFNKSFREE>> items;
+};
+Bag* new_bag();
+// Frees every item of the bag that is not held by another bag, then deletes the bag.
+void delete_bag(Bag* bag);
+
+void record(const char* rule, const std::string& text);
+
+struct FilterObj;
+struct PinObj;
+
+struct DeviceObj {
+    KSDEVICE ks{};
+    std::mutex device_mutex;  // the class's device mutex
+    std::mutex filters_lock;
+    std::set<FilterObj*> filters;
+};
+
+struct FilterObj {
+    KSFILTER ks{};
+    DeviceObj* device = nullptr;
+    uint32_t factory = 0;
+    std::mutex control;  // the filter control mutex
+    std::mutex pins_lock;
+    std::vector<uint32_t> instances;  // open pins per pin type
+    std::set<PinObj*> pins;
+};
+
+struct Frame {
+    PKSSTREAM_HEADER header;
+    void* cookie;
+};
+
+struct StreamPointerObj {
+    KSSTREAM_POINTER ks{};
+    bool locked = false;
+};
+
+struct ClockRef;
+
+struct PinObj {
+    KSPIN ks{};
+    FilterObj* filter = nullptr;
+    std::vector<uint64_t> format_storage;  // ConnectionFormat lives here (8-byte aligned)
+    std::atomic<int> reached{KSSTATE_STOP};
+
+    // Queue (its own lock: legal at DISPATCH_LEVEL, from any thread).
+    std::mutex queue_lock;
+    std::deque<Frame> queue;  // front = frame at the leading edge
+    StreamPointerObj edge;
+    CompletionRoutine completion;
+
+    // Processing.
+    std::mutex work_lock;
+    std::condition_variable work_cv;
+    bool wanted = false;
+    bool busy = false;
+    bool quit = false;
+    std::thread worker;
+    std::atomic<uint64_t> process_calls{0};
+
+    // The processing mutex: owner-recursive, like a dispatcher mutex.
+    std::mutex pm_lock;
+    std::condition_variable pm_cv;
+    std::thread::id pm_owner;
+    uint32_t pm_count = 0;
+
+    // Clock.
+    std::mutex clock_lock;
+    std::shared_ptr<MasterClock> clock;
+    std::vector<ClockRef*> clock_refs;
+};
+
+// Registry of live objects.
+void register_object(const void* object, Kind kind);
+void unregister_object(const void* object);
+bool is_live(const void* object, Kind kind);
+DeviceObj* as_device(const void* object);
+FilterObj* as_filter(const void* object);
+PinObj* as_pin(const void* object);
+
+// Pins.
+NTSTATUS step_pin_state(PinObj* pin, KSSTATE target);
+NTSTATUS change_pin_format(PinObj* pin, const void* format, uint32_t size);
+bool range_matches(const KSDATARANGE& a, const KSDATARANGE& b);
+void start_worker(PinObj* pin);
+void stop_worker(PinObj* pin);
+void flush_queue(PinObj* pin, NTSTATUS status);
+void trigger_processing(PinObj* pin);
+KSSTATE min_processing_state(const PinObj* pin);
+void release_clock_refs(PinObj* pin);
+
+// The IRP-like request object the handlers receive.
+enum HostIrpKind : ULONG { kIrpFilter = 1, kIrpPin = 2, kIrpNode = 3 };
+
+}  // namespace host::ks

@@ -1,0 +1,124 @@
+// The host PnP manager: loads a driver through its entry point, adds a device for a simulated
+// PCI function, starts it with hand-built resource lists, stops it, powers it and removes it,
+// always at PASSIVE_LEVEL and in the orders the Windows PnP manager uses.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace host::pnp {
+
+using DriverEntryRoutine = NTSTATUS (*)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+// ---------------------------------------------------------------------------------------------
+// CM_RESOURCE_LIST builder. Each full descriptor holds any number of partial descriptors; the
+// result is one contiguous, correctly laid out CM_RESOURCE_LIST.
+
+class ResourceList {
+public:
+    ResourceList() = default;
+
+    // Starts a new full descriptor (a list starts without one; the first add_* opens one).
+    ResourceList& begin_full(INTERFACE_TYPE type = PCIBus, ULONG bus = 0);
+
+    ResourceList& add_memory(uint64_t start, uint32_t length, USHORT flags = 0,
+                             UCHAR share = CmResourceShareDeviceExclusive);
+    // Line-based interrupt: level, vector, affinity; `latched` sets CM_RESOURCE_INTERRUPT_LATCHED,
+    // `shared` sets CmResourceShareShared.
+    ResourceList& add_line_interrupt(ULONG level, ULONG vector, KAFFINITY affinity, bool shared = true,
+                                     bool latched = false);
+    // Message-signalled interrupt (CM_RESOURCE_INTERRUPT_MESSAGE, latched): translated values.
+    ResourceList& add_message_interrupt(ULONG level, ULONG vector, KAFFINITY affinity, bool shared = false);
+    ResourceList& add_port(uint64_t start, uint32_t length);
+    ResourceList& add_dma(ULONG channel, ULONG port);
+    ResourceList& add_device_private(ULONG d0, ULONG d1, ULONG d2);
+    // A descriptor of a type the driver does not know.
+    ResourceList& add_unknown(UCHAR type);
+    // Any descriptor as given.
+    ResourceList& add_raw(const CM_PARTIAL_RESOURCE_DESCRIPTOR& descriptor);
+
+    bool empty() const { return fulls_.empty(); }
+    size_t full_count() const { return fulls_.size(); }
+    // The list laid out in memory; valid until the builder changes. NULL when the list is empty
+    // and `null_when_empty` (Windows passes NULL for a device without resources).
+    PCM_RESOURCE_LIST get(bool null_when_empty = true);
+    size_t byte_size() const { return bytes_.size(); }
+
+private:
+    struct Full {
+        INTERFACE_TYPE type;
+        ULONG bus;
+        std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> partials;
+    };
+    Full& current();
+    std::vector<Full> fulls_;
+    std::vector<uint64_t> bytes_;  // 8-byte aligned storage for the laid-out list
+};
+
+// ---------------------------------------------------------------------------------------------
+// Driver and device
+
+class Driver {
+public:
+    // Calls `entry` with a fresh DRIVER_OBJECT and registry path. The entry is expected to call
+    // KsInitializeDriver; the recorded device descriptor is what add_device uses.
+    static NTSTATUS load(DriverEntryRoutine entry, std::shared_ptr<Driver>& out);
+    ~Driver();
+
+    PDRIVER_OBJECT driver_object() { return &object_; }
+    const KSDEVICE_DESCRIPTOR* descriptor() const;
+
+private:
+    Driver() = default;
+    DRIVER_OBJECT object_{};
+    UNICODE_STRING registry_path_{};
+    std::vector<WCHAR> path_text_;
+};
+
+enum class DeviceState { Added, Started, Stopped, Removed };
+
+class Device {
+public:
+    // AddDevice: creates the KSDEVICE (Context NULL, a fresh bag, PhysicalDeviceObject linking to
+    // `pci_function`) and calls the descriptor's Add. On failure `out` stays empty and the
+    // device's bag has been emptied.
+    static NTSTATUS add(const std::shared_ptr<Driver>& driver, void* pci_function, uint32_t function_id,
+                        std::unique_ptr<Device>& out);
+    ~Device();  // removes the device if that has not happened yet
+
+    // IRP_MN_START_DEVICE: Start(Device, Irp, translated, untranslated) with the device mutex held;
+    // `Started` becomes TRUE on success, then PostStart runs. After a failure nothing else is called.
+    NTSTATUS start(ResourceList* translated, ResourceList* untranslated);
+    NTSTATUS start(PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST untranslated);
+    // IRP_MN_STOP_DEVICE: Stop(Device, Irp) with the device mutex held; `Started` becomes FALSE.
+    void stop();
+    // IRP_MN_SET_POWER for the device: SetPower(Device, Irp, To, From) with the device mutex held.
+    void set_power(DEVICE_POWER_STATE to);
+    // IRP_MN_REMOVE_DEVICE: Stop first if still started, then Remove, then the device bag is
+    // emptied and the leak check runs. Returns the number of leaks the check reported.
+    size_t remove();
+
+    PKSDEVICE ksdevice() const { return ksdevice_; }
+    DeviceState state() const;
+    bool started() const;
+
+    // Called after the device bag is emptied at removal; returns the number of leaks found.
+    // Defaults to the kernel verifier's pool and common-buffer check.
+    static void set_leak_check(std::function<size_t()> check);
+
+private:
+    Device() = default;
+    std::shared_ptr<Driver> driver_;
+    PKSDEVICE ksdevice_ = nullptr;
+    DEVICE_OBJECT pdo_{};
+    DEVICE_OBJECT fdo_{};
+    mutable std::mutex state_lock_;
+    DeviceState state_ = DeviceState::Added;
+};
+
+}  // namespace host::pnp
