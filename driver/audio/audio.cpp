@@ -1,0 +1,464 @@
+// The audio capture pins: formats, sample rate, pin states and delivery, written once for the
+// four inputs. Each routine takes the input's constant record (channel0audio.cpp …).
+#include "driver/audio/audio_impl.h"
+
+#include "driver/device/guids.h"
+#include "driver/hw/i2c.h"
+#include "driver/hw/registers.h"
+
+// The analog bridge range of the four bridge pins: the HDMI audio entering the filter's topology.
+const KSDATARANGE AudioBridgeRange = {{sizeof(KSDATARANGE), 0, 0, 0, kTypeAudio, kSubtypeAnalog, kSpecifierNone}};
+const PKSDATARANGE AudioBridgeRangeList[1] = {const_cast<PKSDATARANGE>(&AudioBridgeRange)};
+
+namespace audio {
+namespace {
+
+// Sampling frequency announced by the source's channel status (bits 27..24), in Hz; 0 for codes
+// this driver does not map.
+constexpr ULONG kSamplingFrequency[16] = {44100, 0,      48000, 32000,  0, 0,      0,      0,
+                                          88200, 768000, 96000, 0,      176400, 0, 192000, 0};
+
+// Receiver registers read for the rate: cable detect in the IO map, the channel status code in
+// the HDMI map (8-bit I2C device addresses).
+constexpr UCHAR kIoMap = 0x98;
+constexpr UCHAR kIoCableDetect = 0x6F;
+constexpr UCHAR kHdmiMap = 0x68;
+constexpr UCHAR kHdmiChannelStatusFs = 0x39;
+
+constexpr LONGLONG kRetryDue = -30000;          // 3 ms, relative
+constexpr LONGLONG kDrainPoll = -10000;         // 1 ms, relative
+
+// A full-barrier compare-exchange on a 32-bit word shared with the DPCs of other processors.
+// Both builds are compiled by GCC; another compiler would map this to InterlockedCompareExchange.
+inline LONG CompareExchange(LONG& target, LONG exchange, LONG comparand) {
+    LONG expected = comparand;
+    __atomic_compare_exchange_n(&target, &expected, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return expected;
+}
+
+inline ChannelState& ChannelOf(const AudioInput& in, devext* ext) { return ext->Channel[in.Index]; }
+
+inline PUCHAR RingOf(const AudioInput& in, devext* ext) {
+    PUCHAR base = static_cast<PUCHAR>(ext->channelallaudiobuf.VirtAddr);
+    return base ? base + in.RingOffset : nullptr;
+}
+
+void TraceConflict(const AudioInput& in, KSSTATE ToState, KSSTATE FromState) {
+    DbgPrint("error pin resource :::::::::::::::::::%s: %s()  :ToState=%d : FromState=%d\n", in.Tag,
+             "DispatchSetState", static_cast<LONG>(ToState), static_cast<LONG>(FromState));
+}
+
+// Passive level: returns once no run of the input's audio DPC is in progress. A run that starts
+// afterwards reads AudioPin and AudioState as they are now.
+void WaitForDeliveryIdle(ChannelState& ch) {
+    while (CompareExchange(ch.AudioDpcActive, kDpcIdle, kDpcIdle) != static_cast<LONG>(kDpcIdle)) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = kDrainPoll;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+}
+
+// Skips a buffer that has no data area: it completes unfilled and the leading edge moves on.
+void SkipBuffer(PKSPIN pin, PKSSTREAM_POINTER pointer) {
+    KsPinAttemptProcessing(pin, TRUE);
+    // A successful advance leaves the edge locked on the next buffer; the next run locks it again.
+    if (NT_SUCCESS(KsStreamPointerAdvance(pointer))) KsStreamPointerUnlock(pointer, FALSE);
+}
+
+// One run of the input's delivery: fills at most one stream buffer from the ring.
+void DeliverOne(const AudioInput& in, devext* ext) {
+    ChannelState& ch = ChannelOf(in, ext);
+    PKSPIN pin = SharedRead(ch.AudioPin);
+    ULONG state = SharedRead(ch.AudioState);
+    if (pin == nullptr || static_cast<LONG>(state) < KSSTATE_RUN) {
+        if (in.DpcIdleShowsPin)
+            DbgPrint(in.DpcIdleTrace, pin, state);
+        else
+            DbgPrint("%s", in.DpcIdleTrace);
+        return;
+    }
+
+    PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    if (pointer == nullptr) {
+        DbgPrint("%s", in.DpcNoBufferTrace);
+        KsPinAttemptProcessing(pin, TRUE);
+        return;
+    }
+    PKSSTREAM_HEADER header = pointer->StreamHeader;
+    PUCHAR ring = RingOf(in, ext);
+    if (header == nullptr || header->Data == nullptr || ring == nullptr) {
+        DbgPrint("%s", in.DpcNoDataTrace);
+        SkipBuffer(pin, pointer);
+        return;
+    }
+
+    // The read position is set by the interrupt before the byte count that makes it usable, so
+    // the count is read first.
+    ULONGLONG hwBytes = SharedRead(ch.AudioHwBytes);
+    ULONGLONG delivered = SharedRead(ch.AudioDeliveredBytes);
+    ULONG offset = SharedRead(ch.AudioReadOffset);
+    ULONG pending = static_cast<ULONG>(hwBytes - delivered);
+
+    // Overrun: the oldest pending audio has been (or is being) overwritten by the card. Resume
+    // at the oldest audio still intact; the buffer delivered next says so.
+    if (pending > kIntactBytes) {
+        ULONG lost = pending - kIntactBytes;
+        delivered += lost;
+        offset = static_cast<ULONG>((static_cast<ULONGLONG>(offset) + lost) % kAudioRingSize);
+        SharedWrite(ch.AudioDeliveredBytes, delivered);
+        SharedWrite(ch.AudioReadOffset, offset);
+        SharedWrite(ch.AudioLostBytes, SharedRead(ch.AudioLostBytes) + lost);
+        SharedWrite(ch.AudioDiscontinuity, ULONG(1));
+        pending = kIntactBytes;
+    }
+
+    // A buffer is filled whole, in sample frames, and never with more than the ring keeps
+    // intact: a larger buffer receives kIntactBytes and says so in DataUsed.
+    ULONG used = header->FrameExtent;
+    if (used > kIntactBytes) used = kIntactBytes;
+    used -= used % kBlockAlign;
+    header->DataUsed = used;
+
+    if (pending < used) {
+        LARGE_INTEGER due;
+        due.QuadPart = kRetryDue;
+        KeSetTimer(&ext->AudioTimer[in.Index], due, AudioDpc(ext, in.Index));
+        KsStreamPointerUnlock(pointer, FALSE);
+        return;
+    }
+
+    SharedWrite(ch.AudioDeliveredBytes, delivered + used);
+    PUCHAR data = static_cast<PUCHAR>(header->Data);
+    if (offset + used < kAudioRingSize) {
+        RtlCopyMemory(data, ring + offset, used);
+        offset += used;
+    } else {
+        ULONG first = kAudioRingSize - offset;
+        RtlCopyMemory(data, ring + offset, first);
+        RtlCopyMemory(data + first, ring, used - first);
+        offset = used - first;
+    }
+    SharedWrite(ch.AudioReadOffset, offset);
+    if (SharedRead(ch.AudioDiscontinuity) != 0) {
+        header->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY;
+        SharedWrite(ch.AudioDiscontinuity, ULONG(0));
+    }
+
+    KsStreamPointerUnlock(pointer, TRUE);
+    KsPinAttemptProcessing(pin, TRUE);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Formats
+
+NTSTATUS IntersectHandler(const AudioInput& in, PVOID Context, PKSDATARANGE CallerDataRange,
+                          PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize) {
+    if (DataBufferSize == 0) {
+        *DataSize = kFormatSize;
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    if (DataBufferSize < kFormatSize) return STATUS_BUFFER_TOO_SMALL;
+
+    // A client range too short to carry the audio fields is not read past its end: no match.
+    if (CallerDataRange->FormatSize < kRangeFormatSize) {
+        *DataSize = kFormatSize;
+        return STATUS_NO_MATCH;
+    }
+    const KSDATARANGE_AUDIO* caller = reinterpret_cast<const KSDATARANGE_AUDIO*>(CallerDataRange);
+    const KSDATARANGE_AUDIO* mine = reinterpret_cast<const KSDATARANGE_AUDIO*>(DescriptorDataRange);
+    if (caller->MaximumChannels != mine->MaximumChannels ||
+        caller->MinimumBitsPerSample != mine->MinimumBitsPerSample ||
+        caller->MaximumBitsPerSample != mine->MaximumBitsPerSample ||
+        caller->MinimumSampleFrequency != mine->MinimumSampleFrequency ||
+        caller->MaximumSampleFrequency != mine->MaximumSampleFrequency) {
+        *DataSize = kFormatSize;
+        return STATUS_NO_MATCH;
+    }
+
+    devext* ext = DevextOf(Context);
+    ULONG rate = SharedRead(ChannelOf(in, ext).AudioSampleRate);
+    DbgPrint(in.IntersectTrace, mine->MaximumBitsPerSample);
+
+    PKSDATAFORMAT_WAVEFORMATEX format = static_cast<PKSDATAFORMAT_WAVEFORMATEX>(Data);
+    RtlCopyMemory(&format->DataFormat, DescriptorDataRange, sizeof(KSDATAFORMAT));
+    format->DataFormat.FormatSize = kFormatSize;
+    format->WaveFormatEx.wFormatTag = WAVE_FORMAT_PCM;
+    format->WaveFormatEx.nChannels = kChannels;
+    format->WaveFormatEx.nSamplesPerSec = rate;
+    format->WaveFormatEx.wBitsPerSample = kBitsPerSample;
+    format->WaveFormatEx.nBlockAlign = static_cast<WORD>((kBitsPerSample / 8) * kChannels);
+    format->WaveFormatEx.nAvgBytesPerSec = format->WaveFormatEx.nBlockAlign * rate;
+    format->WaveFormatEx.cbSize = 0;
+    format->DataFormat.SampleSize = format->WaveFormatEx.nBlockAlign;
+    *DataSize = kFormatSize;
+    return STATUS_SUCCESS;
+}
+
+void SetRate(const AudioInput& in, devext* ext) {
+    ULONG lookedUp = kRate;
+
+    // A failed read leaves the byte cleared rather than whatever the transfer left behind.
+    UCHAR value = 0;
+    AcquireHwMutex(ext);
+    if (!I2c_Read(ext, in.I2cBlock, kIoMap, kIoCableDetect, &value, 1)) value = 0;
+    DbgPrint("%s connect:%x  \n", in.Tag, static_cast<ULONG>(value));
+    if (value & 1) {
+        value = 0;
+        if (!I2c_Read(ext, in.I2cBlock, kHdmiMap, kHdmiChannelStatusFs, &value, 1)) value = 0;
+        lookedUp = kSamplingFrequency[value & 0xF];
+    }
+    ReleaseHwMutex(ext);
+
+    // The input's audio always runs at 48 kHz, whatever the source announces.
+    ChannelState& ch = ChannelOf(in, ext);
+    SharedWrite(ch.AudioSampleRate, kRate);
+    in.Ranges[0].MaximumSampleFrequency = kRate;
+    in.Ranges[0].MinimumSampleFrequency = kRate;
+    DbgPrint(in.RateTrace, kRate, static_cast<ULONG>(value), lookedUp);
+}
+
+NTSTATUS SetFormat(const AudioInput& in, PKSPIN Pin, const KSDATARANGE* DataRange) {
+    DbgPrint("%s()\n", "DispatchSetFormat");
+    devext* ext = DevextOf(Pin);
+    const KSDATAFORMAT* format = Pin->ConnectionFormat;
+    if (format == nullptr || format->FormatSize < kFormatSize) {
+        DbgPrint("%s", in.FormatShortTrace);
+        return STATUS_NO_MATCH;
+    }
+    const KSDATAFORMAT_WAVEFORMATEX* wave = reinterpret_cast<const KSDATAFORMAT_WAVEFORMATEX*>(format);
+    // The matched range is one of this pin's own audio ranges; anything shorter matches nothing.
+    ULONG rangeRate = 0;
+    if (DataRange != nullptr && DataRange->FormatSize >= kRangeFormatSize)
+        rangeRate = reinterpret_cast<const KSDATARANGE_AUDIO*>(DataRange)->MaximumSampleFrequency;
+    WORD tag = wave->WaveFormatEx.wFormatTag;
+    if (tag != WAVE_FORMAT_PCM || rangeRate != SharedRead(ChannelOf(in, ext).AudioSampleRate)) {
+        if (in.FormatRefusedShowsFormat) {
+            ULONG samplesPerSec = wave->WaveFormatEx.nSamplesPerSec;
+            ULONG channels = wave->WaveFormatEx.nChannels;
+            DbgPrint(in.FormatRefusedTrace, samplesPerSec, channels);
+        } else {
+            DbgPrint(in.FormatRefusedTrace, rangeRate);
+        }
+        return STATUS_NO_MATCH;
+    }
+    DbgPrint(in.FormatAcceptedTrace, rangeRate);
+    return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Pin states
+
+NTSTATUS DispatchCreateClose(PKSPIN Pin, PIRP Irp) {
+    UNREFERENCED_PARAMETER(Pin);
+    UNREFERENCED_PARAMETER(Irp);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SetState(const AudioInput& in, PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
+    devext* ext = DevextOf(Pin);
+    ChannelState& ch = ChannelOf(in, ext);
+    const LONG to = static_cast<LONG>(ToState);
+    const LONG from = static_cast<LONG>(FromState);
+    DbgPrint("%s: %s()  :ToState=%d : FromState=%d\n", in.Tag, "DispatchSetState", to, from);
+
+    AcquireHwMutex(ext);
+    PKSPIN owner = SharedRead(ch.AudioPin);
+    if (owner != nullptr && owner != Pin) {
+        TraceConflict(in, ToState, FromState);
+        ReleaseHwMutex(ext);
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    ReleaseHwMutex(ext);
+
+    switch (to) {
+    case KSSTATE_STOP:
+        if (from > KSSTATE_STOP) {
+            AcquireHwMutex(ext);
+            SharedWrite(ch.AudioPin, static_cast<PKSPIN>(nullptr));
+            ReleaseHwMutex(ext);
+            // The pin may be closed as soon as this returns: let every run of the input's DPC
+            // that may still hold it finish, and leave no timer that would queue another.
+            WaitForDeliveryIdle(ch);
+            KeCancelTimer(&ext->AudioTimer[in.Index]);
+            KeFlushQueuedDpcs();
+            HardwareReleaseResources(in, ext);
+        }
+        break;
+    case KSSTATE_ACQUIRE:
+        if (from < KSSTATE_ACQUIRE) {
+            AcquireHwMutex(ext);
+            if (SharedRead(ch.AudioPin) != nullptr) {
+                TraceConflict(in, ToState, FromState);
+                ReleaseHwMutex(ext);
+                return STATUS_INVALID_DEVICE_STATE;
+            }
+            SharedWrite(ch.AudioPin, Pin);
+            ReleaseHwMutex(ext);
+            HardwareAcquireResources(in, ext);
+            if (ch.AudioClock == nullptr) KsPinGetReferenceClockInterface(Pin, &ch.AudioClock);
+        }
+        break;
+    case KSSTATE_PAUSE:
+        if (from > KSSTATE_PAUSE) HardwarePause(in, ext);
+        break;
+    case KSSTATE_RUN:
+        AcquireHwMutex(ext);
+        if (SharedRead(ch.AudioPin) == nullptr) {
+            TraceConflict(in, ToState, FromState);
+            ReleaseHwMutex(ext);
+            return STATUS_INVALID_DEVICE_STATE;
+        }
+        ReleaseHwMutex(ext);
+        if (from < KSSTATE_RUN) HardwareRun(in, ext);
+        break;
+    default:
+        break;
+    }
+
+    SharedWrite(ch.AudioState, static_cast<ULONG>(to));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS HardwareAcquireResources(const AudioInput& in, devext* ext) {
+    DbgPrint("%s: %s()\n", in.Tag, "HardwareAcquireResources");
+    PUCHAR ring = RingOf(in, ext);
+    if (ring != nullptr) RtlZeroMemory(ring, kAudioRingSize);
+    return STATUS_SUCCESS;
+}
+
+void HardwareReleaseResources(const AudioInput& in, devext* ext) {
+    DbgPrint("%s: %s()\n", in.Tag, "HardwareReleaseResources");
+    ChannelState& ch = ChannelOf(in, ext);
+    if (ch.AudioClock != nullptr) {
+        ch.AudioClock->Release();
+        ch.AudioClock = nullptr;
+    }
+}
+
+NTSTATUS HardwareRun(const AudioInput& in, devext* ext) {
+    DbgPrint("%s: %s()\n", in.Tag, "HardwareRun");
+    ChannelState& ch = ChannelOf(in, ext);
+    // A run of the DPC left over from the previous RUN would add to the counters after their
+    // reset; runs that start from here on see the pin paused and leave them alone.
+    WaitForDeliveryIdle(ch);
+    SharedWrite(ch.AudioReadOffset, ULONG(0));
+    SharedWrite(ch.AudioHwBytes, ULONGLONG(0));
+    SharedWrite(ch.AudioDeliveredBytes, ULONGLONG(0));
+    SharedWrite(ch.AudioLostBytes, ULONGLONG(0));
+    SharedWrite(ch.AudioDiscontinuity, ULONG(0));
+
+    const ULONG a = in.RegBlock;
+    const ULONGLONG bus = static_cast<ULONGLONG>(ext->channelallaudiobuf.PhysAddr.QuadPart);
+    AcquireHwMutex(ext);
+    WriteRegister(ext, a + 0x08, static_cast<ULONG>(bus >> 32));
+    WriteRegister(ext, a + 0x0C, static_cast<ULONG>(bus) + in.RingOffset);
+    WriteRegister(ext, a + 0x04, kAudioRingSize);
+    WriteRegister(ext, a + 0x10, kAudioBlockSize);
+    (void)ReadRegister(ext, a + 0x00);
+    WriteRegister(ext, in.EnableReg, 1);
+    WriteRegister(ext, a + 0x00, 1);
+    ReleaseHwMutex(ext);
+    DbgPrint("%s:%d %s() end\n", in.File, __LINE__, "HardwareRun");
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS HardwarePause(const AudioInput& in, devext* ext) {
+    DbgPrint("%s: %s()\n", in.Tag, "HardwarePause");
+    AcquireHwMutex(ext);
+    WriteRegister(ext, in.EnableReg, 0);
+    WriteRegister(ext, in.RegBlock + 0x00, 0);
+    ReleaseHwMutex(ext);
+    DbgPrint("%s:%d %s() end\n", in.File, __LINE__, "HardwarePause");
+    return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Delivery
+
+NTSTATUS Process(const AudioInput&, PKSPIN Pin) {
+    // Delivery is driven by the audio DPC; the class is only told to come back when it asks.
+    (void)DevextOf(Pin);
+    return STATUS_PENDING;
+}
+
+void DpcRoutine(const AudioInput& in, devext* ext) {
+    ChannelState& ch = ChannelOf(in, ext);
+    // The interrupt and the timer can start runs on two processors at once. Only one runs; a
+    // run requested meanwhile is carried out by the running one when it finishes, so no
+    // request is lost and the ring position is never updated twice at once.
+    for (;;) {
+        LONG seen = CompareExchange(ch.AudioDpcActive, kDpcRunning, kDpcIdle);
+        if (seen == static_cast<LONG>(kDpcIdle)) break;
+        if (seen == static_cast<LONG>(kDpcRerun)) return;
+        if (CompareExchange(ch.AudioDpcActive, kDpcRerun, kDpcRunning) == static_cast<LONG>(kDpcRunning)) return;
+    }
+    for (;;) {
+        DeliverOne(in, ext);
+        if (CompareExchange(ch.AudioDpcActive, kDpcIdle, kDpcRunning) == static_cast<LONG>(kDpcRunning)) return;
+        CompareExchange(ch.AudioDpcActive, kDpcRunning, kDpcRerun);
+    }
+}
+
+}  // namespace audio
+
+// ---------------------------------------------------------------------------------------------
+// Property handlers of the ADC node and of the capture pin: constant answers.
+
+namespace {
+template <typename T>
+NTSTATUS Answer(PIRP Irp, PVOID Data, const T& value) {
+    RtlCopyMemory(Data, &value, sizeof(T));
+    Irp->IoStatus.Information = sizeof(T);
+    return STATUS_SUCCESS;
+}
+}  // namespace
+
+NTSTATUS KStrGetCpuResourcesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+    UNREFERENCED_PARAMETER(Request);
+    DbgPrint("KStrGetCpuResourcesHandler\n");
+    return Answer(Irp, Data, static_cast<ULONG>(KSAUDIO_CPU_RESOURCES_NOT_HOST_CPU));
+}
+
+NTSTATUS KStrGetAudioVolumelevelHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+    UNREFERENCED_PARAMETER(Request);
+    DbgPrint("KStrGetAudioVolumelevelHandler\n");
+    return Answer(Irp, Data, static_cast<LONG>(0x7FFFFFFF));
+}
+
+NTSTATUS KStrGetAudioAGCHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+    UNREFERENCED_PARAMETER(Request);
+    DbgPrint("KStrGetAudioAGCHandler\n");
+    return Answer(Irp, Data, static_cast<ULONG>(1));
+}
+
+NTSTATUS KStrGetAudioDynaSamplingRateHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+    UNREFERENCED_PARAMETER(Request);
+    DbgPrint("KStrGetAudioDynaSamplingRateHandler\n");
+    return Answer(Irp, Data, static_cast<ULONG>(1));
+}
+
+NTSTATUS KStrGetAudioLatencyHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+    UNREFERENCED_PARAMETER(Request);
+    DbgPrint("KStrGetAudioLatencyHandler\n");
+    KSTIME latency;
+    latency.Time = 10;
+    latency.Numerator = 1;
+    latency.Denominator = 1;
+    return Answer(Irp, Data, latency);
+}
+
+NTSTATUS KStrGetAudioSamplingRateHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+    UNREFERENCED_PARAMETER(Request);
+    DbgPrint("KStrGetAudioSamplingRateHandler\n");
+    return Answer(Irp, Data, audio::kRate);
+}
+
+NTSTATUS KStrSetAudioSamplingRateHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+    UNREFERENCED_PARAMETER(Irp);
+    UNREFERENCED_PARAMETER(Request);
+    UNREFERENCED_PARAMETER(Data);
+    DbgPrint("KStrSetAudioSamplingRateHandler\n");
+    return STATUS_ACCESS_VIOLATION;
+}

@@ -1,0 +1,108 @@
+// The audio pins' shared routines, written once and bound to one input by that input's constant
+// record (AudioInput). channel0audio.cpp … channel3audio.cpp hold the records and the named entry
+// points; audio.cpp holds the routines.
+#pragma once
+
+#include "driver/audio/audio.h"
+
+namespace audio {
+
+// Format of the single format every audio pin offers.
+constexpr ULONG kRate = 48000;
+constexpr USHORT kChannels = 2;
+constexpr USHORT kBitsPerSample = 16;
+constexpr USHORT kBlockAlign = (kBitsPerSample / 8) * kChannels;    // 4
+constexpr ULONG kFormatSize = sizeof(KSDATAFORMAT_WAVEFORMATEX);      // 82
+constexpr ULONG kRangeFormatSize = sizeof(KSDATARANGE_AUDIO);         // 88
+
+// The card writes the block after the last one it announced, i.e. the oldest block of the ring:
+// only the other fifteen are certain to hold what they held when announced. Delivery never
+// hands out more than that, and never reads behind it.
+constexpr ULONG kIntactBytes = kAudioRingSize - kAudioBlockSize;      // 28800
+
+constexpr ULONG kDpcIdle = 0;
+constexpr ULONG kDpcRunning = 1;
+constexpr ULONG kDpcRerun = 2;
+
+// Everything that makes one input's audio pin different from the others.
+struct AudioInput {
+    ULONG Index;              // 0..3, also the ChannelState and DPC/timer index
+    ULONG I2cBlock;           // the input's FPGA I2C master
+    ULONG RegBlock;           // audio register block A
+    ULONG EnableReg;          // audio enable register E
+    ULONG RingOffset;         // the input's slice of channelallaudiobuf
+    const char* Tag;          // "audio0": prefix of the state and hardware traces
+    const char* File;         // source file named in the "end" traces
+    const char* RateTrace;    // Setchannel0AudioRate's result
+    // DispatchSetFormat: too short / refused / accepted.
+    const char* FormatShortTrace;
+    const char* FormatRefusedTrace;
+    bool FormatRefusedShowsFormat;   // inputs 1..3 print the format's rate and channel count
+    const char* FormatAcceptedTrace;
+    const char* IntersectTrace;
+    // The DPC routine's traces: not running / no buffer / buffer without data.
+    const char* DpcIdleTrace;
+    bool DpcIdleShowsPin;            // inputs 1..3 print the pin and AudioState
+    const char* DpcNoBufferTrace;
+    const char* DpcNoDataTrace;
+    KSDATARANGE_AUDIO* Ranges;       // the input's three writable ranges
+};
+
+// The three equal audio ranges of one pin: 2 channels, 16 bits, 48000 Hz PCM.
+#define QH_AUDIO_RANGE                                                                       \
+    {                                                                                        \
+        {{audio::kRangeFormatSize, 0, 0, 0, kTypeAudio, kSubtypePcm, kSpecifierWaveFormatEx}}, \
+            audio::kChannels, audio::kBitsPerSample, audio::kBitsPerSample, audio::kRate,    \
+            audio::kRate                                                                     \
+    }
+
+NTSTATUS IntersectHandler(const AudioInput& in, PVOID Context, PKSDATARANGE CallerDataRange,
+                          PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize);
+void SetRate(const AudioInput& in, devext* ext);
+NTSTATUS SetFormat(const AudioInput& in, PKSPIN Pin, const KSDATARANGE* DataRange);
+NTSTATUS SetState(const AudioInput& in, PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
+NTSTATUS Process(const AudioInput& in, PKSPIN Pin);
+void DpcRoutine(const AudioInput& in, devext* ext);
+
+// The pin's four hardware steps.
+NTSTATUS HardwareAcquireResources(const AudioInput& in, devext* ext);
+void HardwareReleaseResources(const AudioInput& in, devext* ext);
+NTSTATUS HardwareRun(const AudioInput& in, devext* ext);
+NTSTATUS HardwarePause(const AudioInput& in, devext* ext);
+
+// Create and Close of every audio pin: the pins keep no context of their own.
+NTSTATUS DispatchCreateClose(PKSPIN Pin, PIRP Irp);
+
+// The routines of one input under the signatures the class and the kernel call them with.
+template <const AudioInput& In>
+struct Entry {
+    static NTSTATUS Intersect(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
+                              PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize) {
+        UNREFERENCED_PARAMETER(Irp);
+        UNREFERENCED_PARAMETER(Pin);
+        return IntersectHandler(In, Context, CallerDataRange, DescriptorDataRange, DataBufferSize, Data, DataSize);
+    }
+    static NTSTATUS DispatchSetFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
+                                      const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange) {
+        UNREFERENCED_PARAMETER(OldFormat);
+        UNREFERENCED_PARAMETER(OldAttributeList);
+        UNREFERENCED_PARAMETER(AttributeRange);
+        return SetFormat(In, Pin, DataRange);
+    }
+    static NTSTATUS DispatchSetState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
+        return SetState(In, Pin, ToState, FromState);
+    }
+    static NTSTATUS DispatchProcess(PKSPIN Pin) { return Process(In, Pin); }
+    static void Dpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+        UNREFERENCED_PARAMETER(Dpc);
+        UNREFERENCED_PARAMETER(SystemArgument1);
+        UNREFERENCED_PARAMETER(SystemArgument2);
+        DpcRoutine(In, static_cast<devext*>(DeferredContext));
+    }
+    // Create and Close: DispatchCreateClose; Reset, Connect, Disconnect, Clock and Allocator: none.
+    static constexpr KSPIN_DISPATCH PinDispatch = {DispatchCreateClose, DispatchCreateClose, DispatchProcess, nullptr,
+                                                   DispatchSetFormat,   DispatchSetState,    nullptr,         nullptr,
+                                                   nullptr,             nullptr};
+};
+
+}  // namespace audio

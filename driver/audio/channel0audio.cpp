@@ -1,0 +1,47 @@
+// Input 0's audio capture pin: its constants and its named entry points.
+#include "driver/audio/audio_impl.h"
+
+#include "driver/device/guids.h"
+#include "driver/hw/registers.h"
+
+KSDATARANGE_AUDIO channel0AudioRanges[kAudioRangeCount] = {QH_AUDIO_RANGE, QH_AUDIO_RANGE, QH_AUDIO_RANGE};
+const PKSDATARANGE channel0AudioRangeList[kAudioRangeCount] = {
+    &channel0AudioRanges[0].DataRange, &channel0AudioRanges[1].DataRange, &channel0AudioRanges[2].DataRange};
+
+namespace {
+constexpr audio::AudioInput kInput = {
+    .Index = 0,
+    .I2cBlock = kI2cBlock[0],
+    .RegBlock = kAudioBlock[0],
+    .EnableReg = kAudioEnable[0],
+    .RingOffset = 0 * kAudioRingSize,
+    .Tag = "audio0",
+    .File = "channel0audio",
+    .RateTrace = "Set Audio0 rate:%d,chip value: %d, rate: %d\n",
+    .FormatShortTrace = "Audio pin STATUS_NO_MATCH 0\n",
+    .FormatRefusedTrace = "Audio pin STATUS_NO_MATCH 1 samp:%d\n",
+    .FormatRefusedShowsFormat = false,
+    .FormatAcceptedTrace = "Audio pin set format:%d\n",
+    .IntersectTrace = "channel0AudioIntersectHandler sample:%d \n",
+    .DpcIdleTrace = "channel0AudioDpcRoutine 0\n",
+    .DpcIdleShowsPin = false,
+    .DpcNoBufferTrace = "channel0AudioDpcRoutine 1\n",
+    .DpcNoDataTrace = "channel0AudioDpcRoutine 2\n",
+    .Ranges = channel0AudioRanges,
+};
+using Input = audio::Entry<kInput>;
+}  // namespace
+
+NTSTATUS channel0AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
+                                       PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
+                                       PULONG DataSize) {
+    return Input::Intersect(Context, Irp, Pin, CallerDataRange, DescriptorDataRange, DataBufferSize, Data, DataSize);
+}
+
+void Setchannel0AudioRate(devext* ext) { audio::SetRate(kInput, ext); }
+
+void channel0AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+    Input::Dpc(Dpc, DeferredContext, SystemArgument1, SystemArgument2);
+}
+
+const KSPIN_DISPATCH channel0AudioPinDispatch = Input::PinDispatch;

@@ -1,0 +1,47 @@
+// Input 1's audio capture pin: its constants and its named entry points.
+#include "driver/audio/audio_impl.h"
+
+#include "driver/device/guids.h"
+#include "driver/hw/registers.h"
+
+KSDATARANGE_AUDIO channel1AudioRanges[kAudioRangeCount] = {QH_AUDIO_RANGE, QH_AUDIO_RANGE, QH_AUDIO_RANGE};
+const PKSDATARANGE channel1AudioRangeList[kAudioRangeCount] = {
+    &channel1AudioRanges[0].DataRange, &channel1AudioRanges[1].DataRange, &channel1AudioRanges[2].DataRange};
+
+namespace {
+constexpr audio::AudioInput kInput = {
+    .Index = 1,
+    .I2cBlock = kI2cBlock[1],
+    .RegBlock = kAudioBlock[1],
+    .EnableReg = kAudioEnable[1],
+    .RingOffset = 1 * kAudioRingSize,
+    .Tag = "audio1",
+    .File = "channel1audio",
+    .RateTrace = "Set Audio1 rate:%d,chip value: %d, rate: %d\n",
+    .FormatShortTrace = "Audio pin b STATUS_NO_MATCH 0\n",
+    .FormatRefusedTrace = "Audio pin b STATUS_NO_MATCH 1 samp:%d channel:%d\n",
+    .FormatRefusedShowsFormat = true,
+    .FormatAcceptedTrace = "Audio pin b set format:%d\n",
+    .IntersectTrace = "channel1AudioIntersectHandler sample:%d \n",
+    .DpcIdleTrace = "channel1AudioDpcRoutine 0 pin:%p runstate:%x\n",
+    .DpcIdleShowsPin = true,
+    .DpcNoBufferTrace = "channel1AudioDpcRoutine 1\n",
+    .DpcNoDataTrace = "channel1AudioDpcRoutine 2\n",
+    .Ranges = channel1AudioRanges,
+};
+using Input = audio::Entry<kInput>;
+}  // namespace
+
+NTSTATUS channel1AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
+                                       PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
+                                       PULONG DataSize) {
+    return Input::Intersect(Context, Irp, Pin, CallerDataRange, DescriptorDataRange, DataBufferSize, Data, DataSize);
+}
+
+void Setchannel1AudioRate(devext* ext) { audio::SetRate(kInput, ext); }
+
+void channel1AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+    Input::Dpc(Dpc, DeferredContext, SystemArgument1, SystemArgument2);
+}
+
+const KSPIN_DISPATCH channel1AudioPinDispatch = Input::PinDispatch;

@@ -1,0 +1,47 @@
+// Input 3's audio capture pin: its constants and its named entry points.
+#include "driver/audio/audio_impl.h"
+
+#include "driver/device/guids.h"
+#include "driver/hw/registers.h"
+
+KSDATARANGE_AUDIO channel3AudioRanges[kAudioRangeCount] = {QH_AUDIO_RANGE, QH_AUDIO_RANGE, QH_AUDIO_RANGE};
+const PKSDATARANGE channel3AudioRangeList[kAudioRangeCount] = {
+    &channel3AudioRanges[0].DataRange, &channel3AudioRanges[1].DataRange, &channel3AudioRanges[2].DataRange};
+
+namespace {
+constexpr audio::AudioInput kInput = {
+    .Index = 3,
+    .I2cBlock = kI2cBlock[3],
+    .RegBlock = kAudioBlock[3],
+    .EnableReg = kAudioEnable[3],
+    .RingOffset = 3 * kAudioRingSize,
+    .Tag = "audio3",
+    .File = "channel3audio",
+    .RateTrace = "Set Audio3 rate:%d,chip value: %d, rate: %d\n",
+    .FormatShortTrace = "Audio pin d STATUS_NO_MATCH 0\n",
+    .FormatRefusedTrace = "Audio pin d STATUS_NO_MATCH 3 samp:%d channel:%d\n",
+    .FormatRefusedShowsFormat = true,
+    .FormatAcceptedTrace = "Audio pin d set format:%d\n",
+    .IntersectTrace = "channel3AudioIntersectHandler sample:%d \n",
+    .DpcIdleTrace = "channel3AudioDpcRoutine 0 pin:%p runstate:%x\n",
+    .DpcIdleShowsPin = true,
+    .DpcNoBufferTrace = "channel3AudioDpcRoutine 1\n",
+    .DpcNoDataTrace = "channel3AudioDpcRoutine 2\n",
+    .Ranges = channel3AudioRanges,
+};
+using Input = audio::Entry<kInput>;
+}  // namespace
+
+NTSTATUS channel3AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
+                                       PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
+                                       PULONG DataSize) {
+    return Input::Intersect(Context, Irp, Pin, CallerDataRange, DescriptorDataRange, DataBufferSize, Data, DataSize);
+}
+
+void Setchannel3AudioRate(devext* ext) { audio::SetRate(kInput, ext); }
+
+void channel3AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+    Input::Dpc(Dpc, DeferredContext, SystemArgument1, SystemArgument2);
+}
+
+const KSPIN_DISPATCH channel3AudioPinDispatch = Input::PinDispatch;
