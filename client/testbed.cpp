@@ -1,0 +1,177 @@
+// The test bed: card, driver and device assembled the way Windows would assemble them.
+#include "client/testbed.h"
+
+#include "driver/device/device.h"
+#include "platform/host/kernel.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace qh {
+
+CM_PARTIAL_RESOURCE_DESCRIPTOR make_descriptor(UCHAR type) {
+    CM_PARTIAL_RESOURCE_DESCRIPTOR d;
+    std::memset(&d, 0, sizeof(d));
+    d.Type = type;
+    d.ShareDisposition = CmResourceShareDeviceExclusive;
+    return d;
+}
+
+Testbed::Testbed(TestbedOptions options) : options_(std::move(options)) {
+    if (options_.reset_kernel) {
+        host::reset();
+    }
+    host::set_delay_scale(options_.delay_scale);
+    trace_mark_ = host::trace::mark();
+    if (options_.echo_trace) {
+        echo_listener_ = host::trace::add_listener([](const host::trace::Line& line) {
+            std::fwrite(line.text.data(), 1, line.text.size(), stdout);
+            std::fflush(stdout);
+        });
+    }
+    card_ = std::make_unique<sim::Card>(options_.card);
+    const NTSTATUS load = host::pnp::Driver::load(DriverEntry, driver_);
+    if (!NT_SUCCESS(load)) {
+        throw std::runtime_error("the driver did not load: DriverEntry returned " + std::to_string(load));
+    }
+    if (options_.add) {
+        add();
+        if (options_.start && added()) {
+            start();
+        }
+    }
+}
+
+Testbed::~Testbed() {
+    if (options_.remove_on_destroy && device_) {
+        remove();
+    }
+    client_.reset();
+    device_.reset();
+    card_.reset();
+    driver_.reset();
+    if (echo_listener_ >= 0) {
+        host::trace::remove_listener(echo_listener_);
+    }
+}
+
+NTSTATUS Testbed::add() {
+    add_status_ = host::pnp::Device::add(driver_, card_.get(), 0, device_);
+    return add_status_;
+}
+
+host::pnp::ResourceList Testbed::default_resources() {
+    host::pnp::ResourceList list;
+    for (const auto& d : options_.resources_before) {
+        list.add_raw(d);
+    }
+    list.add_memory(card_->mmio_physical(), card_->mmio_length());
+    if (card_->config().interrupt_mode == sim::InterruptMode::Message) {
+        list.add_message_interrupt(options_.interrupt_level, card_->interrupt_vector(), options_.interrupt_affinity);
+    } else {
+        list.add_line_interrupt(options_.interrupt_level, card_->interrupt_vector(), options_.interrupt_affinity,
+                                options_.interrupt_shared, options_.interrupt_latched);
+    }
+    for (const auto& d : options_.resources_after) {
+        list.add_raw(d);
+    }
+    return list;
+}
+
+NTSTATUS Testbed::start() {
+    resources_ = host::pnp::ResourceList();
+    if (options_.build_resources) {
+        options_.build_resources(resources_, *card_);
+    } else {
+        resources_ = default_resources();
+    }
+    return start(resources_);
+}
+
+NTSTATUS Testbed::start(host::pnp::ResourceList& translated) {
+    if (!device_) {
+        throw std::logic_error("start without a device");
+    }
+    start_mark_ = host::trace::mark();
+    start_status_ = device_->start(&translated, &translated);
+    return start_status_;
+}
+
+void Testbed::stop() {
+    if (device_) {
+        client_.reset();
+        device_->stop();
+    }
+}
+
+size_t Testbed::remove() {
+    if (!device_) {
+        return 0;
+    }
+    client_.reset();
+    const size_t leaks = device_->remove();
+    device_.reset();
+    return leaks;
+}
+
+void Testbed::set_power(DEVICE_POWER_STATE to) {
+    if (device_) {
+        device_->set_power(to);
+    }
+}
+
+bool Testbed::started() const { return device_ && device_->started(); }
+
+PKSDEVICE Testbed::ksdevice() const { return device_ ? device_->ksdevice() : nullptr; }
+
+devext* Testbed::ext() const {
+    PKSDEVICE device = ksdevice();
+    return device ? static_cast<devext*>(device->Context) : nullptr;
+}
+
+client::Device& Testbed::client() {
+    if (!client_) {
+        throw std::logic_error("the client view of a device is not available in this build yet");
+    }
+    return *client_;
+}
+
+std::vector<std::string> Testbed::trace_lines() const {
+    std::vector<std::string> out;
+    for (auto& line : host::trace::since(trace_mark_)) {
+        out.push_back(std::move(line.text));
+    }
+    return out;
+}
+
+std::string Testbed::trace_text() const { return host::trace::text_since(trace_mark_); }
+
+size_t Testbed::trace_count(const std::string& exact) const { return host::trace::count_exact(trace_mark_, exact); }
+
+void Testbed::clear_trace() { trace_mark_ = host::trace::mark(); }
+
+int Testbed::receivers_configured() const {
+    int count = 0;
+    for (const auto& line : host::trace::since(start_mark_)) {
+        if (line.text.starts_with("ADV7611 channel ") && line.text.ends_with(" reset ok\n")) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+int Testbed::buffers_allocated() const {
+    devext* e = ext();
+    if (e == nullptr) {
+        return 0;
+    }
+    int count = e->channelallaudiobuf.VirtAddr != nullptr ? 1 : 0;
+    for (ULONG channel = 0; channel < kChannelCount; ++channel) {
+        for (int i = 0; i < 3; ++i) {
+            count += VideoBuffers(e, channel)[i].VirtAddr != nullptr ? 1 : 0;
+        }
+    }
+    return count;
+}
+
+}  // namespace qh

@@ -1,0 +1,121 @@
+// The test bed: one simulated card with the driver loaded and a device added for it, started
+// with the card's resources, as the Windows PnP manager would do it. Tests, benchmarks and the
+// tool build on it; the destructor stops and removes the device and runs the leak check.
+#pragma once
+
+#include "client/client.h"
+#include "platform/host/pnp.h"
+#include "platform/host/trace.h"
+#include "sim/card.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct devext;
+
+namespace qh {
+
+struct TestbedOptions {
+    // The card: sources, faults, interrupt mode (line-based or message-signalled) and pacing.
+    sim::CardConfig card = sim::Card::default_config();
+
+    // Scale of KeDelayExecutionThread: 0 records every delay and returns at once (the 200 ms and
+    // 1 s waits of the bring-up do not slow a suite); 1 is real time.
+    double delay_scale = 0.0;
+
+    // Bring the host kernel back to its defaults first (host::reset()).
+    bool reset_kernel = true;
+
+    // How far the constructor goes: load the driver always; add the device; start it.
+    bool add = true;
+    bool start = true;
+
+    // Resources of the start. By default the card's memory window, then its interrupt (a shared
+    // level-sensitive line, or a message-signalled interrupt, following card.interrupt_mode).
+    ULONG interrupt_level = 5;           // the descriptor's level: the routine's IRQL
+    KAFFINITY interrupt_affinity = 1;
+    bool interrupt_latched = false;      // line-based only: CM_RESOURCE_INTERRUPT_LATCHED
+    bool interrupt_shared = true;        // line-based only: CmResourceShareShared
+    // Descriptors put before and after the default ones (port, DMA, device-private, unknown, or a
+    // second memory range / interrupt).
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> resources_before;
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> resources_after;
+    // Replaces the default list entirely when set (it may leave the list empty: no resources).
+    std::function<void(host::pnp::ResourceList&, sim::Card&)> build_resources;
+
+    // Stop and remove the device in the destructor and check for leaks; a leak is a verifier
+    // bug check (fatal unless a verifier capture is active).
+    bool remove_on_destroy = true;
+
+    // Copy every trace line to stdout as it is emitted (the tool's view).
+    bool echo_trace = false;
+};
+
+class Testbed {
+public:
+    explicit Testbed(TestbedOptions options = {});
+    ~Testbed();
+    Testbed(const Testbed&) = delete;
+    Testbed& operator=(const Testbed&) = delete;
+
+    // AddDevice (DeviceDispatchCreate). Needed only when the options said add = false.
+    NTSTATUS add();
+    // IRP_MN_START_DEVICE with a resource list built as the options say.
+    NTSTATUS start();
+    // IRP_MN_START_DEVICE with a list built by the caller.
+    NTSTATUS start(host::pnp::ResourceList& translated);
+    void stop();
+    // Stops (if started) and removes the device; returns the number of leaks the check found.
+    size_t remove();
+    void set_power(DEVICE_POWER_STATE to);
+
+    NTSTATUS add_status() const { return add_status_; }
+    NTSTATUS start_status() const { return start_status_; }
+    bool added() const { return device_ != nullptr; }
+    bool started() const;
+
+    sim::Card& card() { return *card_; }
+    const TestbedOptions& options() const { return options_; }
+    host::pnp::Device& pnp_device() { return *device_; }
+    PKSDEVICE ksdevice() const;
+    // The driver's device extension (the device's context); null before a successful add.
+    devext* ext() const;
+    // The user-mode view of the device (filters, pins, properties).
+    client::Device& client();
+
+    // The resource list of the default start (for tests that inspect or tweak it).
+    host::pnp::ResourceList default_resources();
+
+    // Trace since the test bed was created (or since the last clear_trace()).
+    host::trace::Mark trace_mark() const { return trace_mark_; }
+    std::vector<std::string> trace_lines() const;
+    std::string trace_text() const;
+    size_t trace_count(const std::string& exact) const;
+    void clear_trace();
+
+    // Short summary of the last start: receivers that answered and were configured, and common
+    // buffers the driver holds.
+    int receivers_configured() const;
+    int buffers_allocated() const;
+
+private:
+    TestbedOptions options_;
+    std::unique_ptr<sim::Card> card_;
+    std::shared_ptr<host::pnp::Driver> driver_;
+    std::unique_ptr<host::pnp::Device> device_;
+    std::unique_ptr<client::Device> client_;
+    host::pnp::ResourceList resources_;
+    host::trace::Mark trace_mark_ = 0;
+    host::trace::Mark start_mark_ = 0;
+    int echo_listener_ = -1;
+    NTSTATUS add_status_ = STATUS_SUCCESS;
+    NTSTATUS start_status_ = STATUS_SUCCESS;
+};
+
+// A partial resource descriptor of the given type, zero otherwise (for resources_before/after).
+CM_PARTIAL_RESOURCE_DESCRIPTOR make_descriptor(UCHAR type);
+
+}  // namespace qh

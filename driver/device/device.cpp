@@ -1,0 +1,110 @@
+// Driver entry, the device descriptor and the device dispatch: creation, PnP start and stop,
+// power changes.
+#include "driver/device/device.h"
+
+#include "driver/filter/filter.h"
+#include "driver/hw/adv7611.h"
+#include "driver/hw/registers.h"
+
+namespace {
+
+const KSDEVICE_DISPATCH DeviceDispatch = {
+    DeviceDispatchCreate,    // Add
+    DeviceDispatchPnpStart,  // Start
+    nullptr,                 // PostStart
+    nullptr,                 // QueryStop
+    nullptr,                 // CancelStop
+    DeviceDispatchPnpStop,   // Stop
+    nullptr,                 // QueryRemove
+    nullptr,                 // CancelRemove
+    nullptr,                 // Remove
+    nullptr,                 // QueryCapabilities
+    nullptr,                 // SurpriseRemoval
+    nullptr,                 // QueryPower
+    dispatchSetPower,        // SetPower
+    nullptr,                 // QueryInterface
+};
+
+}  // namespace
+
+// Eight filter factories: audio then video of each input, inputs 0 to 3.
+extern const KSDEVICE_DESCRIPTOR DeviceDescriptor = {
+    &DeviceDispatch,
+    kFilterCount,
+    FilterDescriptors,
+};
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    return KsInitializeDriver(DriverObject, RegistryPath, &DeviceDescriptor);
+}
+
+NTSTATUS DeviceDispatchCreate(PKSDEVICE Device) {
+    DbgPrint("%s()\n", "DeviceDispatchCreate");
+    auto* ext = static_cast<devext*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(devext), QH_POOL_TAG));
+    if (ext == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(ext, sizeof(devext));
+    // The bag frees the record with the device; until it holds it, the record is ours to free.
+    NTSTATUS status = KsAddItemToObjectBag(Device->Bag, ext, nullptr);
+    if (!NT_SUCCESS(status)) {
+        ExFreePool(ext);
+        return status;
+    }
+    Device->Context = ext;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DeviceDispatchPnpStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResources,
+                                PCM_RESOURCE_LIST UntranslatedResources) {
+    UNREFERENCED_PARAMETER(Irp);
+    UNREFERENCED_PARAMETER(UntranslatedResources);
+    auto* ext = static_cast<devext*>(Device->Context);
+    ext->Device = Device;
+    DbgPrint("%s()\n", "DeviceDispatchPnpStart");
+
+    NTSTATUS status = InitializeHW(ext, TranslatedResources);
+    if (NT_SUCCESS(status)) {
+        status = Reset_All_ADV7611(ext);
+    }
+    if (!NT_SUCCESS(status)) {
+        // The class does not stop a device whose start failed: release what was obtained here.
+        UninitializeHW(ext);
+        return status;
+    }
+    return STATUS_SUCCESS;
+}
+
+void DeviceDispatchPnpStop(PKSDEVICE Device, PIRP Irp) {
+    UNREFERENCED_PARAMETER(Irp);
+    DbgPrint("%s()\n", "DeviceDispatchPnpStop");
+    UninitializeHW(static_cast<devext*>(Device->Context));
+}
+
+void dispatchSetPower(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From) {
+    UNREFERENCED_PARAMETER(Irp);
+    auto* ext = static_cast<devext*>(Device->Context);
+    if (To == From) {
+        return;
+    }
+    switch (To) {
+    case PowerDeviceD3:
+        // Interrupt enable and engines are left as they are: the pins have paused before a sleep.
+        DbgPrint("dispatchSetPower:low power state\n");
+        ext->PowerState = PowerDeviceD3;
+        break;
+    case PowerDeviceD0:
+        // The receivers lost their configuration while off; the engines are reprogrammed by
+        // their pins when they run again.
+        ext->PowerState = PowerDeviceD0;
+        DbgPrint("dispatchSetPower:Fully working state\n");
+        WriteRegister(ext, kRegInterruptEnable, 1);
+        for (ULONG channel = 0; channel < kChannelCount; ++channel) {
+            Reset_ADV7611(ext, kI2cBlock[channel]);
+        }
+        break;
+    default:
+        DbgPrint("unsupported device state requested\n");
+        break;
+    }
+}
