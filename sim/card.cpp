@@ -1,0 +1,762 @@
+// The card: register window decoding, interrupt status/enable and the line, wiring of the I2C
+// masters, receivers, DMA engines and sources, and the pacing threads.
+#include "sim/card.h"
+
+#include "sim/i2c_master.h"
+#include "sim/pattern.h"
+#include "sim/receiver.h"
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cmath>
+
+namespace sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kRegStatusWord0 = 0x0000;
+constexpr uint32_t kRegRate13 = 0x0020;   // inputs 1 (bits 31..24) and 3 (bits 15..8)
+constexpr uint32_t kRegRate02 = 0x0024;   // inputs 0 (bits 31..24) and 2 (bits 15..8)
+constexpr uint32_t kRegVersion = 0x0040;
+constexpr uint32_t kRegVideoTotal = 0x0044;
+constexpr uint32_t kRegAudioTotal = 0x0048;
+constexpr uint32_t kRegIntStatus = 0xC000;
+constexpr uint32_t kRegIntEnable = 0xC004;
+constexpr uint32_t kI2cBase = 0x4000;
+constexpr uint32_t kAudioBase[kInputs] = {0x8000, 0xA000, 0x8800, 0xA800};
+constexpr uint32_t kVideoBase[kInputs] = {0x9000, 0xB000, 0x9800, 0xB800};
+constexpr uint32_t kBlockSpan = 0x800;
+constexpr uint32_t kAudioEnable0 = 0xC018;
+constexpr uint32_t kVideoEnable0 = 0xC01C;
+constexpr uint32_t kVersion = 0x00010004;
+constexpr uint32_t kCauseMask = 0xFFF;
+constexpr uint32_t kBottomField = 1u << 24;
+constexpr uint32_t kMaxAudioBytes = 1u << 20;   // larger rings or blocks are refused, not allocated
+constexpr size_t kMaxLog = 1u << 20;
+constexpr uint32_t kDeliveryTimeoutMs = 2000;
+
+constexpr uint32_t i2c_bit(uint32_t n) { return 1u << n; }
+constexpr uint32_t audio_bit(uint32_t n) { return 1u << (4 + 2 * n); }
+constexpr uint32_t video_bit(uint32_t n) { return 1u << (5 + 2 * n); }
+
+struct VideoEngine {
+    uint32_t control = 0, enable = 0;
+    uint32_t addr0_hi = 0, addr0_lo = 0, addr1_lo = 0, addr2_lo = 0;
+    uint32_t unit_bytes = 0;
+    uint32_t status = 0;
+    uint32_t next = 0;          // ring position of the next unit
+    bool need_top = true;       // an interlaced capture begins with a top field
+    bool busy = false;          // a unit is being written
+    uint64_t generation = 0;    // bumped at every start and stop
+    bool running() const { return (control & 1) && (enable & 1); }
+    uint64_t address(uint32_t index) const {
+        switch (index) {
+        case 0: return (static_cast<uint64_t>(addr0_hi) << 32) | addr0_lo;
+        case 1: return addr1_lo;
+        default: return addr2_lo;
+        }
+    }
+};
+
+struct AudioEngine {
+    uint32_t control = 0, enable = 0;
+    uint32_t ring_bytes = 0, addr_hi = 0, addr_lo = 0, block_bytes = 0;
+    uint32_t status = 0;
+    uint32_t block = 0;         // block written next
+    bool busy = false;
+    uint64_t generation = 0;
+    bool running() const { return (control & 1) && (enable & 1); }
+};
+
+struct Source {
+    SourceConfig config;
+    uint64_t unit = 0;          // units sent since the source was connected
+    uint64_t audio_bytes = 0;   // audio stream position
+};
+
+}  // namespace
+
+struct Card::Impl {
+    explicit Impl(Card& c) : card(c) {
+        for (uint32_t n = 0; n < kInputs; ++n) i2c[n] = std::make_unique<I2cMaster>(rx[n]);
+    }
+
+    Card& card;
+    mutable std::mutex mu;
+    std::condition_variable cv;
+    const Clock::time_point created = Clock::now();
+
+    uint32_t status = 0;
+    uint32_t enable = 0;
+    uint32_t storm = 0;
+    bool suppressed = false;
+    uint32_t pending_messages = 0;
+
+    std::array<Receiver, kInputs> rx;
+    std::array<std::unique_ptr<I2cMaster>, kInputs> i2c;
+    std::array<InputFaults, kInputs> faults{};
+    std::array<VideoEngine, kInputs> video{};
+    std::array<AudioEngine, kInputs> audio{};
+    std::array<Source, kInputs> sources{};
+    std::array<uint64_t, kInputs> units{}, frames{}, blocks{}, dma_failures{};
+    uint64_t units_total = 0, blocks_total = 0;
+
+    std::atomic<bool> log_on{false};
+    std::vector<AccessRecord> log;
+
+    std::recursive_mutex line_mu;
+    bool line_level = false;
+
+    std::array<std::mutex, kInputs> producer_mu;
+    std::array<VideoPattern, kInputs> patterns;
+    std::array<std::vector<uint8_t>, kInputs> audio_scratch;
+
+    // --- interrupt status (mu held) ---
+    void raise(uint32_t bits) {
+        uint32_t newly = bits & ~status;
+        status |= bits;
+        if (card.config_.interrupt_mode == InterruptMode::Message && (enable & 1) && !suppressed)
+            pending_messages += static_cast<uint32_t>(std::popcount(newly & kCauseMask));
+        cv.notify_all();
+    }
+
+    // Brings the line in step with the status; never called with mu held.
+    void update_line() {
+        std::lock_guard<std::recursive_mutex> g(line_mu);
+        bool level;
+        uint32_t messages;
+        {
+            std::lock_guard<std::mutex> lk(mu);
+            level = (enable & 1) && !suppressed && (status & kCauseMask) != 0;
+            messages = pending_messages;
+            pending_messages = 0;
+        }
+        if (card.line_->mode() == host::InterruptLine::Mode::LevelSensitive) {
+            if (level != line_level) {
+                line_level = level;
+                card.line_->set_level(level);
+            }
+        } else {
+            while (messages-- > 0) card.line_->signal_message();
+        }
+    }
+
+    bool dma(uint64_t address, const void* data, size_t length) {
+        if (card.wiring_.dma_write) return card.wiring_.dma_write(address, data, length);
+        return host::dma_write(address, data, length);
+    }
+
+    // --- register window (mu held) ---
+    uint32_t fpga_status_word(uint32_t n, Clock::time_point now) const {
+        const auto& s = sources[n].config;
+        uint32_t v = 0;
+        if (s.cable) v |= 1u << 0;
+        if (rx[n].locked(now)) v |= 1u << 1;
+        if (s.cable && s.interlaced) v |= 1u << 2;
+        if (video[n].running()) v |= 1u << 3;
+        if (audio[n].running()) v |= 1u << 4;
+        v |= static_cast<uint32_t>(frames[n] & 0xFFFF) << 16;
+        return v;
+    }
+
+    // Measured rate of one input: whole units per second, then hundredths; 0 without a signal.
+    uint32_t rate_field(uint32_t n, Clock::time_point now) const {
+        if (!rx[n].locked(now)) return 0;
+        double fps = std::clamp(sources[n].config.fps, 0.0, 255.0);
+        uint32_t whole = static_cast<uint32_t>(std::floor(fps));
+        uint32_t hundredths = std::min(99u, static_cast<uint32_t>(std::lround((fps - whole) * 100.0)));
+        return (whole << 8) | hundredths;
+    }
+
+    void set_video_register(uint32_t n, uint32_t reg, uint32_t value, std::unique_lock<std::mutex>& lk) {
+        VideoEngine& e = video[n];
+        bool was = e.running();
+        switch (reg) {
+        case 0x00: e.control = value; break;
+        case 0x08: e.addr0_hi = value; break;
+        case 0x0C: e.addr0_lo = value; break;
+        case 0x10: e.unit_bytes = value; break;
+        case 0x3C: e.addr1_lo = value; break;
+        case 0x40: e.addr2_lo = value; break;
+        default: return;
+        }
+        video_transition(n, was, lk);
+    }
+
+    void video_transition(uint32_t n, bool was, std::unique_lock<std::mutex>& lk) {
+        VideoEngine& e = video[n];
+        if (e.running() == was) return;
+        ++e.generation;
+        if (e.running()) {
+            e.next = 0;
+            e.need_top = true;
+        } else {
+            // A stopped engine has finished its last burst: the driver may free the buffers next.
+            cv.wait(lk, [&] { return !e.busy; });
+        }
+        cv.notify_all();
+    }
+
+    void set_audio_register(uint32_t n, uint32_t reg, uint32_t value, std::unique_lock<std::mutex>& lk) {
+        AudioEngine& a = audio[n];
+        bool was = a.running();
+        switch (reg) {
+        case 0x00: a.control = value; break;
+        case 0x04: a.ring_bytes = value; break;
+        case 0x08: a.addr_hi = value; break;
+        case 0x0C: a.addr_lo = value; break;
+        case 0x10: a.block_bytes = value; break;
+        default: return;
+        }
+        audio_transition(n, was, lk);
+    }
+
+    void audio_transition(uint32_t n, bool was, std::unique_lock<std::mutex>& lk) {
+        AudioEngine& a = audio[n];
+        if (a.running() == was) return;
+        ++a.generation;
+        if (a.running()) {
+            a.block = 0;
+            a.status = 0;
+        } else {
+            cv.wait(lk, [&] { return !a.busy; });
+        }
+        cv.notify_all();
+    }
+
+    void record(uint32_t offset, uint32_t value, bool is_write) {
+        if (!log_on.load(std::memory_order_relaxed) || log.size() >= kMaxLog) return;
+        uint64_t t = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - created).count();
+        log.push_back({offset, value, is_write, t});
+    }
+
+    // --- production ---
+    bool video_ready(uint32_t n) const {
+        std::lock_guard<std::mutex> lk(mu);
+        const VideoEngine& e = video[n];
+        return sources[n].config.cable && e.running() && e.unit_bytes != 0 && rx[n].locked(Clock::now()) &&
+               (status & video_bit(n)) == 0;
+    }
+
+    bool audio_ready(uint32_t n) const {
+        std::lock_guard<std::mutex> lk(mu);
+        const AudioEngine& a = audio[n];
+        return sources[n].config.cable && a.running() && a.block_bytes != 0 && rx[n].locked(Clock::now()) &&
+               (status & audio_bit(n)) == 0;
+    }
+
+    uint32_t tick_video(uint32_t n) {
+        std::lock_guard<std::mutex> producer(producer_mu[n]);
+        std::unique_lock<std::mutex> lk(mu);
+        Source& s = sources[n];
+        if (!s.config.cable) return 0;
+        const SourceConfig cfg = s.config;
+        const uint64_t unit = s.unit++;
+        const uint64_t frame = cfg.interlaced ? unit / 2 : unit;
+        const uint32_t field = cfg.interlaced ? static_cast<uint32_t>(unit & 1) : 0;
+        VideoEngine& e = video[n];
+        if (!e.running() || e.unit_bytes == 0 || !rx[n].locked(Clock::now())) return 0;
+        if (cfg.interlaced && field == 1 && e.need_top) return 0;
+        e.need_top = false;
+        const uint32_t index = e.next;
+        const uint64_t address = e.address(index);
+        const size_t bytes = std::min<size_t>(e.unit_bytes, cfg.unit_bytes());
+        const uint64_t generation = e.generation;
+        e.busy = true;
+        lk.unlock();
+
+        const auto& data = patterns[n].render(n, cfg.width, cfg.height, cfg.interlaced, frame, field);
+        const bool ok = bytes == 0 || dma(address, data.data(), bytes);
+
+        lk.lock();
+        e.busy = false;
+        cv.notify_all();
+        if (!ok) {
+            ++dma_failures[n];
+            return 0;
+        }
+        if (generation != e.generation) return 0;   // stopped meanwhile: nothing is announced
+        e.next = (index + 1) % 3;
+        // Progressive: the buffer just completed. Interlaced: the buffer written next, so the two
+        // before it hold the top and the bottom field of the latest frame.
+        e.status = cfg.interlaced ? (e.next | (field ? kBottomField : 0)) : index;
+        ++units[n];
+        ++units_total;
+        if (!cfg.interlaced || field == 1) ++frames[n];
+        raise(video_bit(n));
+        lk.unlock();
+        update_line();
+        return 1;
+    }
+
+    uint32_t tick_audio(uint32_t n) {
+        std::lock_guard<std::mutex> producer(producer_mu[n]);
+        std::unique_lock<std::mutex> lk(mu);
+        Source& s = sources[n];
+        AudioEngine& a = audio[n];
+        if (!s.config.cable || !a.running() || !rx[n].locked(Clock::now())) return 0;
+        const uint32_t block_bytes = a.block_bytes;
+        if (block_bytes == 0 || block_bytes > kMaxAudioBytes || a.ring_bytes > kMaxAudioBytes ||
+            a.ring_bytes < block_bytes)
+            return 0;
+        const uint32_t ring_blocks = a.ring_bytes / block_bytes;
+        const uint32_t current = a.block % ring_blocks;
+        const uint64_t address = ((static_cast<uint64_t>(a.addr_hi) << 32) | a.addr_lo) +
+                                 static_cast<uint64_t>(current) * block_bytes;
+        const uint64_t position = s.audio_bytes;
+        s.audio_bytes += block_bytes;
+        const uint64_t generation = a.generation;
+        a.busy = true;
+        lk.unlock();
+
+        auto& scratch = audio_scratch[n];
+        scratch.resize(block_bytes);
+        render_audio(n, position, scratch.data(), block_bytes);
+        const bool ok = dma(address, scratch.data(), block_bytes);
+
+        lk.lock();
+        a.busy = false;
+        cv.notify_all();
+        if (!ok) {
+            ++dma_failures[n];
+            return 0;
+        }
+        if (generation != a.generation) return 0;
+        a.block = (current + 1) % ring_blocks;
+        a.status = a.block & 0xF;
+        ++blocks[n];
+        ++blocks_total;
+        raise(audio_bit(n));
+        lk.unlock();
+        update_line();
+        return 1;
+    }
+
+    std::chrono::nanoseconds video_period(uint32_t n) const {
+        std::lock_guard<std::mutex> lk(mu);
+        double fps = sources[n].config.fps > 0.5 ? sources[n].config.fps : 60.0;
+        return std::chrono::nanoseconds(static_cast<int64_t>(1e9 / fps));
+    }
+
+    std::chrono::nanoseconds audio_period(uint32_t n) const {
+        std::lock_guard<std::mutex> lk(mu);
+        uint32_t b = audio[n].block_bytes;
+        if (b == 0 || b > kMaxAudioBytes) b = 1920;
+        return std::chrono::nanoseconds(static_cast<int64_t>(b) * 1'000'000'000 / 192'000);
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+
+CardConfig Card::default_config() {
+    CardConfig c;
+    c.sources[0] = *parse_source("1920x1080p60");
+    c.sources[1] = *parse_source("1920x1080i60");
+    c.sources[2] = *parse_source("1280x720p60");
+    c.sources[3] = *parse_source("none");
+    return c;
+}
+
+Card::Card(const CardConfig& config, Wiring wiring) : config_(config), wiring_(std::move(wiring)) {
+    if (config_.settle_ms < 0) config_.settle_ms = config_.pacing == Pacing::Manual ? 0 : 50;
+    const auto mode = config_.interrupt_mode == InterruptMode::Level ? host::InterruptLine::Mode::LevelSensitive
+                                                                     : host::InterruptLine::Mode::MessageSignalled;
+    line_ = wiring_.make_line ? wiring_.make_line(mode) : host::create_interrupt_line(mode);
+    impl_ = std::make_unique<Impl>(*this);
+    const auto now = Clock::now();
+    for (uint32_t n = 0; n < kInputs; ++n) {
+        impl_->sources[n].config = config_.sources[n];
+        impl_->rx[n].set_settle(std::chrono::milliseconds(config_.settle_ms));
+        impl_->rx[n].set_source(config_.sources[n], now);
+        apply_faults_locked(n, config_.faults[n]);
+    }
+    if (wiring_.register_on_bus) {
+        mmio_physical_ = host::register_mmio(this, kWindowLength);
+        vector_ = host::register_interrupt_line(line_.get());
+    }
+    if (config_.autostart && config_.pacing != Pacing::Manual) start();
+}
+
+Card::~Card() {
+    stop();
+    if (wiring_.register_on_bus) {
+        host::unregister_interrupt_line(line_.get());
+        host::unregister_mmio(mmio_physical_);
+    }
+}
+
+void Card::apply_faults_locked(uint32_t n, const InputFaults& f) {
+    impl_->faults[n] = f;
+    impl_->rx[n].set_absent(f.receiver_absent);
+    impl_->rx[n].set_wrong_id(f.wrong_id);
+    impl_->i2c[n]->set_stuck_busy(f.i2c_stuck_busy);
+    impl_->i2c[n]->fail_next(f.i2c_fail_next);
+    impl_->i2c[n]->set_busy_reads(f.i2c_busy_reads);
+}
+
+uint32_t Card::read32(uint32_t offset) {
+    offset &= (kWindowLength - 1) & ~3u;
+    uint32_t value = 0;
+    bool line_dirty = false;
+    {
+        std::lock_guard<std::mutex> lk(impl_->mu);
+        Impl& d = *impl_;
+        const auto now = Clock::now();
+        if (offset <= 0x0C && offset >= kRegStatusWord0) {
+            value = d.fpga_status_word(offset / 4, now);
+        } else if (offset == kRegRate13) {
+            value = d.rate_field(1, now) << 16 | d.rate_field(3, now);
+        } else if (offset == kRegRate02) {
+            value = d.rate_field(0, now) << 16 | d.rate_field(2, now);
+        } else if (offset == kRegVersion) {
+            value = kVersion;
+        } else if (offset == kRegVideoTotal) {
+            value = static_cast<uint32_t>(d.units_total);
+        } else if (offset == kRegAudioTotal) {
+            value = static_cast<uint32_t>(d.blocks_total);
+        } else if (offset >= kI2cBase && offset < kI2cBase + kInputs * 0x1000) {
+            uint32_t n = (offset - kI2cBase) / 0x1000, reg = offset & 0xFFF;
+            if (reg == 0x0) {
+                bool completed = false;
+                value = d.i2c[n]->read_status(&completed);
+                if (completed) {
+                    d.raise(i2c_bit(n));
+                    line_dirty = true;
+                }
+            } else if (reg == 0x4) {
+                value = d.i2c[n]->read_data();
+            }
+        } else if (offset == kRegIntStatus) {
+            value = d.status;
+        } else if (offset == kRegIntEnable) {
+            value = d.enable;
+        } else if (offset >= kAudioEnable0 && offset <= kVideoEnable0 + 8 * (kInputs - 1)) {
+            uint32_t rel = offset - kAudioEnable0;
+            uint32_t n = rel / 8;
+            value = (rel % 8 == 0) ? d.audio[n].enable : d.video[n].enable;
+        } else {
+            for (uint32_t n = 0; n < kInputs; ++n) {
+                if (offset >= kVideoBase[n] && offset < kVideoBase[n] + kBlockSpan) {
+                    const VideoEngine& e = d.video[n];
+                    switch (offset - kVideoBase[n]) {
+                    case 0x00: value = e.status; break;
+                    case 0x08: value = e.addr0_hi; break;
+                    case 0x0C: value = e.addr0_lo; break;
+                    case 0x10: value = e.unit_bytes; break;
+                    case 0x3C: value = e.addr1_lo; break;
+                    case 0x40: value = e.addr2_lo; break;
+                    default: break;
+                    }
+                } else if (offset >= kAudioBase[n] && offset < kAudioBase[n] + kBlockSpan) {
+                    const AudioEngine& a = d.audio[n];
+                    switch (offset - kAudioBase[n]) {
+                    case 0x00: value = a.status; break;
+                    case 0x04: value = a.ring_bytes; break;
+                    case 0x08: value = a.addr_hi; break;
+                    case 0x0C: value = a.addr_lo; break;
+                    case 0x10: value = a.block_bytes; break;
+                    default: break;
+                    }
+                }
+            }
+        }
+        d.record(offset, value, false);
+    }
+    if (line_dirty) impl_->update_line();
+    return value;
+}
+
+void Card::write32(uint32_t offset, uint32_t value) {
+    offset &= (kWindowLength - 1) & ~3u;
+    bool line_dirty = false;
+    {
+        std::unique_lock<std::mutex> lk(impl_->mu);
+        Impl& d = *impl_;
+        d.record(offset, value, true);
+        if (offset >= kI2cBase && offset < kI2cBase + kInputs * 0x1000) {
+            uint32_t n = (offset - kI2cBase) / 0x1000, reg = offset & 0xFFF;
+            if (reg == 0x0) {
+                if (d.i2c[n]->write_command(value)) {
+                    d.raise(i2c_bit(n));
+                    line_dirty = true;
+                }
+            } else if (reg == 0x4) {
+                d.i2c[n]->write_data(value);
+            }
+        } else if (offset == kRegIntStatus) {
+            // Writing a bit acknowledges it; a storming cause comes straight back.
+            d.status &= ~(value & kCauseMask);
+            if (d.storm & value) d.raise(d.storm & value);
+            d.cv.notify_all();
+            line_dirty = true;
+        } else if (offset == kRegIntEnable) {
+            bool was = d.enable & 1;
+            d.enable = value & 1;
+            if (!was && (d.enable & 1) && (d.status & kCauseMask) && !d.suppressed &&
+                config_.interrupt_mode == InterruptMode::Message)
+                ++d.pending_messages;   // causes that latched while masked are announced on unmasking
+            line_dirty = true;
+        } else if (offset >= kAudioEnable0 && offset <= kVideoEnable0 + 8 * (kInputs - 1)) {
+            uint32_t rel = offset - kAudioEnable0;
+            uint32_t n = rel / 8;
+            if (rel % 8 == 0) {
+                bool was = d.audio[n].running();
+                d.audio[n].enable = value & 1;
+                d.audio_transition(n, was, lk);
+            } else if (rel % 8 == 4) {
+                bool was = d.video[n].running();
+                d.video[n].enable = value & 1;
+                d.video_transition(n, was, lk);
+            }
+        } else {
+            for (uint32_t n = 0; n < kInputs; ++n) {
+                if (offset >= kVideoBase[n] && offset < kVideoBase[n] + kBlockSpan)
+                    d.set_video_register(n, offset - kVideoBase[n], value, lk);
+                else if (offset >= kAudioBase[n] && offset < kAudioBase[n] + kBlockSpan)
+                    d.set_audio_register(n, offset - kAudioBase[n], value, lk);
+            }
+        }
+    }
+    if (line_dirty) impl_->update_line();
+}
+
+// --- sources and faults ---
+
+void Card::set_source(uint32_t input, const SourceConfig& source) {
+    if (input >= kInputs) return;
+    {
+        std::lock_guard<std::mutex> lk(impl_->mu);
+        Source& s = impl_->sources[input];
+        s.config = source;
+        s.unit = 0;
+        s.audio_bytes = 0;
+        impl_->rx[input].set_source(source, Clock::now());
+        impl_->cv.notify_all();
+    }
+}
+
+SourceConfig Card::source(uint32_t input) const {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    return impl_->sources.at(input).config;
+}
+
+void Card::set_faults(uint32_t input, const InputFaults& faults) {
+    if (input >= kInputs) return;
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    apply_faults_locked(input, faults);
+}
+
+InputFaults Card::faults(uint32_t input) const {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    InputFaults f = impl_->faults.at(input);
+    f.i2c_fail_next = impl_->i2c[input]->fail_next_remaining();
+    return f;
+}
+
+void Card::set_receiver_absent(uint32_t input, bool absent) {
+    InputFaults f = faults(input);
+    f.receiver_absent = absent;
+    set_faults(input, f);
+}
+void Card::set_wrong_id(uint32_t input, bool wrong) {
+    InputFaults f = faults(input);
+    f.wrong_id = wrong;
+    set_faults(input, f);
+}
+void Card::set_i2c_stuck_busy(uint32_t input, bool stuck) {
+    InputFaults f = faults(input);
+    f.i2c_stuck_busy = stuck;
+    set_faults(input, f);
+}
+void Card::fail_next_i2c_transfers(uint32_t input, uint32_t count) {
+    InputFaults f = faults(input);
+    f.i2c_fail_next = count;
+    set_faults(input, f);
+}
+void Card::set_i2c_busy_reads(uint32_t input, uint32_t reads) {
+    InputFaults f = faults(input);
+    f.i2c_busy_reads = reads;
+    set_faults(input, f);
+}
+
+void Card::inject_spurious_interrupt() {
+    if (line_->mode() == host::InterruptLine::Mode::MessageSignalled)
+        line_->signal_message();
+    else
+        line_->inject_foreign();
+}
+
+void Card::inject_shared_interrupt() { line_->inject_foreign(); }
+
+void Card::set_interrupt_storm(uint32_t status_bits) {
+    {
+        std::lock_guard<std::mutex> lk(impl_->mu);
+        impl_->storm = status_bits & kCauseMask;
+        if (impl_->storm) impl_->raise(impl_->storm);
+    }
+    impl_->update_line();
+}
+
+void Card::set_interrupts_suppressed(bool suppressed) {
+    {
+        std::lock_guard<std::mutex> lk(impl_->mu);
+        impl_->suppressed = suppressed;
+    }
+    impl_->update_line();
+}
+
+// --- pacing ---
+
+void Card::start() {
+    if (config_.pacing == Pacing::Manual || pacer_running_.exchange(true)) return;
+    for (uint32_t n = 0; n < kInputs; ++n) pacers_.emplace_back([this, n] { pacer_loop(n); });
+}
+
+void Card::stop() {
+    if (!pacer_running_.exchange(false)) return;
+    {
+        std::lock_guard<std::mutex> lk(impl_->mu);
+        impl_->cv.notify_all();
+    }
+    for (auto& t : pacers_) t.join();
+    pacers_.clear();
+}
+
+void Card::pacer_loop(uint32_t n) {
+    Impl& d = *impl_;
+    if (config_.pacing == Pacing::Realtime) {
+        auto next_video = Clock::now() + d.video_period(n);
+        auto next_audio = Clock::now() + d.audio_period(n);
+        while (pacer_running_.load()) {
+            {
+                std::unique_lock<std::mutex> lk(d.mu);
+                d.cv.wait_until(lk, std::min(next_video, next_audio), [&] { return !pacer_running_.load(); });
+            }
+            if (!pacer_running_.load()) break;
+            const auto now = Clock::now();
+            if (now >= next_video) {
+                d.tick_video(n);
+                next_video += d.video_period(n);
+                if (now - next_video > std::chrono::milliseconds(200)) next_video = now + d.video_period(n);
+            }
+            if (now >= next_audio) {
+                d.tick_audio(n);
+                next_audio += d.audio_period(n);
+                if (now - next_audio > std::chrono::milliseconds(200)) next_audio = now + d.audio_period(n);
+            }
+        }
+        return;
+    }
+    // As fast as the consumer allows: the next unit comes once the previous one is acknowledged.
+    while (pacer_running_.load()) {
+        bool did = false;
+        if (d.video_ready(n)) did |= (d.tick_video(n), true);
+        if (d.audio_ready(n)) did |= (d.tick_audio(n), true);
+        if (!did) {
+            std::unique_lock<std::mutex> lk(d.mu);
+            d.cv.wait_for(lk, std::chrono::milliseconds(5), [&] { return !pacer_running_.load(); });
+        }
+    }
+}
+
+uint32_t Card::step_video(uint32_t input) {
+    if (input >= kInputs) return 0;
+    uint32_t produced = impl_->tick_video(input);
+    if (produced && interrupt_enabled()) line_->wait_quiet(kDeliveryTimeoutMs);
+    return produced;
+}
+
+uint32_t Card::step_audio(uint32_t input, uint32_t count) {
+    if (input >= kInputs) return 0;
+    uint32_t produced = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t p = impl_->tick_audio(input);
+        produced += p;
+        if (p && interrupt_enabled()) line_->wait_quiet(kDeliveryTimeoutMs);
+    }
+    return produced;
+}
+
+// --- counters and inspection ---
+
+uint64_t Card::video_units_produced(uint32_t input) const {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    return impl_->units.at(input);
+}
+uint64_t Card::frames_produced(uint32_t input) const {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    return impl_->frames.at(input);
+}
+uint64_t Card::audio_blocks_produced(uint32_t input) const {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    return impl_->blocks.at(input);
+}
+uint64_t Card::dma_failures(uint32_t input) const {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    return impl_->dma_failures.at(input);
+}
+
+bool Card::wait_video_units(uint32_t input, uint64_t count, uint32_t timeout_ms) {
+    std::unique_lock<std::mutex> lk(impl_->mu);
+    return impl_->cv.wait_for(lk, std::chrono::milliseconds(timeout_ms),
+                              [&] { return impl_->units.at(input) >= count; });
+}
+bool Card::wait_audio_blocks(uint32_t input, uint64_t count, uint32_t timeout_ms) {
+    std::unique_lock<std::mutex> lk(impl_->mu);
+    return impl_->cv.wait_for(lk, std::chrono::milliseconds(timeout_ms),
+                              [&] { return impl_->blocks.at(input) >= count; });
+}
+
+void Card::set_access_log(bool on) { impl_->log_on.store(on); }
+std::vector<AccessRecord> Card::access_log() const {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    return impl_->log;
+}
+void Card::clear_access_log() {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    impl_->log.clear();
+}
+
+ReceiverState Card::receiver_state(uint32_t input) const {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    const Receiver& r = impl_->rx.at(input);
+    ReceiverState s;
+    for (size_t m = 0; m < s.map_address.size(); ++m) s.map_address[m] = r.map_address(static_cast<Map>(m));
+    s.configured = r.configured();
+    s.locked = r.locked(Clock::now());
+    s.reset_count = r.reset_count();
+    return s;
+}
+std::vector<ReceiverWrite> Card::receiver_writes(uint32_t input) const {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    return impl_->rx.at(input).writes();
+}
+void Card::clear_receiver_writes(uint32_t input) {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    impl_->rx.at(input).clear_writes();
+}
+uint8_t Card::receiver_register(uint32_t input, Map map, uint8_t sub_address) const {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    return impl_->rx.at(input).register_value(map, sub_address, Clock::now());
+}
+
+bool Card::video_engine_running(uint32_t input) const {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    return impl_->video.at(input).running();
+}
+bool Card::audio_engine_running(uint32_t input) const {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    return impl_->audio.at(input).running();
+}
+uint32_t Card::interrupt_status() const {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    return impl_->status;
+}
+bool Card::interrupt_enabled() const {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    return impl_->enable & 1;
+}
+
+}  // namespace sim

@@ -1,0 +1,192 @@
+// The simulated capture card: one 64 KiB register window, one interrupt line, four I2C masters
+// with a receiver each, four video and four audio DMA engines, and an HDMI source per input.
+// It reaches the host only through platform/host/bus.h.
+#pragma once
+
+#include "platform/host/bus.h"
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+constexpr uint32_t kInputs = 4;
+constexpr uint32_t kWindowLength = 0x10000;
+
+// What an HDMI source sends into one input.
+struct SourceConfig {
+    bool cable = true;
+    uint32_t width = 1920;
+    uint32_t height = 1080;       // frame height; an interlaced unit is one field of height / 2 lines
+    bool interlaced = false;
+    double fps = 60.0;            // units per second: frames/s progressive, fields/s interlaced ("i60")
+    uint8_t audio_code = 2;       // sampling-frequency code the receiver reports (2 = 48 kHz)
+
+    uint32_t unit_lines() const { return interlaced ? height / 2 : height; }
+    uint32_t unit_bytes() const { return width * unit_lines() * 2; }
+    bool operator==(const SourceConfig&) const = default;
+};
+
+// "1920x1080p60", "1920x1080i60", "1280x720p59.94", "none" (no cable). Case-insensitive.
+std::optional<SourceConfig> parse_source(std::string_view text);
+std::string format_source(const SourceConfig& source);
+
+enum class InterruptMode { Level, Message };
+enum class Pacing { Realtime, AsFastAsPossible, Manual };
+
+// Per-input fault knobs; every one can also be changed on a live card.
+struct InputFaults {
+    bool receiver_absent = false;   // nothing answers on the input's I2C bus: reads give 0xFF
+    bool wrong_id = false;          // the receiver identifies with other bytes than 0x20, 0x51
+    bool i2c_stuck_busy = false;    // the master never reports idle again
+    uint32_t i2c_fail_next = 0;     // the next k transfers hang (busy until the next command)
+    uint32_t i2c_busy_reads = 2;    // status reads that show busy after each chunk
+};
+
+struct CardConfig {
+    std::array<SourceConfig, kInputs> sources{};
+    std::array<InputFaults, kInputs> faults{};
+    InterruptMode interrupt_mode = InterruptMode::Level;
+    Pacing pacing = Pacing::Realtime;
+    // Time a source must have been present on a configured receiver before it reports a size.
+    // Negative: 50 ms when paced in real time or as fast as possible, 0 in manual pacing.
+    int32_t settle_ms = -1;
+    // Start the pacing threads in the constructor (ignored in manual pacing).
+    bool autostart = true;
+};
+
+// How the card is wired to the host. The default uses platform/host/bus.h; tests may replace
+// pieces (a fake line, a fake memory) to exercise the card alone.
+struct Wiring {
+    std::function<std::unique_ptr<host::InterruptLine>(host::InterruptLine::Mode)> make_line;
+    std::function<bool(uint64_t bus_address, const void* source, size_t length)> dma_write;
+    bool register_on_bus = true;
+};
+
+struct AccessRecord {
+    uint32_t offset;
+    uint32_t value;
+    bool is_write;
+    uint64_t time_ns;   // since the card was created
+};
+
+// Register maps of a receiver. IO answers at 0x98; the others only where IO 0xF4..0xFD place them.
+enum class Map : uint8_t { IO, CEC, InfoFrame, DPLL, Repeater, EDID, HDMI, CP, Count };
+const char* map_name(Map map);
+
+struct ReceiverWrite {
+    Map map;
+    uint8_t sub_address;
+    uint8_t value;
+};
+
+struct ReceiverState {
+    std::array<uint8_t, static_cast<size_t>(Map::Count)> map_address{};  // 0 = not placed
+    bool configured = false;     // HDMI and CP maps placed since the last reset
+    bool locked = false;         // reports a size now (configured, cable, settled)
+    uint32_t reset_count = 0;
+};
+
+class Card : public host::MmioRegion {
+public:
+    explicit Card(const CardConfig& config, Wiring wiring = {});
+    ~Card() override;
+    Card(const Card&) = delete;
+    Card& operator=(const Card&) = delete;
+
+    // input 0 1920x1080p60, input 1 1920x1080i60, input 2 1280x720p60, input 3 no cable.
+    static CardConfig default_config();
+
+    // The register window (also reachable through the host bus once registered).
+    uint32_t read32(uint32_t offset) override;
+    void write32(uint32_t offset, uint32_t value) override;
+
+    uint64_t mmio_physical() const { return mmio_physical_; }
+    uint32_t mmio_length() const { return kWindowLength; }
+    host::InterruptLine& interrupt_line() { return *line_; }
+    uint32_t interrupt_vector() const { return vector_; }
+    const CardConfig& config() const { return config_; }
+
+    // Sources, changeable while streaming.
+    void set_source(uint32_t input, const SourceConfig& source);
+    SourceConfig source(uint32_t input) const;
+
+    // Faults.
+    void set_faults(uint32_t input, const InputFaults& faults);
+    InputFaults faults(uint32_t input) const;
+    void set_receiver_absent(uint32_t input, bool absent);
+    void set_wrong_id(uint32_t input, bool wrong);
+    void set_i2c_stuck_busy(uint32_t input, bool stuck);
+    void fail_next_i2c_transfers(uint32_t input, uint32_t count);
+    void set_i2c_busy_reads(uint32_t input, uint32_t reads);
+    // Interrupt faults: an interrupt with nothing pending (the card's own line), one from another
+    // device on a shared line, a cause that re-arms itself at every acknowledgement, and a card
+    // whose line stops working (causes still latch in the status register).
+    void inject_spurious_interrupt();
+    void inject_shared_interrupt();
+    void set_interrupt_storm(uint32_t status_bits);
+    void set_interrupts_suppressed(bool suppressed);
+
+    // Pacing.
+    void start();
+    void stop();
+    bool running() const { return pacer_running_.load(); }
+    // Manual pacing (also usable while the pacer is stopped): the source moves on by one unit /
+    // n audio blocks; running engines capture them; returns once the interrupts are delivered.
+    // Result: units (blocks) written into host memory.
+    uint32_t step_video(uint32_t input);
+    uint32_t step_audio(uint32_t input, uint32_t blocks = 1);
+
+    // Counters.
+    uint64_t video_units_produced(uint32_t input) const;   // fields count one each
+    uint64_t frames_produced(uint32_t input) const;        // whole frames (progressive units, bottom fields)
+    uint64_t audio_blocks_produced(uint32_t input) const;
+    uint64_t dma_failures(uint32_t input) const;           // units/blocks the bus refused
+    // Blocks until the counter reaches the value (or the time-out); for tests.
+    bool wait_video_units(uint32_t input, uint64_t count, uint32_t timeout_ms);
+    bool wait_audio_blocks(uint32_t input, uint64_t count, uint32_t timeout_ms);
+
+    // Register access log.
+    void set_access_log(bool on);
+    std::vector<AccessRecord> access_log() const;
+    void clear_access_log();
+
+    // Receivers.
+    ReceiverState receiver_state(uint32_t input) const;
+    std::vector<ReceiverWrite> receiver_writes(uint32_t input) const;
+    void clear_receiver_writes(uint32_t input);
+    uint8_t receiver_register(uint32_t input, Map map, uint8_t sub_address) const;  // as the bus would read it
+
+    // Engine inspection.
+    bool video_engine_running(uint32_t input) const;
+    bool audio_engine_running(uint32_t input) const;
+    uint32_t interrupt_status() const;
+    bool interrupt_enabled() const;
+
+    struct Impl;
+
+private:
+    void pacer_loop(uint32_t input);
+    void apply_faults_locked(uint32_t input, const InputFaults& faults);
+
+    CardConfig config_;
+    Wiring wiring_;
+    std::unique_ptr<Impl> impl_;
+    std::unique_ptr<host::InterruptLine> line_;
+    uint64_t mmio_physical_ = 0;
+    uint32_t vector_ = 0;
+    std::atomic<bool> pacer_running_{false};
+    std::vector<std::thread> pacers_;
+};
+
+}  // namespace sim
