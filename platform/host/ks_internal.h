@@ -64,13 +64,17 @@ struct PinObj {
     KSPIN ks{};
     FilterObj* filter = nullptr;
     std::vector<uint64_t> format_storage;  // ConnectionFormat lives here (8-byte aligned)
-    std::atomic<int> reached{KSSTATE_STOP};
+    std::atomic<int> reached{KSSTATE_STOP};  // the state actually reached
+    std::atomic<int> gate{KSSTATE_STOP};     // the state processing is gated on
+    ULONG flags = 0;                         // descriptor flags, fixed at creation
+    PFNKSPIN process = nullptr;              // Process dispatch, fixed at creation
 
     // Queue (its own lock: legal at DISPATCH_LEVEL, from any thread).
     std::mutex queue_lock;
     std::deque<Frame> queue;  // front = frame at the leading edge
     StreamPointerObj edge;
     CompletionRoutine completion;
+    std::mutex completion_lock;  // keeps completions in queue order across contexts
 
     // Processing.
     std::mutex work_lock;

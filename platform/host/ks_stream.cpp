@@ -1,0 +1,321 @@
+// The standard transport: the pin's frame queue with its leading-edge stream pointer, frame
+// completion, and pin-centric processing (one worker per pin, the processing mutex, the gate).
+#include "platform/host/ks_internal.h"
+
+#include "platform/host/kernel.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+namespace host::ks {
+
+namespace {
+
+// Completions of one pin are serialised so that the client sees them in queue order even when
+// two contexts (a DPC and the pin worker) complete frames at the same time: the completion
+// lock is taken while the queue lock is still held, then the queue lock is dropped before the
+// client's routine runs.
+
+std::mutex& completion_lock(PinObj* pin) { return pin->completion_lock; }
+
+void deliver(PinObj* pin, std::unique_lock<std::mutex>& queue_guard, std::vector<Frame> frames, NTSTATUS status) {
+    if (frames.empty()) {
+        queue_guard.unlock();
+        return;
+    }
+    std::unique_lock<std::mutex> order(completion_lock(pin));
+    CompletionRoutine routine = pin->completion;
+    queue_guard.unlock();
+    for (const Frame& f : frames)
+        if (routine) routine(f.header, f.cookie, status);
+}
+
+void fill_edge(PinObj* pin) {
+    PKSSTREAM_HEADER h = pin->queue.front().header;
+    KSSTREAM_POINTER& sp = pin->edge.ks;
+    sp.StreamHeader = h;
+    sp.OffsetIn = {};
+    sp.OffsetOut = {};
+    KSSTREAM_POINTER_OFFSET& o = pin->ks.DataFlow == KSPIN_DATAFLOW_IN ? sp.OffsetIn : sp.OffsetOut;
+    o.Data = static_cast<PUCHAR>(h->Data);
+    o.Count = h->Data ? (pin->ks.DataFlow == KSPIN_DATAFLOW_IN ? h->DataUsed : h->FrameExtent) : 0;
+    o.Remaining = o.Count;
+    sp.Offset = &o;
+}
+
+void clear_edge(PinObj* pin) {
+    KSSTREAM_POINTER& sp = pin->edge.ks;
+    sp.StreamHeader = nullptr;
+    sp.Offset = nullptr;
+    sp.OffsetIn = {};
+    sp.OffsetOut = {};
+}
+
+PinObj* pin_of_pointer(PKSSTREAM_POINTER sp, const char* service) {
+    if (!sp) {
+        record("KsInvalidStreamPointer", std::string(service) + "(NULL)");
+        return nullptr;
+    }
+    PinObj* pin = as_pin(sp->Pin);
+    if (!pin || sp != &pin->edge.ks) {
+        record("KsInvalidStreamPointer", std::string(service) + ": not a live stream pointer");
+        return nullptr;
+    }
+    return pin;
+}
+
+void check_dispatch(const char* service) {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        char text[96];
+        std::snprintf(text, sizeof text, "%s called at IRQL %u", service, unsigned(KeGetCurrentIrql()));
+        record("KsIrql", text);
+    }
+}
+
+bool gate_open_locked(PinObj* pin) {
+    return pin->gate.load() >= min_processing_state(pin) && !pin->queue.empty();
+}
+
+// The processing mutex, owner-recursive.
+void pm_acquire(PinObj* pin, bool from_driver) {
+    std::unique_lock<std::mutex> guard(pin->pm_lock);
+    auto self = std::this_thread::get_id();
+    if (pin->pm_count > 0 && pin->pm_owner == self) {
+        ++pin->pm_count;
+        if (from_driver) record("KsProcessingMutex", "processing mutex acquired recursively");
+        return;
+    }
+    pin->pm_cv.wait(guard, [&] { return pin->pm_count == 0; });
+    pin->pm_owner = self;
+    pin->pm_count = 1;
+}
+
+void pm_release(PinObj* pin) {
+    std::lock_guard<std::mutex> guard(pin->pm_lock);
+    if (pin->pm_count == 0 || pin->pm_owner != std::this_thread::get_id()) {
+        record("KsProcessingMutex", "processing mutex released by a thread that does not own it");
+        return;
+    }
+    if (--pin->pm_count == 0) {
+        pin->pm_owner = std::thread::id();
+        pin->pm_cv.notify_all();
+    }
+}
+
+void worker_loop(PinObj* pin) {
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> guard(pin->work_lock);
+            pin->work_cv.wait(guard, [&] { return pin->wanted || pin->quit; });
+            if (pin->quit) return;
+            pin->wanted = false;
+            pin->busy = true;
+        }
+        pm_acquire(pin, false);
+        bool dispatch = (pin->flags & KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING) != 0;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> guard(pin->queue_lock);
+                if (!gate_open_locked(pin)) break;
+            }
+            {
+                std::lock_guard<std::mutex> guard(pin->work_lock);
+                if (pin->quit) break;
+                // This call answers every attempt made so far; one made during it asks again.
+                pin->wanted = false;
+            }
+            NTSTATUS status;
+            if (dispatch) {
+                KIRQL old;
+                KeRaiseIrql(DISPATCH_LEVEL, &old);
+                status = invoke_callback("pin Process", true, [&] { return pin->process(&pin->ks); });
+                KeLowerIrql(old);
+            } else {
+                status = invoke_callback("pin Process", true, [&] { return pin->process(&pin->ks); });
+            }
+            pin->process_calls.fetch_add(1);
+            // STATUS_PENDING (and any failure) stops processing until the next trigger.
+            if (status != STATUS_SUCCESS) break;
+        }
+        pm_release(pin);
+        {
+            std::lock_guard<std::mutex> guard(pin->work_lock);
+            pin->busy = false;
+            pin->work_cv.notify_all();
+        }
+    }
+}
+
+}  // namespace
+
+void start_worker(PinObj* pin) {
+    if (!pin->process) return;
+    pin->worker = std::thread(worker_loop, pin);
+}
+
+void stop_worker(PinObj* pin) {
+    {
+        std::lock_guard<std::mutex> guard(pin->work_lock);
+        pin->quit = true;
+        pin->work_cv.notify_all();
+    }
+    if (pin->worker.joinable()) pin->worker.join();
+}
+
+void trigger_processing(PinObj* pin) {
+    if (!pin->process) return;
+    std::lock_guard<std::mutex> guard(pin->work_lock);
+    pin->wanted = true;
+    pin->work_cv.notify_all();
+}
+
+void flush_queue(PinObj* pin, NTSTATUS status) {
+    std::unique_lock<std::mutex> guard(pin->queue_lock);
+    std::vector<Frame> cancelled;
+    // A frame under a locked stream pointer is not cancelled until it is unlocked.
+    size_t keep = pin->edge.locked ? 1 : 0;
+    while (pin->queue.size() > keep) {
+        cancelled.push_back(pin->queue.back());
+        pin->queue.pop_back();
+    }
+    std::reverse(cancelled.begin(), cancelled.end());
+    if (!pin->edge.locked) clear_edge(pin);
+    deliver(pin, guard, std::move(cancelled), status);
+}
+
+void set_completion_routine(PKSPIN ks, CompletionRoutine routine) {
+    PinObj* pin = as_pin(ks);
+    if (!pin) return;
+    std::lock_guard<std::mutex> guard(pin->queue_lock);
+    std::lock_guard<std::mutex> order(completion_lock(pin));
+    pin->completion = std::move(routine);
+}
+
+NTSTATUS submit_frame(PKSPIN ks, PKSSTREAM_HEADER header, void* cookie) {
+    PinObj* pin = as_pin(ks);
+    if (!pin || !header) return STATUS_INVALID_PARAMETER;
+    if (header->Size < sizeof(KSSTREAM_HEADER)) return STATUS_INVALID_BUFFER_SIZE;
+    std::unique_lock<std::mutex> guard(pin->queue_lock);
+    if (pin->reached.load() == KSSTATE_STOP) {
+        // Clients start submitting in PAUSE; a frame sent to a stopped pin goes straight back.
+        deliver(pin, guard, {Frame{header, cookie}}, STATUS_DEVICE_NOT_READY);
+        return STATUS_DEVICE_NOT_READY;
+    }
+    bool was_empty = pin->queue.empty();
+    pin->queue.push_back(Frame{header, cookie});
+    guard.unlock();
+    if (pin->flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING) return STATUS_PENDING;
+    if (was_empty || (pin->flags & KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL)) trigger_processing(pin);
+    return STATUS_PENDING;
+}
+
+size_t queued_frames(PKSPIN ks) {
+    PinObj* pin = as_pin(ks);
+    if (!pin) return 0;
+    std::lock_guard<std::mutex> guard(pin->queue_lock);
+    return pin->queue.size();
+}
+
+uint64_t process_calls(PKSPIN ks) {
+    PinObj* pin = as_pin(ks);
+    return pin ? pin->process_calls.load() : 0;
+}
+
+bool wait_processing_idle(PKSPIN ks, uint32_t timeout_ms) {
+    PinObj* pin = as_pin(ks);
+    if (!pin) return false;
+    std::unique_lock<std::mutex> guard(pin->work_lock);
+    return pin->work_cv.wait_for(guard, std::chrono::milliseconds(timeout_ms),
+                                 [&] { return !pin->busy && !pin->wanted; });
+}
+
+}  // namespace host::ks
+
+using namespace host::ks;
+
+PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State) {
+    check_dispatch("KsPinGetLeadingEdgeStreamPointer");
+    PinObj* pin = as_pin(Pin);
+    if (!pin) return nullptr;
+    std::lock_guard<std::mutex> guard(pin->queue_lock);
+    if (State == KSSTREAM_POINTER_STATE_LOCKED) {
+        if (pin->queue.empty()) return nullptr;
+        if (pin->edge.locked) {
+            record("KsStreamPointerLock", "leading edge locked while already locked");
+            return &pin->edge.ks;
+        }
+        pin->edge.locked = true;
+        fill_edge(pin);
+        return &pin->edge.ks;
+    }
+    return &pin->edge.ks;
+}
+
+void KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject) {
+    check_dispatch("KsStreamPointerUnlock");
+    PinObj* pin = pin_of_pointer(StreamPointer, "KsStreamPointerUnlock");
+    if (!pin) return;
+    std::unique_lock<std::mutex> guard(pin->queue_lock);
+    if (!pin->edge.locked) {
+        record("KsStreamPointerLock", "unlock of a stream pointer that is not locked");
+        return;
+    }
+    pin->edge.locked = false;
+    clear_edge(pin);
+    std::vector<Frame> done;
+    if (Eject && !pin->queue.empty()) {
+        done.push_back(pin->queue.front());
+        pin->queue.pop_front();
+    }
+    deliver(pin, guard, std::move(done), STATUS_SUCCESS);
+}
+
+NTSTATUS KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer) {
+    check_dispatch("KsStreamPointerAdvance");
+    PinObj* pin = pin_of_pointer(StreamPointer, "KsStreamPointerAdvance");
+    if (!pin) return STATUS_INVALID_PARAMETER;
+    std::unique_lock<std::mutex> guard(pin->queue_lock);
+    std::vector<Frame> done;
+    if (!pin->queue.empty()) {
+        done.push_back(pin->queue.front());
+        pin->queue.pop_front();
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (pin->edge.locked) {
+        if (pin->queue.empty()) {
+            pin->edge.locked = false;
+            clear_edge(pin);
+            status = STATUS_DEVICE_NOT_READY;
+        } else {
+            fill_edge(pin);  // still locked, now on the next frame
+        }
+    }
+    deliver(pin, guard, std::move(done), STATUS_SUCCESS);
+    return status;
+}
+
+void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous) {
+    (void)Asynchronous;  // every attempt is served by the pin's worker, never inside the caller
+    check_dispatch("KsPinAttemptProcessing");
+    PinObj* pin = as_pin(Pin);
+    if (!pin) return;
+    {
+        // An attempt while the gate is closed is not remembered.
+        std::lock_guard<std::mutex> guard(pin->queue_lock);
+        if (!gate_open_locked(pin)) return;
+    }
+    trigger_processing(pin);
+}
+
+void KsPinAcquireProcessingMutex(PKSPIN Pin) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) record("KsIrql", "KsPinAcquireProcessingMutex above PASSIVE_LEVEL");
+    PinObj* pin = as_pin(Pin);
+    if (pin) pm_acquire(pin, true);
+}
+
+void KsPinReleaseProcessingMutex(PKSPIN Pin) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) record("KsIrql", "KsPinReleaseProcessingMutex above PASSIVE_LEVEL");
+    PinObj* pin = as_pin(Pin);
+    if (pin) pm_release(pin);
+}
