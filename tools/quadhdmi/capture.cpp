@@ -1,0 +1,612 @@
+// capture and stats: stream video and audio pins the way a capture application does (intersect,
+// create the pin with the format, give it a clock, keep buffers queued, run), check what arrives,
+// write it to files and summarise.
+#include "tools/quadhdmi/commands.h"
+
+#include "driver/device/guids.h"
+#include "tools/quadhdmi/describe.h"
+#include "tools/quadhdmi/media.h"
+#include "tools/quadhdmi/session.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+namespace qh::tool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<bool> g_interrupted{false};
+extern "C" void on_interrupt(int) { g_interrupted.store(true); }
+
+// A stream that has produced nothing for this long is considered to have no signal.
+constexpr auto kStallLimit = std::chrono::seconds(3);
+constexpr uint32_t kVideoHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
+constexpr uint32_t kAudioHeaderSize = sizeof(KSSTREAM_HEADER);
+
+uint64_t now_ns() {
+    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
+}
+
+// The stamp the card puts at the start of every line: frame number, line in the frame, field
+// (0 progressive or top, 1 bottom) and input.
+struct LineStamp {
+    uint32_t frame;
+    uint16_t line;
+    uint8_t field;
+    uint8_t input;
+};
+
+LineStamp stamp_at(const uint8_t* line) {
+    LineStamp s;
+    std::memcpy(&s.frame, line, 4);
+    std::memcpy(&s.line, line + 4, 2);
+    s.field = line[6];
+    s.input = line[7];
+    return s;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+class VideoStream {
+public:
+    uint32_t input = 0;
+    std::unique_ptr<client::Filter> filter;
+    std::unique_ptr<client::Pin> pin;
+    uint32_t width = 0, height = 0, frame_bytes = 0;
+    int64_t duration = 0;
+    bool interlaced = false;
+    std::unique_ptr<VideoWriter> writer;
+    bool keep_last = false;
+
+    // Results.
+    std::atomic<uint64_t> frames{0};
+    uint64_t missed = 0;          // frame numbers skipped between delivered frames
+    uint64_t bad_frames = 0;      // lines from another frame, wrong field or wrong line
+    uint64_t driver_drops = 0;    // DropCount of the last frame info
+    uint64_t picture_number = 0;  // PictureNumber of the last frame info
+    std::vector<double> latency_ms;
+    std::vector<uint8_t> last_frame;
+    std::string note;             // why the stream ended early, if it did
+    uint64_t first_ns = 0, last_ns = 0;
+
+    // Opens the filter, intersects, creates the pin. `format` "WxH" picks a range, "" range 0.
+    bool open(Session& session, uint32_t in, const std::string& format, std::string& error) {
+        input = in;
+        NTSTATUS status = session.open_filter(input, true, filter);
+        if (status != STATUS_SUCCESS) {
+            error = "cannot open the video filter: " + status_text(status);
+            return false;
+        }
+        std::vector<client::PinInfo> pins = filter->pins();
+        if (pins.empty() || pins[0].ranges.empty()) {
+            error = "the video filter has no capture pin ranges";
+            return false;
+        }
+        const std::vector<uint8_t>* chosen = &pins[0].ranges[0];
+        if (!format.empty()) {
+            chosen = nullptr;
+            for (const auto& range : pins[0].ranges) {
+                uint32_t w, h;
+                int64_t d;
+                if (video_range_size(range, w, h, d) && std::to_string(w) + "x" + std::to_string(h) == format) {
+                    chosen = &range;
+                    break;
+                }
+            }
+            if (!chosen) {
+                error = "no video range of " + format + " (see quadhdmi list)";
+                return false;
+            }
+        }
+        std::vector<uint8_t> data_format;
+        status = filter->intersect(0, {*chosen}, data_format);
+        if (status != STATUS_SUCCESS || data_format.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
+            error = "format intersection failed: " + status_text(status);
+            return false;
+        }
+        KS_DATAFORMAT_VIDEOINFOHEADER vf;
+        std::memcpy(&vf, data_format.data(), sizeof vf);
+        width = uint32_t(vf.VideoInfoHeader.bmiHeader.biWidth);
+        height = uint32_t(std::abs(vf.VideoInfoHeader.bmiHeader.biHeight));
+        duration = vf.VideoInfoHeader.AvgTimePerFrame;
+        frame_bytes = width * height * 2;
+        if (width == 0 || height == 0) {
+            error = "the intersected format has no size";
+            return false;
+        }
+        status = filter->create_pin(0, data_format, pin);
+        if (status != STATUS_SUCCESS) {
+            error = "creating the capture pin failed: " + status_text(status);
+            return false;
+        }
+        interlaced = SharedRead(session.ext()->Channel[input].Interlaced) != 0;
+        return true;
+    }
+
+    NTSTATUS run(std::shared_ptr<client::Clock> clock, uint32_t buffers) {
+        NTSTATUS status = pin->set_master_clock(std::move(clock));
+        if (status != STATUS_SUCCESS) return status;
+        for (uint32_t i = 0; i < buffers; ++i) {
+            status = pin->submit(frame_bytes, kVideoHeaderSize);
+            if (status != STATUS_SUCCESS) return status;
+        }
+        return pin->set_state(KSSTATE_RUN);
+    }
+
+    // Checks one frame's stamps: every line of one frame, in order; for a woven interlaced frame
+    // even lines from the top field and odd lines from the bottom field.
+    void check(const uint8_t* data) {
+        const LineStamp first = stamp_at(data);
+        bool good = true;
+        for (uint32_t y = 0; y < height && good; ++y) {
+            const LineStamp s = stamp_at(data + size_t(y) * width * 2);
+            const uint8_t field = interlaced ? uint8_t(y & 1) : 0;
+            good = s.frame == first.frame && s.line == y && s.field == field && s.input == input;
+        }
+        if (!good) ++bad_frames;
+        if (frames > 0 && first.frame > last_number_ + 1) missed += first.frame - last_number_ - 1;
+        last_number_ = first.frame;
+    }
+
+    // Waits for completed frames and queues them again until `done` says stop.
+    void loop(uint64_t target, const std::atomic<bool>& stop, int64_t clock_start_ns) {
+        auto last_progress = Clock::now();
+        while (!stop.load() && !g_interrupted.load() && (target == 0 || frames.load() < target)) {
+            client::CompletedFrame frame;
+            if (!pin->wait_completed(frame, 100)) {
+                if (Clock::now() - last_progress > kStallLimit) {
+                    note = frames == 0 ? "no frames (no signal?)" : "frames stopped arriving";
+                    break;
+                }
+                continue;
+            }
+            last_progress = Clock::now();
+            if (frame.status != STATUS_SUCCESS) {
+                note = "a frame completed with " + status_text(frame.status);
+                break;
+            }
+            const KSSTREAM_HEADER& header = frame.stream_header();
+            if (header.DataUsed >= frame_bytes && frame.data.size() >= frame_bytes) {
+                check(frame.data.data());
+                if (writer) writer->write_frame(frame.data.data());
+                if (keep_last) last_frame.assign(frame.data.begin(), frame.data.begin() + frame_bytes);
+            } else {
+                ++bad_frames;
+            }
+            if (frame.header.size() >= kVideoHeaderSize) {
+                KS_FRAME_INFO info;
+                std::memcpy(&info, frame.header.data() + sizeof(KSSTREAM_HEADER), sizeof info);
+                driver_drops = uint64_t(info.DropCount);
+                picture_number = uint64_t(info.PictureNumber);
+            }
+            if (header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TIMEVALID) {
+                const double stamp_ns = double(clock_start_ns) + double(header.PresentationTime.Time) * 100.0;
+                latency_ms.push_back((double(frame.completed_ns) - stamp_ns) / 1e6);
+            }
+            if (frames == 0) first_ns = frame.completed_ns;
+            last_ns = frame.completed_ns;
+            frames.fetch_add(1);
+            if (target == 0 || frames.load() + pin->queued() < target + 1) {
+                pin->submit(frame_bytes, kVideoHeaderSize);
+            }
+        }
+    }
+
+    void close() {
+        if (pin) pin->close();
+        pin.reset();
+        if (filter) filter->close();
+        filter.reset();
+        if (writer) writer->close();
+    }
+
+private:
+    uint32_t last_number_ = 0;
+};
+
+class AudioStream {
+public:
+    uint32_t input = 0;
+    std::unique_ptr<client::Filter> filter;
+    std::unique_ptr<client::Pin> pin;
+    WavWriter wav;
+    bool write = false;
+    SampleIndexChecker checker;
+    std::atomic<uint64_t> bytes{0};
+    uint64_t flagged = 0;      // buffers marked as data discontinuities by the driver
+    std::string note;
+
+    bool open(Session& session, uint32_t in, std::string& error) {
+        input = in;
+        NTSTATUS status = session.open_filter(input, false, filter);
+        if (status != STATUS_SUCCESS) {
+            error = "cannot open the audio filter: " + status_text(status);
+            return false;
+        }
+        std::vector<client::PinInfo> pins = filter->pins();
+        if (pins.empty() || pins[0].ranges.empty()) {
+            error = "the audio filter has no capture pin ranges";
+            return false;
+        }
+        std::vector<uint8_t> data_format;
+        status = filter->intersect(0, {pins[0].ranges[0]}, data_format);
+        if (status != STATUS_SUCCESS) {
+            error = "audio format intersection failed: " + status_text(status);
+            return false;
+        }
+        status = filter->create_pin(0, data_format, pin);
+        if (status != STATUS_SUCCESS) {
+            error = "creating the audio capture pin failed: " + status_text(status);
+            return false;
+        }
+        return true;
+    }
+
+    NTSTATUS run(std::shared_ptr<client::Clock> clock, uint32_t buffers) {
+        NTSTATUS status = pin->set_master_clock(std::move(clock));
+        if (status != STATUS_SUCCESS) return status;
+        for (uint32_t i = 0; i < buffers; ++i) {
+            status = pin->submit(kAudioBlockSize, kAudioHeaderSize);
+            if (status != STATUS_SUCCESS) return status;
+        }
+        return pin->set_state(KSSTATE_RUN);
+    }
+
+    void loop(uint64_t target_bytes, const std::atomic<bool>& stop) {
+        auto last_progress = Clock::now();
+        while (!stop.load() && !g_interrupted.load() && (target_bytes == 0 || bytes.load() < target_bytes)) {
+            client::CompletedFrame frame;
+            if (!pin->wait_completed(frame, 100)) {
+                if (Clock::now() - last_progress > kStallLimit) {
+                    note = bytes == 0 ? "no audio" : "audio stopped arriving";
+                    break;
+                }
+                continue;
+            }
+            last_progress = Clock::now();
+            if (frame.status != STATUS_SUCCESS) {
+                note = "a buffer completed with " + status_text(frame.status);
+                break;
+            }
+            const KSSTREAM_HEADER& header = frame.stream_header();
+            const size_t used = std::min<size_t>(header.DataUsed, frame.data.size());
+            if (header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) ++flagged;
+            checker.feed(frame.data.data(), used);
+            if (write) wav.write(frame.data.data(), used);
+            bytes.fetch_add(used);
+            pin->submit(kAudioBlockSize, kAudioHeaderSize);
+        }
+    }
+
+    void close() {
+        if (pin) pin->close();
+        pin.reset();
+        if (filter) filter->close();
+        filter.reset();
+        if (write) wav.close();
+    }
+};
+
+bool parse_inputs(const CaptureOptions& options, std::vector<uint32_t>& inputs, std::string& error) {
+    inputs = options.inputs;
+    std::stringstream list(options.input_list);
+    std::string item;
+    while (std::getline(list, item, ',')) {
+        const auto n = parse_u32(item);
+        if (!n) {
+            error = "'" + item + "' in --inputs is not an input number";
+            return false;
+        }
+        inputs.push_back(*n);
+    }
+    if (inputs.empty()) inputs.push_back(0);
+    std::vector<uint32_t> unique;
+    for (uint32_t input : inputs) {
+        if (input >= sim::kInputs) {
+            error = "input " + std::to_string(input) + " does not exist (0..3)";
+            return false;
+        }
+        if (std::find(unique.begin(), unique.end(), input) == unique.end()) unique.push_back(input);
+    }
+    inputs = unique;
+    return true;
+}
+
+std::string progress_line(const std::vector<std::unique_ptr<VideoStream>>& video,
+                          const std::vector<std::unique_ptr<AudioStream>>& audio, double elapsed) {
+    std::string line = "\r" + std::to_string(int(elapsed)) + " s";
+    char part[64];
+    for (const auto& v : video) {
+        std::snprintf(part, sizeof part, " | in%u %llu fr", v->input, static_cast<unsigned long long>(v->frames.load()));
+        line += part;
+    }
+    for (const auto& a : audio) {
+        std::snprintf(part, sizeof part, " | in%u %.1f s audio", a->input, double(a->bytes.load()) / 192000.0);
+        line += part;
+    }
+    return line + "   ";
+}
+
+bool prepare(const CommonOptions& common, sim::CardConfig& config, std::unique_ptr<TraceOutput>& trace) {
+    std::string error;
+    if (!build_card_config(common, config, error)) {
+        std::fprintf(stderr, "quadhdmi: %s\n", error.c_str());
+        return false;
+    }
+    trace = std::make_unique<TraceOutput>(common.trace);
+    if (!trace->ok()) {
+        std::fprintf(stderr, "quadhdmi: %s\n", trace->error().c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+int run_capture(const CommonOptions& common, CaptureOptions options) {
+    std::vector<uint32_t> inputs;
+    std::string error;
+    if (!parse_inputs(options, inputs, error)) {
+        std::fprintf(stderr, "quadhdmi: %s\n", error.c_str());
+        return 2;
+    }
+    const bool several = inputs.size() > 1;
+    const bool want_audio = !options.audio.empty();
+    const bool want_video = !options.video.empty() || !options.snapshot.empty() || !want_audio;
+    if (options.frames == 0 && options.seconds <= 0) {
+        if (want_video) {
+            options.frames = 60;
+        } else {
+            options.seconds = 1.0;
+        }
+    }
+
+    sim::CardConfig config;
+    std::unique_ptr<TraceOutput> trace;
+    if (!prepare(common, config, trace)) return 2;
+    Session session(config);
+    if (session.start() != STATUS_SUCCESS) {
+        std::fprintf(stderr, "quadhdmi: the device did not start\n");
+        return session.finish() ? 3 : 1;
+    }
+
+    std::vector<std::unique_ptr<VideoStream>> video;
+    std::vector<std::unique_ptr<AudioStream>> audio;
+    int code = 0;
+    auto fail = [&](uint32_t input, const std::string& what) {
+        std::fprintf(stderr, "quadhdmi: input %u: %s\n", input, what.c_str());
+        code = 1;
+    };
+
+    for (uint32_t input : inputs) {
+        if (want_video) {
+            auto v = std::make_unique<VideoStream>();
+            if (!v->open(session, input, options.format, error)) {
+                fail(input, error);
+                v->close();
+                continue;
+            }
+            if (!options.video.empty()) {
+                const std::string path = per_input_path(options.video, input, several);
+                v->writer = open_video_writer(path, v->width, v->height, v->duration, v->interlaced, error);
+                if (!v->writer) {
+                    fail(input, error);
+                    v->close();
+                    continue;
+                }
+            }
+            v->keep_last = !options.snapshot.empty();
+            video.push_back(std::move(v));
+        }
+        if (want_audio) {
+            auto a = std::make_unique<AudioStream>();
+            if (!a->open(session, input, error)) {
+                fail(input, error);
+                a->close();
+                continue;
+            }
+            a->write = a->wav.open(per_input_path(options.audio, input, several), 48000, 2, error);
+            if (!a->write) {
+                fail(input, error);
+                a->close();
+                continue;
+            }
+            audio.push_back(std::move(a));
+        }
+    }
+
+    // One clock for the whole graph; its stream time starts now.
+    std::shared_ptr<client::Clock> clock = client::make_clock();
+    const int64_t clock_start_ns = int64_t(now_ns());
+    clock->run();
+    for (auto& v : video) {
+        const NTSTATUS status = v->run(clock, options.buffers);
+        if (status != STATUS_SUCCESS) fail(v->input, "the video pin did not run: " + status_text(status));
+    }
+    for (auto& a : audio) {
+        const NTSTATUS status = a->run(clock, options.buffers);
+        if (status != STATUS_SUCCESS) fail(a->input, "the audio pin did not run: " + status_text(status));
+    }
+
+    auto previous = std::signal(SIGINT, on_interrupt);
+    const auto begin = Clock::now();
+    std::atomic<bool> stop_video{false}, stop_audio{false};
+    std::vector<std::thread> threads;
+    for (auto& v : video) {
+        threads.emplace_back([&, s = v.get()] { s->loop(options.frames, stop_video, clock_start_ns); });
+    }
+    // Audio runs for the given time, or as long as video is being captured.
+    const uint64_t audio_target =
+        options.seconds > 0 ? uint64_t(options.seconds * 192000.0) / 4 * 4
+                            : (video.empty() ? options.frames * kAudioBlockSize : 0);
+    for (auto& a : audio) {
+        threads.emplace_back([&, s = a.get()] { s->loop(audio_target, stop_audio); });
+    }
+
+    const bool show_progress = !options.quiet && isatty(STDOUT_FILENO);
+    while (!g_interrupted.load()) {
+        const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
+        if (options.seconds > 0 && elapsed >= options.seconds) break;
+        // Without a time limit, stop once every video stream has its frames (or gave up).
+        bool all_ended = true;
+        for (auto& v : video) all_ended &= (options.frames && v->frames.load() >= options.frames) || !v->note.empty();
+        if (options.seconds <= 0 && !video.empty() && all_ended) break;
+        if (video.empty() && options.seconds <= 0) {
+            bool audio_ended = true;
+            for (auto& a : audio) audio_ended &= a->bytes.load() >= audio_target || !a->note.empty();
+            if (audio_ended) break;
+        }
+        if (show_progress) {
+            std::fputs(progress_line(video, audio, elapsed).c_str(), stdout);
+            std::fflush(stdout);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    stop_video = true;
+    stop_audio = true;
+    for (auto& t : threads) t.join();
+    std::signal(SIGINT, previous);
+    if (show_progress) std::printf("\n");
+
+    const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
+    for (auto& v : video) v->close();
+    for (auto& a : audio) a->close();
+    clock->pause();
+
+    // Summary.
+    std::printf("Captured for %.2f s\n", elapsed);
+    for (auto& v : video) {
+        const uint64_t frames = v->frames.load();
+        const double span = double(v->last_ns - v->first_ns) / 1e9;
+        const double fps = frames > 1 && span > 0 ? double(frames - 1) / span : 0.0;
+        std::printf("input %u video: %llu frames %ux%u%s, %.2f fps, missed %llu, driver drops %llu, bad frames %llu",
+                    v->input, static_cast<unsigned long long>(frames), v->width, v->height,
+                    v->interlaced ? " interlaced (woven)" : " progressive", fps,
+                    static_cast<unsigned long long>(v->missed), static_cast<unsigned long long>(v->driver_drops),
+                    static_cast<unsigned long long>(v->bad_frames));
+        if (!v->latency_ms.empty()) {
+            std::printf(", stamp-to-delivery latency p50 %.2f ms p99 %.2f ms max %.2f ms",
+                        percentile(v->latency_ms, 50), percentile(v->latency_ms, 99),
+                        percentile(v->latency_ms, 100));
+        }
+        if (!v->note.empty()) std::printf(" [%s]", v->note.c_str());
+        std::printf("\n");
+        if (!options.video.empty() && frames > 0) {
+            std::printf("  wrote %s\n", per_input_path(options.video, v->input, several).c_str());
+        }
+        if (!options.snapshot.empty() && !v->last_frame.empty()) {
+            const std::string path = per_input_path(options.snapshot, v->input, several);
+            const std::vector<uint8_t> rgb = yuy2_to_rgb(v->last_frame.data(), v->width, v->height);
+            if (write_png(path, rgb.data(), v->width, v->height, error)) {
+                std::printf("  snapshot %s\n", path.c_str());
+            } else {
+                fail(v->input, error);
+            }
+        }
+        if (v->bad_frames != 0) code = code ? code : 1;
+    }
+    for (auto& a : audio) {
+        const uint64_t bytes = a->bytes.load();
+        std::printf("input %u audio: %llu bytes (%.2f s), sample-index discontinuities %llu, flagged buffers %llu",
+                    a->input, static_cast<unsigned long long>(bytes), double(bytes) / 192000.0,
+                    static_cast<unsigned long long>(a->checker.discontinuities()),
+                    static_cast<unsigned long long>(a->flagged));
+        if (!a->note.empty()) std::printf(" [%s]", a->note.c_str());
+        std::printf("\n");
+        if (bytes > 0) std::printf("  wrote %s\n", per_input_path(options.audio, a->input, several).c_str());
+    }
+
+    const size_t leaks = session.finish();
+    if (leaks) {
+        std::fprintf(stderr, "quadhdmi: the verifier found %zu leak(s) at removal\n", leaks);
+        return 3;
+    }
+    return code;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+int run_stats(const CommonOptions& common, const StatsOptions& options) {
+    sim::CardConfig config;
+    std::unique_ptr<TraceOutput> trace;
+    if (!prepare(common, config, trace)) return 2;
+    Session session(config);
+    if (session.start() != STATUS_SUCCESS) {
+        std::fprintf(stderr, "quadhdmi: the device did not start\n");
+        return session.finish() ? 3 : 1;
+    }
+
+    VideoStream stream;
+    std::string error;
+    int code = 0;
+    std::shared_ptr<client::Clock> clock;
+    if (options.frames > 0) {
+        if (!stream.open(session, options.input, "", error)) {
+            std::fprintf(stderr, "quadhdmi: input %u: %s\n", options.input, error.c_str());
+            stream.close();
+            return session.finish() ? 3 : 1;
+        }
+        clock = client::make_clock();
+        clock->run();
+        const NTSTATUS status = stream.run(clock, 4);
+        if (status != STATUS_SUCCESS) {
+            std::fprintf(stderr, "quadhdmi: the video pin did not run: %s\n", status_text(status).c_str());
+            code = 1;
+        } else {
+            std::atomic<bool> stop{false};
+            stream.loop(options.frames, stop, int64_t(now_ns()));
+            std::printf("streamed %llu frames on input %u%s%s\n", static_cast<unsigned long long>(stream.frames.load()),
+                        options.input, stream.note.empty() ? "" : ": ", stream.note.c_str());
+        }
+    } else {
+        const NTSTATUS status = session.open_filter(options.input, true, stream.filter);
+        if (status != STATUS_SUCCESS) {
+            std::fprintf(stderr, "quadhdmi: cannot open the video filter: %s\n", status_text(status).c_str());
+            return session.finish() ? 3 : 1;
+        }
+    }
+
+    if (code == 0) {
+        std::vector<uint8_t> request =
+            client::make_property(kPropsetDroppedFrames, KSPROPERTY_DROPPEDFRAMES_CURRENT, KSPROPERTY_TYPE_GET);
+        request.resize(sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S));
+        const client::PropertyResult result =
+            stream.filter->property(request, sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S));
+        if (result.status != STATUS_SUCCESS) {
+            std::fprintf(stderr, "quadhdmi: input %u's video filter does not answer the dropped-frames property: %s\n",
+                         options.input, status_text(result.status).c_str());
+            if (options.input == 0) std::fprintf(stderr, "  (input 0 offers register access instead)\n");
+            code = 1;
+        } else if (result.bytes_returned < sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S)) {
+            std::fprintf(stderr, "quadhdmi: the answer had only %u bytes\n", result.bytes_returned);
+            code = 1;
+        } else {
+            KSPROPERTY_DROPPEDFRAMES_CURRENT_S answer;
+            std::memcpy(&answer, result.data.data(), sizeof answer);
+            std::printf("input %u %s: frames %lld, dropped %lld, average frame size %u bytes\n", options.input,
+                        stream.pin ? "while running" : "(not streaming)", static_cast<long long>(answer.PictureNumber),
+                        static_cast<long long>(answer.DropCount), unsigned(answer.AverageFrameSize));
+        }
+    }
+    stream.close();
+    if (clock) clock->pause();
+    const size_t leaks = session.finish();
+    if (leaks) {
+        std::fprintf(stderr, "quadhdmi: the verifier found %zu leak(s) at removal\n", leaks);
+        return 3;
+    }
+    return code;
+}
+
+}  // namespace qh::tool

@@ -1,0 +1,256 @@
+// start, list, reg and stats.
+#include "tools/quadhdmi/commands.h"
+
+#include "driver/device/guids.h"
+#include "driver/filter/filter.h"
+#include "platform/host/trace.h"
+#include "tools/quadhdmi/describe.h"
+#include "tools/quadhdmi/session.h"
+
+#include <cstring>
+
+namespace qh::tool {
+
+namespace {
+
+// The card from the options, with the trace destination opened; false (after a message) if an
+// option is malformed.
+bool prepare(const CommonOptions& common, sim::CardConfig& config, std::unique_ptr<TraceOutput>& trace) {
+    std::string error;
+    if (!build_card_config(common, config, error)) {
+        std::fprintf(stderr, "quadhdmi: %s\n", error.c_str());
+        return false;
+    }
+    trace = std::make_unique<TraceOutput>(common.trace);
+    if (!trace->ok()) {
+        std::fprintf(stderr, "quadhdmi: %s\n", trace->error().c_str());
+        return false;
+    }
+    return true;
+}
+
+bool start_session(Session& session) {
+    const NTSTATUS status = session.start();
+    if (status != STATUS_SUCCESS) {
+        std::fprintf(stderr, "quadhdmi: the device did not start: %s\n", status_text(status).c_str());
+        return false;
+    }
+    return true;
+}
+
+int finish_session(Session& session, int code) {
+    const size_t leaks = session.finish();
+    if (leaks != 0) {
+        std::fprintf(stderr, "quadhdmi: the verifier found %zu leak(s) at removal\n", leaks);
+        return code == 0 ? 3 : code;
+    }
+    return code;
+}
+
+const char* dataflow_text(KSPIN_DATAFLOW flow) { return flow == KSPIN_DATAFLOW_IN ? "in" : "out"; }
+
+const char* communication_text(KSPIN_COMMUNICATION c) {
+    switch (c) {
+    case KSPIN_COMMUNICATION_NONE: return "none";
+    case KSPIN_COMMUNICATION_SINK: return "sink";
+    case KSPIN_COMMUNICATION_SOURCE: return "source";
+    case KSPIN_COMMUNICATION_BOTH: return "both";
+    default: return "bridge";
+    }
+}
+
+std::string endpoint_text(ULONG node, ULONG pin) {
+    if (node == KSFILTER_NODE) return "filter pin " + std::to_string(pin);
+    return "node " + std::to_string(node) + " pin " + std::to_string(pin);
+}
+
+std::vector<uint8_t> register_request(ULONG flags, uint32_t offset, uint32_t value) {
+    std::vector<uint8_t> request = client::make_property(kPropsetRegisterAccess, KSPROPERTY_REGISTER_VALUE, flags);
+    request.resize(sizeof(KSPROPERTY_REGISTER_VALUE_S));
+    std::memcpy(request.data() + offsetof(KSPROPERTY_REGISTER_VALUE_S, Offset), &offset, 4);
+    std::memcpy(request.data() + offsetof(KSPROPERTY_REGISTER_VALUE_S, Value), &value, 4);
+    return request;
+}
+
+}  // namespace
+
+std::optional<uint32_t> parse_u32(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    if (*end != '\0' || errno != 0 || v > 0xFFFFFFFFull || text[0] == '-') return std::nullopt;
+    return uint32_t(v);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+int run_start(const CommonOptions& common) {
+    sim::CardConfig config;
+    std::unique_ptr<TraceOutput> trace;
+    if (!prepare(common, config, trace)) return 2;
+    const auto mark = host::trace::mark();
+
+    Session session(config);
+    const NTSTATUS status = session.start();
+
+    // The trace of the start, unless it is already going to standard output as it happens.
+    if (common.trace != "-") {
+        std::printf("Driver trace:\n");
+        for (const host::trace::Line& line : host::trace::since(mark)) {
+            std::fputs(("  " + format_trace_line(line.time_ns, line.text)).c_str(), stdout);
+        }
+    }
+    if (status != STATUS_SUCCESS) {
+        std::printf("\nThe device did not start: %s\n", status_text(status).c_str());
+        return finish_session(session, 1);
+    }
+
+    std::printf("\nSummary:\n");
+    sim::Card& card = session.card();
+    for (uint32_t input = 0; input < sim::kInputs; ++input) {
+        const sim::ReceiverState receiver = card.receiver_state(input);
+        const bool ok = host::trace::count_exact(mark, host::trace::format("ADV7611 channel %x reset ok\n",
+                                                                           0x4000 + 0x1000 * input)) > 0;
+        std::printf("  input %u: receiver %s%s, source %s\n", input, ok ? "identified" : "NOT identified",
+                    receiver.configured ? " and configured" : "", sim::format_source(card.source(input)).c_str());
+    }
+    devext* ext = session.ext();
+    uint32_t video_buffers = 0;
+    for (uint32_t channel = 0; channel < kChannelCount; ++channel) {
+        for (uint32_t i = 0; i < 3; ++i) video_buffers += VideoBuffers(ext, channel)[i].VirtAddr != nullptr;
+    }
+    std::printf("  video buffers: %u of 12 allocated (4 MiB each)\n", video_buffers);
+    std::printf("  audio buffer:  %s (%u bytes, a %u-byte ring per input)\n",
+                ext->channelallaudiobuf.VirtAddr ? "allocated" : "NOT allocated", unsigned(kAudioBufferSize),
+                unsigned(kAudioRingSize));
+    std::printf("  register window: %u bytes mapped; interrupt %s, %s\n", unsigned(ext->RegisterLength),
+                config.interrupt_mode == sim::InterruptMode::Message ? "message-signalled" : "line-based",
+                card.interrupt_enabled() ? "enabled" : "NOT enabled");
+
+    const int code = finish_session(session, 0);
+    std::printf("  stopped and removed%s\n", code == 0 ? " cleanly" : "");
+    return code;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+int run_list(const CommonOptions& common) {
+    sim::CardConfig config;
+    std::unique_ptr<TraceOutput> trace;
+    if (!prepare(common, config, trace)) return 2;
+    Session session(config);
+    if (!start_session(session)) return finish_session(session, 1);
+
+    const std::vector<client::FilterInfo> filters = session.device().filters();
+    std::printf("%zu filters\n", filters.size());
+    int code = 0;
+    for (const client::FilterInfo& info : filters) {
+        uint32_t input = 0;
+        bool video = false;
+        const bool ours = filter_identity(info.reference, input, video);
+        std::printf("\n[%u] %s\n", info.index,
+                    ours ? (std::string(video ? "Video" : "Audio") + " of input " + std::to_string(input)).c_str()
+                         : "unknown filter");
+        std::printf("    reference  %s\n", guid_text(info.reference).c_str());
+        std::printf("    categories");
+        for (const GUID& category : info.categories) std::printf(" %s", guid_label(category).c_str());
+        std::printf("\n");
+
+        std::unique_ptr<client::Filter> filter;
+        const NTSTATUS status = session.device().open_filter(info.index, filter);
+        if (status != STATUS_SUCCESS) {
+            std::printf("    (cannot open: %s)\n", status_text(status).c_str());
+            code = 1;
+            continue;
+        }
+        for (const client::PinInfo& pin : filter->pins()) {
+            std::printf("    pin %u: %s, communication %s, category %s, instances %u\n", pin.id,
+                        dataflow_text(pin.dataflow), communication_text(pin.communication),
+                        guid_label(pin.category).c_str(), pin.instances_possible);
+            if (pin.has_name) std::printf("           name %s\n", guid_text(pin.name).c_str());
+            for (size_t r = 0; r < pin.ranges.size(); ++r) {
+                std::printf("           range %2zu: %s%s\n", r, describe_range(pin.ranges[r]).c_str(),
+                            r == 0 && video ? "  (detected signal)" : "");
+            }
+        }
+        const client::Topology topology = filter->topology();
+        for (size_t n = 0; n < topology.node_types.size(); ++n) {
+            std::printf("    node %zu: %s\n", n, guid_label(topology.node_types[n]).c_str());
+        }
+        for (const KSTOPOLOGY_CONNECTION& c : topology.connections) {
+            std::printf("    connection: %s -> %s\n", endpoint_text(c.FromNode, c.FromNodePin).c_str(),
+                        endpoint_text(c.ToNode, c.ToNodePin).c_str());
+        }
+        filter->close();
+    }
+    return finish_session(session, code);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+int run_reg(const CommonOptions& common, uint32_t offset, std::optional<uint32_t> value) {
+    sim::CardConfig config;
+    std::unique_ptr<TraceOutput> trace;
+    if (!prepare(common, config, trace)) return 2;
+    Session session(config);
+    if (!start_session(session)) return finish_session(session, 1);
+
+    std::unique_ptr<client::Filter> filter;
+    NTSTATUS status = session.open_filter(0, true, filter);
+    if (status != STATUS_SUCCESS) {
+        std::fprintf(stderr, "quadhdmi: cannot open the video filter of input 0: %s\n", status_text(status).c_str());
+        return finish_session(session, 1);
+    }
+    int code = 0;
+    if (!value) {
+        const std::vector<uint8_t> request = register_request(KSPROPERTY_TYPE_GET, offset, 0);
+        const client::PropertyResult result = filter->property(request, sizeof(KSPROPERTY_REGISTER_VALUE_S));
+        if (result.status != STATUS_SUCCESS || result.bytes_returned < sizeof(KSPROPERTY_REGISTER_VALUE_S)) {
+            std::fprintf(stderr, "quadhdmi: reading register 0x%04X failed: %s (%u bytes returned)\n", offset,
+                         status_text(result.status).c_str(), result.bytes_returned);
+            code = 1;
+        } else {
+            uint32_t read = 0;
+            std::memcpy(&read, result.data.data() + offsetof(KSPROPERTY_REGISTER_VALUE_S, Value), 4);
+            std::printf("0x%04X = 0x%08X\n", offset, read);
+        }
+    } else {
+        const std::vector<uint8_t> request = register_request(KSPROPERTY_TYPE_SET, offset, *value);
+        const client::PropertyResult result = filter->property(request, sizeof(KSPROPERTY_REGISTER_VALUE_S), request);
+        if (result.status != STATUS_SUCCESS) {
+            std::fprintf(stderr, "quadhdmi: writing register 0x%04X refused: %s\n", offset,
+                         status_text(result.status).c_str());
+            code = 1;
+        } else {
+            std::printf("0x%04X <- 0x%08X\n", offset, *value);
+        }
+    }
+    filter->close();
+    return finish_session(session, code);
+}
+
+}  // namespace
+
+int run_reg_read(const CommonOptions& common, const std::string& offset) {
+    const auto o = parse_u32(offset);
+    if (!o) {
+        std::fprintf(stderr, "quadhdmi: '%s' is not a register offset\n", offset.c_str());
+        return 2;
+    }
+    return run_reg(common, *o, std::nullopt);
+}
+
+int run_reg_write(const CommonOptions& common, const std::string& offset, const std::string& value) {
+    const auto o = parse_u32(offset);
+    const auto v = parse_u32(value);
+    if (!o || !v) {
+        std::fprintf(stderr, "quadhdmi: expected OFFSET VALUE as numbers (0x… or decimal)\n");
+        return 2;
+    }
+    return run_reg(common, *o, *v);
+}
+
+}  // namespace qh::tool

@@ -1,0 +1,41 @@
+// The quadhdmi commands. Each returns the process exit code.
+#pragma once
+
+#include "tools/quadhdmi/options.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qh::tool {
+
+int run_start(const CommonOptions& common);
+int run_list(const CommonOptions& common);
+
+struct CaptureOptions {
+    std::vector<uint32_t> inputs;   // -i, repeatable
+    std::string input_list;         // --inputs 0,1,2,3
+    uint64_t frames = 0;            // 0: not given
+    double seconds = 0;             // 0: not given
+    std::string video;              // .yuv or .y4m; %d for the input
+    std::string audio;              // .wav
+    std::string snapshot;           // .png
+    std::string format;             // WxH: the range to intersect with (default: entry 0)
+    uint32_t buffers = 4;           // stream buffers kept queued per pin
+    bool quiet = false;             // no progress line
+};
+int run_capture(const CommonOptions& common, CaptureOptions options);
+
+int run_reg_read(const CommonOptions& common, const std::string& offset);
+int run_reg_write(const CommonOptions& common, const std::string& offset, const std::string& value);
+
+struct StatsOptions {
+    uint32_t input = 1;
+    uint64_t frames = 0;            // stream this many frames first, and ask while still running
+};
+int run_stats(const CommonOptions& common, const StatsOptions& options);
+
+// Parses a number in decimal or 0x hexadecimal.
+std::optional<uint32_t> parse_u32(const std::string& text);
+
+}  // namespace qh::tool

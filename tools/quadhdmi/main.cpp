@@ -1,0 +1,71 @@
+// quadhdmi: the driver of the four-input HDMI capture card, run on a simulated card.
+#include "tools/quadhdmi/commands.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    using namespace qh::tool;
+
+    CLI::App app{
+        "quadhdmi - the four-input HDMI capture driver, running against a simulated card.\n"
+        "Every command plugs in the card (configurable with the 'Simulated card' options), loads the\n"
+        "driver, starts the device, does its work, and stops and removes the device cleanly."};
+    app.require_subcommand(1);
+    app.set_help_all_flag("--help-all", "Help for every command");
+
+    CommonOptions common;
+
+    CLI::App* start = app.add_subcommand("start", "Start the device and show the driver's trace and a summary");
+    add_common_options(*start, common);
+
+    CLI::App* list = app.add_subcommand("list", "List the filters, their pins, data ranges and topology");
+    add_common_options(*list, common);
+
+    CaptureOptions capture_options;
+    CLI::App* capture = app.add_subcommand("capture", "Capture video and/or audio from one or more inputs");
+    capture->add_option("-i,--input", capture_options.inputs, "Input to capture (0-3, repeatable; default 0)");
+    capture->add_option("--inputs", capture_options.input_list, "Inputs as a list, e.g. 0,1,2,3");
+    capture->add_option("--frames", capture_options.frames, "Stop after N video frames per input");
+    capture->add_option("--seconds", capture_options.seconds, "Stop after S seconds");
+    capture->add_option("--video", capture_options.video,
+                        "Write video to FILE: .y4m (YUV4MPEG2) or anything else as raw YUY2; %d = input");
+    capture->add_option("--audio", capture_options.audio, "Write audio to FILE.wav (48 kHz stereo 16-bit); %d = input");
+    capture->add_option("--snapshot", capture_options.snapshot, "Save the last video frame as FILE.png; %d = input");
+    capture->add_option("--format", capture_options.format,
+                        "Video format WxH from the pin's ranges (default: the detected signal, range 0)");
+    capture->add_option("--buffers", capture_options.buffers, "Stream buffers queued per pin")
+        ->check(CLI::Range(1u, 64u));
+    capture->add_flag("-q,--quiet", capture_options.quiet, "No progress line");
+    add_common_options(*capture, common);
+
+    CLI::App* reg = app.add_subcommand("reg", "Read or write an FPGA register through input 0's video filter");
+    reg->require_subcommand(1);
+    std::string reg_offset, reg_value;
+    CLI::App* reg_read = reg->add_subcommand("read", "Read the 32-bit register at OFFSET");
+    reg_read->add_option("OFFSET", reg_offset, "Byte offset in the register window (0x… or decimal)")->required();
+    add_common_options(*reg_read, common);
+    CLI::App* reg_write = reg->add_subcommand("write", "Write VALUE to the 32-bit register at OFFSET");
+    reg_write->add_option("OFFSET", reg_offset, "Byte offset in the register window (0x… or decimal)")->required();
+    reg_write->add_option("VALUE", reg_value, "32-bit value (0x… or decimal)")->required();
+    add_common_options(*reg_write, common);
+
+    StatsOptions stats_options;
+    CLI::App* stats = app.add_subcommand("stats", "Read the dropped-frames counters of an input's video filter");
+    stats->add_option("-i,--input", stats_options.input, "Input (1-3 answer the dropped-frames property)")
+        ->check(CLI::Range(0u, 3u));
+    stats->add_option("--frames", stats_options.frames,
+                      "First stream N frames on the input and ask while the pin still runs");
+    add_common_options(*stats, common);
+
+    CLI11_PARSE(app, argc, argv);
+
+    if (start->parsed()) return run_start(common);
+    if (list->parsed()) return run_list(common);
+    if (capture->parsed()) return run_capture(common, capture_options);
+    if (reg_read->parsed()) return run_reg_read(common, reg_offset);
+    if (reg_write->parsed()) return run_reg_write(common, reg_offset, reg_value);
+    if (stats->parsed()) return run_stats(common, stats_options);
+    return 1;
+}

@@ -1,0 +1,41 @@
+// One run of the tool against a simulated card: plug the card in, load the driver, start the
+// device; on destruction stop and remove it cleanly.
+#pragma once
+
+#include "client/client.h"
+#include "driver/device/devext.h"
+#include "sim/card.h"
+
+#include <memory>
+#include <string>
+
+namespace qh {
+class Testbed;
+}
+
+namespace qh::tool {
+
+class Session {
+public:
+    explicit Session(const sim::CardConfig& config, double delay_scale = 1.0);
+    ~Session();
+
+    NTSTATUS start();                 // PnP start of the device
+    bool started() const { return started_; }
+    // Stops and removes the device; returns the leaks the verifier found.
+    size_t finish();
+
+    sim::Card& card();
+    devext* ext();
+    client::Device& device();
+
+    // The filter of an input and medium (by reference GUID), opened; detection runs on open.
+    NTSTATUS open_filter(uint32_t input, bool video, std::unique_ptr<client::Filter>& filter);
+
+private:
+    std::unique_ptr<Testbed> bed_;
+    bool started_ = false;
+    bool finished_ = false;
+};
+
+}  // namespace qh::tool
