@@ -58,6 +58,7 @@ struct CompletedFrame {
     std::vector<uint8_t> data;       // the data buffer (FrameExtent bytes)
     uint64_t sequence;               // submission order, from 0
     uint64_t completed_ns;           // host monotonic time of completion
+    bool guards_intact = true;       // no byte around the header or the data was overwritten
 };
 
 class Pin {
@@ -111,6 +112,9 @@ public:
     std::vector<FilterInfo> filters_in_category(const GUID& category) const;
     virtual NTSTATUS open_filter(uint32_t index, std::unique_ptr<Filter>& filter) = 0;
 };
+
+// The user-mode view of a device the PnP manager has added (and normally started).
+std::unique_ptr<Device> open_device(PKSDEVICE device);
 
 // A master clock whose stream time advances in real time while running.
 class Clock {
