@@ -1,0 +1,512 @@
+// The simulated bus: register windows reached only through READ/WRITE_REGISTER_ULONG, interrupt
+// lines delivered on their own threads at device level, and interrupt connection.
+#include "platform/host/bus.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "platform/host/kernel_private.h"
+
+namespace host {
+namespace detail {
+namespace {
+
+constexpr size_t kPage = 4096;
+
+// ---- register windows -------------------------------------------------------------------------
+
+struct Region {
+    MmioRegion* device = nullptr;
+    uint32_t length = 0;
+    uint64_t physical = 0;
+    bool registered = true;
+    std::mutex lock;  // the device model is not thread-safe by itself: one access at a time
+};
+
+// A live mapping. Slots are published with a release store of `state` and looked up without a
+// lock: register accesses come thousands of times a second from several threads.
+struct Slot {
+    std::atomic<int> state{0};  // 0 free, 1 live
+    std::atomic<uintptr_t> base{0};
+    std::atomic<size_t> length{0};
+    std::atomic<Region*> region{nullptr};
+    std::atomic<uint32_t> offset{0};  // of the mapping inside the region
+};
+
+struct Unmapped {
+    uintptr_t base;
+    size_t length;
+};
+
+struct Bus {
+    std::mutex lock;
+    std::map<uint64_t, Region*> regions;  // by physical address; entries are never freed
+    uint64_t next_physical = 0xF0000000;
+    std::array<Slot, 32> slots;
+    std::vector<Unmapped> unmapped;  // address space stays reserved, so it is never reused
+};
+
+Bus& bus() {
+    static auto* b = new Bus;
+    return *b;
+}
+
+Slot* find_slot(uintptr_t address) {
+    for (Slot& s : bus().slots) {
+        if (s.state.load(std::memory_order_acquire) != 1) continue;
+        uintptr_t base = s.base.load(std::memory_order_relaxed);
+        if (address >= base && address - base < s.length.load(std::memory_order_relaxed)) return &s;
+    }
+    return nullptr;
+}
+
+// Locates the register for an access; raises the named failure and returns nullptr otherwise.
+Slot* access_slot(volatile ULONG* reg, const char* service, uint32_t& offset) {
+    auto address = reinterpret_cast<uintptr_t>(reg);
+    Slot* s = find_slot(address);
+    if (!s) {
+        std::string why = "outside any mapped register window";
+        {
+            Bus& b = bus();
+            std::lock_guard<std::mutex> guard(b.lock);
+            for (auto& u : b.unmapped)
+                if (address >= u.base && address - u.base < u.length)
+                    why = "in register window " + ptr(reinterpret_cast<void*>(u.base)) + " after MmUnmapIoSpace";
+        }
+        verifier::bugcheck(verifier::kPageFaultInNonPagedArea,
+                           std::string(service) + " at " + ptr(const_cast<ULONG*>(reg)) + ": register access " + why);
+        return nullptr;
+    }
+    uintptr_t base = s->base.load(std::memory_order_relaxed);
+    size_t length = s->length.load(std::memory_order_relaxed);
+    if (address & 3) {
+        verifier::bugcheck(verifier::kPageFaultInNonPagedArea,
+                           std::string(service) + " at " + ptr(const_cast<ULONG*>(reg)) +
+                               ": misaligned register access (offset " + trace_hex(address - base) + ")");
+        return nullptr;
+    }
+    if (address - base + 4 > length) {
+        verifier::bugcheck(verifier::kPageFaultInNonPagedArea,
+                           std::string(service) + " at " + ptr(const_cast<ULONG*>(reg)) +
+                               ": register access outside a mapped window (offset " + trace_hex(address - base) +
+                               ", window of " + std::to_string(length) + " bytes)");
+        return nullptr;
+    }
+    offset = static_cast<uint32_t>(address - base) + s->offset.load(std::memory_order_relaxed);
+    return s;
+}
+
+// ---- interrupt lines ---------------------------------------------------------------------------
+
+std::atomic<uint64_t> g_isr_runs{0};
+std::atomic<uint64_t> g_isrs_over{0};
+constexpr unsigned kStormLimit = 1000;  // unclaimed re-entries of an asserted level line
+
+class Line;
+
+}  // namespace
+}  // namespace detail
+}  // namespace host
+
+struct _KINTERRUPT {
+    host::detail::Line* line;
+    PKSERVICE_ROUTINE routine;
+    PVOID context;
+    KIRQL irql;
+    std::mutex interrupt_lock;
+    std::thread thread;
+    bool stop = false;  // guarded by the line's lock
+};
+
+namespace host {
+namespace detail {
+namespace {
+
+void detach(PKINTERRUPT k);
+
+class Line final : public InterruptLine {
+public:
+    explicit Line(Mode mode) : mode_(mode) {}
+    ~Line() override {
+        unregister_interrupt_line(this);
+        PKINTERRUPT k;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            k = connection_;
+        }
+        if (k) {
+            verifier::diagnostic("interrupt line destroyed while connected; delivery stopped");
+            stop(k);
+            detach(k);
+        }
+    }
+
+    Mode mode() const override { return mode_; }
+
+    void set_level(bool asserted) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        level_ = asserted;
+        if (!asserted) {
+            masked_ = false;
+            unclaimed_ = 0;
+        }
+        changed_.notify_all();
+    }
+
+    void signal_message() override {
+        std::lock_guard<std::mutex> guard(lock_);
+        message_ = true;  // at most one pending message per vector
+        changed_.notify_all();
+    }
+
+    void inject_foreign() override {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++foreign_;
+        changed_.notify_all();
+    }
+
+    bool wait_quiet(uint32_t timeout_ms) override {
+        std::unique_lock<std::mutex> guard(lock_);
+        return changed_.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] { return quiet(); });
+    }
+
+    uint64_t calls() const override { return calls_.load(); }
+    uint64_t claimed() const override { return claimed_.load(); }
+
+    bool connect(PKINTERRUPT k) {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (connection_) return false;
+        connection_ = k;
+        k->thread = std::thread([this, k] { deliver(k); });
+        return true;
+    }
+
+    void stop(PKINTERRUPT k) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            k->stop = true;
+            changed_.notify_all();
+        }
+        if (k->thread.joinable()) k->thread.join();
+        std::lock_guard<std::mutex> guard(lock_);
+        if (connection_ == k) connection_ = nullptr;
+        changed_.notify_all();
+    }
+
+private:
+    bool pending() const {
+        return foreign_ > 0 || (mode_ == Mode::MessageSignalled ? message_ : (level_ && !masked_));
+    }
+    bool quiet() const { return !running_ && (!connection_ || !pending()); }
+
+    void deliver(PKINTERRUPT k) {
+        ThreadState& t = self();
+        t.processor = 0;
+        t.irql = k->irql;
+        std::unique_lock<std::mutex> guard(lock_);
+        for (;;) {
+            changed_.wait(guard, [&] { return k->stop || pending(); });
+            if (k->stop) break;
+            bool foreign = false;
+            if (foreign_ > 0) {
+                --foreign_;
+                foreign = true;
+            } else if (mode_ == Mode::MessageSignalled) {
+                message_ = false;
+            }
+            running_ = true;
+            guard.unlock();
+
+            BOOLEAN result;
+            auto begin = std::chrono::steady_clock::now();
+            {
+                std::lock_guard<std::mutex> isr_lock(k->interrupt_lock);
+                result = k->routine(k, k->context);
+            }
+            auto us =
+                std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin).count();
+            g_isr_runs.fetch_add(1, std::memory_order_relaxed);
+            if (us > isr_budget_us()) {
+                g_isrs_over.fetch_add(1, std::memory_order_relaxed);
+                verifier::diagnostic("interrupt service routine " + ptr(reinterpret_cast<void*>(k->routine)) +
+                                     " ran " + std::to_string(us) + " us (budget " +
+                                     std::to_string(isr_budget_us()) + " us)");
+            }
+            if (t.irql != k->irql) {
+                verifier::bugcheck(verifier::kIrqlNotLessOrEqual,
+                                   "interrupt service routine returned at IRQL " + std::to_string(t.irql) +
+                                       ", entered at IRQL " + std::to_string(k->irql));
+                t.irql = k->irql;
+            }
+            calls_.fetch_add(1);
+            if (result) claimed_.fetch_add(1);
+
+            guard.lock();
+            running_ = false;
+            bool storm = false;
+            if (mode_ == Mode::LevelSensitive && !foreign) {
+                if (result || !level_) {
+                    unclaimed_ = 0;
+                } else if (++unclaimed_ >= kStormLimit) {
+                    // Nobody claims an asserted line: on Windows the processor would never leave
+                    // the interrupt. Report it and mask the line until the device lowers it.
+                    masked_ = true;
+                    unclaimed_ = 0;
+                    storm = true;
+                }
+            }
+            changed_.notify_all();
+            if (storm) {
+                guard.unlock();
+                verifier::bugcheck(verifier::kInterruptStorm,
+                                   "interrupt storm: level-sensitive line stayed asserted through " +
+                                       std::to_string(kStormLimit) +
+                                       " calls of the service routine that all returned FALSE");
+                guard.lock();
+            }
+        }
+    }
+
+    const Mode mode_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool level_ = false;
+    bool masked_ = false;
+    bool message_ = false;
+    unsigned foreign_ = 0;
+    unsigned unclaimed_ = 0;
+    bool running_ = false;
+    PKINTERRUPT connection_ = nullptr;
+    std::atomic<uint64_t> calls_{0};
+    std::atomic<uint64_t> claimed_{0};
+};
+
+struct Lines {
+    std::mutex lock;
+    std::map<uint32_t, Line*> by_vector;
+    uint32_t next_vector = 0x50;
+    std::vector<PKINTERRUPT> connections;    // live
+    std::vector<PKINTERRUPT> disconnected;   // kept, so a second disconnect is recognised
+};
+
+Lines& lines() {
+    static auto* l = new Lines;
+    return *l;
+}
+
+// The line went away before the driver disconnected: the later disconnect has nothing to stop.
+void detach(PKINTERRUPT k) {
+    std::lock_guard<std::mutex> guard(lines().lock);
+    k->line = nullptr;
+}
+
+}  // namespace
+}  // namespace detail
+
+using namespace detail;
+
+std::unique_ptr<InterruptLine> create_interrupt_line(InterruptLine::Mode mode) {
+    return std::make_unique<Line>(mode);
+}
+
+uint64_t register_mmio(MmioRegion* region, uint32_t length) {
+    Bus& b = bus();
+    std::lock_guard<std::mutex> guard(b.lock);
+    auto* r = new Region;
+    r->device = region;
+    r->length = length;
+    r->physical = b.next_physical;
+    uint64_t span = (static_cast<uint64_t>(length) + 0xFFFFF) & ~uint64_t{0xFFFFF};
+    b.next_physical += span ? span : 0x100000;
+    b.regions.emplace(r->physical, r);
+    return r->physical;
+}
+
+void unregister_mmio(uint64_t physical_address) {
+    Bus& b = bus();
+    std::lock_guard<std::mutex> guard(b.lock);
+    auto it = b.regions.find(physical_address);
+    if (it == b.regions.end()) return;
+    Region* r = it->second;
+    for (Slot& s : b.slots) {
+        if (s.state.load() == 1 && s.region.load() == r) {
+            verifier::diagnostic("register window " + ptr(reinterpret_cast<void*>(s.base.load())) +
+                                 " still mapped when its device left the bus");
+            s.state.store(0, std::memory_order_release);
+            b.unmapped.push_back(Unmapped{s.base.load(), s.length.load()});
+        }
+    }
+    std::lock_guard<std::mutex> device(r->lock);  // wait for an access in progress
+    r->registered = false;
+    b.regions.erase(it);  // the Region object itself stays allocated: a racing access may hold it
+}
+
+uint32_t register_interrupt_line(InterruptLine* line) {
+    Lines& l = lines();
+    std::lock_guard<std::mutex> guard(l.lock);
+    for (auto& [vector, x] : l.by_vector)
+        if (x == line) return vector;
+    uint32_t vector = l.next_vector++;
+    l.by_vector.emplace(vector, static_cast<Line*>(line));
+    return vector;
+}
+
+void unregister_interrupt_line(InterruptLine* line) {
+    Lines& l = lines();
+    std::lock_guard<std::mutex> guard(l.lock);
+    for (auto it = l.by_vector.begin(); it != l.by_vector.end(); ++it) {
+        if (it->second == line) {
+            l.by_vector.erase(it);
+            return;
+        }
+    }
+}
+
+uint64_t isr_runs() { return g_isr_runs.load(); }
+uint64_t isrs_over_budget() { return g_isrs_over.load(); }
+
+}  // namespace host
+
+using namespace host;
+using namespace host::detail;
+
+// ---- register window ---------------------------------------------------------------------------
+
+PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType) {
+    (void)CacheType;
+    if (!check_irql("MmMapIoSpace", DISPATCH_LEVEL)) return nullptr;
+    if (NumberOfBytes == 0) return nullptr;
+    auto physical = static_cast<uint64_t>(PhysicalAddress.QuadPart);
+    Bus& b = bus();
+    std::lock_guard<std::mutex> guard(b.lock);
+    auto it = b.regions.upper_bound(physical);
+    if (it == b.regions.begin()) return nullptr;
+    Region* r = std::prev(it)->second;
+    if (physical - r->physical + NumberOfBytes > r->length) return nullptr;
+    Slot* slot = nullptr;
+    for (Slot& s : b.slots)
+        if (s.state.load() == 0 && !slot) slot = &s;
+    if (!slot) return nullptr;
+    size_t span = (NumberOfBytes + kPage - 1) / kPage * kPage;
+    // Address space with no access rights: a plain dereference faults, only the accessors reach
+    // the device.
+    void* base = mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (base == MAP_FAILED) return nullptr;
+    slot->base.store(reinterpret_cast<uintptr_t>(base), std::memory_order_relaxed);
+    slot->length.store(NumberOfBytes, std::memory_order_relaxed);
+    slot->region.store(r, std::memory_order_relaxed);
+    slot->offset.store(static_cast<uint32_t>(physical - r->physical), std::memory_order_relaxed);
+    slot->state.store(1, std::memory_order_release);
+    return base;
+}
+
+void MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
+    // Documented up to DISPATCH_LEVEL, but Driver Verifier flags it above APC_LEVEL.
+    if (!check_irql("MmUnmapIoSpace", APC_LEVEL)) return;
+    Bus& b = bus();
+    std::unique_lock<std::mutex> guard(b.lock);
+    for (Slot& s : b.slots) {
+        if (s.state.load() != 1 || s.base.load() != reinterpret_cast<uintptr_t>(BaseAddress)) continue;
+        if (s.length.load() != NumberOfBytes) {
+            std::string msg = "MmUnmapIoSpace of " + ptr(BaseAddress) + " with length " +
+                              std::to_string(NumberOfBytes) + "; it was mapped with length " +
+                              std::to_string(s.length.load());
+            guard.unlock();
+            verifier::bugcheck(verifier::kDriverVerifierViolation, msg);
+            return;
+        }
+        s.state.store(0, std::memory_order_release);
+        b.unmapped.push_back(Unmapped{s.base.load(), s.length.load()});
+        return;
+    }
+    guard.unlock();
+    verifier::bugcheck(verifier::kDriverVerifierViolation,
+                       "MmUnmapIoSpace of " + ptr(BaseAddress) + ", which is not a mapped register window");
+}
+
+ULONG READ_REGISTER_ULONG(volatile ULONG* Register) {
+    uint32_t offset = 0;
+    Slot* s = access_slot(Register, "READ_REGISTER_ULONG", offset);
+    if (!s) return 0;
+    Region* r = s->region.load(std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    ULONG value = 0;
+    {
+        std::lock_guard<std::mutex> guard(r->lock);
+        if (r->registered) value = r->device->read32(offset);
+    }
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    return value;
+}
+
+void WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value) {
+    uint32_t offset = 0;
+    Slot* s = access_slot(Register, "WRITE_REGISTER_ULONG", offset);
+    if (!s) return;
+    Region* r = s->region.load(std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    {
+        std::lock_guard<std::mutex> guard(r->lock);
+        if (r->registered) r->device->write32(offset, Value);
+    }
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+// ---- interrupt connection -------------------------------------------------------------------------
+
+NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters) {
+    if (!check_irql("IoConnectInterruptEx", PASSIVE_LEVEL)) return STATUS_INVALID_PARAMETER;
+    if (!Parameters || Parameters->Version != CONNECT_FULLY_SPECIFIED) return STATUS_INVALID_PARAMETER;
+    const auto& p = Parameters->FullySpecified;
+    if (!p.InterruptObject || !p.ServiceRoutine || p.ProcessorEnableMask == 0) return STATUS_INVALID_PARAMETER;
+    if (p.SynchronizeIrql <= DISPATCH_LEVEL || p.SynchronizeIrql > 12 || p.SynchronizeIrql < p.Irql)
+        return STATUS_INVALID_PARAMETER;
+    Lines& l = lines();
+    std::lock_guard<std::mutex> guard(l.lock);
+    auto it = l.by_vector.find(p.Vector);
+    if (it == l.by_vector.end()) return STATUS_INVALID_PARAMETER;
+    auto* k = new _KINTERRUPT;
+    k->line = it->second;
+    k->routine = p.ServiceRoutine;
+    k->context = p.ServiceContext;
+    k->irql = p.SynchronizeIrql;
+    // Written before delivery starts: the routine may run before this call returns when the line
+    // is already asserted.
+    *p.InterruptObject = k;
+    if (!k->line->connect(k)) {
+        delete k;
+        return STATUS_INVALID_PARAMETER;  // the host allows one connection per line
+    }
+    l.connections.push_back(k);
+    return STATUS_SUCCESS;
+}
+
+void IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
+    if (!check_irql("IoDisconnectInterrupt", PASSIVE_LEVEL)) return;
+    Lines& l = lines();
+    Line* line = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(l.lock);
+        auto it = std::find(l.connections.begin(), l.connections.end(), InterruptObject);
+        if (it == l.connections.end()) {
+            bool twice = std::find(l.disconnected.begin(), l.disconnected.end(), InterruptObject) != l.disconnected.end();
+            std::string msg = "IoDisconnectInterrupt of " + ptr(InterruptObject) +
+                              (twice ? ", which was already disconnected" : ", which is not a connected interrupt");
+            l.lock.unlock();
+            verifier::bugcheck(verifier::kDriverVerifierViolation, msg);
+            l.lock.lock();
+            return;
+        }
+        l.connections.erase(it);
+        l.disconnected.push_back(InterruptObject);
+        line = InterruptObject->line;
+    }
+    // Waits for a running service routine; no call follows. DPCs it queued are not flushed.
+    if (line) line->stop(InterruptObject);
+}

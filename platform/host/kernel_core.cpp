@@ -1,0 +1,430 @@
+// Host kernel core: per-thread IRQL, time, events, the kernel mutex, waits, delays, reset.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/host/kernel_private.h"
+#include "platform/host/trace.h"
+
+namespace host {
+namespace detail {
+
+namespace {
+std::atomic<uint64_t> g_next_thread_id{1};
+std::atomic<unsigned> g_next_passive_processor{0};
+}  // namespace
+
+ThreadState& self() {
+    thread_local ThreadState state;
+    if (state.id == 0) state.id = g_next_thread_id.fetch_add(1);
+    return state;
+}
+
+bool check_irql(const char* service, KIRQL max_irql) {
+    KIRQL irql = self().irql;
+    if (irql <= max_irql) return true;
+    verifier::bugcheck(verifier::kIrqlNotLessOrEqual, std::string(service) + " called at IRQL " +
+                                                          std::to_string(irql) + "; its limit is IRQL " +
+                                                          std::to_string(max_irql));
+    return false;
+}
+
+Bucket& bucket_for(const volatile void* object) {
+    static constexpr size_t kBuckets = 256;
+    static Bucket* buckets = new Bucket[kBuckets];
+    auto a = reinterpret_cast<uintptr_t>(object);
+    return buckets[((a >> 3) ^ (a >> 11)) % kBuckets];
+}
+
+std::string ptr(const volatile void* p) {
+    return trace::format("%p", const_cast<void*>(p));
+}
+
+// ---- wait and delay records ----------------------------------------------------------------
+
+namespace {
+struct Records {
+    std::mutex lock;
+    std::deque<WaitRecord> delays;
+    std::deque<WaitRecord> waits;
+    std::unordered_map<const void*, uint64_t> timeouts;
+};
+Records& records() {
+    static auto* r = new Records;
+    return *r;
+}
+constexpr size_t kMaxRecords = 65536;
+
+void record(std::deque<WaitRecord>& list, const WaitRecord& r) {
+    list.push_back(r);
+    if (list.size() > kMaxRecords) list.pop_front();
+}
+}  // namespace
+
+void reset_waits() {
+    Records& r = records();
+    std::lock_guard<std::mutex> guard(r.lock);
+    r.delays.clear();
+    r.waits.clear();
+    r.timeouts.clear();
+}
+
+}  // namespace detail
+
+using namespace detail;
+
+uint64_t thread_id() { return self().id; }
+
+// ---- time ------------------------------------------------------------------------------------
+
+namespace {
+const auto g_start = std::chrono::steady_clock::now();
+std::atomic<double> g_delay_scale{1.0};
+constexpr int64_t kEpochDelta1601 = 116444736000000000LL;  // 1601 to 1970 in 100 ns
+
+// Converts a kernel time-out (negative relative, positive absolute) to a steady-clock deadline.
+std::chrono::steady_clock::time_point deadline_from(int64_t value) {
+    auto now = std::chrono::steady_clock::now();
+    int64_t relative = value < 0 ? -value : std::max<int64_t>(0, value - system_time_100ns());
+    return now + std::chrono::nanoseconds(relative) * 100;
+}
+}  // namespace
+
+int64_t now_100ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - g_start).count() /
+           100;
+}
+
+int64_t system_time_100ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+                   .count() /
+               100 +
+           kEpochDelta1601;
+}
+
+void set_delay_scale(double scale) { g_delay_scale = scale < 0 ? 0 : scale; }
+double delay_scale() { return g_delay_scale.load(); }
+
+std::vector<WaitRecord> delays() {
+    Records& r = records();
+    std::lock_guard<std::mutex> guard(r.lock);
+    return {r.delays.begin(), r.delays.end()};
+}
+
+std::vector<WaitRecord> waits() {
+    Records& r = records();
+    std::lock_guard<std::mutex> guard(r.lock);
+    return {r.waits.begin(), r.waits.end()};
+}
+
+void clear_wait_records() { reset_waits(); }
+
+uint64_t timeouts(const void* object) {
+    Records& r = records();
+    std::lock_guard<std::mutex> guard(r.lock);
+    auto it = r.timeouts.find(object);
+    return it == r.timeouts.end() ? 0 : it->second;
+}
+
+// ---- IRQL and processors ----------------------------------------------------------------------
+
+ScopedIrql::ScopedIrql(KIRQL irql) : previous_(self().irql) { self().irql = irql; }
+ScopedIrql::~ScopedIrql() { self().irql = previous_; }
+
+unsigned current_processor() {
+    ThreadState& t = self();
+    if (t.processor < 0) t.processor = static_cast<int>(g_next_passive_processor.fetch_add(1));
+    return static_cast<unsigned>(t.processor) % processor_count();
+}
+
+void set_current_processor(unsigned processor) { self().processor = static_cast<int>(processor); }
+
+ThreadSnapshot snapshot_thread() {
+    ThreadState& t = self();
+    return ThreadSnapshot{t.irql, t.owned_mutexes};
+}
+
+size_t owned_mutex_count() { return self().owned_mutexes.size(); }
+
+void reset() {
+    reset_dpcs_and_timers();
+    reset_pool();
+    reset_dma();
+    reset_asserts();
+    reset_waits();
+    set_delay_scale(1.0);
+    set_budgets_us(100, 25);
+    verifier::clear_diagnostics();
+    trace::clear();
+}
+
+}  // namespace host
+
+using namespace host;
+using namespace host::detail;
+
+KIRQL KeGetCurrentIrql() { return self().irql; }
+
+void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+    ThreadState& t = self();
+    if (NewIrql < t.irql) {
+        verifier::bugcheck(verifier::kIrqlNotLessOrEqual, "KeRaiseIrql to IRQL " + std::to_string(NewIrql) +
+                                                              " below the current IRQL " + std::to_string(t.irql));
+        return;
+    }
+    if (OldIrql) *OldIrql = t.irql;
+    t.irql = NewIrql;
+}
+
+KIRQL KeRaiseIrqlToDpcLevel() {
+    KIRQL old = PASSIVE_LEVEL;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    return old;
+}
+
+void KeLowerIrql(KIRQL NewIrql) {
+    ThreadState& t = self();
+    if (NewIrql > t.irql) {
+        verifier::bugcheck(verifier::kIrqlNotLessOrEqual, "KeLowerIrql to IRQL " + std::to_string(NewIrql) +
+                                                              " above the current IRQL " + std::to_string(t.irql));
+        return;
+    }
+    t.irql = NewIrql;
+}
+
+// ---- events ------------------------------------------------------------------------------------
+
+namespace {
+
+bool is_event(PRKEVENT e) { return header_kind(load(e->Header)) == kKindEvent; }
+bool is_notification(PRKEVENT e) { return ((load(e->Header) >> 8) & 0xFF) == NotificationEvent; }
+
+bool check_event(PRKEVENT Event, const char* service) {
+    if (Event && is_event(Event)) return true;
+    verifier::bugcheck(verifier::kDriverVerifierViolation,
+                       std::string(service) + " on " + ptr(Event) + ", which is not an initialised event");
+    return false;
+}
+
+}  // namespace
+
+void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    store(Event->Header, kHeaderMagic | kKindEvent | (static_cast<LONG>(Type) << 8));
+    store(Event->State, State ? 1 : 0);
+    store(Event->Generation, LONGLONG{0});
+    store(Event->Reserved, LONGLONG{0});
+}
+
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+    (void)Increment;
+    (void)Wait;
+    if (!check_irql("KeSetEvent", DISPATCH_LEVEL) || !check_event(Event, "KeSetEvent")) return 0;
+    Bucket& b = bucket_for(Event);
+    std::lock_guard<std::mutex> guard(b.lock);
+    LONG previous = load(Event->State);
+    store(Event->State, LONG{1});
+    store(Event->Generation, load(Event->Generation) + 1);
+    b.wake.notify_all();
+    return previous;
+}
+
+void KeClearEvent(PRKEVENT Event) {
+    if (!check_irql("KeClearEvent", DISPATCH_LEVEL) || !check_event(Event, "KeClearEvent")) return;
+    store(Event->State, LONG{0});
+}
+
+LONG KeResetEvent(PRKEVENT Event) {
+    if (!check_irql("KeResetEvent", DISPATCH_LEVEL) || !check_event(Event, "KeResetEvent")) return 0;
+    Bucket& b = bucket_for(Event);
+    std::lock_guard<std::mutex> guard(b.lock);
+    LONG previous = load(Event->State);
+    store(Event->State, LONG{0});
+    return previous;
+}
+
+LONG KeReadStateEvent(PRKEVENT Event) {
+    if (!check_irql("KeReadStateEvent", DISPATCH_LEVEL) || !check_event(Event, "KeReadStateEvent")) return 0;
+    return load(Event->State);
+}
+
+// ---- kernel mutex ------------------------------------------------------------------------------
+
+void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
+    (void)Level;
+    store(Mutex->Header, kHeaderMagic | kKindMutex);
+    store(Mutex->RecursionCount, LONG{0});
+    store(Mutex->OwnerThread, ULONGLONG{0});
+    store(Mutex->AcquireIrql, LONG{0});
+}
+
+LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+    (void)Wait;
+    if (!check_irql("KeReleaseMutex", DISPATCH_LEVEL)) return 0;
+    if (!Mutex || header_kind(load(Mutex->Header)) != kKindMutex) {
+        verifier::bugcheck(verifier::kDriverVerifierViolation,
+                           "KeReleaseMutex on " + ptr(Mutex) + ", which is not an initialised mutex");
+        return 0;
+    }
+    ThreadState& t = self();
+    Bucket& b = bucket_for(Mutex);
+    std::lock_guard<std::mutex> guard(b.lock);
+    ULONGLONG owner = load(Mutex->OwnerThread);
+    if (owner != t.id) {
+        verifier::bugcheck(verifier::kThreadNotMutexOwner,
+                           "KeReleaseMutex: mutex " + ptr(Mutex) + " is " +
+                               (owner ? "owned by thread " + std::to_string(owner) : std::string("not owned")) +
+                               ", released by thread " + std::to_string(t.id) + " (STATUS_MUTANT_NOT_OWNED)");
+        return 0;
+    }
+    if (load(Mutex->AcquireIrql) != t.irql) {
+        verifier::bugcheck(verifier::kThreadNotMutexOwner,
+                           "KeReleaseMutex: mutex " + ptr(Mutex) + " acquired at IRQL " +
+                               std::to_string(load(Mutex->AcquireIrql)) + ", released at IRQL " +
+                               std::to_string(t.irql) + " by thread " + std::to_string(t.id));
+        return 0;
+    }
+    LONG count = load(Mutex->RecursionCount) - 1;
+    store(Mutex->RecursionCount, count);
+    if (count == 0) {
+        store(Mutex->OwnerThread, ULONGLONG{0});
+        auto it = std::find(t.owned_mutexes.begin(), t.owned_mutexes.end(), static_cast<const void*>(Mutex));
+        if (it != t.owned_mutexes.end()) t.owned_mutexes.erase(it);
+        b.wake.notify_all();
+    }
+    return count == 0 ? 0 : -count;
+}
+
+LONG KeReadStateMutex(PRKMUTEX Mutex) {
+    return load(Mutex->OwnerThread) == 0 ? 1 : 1 - load(Mutex->RecursionCount);
+}
+
+// ---- waits -------------------------------------------------------------------------------------
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout) {
+    (void)WaitReason;
+    (void)WaitMode;
+    (void)Alertable;
+    ThreadState& t = self();
+    const bool poll = Timeout && Timeout->QuadPart == 0;
+    if (poll) {
+        if (!check_irql("KeWaitForSingleObject (zero time-out)", DISPATCH_LEVEL)) return STATUS_TIMEOUT;
+    } else if (t.irql >= DISPATCH_LEVEL) {
+        verifier::bugcheck(verifier::kDriverVerifierViolation,
+                           std::string("KeWaitForSingleObject with a ") + (Timeout ? "non-zero" : "NULL") +
+                               " time-out at IRQL " + std::to_string(t.irql) + " on " + ptr(Object) +
+                               " (waits at DISPATCH_LEVEL or above must not block)");
+        return STATUS_TIMEOUT;
+    }
+    auto* header = static_cast<volatile LONG*>(Object);
+    LONG kind = Object ? header_kind(load(*header)) : -1;
+    if (kind != kKindEvent && kind != kKindMutex && kind != kKindTimer) {
+        verifier::bugcheck(verifier::kDriverVerifierViolation,
+                           "KeWaitForSingleObject on " + ptr(Object) +
+                               ", which is not an initialised event, mutex or timer");
+        return STATUS_INVALID_PARAMETER;
+    }
+    const bool infinite = Timeout == nullptr;
+    const auto deadline = infinite ? std::chrono::steady_clock::time_point::max() : deadline_from(Timeout->QuadPart);
+
+    Bucket& b = bucket_for(Object);
+    NTSTATUS result = STATUS_TIMEOUT;
+    {
+        std::unique_lock<std::mutex> guard(b.lock);
+        auto* event = static_cast<PRKEVENT>(Object);
+        auto* mutex = static_cast<PRKMUTEX>(Object);
+        auto* timer = static_cast<PKTIMER>(Object);
+        const LONGLONG generation = kind == kKindEvent ? load(event->Generation) : 0;
+        for (;;) {
+            bool satisfied = false;
+            if (kind == kKindEvent) {
+                if (load(event->State)) {
+                    if (!is_notification(event)) store(event->State, LONG{0});
+                    satisfied = true;
+                } else if (is_notification(event) && load(event->Generation) != generation) {
+                    satisfied = true;  // set and cleared again while we slept: every waiter is released
+                }
+            } else if (kind == kKindMutex) {
+                ULONGLONG owner = load(mutex->OwnerThread);
+                if (owner == 0) {
+                    store(mutex->OwnerThread, t.id);
+                    store(mutex->RecursionCount, LONG{1});
+                    store(mutex->AcquireIrql, static_cast<LONG>(t.irql));
+                    t.owned_mutexes.push_back(mutex);
+                    satisfied = true;
+                } else if (owner == t.id) {
+                    store(mutex->RecursionCount, load(mutex->RecursionCount) + 1);
+                    satisfied = true;
+                }
+            } else {
+                satisfied = load(timer->Signalled) != 0;
+            }
+            if (satisfied) {
+                result = STATUS_SUCCESS;
+                break;
+            }
+            if (poll) break;
+            if (infinite) {
+                b.wake.wait(guard);
+            } else if (b.wake.wait_until(guard, deadline) == std::cv_status::timeout &&
+                       std::chrono::steady_clock::now() >= deadline) {
+                // One last look: the object may have been signalled right at the deadline.
+                if (kind == kKindEvent && (load(event->State) || (is_notification(event) && load(event->Generation) != generation)))
+                    continue;
+                if (kind == kKindMutex && (load(mutex->OwnerThread) == 0)) continue;
+                if (kind == kKindTimer && load(timer->Signalled)) continue;
+                break;
+            }
+        }
+    }
+    Records& r = records();
+    std::lock_guard<std::mutex> guard(r.lock);
+    record(r.waits, WaitRecord{WaitRecord::Kind::Wait, infinite ? INT64_MIN : Timeout->QuadPart, infinite, t.id,
+                               t.irql, Object, result});
+    if (result == STATUS_TIMEOUT) ++r.timeouts[Object];
+    return result;
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+    (void)WaitMode;
+    (void)Alertable;
+    ThreadState& t = self();
+    if (!check_irql("KeDelayExecutionThread", APC_LEVEL)) return STATUS_SUCCESS;
+    int64_t value = Interval ? Interval->QuadPart : 0;
+    {
+        Records& r = records();
+        std::lock_guard<std::mutex> guard(r.lock);
+        record(r.delays, WaitRecord{WaitRecord::Kind::Delay, value, false, t.id, t.irql, nullptr, STATUS_SUCCESS});
+    }
+    double scale = delay_scale();
+    if (scale <= 0) return STATUS_SUCCESS;
+    int64_t relative = value < 0 ? -value : std::max<int64_t>(0, value - system_time_100ns());
+    if (relative == 0) {
+        std::this_thread::yield();
+        return STATUS_SUCCESS;
+    }
+    // A delay never ends early: sleep until the scaled deadline, however often the sleep wakes.
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::nanoseconds(static_cast<int64_t>(static_cast<double>(relative) * 100.0 * scale));
+    while (std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_until(deadline);
+    return STATUS_SUCCESS;
+}
+
+void KeStallExecutionProcessor(ULONG MicroSeconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(MicroSeconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+    }
+}
+
+SIZE_T RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length) {
+    auto* a = static_cast<const unsigned char*>(Source1);
+    auto* b = static_cast<const unsigned char*>(Source2);
+    SIZE_T i = 0;
+    while (i < Length && a[i] == b[i]) ++i;
+    return i;
+}

@@ -1,0 +1,73 @@
+// Internals shared by the host kernel's source files (not for tests or other layers: they use
+// kernel.h, verifier.h, trace.h and bus.h).
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/host/kernel.h"
+#include "platform/host/verifier.h"
+
+namespace host::detail {
+
+// Per-thread kernel state: the thread's IRQL, its simulated processor and the kernel mutexes it
+// owns (in acquisition order).
+struct ThreadState {
+    KIRQL irql = PASSIVE_LEVEL;
+    int processor = -1;
+    uint64_t id = 0;
+    std::vector<const void*> owned_mutexes;
+};
+ThreadState& self();
+
+// Checks the caller's IRQL against a service's limit; raises the named bug check when it is
+// above. Returns false after a captured violation: the caller then returns without acting.
+bool check_irql(const char* service, KIRQL max_irql);
+
+// Header words of waitable and queueable objects.
+constexpr LONG kHeaderMagic = 0x51480000;
+constexpr LONG kKindEvent = 0x01;       // | EVENT_TYPE << 8
+constexpr LONG kKindMutex = 0x02;
+constexpr LONG kKindTimer = 0x08;
+constexpr LONG kKindDpc = 0x13;
+inline LONG header_kind(LONG header) {
+    return (header & 0xFFFF0000) == kHeaderMagic ? (header & 0xFF) : -1;
+}
+
+// Address-keyed wait channels (a "parking lot"): kernel objects stay plain words with no
+// destructor; sleeping and waking go through one of these buckets, chosen by the object address.
+struct Bucket {
+    std::mutex lock;
+    std::condition_variable wake;
+};
+Bucket& bucket_for(const volatile void* object);
+
+template <typename T>
+inline T load(const volatile T& field) {
+    return __atomic_load_n(&field, __ATOMIC_ACQUIRE);
+}
+template <typename T>
+inline void store(volatile T& field, T value) {
+    __atomic_store_n(&field, value, __ATOMIC_RELEASE);
+}
+
+// Hooks run by host::reset() and by the pool's free path.
+void reset_dpcs_and_timers();
+void reset_pool();
+void reset_dma();
+void reset_asserts();
+void reset_waits();
+// Raises a bug check if [begin, end) holds a pending timer or a queued DPC.
+void check_freed_range(const void* begin, size_t length, const char* what);
+size_t pool_leaks(std::string& report);
+size_t dma_leaks(std::string& report);
+
+// Hex of a pointer the way the trace prints it.
+std::string ptr(const volatile void* p);
+std::string trace_hex(uint64_t value);
+uint32_t isr_budget_us();
+
+}  // namespace host::detail

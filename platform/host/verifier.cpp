@@ -1,0 +1,147 @@
+// Bug checks and diagnostics of the host verifier.
+#include "platform/host/verifier.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+namespace host::verifier {
+
+struct Capture::State {
+    mutable std::mutex lock;
+    mutable std::condition_variable changed;
+    std::vector<BugCheck> records;
+    Capture::State* outer = nullptr;
+};
+
+namespace {
+
+std::mutex& capture_lock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+Capture::State* g_innermost = nullptr;  // guarded by capture_lock()
+
+std::mutex& diagnostic_lock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+std::vector<std::string>& diagnostic_list() {
+    static auto* list = new std::vector<std::string>;
+    return *list;
+}
+
+}  // namespace
+
+const char* code_name(uint32_t code) {
+    switch (code) {
+    case kIrqlNotLessOrEqual: return "IRQL_NOT_LESS_OR_EQUAL";
+    case kThreadNotMutexOwner: return "THREAD_NOT_MUTEX_OWNER";
+    case kPageFaultInNonPagedArea: return "PAGE_FAULT_IN_NONPAGED_AREA";
+    case kInterruptStorm: return "INTERRUPT_STORM";
+    case kBadPoolCaller: return "BAD_POOL_CALLER";
+    case kDriverVerifierViolation: return "DRIVER_VERIFIER_DETECTED_VIOLATION";
+    case kDmaViolation: return "DRIVER_VERIFIER_DMA_VIOLATION";
+    case kAssertionFailure: return "ASSERTION_FAILURE";
+    default: return "BUGCHECK";
+    }
+}
+
+void bugcheck(uint32_t code, std::string_view message) {
+    {
+        std::lock_guard<std::mutex> guard(capture_lock());
+        if (g_innermost) {
+            std::lock_guard<std::mutex> inner(g_innermost->lock);
+            g_innermost->records.push_back(BugCheck{code, std::string(message)});
+            g_innermost->changed.notify_all();
+            return;
+        }
+    }
+    std::fprintf(stderr, "*** STOP 0x%08X (%s): %.*s\n", code, code_name(code), static_cast<int>(message.size()),
+                 message.data());
+    std::fflush(stderr);
+    std::abort();
+}
+
+Capture::Capture() : state_(new State) {
+    std::lock_guard<std::mutex> guard(capture_lock());
+    state_->outer = g_innermost;
+    g_innermost = state_;
+}
+
+Capture::~Capture() {
+    {
+        std::lock_guard<std::mutex> guard(capture_lock());
+        // Captures nest like scopes; unlink wherever it sits so a misordered destruction is harmless.
+        if (g_innermost == state_) {
+            g_innermost = state_->outer;
+        } else {
+            for (State* s = g_innermost; s; s = s->outer) {
+                if (s->outer == state_) {
+                    s->outer = state_->outer;
+                    break;
+                }
+            }
+        }
+    }
+    delete state_;
+}
+
+std::vector<BugCheck> Capture::records() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->records;
+}
+
+size_t Capture::count() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->records.size();
+}
+
+size_t Capture::count_containing(std::string_view text) const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    size_t n = 0;
+    for (const auto& r : state_->records) n += r.message.find(text) != std::string::npos;
+    return n;
+}
+
+bool Capture::wait_for(size_t n, uint32_t timeout_ms) const {
+    std::unique_lock<std::mutex> guard(state_->lock);
+    return state_->changed.wait_for(guard, std::chrono::milliseconds(timeout_ms),
+                                    [&] { return state_->records.size() >= n; });
+}
+
+void Capture::clear() {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->records.clear();
+}
+
+void diagnostic(std::string_view text) {
+    static const bool verbose = std::getenv("QH_VERIFIER_VERBOSE") != nullptr;
+    std::lock_guard<std::mutex> guard(diagnostic_lock());
+    auto& list = diagnostic_list();
+    // Bounded: a streaming run over budget on a slow host must not grow without limit.
+    if (list.size() >= 10000) list.erase(list.begin(), list.begin() + 5000);
+    list.emplace_back(text);
+    if (verbose) std::fprintf(stderr, "verifier: %.*s\n", static_cast<int>(text.size()), text.data());
+}
+
+std::vector<std::string> diagnostics() {
+    std::lock_guard<std::mutex> guard(diagnostic_lock());
+    return diagnostic_list();
+}
+
+size_t count_diagnostics(std::string_view containing) {
+    std::lock_guard<std::mutex> guard(diagnostic_lock());
+    size_t n = 0;
+    for (const auto& d : diagnostic_list()) n += d.find(containing) != std::string::npos;
+    return n;
+}
+
+void clear_diagnostics() {
+    std::lock_guard<std::mutex> guard(diagnostic_lock());
+    diagnostic_list().clear();
+}
+
+}  // namespace host::verifier
