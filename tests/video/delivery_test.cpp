@@ -1,0 +1,267 @@
+// Frame delivery through the client API: data proven by the card's line stamps, stream header
+// fields, frame info, drop counting, the no-signal loop and buffers that cannot hold a frame.
+#include "platform/host/kernel.h"
+#include "video_bed.h"
+
+namespace videotest {
+namespace {
+
+// Streams a pin of `input` in RUN with (or without) a clock.
+struct Streaming {
+    Streaming(VideoBed& vb, uint32_t input, uint32_t entry, bool with_clock) {
+        filter = vb.OpenVideo(input);
+        EXPECT_TRUE(filter);
+        pin = VideoBed::CreatePin(*filter, VideoBed::Format(*filter, entry));
+        EXPECT_TRUE(pin);
+        if (with_clock) {
+            clock = qh::client::make_clock();
+            EXPECT_EQ(pin->set_master_clock(clock), STATUS_SUCCESS);
+            clock->run();
+        }
+        EXPECT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    }
+    ~Streaming() {
+        if (pin) pin->set_state(KSSTATE_STOP);
+    }
+    qh::client::CompletedFrame Next() {
+        qh::client::CompletedFrame frame{};
+        EXPECT_TRUE(pin->wait_completed(frame, kGenerousMs));
+        return frame;
+    }
+    std::unique_ptr<qh::client::Filter> filter;
+    std::unique_ptr<qh::client::Pin> pin;
+    std::shared_ptr<qh::client::Clock> clock;
+};
+
+// Every line of `lines` lines at `pitch` bytes carries the stamp of frame line r of one frame of
+// `input`; progressive lines are field 0, woven lines alternate top (0) and bottom (1).
+uint32_t ExpectWholeFrame(const std::vector<uint8_t>& data, uint32_t pitch, uint32_t lines, uint32_t input,
+                          bool woven) {
+    const uint32_t frame = StampAt(data.data()).frame;
+    uint32_t bad = 0;
+    for (uint32_t r = 0; r < lines; ++r) {
+        const Stamp s = StampAt(data.data() + size_t(r) * pitch);
+        const uint8_t field = woven ? (r & 1) : 0;
+        if (s.frame != frame || s.line != r || s.field != field || s.input != input) {
+            if (bad++ < 3)
+                ADD_FAILURE() << "line " << r << ": frame " << s.frame << " line " << s.line << " field "
+                              << int(s.field) << " input " << int(s.input) << " (frame " << frame << " expected)";
+        }
+    }
+    EXPECT_EQ(bad, 0u);
+    return frame;
+}
+
+TEST(VideoDelivery, ProgressiveFramesCompleteInOrderWithStampsAndFrameInfo) {
+    VideoBed vb;
+    Streaming s(vb, 0, 2, true);  // 1920x1080p60
+
+    uint32_t previous_frame = 0;
+    LONGLONG previous_time = -1;
+    for (uint32_t k = 0; k < 4; ++k) {
+        SCOPED_TRACE(k);
+        ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+        vb.Step(0);
+        const auto f = s.Next();
+        ASSERT_EQ(f.status, STATUS_SUCCESS);
+        const KSSTREAM_HEADER& h = f.stream_header();
+        EXPECT_EQ(h.DataUsed, kFrame1080);
+        EXPECT_EQ(h.OptionsFlags & 0x110u, 0x110u);
+        EXPECT_EQ(h.Duration, 166666);
+        EXPECT_EQ(h.PresentationTime.Numerator, 1u);
+        EXPECT_EQ(h.PresentationTime.Denominator, 1u);
+        EXPECT_GT(h.PresentationTime.Time, previous_time);
+        previous_time = h.PresentationTime.Time;
+        const KS_FRAME_INFO& info = FrameInfo(f);
+        EXPECT_EQ(info.ExtendedHeaderSize, 72u);
+        EXPECT_EQ(info.dwFrameFlags, 0u);
+        EXPECT_EQ(info.PictureNumber, LONGLONG(k + 1));
+        EXPECT_EQ(info.DropCount, 0);
+        const uint32_t frame = ExpectWholeFrame(f.data, 3840, 1080, 0, false);
+        if (k > 0) {
+            EXPECT_EQ(frame, previous_frame + 1);
+        }
+        previous_frame = frame;
+    }
+
+    // A plain header gets the frame but no frame info (the class checks the bytes around it).
+    ASSERT_EQ(s.pin->submit(kFrame1080, kPlainHeader), STATUS_SUCCESS);
+    vb.Step(0);
+    const auto plain = s.Next();
+    ASSERT_EQ(plain.status, STATUS_SUCCESS);
+    EXPECT_EQ(plain.header.size(), kPlainHeader);
+    EXPECT_EQ(plain.stream_header().DataUsed, kFrame1080);
+    EXPECT_EQ(ExpectWholeFrame(plain.data, 3840, 1080, 0, false), previous_frame + 1);
+    EXPECT_EQ(vb.FrameCount(0), 5u);
+}
+
+TEST(VideoDelivery, InterlacedFramesAreWovenAtTheClientsPitch) {
+    VideoBed vb;
+    Streaming s(vb, 1, 2, true);  // 1920x1080i60 with the 1920x1080 format
+    ASSERT_EQ(vb.Channel(1).Interlaced, 1u);
+
+    // Exact buffer: top field on the even lines, bottom field on the odd ones, one frame.
+    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    vb.Step(1, 2);
+    auto f = s.Next();
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    EXPECT_EQ(f.stream_header().DataUsed, kFrame1080);
+    EXPECT_EQ(FrameInfo(f).PictureNumber, 1);
+    const uint32_t first = ExpectWholeFrame(f.data, 3840, 1080, 1, true);
+
+    // A wider buffer: lines laid out at its pitch (2048 pixels), the next frame.
+    const uint32_t pitch = 2048 * 2;
+    ASSERT_EQ(s.pin->submit(pitch * 1080, kHeaderWithInfo), STATUS_SUCCESS);
+    vb.Step(1, 2);
+    f = s.Next();
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    EXPECT_EQ(f.stream_header().DataUsed, pitch * 1080);
+    EXPECT_EQ(FrameInfo(f).PictureNumber, 2);
+    EXPECT_EQ(ExpectWholeFrame(f.data, pitch, 1080, 1, true), first + 1);
+}
+
+TEST(VideoDelivery, WithoutClockFramesCarryNoTime) {
+    VideoBed vb;
+    Streaming s(vb, 2, 1, false);  // 1280x720p60
+    EXPECT_EQ(vb.Channel(2).VideoClock, nullptr);
+    ASSERT_EQ(s.pin->submit(1280 * 720 * 2, kHeaderWithInfo), STATUS_SUCCESS);
+    vb.Step(2);
+    const auto f = s.Next();
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    const KSSTREAM_HEADER& h = f.stream_header();
+    EXPECT_EQ(h.OptionsFlags & 0x110u, 0u);
+    EXPECT_EQ(h.Duration, 0);
+    EXPECT_EQ(h.PresentationTime.Time, 0);
+    EXPECT_EQ(FrameInfo(f).PictureNumber, 1);
+    ExpectWholeFrame(f.data, 2560, 720, 2, false);
+}
+
+TEST(VideoDelivery, NoSignalLoopsOnTheTimeoutAndDeliversNothing) {
+    VideoBed vb;
+    Streaming s0(vb, 0, 2, false);  // paced manually: no unit ever comes
+    Streaming s3(vb, 3, 2, false);  // no cable
+    ASSERT_EQ(s0.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    ASSERT_EQ(s3.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    const host::trace::Mark mark = host::trace::mark();
+    EXPECT_TRUE(WaitUntil([&] {
+        return host::trace::count_exact(mark, "channel0VideoDpcRoutine no data\n") >= 3 &&
+               host::trace::count_exact(mark, "channel3VideoDpcRoutine no data\n") >= 2;
+    }));
+    qh::client::CompletedFrame f;
+    EXPECT_FALSE(s0.pin->wait_completed(f, 0));
+    EXPECT_FALSE(s3.pin->wait_completed(f, 0));
+    EXPECT_EQ(s0.pin->queued(), 1u);
+    EXPECT_EQ(s3.pin->queued(), 1u);
+    EXPECT_EQ(vb.FrameCount(0), 0u);
+
+    // The waits were for 50 ms on input 0 and 500 ms on input 3.
+    size_t waits0 = 0, waits3 = 0;
+    for (const auto& w : host::waits()) {
+        if (w.object == &vb.Channel(0).FrameEvent) {
+            ++waits0;
+            EXPECT_EQ(w.interval, -500000);
+        }
+        if (w.object == &vb.Channel(3).FrameEvent) {
+            ++waits3;
+            EXPECT_EQ(w.interval, -5000000);
+        }
+    }
+    EXPECT_GE(waits0, 3u);
+    EXPECT_GE(waits3, 2u);
+}
+
+TEST(VideoDelivery, MissingDataBufferIsSkippedAndCountedAsDrop) {
+    VideoBed vb;
+    Streaming s(vb, 0, 2, true);
+    const host::trace::Mark mark = host::trace::mark();
+    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo, false), STATUS_SUCCESS);
+    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    vb.Step(0);
+    const auto skipped = s.Next();
+    EXPECT_EQ(skipped.stream_header().DataUsed, 0u);
+    const auto filled = s.Next();
+    ASSERT_EQ(filled.status, STATUS_SUCCESS);
+    EXPECT_EQ(filled.stream_header().DataUsed, kFrame1080);
+    EXPECT_EQ(FrameInfo(filled).PictureNumber, 1);
+    EXPECT_EQ(FrameInfo(filled).DropCount, 1);
+    EXPECT_EQ(vb.DropCount(0), 1u);
+    EXPECT_EQ(host::trace::count_exact(mark, "channel0VideoDpcRoutine 2\n"), 1u);
+    ExpectWholeFrame(filled.data, 3840, 1080, 0, false);
+}
+
+TEST(VideoDelivery, BuffersTooSmallGetWholeLinesOnly) {
+    VideoBed vb;
+    Streaming p(vb, 0, 2, false);  // progressive 1080p
+    Streaming i(vb, 1, 2, false);  // interlaced 1080i
+
+    // Progressive: 500 whole lines fit (the rest of the buffer is too short for a line).
+    const uint32_t small = 3840 * 500 + 100;
+    ASSERT_EQ(p.pin->submit(small, kHeaderWithInfo), STATUS_SUCCESS);
+    vb.Step(0);
+    auto f = p.Next();
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    EXPECT_EQ(f.stream_header().DataUsed, 3840u * 500);
+    ExpectWholeFrame(f.data, 3840, 500, 0, false);
+
+    // Interlaced with a pitch below the width: packed lines, as many as fit.
+    ASSERT_EQ(i.pin->submit(3840 * 700, kHeaderWithInfo), STATUS_SUCCESS);
+    vb.Step(1, 2);
+    f = i.Next();
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    EXPECT_EQ(f.stream_header().DataUsed, 3840u * 700);
+    ExpectWholeFrame(f.data, 3840, 700, 1, true);
+    EXPECT_EQ(FrameInfo(f).PictureNumber, 1);
+}
+
+TEST(VideoDelivery, StatusNamingNoBufferLeavesTheClientBufferForTheNextFrame) {
+    VideoBed vb;
+    Streaming s(vb, 0, 2, false);
+    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+
+    // A completed-frame signal whose status names buffer 3 (no card ever reports it).
+    ChannelState& ch = vb.Channel(0);
+    SharedWrite(ch.VideoStatus, ULONG(3));
+    KeSetEvent(&ch.FrameEvent, 0, FALSE);
+    ASSERT_TRUE(WaitUntil([&] { return KeReadStateEvent(&ch.FrameEvent) == 0; }));
+    qh::client::CompletedFrame f;
+    EXPECT_FALSE(s.pin->wait_completed(f, 0));
+    EXPECT_EQ(s.pin->queued(), 1u);
+    EXPECT_EQ(vb.FrameCount(0), 0u);
+
+    // The next real frame fills it.
+    vb.Step(0);
+    f = s.Next();
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    EXPECT_EQ(FrameInfo(f).PictureNumber, 1);
+    ExpectWholeFrame(f.data, 3840, 1080, 0, false);
+}
+
+TEST(VideoDelivery, OddHeightInterlacedStaysInsideTheFrame) {
+    qh::TestbedOptions options = ManualOptions();
+    options.card.sources[2] = *sim::parse_source("1366x767p60");
+    VideoBed vb(options);
+    // Entry 0 is detected as 1366x767 while progressive; the source then turns interlaced.
+    auto filter = vb.OpenVideo(2);
+    ASSERT_TRUE(filter);
+    const auto format = VideoBed::Format(*filter, 0);
+    vb.bed.card().set_source(2, *sim::parse_source("1366x767i60"));
+    auto pin = VideoBed::CreatePin(*filter, format);
+    ASSERT_TRUE(pin);
+    ASSERT_EQ(vb.Channel(2).Interlaced, 1u);
+    ASSERT_EQ(vb.Channel(2).Height, 767u);
+    ASSERT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+
+    const uint32_t extent = 1366 * 767 * 2;
+    ASSERT_EQ(pin->submit(extent, kHeaderWithInfo), STATUS_SUCCESS);
+    vb.Step(2, 2);
+    qh::client::CompletedFrame f;
+    ASSERT_TRUE(pin->wait_completed(f, kGenerousMs));
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    EXPECT_EQ(f.stream_header().DataUsed, extent);
+    // Both fields hold 383 lines: frame lines 0..765 are woven from them.
+    ExpectWholeFrame(f.data, 1366 * 2, 766, 2, true);
+    ASSERT_EQ(pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace videotest

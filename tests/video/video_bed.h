@@ -1,0 +1,125 @@
+// Helpers shared by the video suites: a test bed with a manually paced card, the video filter of
+// an input, formats picked from the pin's own table, and the stamps the card's test pattern puts
+// at the start of every line.
+#pragma once
+
+#include "client/testbed.h"
+#include "driver/device/devext.h"
+#include "driver/device/guids.h"
+#include "platform/host/trace.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace videotest {
+
+constexpr uint32_t kGenerousMs = 10000;
+constexpr uint32_t kFrame1080 = 1920 * 1080 * 2;
+constexpr uint32_t kHeaderWithInfo = 128;
+constexpr uint32_t kPlainHeader = 56;
+
+inline const GUID& VideoReference(uint32_t input) {
+    static const GUID* refs[] = {&kRefVideo0, &kRefVideo1, &kRefVideo2, &kRefVideo3};
+    return *refs[input];
+}
+
+// Polls a condition until it holds or the time-out passes (no fixed sleeps in the tests).
+inline bool WaitUntil(const std::function<bool()>& condition, uint32_t timeout_ms = kGenerousMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+inline qh::TestbedOptions ManualOptions() {
+    qh::TestbedOptions options;
+    options.card = sim::Card::default_config();
+    options.card.pacing = sim::Pacing::Manual;
+    return options;
+}
+
+// The stamp at the start of a line of the card's test pattern.
+struct Stamp {
+    uint32_t frame;
+    uint16_t line;
+    uint8_t field;
+    uint8_t input;
+};
+inline Stamp StampAt(const uint8_t* p) {
+    Stamp s;
+    std::memcpy(&s.frame, p, 4);
+    std::memcpy(&s.line, p + 4, 2);
+    s.field = p[6];
+    s.input = p[7];
+    return s;
+}
+
+inline const KS_FRAME_INFO& FrameInfo(const qh::client::CompletedFrame& f) {
+    return *reinterpret_cast<const KS_FRAME_INFO*>(f.header.data() + sizeof(KSSTREAM_HEADER));
+}
+
+// A test bed and the video filter of one input.
+class VideoBed {
+public:
+    explicit VideoBed(qh::TestbedOptions options = ManualOptions()) : bed(std::move(options)) {}
+
+    // Opens (another instance of) the input's video filter; runs its detection.
+    std::unique_ptr<qh::client::Filter> OpenVideo(uint32_t input) {
+        std::unique_ptr<qh::client::Filter> filter;
+        for (const auto& info : bed.client().filters()) {
+            if (IsEqualGUID(info.reference, VideoReference(input))) {
+                EXPECT_EQ(bed.client().open_filter(info.index, filter), STATUS_SUCCESS);
+                return filter;
+            }
+        }
+        ADD_FAILURE() << "no video filter for input " << input;
+        return filter;
+    }
+
+    static std::vector<uint8_t> Range(qh::client::Filter& filter, uint32_t entry) {
+        auto pins = filter.pins();
+        EXPECT_FALSE(pins.empty());
+        if (pins.empty() || entry >= pins[0].ranges.size()) return {};
+        return pins[0].ranges[entry];
+    }
+    static const KS_DATARANGE_VIDEO& AsRange(const std::vector<uint8_t>& bytes) {
+        return *reinterpret_cast<const KS_DATARANGE_VIDEO*>(bytes.data());
+    }
+
+    // Intersects with one entry of the pin's table, as enumerated.
+    static std::vector<uint8_t> Format(qh::client::Filter& filter, uint32_t entry) {
+        std::vector<uint8_t> format;
+        EXPECT_EQ(filter.intersect(0, {Range(filter, entry)}, format), STATUS_SUCCESS);
+        return format;
+    }
+
+    static std::unique_ptr<qh::client::Pin> CreatePin(qh::client::Filter& filter, const std::vector<uint8_t>& format) {
+        std::unique_ptr<qh::client::Pin> pin;
+        EXPECT_EQ(filter.create_pin(0, format, pin), STATUS_SUCCESS);
+        return pin;
+    }
+
+    ChannelState& Channel(uint32_t input) { return bed.ext()->Channel[input]; }
+    uint32_t VideoState(uint32_t input) { return SharedRead(Channel(input).VideoState); }
+    uint32_t FrameCount(uint32_t input) { return SharedRead(Channel(input).FrameCount); }
+    uint64_t DropCount(uint32_t input) { return SharedRead(Channel(input).DropCount); }
+
+    // One unit (frame or field) from the card; the interrupt has been delivered on return.
+    void Step(uint32_t input, uint32_t units = 1) {
+        for (uint32_t i = 0; i < units; ++i) bed.card().step_video(input);
+    }
+
+    qh::Testbed bed;
+};
+
+}  // namespace videotest
