@@ -1,0 +1,153 @@
+// Source descriptions, the test pattern, the access log and the pacing modes.
+#include "sim_fixture.h"
+
+#include <set>
+
+using namespace simtest;
+
+TEST(Sources, ParseAndPrint) {
+    auto s = sim::parse_source("1920x1080i60");
+    ASSERT_TRUE(s);
+    EXPECT_TRUE(s->cable);
+    EXPECT_EQ(s->width, 1920u);
+    EXPECT_EQ(s->height, 1080u);
+    EXPECT_TRUE(s->interlaced);
+    EXPECT_EQ(s->fps, 60.0);
+    EXPECT_EQ(s->unit_bytes(), 1920u * 540 * 2);
+    EXPECT_EQ(sim::format_source(*s), "1920x1080i60");
+    auto p = sim::parse_source("1280X720P59.94");
+    ASSERT_TRUE(p);
+    EXPECT_FALSE(p->interlaced);
+    EXPECT_DOUBLE_EQ(p->fps, 59.94);
+    EXPECT_EQ(sim::format_source(*p), "1280x720p59.94");
+    EXPECT_FALSE(sim::parse_source("none")->cable);
+    EXPECT_EQ(sim::format_source(*sim::parse_source("none")), "none");
+    for (const char* bad : {"", "1920", "1920x", "1920x1080", "1920x1080q60", "0x1080p60", "1920x1080p",
+                            "1920x1080p-5", "1920x1081i60", "1920x1080p60x", "axbp60"})
+        EXPECT_FALSE(sim::parse_source(bad)) << bad;
+
+    auto d = sim::Card::default_config();
+    EXPECT_EQ(sim::format_source(d.sources[0]), "1920x1080p60");
+    EXPECT_EQ(sim::format_source(d.sources[1]), "1920x1080i60");
+    EXPECT_EQ(sim::format_source(d.sources[2]), "1280x720p60");
+    EXPECT_FALSE(d.sources[3].cable);
+}
+
+TEST(Pattern, StampsEveryLineAndStaysDeterministic) {
+    sim::VideoPattern a, b;
+    const auto first = a.render(2, 640, 480, true, 7, 1);
+    const auto again = b.render(2, 640, 480, true, 7, 1);
+    EXPECT_EQ(first, again) << "same unit, same bytes";
+    ASSERT_EQ(first.size(), 640u * 240 * 2);
+    for (uint32_t r = 0; r < 240; ++r) {
+        auto s = sim::read_stamp(first.data() + r * 1280);
+        ASSERT_EQ(s.frame, 7u);
+        ASSERT_EQ(s.line, 2 * r + 1);
+        ASSERT_EQ(s.field, 1);
+        ASSERT_EQ(s.input, 2);
+    }
+    // The box moves: two frames differ beyond their stamps, and a frame rendered after others
+    // equals the same frame rendered fresh (no trail left behind).
+    a.render(2, 640, 480, true, 8, 1);
+    a.render(2, 640, 480, true, 9, 1);
+    const auto later = a.render(2, 640, 480, true, 30, 1);
+    const auto fresh = sim::VideoPattern().render(2, 640, 480, true, 30, 1);
+    EXPECT_EQ(later, fresh);
+    size_t differing = 0;
+    for (size_t i = 0; i < first.size(); ++i)
+        if (i % 1280 >= sim::kStampBytes && first[i] != later[i]) ++differing;
+    EXPECT_GT(differing, 0u);
+    // Audio: left is the running index, right a tone, from any byte position.
+    uint8_t block[16];
+    sim::render_audio(1, 4 * 65535, block, sizeof block);
+    EXPECT_EQ(block[0] | block[1] << 8, 0xFFFF);
+    EXPECT_EQ(block[4] | block[5] << 8, 0x0000);
+    uint8_t tail[6];
+    sim::render_audio(1, 4 * 65535 + 2, tail, sizeof tail);
+    EXPECT_EQ(0, std::memcmp(tail, block + 2, sizeof tail));
+}
+
+TEST(AccessLog, RecordsOffsetsValuesDirectionAndOrderOnlyWhenOn) {
+    Rig rig;
+    rig->write32(0xC004, 1);
+    EXPECT_TRUE(rig->access_log().empty());
+    rig->set_access_log(true);
+    rig->write32(0xC01C, 1);
+    rig->write32(0x1234, 0xABCD);   // unlisted: ignored, reads 0
+    EXPECT_EQ(rig->read32(0x1234), 0u);
+    rig->read32(0xC004);
+    auto log = rig->access_log();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0].offset, 0xC01Cu);
+    EXPECT_TRUE(log[0].is_write);
+    EXPECT_EQ(log[1].value, 0xABCDu);
+    EXPECT_FALSE(log[2].is_write);
+    EXPECT_EQ(log[3].value, 1u);
+    EXPECT_LE(log[0].time_ns, log[3].time_ns);
+    rig->set_access_log(false);
+    rig->read32(0);
+    EXPECT_EQ(rig->access_log().size(), 4u);
+}
+
+namespace {
+
+void program_video(Rig& rig, uint32_t input, uint32_t v, uint32_t unit_bytes, uint64_t bufs[3]) {
+    for (int i = 0; i < 3; ++i) bufs[i] = rig.bus.add(0x400000);
+    rig->write32(0xC01C + 8 * input, 1);
+    rig->write32(v + 0x10, unit_bytes);
+    rig->write32(v + 0x0C, static_cast<uint32_t>(bufs[0]));
+    rig->write32(v + 0x3C, static_cast<uint32_t>(bufs[1]));
+    rig->write32(v + 0x40, static_cast<uint32_t>(bufs[2]));
+    rig->write32(v, 1);
+}
+
+}  // namespace
+
+TEST(Pacing, RealtimeProducesSuccessiveFramesWhileEnabled) {
+    auto config = sim::Card::default_config();
+    config.pacing = sim::Pacing::Realtime;
+    config.settle_ms = 0;
+    Rig rig(config);
+    ASSERT_TRUE(rig->running());
+    bring_up(*rig, 0);
+    rig->write32(0xC004, 1);
+    uint64_t bufs[3];
+    program_video(rig, 0, 0x9000, 1920 * 1080 * 2, bufs);
+    // Acknowledge as an interrupt routine would, and collect the frame numbers seen.
+    std::set<uint32_t> frames;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (frames.size() < 10 && std::chrono::steady_clock::now() < deadline) {
+        if (!rig->wait_video_units(0, rig->video_units_produced(0) + 1, 5000)) break;
+        uint32_t index = rig->read32(0x9000) & 3;
+        rig.acknowledge();
+        frames.insert(sim::read_stamp(rig.bus.bytes(bufs[index], 0, 8).data()).frame);
+    }
+    EXPECT_GE(frames.size(), 10u);
+    EXPECT_EQ(rig->dma_failures(0), 0u);
+    rig->stop();
+    EXPECT_FALSE(rig->running());
+    const uint64_t units = rig->video_units_produced(0);
+    EXPECT_EQ(rig->step_video(3), 0u);
+    EXPECT_EQ(rig->video_units_produced(0), units) << "nothing after stop";
+}
+
+TEST(Pacing, AsFastAsPossibleWaitsForEachAcknowledgement) {
+    auto config = sim::Card::default_config();
+    config.pacing = sim::Pacing::AsFastAsPossible;
+    config.settle_ms = 0;
+    Rig rig(config);
+    bring_up(*rig, 2);
+    rig->write32(0xC004, 1);
+    uint64_t bufs[3];
+    program_video(rig, 2, 0x9800, 1280 * 720 * 2, bufs);
+    for (uint64_t k = 1; k <= 20; ++k) {
+        ASSERT_TRUE(rig->wait_video_units(2, k, 10000)) << k;
+        // Until acknowledged, the engine holds the next unit back.
+        EXPECT_EQ(rig->video_units_produced(2), k);
+        const uint32_t index = rig->read32(0x9800) & 3;
+        EXPECT_EQ(index, (k - 1) % 3);
+        EXPECT_EQ(sim::read_stamp(rig.bus.bytes(bufs[index], 0, 8).data()).frame, k - 1)
+            << "consumer-paced units are consecutive frames";
+        rig.acknowledge();
+    }
+}
