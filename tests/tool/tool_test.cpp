@@ -1,0 +1,185 @@
+// Runs the built quadhdmi program the way a user does and checks what it prints and writes.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The tool sits beside the test programs' folder: <build>/tools/quadhdmi.
+fs::path tool_path() {
+    const fs::path self = fs::read_symlink("/proc/self/exe");
+    return self.parent_path().parent_path() / "tools" / "quadhdmi";
+}
+
+struct ToolRun {
+    int code = -1;
+    std::string output;  // standard output and error together
+};
+
+ToolRun run(const std::string& arguments, const fs::path& directory) {
+    const std::string command =
+        "cd '" + directory.string() + "' && '" + tool_path().string() + "' " + arguments + " 2>&1";
+    ToolRun result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return result;
+    std::array<char, 4096> chunk;
+    size_t n;
+    while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) result.output.append(chunk.data(), n);
+    const int status = pclose(pipe);
+    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+size_t count(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
+    return n;
+}
+
+std::vector<uint8_t> read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+class Tool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(fs::exists(tool_path())) << tool_path() << " is not built";
+        dir_ = fs::temp_directory_path() / ("quadhdmi-tool-test-" + std::to_string(getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    fs::path dir_;
+};
+
+TEST_F(Tool, StartBringsUpAllReceiversAndStillStartsWithOneAbsent) {
+    ToolRun r = run("start", dir_);
+    EXPECT_EQ(r.code, 0) << r.output;
+    for (const char* channel : {"4000", "5000", "6000", "7000"}) {
+        EXPECT_EQ(count(r.output, std::string("ADV7611 channel ") + channel + " reset ok"), 1u) << channel;
+    }
+    EXPECT_NE(r.output.find("12 of 12 allocated"), std::string::npos) << r.output;
+
+    r = run("start --absent 2 --trace trace.txt", dir_);
+    EXPECT_EQ(r.code, 0) << r.output;
+    EXPECT_EQ(count(r.output, "channel 6000 id = "), 3u) << r.output;
+    EXPECT_EQ(count(r.output, "ADV7611 channel 6000 reset ok"), 0u);
+    EXPECT_EQ(count(r.output, "reset ok"), 3u);
+    EXPECT_NE(r.output.find("input 2: receiver NOT identified"), std::string::npos) << r.output;
+    // The trace file got the same lines, time-stamped.
+    const std::vector<uint8_t> trace = read_file(dir_ / "trace.txt");
+    const std::string text(trace.begin(), trace.end());
+    EXPECT_EQ(count(text, "channel 6000 id = "), 3u);
+    EXPECT_EQ(count(text, "reset ok"), 3u);
+
+    // A malformed option is reported, not guessed at.
+    r = run("start --source 1=1920by1080", dir_);
+    EXPECT_NE(r.code, 0);
+}
+
+TEST_F(Tool, CaptureOfTheInterlacedInputWritesWovenConsecutiveFrames) {
+    constexpr uint32_t kFrames = 12, kWidth = 1920, kHeight = 1080;
+    const ToolRun r = run("capture -i 1 --frames " + std::to_string(kFrames) + " --video out.yuv -q", dir_);
+    ASSERT_EQ(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find("interlaced (woven)"), std::string::npos) << r.output;
+
+    const std::vector<uint8_t> file = read_file(dir_ / "out.yuv");
+    const size_t frame_bytes = size_t(kWidth) * kHeight * 2;
+    ASSERT_EQ(file.size(), kFrames * frame_bytes);
+    uint32_t previous = 0;
+    for (uint32_t f = 0; f < kFrames; ++f) {
+        const uint8_t* frame = file.data() + f * frame_bytes;
+        uint32_t number;
+        std::memcpy(&number, frame, 4);
+        if (f > 0) {
+            EXPECT_EQ(number, previous + 1) << "frame " << f;
+        }
+        previous = number;
+        // Even lines from the top field and odd lines from the bottom field of the same frame.
+        uint32_t wrong = 0;
+        for (uint32_t y = 0; y < kHeight; ++y) {
+            const uint8_t* line = frame + size_t(y) * kWidth * 2;
+            uint32_t n;
+            uint16_t row;
+            std::memcpy(&n, line, 4);
+            std::memcpy(&row, line + 4, 2);
+            wrong += n != number || row != y || line[6] != (y & 1) || line[7] != 1;
+        }
+        EXPECT_EQ(wrong, 0u) << "frame " << f;
+    }
+}
+
+TEST_F(Tool, CaptureOfAllInputsWritesPerInputFilesAndContinuousAudio) {
+    const ToolRun r = run("capture --inputs 0,1,2,3 --seconds 1.5 --video v-%d.y4m --audio a-%d.wav "
+                      "--snapshot s-%d.png -q",
+                      dir_);
+    EXPECT_EQ(r.code, 0) << r.output;
+    for (uint32_t input = 0; input < 4; ++input) {
+        SCOPED_TRACE(input);
+        // Audio: a standard WAV file whose left samples count up by one, frame after frame.
+        const std::vector<uint8_t> wav = read_file(dir_ / ("a-" + std::to_string(input) + ".wav"));
+        ASSERT_GT(wav.size(), 44u + 1920u);
+        EXPECT_EQ(std::memcmp(wav.data(), "RIFF", 4), 0);
+        EXPECT_EQ(std::memcmp(wav.data() + 8, "WAVEfmt ", 8), 0);
+        uint32_t rate, data_size;
+        std::memcpy(&rate, wav.data() + 24, 4);
+        std::memcpy(&data_size, wav.data() + 40, 4);
+        EXPECT_EQ(rate, 48000u);
+        EXPECT_EQ(data_size, wav.size() - 44);
+        uint32_t breaks = 0;
+        uint16_t last = 0;
+        for (size_t at = 44; at + 4 <= wav.size(); at += 4) {
+            const uint16_t left = uint16_t(wav[at] | (wav[at + 1] << 8));
+            if (at > 44 && left != uint16_t(last + 1)) ++breaks;
+            last = left;
+        }
+        EXPECT_EQ(breaks, 0u);
+    }
+    // Video from the three inputs with a source, none from input 3 (no cable), without hanging.
+    for (uint32_t input = 0; input < 3; ++input) {
+        const std::vector<uint8_t> y4m = read_file(dir_ / ("v-" + std::to_string(input) + ".y4m"));
+        ASSERT_GT(y4m.size(), 10u);
+        EXPECT_EQ(std::memcmp(y4m.data(), "YUV4MPEG2 ", 10), 0);
+        EXPECT_TRUE(fs::exists(dir_ / ("s-" + std::to_string(input) + ".png")));
+    }
+    EXPECT_NE(r.output.find("input 3 video: 0 frames"), std::string::npos) << r.output;
+    EXPECT_EQ(count(r.output, "sample-index discontinuities 0,"), 4u) << r.output;
+}
+
+TEST_F(Tool, RegisterAccessAndDroppedFrameStatistics) {
+    ToolRun r = run("reg read 0xC004", dir_);
+    EXPECT_EQ(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find("0xC004 = 0x00000001"), std::string::npos) << r.output;
+
+    r = run("reg write 0x9008 0", dir_);
+    EXPECT_NE(r.code, 0);
+    EXPECT_NE(r.output.find("STATUS_ACCESS_DENIED"), std::string::npos) << r.output;
+
+    r = run("reg read 0x10000", dir_);
+    EXPECT_NE(r.code, 0);
+    EXPECT_NE(r.output.find("STATUS_INVALID_PARAMETER"), std::string::npos) << r.output;
+
+    r = run("stats -i 2 --frames 10", dir_);
+    EXPECT_EQ(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find("average frame size 1843200 bytes"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("input 2 while running: frames "), std::string::npos) << r.output;
+
+    r = run("stats -i 0", dir_);
+    EXPECT_NE(r.code, 0);
+    EXPECT_NE(r.output.find("STATUS_PROPSET_NOT_FOUND"), std::string::npos) << r.output;
+}
+
+}  // namespace
