@@ -69,13 +69,36 @@ long last_index(const std::vector<sim::AccessRecord>& log, uint32_t offset, bool
     return -1;
 }
 
+namespace {
+bool line_matches(const std::string& line, const std::string& pattern) {
+    if (!pattern.empty() && pattern.back() == '*') {
+        return line.compare(0, pattern.size() - 1, pattern, 0, pattern.size() - 1) == 0;
+    }
+    return line == pattern;
+}
+}  // namespace
+
+::testing::AssertionResult lines_match(const std::vector<std::string>& lines, size_t from,
+                                       const std::vector<std::string>& expected) {
+    for (size_t i = 0; i < expected.size(); ++i) {
+        if (from + i >= lines.size()) {
+            return ::testing::AssertionFailure() << "trace ends before expected line " << i << ": " << expected[i];
+        }
+        if (!line_matches(lines[from + i], expected[i])) {
+            return ::testing::AssertionFailure() << "trace line " << from + i << " is \"" << lines[from + i]
+                                                 << "\", expected \"" << expected[i] << "\"";
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
 std::vector<long> positions_in_order(const std::vector<std::string>& lines, const std::vector<std::string>& needles) {
     std::vector<long> out;
     size_t from = 0;
     for (const auto& needle : needles) {
         long found = -1;
         for (size_t i = from; i < lines.size(); ++i) {
-            if (lines[i] == needle) {
+            if (line_matches(lines[i], needle)) {
                 found = long(i);
                 from = i + 1;
                 break;

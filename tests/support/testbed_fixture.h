@@ -33,9 +33,13 @@ std::vector<sim::AccessRecord> writes_in(const std::vector<sim::AccessRecord>& l
 long first_index(const std::vector<sim::AccessRecord>& log, uint32_t offset, bool is_write);
 long last_index(const std::vector<sim::AccessRecord>& log, uint32_t offset, bool is_write);
 
-// Position of each needle in `lines` (exact match), searching forward from the previous find;
-// -1 for a needle not found in order.
+// Position of each needle in `lines`, searching forward from the previous find; -1 for a needle
+// not found in order. A needle ending in '*' matches any line that starts with the rest.
 std::vector<long> positions_in_order(const std::vector<std::string>& lines, const std::vector<std::string>& needles);
+
+// The lines of `lines` from `from` on must be exactly `expected` (same '*' rule), one for one.
+::testing::AssertionResult lines_match(const std::vector<std::string>& lines, size_t from,
+                                       const std::vector<std::string>& expected);
 
 // Delays recorded by the host kernel, in milliseconds, in call order.
 std::vector<int64_t> recorded_delays_ms();
