@@ -73,7 +73,12 @@ NTSTATUS DispatchSetState(const Input& in, PKSPIN pin, KSSTATE toState, KSSTATE 
             AcquireHwMutex(ext);
             ch.VideoPin = nullptr;
             ReleaseHwMutex(ext);
+            // A Process call still waiting for a frame when RUN was left may wake now and stamp
+            // with the clock; holding the pin's processing mutex lets it finish before the clock
+            // is released under it.
+            KsPinAcquireProcessingMutex(pin);
             HardwareReleaseResources(ext, in);
+            KsPinReleaseProcessingMutex(pin);
         }
         return STATUS_SUCCESS;
 

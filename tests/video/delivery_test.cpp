@@ -244,10 +244,13 @@ TEST(VideoDelivery, OddHeightInterlacedStaysInsideTheFrame) {
     auto filter = vb.OpenVideo(2);
     ASSERT_TRUE(filter);
     const auto format = VideoBed::Format(*filter, 0);
-    vb.bed.card().set_source(2, *sim::parse_source("1366x767i60"));
+    sim::SourceConfig interlaced = vb.bed.card().source(2);
+    interlaced.interlaced = true;
+    vb.bed.card().set_source(2, interlaced);
+    const host::trace::Mark mark = host::trace::mark();
     auto pin = VideoBed::CreatePin(*filter, format);
     ASSERT_TRUE(pin);
-    ASSERT_EQ(vb.Channel(2).Interlaced, 1u);
+    ASSERT_EQ(vb.Channel(2).Interlaced, 1u) << host::trace::text_since(mark);
     ASSERT_EQ(vb.Channel(2).Height, 767u);
     ASSERT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
 

@@ -239,9 +239,10 @@ TEST(VideoPinStates, RunWithoutOwnershipIsRefusedButRecorded) {
     ASSERT_EQ(pin->set_state(KSSTATE_PAUSE), STATUS_SUCCESS);
     EXPECT_EQ(vb.Channel(3).VideoPin, pin->kspin());
 
-    // A return to D0 brings the receivers up again, which frees every input.
-    vb.bed.set_power(PowerDeviceD3);
-    vb.bed.set_power(PowerDeviceD0);
+    // A restart of the device under the open pin brings the receivers up again, which frees
+    // every input.
+    vb.bed.stop();
+    ASSERT_EQ(vb.bed.start(), STATUS_SUCCESS);
     ASSERT_EQ(vb.Channel(3).VideoPin, nullptr);
 
     const host::trace::Mark mark = host::trace::mark();

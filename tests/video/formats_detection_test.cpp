@@ -123,7 +123,8 @@ TEST(VideoDetection, SignalsPublishedAsEntryZero) {
     mark = host::trace::mark();
     auto filter1 = vb.OpenVideo(1);
     ASSERT_TRUE(filter1);
-    const auto& r1 = VideoBed::AsRange(VideoBed::Range(*filter1, 0));
+    const std::vector<uint8_t> entry0 = VideoBed::Range(*filter1, 0);
+    const auto& r1 = VideoBed::AsRange(entry0);
     ExpectRangeDescribes(r1, 1920, 1080);
     EXPECT_EQ(r1.VideoInfoHeader.dwBitRate, 1990656000u);
     EXPECT_EQ(host::trace::count_exact(mark, "line:540 \n"), 1u);

@@ -71,14 +71,15 @@ inline const KS_FRAME_INFO& FrameInfo(const qh::client::CompletedFrame& f) {
 // A test bed and the video filter of one input.
 class VideoBed {
 public:
-    explicit VideoBed(qh::TestbedOptions options = ManualOptions()) : bed(std::move(options)) {}
+    explicit VideoBed(qh::TestbedOptions options = ManualOptions())
+        : bed(std::move(options)), device(qh::client::open_device(bed.ksdevice())) {}
 
     // Opens (another instance of) the input's video filter; runs its detection.
     std::unique_ptr<qh::client::Filter> OpenVideo(uint32_t input) {
         std::unique_ptr<qh::client::Filter> filter;
-        for (const auto& info : bed.client().filters()) {
+        for (const auto& info : device->filters()) {
             if (IsEqualGUID(info.reference, VideoReference(input))) {
-                EXPECT_EQ(bed.client().open_filter(info.index, filter), STATUS_SUCCESS);
+                EXPECT_EQ(device->open_filter(info.index, filter), STATUS_SUCCESS);
                 return filter;
             }
         }
@@ -120,6 +121,7 @@ public:
     }
 
     qh::Testbed bed;
+    std::unique_ptr<qh::client::Device> device;  // the client's view of the test bed's device
 };
 
 }  // namespace videotest

@@ -104,11 +104,12 @@ bool RunMode(bool interlaced, int seconds) {
     qh::Testbed bed(options);
     sim::Card& card = bed.card();
 
+    std::unique_ptr<qh::client::Device> device = qh::client::open_device(bed.ksdevice());
     InputRun runs[kInputs];
     for (uint32_t n = 0; n < kInputs; ++n) {
         InputRun& run = runs[n];
-        for (const auto& info : bed.client().filters())
-            if (IsEqualGUID(info.reference, *kVideoRef[n])) bed.client().open_filter(info.index, run.filter);
+        for (const auto& info : device->filters())
+            if (IsEqualGUID(info.reference, *kVideoRef[n])) device->open_filter(info.index, run.filter);
         if (!run.filter) {
             std::printf("input %u: no video filter\n", n);
             return false;
