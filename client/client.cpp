@@ -147,12 +147,18 @@ public:
             info->ExtendedHeaderSize = header_size - sizeof(KSSTREAM_HEADER);
         }
         FrameRecord* raw = record.get();
+        uint64_t raw_sequence;
         {
             std::lock_guard<std::mutex> guard(lock_);
-            raw->sequence = next_sequence_++;
+            raw_sequence = raw->sequence = next_sequence_++;
             outstanding_[raw] = std::move(record);
         }
         NTSTATUS status = host::ks::submit_frame(pin_, h, raw);
+        if (status == STATUS_DEVICE_NOT_READY) {
+            // A refused frame is not a submission: the numbering counts queued frames only.
+            std::lock_guard<std::mutex> guard(lock_);
+            if (next_sequence_ == raw_sequence + 1) --next_sequence_;
+        }
         return status == STATUS_PENDING ? STATUS_SUCCESS : status;
     }
 

@@ -214,6 +214,8 @@ static void after_callback(const char* name, KIRQL entry_irql, uint32_t entry_ow
         std::snprintf(text, sizeof text, "%s returned at IRQL %u, entered at %u", name, unsigned(now_irql),
                       unsigned(entry_irql));
         record("KsCallbackIrql", text);
+        // Put the thread back where it was so that the host can go on after the report.
+        if (now_irql > entry_irql) KeLowerIrql(entry_irql);
     }
     uint32_t owned = owned_mutexes();
     if (owned != entry_owned) {

@@ -47,7 +47,7 @@ public:
     // The list laid out in memory; valid until the builder changes. NULL when the list is empty
     // and `null_when_empty` (Windows passes NULL for a device without resources).
     PCM_RESOURCE_LIST get(bool null_when_empty = true);
-    size_t byte_size() const { return bytes_.size(); }
+    size_t byte_size() const { return bytes_.size() * sizeof(uint64_t); }
 
 private:
     struct Full {
