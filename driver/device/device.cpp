@@ -98,6 +98,10 @@ void dispatchSetPower(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_
         // their pins when they run again.
         ext->PowerState = PowerDeviceD0;
         DbgPrint("dispatchSetPower:Fully working state\n");
+        // A device that is not started has no window: there is no card to wake.
+        if (SharedRead(ext->RegisterBase) == nullptr) {
+            break;
+        }
         WriteRegister(ext, kRegInterruptEnable, 1);
         for (ULONG channel = 0; channel < kChannelCount; ++channel) {
             Reset_ADV7611(ext, kI2cBlock[channel]);

@@ -113,10 +113,12 @@ TEST(InterruptRouting, VideoWakesOnlyARunningPinAndAnInterlacedOneOncePerFrame) 
     EXPECT_EQ(c1.VideoStatus, 0x2u);
     EXPECT_EQ(dev.video_runs(1), 0);
 
-    // Progressive, running: every frame wakes the pin.
+    // Progressive, running: every frame wakes the pin (each run awaited: two insertions of a DPC
+    // that has not run yet are one run).
     c1.VideoState = 3;
     dev.window().script(0xB000, {0x1, 0x2});
     Fire(dev, 0x80);
+    EXPECT_EQ(dev.video_runs(1), 1);
     Fire(dev, 0x80);
     EXPECT_EQ(dev.video_runs(1), 2);
 

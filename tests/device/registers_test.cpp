@@ -31,7 +31,7 @@ TEST(RegisterWindow, AccessesReachTheDeviceWordAlignedAndInProgramOrder) {
     EXPECT_EQ(dev.window().log(), expected);
 }
 
-TEST(RegisterWindow, WithoutAMappedWindowNothingReachesTheDevice) {
+TEST(RegisterWindow, WithoutAMappedWindowNothingReachesTheDeviceAndTheVerifierNamesTheAccess) {
     FakeDevice dev;
     PVOID base = dev.ext()->RegisterBase;
     dev.window().script(0xC000, {0x77});
@@ -41,7 +41,9 @@ TEST(RegisterWindow, WithoutAMappedWindowNothingReachesTheDevice) {
     EXPECT_EQ(ReadRegister(dev.ext(), 0xC000), 0u);
     WriteRegister(dev.ext(), 0xC004, 1);
     EXPECT_TRUE(dev.window().log().empty());
-    EXPECT_EQ(capture.count(), 0u) << "a dropped access must not fault";
+    ASSERT_EQ(capture.count(), 2u) << "an access without a window is a driver fault";
+    EXPECT_EQ(capture.records()[0].code, uint32_t(host::verifier::kPageFaultInNonPagedArea));
+    EXPECT_EQ(capture.count_containing("outside any mapped register window"), 2u);
 
     // Mapped again, the device answers as before: the dropped read consumed nothing.
     dev.ext()->RegisterBase = base;

@@ -1,0 +1,167 @@
+// Stop, restart, power changes and teardown of a started device.
+#include "driver/device/device.h"
+#include "driver/hw/registers.h"
+#include "platform/host/kernel.h"
+#include "platform/host/verifier.h"
+#include "tests/support/testbed_fixture.h"
+
+#include <gtest/gtest.h>
+
+using namespace qh::testing;
+
+namespace {
+
+// What a started device holds, as far as the extension and the card tell.
+struct ResourceState {
+    bool window, interrupt, adapter;
+    ULONG length;
+    int buffers;
+    uint64_t live_buffers, live_adapters;
+    bool card_interrupts;
+    bool operator==(const ResourceState&) const = default;
+};
+
+ResourceState StateOf(qh::Testbed& bed) {
+    devext* ext = bed.ext();
+    const auto usage = host::common_buffer_usage();
+    return {ext->RegisterBase != nullptr, ext->InterruptObject != nullptr, ext->DmaAdapter != nullptr,
+            ext->RegisterLength, bed.buffers_allocated(), usage.live_buffers, usage.live_adapters,
+            bed.card().interrupt_enabled()};
+}
+
+// Trace lines without the ones that print addresses, which differ between starts.
+std::vector<std::string> WithoutAddresses(const std::vector<std::string>& lines) {
+    std::vector<std::string> out;
+    for (const auto& l : lines) {
+        if (l.find("VirtAddr:") == std::string::npos && l.find(" Mapped ") == std::string::npos) {
+            out.push_back(l);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(DeviceLifecycle, StopReleasesEverythingAndARestartRebuildsTheSameState) {
+    qh::Testbed bed(manual_options());
+    ASSERT_EQ(bed.start_status(), STATUS_SUCCESS);
+    const ResourceState started = StateOf(bed);
+    EXPECT_EQ(started, (ResourceState{true, true, true, 0x10000, 13, 13, 1, true}));
+    const auto first_start = WithoutAddresses(bed.trace_lines());
+
+    bed.card().set_access_log(true);
+    bed.clear_trace();
+    bed.stop();
+    EXPECT_TRUE(lines_match(bed.trace_lines(), 0, {"DeviceDispatchPnpStop()\n", "UnmapResources()\n"}));
+    EXPECT_EQ(StateOf(bed), (ResourceState{false, false, false, 0x10000, 0, 0, 0, false}));
+    // Interrupts were turned off while the window was still mapped.
+    const auto log = bed.card().access_log();
+    ASSERT_FALSE(writes_to(log, kRegInterruptEnable).empty());
+    EXPECT_EQ(writes_to(log, kRegInterruptEnable).back().value, 0u);
+
+    // A second teardown finds nothing to release (and the verifier nothing to complain about).
+    {
+        host::verifier::Capture capture;
+        bed.card().clear_access_log();
+        UninitializeHW(bed.ext());
+        EXPECT_EQ(capture.count(), 0u);
+        EXPECT_TRUE(bed.card().access_log().empty());
+    }
+
+    // Started again: the same resources, the same trace (addresses aside), the same receivers.
+    for (uint32_t input = 0; input < 4; ++input) bed.card().clear_receiver_writes(input);
+    bed.clear_trace();
+    ASSERT_EQ(bed.start(), STATUS_SUCCESS);
+    EXPECT_EQ(StateOf(bed), started);
+    const auto second = WithoutAddresses(bed.trace_lines());
+    // The first trace also holds the creation line.
+    ASSERT_EQ(first_start.size(), second.size() + 1);
+    EXPECT_TRUE(lines_match(second, 0, std::vector<std::string>(first_start.begin() + 1, first_start.end())));
+    EXPECT_EQ(bed.receivers_configured(), 4);
+    EXPECT_EQ(bed.remove(), 0u);
+}
+
+TEST(DeviceLifecycle, PowerChangesOnlyWhatTheTargetStateAsks) {
+    qh::Testbed bed(manual_options());
+    ASSERT_EQ(bed.start_status(), STATUS_SUCCESS);
+    devext* ext = bed.ext();
+    bed.card().set_access_log(true);
+    bed.clear_trace();
+
+    // D0 to D0: nothing at all.
+    bed.set_power(PowerDeviceD0);
+    EXPECT_TRUE(bed.trace_lines().empty());
+    EXPECT_TRUE(bed.card().access_log().empty());
+    EXPECT_EQ(ext->PowerState, 0u);
+
+    // D1 and D2 are refused with their trace, the state unchanged.
+    bed.set_power(PowerDeviceD1);
+    bed.set_power(PowerDeviceD0);
+    bed.set_power(PowerDeviceD2);
+    EXPECT_EQ(bed.trace_count("unsupported device state requested\n"), 2u);
+    EXPECT_EQ(ext->PowerState, ULONG(PowerDeviceD0));
+
+    // D3: traced, recorded, and the card is left alone.
+    bed.clear_trace();
+    bed.card().clear_access_log();
+    bed.set_power(PowerDeviceD3);
+    EXPECT_TRUE(lines_match(bed.trace_lines(), 0, {"dispatchSetPower:low power state\n"}));
+    EXPECT_EQ(ext->PowerState, ULONG(PowerDeviceD3));
+    EXPECT_TRUE(writes_in(bed.card().access_log(), 0, 0xFFFF).empty());
+
+    // Back to D0: interrupts on first, then all four receivers brought up again in order.
+    bed.clear_trace();
+    bed.card().clear_access_log();
+    std::vector<uint32_t> resets_before;
+    for (uint32_t input = 0; input < 4; ++input) resets_before.push_back(bed.card().receiver_state(input).reset_count);
+    bed.set_power(PowerDeviceD0);
+    EXPECT_EQ(ext->PowerState, ULONG(PowerDeviceD0));
+    const auto lines = bed.trace_lines();
+    EXPECT_EQ(positions_in_order(lines, {"dispatchSetPower:Fully working state\n", "ADV7611 channel 4000 reset ok\n",
+                                         "ADV7611 channel 5000 reset ok\n", "ADV7611 channel 6000 reset ok\n",
+                                         "ADV7611 channel 7000 reset ok\n"}),
+              (std::vector<long>{0, 2, 4, 6, 8}));
+    const auto log = bed.card().access_log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_TRUE(log[0].is_write && log[0].offset == kRegInterruptEnable && log[0].value == 1u);
+    for (uint32_t input = 0; input < 4; ++input) {
+        EXPECT_EQ(bed.card().receiver_state(input).reset_count, resets_before[input] + 1) << "input " << input;
+    }
+}
+
+TEST(DeviceLifecycle, PowerRequestsToAStoppedDeviceTouchNoCard) {
+    qh::Testbed bed(manual_options());
+    bed.stop();
+    bed.card().set_access_log(true);
+    host::verifier::Capture capture;
+    bed.set_power(PowerDeviceD3);
+    bed.set_power(PowerDeviceD0);
+    EXPECT_EQ(bed.ext()->PowerState, ULONG(PowerDeviceD0));
+    EXPECT_TRUE(bed.card().access_log().empty());
+    EXPECT_EQ(capture.count(), 0u) << (capture.count() ? capture.records()[0].message : "");
+}
+
+TEST(DeviceLifecycle, StoppingWithAnEngineRunningStopsItBeforeItsBuffersGo) {
+    qh::Testbed bed(manual_options());
+    ASSERT_EQ(bed.start_status(), STATUS_SUCCESS);
+    devext* ext = bed.ext();
+    // A pin that was never paused leaves its engine running.
+    ext->Channel[0].Width = 1920;
+    ext->Channel[0].Height = 1080;
+    AcquireHwMutex(ext);
+    StartVideoDma(ext, 0);
+    ReleaseHwMutex(ext);
+    ASSERT_TRUE(bed.card().video_engine_running(0));
+    ASSERT_EQ(bed.card().step_video(0), 1u) << "the running engine captures into its buffer";
+
+    host::verifier::Capture capture;
+    bed.stop();
+    for (uint32_t input = 0; input < 4; ++input) {
+        EXPECT_FALSE(bed.card().video_engine_running(input)) << input;
+        EXPECT_FALSE(bed.card().audio_engine_running(input)) << input;
+    }
+    // The card moves on: nothing may land in the freed buffers.
+    EXPECT_EQ(bed.card().step_video(0), 0u);
+    EXPECT_EQ(bed.card().dma_failures(0), 0u);
+    EXPECT_EQ(capture.count(), 0u) << (capture.count() ? capture.records()[0].message : "");
+}
