@@ -270,7 +270,9 @@ void UninitializeHW(devext* ext) {
         KeFlushQueuedDpcs();
         // A routine that was running while interrupts were turned off re-enables them on its
         // way out; it cannot run any more.
-        WriteRegister(ext, kRegInterruptEnable, 0);
+        if (SharedRead(ext->RegisterBase) != nullptr) {
+            WriteRegister(ext, kRegInterruptEnable, 0);
+        }
     }
     UnmapResources(ext);
     if (ext->DmaAdapter != nullptr) {
