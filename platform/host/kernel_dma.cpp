@@ -202,6 +202,11 @@ void FreeCommon(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRESS LogicalA
                                wrong);
         return;
     }
+    guard.unlock();
+    if (!check_freed_range(b->va, b->length, "freed common buffer")) return;
+    guard.lock();
+    it = d.by_va.find(VirtualAddress);
+    if (it == d.by_va.end() || it->second != b) return;  // freed concurrently
     d.by_va.erase(it);
     d.by_bus.erase(b->bus);
     --a->live_buffers;
@@ -217,7 +222,6 @@ void FreeCommon(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRESS LogicalA
         verifier::bugcheck(verifier::kDmaViolation,
                            "common buffer " + ptr(VirtualAddress) + " (" + std::to_string(b->length) +
                                " bytes) was written " + overrun + " (guard area overwritten)");
-    check_freed_range(b->va, b->length, "freed common buffer");
     std::free(b->raw);
     delete b;
 }

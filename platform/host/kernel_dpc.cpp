@@ -220,7 +220,7 @@ void reset_dpcs_and_timers() {
     g_dpcs_over = 0;
 }
 
-void check_freed_range(const void* begin, size_t length, const char* what) {
+bool check_freed_range(const void* begin, size_t length, const char* what) {
     auto lo = reinterpret_cast<uintptr_t>(begin);
     auto hi = lo + length;
     auto inside = [&](const void* p) {
@@ -235,7 +235,7 @@ void check_freed_range(const void* begin, size_t length, const char* what) {
                 verifier::bugcheck(verifier::kDriverVerifierViolation,
                                    std::string(what) + " " + ptr(begin) + " holds a pending timer " + ptr(timer) +
                                        " (active timer in freed memory)");
-                return;
+                return false;
             }
         }
     }
@@ -248,10 +248,11 @@ void check_freed_range(const void* begin, size_t length, const char* what) {
                 verifier::bugcheck(verifier::kDriverVerifierViolation,
                                    std::string(what) + " " + ptr(begin) + " holds a queued DPC " + ptr(e.dpc) +
                                        " (queued DPC in freed memory)");
-                return;
+                return false;
             }
         }
     }
+    return true;
 }
 
 }  // namespace detail

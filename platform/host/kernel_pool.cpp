@@ -117,7 +117,8 @@ void free_block(PVOID P, bool check_tag, ULONG Tag, const char* service) {
             break;
         }
     }
-    check_freed_range(P, b.size, "freed pool block");
+    // Freeing it would leave the timer or DPC queue pointing into freed memory: refuse.
+    if (!check_freed_range(P, b.size, "freed pool block")) return;
     std::lock_guard<std::mutex> guard(p.lock);
     if (p.live.erase(P) == 0) return;  // freed concurrently: the other free accounted for it
     auto& tag = p.by_tag[b.tag];

@@ -60,8 +60,9 @@ void reset_pool();
 void reset_dma();
 void reset_asserts();
 void reset_waits();
-// Raises a bug check if [begin, end) holds a pending timer or a queued DPC.
-void check_freed_range(const void* begin, size_t length, const char* what);
+// Raises a bug check if [begin, begin + length) holds a pending timer or a queued DPC; returns
+// false then (after a captured bug check), and the caller must not free the memory.
+bool check_freed_range(const void* begin, size_t length, const char* what);
 size_t pool_leaks(std::string& report);
 size_t dma_leaks(std::string& report);
 

@@ -1,0 +1,358 @@
+// Every verifier check fires as a named failure; the offending call does nothing harmful.
+#include <vector>
+
+#include "kernel_fixture.h"
+#include "platform/host/bus.h"
+
+namespace {
+
+using host::verifier::Capture;
+namespace v = host::verifier;
+
+constexpr ULONG kTag = (ULONG('M') << 24) | (ULONG('V') << 16) | (ULONG('C') << 8) | ULONG('D');
+
+bool has(const Capture& c, uint32_t code, const std::string& text) {
+    for (const auto& r : c.records())
+        if (r.code == code && r.message.find(text) != std::string::npos) return true;
+    return false;
+}
+
+TEST_F(KernelTest, BugCheckWithoutCaptureStopsTheProcessWithItsName) {
+    EXPECT_DEATH(v::bugcheck(v::kThreadNotMutexOwner, "mutex X released by thread 9"),
+                 "STOP 0x00000011 \\(THREAD_NOT_MUTEX_OWNER\\): mutex X released by thread 9");
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    EXPECT_DEATH(KeReleaseMutex(&mutex, FALSE), "THREAD_NOT_MUTEX_OWNER.*not owned");
+}
+
+TEST_F(KernelTest, CallsAboveTheirIrqlLimitAreNamedAndRefused) {
+    Capture capture;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    {
+        host::ScopedIrql dirql(6);  // what an interrupt routine may not do
+        KeSetEvent(&event, 0, FALSE);
+        EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 16, kTag), nullptr);
+        KTIMER timer;
+        KeInitializeTimer(&timer);
+    }
+    EXPECT_EQ(KeReadStateEvent(&event), 0);  // the illegal set did nothing
+    EXPECT_TRUE(has(capture, v::kIrqlNotLessOrEqual, "KeSetEvent called at IRQL 6; its limit is IRQL 2"));
+    EXPECT_TRUE(has(capture, v::kIrqlNotLessOrEqual, "ExAllocatePoolWithTag called at IRQL 6"));
+    EXPECT_TRUE(has(capture, v::kIrqlNotLessOrEqual, "KeInitializeTimer called at IRQL 6"));
+    EXPECT_EQ(host::pool_usage().live_blocks, 0u);
+    {
+        host::ScopedIrql dispatch(DISPATCH_LEVEL);
+        IO_CONNECT_INTERRUPT_PARAMETERS params{};
+        EXPECT_EQ(IoConnectInterruptEx(&params), STATUS_INVALID_PARAMETER);
+        DEVICE_DESCRIPTION desc{};
+        EXPECT_EQ(IoGetDmaAdapter(nullptr, &desc, nullptr), nullptr);
+        LARGE_INTEGER t{};
+        KeDelayExecutionThread(KernelMode, FALSE, &t);
+        KeFlushQueuedDpcs();
+        MmUnmapIoSpace(nullptr, 0);  // Verifier's limit is APC_LEVEL
+    }
+    for (const char* name : {"IoConnectInterruptEx", "IoGetDmaAdapter", "KeDelayExecutionThread",
+                             "KeFlushQueuedDpcs", "MmUnmapIoSpace"})
+        EXPECT_TRUE(has(capture, v::kIrqlNotLessOrEqual, std::string(name) + " called at IRQL 2")) << name;
+    EXPECT_EQ(capture.count(), 8u);
+    EXPECT_TRUE(host::delays().empty());
+}
+
+TEST_F(KernelTest, WaitingAtDispatchLevelFailsUnlessItIsAPoll) {
+    Capture capture;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    host::ScopedIrql dispatch(DISPATCH_LEVEL);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    EXPECT_EQ(capture.count(), 0u);  // a zero time-out is a legal poll
+    LARGE_INTEGER t = relative_ms(5000);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &t), STATUS_TIMEOUT);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_TIMEOUT);
+    ASSERT_EQ(capture.count(), 2u);
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "with a non-zero time-out at IRQL 2"));
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "with a NULL time-out at IRQL 2"));
+    // Waiting on something that is not an initialised dispatcher object.
+    KEVENT garbage;
+    std::memset(&garbage, 0xA5, sizeof garbage);
+    EXPECT_EQ(KeWaitForSingleObject(&garbage, Executive, KernelMode, FALSE, &zero), STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "not an initialised event, mutex or timer"));
+}
+
+TEST_F(KernelTest, MutexReleaseByNonOwnerOrAtAnotherIrqlIsFatal) {
+    Capture capture;
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+    uint64_t owner = host::thread_id();
+    uint64_t other_id = 0;
+    std::thread([&] {
+        other_id = host::thread_id();
+        KeReleaseMutex(&mutex, FALSE);
+    }).join();
+    ASSERT_EQ(capture.count(), 1u);
+    EXPECT_EQ(capture.records()[0].code, v::kThreadNotMutexOwner);
+    EXPECT_NE(capture.records()[0].message.find("owned by thread " + std::to_string(owner) + ", released by thread " +
+                                                std::to_string(other_id)),
+              std::string::npos)
+        << capture.records()[0].message;
+    EXPECT_EQ(KeReadStateMutex(&mutex), 0);  // still owned by us
+    {
+        host::ScopedIrql dispatch(DISPATCH_LEVEL);
+        KeReleaseMutex(&mutex, FALSE);
+    }
+    EXPECT_TRUE(has(capture, v::kThreadNotMutexOwner, "acquired at IRQL 0, released at IRQL 2"));
+    EXPECT_EQ(host::owned_mutex_count(), 1u);
+    KeReleaseMutex(&mutex, FALSE);
+    EXPECT_EQ(host::owned_mutex_count(), 0u);
+    EXPECT_EQ(capture.count(), 2u);
+}
+
+TEST_F(KernelTest, PoolMisuseIsNamed) {
+    Capture capture;
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 0, kTag), nullptr);
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "ExAllocatePoolWithTag of zero bytes with tag MVCD"));
+
+    void* p = ExAllocatePoolWithTag(NonPagedPool, 64, kTag);
+    ASSERT_NE(p, nullptr);
+    ExFreePoolWithTag(p, kTag ^ 0x01010101);
+    EXPECT_TRUE(has(capture, v::kBadPoolCaller, "the block was allocated with tag MVCD (dump DCVM)"));
+    EXPECT_EQ(host::pool_usage().live_blocks, 1u);  // the wrong-tag free did not free it
+    ExFreePoolWithTag(p, kTag);
+    ExFreePool(p);
+    EXPECT_TRUE(has(capture, v::kBadPoolCaller, "block already freed (double free)"));
+    int local = 0;
+    ExFreePool(&local);
+    EXPECT_TRUE(has(capture, v::kBadPoolCaller, "did not come from the pool (bad pointer)"));
+
+    auto* q = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 30, kTag));
+    q[30] = 1;  // one byte past the end
+    ExFreePool(q);
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "written past its end at offset 30 (pool overrun)"));
+    EXPECT_EQ(capture.count(), 5u);
+    EXPECT_EQ(host::pool_usage().live_blocks, 0u);
+}
+
+void NoopDpc(PKDPC, PVOID, PVOID, PVOID) {}
+
+TEST_F(KernelTest, FreeingPoolThatHoldsAnArmedTimerOrQueuedDpcIsNamed) {
+    Capture capture;
+    struct Holder {
+        KTIMER timer;
+        KDPC dpc;
+    };
+    auto* h = static_cast<Holder*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Holder), kTag));
+    KeInitializeTimer(&h->timer);
+    KeInitializeDpc(&h->dpc, NoopDpc, nullptr);
+    KeSetTimer(&h->timer, relative_ms(60000), &h->dpc);
+    ExFreePool(h);
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "holds a pending timer"));
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "active timer in freed memory"));
+    // The free was refused: the block is still live and the timer can be cancelled, then freed.
+    EXPECT_EQ(host::pool_usage().live_blocks, 1u);
+    EXPECT_TRUE(KeCancelTimer(&h->timer));
+    ExFreePool(h);
+    EXPECT_EQ(host::pool_usage().live_blocks, 0u);
+
+    // A DPC stuck behind a running one on a single processor stays queued.
+    host::set_processor_count(1);
+    KEVENT release;
+    KeInitializeEvent(&release, NotificationEvent, FALSE);
+    KDPC blocker;
+    std::atomic<bool> running{false};
+    struct Ctx {
+        KEVENT* release;
+        std::atomic<bool>* running;
+    } ctx{&release, &running};
+    KeInitializeDpc(&blocker,
+                    [](PKDPC, PVOID c, PVOID, PVOID) {
+                        auto* x = static_cast<Ctx*>(c);
+                        *x->running = true;
+                        LARGE_INTEGER zero{};
+                        while (KeWaitForSingleObject(x->release, Executive, KernelMode, FALSE, &zero) == STATUS_TIMEOUT)
+                            std::this_thread::yield();
+                    },
+                    &ctx);
+    KeInsertQueueDpc(&blocker, nullptr, nullptr);
+    ASSERT_TRUE(eventually([&] { return running.load(); }));
+    auto* d = static_cast<KDPC*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), kTag));
+    KeInitializeDpc(d, NoopDpc, nullptr);
+    KeInsertQueueDpc(d, nullptr, nullptr);
+    ExFreePool(d);
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "queued DPC in freed memory"));
+    EXPECT_TRUE(KeRemoveQueueDpc(d));
+    ExFreePool(d);
+    KeSetEvent(&release, 0, FALSE);
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(capture.count(), 2u);
+}
+
+struct Dma {
+    PDMA_ADAPTER adapter;
+    DEVICE_OBJECT pdo{};
+    Dma() {
+        DEVICE_DESCRIPTION desc{};
+        desc.Master = TRUE;
+        desc.Dma32BitAddresses = TRUE;
+        desc.InterfaceType = PCIBus;
+        adapter = IoGetDmaAdapter(&pdo, &desc, nullptr);
+    }
+    PVOID alloc(ULONG length, PHYSICAL_ADDRESS* bus) {
+        return adapter->DmaOperations->AllocateCommonBuffer(adapter, length, bus, FALSE);
+    }
+    void free(ULONG length, PHYSICAL_ADDRESS bus, PVOID va) {
+        adapter->DmaOperations->FreeCommonBuffer(adapter, length, bus, va, FALSE);
+    }
+};
+
+TEST_F(KernelTest, DmaMisuseIsNamed) {
+    Capture capture;
+    Dma dma;
+    PHYSICAL_ADDRESS bus{};
+    auto* va = static_cast<unsigned char*>(dma.alloc(8192, &bus));
+    ASSERT_NE(va, nullptr);
+
+    // The card reaching outside a live buffer: past its end, and into the gap before it.
+    char data[16] = {};
+    EXPECT_FALSE(host::dma_write(bus.QuadPart + 8190, data, 4));
+    EXPECT_FALSE(host::dma_read(bus.QuadPart - 16, data, 4));
+    EXPECT_EQ(capture.count_containing("DMA outside common buffers"), 2u);
+    EXPECT_TRUE(has(capture, v::kDmaViolation, "card write of 4 bytes at bus address"));
+
+    // Putting the adapter with a buffer still allocated is refused.
+    dma.adapter->DmaOperations->PutDmaAdapter(dma.adapter);
+    EXPECT_TRUE(has(capture, v::kDmaViolation, "with 1 common buffer(s) still allocated"));
+
+    // Freeing with values other than the allocation's is refused; the buffer stays live.
+    dma.free(4096, bus, va);
+    EXPECT_TRUE(has(capture, v::kDmaViolation, "length 4096, allocated 8192"));
+    PHYSICAL_ADDRESS wrong_bus = bus;
+    wrong_bus.QuadPart += 4096;
+    dma.free(8192, wrong_bus, va);
+    EXPECT_TRUE(has(capture, v::kDmaViolation, "values not those of the allocation: logical address"));
+    EXPECT_EQ(host::common_buffer_usage().live_buffers, 1u);
+
+    // The driver writing past the end of its buffer is caught by the guard at free.
+    va[8192] = 0;
+    dma.free(8192, bus, va);
+    EXPECT_TRUE(has(capture, v::kDmaViolation, "written past its end at offset 8192 (guard area overwritten)"));
+    // After the free the card can no longer reach it, and a second free is named.
+    EXPECT_FALSE(host::dma_write(bus.QuadPart, data, 4));
+    dma.free(8192, bus, va);
+    EXPECT_TRUE(has(capture, v::kDmaViolation, "not a live common buffer (double free or bad address)"));
+
+    // Adapter used after PutDmaAdapter.
+    dma.adapter->DmaOperations->PutDmaAdapter(dma.adapter);
+    size_t before = capture.count();
+    PHYSICAL_ADDRESS b2{};
+    EXPECT_EQ(dma.alloc(4096, &b2), nullptr);
+    dma.adapter->DmaOperations->PutDmaAdapter(dma.adapter);
+    EXPECT_EQ(capture.count(), before + 2);
+    EXPECT_EQ(capture.count_containing("used after PutDmaAdapter"), 2u);
+    EXPECT_EQ(host::common_buffer_usage().live_adapters, 0u);
+}
+
+TEST_F(KernelTest, LeakCheckAtRemovalNamesEveryLeak) {
+    Dma dma;
+    PHYSICAL_ADDRESS bus{};
+    void* buffer = dma.alloc(4096, &bus);
+    void* block = ExAllocatePoolWithTag(NonPagedPool, 48, kTag);
+    Capture capture;
+    EXPECT_EQ(host::check_leaks("device removal"), 3u);  // pool block, common buffer, adapter
+    ASSERT_EQ(capture.count(), 1u);
+    const std::string m = capture.records()[0].message;
+    EXPECT_EQ(capture.records()[0].code, v::kDriverVerifierViolation);
+    EXPECT_NE(m.find("device removal: 3 allocation(s) leaked"), std::string::npos) << m;
+    EXPECT_NE(m.find("1 block(s), 48 bytes with tag MVCD (dump DCVM)"), std::string::npos) << m;
+    EXPECT_NE(m.find("common buffer"), std::string::npos) << m;
+    EXPECT_NE(m.find("not released with PutDmaAdapter"), std::string::npos) << m;
+    dma.free(4096, bus, buffer);
+    ExFreePool(block);
+    dma.adapter->DmaOperations->PutDmaAdapter(dma.adapter);
+    EXPECT_EQ(host::check_leaks("device removal"), 0u);
+    EXPECT_EQ(capture.count(), 1u);
+}
+
+class Registers : public host::MmioRegion {
+public:
+    uint32_t read32(uint32_t) override { return 0x5A5A5A5A; }
+    void write32(uint32_t, uint32_t) override { ++writes; }
+    std::atomic<int> writes{0};
+};
+
+TEST_F(KernelTest, RegisterAccessOutsideAMappedWindowIsNamed) {
+    Capture capture;
+    Registers device;
+    uint64_t physical = host::register_mmio(&device, 0x1000);
+    PHYSICAL_ADDRESS pa;
+    pa.QuadPart = static_cast<LONGLONG>(physical);
+    auto* base = static_cast<volatile ULONG*>(MmMapIoSpace(pa, 0x100, MmNonCached));
+    ASSERT_NE(base, nullptr);
+    EXPECT_EQ(READ_REGISTER_ULONG(base + 0x3F), 0x5A5A5A5Au);  // last register of the 0x100 mapping
+    EXPECT_EQ(capture.count(), 0u);
+
+    EXPECT_EQ(READ_REGISTER_ULONG(base + 0x40), 0u);  // just past the mapped length
+    EXPECT_TRUE(has(capture, v::kPageFaultInNonPagedArea, "outside any mapped register window"));
+    auto* odd = reinterpret_cast<volatile ULONG*>(reinterpret_cast<volatile char*>(base) + 2);
+    WRITE_REGISTER_ULONG(odd, 1);
+    EXPECT_TRUE(has(capture, v::kPageFaultInNonPagedArea, "misaligned register access"));
+    WRITE_REGISTER_ULONG(nullptr, 1);  // no window at all
+    EXPECT_EQ(capture.count_containing("outside any mapped register window"), 2u);
+    EXPECT_EQ(device.writes.load(), 0);
+
+    MmUnmapIoSpace(const_cast<ULONG*>(base), 0x80);  // wrong length: refused
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "it was mapped with length 256"));
+    MmUnmapIoSpace(const_cast<ULONG*>(base), 0x100);
+    EXPECT_EQ(READ_REGISTER_ULONG(base), 0u);
+    WRITE_REGISTER_ULONG(base + 1, 7);
+    EXPECT_EQ(capture.count_containing("after MmUnmapIoSpace"), 2u);
+    MmUnmapIoSpace(const_cast<ULONG*>(base), 0x100);
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "which is not a mapped register window"));
+    EXPECT_EQ(device.writes.load(), 0);
+    host::unregister_mmio(physical);
+}
+
+TEST_F(KernelTest, UnclaimedAssertedLevelLineIsReportedAsAStorm) {
+    Capture capture;
+    auto line = host::create_interrupt_line(host::InterruptLine::Mode::LevelSensitive);
+    ULONG vector = host::register_interrupt_line(line.get());
+    PKINTERRUPT interrupt = nullptr;
+    IO_CONNECT_INTERRUPT_PARAMETERS params{};
+    params.Version = CONNECT_FULLY_SPECIFIED;
+    params.FullySpecified.InterruptObject = &interrupt;
+    params.FullySpecified.ServiceRoutine = [](PKINTERRUPT, PVOID) -> BOOLEAN { return FALSE; };
+    params.FullySpecified.SynchronizeIrql = 5;
+    params.FullySpecified.Irql = 5;
+    params.FullySpecified.Vector = vector;
+    params.FullySpecified.ProcessorEnableMask = 1;
+    ASSERT_EQ(IoConnectInterruptEx(&params), STATUS_SUCCESS);
+    line->set_level(true);
+    ASSERT_TRUE(capture.wait_for(1, 10000));
+    EXPECT_TRUE(has(capture, v::kInterruptStorm, "interrupt storm"));
+    // Masked after the report: the line goes quiet although still asserted.
+    EXPECT_TRUE(line->wait_quiet(10000));
+    EXPECT_EQ(line->claimed(), 0u);
+    line->set_level(false);
+    IoDisconnectInterrupt(interrupt);
+    IoDisconnectInterrupt(interrupt);
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "which was already disconnected"));
+    host::unregister_interrupt_line(line.get());
+}
+
+TEST_F(KernelTest, DpcReturningAtAnotherIrqlOrHoldingAMutexIsNamed) {
+    Capture capture;
+    KDPC bad;
+    KeInitializeDpc(&bad, [](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
+    KeInsertQueueDpc(&bad, nullptr, nullptr);
+    ASSERT_TRUE(capture.wait_for(1, 10000));
+    EXPECT_TRUE(has(capture, v::kIrqlNotLessOrEqual, "returned at IRQL 0, entered at DISPATCH_LEVEL"));
+    KeFlushQueuedDpcs();
+    // A DPC that re-inserts something uninitialised is refused by name, not crashed on.
+    KDPC garbage;
+    std::memset(&garbage, 0, sizeof garbage);
+    EXPECT_FALSE(KeInsertQueueDpc(&garbage, nullptr, nullptr));
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "not an initialised DPC"));
+}
+
+}  // namespace
