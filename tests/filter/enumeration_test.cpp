@@ -4,7 +4,7 @@
 #include "driver/device/guids.h"
 #include "driver/video/video.h"
 #include "platform/host/trace.h"
-#include "tests/support/testbed_fixture.h"
+#include "tests/filter/filter_bed.h"
 
 #include <cstring>
 #include <set>
@@ -12,7 +12,7 @@
 
 namespace {
 
-using qh::testing::TestbedTest;
+using filtertest::FilterTest;
 
 bool same(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
 
@@ -51,11 +51,11 @@ size_t lines_starting(const std::vector<host::trace::Line>& lines, const std::st
     return n;
 }
 
-class Enumeration : public TestbedTest {};
+class Enumeration : public FilterTest {};
 
 TEST_F(Enumeration, EightFiltersInDeviceOrderEachBoundToItsInputWithItsPins) {
-    auto& device = bed().client();
-    const auto filters = device.filters();
+    auto& dev = device();
+    const auto filters = dev.filters();
     ASSERT_EQ(filters.size(), 8u);
 
     std::set<std::string> references;
@@ -71,7 +71,7 @@ TEST_F(Enumeration, EightFiltersInDeviceOrderEachBoundToItsInputWithItsPins) {
         EXPECT_TRUE(same(info.categories[1], want.video ? kCategoryVideo : kCategoryAudio));
 
         std::unique_ptr<qh::client::Filter> filter;
-        ASSERT_EQ(device.open_filter(info.index, filter), STATUS_SUCCESS);
+        ASSERT_EQ(dev.open_filter(info.index, filter), STATUS_SUCCESS);
         const auto pins = filter->pins();
         if (want.video) {
             // One capture pin named by the filter's reference, listing exactly this input's table.
@@ -139,14 +139,14 @@ TEST_F(Enumeration, EightFiltersInDeviceOrderEachBoundToItsInputWithItsPins) {
     EXPECT_EQ(references.size(), 8u) << "reference GUIDs must be distinct";
 
     // A lister looking by category finds four of each medium.
-    EXPECT_EQ(device.filters_in_category(kCategoryCapture).size(), 8u);
-    EXPECT_EQ(device.filters_in_category(kCategoryVideo).size(), 4u);
-    EXPECT_EQ(device.filters_in_category(kCategoryAudio).size(), 4u);
+    EXPECT_EQ(dev.filters_in_category(kCategoryCapture).size(), 8u);
+    EXPECT_EQ(dev.filters_in_category(kCategoryVideo).size(), 4u);
+    EXPECT_EQ(dev.filters_in_category(kCategoryAudio).size(), 4u);
 }
 
 TEST_F(Enumeration, OpeningEachFilterRunsOnlyItsOwnInputsDetectionOnce) {
-    auto& device = bed().client();
-    const auto filters = device.filters();
+    auto& dev = device();
+    const auto filters = dev.filters();
     ASSERT_EQ(filters.size(), 8u);
     for (size_t i = 0; i < filters.size(); ++i) {
         const Expected& want = kDeviceOrder[i];
@@ -156,7 +156,7 @@ TEST_F(Enumeration, OpeningEachFilterRunsOnlyItsOwnInputsDetectionOnce) {
         const auto mark = host::trace::mark();
 
         std::unique_ptr<qh::client::Filter> filter;
-        ASSERT_EQ(device.open_filter(filters[i].index, filter), STATUS_SUCCESS);
+        ASSERT_EQ(dev.open_filter(filters[i].index, filter), STATUS_SUCCESS);
         const auto lines = host::trace::since(mark);
         const auto log = bed().card().access_log();
         bed().card().set_access_log(false);
@@ -190,9 +190,9 @@ TEST_F(Enumeration, OpeningInputTwosVideoFilterRewritesOnlyItsDetectedRange) {
     std::vector<std::vector<uint8_t>> before;
     for (uint32_t n = 0; n < 4; ++n) before.push_back(bytes_of(&video_table(n)[0], sizeof(KS_DATARANGE_VIDEO)));
 
-    auto& device = bed().client();
+    auto& dev = device();
     std::unique_ptr<qh::client::Filter> filter;
-    ASSERT_EQ(device.open_filter(5, filter), STATUS_SUCCESS);
+    ASSERT_EQ(dev.open_filter(5, filter), STATUS_SUCCESS);
     const KS_DATARANGE_VIDEO& detected = video_table(2)[0];
     EXPECT_EQ(detected.VideoInfoHeader.bmiHeader.biWidth, 1280);
     EXPECT_EQ(std::abs(detected.VideoInfoHeader.bmiHeader.biHeight), 720);
@@ -204,14 +204,14 @@ TEST_F(Enumeration, OpeningInputTwosVideoFilterRewritesOnlyItsDetectedRange) {
     filter->close();
 }
 
-class PinInstances : public TestbedTest {};
+class PinInstances : public FilterTest {};
 
 TEST_F(PinInstances, ASecondCapturePinOnAFilterIsRefusedUntilTheFirstCloses) {
-    auto& device = bed().client();
+    auto& dev = device();
     for (uint32_t index : {1u, 0u}) {  // video filter of input 0, then its audio filter
         SCOPED_TRACE("filter " + std::to_string(index));
         std::unique_ptr<qh::client::Filter> filter;
-        ASSERT_EQ(device.open_filter(index, filter), STATUS_SUCCESS);
+        ASSERT_EQ(dev.open_filter(index, filter), STATUS_SUCCESS);
         std::vector<uint8_t> format;
         ASSERT_EQ(filter->intersect(0, {filter->pins()[0].ranges[0]}, format), STATUS_SUCCESS);
 

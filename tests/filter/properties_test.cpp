@@ -2,13 +2,13 @@
 // and the dropped-frames counters on the video filters of inputs 1 to 3.
 #include "driver/device/guids.h"
 #include "driver/filter/filter.h"
-#include "tests/support/testbed_fixture.h"
+#include "tests/filter/filter_bed.h"
 
 #include <cstring>
 
 namespace {
 
-using qh::testing::TestbedTest;
+using filtertest::FilterTest;
 using qh::testing::kWaitMs;
 
 constexpr uint32_t kRegisterRequest = sizeof(KSPROPERTY_REGISTER_VALUE_S);
@@ -31,15 +31,16 @@ std::vector<uint8_t> dropped_request() {
     return request;
 }
 
-class RegisterAccess : public TestbedTest {
+class RegisterAccess : public FilterTest {
 protected:
     void SetUp() override {
-        TestbedTest::SetUp();
-        ASSERT_EQ(bed().client().open_filter(1, filter_), STATUS_SUCCESS);  // video of input 0
+        FilterTest::SetUp();
+        ASSERT_EQ(device().open_filter(1, filter_), STATUS_SUCCESS);  // video of input 0
     }
     void TearDown() override {
         if (filter_) filter_->close();
-        TestbedTest::TearDown();
+        filter_.reset();
+        FilterTest::TearDown();
     }
     qh::client::PropertyResult get(uint32_t offset) {
         return filter_->property(register_request(KSPROPERTY_TYPE_GET, offset, 0), kRegisterRequest);
@@ -143,11 +144,11 @@ TEST_F(RegisterAccess, WritesThatWouldReaimTheDmaEnginesAreDenied) {
 }
 
 TEST_F(RegisterAccess, IsOfferedOnlyByInputZerosVideoFilter) {
-    auto& device = bed().client();
+    auto& dev = device();
     for (uint32_t index = 0; index < 8; ++index) {
         SCOPED_TRACE(index);
         std::unique_ptr<qh::client::Filter> filter;
-        ASSERT_EQ(device.open_filter(index, filter), STATUS_SUCCESS);
+        ASSERT_EQ(dev.open_filter(index, filter), STATUS_SUCCESS);
         const auto reg = filter->property(register_request(KSPROPERTY_TYPE_GET, 0xC004, 0), kRegisterRequest);
         const auto dropped = filter->property(dropped_request(), kDroppedRequest);
         const bool video = index % 2 == 1;
@@ -166,7 +167,7 @@ TEST_F(RegisterAccess, IsOfferedOnlyByInputZerosVideoFilter) {
 
 // ---------------------------------------------------------------------------------------------
 
-class DroppedFrames : public TestbedTest {
+class DroppedFrames : public FilterTest {
 protected:
     KSPROPERTY_DROPPEDFRAMES_CURRENT_S ask(qh::client::Filter& filter, const std::vector<uint8_t>& request,
                                            uint32_t* returned = nullptr) {
@@ -183,7 +184,7 @@ TEST_F(DroppedFrames, EchoesTheRequestStartsAtZeroAndCountsWhileStreaming) {
     sim::Card& card = bed().card();
     const uint32_t input = 2;  // 1280x720p60 on the default card
     std::unique_ptr<qh::client::Filter> filter;
-    ASSERT_EQ(bed().client().open_filter(2 * input + 1, filter), STATUS_SUCCESS);
+    ASSERT_EQ(device().open_filter(2 * input + 1, filter), STATUS_SUCCESS);
     std::vector<uint8_t> format;
     ASSERT_EQ(filter->intersect(0, {filter->pins()[0].ranges[0]}, format), STATUS_SUCCESS);
     std::unique_ptr<qh::client::Pin> pin;

@@ -29,12 +29,16 @@ NTSTATUS Session::start() {
 size_t Session::finish() {
     if (finished_) return 0;
     finished_ = true;
+    device_.reset();
     return bed_->added() ? bed_->remove() : 0;
 }
 
 sim::Card& Session::card() { return bed_->card(); }
 devext* Session::ext() { return bed_->ext(); }
-client::Device& Session::device() { return bed_->client(); }
+client::Device& Session::device() {
+    if (!device_) device_ = client::open_device(bed_->ksdevice());
+    return *device_;
+}
 
 NTSTATUS Session::open_filter(uint32_t input, bool video, std::unique_ptr<client::Filter>& filter) {
     for (const client::FilterInfo& info : device().filters()) {

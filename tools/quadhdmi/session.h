@@ -34,6 +34,7 @@ public:
 
 private:
     std::unique_ptr<Testbed> bed_;
+    std::unique_ptr<client::Device> device_;
     bool started_ = false;
     bool finished_ = false;
 };
