@@ -42,6 +42,7 @@ struct FrameRecord {
     int64_t stamp_ns;   // host time of the driver's presentation time stamp
     int64_t memcpy_ns;  // memcpy of the same bytes by the consumer
     uint64_t drops;     // DropCount of the frame info
+    uint32_t frame;     // the card's frame number stamped in the first line
 };
 
 struct InputRun {
@@ -84,6 +85,7 @@ void Consume(InputRun& run, std::chrono::steady_clock::time_point deadline) {
         KS_FRAME_INFO info;
         std::memcpy(&info, f.header.data() + sizeof(KSSTREAM_HEADER), sizeof info);
         r.drops = static_cast<uint64_t>(info.DropCount);
+        std::memcpy(&r.frame, f.data.data(), sizeof r.frame);
         if (h.DataUsed < kFrameBytes) run.error = "short frame";
         run.frames.push_back(r);
         run.pin->submit(kFrameBytes, kHeaderSize);
@@ -144,6 +146,11 @@ bool RunMode(bool interlaced, int seconds) {
         const int64_t h0 = HostNs();
         run.clock_stream = run.clock->stream_time();
         run.clock_host_ns = (h0 + HostNs()) / 2;
+        // Clients queue buffers from PAUSE on.
+        if (run.pin->set_state(KSSTATE_PAUSE) != STATUS_SUCCESS) {
+            std::printf("input %u: PAUSE refused\n", n);
+            return false;
+        }
         for (uint32_t i = 0; i < kQueued; ++i) run.pin->submit(kFrameBytes, kHeaderSize);
     }
     const auto start = std::chrono::steady_clock::now();
@@ -168,7 +175,8 @@ bool RunMode(bool interlaced, int seconds) {
     for (uint32_t n = 0; n < kInputs; ++n) runs[n].pin->set_state(KSSTATE_STOP);
 
     std::printf("\n1920x1080%s60, %d s, 4 inputs in real time\n", interlaced ? "i" : "p", seconds);
-    std::printf("%-5s %7s %7s %6s %6s | %8s %8s %8s | %8s %8s %6s\n", "input", "frames", "fps", "drops", "missed",
+    std::printf("%-5s %7s %7s %6s %6s %6s | %8s %8s %8s | %8s %8s %6s\n", "input", "frames", "fps", "drops", "missed",
+                "repeat",
                 "lat p50", "lat p99", "lat max", "copy p50", "memcpy", "ratio");
     bool ok = true;
     for (uint32_t n = 0; n < kInputs; ++n) {
@@ -191,12 +199,17 @@ bool RunMode(bool interlaced, int seconds) {
         const uint64_t produced = run.produced_after - run.produced_before;
         const uint64_t delivered = run.frames.size();
         const uint64_t drops = run.frames.empty() ? 0 : run.frames.back().drops;
-        const uint64_t missed = produced > delivered ? produced - delivered : 0;
+        // Deliveries of a frame already delivered (the card's frame stamp did not move on).
+        uint64_t repeats = 0;
+        for (size_t i = 1; i < run.frames.size(); ++i) repeats += run.frames[i].frame == run.frames[i - 1].frame;
+        // Frames the card completed that never reached the client.
+        const uint64_t distinct = delivered - repeats;
+        const uint64_t missed = produced > distinct ? produced - distinct : 0;
         const double copy50 = Percentile(copy_us, 0.5), mem50 = Percentile(memcpy_us, 0.5);
-        std::printf("%-5u %7llu %7.2f %6llu %6llu | %6.2fms %6.2fms %6.2fms | %6.0fus %6.0fus %6.2f%s\n", n,
+        std::printf("%-5u %7llu %7.2f %6llu %6llu %6llu | %6.2fms %6.2fms %6.2fms | %6.0fus %6.0fus %6.2f%s\n", n,
                     static_cast<unsigned long long>(delivered), double(delivered) / elapsed,
                     static_cast<unsigned long long>(drops), static_cast<unsigned long long>(missed),
-                    Percentile(latency_ms, 0.5), Percentile(latency_ms, 0.99), Percentile(latency_ms, 1.0), copy50,
+                    static_cast<unsigned long long>(repeats), Percentile(latency_ms, 0.5), Percentile(latency_ms, 0.99), Percentile(latency_ms, 1.0), copy50,
                     mem50, mem50 > 0 ? copy50 / mem50 : 0.0, run.error.empty() ? "" : ("  " + run.error).c_str());
         if (!run.error.empty()) ok = false;
     }
