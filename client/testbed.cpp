@@ -131,7 +131,10 @@ devext* Testbed::ext() const {
 
 client::Device& Testbed::client() {
     if (!client_) {
-        throw std::logic_error("the client view of a device is not available in this build yet");
+        if (!device_) {
+            throw std::logic_error("no device to open");
+        }
+        client_ = client::open_device(device_->ksdevice());
     }
     return *client_;
 }

@@ -1,5 +1,6 @@
 // Stop, restart, power changes and teardown of a started device.
 #include "driver/device/device.h"
+#include "driver/device/guids.h"
 #include "driver/hw/registers.h"
 #include "platform/host/kernel.h"
 #include "platform/host/verifier.h"
@@ -164,4 +165,24 @@ TEST(DeviceLifecycle, StoppingWithAnEngineRunningStopsItBeforeItsBuffersGo) {
     EXPECT_EQ(bed.card().step_video(0), 0u);
     EXPECT_EQ(bed.card().dma_failures(0), 0u);
     EXPECT_EQ(capture.count(), 0u) << (capture.count() ? capture.records()[0].message : "");
+}
+
+TEST(DeviceLifecycle, TheClientSeesTheEightFiltersInDeviceOrderAndTheTestBedLeavesNothingBehind) {
+    {
+        qh::Testbed bed(manual_options());
+        ASSERT_EQ(bed.start_status(), STATUS_SUCCESS);
+        const auto filters = bed.client().filters();
+        ASSERT_EQ(filters.size(), 8u);
+        for (uint32_t i = 0; i < 8; ++i) EXPECT_EQ(filters[i].index, i);
+        // Audio then video of each input.
+        EXPECT_TRUE(IsEqualGUID(filters[0].reference, kRefAudio0));
+        EXPECT_TRUE(IsEqualGUID(filters[1].reference, kRefVideo0));
+        EXPECT_TRUE(IsEqualGUID(filters[6].reference, kRefAudio3));
+        EXPECT_TRUE(IsEqualGUID(filters[7].reference, kRefVideo3));
+        std::unique_ptr<qh::client::Filter> filter;
+        ASSERT_EQ(bed.client().open_filter(1, filter), STATUS_SUCCESS);
+        EXPECT_EQ(filter->close(), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(host::common_buffer_usage().live_buffers, 0u);
+    EXPECT_EQ(host::pool_usage(QH_POOL_TAG).live_blocks, 0u);
 }
