@@ -27,6 +27,7 @@ constexpr UCHAR kHdmiChannelStatusFs = 0x39;
 
 constexpr LONGLONG kRetryDue = -30000;          // 3 ms, relative
 constexpr LONGLONG kDrainPoll = -10000;         // 1 ms, relative
+constexpr ULONG kCopyAttempts = 3;              // copies of one buffer overtaken by the card
 
 // A full-barrier compare-exchange on a 32-bit word shared with the DPCs of other processors.
 // Both builds are compiled by GCC; another compiler would map this to InterlockedCompareExchange.
@@ -65,6 +66,33 @@ void SkipBuffer(PKSPIN pin, PKSSTREAM_POINTER pointer) {
     if (NT_SUCCESS(KsStreamPointerAdvance(pointer))) KsStreamPointerUnlock(pointer, FALSE);
 }
 
+// Overrun: when the card has (or may have) overwritten the oldest pending audio, moves the read
+// position on to the oldest audio still intact, counts what was lost and marks the next
+// delivered buffer. Returns the bytes pending afterwards.
+ULONG SkipOverwritten(ChannelState& ch, ULONGLONG hwBytes, ULONGLONG& delivered, ULONG& offset) {
+    const ULONG pending = static_cast<ULONG>(hwBytes - delivered);
+    if (pending <= kIntactBytes) return pending;
+    const ULONG lost = pending - kIntactBytes;
+    delivered += lost;
+    offset = static_cast<ULONG>((static_cast<ULONGLONG>(offset) + lost) % kAudioRingSize);
+    SharedWrite(ch.AudioDeliveredBytes, delivered);
+    SharedWrite(ch.AudioReadOffset, offset);
+    SharedWrite(ch.AudioLostBytes, SharedRead(ch.AudioLostBytes) + lost);
+    SharedWrite(ch.AudioDiscontinuity, ULONG(1));
+    return kIntactBytes;
+}
+
+// Copies `used` bytes of the ring from `offset`, in two parts when the ring's end comes first.
+void CopyFromRing(const UCHAR* ring, ULONG offset, PUCHAR data, ULONG used) {
+    if (offset + used < kAudioRingSize) {
+        RtlCopyMemory(data, ring + offset, used);
+    } else {
+        const ULONG first = kAudioRingSize - offset;
+        RtlCopyMemory(data, ring + offset, first);
+        RtlCopyMemory(data + first, ring, used - first);
+    }
+}
+
 // One run of the input's delivery: fills at most one stream buffer from the ring.
 void DeliverOne(const AudioInput& in, devext* ext) {
     ChannelState& ch = ChannelOf(in, ext);
@@ -94,31 +122,18 @@ void DeliverOne(const AudioInput& in, devext* ext) {
 
     // The read position is set by the interrupt before the byte count that makes it usable, so
     // the count is read first.
-    ULONGLONG hwBytes = SharedRead(ch.AudioHwBytes);
     ULONGLONG delivered = SharedRead(ch.AudioDeliveredBytes);
     ULONG offset = SharedRead(ch.AudioReadOffset);
-    ULONG pending = static_cast<ULONG>(hwBytes - delivered);
-
-    // Overrun: the oldest pending audio has been (or is being) overwritten by the card. Resume
-    // at the oldest audio still intact; the buffer delivered next says so.
-    if (pending > kIntactBytes) {
-        ULONG lost = pending - kIntactBytes;
-        delivered += lost;
-        offset = static_cast<ULONG>((static_cast<ULONGLONG>(offset) + lost) % kAudioRingSize);
-        SharedWrite(ch.AudioDeliveredBytes, delivered);
-        SharedWrite(ch.AudioReadOffset, offset);
-        SharedWrite(ch.AudioLostBytes, SharedRead(ch.AudioLostBytes) + lost);
-        SharedWrite(ch.AudioDiscontinuity, ULONG(1));
-        pending = kIntactBytes;
-    }
+    ULONG pending = SkipOverwritten(ch, SharedRead(ch.AudioHwBytes), delivered, offset);
 
     // A buffer is filled whole, in sample frames, and never with more than the ring keeps
     // intact: a larger buffer receives kIntactBytes and says so in DataUsed.
     ULONG used = header->FrameExtent;
     if (used > kIntactBytes) used = kIntactBytes;
     used -= used % kBlockAlign;
-    header->DataUsed = used;
 
+    // DataUsed is written only once the buffer is filled: a buffer still waiting for audio
+    // that is flushed at STOP must not claim bytes it never received.
     if (pending < used) {
         LARGE_INTEGER due;
         due.QuadPart = kRetryDue;
@@ -127,18 +142,21 @@ void DeliverOne(const AudioInput& in, devext* ext) {
         return;
     }
 
-    SharedWrite(ch.AudioDeliveredBytes, delivered + used);
+    // The card keeps writing while the copy runs. Should it have come round to the bytes being
+    // copied before the copy ended (a run held up that long), the copy is not handed out: it
+    // is made again from the audio still intact, as after any overrun.
     PUCHAR data = static_cast<PUCHAR>(header->Data);
-    if (offset + used < kAudioRingSize) {
-        RtlCopyMemory(data, ring + offset, used);
-        offset += used;
-    } else {
-        ULONG first = kAudioRingSize - offset;
-        RtlCopyMemory(data, ring + offset, first);
-        RtlCopyMemory(data + first, ring, used - first);
-        offset = used - first;
+    for (ULONG attempt = 0;; ++attempt) {
+        CopyFromRing(ring, offset, data, used);
+        const ULONGLONG hwAfter = SharedRead(ch.AudioHwBytes);
+        if (hwAfter - delivered <= kIntactBytes || attempt == kCopyAttempts) break;
+        SkipOverwritten(ch, hwAfter, delivered, offset);
     }
+    delivered += used;
+    offset = static_cast<ULONG>((static_cast<ULONGLONG>(offset) + used) % kAudioRingSize);
+    SharedWrite(ch.AudioDeliveredBytes, delivered);
     SharedWrite(ch.AudioReadOffset, offset);
+    header->DataUsed = used;
     if (SharedRead(ch.AudioDiscontinuity) != 0) {
         header->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY;
         SharedWrite(ch.AudioDiscontinuity, ULONG(0));
