@@ -404,7 +404,7 @@ uint32_t Card::read32(uint32_t offset) {
         std::lock_guard<std::mutex> lk(impl_->mu);
         Impl& d = *impl_;
         const auto now = Clock::now();
-        if (offset <= 0x0C && offset >= kRegStatusWord0) {
+        if (offset - kRegStatusWord0 <= 0x0C) {
             value = d.fpga_status_word(offset / 4, now);
         } else if (offset == kRegRate13) {
             value = d.rate_field(1, now) << 16 | d.rate_field(3, now);

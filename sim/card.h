@@ -117,7 +117,9 @@ public:
     uint32_t interrupt_vector() const { return vector_; }
     const CardConfig& config() const { return config_; }
 
-    // Sources, changeable while streaming.
+    // Sources, changeable while streaming (unplug, replug, mode change). Setting a source connects
+    // a new one: its frame numbers and audio index start again from 0, and the receiver needs
+    // the settle time before it reports the new signal.
     void set_source(uint32_t input, const SourceConfig& source);
     SourceConfig source(uint32_t input) const;
 

@@ -41,7 +41,10 @@ const char* map_name(Map map) {
     return "?";
 }
 
-Receiver::Receiver() { reset(); reset_count_ = 0; }
+Receiver::Receiver() : source_since_(Clock::now()) {
+    reset();
+    reset_count_ = 0;
+}
 
 void Receiver::reset() {
     for (auto& map : regs_) map.fill(0);
