@@ -127,7 +127,9 @@ TEST_F(Tool, CaptureOfAllInputsWritesPerInputFilesAndContinuousAudio) {
                       "--snapshot s-%d.png -q",
                       dir_);
     EXPECT_EQ(r.code, 0) << r.output;
-    for (uint32_t input = 0; input < 4; ++input) {
+    // Input 3 has no cable on the default card: no audio either, and the capture still ends.
+    EXPECT_NE(r.output.find("input 3 audio: 0 bytes"), std::string::npos) << r.output;
+    for (uint32_t input = 0; input < 3; ++input) {
         SCOPED_TRACE(input);
         // Audio: a standard WAV file whose left samples count up by one, frame after frame.
         const std::vector<uint8_t> wav = read_file(dir_ / ("a-" + std::to_string(input) + ".wav"));
@@ -156,7 +158,7 @@ TEST_F(Tool, CaptureOfAllInputsWritesPerInputFilesAndContinuousAudio) {
         EXPECT_TRUE(fs::exists(dir_ / ("s-" + std::to_string(input) + ".png")));
     }
     EXPECT_NE(r.output.find("input 3 video: 0 frames"), std::string::npos) << r.output;
-    EXPECT_EQ(count(r.output, "sample-index discontinuities 0,"), 4u) << r.output;
+    EXPECT_EQ(count(r.output, "sample-index discontinuities 0,"), 4u) << r.output;  // input 3 counts none
 }
 
 TEST_F(Tool, RegisterAccessAndDroppedFrameStatistics) {

@@ -7,6 +7,7 @@
 #include "tools/quadhdmi/describe.h"
 #include "tools/quadhdmi/media.h"
 #include "tools/quadhdmi/session.h"
+#include "platform/host/kernel.h"
 
 #include <unistd.h>
 
@@ -31,10 +32,6 @@ extern "C" void on_interrupt(int) { g_interrupted.store(true); }
 constexpr auto kStallLimit = std::chrono::seconds(3);
 constexpr uint32_t kVideoHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
 constexpr uint32_t kAudioHeaderSize = sizeof(KSSTREAM_HEADER);
-
-uint64_t now_ns() {
-    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
-}
 
 // The stamp the card puts at the start of every line: frame number, line in the frame, field
 // (0 progressive or top, 1 bottom) and input.
@@ -134,6 +131,9 @@ public:
 
     NTSTATUS run(std::shared_ptr<client::Clock> clock, uint32_t buffers) {
         NTSTATUS status = pin->set_master_clock(std::move(clock));
+        if (status != STATUS_SUCCESS) return status;
+        // Buffers are queued once the pin is paused (a stopped pin refuses them), before it runs.
+        status = pin->set_state(KSSTATE_PAUSE);
         if (status != STATUS_SUCCESS) return status;
         for (uint32_t i = 0; i < buffers; ++i) {
             status = pin->submit(frame_bytes, kVideoHeaderSize);
@@ -253,6 +253,9 @@ public:
 
     NTSTATUS run(std::shared_ptr<client::Clock> clock, uint32_t buffers) {
         NTSTATUS status = pin->set_master_clock(std::move(clock));
+        if (status != STATUS_SUCCESS) return status;
+        // Buffers are queued once the pin is paused (a stopped pin refuses them), before it runs.
+        status = pin->set_state(KSSTATE_PAUSE);
         if (status != STATUS_SUCCESS) return status;
         for (uint32_t i = 0; i < buffers; ++i) {
             status = pin->submit(kAudioBlockSize, kAudioHeaderSize);
@@ -428,14 +431,16 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
 
     // One clock for the whole graph; its stream time starts now.
     std::shared_ptr<client::Clock> clock = client::make_clock();
-    const int64_t clock_start_ns = int64_t(now_ns());
     clock->run();
+    // Where stream time 0 lies on the host's clock (the one completion times are taken from).
+    const int64_t clock_start_ns = (host::now_100ns() - clock->stream_time()) * 100;
     for (auto& v : video) {
         const NTSTATUS status = v->run(clock, options.buffers);
         if (status != STATUS_SUCCESS) fail(v->input, "the video pin did not run: " + status_text(status));
     }
     for (auto& a : audio) {
-        const NTSTATUS status = a->run(clock, options.buffers);
+        // Audio buffers are 10 ms each: keep enough queued to ride out a busy moment of the host.
+        const NTSTATUS status = a->run(clock, options.buffers * 4);
         if (status != STATUS_SUCCESS) fail(a->input, "the audio pin did not run: " + status_text(status));
     }
 
@@ -565,7 +570,7 @@ int run_stats(const CommonOptions& common, const StatsOptions& options) {
             code = 1;
         } else {
             std::atomic<bool> stop{false};
-            stream.loop(options.frames, stop, int64_t(now_ns()));
+            stream.loop(options.frames, stop, (host::now_100ns() - clock->stream_time()) * 100);
             std::printf("streamed %llu frames on input %u%s%s\n", static_cast<unsigned long long>(stream.frames.load()),
                         options.input, stream.note.empty() ? "" : ": ", stream.note.c_str());
         }

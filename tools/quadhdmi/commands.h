@@ -21,7 +21,7 @@ struct CaptureOptions {
     std::string audio;              // .wav
     std::string snapshot;           // .png
     std::string format;             // WxH: the range to intersect with (default: entry 0)
-    uint32_t buffers = 4;           // stream buffers kept queued per pin
+    uint32_t buffers = 8;           // video stream buffers kept queued per pin (audio: four times as many)
     bool quiet = false;             // no progress line
 };
 int run_capture(const CommonOptions& common, CaptureOptions options);

@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
     capture->add_option("--snapshot", capture_options.snapshot, "Save the last video frame as FILE.png; %d = input");
     capture->add_option("--format", capture_options.format,
                         "Video format WxH from the pin's ranges (default: the detected signal, range 0)");
-    capture->add_option("--buffers", capture_options.buffers, "Stream buffers queued per pin")
+    capture->add_option("--buffers", capture_options.buffers, "Video buffers queued per pin (audio: four times as many)")
         ->check(CLI::Range(1u, 64u));
     capture->add_flag("-q,--quiet", capture_options.quiet, "No progress line");
     add_common_options(*capture, common);
