@@ -34,7 +34,8 @@ PropertyResult user_property(bool pin, void* object, const std::vector<uint8_t>&
                              const std::vector<uint8_t>& input_data) {
     PropertyResult result{};
     result.data.assign(output_length, 0);
-    std::memcpy(result.data.data(), input_data.data(), std::min<size_t>(input_data.size(), output_length));
+    size_t preset = std::min<size_t>(input_data.size(), output_length);
+    if (preset) std::memcpy(result.data.data(), input_data.data(), preset);
     host::ks::PropertyCall call;
     call.input = request.data();
     call.input_length = static_cast<uint32_t>(request.size());

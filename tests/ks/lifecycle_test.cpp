@@ -120,7 +120,9 @@ TEST(KsLifecycle, ResourceListsLayOutSeveralFullAndPartialDescriptors) {
     const CM_PARTIAL_RESOURCE_DESCRIPTOR& line = second->PartialResourceList.PartialDescriptors[0];
     EXPECT_EQ(line.Flags, CM_RESOURCE_INTERRUPT_LATCHED);
     EXPECT_EQ(line.ShareDisposition, CmResourceShareDeviceExclusive);
-    EXPECT_EQ(line.u.Interrupt.Affinity, KAFFINITY(0xF));
+    KAFFINITY affinity;  // the packed layout leaves the 64-bit field 4-byte aligned
+    std::memcpy(&affinity, &line.u.Interrupt.Affinity, sizeof affinity);
+    EXPECT_EQ(affinity, KAFFINITY(0xF));
     EXPECT_EQ(second->PartialResourceList.PartialDescriptors[1].u.Memory.Start.QuadPart, 0x1000LL);
     EXPECT_LE(reinterpret_cast<const char*>(second->PartialResourceList.PartialDescriptors + 2),
               reinterpret_cast<const char*>(r) + list.byte_size());
