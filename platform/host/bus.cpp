@@ -50,6 +50,7 @@ struct Bus {
     uint64_t next_physical = 0xF0000000;
     std::array<Slot, 32> slots;
     std::vector<Unmapped> unmapped;  // address space stays reserved, so it is never reused
+    std::vector<Region*> retired;    // unregistered regions, kept: a racing access may still hold one
 };
 
 Bus& bus() {
@@ -344,7 +345,8 @@ void unregister_mmio(uint64_t physical_address) {
     }
     std::lock_guard<std::mutex> device(r->lock);  // wait for an access in progress
     r->registered = false;
-    b.regions.erase(it);  // the Region object itself stays allocated: a racing access may hold it
+    b.regions.erase(it);
+    b.retired.push_back(r);
 }
 
 uint32_t register_interrupt_line(InterruptLine* line) {
@@ -435,13 +437,13 @@ ULONG READ_REGISTER_ULONG(volatile ULONG* Register) {
     Slot* s = access_slot(Register, "READ_REGISTER_ULONG", offset);
     if (!s) return 0;
     Region* r = s->region.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    full_barrier();
     ULONG value = 0;
     {
         std::lock_guard<std::mutex> guard(r->lock);
         if (r->registered) value = r->device->read32(offset);
     }
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    full_barrier();
     return value;
 }
 
@@ -450,12 +452,12 @@ void WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value) {
     Slot* s = access_slot(Register, "WRITE_REGISTER_ULONG", offset);
     if (!s) return;
     Region* r = s->region.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    full_barrier();
     {
         std::lock_guard<std::mutex> guard(r->lock);
         if (r->registered) r->device->write32(offset, Value);
     }
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    full_barrier();
 }
 
 // ---- interrupt connection -------------------------------------------------------------------------

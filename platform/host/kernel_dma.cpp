@@ -246,9 +246,9 @@ bool transfer(uint64_t bus_address, void* host, size_t length, bool to_memory) {
                 if (to_memory) {
                     std::memcpy(b->va + offset, host, length);
                     // Published before whatever the card does next (status bit, interrupt).
-                    std::atomic_thread_fence(std::memory_order_release);
+                    full_barrier();
                 } else {
-                    std::atomic_thread_fence(std::memory_order_acquire);
+                    full_barrier();
                     std::memcpy(host, b->va + offset, length);
                 }
                 return true;

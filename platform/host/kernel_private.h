@@ -54,6 +54,17 @@ inline void store(volatile T& field, T value) {
     __atomic_store_n(&field, value, __ATOMIC_RELEASE);
 }
 
+// A full memory barrier. The thread sanitizer does not model fences (and rejects them), so under
+// it a sequentially consistent read-modify-write on a shared word stands in.
+inline void full_barrier() {
+#if defined(__SANITIZE_THREAD__)
+    static int word;
+    __atomic_fetch_add(&word, 0, __ATOMIC_SEQ_CST);
+#else
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+#endif
+}
+
 // Hooks run by host::reset() and by the pool's free path.
 void reset_dpcs_and_timers();
 void reset_pool();

@@ -201,6 +201,8 @@ TEST_F(KernelTest, RegisterWindowReachesTheDeviceOnlyThroughTheAccessorsInOrder)
 }
 
 TEST_F(KernelTest, MappedWindowCannotBeDereferencedAsMemory) {
+    // The kernel's DPC and timer threads exist: re-execute rather than fork a threaded process.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     FakeRegisters device;
     uint64_t physical = host::register_mmio(&device, 0x1000);
     PHYSICAL_ADDRESS pa;

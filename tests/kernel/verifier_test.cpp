@@ -18,6 +18,8 @@ bool has(const Capture& c, uint32_t code, const std::string& text) {
 }
 
 TEST_F(KernelTest, BugCheckWithoutCaptureStopsTheProcessWithItsName) {
+    // The kernel's DPC and timer threads exist: re-execute rather than fork a threaded process.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(v::bugcheck(v::kThreadNotMutexOwner, "mutex X released by thread 9"),
                  "STOP 0x00000011 \\(THREAD_NOT_MUTEX_OWNER\\): mutex X released by thread 9");
     KMUTEX mutex;
