@@ -111,10 +111,11 @@ TEST_F(I2cTransfers, WritesAreChunkedWithTheDataRegisterWrittenFirst) {
     ASSERT_TRUE(I2c_Write(ext(), 0x4000, 0x44, pair, 2));
     EXPECT_EQ(Commands(card()), (std::vector<uint32_t>{0x5A3C44C2u}));
 
-    // Length 0 leaves the bus alone.
+    // Length 0 leaves the bus alone (the interrupt routine may still be reading the master's
+    // register for the last transfer, so only writes count).
     card().clear_access_log();
     EXPECT_FALSE(I2c_WriteOnce(ext(), 0x4000, 0x44, 0, pair));
-    EXPECT_TRUE(card().access_log().empty());
+    EXPECT_TRUE(writes_in(card().access_log(), 0x4000, 0x4FFF).empty());
 }
 
 TEST_F(I2cTransfers, FailedTransfersAreRetriedTwiceAndTracedEachTime) {

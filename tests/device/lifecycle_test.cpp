@@ -86,6 +86,8 @@ TEST(DeviceLifecycle, PowerChangesOnlyWhatTheTargetStateAsks) {
     qh::Testbed bed(manual_options());
     ASSERT_EQ(bed.start_status(), STATUS_SUCCESS);
     devext* ext = bed.ext();
+    // The card's own accesses only: the interrupts of the bring-up's I2C traffic are all served.
+    ASSERT_TRUE(bed.card().interrupt_line().wait_quiet(kWaitMs));
     bed.card().set_access_log(true);
     bed.clear_trace();
 
@@ -103,6 +105,7 @@ TEST(DeviceLifecycle, PowerChangesOnlyWhatTheTargetStateAsks) {
     EXPECT_EQ(ext->PowerState, ULONG(PowerDeviceD0));
 
     // D3: traced, recorded, and the card is left alone.
+    ASSERT_TRUE(bed.card().interrupt_line().wait_quiet(kWaitMs));
     bed.clear_trace();
     bed.card().clear_access_log();
     bed.set_power(PowerDeviceD3);
@@ -111,6 +114,7 @@ TEST(DeviceLifecycle, PowerChangesOnlyWhatTheTargetStateAsks) {
     EXPECT_TRUE(writes_in(bed.card().access_log(), 0, 0xFFFF).empty());
 
     // Back to D0: interrupts on first, then all four receivers brought up again in order.
+    ASSERT_TRUE(bed.card().interrupt_line().wait_quiet(kWaitMs));
     bed.clear_trace();
     bed.card().clear_access_log();
     std::vector<uint32_t> resets_before;
