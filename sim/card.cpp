@@ -240,6 +240,12 @@ struct Card::Impl {
                (status & video_bit(n)) == 0;
     }
 
+    // True while the interrupt bit raised for the last unit of this cause is not acknowledged.
+    bool awaiting_ack(uint32_t bit) const {
+        std::lock_guard<std::mutex> lk(mu);
+        return (status & bit) != 0;
+    }
+
     bool audio_ready(uint32_t n) const {
         std::lock_guard<std::mutex> lk(mu);
         const AudioEngine& a = audio[n];
@@ -627,21 +633,32 @@ void Card::stop() {
 void Card::pacer_loop(uint32_t n) {
     Impl& d = *impl_;
     if (config_.pacing == Pacing::Realtime) {
+        // The card's engines complete their units at the source rate; the ISR of a real machine
+        // acknowledges each long before the next. When this host falls behind (the pacing thread
+        // woke late, or the interrupt thread did), a unit that comes due while the previous one's
+        // interrupt is still pending is held for up to kAckGrace, so that a host hiccup delays
+        // units instead of merging two interrupts into one, which no real card at these rates sees.
+        constexpr auto kAckGrace = std::chrono::milliseconds(40);
+        constexpr auto kAckPoll = std::chrono::milliseconds(1);
         auto next_video = Clock::now() + d.video_period(n);
         auto next_audio = Clock::now() + d.audio_period(n);
         while (pacer_running_.load()) {
+            auto now = Clock::now();
+            const bool video_held = now >= next_video && d.awaiting_ack(video_bit(n)) && now - next_video < kAckGrace;
+            const bool audio_held = now >= next_audio && d.awaiting_ack(audio_bit(n)) && now - next_audio < kAckGrace;
+            auto wake = std::min(video_held ? now + kAckPoll : next_video, audio_held ? now + kAckPoll : next_audio);
             {
                 std::unique_lock<std::mutex> lk(d.mu);
-                d.cv.wait_until(lk, std::min(next_video, next_audio), [&] { return !pacer_running_.load(); });
+                d.cv.wait_until(lk, wake, [&] { return !pacer_running_.load(); });
             }
             if (!pacer_running_.load()) break;
-            const auto now = Clock::now();
-            if (now >= next_video) {
+            now = Clock::now();
+            if (now >= next_video && (!d.awaiting_ack(video_bit(n)) || now - next_video >= kAckGrace)) {
                 d.tick_video(n);
                 next_video += d.video_period(n);
                 if (now - next_video > std::chrono::milliseconds(200)) next_video = now + d.video_period(n);
             }
-            if (now >= next_audio) {
+            if (now >= next_audio && (!d.awaiting_ack(audio_bit(n)) || now - next_audio >= kAckGrace)) {
                 d.tick_audio(n);
                 next_audio += d.audio_period(n);
                 if (now - next_audio > std::chrono::milliseconds(200)) next_audio = now + d.audio_period(n);

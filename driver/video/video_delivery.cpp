@@ -8,6 +8,7 @@ namespace video {
 namespace {
 
 constexpr ULONG kNoIndex = 3;  // the status's two index bits name only buffers 0..2
+constexpr ULONG kBottomFieldDone = 0x1000000;  // status bit: the last completed field was a bottom field
 
 ULONG Min(ULONG a, ULONG b) { return a < b ? a : b; }
 
@@ -106,11 +107,17 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
     const ULONG width = SharedRead(ch.Width);
     const ULONG height = SharedRead(ch.Height);
     const bool interlaced = SharedRead(ch.Interlaced) != 0;
-    const ULONG index = SharedRead(ch.VideoStatus) & 3;
+    const ULONG status = SharedRead(ch.VideoStatus);
+    const ULONG index = status & 3;
     const CommonBuffer* buffers = VideoBuffers(ext, in.channel);
     auto* data = static_cast<PUCHAR>(header->Data);
 
     CopyPlan plan = PlanCopy(width, height, interlaced, index, header->FrameExtent);
+    // The weave takes the frame whose bottom field completed last. When the copy runs so late
+    // that the next top field has completed too, the status no longer names that frame: its
+    // top-field buffer is the one the engine is filling now, and weaving by the status would
+    // pair fields of two different frames. Wait for the next whole frame instead.
+    if (interlaced && !(status & kBottomFieldDone)) plan.deliver = false;
     if (interlaced) {
         const auto* top = static_cast<const UCHAR*>(buffers[(index + 1) % 3].VirtAddr);
         const auto* bottom = static_cast<const UCHAR*>(buffers[(index + 2) % 3].VirtAddr);

@@ -213,6 +213,33 @@ TEST(VideoDelivery, BuffersTooSmallGetWholeLinesOnly) {
     EXPECT_EQ(FrameInfo(f).PictureNumber, 1);
 }
 
+TEST(VideoDelivery, LateCopyNeverWeavesFieldsOfTwoFrames) {
+    VideoBed vb;
+    Streaming s(vb, 1, 2, false);  // 1920x1080i60 with the 1920x1080 format
+    ChannelState& ch = vb.Channel(1);
+
+    // Frame 0 completes while the client has no buffer queued, and the top field of frame 1
+    // completes before any copy could run: the frame signal is pending, but the status now
+    // names a top field.
+    vb.Step(1, 2);
+    vb.Step(1, 1);
+    ASSERT_EQ(KeReadStateEvent(&ch.FrameEvent), 1);
+
+    // The late copy must not weave frame 0's bottom field with frame 1's top field.
+    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitUntil([&] { return KeReadStateEvent(&ch.FrameEvent) == 0; }));
+    qh::client::CompletedFrame f;
+    EXPECT_FALSE(s.pin->wait_completed(f, 0));
+    EXPECT_EQ(vb.FrameCount(1), 0u);
+
+    // The bottom field completes frame 1, which arrives whole.
+    vb.Step(1, 1);
+    f = s.Next();
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    EXPECT_EQ(FrameInfo(f).PictureNumber, 1);
+    EXPECT_EQ(ExpectWholeFrame(f.data, 3840, 1080, 1, true), 1u);
+}
+
 TEST(VideoDelivery, StatusNamingNoBufferLeavesTheClientBufferForTheNextFrame) {
     VideoBed vb;
     Streaming s(vb, 0, 2, false);
