@@ -44,18 +44,18 @@ struct Spec {
     int precision = -1;
 };
 
-void pad_out(std::string& out, const std::string& body, const Spec& spec, bool zero_pad_ok,
+void pad_out(std::string& out, const std::string& body, const Spec& directive, bool zero_pad_ok,
              size_t sign_prefix_len) {
     size_t len = body.size();
-    if (spec.width <= 0 || static_cast<size_t>(spec.width) <= len) {
+    if (directive.width <= 0 || static_cast<size_t>(directive.width) <= len) {
         out += body;
         return;
     }
-    size_t fill = static_cast<size_t>(spec.width) - len;
-    if (spec.left) {
+    size_t fill = static_cast<size_t>(directive.width) - len;
+    if (directive.left) {
         out += body;
         out.append(fill, ' ');
-    } else if (spec.zero && zero_pad_ok) {
+    } else if (directive.zero && zero_pad_ok) {
         out.append(body, 0, sign_prefix_len);
         out.append(fill, '0');
         out.append(body, sign_prefix_len, std::string::npos);
@@ -78,24 +78,24 @@ std::string digits(uint64_t value, unsigned base, bool upper) {
     return s;
 }
 
-void format_integer(std::string& out, const Spec& spec, char conv, uint64_t raw, bool negative) {
+void format_integer(std::string& out, const Spec& directive, char conv, uint64_t raw, bool negative) {
     unsigned base = (conv == 'x' || conv == 'X') ? 16 : (conv == 'o' ? 8 : 10);
     std::string num = digits(raw, base, conv == 'X');
-    if (spec.precision >= 0) {
-        if (spec.precision == 0 && raw == 0) num.clear();
-        if (num.size() < static_cast<size_t>(spec.precision)) num.insert(0, spec.precision - num.size(), '0');
+    if (directive.precision >= 0) {
+        if (directive.precision == 0 && raw == 0) num.clear();
+        if (num.size() < static_cast<size_t>(directive.precision)) num.insert(0, directive.precision - num.size(), '0');
     }
     std::string prefix;
     if (conv == 'd' || conv == 'i') {
         if (negative) prefix = "-";
-        else if (spec.plus) prefix = "+";
-        else if (spec.space) prefix = " ";
-    } else if (spec.alt && raw != 0) {
+        else if (directive.plus) prefix = "+";
+        else if (directive.space) prefix = " ";
+    } else if (directive.alt && raw != 0) {
         if (conv == 'x') prefix = "0x";
         else if (conv == 'X') prefix = "0X";
         else if (conv == 'o' && (num.empty() || num[0] != '0')) prefix = "0";
     }
-    pad_out(out, prefix + num, spec, spec.precision < 0, prefix.size());
+    pad_out(out, prefix + num, directive, directive.precision < 0, prefix.size());
 }
 
 std::string narrow_from_wide(const WCHAR* s, int max_chars) {
@@ -120,34 +120,34 @@ std::string vformat(const char* fmt, va_list args) {
             out += '%';
             continue;
         }
-        Spec spec;
+        Spec directive;
         for (;; ++p) {
-            if (*p == '-') spec.left = true;
-            else if (*p == '+') spec.plus = true;
-            else if (*p == ' ') spec.space = true;
-            else if (*p == '#') spec.alt = true;
-            else if (*p == '0') spec.zero = true;
+            if (*p == '-') directive.left = true;
+            else if (*p == '+') directive.plus = true;
+            else if (*p == ' ') directive.space = true;
+            else if (*p == '#') directive.alt = true;
+            else if (*p == '0') directive.zero = true;
             else break;
         }
         if (*p == '*') {
-            spec.width = va_arg(args, int);
-            if (spec.width < 0) {
-                spec.left = true;
-                spec.width = -spec.width;
+            directive.width = va_arg(args, int);
+            if (directive.width < 0) {
+                directive.left = true;
+                directive.width = -directive.width;
             }
             ++p;
         } else {
-            while (*p >= '0' && *p <= '9') spec.width = spec.width * 10 + (*p++ - '0');
+            while (*p >= '0' && *p <= '9') directive.width = directive.width * 10 + (*p++ - '0');
         }
         if (*p == '.') {
             ++p;
-            spec.precision = 0;
+            directive.precision = 0;
             if (*p == '*') {
-                spec.precision = va_arg(args, int);
-                if (spec.precision < 0) spec.precision = -1;
+                directive.precision = va_arg(args, int);
+                if (directive.precision < 0) directive.precision = -1;
                 ++p;
             } else {
-                while (*p >= '0' && *p <= '9') spec.precision = spec.precision * 10 + (*p++ - '0');
+                while (*p >= '0' && *p <= '9') directive.precision = directive.precision * 10 + (*p++ - '0');
             }
         }
         // Size: Windows is LLP64, so 'l' stays 32 bits; 'll', 'I64' and 'I' (pointer-sized) are 64.
@@ -185,7 +185,7 @@ std::string vformat(const char* fmt, va_list args) {
             if (size == Short) v = static_cast<int16_t>(v);
             if (size == Char) v = static_cast<int8_t>(v);
             uint64_t mag = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-            format_integer(out, spec, conv, mag, v < 0);
+            format_integer(out, directive, conv, mag, v < 0);
             break;
         }
         case 'u':
@@ -195,14 +195,14 @@ std::string vformat(const char* fmt, va_list args) {
             uint64_t v = size == Long64 ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
             if (size == Short) v = static_cast<uint16_t>(v);
             if (size == Char) v = static_cast<uint8_t>(v);
-            format_integer(out, spec, conv, v, false);
+            format_integer(out, directive, conv, v, false);
             break;
         }
         case 'p': {
             uintptr_t v = reinterpret_cast<uintptr_t>(va_arg(args, void*));
             std::string body = digits(v, 16, true);
             if (body.size() < 16) body.insert(0, 16 - body.size(), '0');
-            pad_out(out, body, spec, false, 0);
+            pad_out(out, body, directive, false, 0);
             break;
         }
         case 'c':
@@ -211,7 +211,7 @@ std::string vformat(const char* fmt, va_list args) {
             bool wide = conv == 'C' || long_flag || size == Wide;
             if (wide && !detail::check_irql("DbgPrint (wide character conversion)", PASSIVE_LEVEL)) break;
             std::string body(1, wide ? (c < 0x80 ? static_cast<char>(c) : '?') : static_cast<char>(c));
-            pad_out(out, body, spec, false, 0);
+            pad_out(out, body, directive, false, 0);
             break;
         }
         case 's':
@@ -221,13 +221,13 @@ std::string vformat(const char* fmt, va_list args) {
             if (wide) {
                 const WCHAR* w = va_arg(args, const WCHAR*);
                 if (!detail::check_irql("DbgPrint (wide string conversion)", PASSIVE_LEVEL)) break;
-                body = narrow_from_wide(w, spec.precision);
+                body = narrow_from_wide(w, directive.precision);
             } else {
                 const char* s = va_arg(args, const char*);
                 if (!s) s = "(null)";
-                body = spec.precision >= 0 ? std::string(s, strnlen(s, spec.precision)) : std::string(s);
+                body = directive.precision >= 0 ? std::string(s, strnlen(s, directive.precision)) : std::string(s);
             }
-            pad_out(out, body, spec, false, 0);
+            pad_out(out, body, directive, false, 0);
             break;
         }
         case 'Z': {
@@ -236,7 +236,7 @@ std::string vformat(const char* fmt, va_list args) {
                 if (!detail::check_irql("DbgPrint (%wZ)", PASSIVE_LEVEL)) break;
                 std::string body = "(null)";
                 if (u && u->Buffer) body = narrow_from_wide(u->Buffer, u->Length / 2);
-                pad_out(out, body, spec, false, 0);
+                pad_out(out, body, directive, false, 0);
             } else {
                 // ANSI_STRING: USHORT Length, USHORT MaximumLength, PCHAR Buffer.
                 struct Ansi {
@@ -245,7 +245,7 @@ std::string vformat(const char* fmt, va_list args) {
                 };
                 const Ansi* a = va_arg(args, const Ansi*);
                 std::string body = (a && a->Buffer) ? std::string(a->Buffer, a->Length) : "(null)";
-                pad_out(out, body, spec, false, 0);
+                pad_out(out, body, directive, false, 0);
             }
             break;
         }
