@@ -323,13 +323,13 @@ NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry) {
 
 const KSDATARANGE* range(int index) { return &g_ranges[index].range; }
 
-std::vector<uint8_t> format(const GUID& sub, ULONGLONG value, const GUID& spec) {
+std::vector<uint8_t> format(const GUID& sub, ULONGLONG value, const GUID& specifier) {
     std::vector<uint8_t> out(kFormatSize, 0);
     auto* f = reinterpret_cast<PKSDATAFORMAT>(out.data());
     f->FormatSize = kFormatSize;
     f->MajorFormat = kMajor;
     f->SubFormat = sub;
-    f->Specifier = spec;
+    f->Specifier = specifier;
     std::memcpy(out.data() + sizeof(KSDATAFORMAT), &value, sizeof value);
     return out;
 }

@@ -76,7 +76,7 @@ NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry);
 
 // The pin's ranges (index 0: kSubA, index 1: kSubB, index 2: kSubB again with another value).
 const KSDATARANGE* range(int index);
-std::vector<uint8_t> format(const GUID& sub, ULONGLONG value = 0, const GUID& spec = kSpec);
+std::vector<uint8_t> format(const GUID& sub, ULONGLONG value = 0, const GUID& specifier = kSpec);
 
 // One loaded driver with a started device and its client view.
 struct Bed {

@@ -212,8 +212,8 @@ std::string per_input_path(const std::string& pattern, uint32_t input, bool seve
         while (end < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[end]))) ++end;
         if (end < pattern.size() && pattern[end] == 'd') {
             char number[16];
-            const std::string spec = pattern.substr(pos, end - pos + 1);
-            std::snprintf(number, sizeof number, spec.c_str(), int(input));
+            const std::string conversion = pattern.substr(pos, end - pos + 1);
+            std::snprintf(number, sizeof number, conversion.c_str(), int(input));
             return pattern.substr(0, pos) + number + pattern.substr(end + 1);
         }
     }
