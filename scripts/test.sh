@@ -1,14 +1,25 @@
 #!/usr/bin/env bash
-# Builds both builds (host in every configuration, windows driver) and runs every test.
-set -euo pipefail
+# Builds both builds (the host build in its debug, address/undefined and thread sanitizer
+# configurations, and the windows driver image) and runs every test. Every configuration runs
+# even after one fails, so one run shows everything; the exit status is non-zero if any failed.
+set -uo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh || exit 1
 jobs=$(nproc)
 presets=(host asan tsan windows)
 [ $# -gt 0 ] && presets=("$@")
+failed=()
 for p in "${presets[@]}"; do
     echo "=== $p ==="
-    cmake --preset "$p" >/dev/null
-    cmake --build --preset "$p" -j "$jobs"
-    ctest --preset "$p" -j "$jobs"
+    if cmake --preset "$p" >/dev/null && cmake --build --preset "$p" -j "$jobs" && ctest --preset "$p" -j "$jobs"; then
+        echo "=== $p: passed ==="
+    else
+        echo "=== $p: FAILED ==="
+        failed+=("$p")
+    fi
 done
+if ((${#failed[@]})); then
+    echo "failed configurations: ${failed[*]}"
+    exit 1
+fi
+echo "all configurations passed: ${presets[*]}"

@@ -223,7 +223,7 @@ TEST(VideoDelivery, LateCopyNeverWeavesFieldsOfTwoFrames) {
     // names a top field.
     vb.Step(1, 2);
     vb.Step(1, 1);
-    ASSERT_EQ(KeReadStateEvent(&ch.FrameEvent), 1);
+    ASSERT_TRUE(WaitUntil([&] { return KeReadStateEvent(&ch.FrameEvent) == 1; }));  // set by the video DPC
 
     // The late copy must not weave frame 0's bottom field with frame 1's top field.
     ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
