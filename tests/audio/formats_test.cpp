@@ -112,7 +112,8 @@ TEST(AudioRate, DetectionTracesTheSourceButTheRateStays48k) {
     EXPECT_EQ(chip & 0xF, 0);
     EXPECT_EQ(a.bed.trace_count(RateLine(0, chip, 44100)), 1u) << a.bed.trace_text();
     EXPECT_EQ(SharedRead(a.Channel(0).AudioSampleRate), 48000u);
-    const auto& first = *reinterpret_cast<const KSDATARANGE_AUDIO*>(filter->pins()[0].ranges[0].data());
+    const auto pins = filter->pins();
+    const auto& first = *reinterpret_cast<const KSDATARANGE_AUDIO*>(pins[0].ranges[0].data());
     EXPECT_EQ(first.MinimumSampleFrequency, 48000u);
     EXPECT_EQ(first.MaximumSampleFrequency, 48000u);
     auto pin = AudioBed::CreatePin(*filter);

@@ -151,12 +151,16 @@ TEST_F(Enumeration, OpeningEachFilterRunsOnlyItsOwnInputsDetectionOnce) {
     for (size_t i = 0; i < filters.size(); ++i) {
         const Expected& want = kDeviceOrder[i];
         SCOPED_TRACE("filter " + std::to_string(i));
+        // The interrupt routine reads an I2C master's command register when its chunk-done
+        // interrupt arrives; let the previous open's interrupts be delivered before logging.
+        ASSERT_TRUE(bed().card().interrupt_line().wait_quiet(10000));
         bed().card().set_access_log(true);
         bed().card().clear_access_log();
         const auto mark = host::trace::mark();
 
         std::unique_ptr<qh::client::Filter> filter;
         ASSERT_EQ(dev.open_filter(filters[i].index, filter), STATUS_SUCCESS);
+        ASSERT_TRUE(bed().card().interrupt_line().wait_quiet(10000));
         const auto lines = host::trace::since(mark);
         const auto log = bed().card().access_log();
         bed().card().set_access_log(false);
