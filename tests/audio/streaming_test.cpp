@@ -24,13 +24,25 @@ const GUID& VideoReference(uint32_t input) {
 
 TEST(AudioStreaming, StartStopAndReopenWhileFourInputsStreamAudioAndVideo) {
     qh::TestbedOptions options = AllSourcesManual();
+    // Small pictures: the point is audio and video pins of four inputs running, stopping and
+    // starting together at their real rates, which has to stay affordable under the sanitizers.
+    for (auto& source : options.card.sources) {
+        source.width = 640;
+        source.height = 360;
+        source.interlaced = false;
+    }
+    options.card.sources[1].width = 720;
+    options.card.sources[1].height = 480;
+    options.card.sources[1].interlaced = true;
     options.card.pacing = sim::Pacing::Realtime;
+    options.card.settle_ms = 0;  // detection at filter open already sees the small pictures
     options.card.autostart = true;
     AudioBed a(options);
 
     // Video on every input, kept fed throughout.
     std::array<std::unique_ptr<qh::client::Filter>, 4> video_filters;
     std::array<std::unique_ptr<qh::client::Pin>, 4> video_pins;
+    std::array<uint32_t, 4> frame_bytes{};
     for (uint32_t input = 0; input < 4; ++input) {
         for (const auto& info : a.device->filters()) {
             if (IsEqualGUID(info.reference, VideoReference(input))) {
@@ -39,15 +51,20 @@ TEST(AudioStreaming, StartStopAndReopenWhileFourInputsStreamAudioAndVideo) {
         }
         ASSERT_TRUE(video_filters[input]);
         auto format = VideoFormat(*video_filters[input]);
+        ASSERT_EQ(format.size(), sizeof(KS_DATAFORMAT_VIDEOINFOHEADER));
+        frame_bytes[input] =
+            reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.bmiHeader.biSizeImage;
         ASSERT_EQ(video_filters[input]->create_pin(0, format, video_pins[input]), STATUS_SUCCESS);
         ASSERT_EQ(video_pins[input]->set_state(KSSTATE_PAUSE), STATUS_SUCCESS);
-        for (int i = 0; i < 2; ++i) ASSERT_EQ(video_pins[input]->submit(kVideoBufferSize, 128), STATUS_SUCCESS);
+        for (int i = 0; i < 2; ++i) ASSERT_EQ(video_pins[input]->submit(frame_bytes[input], 128), STATUS_SUCCESS);
         ASSERT_EQ(video_pins[input]->set_state(KSSTATE_RUN), STATUS_SUCCESS);
     }
     auto feed_video = [&] {
-        for (auto& pin : video_pins) {
+        for (uint32_t input = 0; input < 4; ++input) {
             qh::client::CompletedFrame frame{};
-            while (pin->wait_completed(frame, 0)) ASSERT_EQ(pin->submit(kVideoBufferSize, 128), STATUS_SUCCESS);
+            while (video_pins[input]->wait_completed(frame, 0)) {
+                ASSERT_EQ(video_pins[input]->submit(frame_bytes[input], 128), STATUS_SUCCESS);
+            }
         }
     };
 

@@ -72,7 +72,8 @@ public:
     uint64_t picture_number = 0;  // PictureNumber of the last frame info
     std::vector<double> latency_ms;
     std::vector<uint8_t> last_frame;
-    std::string note;             // why the stream ended early, if it did
+    std::string note;             // why the stream ended early, if it did (read once joined)
+    std::atomic<bool> ended{false};  // the capture thread gave up; the main thread polls this
     uint64_t first_ns = 0, last_ns = 0;
 
     // Opens the filter, intersects, creates the pin. `format` "WxH" picks a range, "" range 0.
@@ -165,6 +166,7 @@ public:
             if (!pin->wait_completed(frame, 100)) {
                 if (Clock::now() - last_progress > kStallLimit) {
                     note = frames == 0 ? "no frames (no signal?)" : "frames stopped arriving";
+                    ended = true;
                     break;
                 }
                 continue;
@@ -172,6 +174,7 @@ public:
             last_progress = Clock::now();
             if (frame.status != STATUS_SUCCESS) {
                 note = "a frame completed with " + status_text(frame.status);
+                ended = true;
                 break;
             }
             const KSSTREAM_HEADER& header = frame.stream_header();
@@ -224,6 +227,7 @@ public:
     std::atomic<uint64_t> bytes{0};
     uint64_t flagged = 0;      // buffers marked as data discontinuities by the driver
     std::string note;
+    std::atomic<bool> ended{false};
 
     bool open(Session& session, uint32_t in, std::string& error) {
         input = in;
@@ -271,6 +275,7 @@ public:
             if (!pin->wait_completed(frame, 100)) {
                 if (Clock::now() - last_progress > kStallLimit) {
                     note = bytes == 0 ? "no audio" : "audio stopped arriving";
+                    ended = true;
                     break;
                 }
                 continue;
@@ -278,6 +283,7 @@ public:
             last_progress = Clock::now();
             if (frame.status != STATUS_SUCCESS) {
                 note = "a buffer completed with " + status_text(frame.status);
+                ended = true;
                 break;
             }
             const KSSTREAM_HEADER& header = frame.stream_header();
@@ -465,11 +471,11 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
         if (options.seconds > 0 && elapsed >= options.seconds) break;
         // Without a time limit, stop once every video stream has its frames (or gave up).
         bool all_ended = true;
-        for (auto& v : video) all_ended &= (options.frames && v->frames.load() >= options.frames) || !v->note.empty();
+        for (auto& v : video) all_ended &= (options.frames && v->frames.load() >= options.frames) || v->ended.load();
         if (options.seconds <= 0 && !video.empty() && all_ended) break;
         if (video.empty() && options.seconds <= 0) {
             bool audio_ended = true;
-            for (auto& a : audio) audio_ended &= a->bytes.load() >= audio_target || !a->note.empty();
+            for (auto& a : audio) audio_ended &= a->bytes.load() >= audio_target || a->ended.load();
             if (audio_ended) break;
         }
         if (show_progress) {
