@@ -148,6 +148,8 @@ CommonBufferUsage common_buffer_usage();
 void fail_common_buffer_nth(uint64_t n);
 void fail_common_buffer_size(size_t size);
 void clear_common_buffer_failures();
+// The next IoGetDmaAdapter returns NULL (one-shot), as when the system has no adapter to give.
+void fail_next_dma_adapter();
 
 // ---------------------------------------------------------------------------------------------
 // Leak check (device removal, driver unload)

@@ -48,6 +48,7 @@ struct Dma {
     CommonBufferUsage usage;
     uint64_t fail_countdown = 0;
     std::vector<size_t> fail_sizes;
+    bool fail_adapter = false;
 };
 
 Dma& dma() {
@@ -309,6 +310,7 @@ void reset_dma() {
     d.usage = CommonBufferUsage{};
     d.fail_countdown = 0;
     d.fail_sizes.clear();
+    d.fail_adapter = false;
 }
 
 size_t dma_leaks(std::string& report) {
@@ -356,6 +358,13 @@ void clear_common_buffer_failures() {
     std::unique_lock<std::shared_mutex> guard(d.lock);
     d.fail_countdown = 0;
     d.fail_sizes.clear();
+    d.fail_adapter = false;
+}
+
+void fail_next_dma_adapter() {
+    Dma& d = dma();
+    std::unique_lock<std::shared_mutex> guard(d.lock);
+    d.fail_adapter = true;
 }
 
 bool dma_write(uint64_t bus_address, const void* source, size_t length) {
@@ -375,6 +384,14 @@ PDMA_ADAPTER IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_DESCRI
                              PULONG NumberOfMapRegisters) {
     if (!check_irql("IoGetDmaAdapter", PASSIVE_LEVEL)) return nullptr;
     if (!DeviceDescription) return nullptr;
+    {
+        Dma& d = dma();
+        std::unique_lock<std::shared_mutex> guard(d.lock);
+        if (d.fail_adapter) {
+            d.fail_adapter = false;
+            return nullptr;
+        }
+    }
     auto* a = new Adapter;
     a->adapter.Version = 1;
     a->adapter.Size = sizeof(DMA_ADAPTER);

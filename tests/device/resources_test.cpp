@@ -92,6 +92,23 @@ TEST(CommonBuffers, AnyLaterBufferFailsTheStartAtOnceAndWhatWasObtainedIsFreed) 
     }
 }
 
+TEST(CommonBuffers, NoDmaAdapterFailsTheStartBeforeAnyBufferAndReleasesTheRest) {
+    qh::Testbed bed(Unstarted());
+    bed.card().set_access_log(true);
+    host::fail_next_dma_adapter();
+    EXPECT_EQ(bed.start(), STATUS_ADAPTER_HARDWARE_ERROR);
+    const auto lines = bed.trace_lines();
+    EXPECT_EQ(bed.trace_count("calling IoGetDmaAdapter()\n"), 1u);
+    EXPECT_EQ(bed.trace_count("ERROR IoGetDmaAdapter\n"), 1u);
+    EXPECT_EQ(Count(lines, "ERROR AllocateCommonBuffer"), 0u);
+    EXPECT_EQ(Count(lines, "ADV7611"), 0u);
+    EXPECT_EQ(host::common_buffer_usage().allocations, 0u);
+    // The window and the interrupt obtained before the failure are given back.
+    ExpectNothingHeld(bed);
+    EXPECT_FALSE(bed.card().interrupt_enabled());
+    EXPECT_EQ(bed.remove(), 0u);
+}
+
 TEST(ResourceLists, InterruptDescriptorsOfEveryKindConnect) {
     struct Case {
         const char* name;
