@@ -164,6 +164,14 @@ void DeliverOne(const AudioInput& in, devext* ext) {
 
     KsStreamPointerUnlock(pointer, TRUE);
     KsPinAttemptProcessing(pin, TRUE);
+
+    // A run fills one buffer, and the card's interrupts bring one block each; audio that piled
+    // up while the client had no buffers queued would so stay pending for good, every later
+    // buffer a constant delay behind the card. While more than a block is still pending, run
+    // again at once: the backlog drains as fast as the client gives buffers.
+    if (SharedRead(ch.AudioHwBytes) - delivered >= kAudioBlockSize) {
+        KeInsertQueueDpc(AudioDpc(ext, in.Index), nullptr, nullptr);
+    }
 }
 
 }  // namespace

@@ -94,13 +94,20 @@ TEST(AudioDelivery, WithheldBuffersResumeWithTheOldestPendingAudio) {
     EXPECT_EQ(a.bed.trace_count("channel2AudioDpcRoutine 1\n"), 10u);
     EXPECT_EQ(a.HwBytes(2) - a.DeliveredBytes(2), 10u * kBlock);
 
+    // Buffers come back: the next block's run delivers the oldest pending audio first and keeps
+    // going until the backlog is gone, without waiting for ten more blocks.
     a.Submit(*r.pin, 12);
-    for (uint32_t i = 0; i < 12; ++i) {
+    a.Step(2);
+    for (uint32_t i = 0; i < 11; ++i) {
         SCOPED_TRACE(i);
-        a.Step(2);
         r.Expect(After(base, 1 + i));
     }
-    EXPECT_EQ(a.HwBytes(2) - a.DeliveredBytes(2), 10u * kBlock);
+    EXPECT_EQ(a.HwBytes(2) - a.DeliveredBytes(2), 0u);
+    EXPECT_EQ(r.pin->queued(), 1u);
+    // From then on every block fills the next buffer.
+    a.Step(2);
+    r.Expect(After(base, 12));
+    EXPECT_EQ(a.HwBytes(2) - a.DeliveredBytes(2), 0u);
     EXPECT_EQ(a.LostBytes(2), 0u);
 }
 
