@@ -240,10 +240,11 @@ struct Card::Impl {
                (status & video_bit(n)) == 0;
     }
 
-    // True while the interrupt bit raised for the last unit of this cause is not acknowledged.
+    // True while the interrupt bit raised for the last unit of this cause waits for an
+    // acknowledgement that can come: the card's interrupt is enabled and not suppressed.
     bool awaiting_ack(uint32_t bit) const {
         std::lock_guard<std::mutex> lk(mu);
-        return (status & bit) != 0;
+        return (enable & 1) && !suppressed && (status & bit) != 0;
     }
 
     bool audio_ready(uint32_t n) const {
