@@ -634,35 +634,63 @@ void Card::stop() {
 void Card::pacer_loop(uint32_t n) {
     Impl& d = *impl_;
     if (config_.pacing == Pacing::Realtime) {
-        // The card's engines complete their units at the source rate; the ISR of a real machine
-        // acknowledges each long before the next. When this host falls behind (the pacing thread
-        // woke late, or the interrupt thread did), a unit that comes due while the previous one's
-        // interrupt is still pending is held for up to kAckGrace, so that a host hiccup delays
-        // units instead of merging two interrupts into one, which no real card at these rates sees.
+        // The card's engines complete their units at the source rate, and the ISR of a real
+        // machine has acknowledged each one, and read the engine's position, long before the next.
+        // This host can fall behind (the pacing thread or the interrupt thread woke late), so:
+        //  - a unit that comes due while the previous unit's interrupt is still pending is held
+        //    (up to kAckGrace), instead of merging two interrupts into one;
+        //  - a held unit completes kAfterAck after the acknowledgement, not at the same instant,
+        //    so the routine that acknowledged has read the engine's position before it moves;
+        //  - a late engine catches up with units at least half a period apart, never in a burst.
         constexpr auto kAckGrace = std::chrono::milliseconds(40);
         constexpr auto kAckPoll = std::chrono::milliseconds(1);
-        auto next_video = Clock::now() + d.video_period(n);
-        auto next_audio = Clock::now() + d.audio_period(n);
+        constexpr auto kAfterAck = std::chrono::milliseconds(3);
+        struct Due {
+            Clock::time_point next;
+            bool held = false;
+            Clock::time_point release{};
+        };
+        auto ready = [&](Due& u, uint32_t bit, Clock::time_point now) {
+            if (now < u.next) return false;
+            if (now - u.next >= kAckGrace) return true;  // never acknowledged: the interrupts merge
+            if (d.awaiting_ack(bit)) {
+                u.held = true;
+                u.release = {};
+                return false;
+            }
+            if (!u.held) return true;
+            if (u.release == Clock::time_point{}) u.release = now + kAfterAck;
+            return now >= u.release;
+        };
+        auto produced = [&](Due& u, Clock::duration period, Clock::time_point now) {
+            u.held = false;
+            u.release = {};
+            u.next += period;
+            if (u.next < now + period / 2) u.next = now + period / 2;
+        };
+        auto wake_for = [&](const Due& u, Clock::time_point now) {
+            if (now < u.next) return u.next;
+            if (u.release != Clock::time_point{}) return u.release;
+            return now + kAckPoll;
+        };
+        Due video{Clock::now() + d.video_period(n)};
+        Due audio{Clock::now() + d.audio_period(n)};
         while (pacer_running_.load()) {
             auto now = Clock::now();
-            const bool video_held = now >= next_video && d.awaiting_ack(video_bit(n)) && now - next_video < kAckGrace;
-            const bool audio_held = now >= next_audio && d.awaiting_ack(audio_bit(n)) && now - next_audio < kAckGrace;
-            auto wake = std::min(video_held ? now + kAckPoll : next_video, audio_held ? now + kAckPoll : next_audio);
+            const auto wake = std::min(wake_for(video, now), wake_for(audio, now));
             {
                 std::unique_lock<std::mutex> lk(d.mu);
                 d.cv.wait_until(lk, wake, [&] { return !pacer_running_.load(); });
             }
             if (!pacer_running_.load()) break;
             now = Clock::now();
-            if (now >= next_video && (!d.awaiting_ack(video_bit(n)) || now - next_video >= kAckGrace)) {
+            if (ready(video, video_bit(n), now)) {
                 d.tick_video(n);
-                next_video += d.video_period(n);
-                if (now - next_video > std::chrono::milliseconds(200)) next_video = now + d.video_period(n);
+                produced(video, d.video_period(n), now);
             }
-            if (now >= next_audio && (!d.awaiting_ack(audio_bit(n)) || now - next_audio >= kAckGrace)) {
+            if (ready(audio, audio_bit(n), now)) {
                 d.tick_audio(n);
-                next_audio += d.audio_period(n);
-                if (now - next_audio > std::chrono::milliseconds(200)) next_audio = now + d.audio_period(n);
+                produced(audio, d.audio_period(n), now);
             }
         }
         return;
