@@ -34,7 +34,7 @@ TEST_F(KernelTest, CallsAboveTheirIrqlLimitAreNamedAndRefused) {
     {
         host::ScopedIrql dirql(6);  // what an interrupt routine may not do
         KeSetEvent(&event, 0, FALSE);
-        EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 16, kTag), nullptr);
+        EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag), nullptr);
         KTIMER timer;
         KeInitializeTimer(&timer);
     }
@@ -113,10 +113,10 @@ TEST_F(KernelTest, MutexReleaseByNonOwnerOrAtAnotherIrqlIsFatal) {
 
 TEST_F(KernelTest, PoolMisuseIsNamed) {
     Capture capture;
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 0, kTag), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 0, kTag), nullptr);
     EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "ExAllocatePoolWithTag of zero bytes with tag MVCD"));
 
-    void* p = ExAllocatePoolWithTag(NonPagedPool, 64, kTag);
+    void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTag);
     ASSERT_NE(p, nullptr);
     ExFreePoolWithTag(p, kTag ^ 0x01010101);
     EXPECT_TRUE(has(capture, v::kBadPoolCaller, "the block was allocated with tag MVCD (dump DCVM)"));
@@ -128,7 +128,7 @@ TEST_F(KernelTest, PoolMisuseIsNamed) {
     ExFreePool(&local);
     EXPECT_TRUE(has(capture, v::kBadPoolCaller, "did not come from the pool (bad pointer)"));
 
-    auto* q = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 30, kTag));
+    auto* q = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 30, kTag));
     q[30] = 1;  // one byte past the end
     ExFreePool(q);
     EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "written past its end at offset 30 (pool overrun)"));
@@ -144,7 +144,7 @@ TEST_F(KernelTest, FreeingPoolThatHoldsAnArmedTimerOrQueuedDpcIsNamed) {
         KTIMER timer;
         KDPC dpc;
     };
-    auto* h = static_cast<Holder*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Holder), kTag));
+    auto* h = static_cast<Holder*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Holder), kTag));
     KeInitializeTimer(&h->timer);
     KeInitializeDpc(&h->dpc, NoopDpc, nullptr);
     KeSetTimer(&h->timer, relative_ms(60000), &h->dpc);
@@ -178,7 +178,7 @@ TEST_F(KernelTest, FreeingPoolThatHoldsAnArmedTimerOrQueuedDpcIsNamed) {
                     &ctx);
     KeInsertQueueDpc(&blocker, nullptr, nullptr);
     ASSERT_TRUE(eventually([&] { return running.load(); }));
-    auto* d = static_cast<KDPC*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), kTag));
+    auto* d = static_cast<KDPC*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KDPC), kTag));
     KeInitializeDpc(d, NoopDpc, nullptr);
     KeInsertQueueDpc(d, nullptr, nullptr);
     ExFreePool(d);
@@ -259,7 +259,7 @@ TEST_F(KernelTest, LeakCheckAtRemovalNamesEveryLeak) {
     Dma dma;
     PHYSICAL_ADDRESS bus{};
     void* buffer = dma.alloc(4096, &bus);
-    void* block = ExAllocatePoolWithTag(NonPagedPool, 48, kTag);
+    void* block = ExAllocatePoolWithTag(NonPagedPoolNx, 48, kTag);
     Capture capture;
     EXPECT_EQ(host::check_leaks("device removal"), 3u);  // pool block, common buffer, adapter
     ASSERT_EQ(capture.count(), 1u);
