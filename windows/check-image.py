@@ -17,6 +17,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pe  # noqa: E402
+from report import Check  # noqa: E402
 
 PAGE = 0x1000
 KERNEL_MODULES = ("ks.sys", "ntoskrnl.exe", "hal.dll")
@@ -34,18 +35,6 @@ CXX_RUNTIME = re.compile(r"^_*(cxa_\w+|gxx_personality\w*|Unwind_\w+|CxxFrameHan
 FP_MNEMONIC = re.compile(r"^(f\w+|v?(cvt\w+|(add|sub|mul|div|sqrt|min|max|rcp|rsqrt|round|dp|hadd|hsub|addsub|"
                          r"cmp\w*|u?comi|andn?|x?or|fn?m(add|sub)\d*)(ss|sd|ps|pd))|[ls]dmxcsr|v?ldmxcsr|emms)$")
 FP_ALLOWED = {"xorps", "andps", "orps", "andnps", "xorpd", "andpd", "orpd", "andnpd"}  # bit operations: zeroing
-
-
-class Check:
-    def __init__(self):
-        self.failures = 0
-
-    def ok(self, text):
-        print("ok:   " + text)
-
-    def fail(self, text):
-        print("FAIL: " + text)
-        self.failures += 1
 
 
 def run(args):
@@ -139,11 +128,7 @@ def main():
         check_image(args, image, name, check)
     except pe.PeError as e:
         check.fail("malformed image: %s" % e)
-    if check.failures:
-        print("%s: %d check(s) failed" % (args.image, check.failures))
-        return 1
-    print("%s: image checks passed" % args.image)
-    return 0
+    return check.verdict(args.image, "image")
 
 
 def check_image(args, image, name, check):

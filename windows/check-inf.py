@@ -19,6 +19,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pe  # noqa: E402
+from report import Check  # noqa: E402
 
 FILTER_INPUTS = 4
 # Sections of Windows' own INFs that an install section may name in Needs, by the INF they live
@@ -29,18 +30,6 @@ SYSTEM_REGISTRATION = {"ks.inf": "KS.Registration", "kscaptur.inf": "KSCAPTUR.Re
 # Directives whose value (or one field of it) names a section of this INF.
 SECTION_LISTS = ("addreg", "delreg", "copyfiles", "delfiles", "renfiles", "bitreg", "updateinis")
 DIRID = re.compile(r"^\d+$")
-
-
-class Check:
-    def __init__(self):
-        self.failures = 0
-
-    def ok(self, text):
-        print("ok:   " + text)
-
-    def fail(self, text):
-        print("FAIL: " + text)
-        self.failures += 1
 
 
 def split_fields(value):
@@ -150,11 +139,7 @@ def main():
         text = text.replace(old, new)
     check = Check()
     check_inf(Inf(text), args, check)
-    if check.failures:
-        print("%s: %d check(s) failed" % (args.inf, check.failures))
-        return 1
-    print("%s: INF checks passed" % args.inf)
-    return 0
+    return check.verdict(args.inf, "INF")
 
 
 def check_inf(inf, args, check):
