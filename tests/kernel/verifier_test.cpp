@@ -438,7 +438,7 @@ struct Counter {
     std::atomic<int> calls{0};
 };
 
-BOOLEAN CountingIsr(PKINTERRUPT, PVOID context) {
+BOOLEAN NTAPI CountingIsr(PKINTERRUPT, PVOID context) {
     ++static_cast<Counter*>(context)->calls;
     return FALSE;
 }
