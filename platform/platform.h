@@ -67,4 +67,5 @@ static_assert(sizeof(KSTOPOLOGY_CONNECTION) == 16);
 static_assert(sizeof(DEVICE_DESCRIPTION) == 40 && offsetof(DEVICE_DESCRIPTION, InterfaceType) == 20 &&
               offsetof(DEVICE_DESCRIPTION, MaximumLength) == 32);
 static_assert(sizeof(IO_CONNECT_INTERRUPT_PARAMETERS) == 80);
+static_assert(sizeof(IO_DISCONNECT_INTERRUPT_PARAMETERS) == 16);
 static_assert(sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) == 20);

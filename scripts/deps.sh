@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Installs what the builds need on a fresh Debian machine (run as root); a no-op when present.
 set -euo pipefail
+# The windows build: clang + lld (+ llvm's dlltool and pdbutil) against mingw-w64's headers and
+# import libraries; windres and objdump from binutils; python3 runs the image and INF checks;
+# openssl and osslsigncode make and verify the test signature.
 pkgs=(cmake g++ ninja-build libgtest-dev libbenchmark-dev libpng-dev libcli11-dev
-      g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
+      g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
+      clang lld llvm python3 openssl osslsigncode)
 missing=()
 for p in "${pkgs[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

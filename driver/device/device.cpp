@@ -40,7 +40,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 
 NTSTATUS DeviceDispatchCreate(PKSDEVICE Device) {
     DbgPrint("%s()\n", "DeviceDispatchCreate");
-    auto* ext = static_cast<devext*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(devext), QH_POOL_TAG));
+    auto* ext = static_cast<devext*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(devext), QH_POOL_TAG));
     if (ext == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

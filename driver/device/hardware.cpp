@@ -75,7 +75,9 @@ void MapWindow(devext* ext, const CM_PARTIAL_RESOURCE_DESCRIPTOR& d, NTSTATUS& r
         DbgPrint(" ignored: shorter than the register map (%X)\n", kMinimumWindow);
         return;
     }
-    PVOID base = MmMapIoSpace(d.u.Memory.Start, d.u.Memory.Length, MmNonCached);
+    // Registers: read-write, uncached and, as memory integrity requires of every mapping, with
+    // an explicit protection that is not executable.
+    PVOID base = MmMapIoSpaceEx(d.u.Memory.Start, d.u.Memory.Length, PAGE_READWRITE | PAGE_NOCACHE);
     if (base == nullptr) {
         DbgPrint("ERROR! MmMapIoSpace failed!\n");
         recorded = STATUS_INSUFFICIENT_RESOURCES;
@@ -263,7 +265,12 @@ void UninitializeHW(devext* ext) {
         SilenceEngines(ext);
     }
     if (ext->InterruptObject != nullptr) {
-        IoDisconnectInterrupt(ext->InterruptObject);
+        // What IoConnectInterruptEx connected, its Ex counterpart disconnects, with the same version.
+        IO_DISCONNECT_INTERRUPT_PARAMETERS params;
+        RtlZeroMemory(&params, sizeof(params));
+        params.Version = CONNECT_FULLY_SPECIFIED;
+        params.ConnectionContext.InterruptObject = ext->InterruptObject;
+        IoDisconnectInterruptEx(&params);
         ext->InterruptObject = nullptr;
         // Disconnection does not wait for the DPCs the routine already queued; they read the
         // buffers released below.

@@ -37,6 +37,7 @@ struct Slot {
     std::atomic<size_t> length{0};
     std::atomic<Region*> region{nullptr};
     std::atomic<uint32_t> offset{0};  // of the mapping inside the region
+    std::atomic<bool> read_only{false};
 };
 
 struct Unmapped {
@@ -380,9 +381,9 @@ using namespace host::detail;
 
 // ---- register window ---------------------------------------------------------------------------
 
-PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType) {
-    (void)CacheType;
-    if (!check_irql("MmMapIoSpace", DISPATCH_LEVEL)) return nullptr;
+namespace {
+
+PVOID map_window(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, bool read_only) {
     if (NumberOfBytes == 0) return nullptr;
     auto physical = static_cast<uint64_t>(PhysicalAddress.QuadPart);
     Bus& b = bus();
@@ -404,8 +405,37 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMOR
     slot->length.store(NumberOfBytes, std::memory_order_relaxed);
     slot->region.store(r, std::memory_order_relaxed);
     slot->offset.store(static_cast<uint32_t>(physical - r->physical), std::memory_order_relaxed);
+    slot->read_only.store(read_only, std::memory_order_relaxed);
     slot->state.store(1, std::memory_order_release);
     return base;
+}
+
+}  // namespace
+
+PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType) {
+    (void)CacheType;
+    if (!check_irql("MmMapIoSpace", DISPATCH_LEVEL)) return nullptr;
+    return map_window(PhysicalAddress, NumberOfBytes, false);
+}
+
+PVOID MmMapIoSpaceEx(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, ULONG Protect) {
+    if (!check_irql("MmMapIoSpaceEx", DISPATCH_LEVEL)) return nullptr;
+    constexpr ULONG kExecute = PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    if (Protect & kExecute) {
+        // Driver Verifier's code-integrity check (0xC4, 0x2001); memory integrity refuses the mapping.
+        verifier::bugcheck(verifier::kDriverVerifierViolation,
+                           "MmMapIoSpaceEx with executable page protection " + trace_hex(Protect) +
+                               " (code integrity: device memory is never executable)");
+        return nullptr;
+    }
+    const ULONG base = Protect & 0xFF;
+    const ULONG caching = Protect & ~0xFFu;
+    // Exactly one of the two protections that make sense for device memory, and at most one
+    // caching modifier: anything else is an invalid parameter and the mapping fails.
+    if ((base != PAGE_READWRITE && base != PAGE_READONLY) ||
+        (caching != 0 && caching != PAGE_NOCACHE && caching != PAGE_WRITECOMBINE))
+        return nullptr;
+    return map_window(PhysicalAddress, NumberOfBytes, base == PAGE_READONLY);
 }
 
 void MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
@@ -451,6 +481,12 @@ void WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value) {
     uint32_t offset = 0;
     Slot* s = access_slot(Register, "WRITE_REGISTER_ULONG", offset);
     if (!s) return;
+    if (s->read_only.load(std::memory_order_relaxed)) {
+        verifier::bugcheck(verifier::kAttemptedWriteToReadonlyMemory,
+                           "WRITE_REGISTER_ULONG at " + ptr(const_cast<ULONG*>(Register)) +
+                               ": the window was mapped PAGE_READONLY");
+        return;
+    }
     Region* r = s->region.load(std::memory_order_relaxed);
     full_barrier();
     {
@@ -489,8 +525,9 @@ NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters) {
     return STATUS_SUCCESS;
 }
 
-void IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
-    if (!check_irql("IoDisconnectInterrupt", PASSIVE_LEVEL)) return;
+namespace {
+
+void disconnect(PKINTERRUPT InterruptObject, const char* service) {
     Lines& l = lines();
     Line* line = nullptr;
     {
@@ -498,7 +535,7 @@ void IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
         auto it = std::find(l.connections.begin(), l.connections.end(), InterruptObject);
         if (it == l.connections.end()) {
             bool twice = std::find(l.disconnected.begin(), l.disconnected.end(), InterruptObject) != l.disconnected.end();
-            std::string msg = "IoDisconnectInterrupt of " + ptr(InterruptObject) +
+            std::string msg = std::string(service) + " of " + ptr(InterruptObject) +
                               (twice ? ", which was already disconnected" : ", which is not a connected interrupt");
             l.lock.unlock();
             verifier::bugcheck(verifier::kDriverVerifierViolation, msg);
@@ -511,4 +548,25 @@ void IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
     }
     // Waits for a running service routine; no call follows. DPCs it queued are not flushed.
     if (line) line->stop(InterruptObject);
+}
+
+}  // namespace
+
+void IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
+    if (!check_irql("IoDisconnectInterrupt", PASSIVE_LEVEL)) return;
+    disconnect(InterruptObject, "IoDisconnectInterrupt");
+}
+
+void IoDisconnectInterruptEx(PIO_DISCONNECT_INTERRUPT_PARAMETERS Parameters) {
+    if (!check_irql("IoDisconnectInterruptEx", PASSIVE_LEVEL)) return;
+    // The host connects only fully specified interrupts; the version must be the one connected with.
+    if (!Parameters || Parameters->Version != CONNECT_FULLY_SPECIFIED) {
+        verifier::bugcheck(verifier::kDriverVerifierViolation,
+                           "IoDisconnectInterruptEx with version " +
+                               (Parameters ? std::to_string(Parameters->Version) : std::string("(no parameters)")) +
+                               "; the interrupt was connected fully specified (version " +
+                               std::to_string(CONNECT_FULLY_SPECIFIED) + ")");
+        return;
+    }
+    disconnect(Parameters->ConnectionContext.InterruptObject, "IoDisconnectInterruptEx");
 }

@@ -255,6 +255,14 @@ using namespace host::detail;
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
     const void* site = __builtin_return_address(0);
     if (!check_irql("ExAllocatePoolWithTag", PoolType == PagedPool ? APC_LEVEL : DISPATCH_LEVEL)) return nullptr;
+    if (PoolType == NonPagedPool) {
+        // Driver Verifier's code-integrity check (0xC4, 0x2000): executable pool is refused under
+        // memory integrity; non-paged data belongs in NonPagedPoolNx.
+        verifier::bugcheck(verifier::kDriverVerifierViolation,
+                           "ExAllocatePoolWithTag of executable pool (NonPagedPool) with tag " + tag_name(Tag) +
+                               " from " + ptr(site) + "; code integrity expects NonPagedPoolNx");
+        return nullptr;
+    }
     if (NumberOfBytes == 0) {
         verifier::bugcheck(verifier::kDriverVerifierViolation,
                            "ExAllocatePoolWithTag of zero bytes with tag " + tag_name(Tag) + " from " + ptr(site));

@@ -495,7 +495,7 @@ NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG Ne
     bool member = old_item && bag_contains(ObjectBag, old_item);
     if (member && NewSize <= OldSize) return STATUS_SUCCESS;
 
-    void* copy = ExAllocatePoolWithTag(NonPagedPool, NewSize ? NewSize : 1, Tag);
+    void* copy = ExAllocatePoolWithTag(NonPagedPoolNx, NewSize ? NewSize : 1, Tag);
     if (!copy) return STATUS_INSUFFICIENT_RESOURCES;
     ULONG keep = old_item ? (OldSize < NewSize ? OldSize : NewSize) : 0;
     if (keep) std::memcpy(copy, old_item, keep);

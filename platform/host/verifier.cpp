@@ -41,6 +41,7 @@ const char* code_name(uint32_t code) {
     case kThreadNotMutexOwner: return "THREAD_NOT_MUTEX_OWNER";
     case kPageFaultInNonPagedArea: return "PAGE_FAULT_IN_NONPAGED_AREA";
     case kInterruptStorm: return "INTERRUPT_STORM";
+    case kAttemptedWriteToReadonlyMemory: return "ATTEMPTED_WRITE_TO_READONLY_MEMORY";
     case kBadPoolCaller: return "BAD_POOL_CALLER";
     case kDriverVerifierViolation: return "DRIVER_VERIFIER_DETECTED_VIOLATION";
     case kDmaViolation: return "DRIVER_VERIFIER_DMA_VIOLATION";

@@ -17,6 +17,7 @@ enum Code : uint32_t {
     kThreadNotMutexOwner = 0x11,          // KeReleaseMutex by a non-owner / at another IRQL
     kPageFaultInNonPagedArea = 0x50,      // register access outside a mapped window
     kInterruptStorm = 0x9C,               // level line nobody claims (host: storm report)
+    kAttemptedWriteToReadonlyMemory = 0xBE,  // register write through a PAGE_READONLY mapping
     kBadPoolCaller = 0xC2,                // double free, bad pointer, wrong tag
     kDriverVerifierViolation = 0xC4,      // waits at DISPATCH, leaks, armed timers in freed pool, ...
     kDmaViolation = 0xE6,                 // adapter and common-buffer misuse, DMA outside buffers

@@ -28,3 +28,9 @@ typedef WCHAR TCHAR;  // ksmedia.h uses TCHAR
 #include <ks.h>
 #include <ksmedia.h>
 }
+
+// Declared by the current WDK but not by mingw-w64; the import comes from ntoskrnl-extra.def.
+// Maps a device window with explicit page protections (no execute), which memory integrity
+// requires of every mapping.
+extern "C" NTKERNELAPI PVOID NTAPI MmMapIoSpaceEx(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
+                                                  ULONG Protect);

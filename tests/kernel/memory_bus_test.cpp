@@ -11,8 +11,8 @@ constexpr ULONG kTag = (ULONG('M') << 24) | (ULONG('V') << 16) | (ULONG('C') << 
 constexpr ULONG kOtherTag = (ULONG('T') << 24) | (ULONG('e') << 16) | (ULONG('s') << 8) | ULONG('t');
 
 TEST_F(KernelTest, PoolIsTaggedAccountedUninitialisedAndAligned) {
-    auto* small = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 40, kTag));
-    auto* large = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 3 * 4096 + 5, kOtherTag));
+    auto* small = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTag));
+    auto* large = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 3 * 4096 + 5, kOtherTag));
     ASSERT_NE(small, nullptr);
     ASSERT_NE(large, nullptr);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(small) % 16, 0u);
@@ -44,25 +44,25 @@ TEST_F(KernelTest, PoolIsTaggedAccountedUninitialisedAndAligned) {
 
 TEST_F(KernelTest, PoolFailureInjectionByCountSizeAndTag) {
     host::fail_pool_nth(3);
-    void* a = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
-    void* b = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
-    void* c = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);  // the third from now
-    void* d = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);  // one-shot
+    void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag);
+    void* b = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag);
+    void* c = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag);  // the third from now
+    void* d = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag);  // one-shot
     EXPECT_NE(a, nullptr);
     EXPECT_NE(b, nullptr);
     EXPECT_EQ(c, nullptr);
     EXPECT_NE(d, nullptr);
 
     host::fail_pool_size(100);
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 100, kTag), nullptr);
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 100, kOtherTag), nullptr);
-    void* e = ExAllocatePoolWithTag(NonPagedPool, 101, kTag);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTag), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 100, kOtherTag), nullptr);
+    void* e = ExAllocatePoolWithTag(NonPagedPoolNx, 101, kTag);
     EXPECT_NE(e, nullptr);
 
     host::clear_pool_failures();
     host::fail_pool_tag(kOtherTag);
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kOtherTag), nullptr);
-    void* f = ExAllocatePoolWithTag(NonPagedPool, 100, kTag);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kOtherTag), nullptr);
+    void* f = ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTag);
     EXPECT_NE(f, nullptr);
 
     EXPECT_EQ(host::pool_usage().failures, 4u);

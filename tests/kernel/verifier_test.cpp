@@ -34,7 +34,7 @@ TEST_F(KernelTest, CallsAboveTheirIrqlLimitAreNamedAndRefused) {
     {
         host::ScopedIrql dirql(6);  // what an interrupt routine may not do
         KeSetEvent(&event, 0, FALSE);
-        EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 16, kTag), nullptr);
+        EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag), nullptr);
         KTIMER timer;
         KeInitializeTimer(&timer);
     }
@@ -113,10 +113,10 @@ TEST_F(KernelTest, MutexReleaseByNonOwnerOrAtAnotherIrqlIsFatal) {
 
 TEST_F(KernelTest, PoolMisuseIsNamed) {
     Capture capture;
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 0, kTag), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 0, kTag), nullptr);
     EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "ExAllocatePoolWithTag of zero bytes with tag MVCD"));
 
-    void* p = ExAllocatePoolWithTag(NonPagedPool, 64, kTag);
+    void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTag);
     ASSERT_NE(p, nullptr);
     ExFreePoolWithTag(p, kTag ^ 0x01010101);
     EXPECT_TRUE(has(capture, v::kBadPoolCaller, "the block was allocated with tag MVCD (dump DCVM)"));
@@ -128,7 +128,7 @@ TEST_F(KernelTest, PoolMisuseIsNamed) {
     ExFreePool(&local);
     EXPECT_TRUE(has(capture, v::kBadPoolCaller, "did not come from the pool (bad pointer)"));
 
-    auto* q = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 30, kTag));
+    auto* q = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 30, kTag));
     q[30] = 1;  // one byte past the end
     ExFreePool(q);
     EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "written past its end at offset 30 (pool overrun)"));
@@ -144,7 +144,7 @@ TEST_F(KernelTest, FreeingPoolThatHoldsAnArmedTimerOrQueuedDpcIsNamed) {
         KTIMER timer;
         KDPC dpc;
     };
-    auto* h = static_cast<Holder*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Holder), kTag));
+    auto* h = static_cast<Holder*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Holder), kTag));
     KeInitializeTimer(&h->timer);
     KeInitializeDpc(&h->dpc, NoopDpc, nullptr);
     KeSetTimer(&h->timer, relative_ms(60000), &h->dpc);
@@ -178,7 +178,7 @@ TEST_F(KernelTest, FreeingPoolThatHoldsAnArmedTimerOrQueuedDpcIsNamed) {
                     &ctx);
     KeInsertQueueDpc(&blocker, nullptr, nullptr);
     ASSERT_TRUE(eventually([&] { return running.load(); }));
-    auto* d = static_cast<KDPC*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), kTag));
+    auto* d = static_cast<KDPC*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KDPC), kTag));
     KeInitializeDpc(d, NoopDpc, nullptr);
     KeInsertQueueDpc(d, nullptr, nullptr);
     ExFreePool(d);
@@ -259,7 +259,7 @@ TEST_F(KernelTest, LeakCheckAtRemovalNamesEveryLeak) {
     Dma dma;
     PHYSICAL_ADDRESS bus{};
     void* buffer = dma.alloc(4096, &bus);
-    void* block = ExAllocatePoolWithTag(NonPagedPool, 48, kTag);
+    void* block = ExAllocatePoolWithTag(NonPagedPoolNx, 48, kTag);
     Capture capture;
     EXPECT_EQ(host::check_leaks("device removal"), 3u);  // pool block, common buffer, adapter
     ASSERT_EQ(capture.count(), 1u);
@@ -355,6 +355,137 @@ TEST_F(KernelTest, DpcReturningAtAnotherIrqlOrHoldingAMutexIsNamed) {
     std::memset(&garbage, 0, sizeof garbage);
     EXPECT_FALSE(KeInsertQueueDpc(&garbage, nullptr, nullptr));
     EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "not an initialised DPC"));
+}
+
+// Memory integrity and the code-integrity checks: executable pool and executable mappings are
+// refused by name, a mapped window's protection holds, and what IoConnectInterruptEx connected
+// IoDisconnectInterruptEx disconnects only with its version.
+struct RegisterFile : host::MmioRegion {
+    uint32_t read32(uint32_t offset) override { return regs[offset / 4]; }
+    void write32(uint32_t offset, uint32_t value) override { regs[offset / 4] = value; }
+    uint32_t regs[0x1000 / 4] = {};
+};
+
+TEST_F(KernelTest, ExecutablePoolIsRefusedWhereNonExecutablePoolServes) {
+    Capture capture;
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 64, kTag), nullptr);
+    ASSERT_EQ(capture.count(), 1u);
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "executable pool (NonPagedPool) with tag MVCD"));
+    EXPECT_EQ(host::pool_usage().allocations, 0u);  // refused, not handed out
+
+    // NonPagedPoolNx is still non-paged: usable up to DISPATCH_LEVEL.
+    void* nx = nullptr;
+    {
+        host::ScopedIrql dispatch(DISPATCH_LEVEL);
+        nx = ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTag);
+    }
+    ASSERT_NE(nx, nullptr);
+    void* paged = ExAllocatePoolWithTag(PagedPool, 64, kTag);
+    ASSERT_NE(paged, nullptr);
+    ExFreePoolWithTag(nx, kTag);
+    ExFreePoolWithTag(paged, kTag);
+    EXPECT_EQ(capture.count(), 1u);
+    EXPECT_EQ(host::check_leaks("code integrity"), 0u);
+}
+
+TEST_F(KernelTest, MappedWindowHonoursItsProtectionAndNeverMapsExecutable) {
+    RegisterFile device;
+    uint64_t physical = host::register_mmio(&device, 0x1000);
+    PHYSICAL_ADDRESS pa;
+    pa.QuadPart = static_cast<LONGLONG>(physical);
+    Capture capture;
+
+    // What the driver maps its registers with: read-write, uncached.
+    auto* rw = static_cast<volatile ULONG*>(MmMapIoSpaceEx(pa, 0x1000, PAGE_READWRITE | PAGE_NOCACHE));
+    ASSERT_NE(rw, nullptr);
+    WRITE_REGISTER_ULONG(rw + 1, 0x55);
+    EXPECT_EQ(READ_REGISTER_ULONG(rw + 1), 0x55u);
+    EXPECT_EQ(device.regs[1], 0x55u);
+
+    // A read-only mapping reads the same registers and refuses writes by name.
+    auto* ro = static_cast<volatile ULONG*>(MmMapIoSpaceEx(pa, 0x1000, PAGE_READONLY | PAGE_NOCACHE));
+    ASSERT_NE(ro, nullptr);
+    EXPECT_EQ(READ_REGISTER_ULONG(ro + 1), 0x55u);
+    WRITE_REGISTER_ULONG(ro + 1, 0xAA);
+    EXPECT_EQ(device.regs[1], 0x55u);
+    ASSERT_EQ(capture.count(), 1u);
+    EXPECT_TRUE(has(capture, v::kAttemptedWriteToReadonlyMemory, "mapped PAGE_READONLY"));
+
+    // Executable protections are code-integrity violations; the mapping is not made.
+    for (ULONG execute : {PAGE_EXECUTE, PAGE_EXECUTE_READ, PAGE_EXECUTE_READWRITE, PAGE_EXECUTE_WRITECOPY})
+        EXPECT_EQ(MmMapIoSpaceEx(pa, 0x1000, execute | PAGE_NOCACHE), nullptr);
+    EXPECT_EQ(capture.count(), 5u);
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "MmMapIoSpaceEx with executable page protection 0x240"));
+
+    // Protections that are not one base protection plus at most one caching modifier fail.
+    EXPECT_EQ(MmMapIoSpaceEx(pa, 0x1000, PAGE_READWRITE | PAGE_NOCACHE | PAGE_WRITECOMBINE), nullptr);
+    EXPECT_EQ(MmMapIoSpaceEx(pa, 0x1000, PAGE_NOACCESS), nullptr);
+    EXPECT_EQ(MmMapIoSpaceEx(pa, 0x1000, PAGE_READWRITE | PAGE_READONLY), nullptr);
+    EXPECT_EQ(MmMapIoSpaceEx(pa, 0x1000, PAGE_NOCACHE), nullptr);
+    EXPECT_EQ(capture.count(), 5u);
+    // A cached or write-combined view of the window is still a valid mapping.
+    auto* wc = MmMapIoSpaceEx(pa, 0x1000, PAGE_READWRITE | PAGE_WRITECOMBINE);
+    ASSERT_NE(wc, nullptr);
+
+    MmUnmapIoSpace(wc, 0x1000);
+    MmUnmapIoSpace(const_cast<ULONG*>(ro), 0x1000);
+    MmUnmapIoSpace(const_cast<ULONG*>(rw), 0x1000);
+    EXPECT_EQ(capture.count(), 5u);
+    host::unregister_mmio(physical);
+}
+
+struct Counter {
+    std::atomic<int> calls{0};
+};
+
+BOOLEAN NTAPI CountingIsr(PKINTERRUPT, PVOID context) {
+    ++static_cast<Counter*>(context)->calls;
+    return FALSE;
+}
+
+TEST_F(KernelTest, InterruptConnectedExIsDisconnectedExWithItsVersion) {
+    auto line = host::create_interrupt_line(host::InterruptLine::Mode::MessageSignalled);
+    ULONG vector = host::register_interrupt_line(line.get());
+    Counter counter;
+    PKINTERRUPT interrupt = nullptr;
+    IO_CONNECT_INTERRUPT_PARAMETERS params{};
+    params.Version = CONNECT_FULLY_SPECIFIED;
+    params.FullySpecified.InterruptObject = &interrupt;
+    params.FullySpecified.ServiceRoutine = CountingIsr;
+    params.FullySpecified.ServiceContext = &counter;
+    params.FullySpecified.SynchronizeIrql = 6;
+    params.FullySpecified.Irql = 6;
+    params.FullySpecified.Vector = vector;
+    params.FullySpecified.ProcessorEnableMask = 1;
+    ASSERT_EQ(IoConnectInterruptEx(&params), STATUS_SUCCESS);
+
+    Capture capture;
+    // Another version than the one connected with: refused, the routine stays connected.
+    IO_DISCONNECT_INTERRUPT_PARAMETERS wrong{};
+    wrong.Version = CONNECT_LINE_BASED;
+    wrong.ConnectionContext.InterruptObject = interrupt;
+    IoDisconnectInterruptEx(&wrong);
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "IoDisconnectInterruptEx with version 2"));
+    line->signal_message();
+    ASSERT_TRUE(line->wait_quiet(10000));
+    EXPECT_EQ(counter.calls.load(), 1);
+
+    IO_DISCONNECT_INTERRUPT_PARAMETERS disconnect{};
+    disconnect.Version = CONNECT_FULLY_SPECIFIED;
+    disconnect.ConnectionContext.InterruptObject = interrupt;
+    IoDisconnectInterruptEx(&disconnect);
+    line->signal_message();
+    ASSERT_TRUE(line->wait_quiet(10000));
+    EXPECT_EQ(counter.calls.load(), 1);  // nothing is delivered after it
+    EXPECT_EQ(capture.count(), 1u);
+
+    IoDisconnectInterruptEx(&disconnect);
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "IoDisconnectInterruptEx of"));
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "which was already disconnected"));
+    IoDisconnectInterruptEx(nullptr);
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "(no parameters)"));
+    EXPECT_EQ(capture.count(), 3u);
+    host::unregister_interrupt_line(line.get());
 }
 
 }  // namespace

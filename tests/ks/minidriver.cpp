@@ -41,7 +41,7 @@ int range_index(const KSDATARANGE* r) {
 
 NTSTATUS DeviceAdd(PKSDEVICE device) {
     g_state.note("Add");
-    void* context = ExAllocatePoolWithTag(NonPagedPool, 32, kTag);
+    void* context = ExAllocatePoolWithTag(NonPagedPoolNx, 32, kTag);
     if (!context) return STATUS_INSUFFICIENT_RESOURCES;
     NTSTATUS status = KsAddItemToObjectBag(device->Bag, context, nullptr);
     if (!NT_SUCCESS(status)) {

@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
         "driver, starts the device, does its work, and stops and removes the device cleanly."};
     app.require_subcommand(1);
     app.set_help_all_flag("--help-all", "Help for every command");
+    app.set_version_flag("--version", "quadhdmi " QH_VERSION, "Print the driver's version and exit");
 
     CommonOptions common;
 

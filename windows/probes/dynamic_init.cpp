@@ -1,4 +1,4 @@
-// Deliberately faulty image for the image check's own test: a global initialised at run time.
-extern "C" unsigned long KeQueryTimeIncrement();
-extern "C" long DriverEntry(void*, void*) { return 0; }
+// Fault: a global initialised at run time, which only C run-time start-up code would run.
+extern "C" __declspec(dllimport) unsigned long KeQueryTimeIncrement();
 unsigned long g_increment = KeQueryTimeIncrement();
+extern "C" long probe_fault(void*) { return static_cast<long>(g_increment); }

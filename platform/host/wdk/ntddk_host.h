@@ -341,6 +341,20 @@ typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombin
 
 PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType);
 void MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
+
+// Page protections of MmMapIoSpaceEx: one base protection, optionally one caching modifier.
+#define PAGE_NOACCESS 0x01
+#define PAGE_READONLY 0x02
+#define PAGE_READWRITE 0x04
+#define PAGE_WRITECOPY 0x08
+#define PAGE_EXECUTE 0x10
+#define PAGE_EXECUTE_READ 0x20
+#define PAGE_EXECUTE_READWRITE 0x40
+#define PAGE_EXECUTE_WRITECOPY 0x80
+#define PAGE_GUARD 0x100
+#define PAGE_NOCACHE 0x200
+#define PAGE_WRITECOMBINE 0x400
+PVOID MmMapIoSpaceEx(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, ULONG Protect);
 // One 32-bit device access each, in program order, acting as full barriers.
 ULONG READ_REGISTER_ULONG(volatile ULONG* Register);
 void WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value);
@@ -403,6 +417,17 @@ typedef struct _IO_CONNECT_INTERRUPT_PARAMETERS {
 
 NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters);
 void IoDisconnectInterrupt(PKINTERRUPT InterruptObject);
+
+typedef struct _IO_DISCONNECT_INTERRUPT_PARAMETERS {
+    ULONG Version;  // the version IoConnectInterruptEx connected with
+    union {
+        PVOID Generic;
+        PKINTERRUPT InterruptObject;
+        PVOID InterruptMessageTable;
+    } ConnectionContext;
+} IO_DISCONNECT_INTERRUPT_PARAMETERS, *PIO_DISCONNECT_INTERRUPT_PARAMETERS;
+
+void IoDisconnectInterruptEx(PIO_DISCONNECT_INTERRUPT_PARAMETERS Parameters);
 
 // ---------------------------------------------------------------------------------------------
 // Resources handed over at PnP start

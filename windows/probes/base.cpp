@@ -1,0 +1,11 @@
+// The well-formed core of every probe image: an entry point that calls the probe's one fault
+// through a table (so that the image has base relocations) and one allowed kernel import.
+extern "C" __declspec(dllimport) unsigned long DbgPrint(const char* format, ...);
+extern "C" long probe_fault(void* argument);
+
+extern "C" long (*const probe_table[])(void*) = {probe_fault};
+
+extern "C" long DriverEntry(void* driver, void* path) {
+    DbgPrint("probe %p %p\n", driver, path);
+    return probe_table[0](driver);
+}
