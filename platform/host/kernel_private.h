@@ -74,6 +74,9 @@ void reset_waits();
 // Raises a bug check if [begin, begin + length) holds a pending timer or a queued DPC; returns
 // false then (after a captured bug check), and the caller must not free the memory.
 bool check_freed_range(const void* begin, size_t length, const char* what);
+// Raises a bug check for every timer still pending and every DPC still queued at `when` (device
+// removal): the memory holding them is about to go. Returns the number found.
+size_t check_no_timers_or_dpcs(const char* when);
 size_t pool_leaks(std::string& report);
 size_t dma_leaks(std::string& report);
 
