@@ -6,6 +6,11 @@
 #include "platform/wdk/wdk.h"
 #else
 #include "platform/host/wdk/wdk_host.h"
+namespace host {
+// Set by host::watch_shared_read (tests only): the field whose next SharedRead calls back.
+extern const void* g_watched_field;
+void watched_field_read(const void* field);
+}  // namespace host
 #endif
 
 // Every allocation of the driver carries this tag; the four characters are spelled out because
@@ -22,7 +27,10 @@ inline T SharedRead(const T& field) {
 #if defined(_WIN32)
     return *static_cast<const volatile T*>(&field);
 #else
-    return __atomic_load_n(&field, __ATOMIC_RELAXED);
+    const T value = __atomic_load_n(&field, __ATOMIC_RELAXED);
+    if (__builtin_expect(__atomic_load_n(&host::g_watched_field, __ATOMIC_RELAXED) != nullptr, 0))
+        host::watched_field_read(&field);
+    return value;
 #endif
 }
 

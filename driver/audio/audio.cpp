@@ -68,11 +68,12 @@ void SkipBuffer(PKSPIN pin, PKSSTREAM_POINTER pointer) {
 
 // Overrun: when the card has (or may have) overwritten the oldest pending audio, moves the read
 // position on to the oldest audio still intact, counts what was lost and marks the next
-// delivered buffer. Returns the bytes pending afterwards.
+// delivered buffer. Returns the bytes pending afterwards. The counts are 64-bit throughout: the
+// card passes 2^32 bytes in about six hours, which a client without buffers can leave pending.
 ULONG SkipOverwritten(ChannelState& ch, ULONGLONG hwBytes, ULONGLONG& delivered, ULONG& offset) {
-    const ULONG pending = static_cast<ULONG>(hwBytes - delivered);
-    if (pending <= kIntactBytes) return pending;
-    const ULONG lost = pending - kIntactBytes;
+    const ULONGLONG pending = hwBytes - delivered;
+    if (pending <= kIntactBytes) return static_cast<ULONG>(pending);
+    const ULONGLONG lost = pending - kIntactBytes;
     delivered += lost;
     offset = static_cast<ULONG>((static_cast<ULONGLONG>(offset) + lost) % kAudioRingSize);
     SharedWrite(ch.AudioDeliveredBytes, delivered);
@@ -98,7 +99,7 @@ void DeliverOne(const AudioInput& in, devext* ext) {
     ChannelState& ch = ChannelOf(in, ext);
     PKSPIN pin = SharedRead(ch.AudioPin);
     ULONG state = SharedRead(ch.AudioState);
-    if (pin == nullptr || static_cast<LONG>(state) < KSSTATE_RUN) {
+    if (pin == nullptr || static_cast<LONG>(state) < KSSTATE_RUN || SharedRead(ext->AudioHalted) != 0) {
         if (in.DpcIdleShowsPin)
             DbgPrint(in.DpcIdleTrace, pin, state);
         else
@@ -122,9 +123,10 @@ void DeliverOne(const AudioInput& in, devext* ext) {
 
     // The read position is set by the interrupt before the byte count that makes it usable, so
     // the count is read first.
+    const ULONGLONG hwBytes = SharedRead(ch.AudioHwBytes);
     ULONGLONG delivered = SharedRead(ch.AudioDeliveredBytes);
     ULONG offset = SharedRead(ch.AudioReadOffset);
-    ULONG pending = SkipOverwritten(ch, SharedRead(ch.AudioHwBytes), delivered, offset);
+    ULONG pending = SkipOverwritten(ch, hwBytes, delivered, offset);
 
     // A buffer is filled whole, in sample frames, and never with more than the ring keeps
     // intact: a larger buffer receives kIntactBytes and says so in DataUsed.
@@ -428,6 +430,17 @@ void DpcRoutine(const AudioInput& in, devext* ext) {
 }
 
 }  // namespace audio
+
+void HaltAudioDelivery(devext* ext) {
+    // A run that started before the flag may still arm its timer: wait for it, then cancel. A
+    // run the timer queued meanwhile finds the flag and leaves the timer alone.
+    SharedWrite(ext->AudioHalted, ULONG(1));
+    for (ULONG channel = 0; channel < kChannelCount; ++channel) {
+        audio::WaitForDeliveryIdle(ext->Channel[channel]);
+        KeCancelTimer(&ext->AudioTimer[channel]);
+    }
+    KeFlushQueuedDpcs();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Property handlers of the ADC node and of the capture pin: constant answers.

@@ -43,6 +43,10 @@ void channel1AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgum
 void channel2AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
 void channel3AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
 
+// Passive level, at device stop, once the interrupt is disconnected: returns with no audio DPC
+// queued or running and no retry timer armed, and none can be armed again until the next start.
+void HaltAudioDelivery(devext* ext);
+
 extern const KSPIN_DISPATCH channel0AudioPinDispatch;
 extern const KSPIN_DISPATCH channel1AudioPinDispatch;
 extern const KSPIN_DISPATCH channel2AudioPinDispatch;

@@ -64,6 +64,8 @@ struct devext {
     KDPC VideoDpc01[2];
     KDPC AudioDpc23[2];
     KDPC VideoDpc23[2];
+    // Set while the device is stopped: the audio DPCs deliver nothing and arm no timer.
+    ULONG AudioHalted;
 };
 
 // The three video buffers of a channel.

@@ -62,6 +62,7 @@ void InitializeKernelObjects(devext* ext) {
         KeSetImportanceDpc(AudioDpc(ext, channel), HighImportance);
     }
     KeInitializeMutex(&ext->HwMutex, 0);
+    SharedWrite(ext->AudioHalted, ULONG(0));
 }
 
 void MapWindow(devext* ext, const CM_PARTIAL_RESOURCE_DESCRIPTOR& d, NTSTATUS& recorded) {
@@ -275,6 +276,9 @@ void UninitializeHW(devext* ext) {
         // Disconnection does not wait for the DPCs the routine already queued; they read the
         // buffers released below.
         KeFlushQueuedDpcs();
+        // Nor does it stop the audio retry timers, whose DPC would read the ring being freed
+        // and whose timer would be initialised again, still armed, at the next start.
+        HaltAudioDelivery(ext);
         // A routine that was running while interrupts were turned off re-enables them on its
         // way out; it cannot run any more.
         if (SharedRead(ext->RegisterBase) != nullptr) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -56,6 +57,13 @@ std::vector<WaitRecord> waits();    // KeWaitForSingleObject calls only
 void clear_wait_records();
 // Number of KeWaitForSingleObject calls on `object` that returned STATUS_TIMEOUT.
 uint64_t timeouts(const void* object);
+
+// Runs `after` once, on the thread whose SharedRead next reads `field`, right after that read
+// (the value read is the one from before `after`). Puts another context's work between two reads
+// of the driver, so an ordering race can be reproduced at will.
+void watch_shared_read(const void* field, std::function<void()> after);
+// Whether the watch set last has fired (and `after` returned).
+bool shared_read_watch_fired();
 
 // ---------------------------------------------------------------------------------------------
 // IRQL and simulated processors

@@ -151,7 +151,43 @@ ThreadSnapshot snapshot_thread() {
 
 size_t owned_mutex_count() { return self().owned_mutexes.size(); }
 
+const void* g_watched_field = nullptr;
+
+namespace {
+std::mutex g_watch_lock;
+std::function<void()> g_watch_action;
+bool g_watch_fired = false;
+}  // namespace
+
+void watch_shared_read(const void* field, std::function<void()> after) {
+    std::lock_guard<std::mutex> guard(g_watch_lock);
+    g_watch_action = std::move(after);
+    g_watch_fired = false;
+    __atomic_store_n(&g_watched_field, field, __ATOMIC_RELEASE);
+}
+
+bool shared_read_watch_fired() {
+    std::lock_guard<std::mutex> guard(g_watch_lock);
+    return g_watch_fired;
+}
+
+void watched_field_read(const void* field) {
+    const void* expected = field;
+    // One shot: only the reader that takes the watch away runs the action.
+    if (!__atomic_compare_exchange_n(&g_watched_field, &expected, nullptr, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+        return;
+    std::function<void()> action;
+    {
+        std::lock_guard<std::mutex> guard(g_watch_lock);
+        action = std::move(g_watch_action);
+    }
+    if (action) action();
+    std::lock_guard<std::mutex> guard(g_watch_lock);
+    g_watch_fired = true;
+}
+
 void reset() {
+    __atomic_store_n(&g_watched_field, static_cast<const void*>(nullptr), __ATOMIC_RELEASE);
     reset_dpcs_and_timers();
     reset_pool();
     reset_dma();

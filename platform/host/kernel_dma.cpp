@@ -1,8 +1,10 @@
-// Host kernel: DMA adapters, common buffers in a simulated 32-bit bus space, and the bus-master
-// access the simulated card uses to reach them.
+// Host kernel: DMA adapters, common buffers in a simulated bus space (below 4 GiB for a 32-bit
+// master, above it for a 64-bit one), and the bus-master access the simulated card uses to reach
+// them. A freed common buffer stays inaccessible to the CPU for a while (bounded quarantine).
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <shared_mutex>
 #include <unordered_map>
@@ -16,14 +18,18 @@ namespace {
 
 constexpr size_t kPage = 4096;
 constexpr size_t kGuard = kPage;                   // guard area on each side of a buffer
-constexpr uint64_t kBusBase = 0x10000000;          // first bus address handed out
-constexpr uint64_t kBusLimit = 0x100000000ULL;     // 32-bit device: everything below 4 GiB
+constexpr uint64_t kBusBase = 0x10000000;          // first bus address handed out to a 32-bit master
+constexpr uint64_t kBusLimit = 0x100000000ULL;     // 32-bit master: everything below 4 GiB
+constexpr uint64_t kHighBusBase = 0x1000000000ULL; // 64-bit master: 64 GiB and up
+constexpr uint64_t kHighBusLimit = 0x10000000000ULL;
+constexpr size_t kQuarantineBuffers = 64;
 constexpr unsigned char kFreshPattern = 0xC3;
 constexpr unsigned char kGuardPattern = 0xFE;
 
 struct Adapter {
     DMA_ADAPTER adapter;  // first: the driver's pointer is this object's address
     PDEVICE_OBJECT pdo = nullptr;
+    bool high = false;    // a 64-bit master: its buffers lie above 4 GiB
     bool put = false;
     bool counted = true;  // false once forgotten by a reset
     size_t live_buffers = 0;
@@ -44,7 +50,9 @@ struct Dma {
     std::unordered_map<void*, Buffer*> by_va;
     std::unordered_map<void*, Buffer*> forgotten;
     std::vector<Adapter*> adapters;               // never freed, so a use after put is still detectable
+    std::deque<Buffer*> quarantine;               // freed, inaccessible, oldest first
     uint64_t next_bus = kBusBase;
+    uint64_t next_high_bus = kHighBusBase;
     CommonBufferUsage usage;
     uint64_t fail_countdown = 0;
     std::vector<size_t> fail_sizes;
@@ -58,10 +66,14 @@ Dma& dma() {
 
 DMA_OPERATIONS g_operations;  // filled once below; shared by every adapter
 
-// Caller holds the lock exclusively. Finds a free range of `span` bytes plus a guard gap.
-bool allocate_bus(Dma& d, size_t span, uint64_t& bus) {
+// Caller holds the lock exclusively. Finds a free range of `span` bytes plus a guard gap, below
+// 4 GiB or (high) above it.
+bool allocate_bus(Dma& d, size_t span, bool high, uint64_t& bus) {
+    const uint64_t base = high ? kHighBusBase : kBusBase;
+    const uint64_t limit = high ? kHighBusLimit : kBusLimit;
+    uint64_t& next_bus = high ? d.next_high_bus : d.next_bus;
     auto fits = [&](uint64_t at) {
-        if (at + span + kGuard > kBusLimit) return false;
+        if (at + span + kGuard > limit) return false;
         auto next = d.by_bus.lower_bound(at);
         if (next != d.by_bus.end() && next->first < at + span + kGuard) return false;
         if (next != d.by_bus.begin()) {
@@ -72,19 +84,19 @@ bool allocate_bus(Dma& d, size_t span, uint64_t& bus) {
     };
     // Addresses are handed out upwards and not reused until the space wraps, so a card that
     // keeps writing to a freed buffer hits nothing live.
-    if (fits(d.next_bus)) {
-        bus = d.next_bus;
-        d.next_bus += span + kGuard;
+    if (fits(next_bus)) {
+        bus = next_bus;
+        next_bus += span + kGuard;
         return true;
     }
-    uint64_t at = kBusBase;
-    for (auto& [b, buf] : d.by_bus) {
+    uint64_t at = base;
+    for (auto it = d.by_bus.lower_bound(base); it != d.by_bus.end() && it->first < limit; ++it) {
         if (fits(at)) break;
-        at = b + buf->span + kGuard;
+        at = it->first + it->second->span + kGuard;
     }
     if (!fits(at)) return false;
     bus = at;
-    d.next_bus = at + span + kGuard;
+    next_bus = at + span + kGuard;
     return true;
 }
 
@@ -144,7 +156,7 @@ PVOID AllocateCommon(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICAL_ADDRESS Lo
             return nullptr;
         }
     }
-    auto* raw = static_cast<unsigned char*>(std::aligned_alloc(kPage, span + 2 * kGuard));
+    auto* raw = static_cast<unsigned char*>(map_pages(span + 2 * kGuard));
     if (!raw) return nullptr;
     unsigned char* va = raw + kGuard;
     std::memset(raw, kGuardPattern, kGuard);
@@ -152,9 +164,9 @@ PVOID AllocateCommon(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICAL_ADDRESS Lo
     std::memset(va + Length, kGuardPattern, span - Length + kGuard);
     auto* b = new Buffer{a, 0, Length, span, raw, va};
     std::unique_lock<std::shared_mutex> guard(d.lock);
-    if (!allocate_bus(d, span, b->bus)) {
+    if (!allocate_bus(d, span, a->high, b->bus)) {
         ++d.usage.failures;
-        std::free(raw);
+        unmap_pages(raw, span + 2 * kGuard);
         delete b;
         return nullptr;
     }
@@ -180,7 +192,7 @@ void FreeCommon(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRESS LogicalA
     if (it == d.by_va.end()) {
         auto f = d.forgotten.find(VirtualAddress);
         if (f != d.forgotten.end()) {  // allocated before a reset: release quietly
-            std::free(f->second->raw);
+            unmap_pages(f->second->raw, f->second->span + 2 * kGuard);
             delete f->second;
             d.forgotten.erase(f);
             return;
@@ -224,8 +236,15 @@ void FreeCommon(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRESS LogicalA
         verifier::bugcheck(verifier::kDmaViolation,
                            "common buffer " + ptr(VirtualAddress) + " (" + std::to_string(b->length) +
                                " bytes) was written " + overrun + " (guard area overwritten)");
-    std::free(b->raw);
-    delete b;
+    protect_freed(b->raw, b->span + 2 * kGuard, "freed common buffer", verifier::kPageFaultInNonPagedArea);
+    guard.lock();
+    d.quarantine.push_back(b);
+    while (d.quarantine.size() > kQuarantineBuffers) {
+        Buffer* old = d.quarantine.front();
+        d.quarantine.pop_front();
+        unmap_pages(old->raw, old->span + 2 * kGuard);
+        delete old;
+    }
 }
 
 const bool g_operations_ready = [] {
@@ -384,6 +403,13 @@ PDMA_ADAPTER IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_DESCRI
                              PULONG NumberOfMapRegisters) {
     if (!check_irql("IoGetDmaAdapter", PASSIVE_LEVEL)) return nullptr;
     if (!DeviceDescription) return nullptr;
+    // Only the bus master a PCI card is gets an adapter, and its buffers follow the addresses it
+    // declared: below 4 GiB for 32-bit addresses, above for 64-bit ones, so that a description
+    // that does not fit the card shows. A master with neither (24-bit) is refused.
+    const DEVICE_DESCRIPTION& description = *DeviceDescription;
+    if (description.Version > DEVICE_DESCRIPTION_VERSION2 || !description.Master ||
+        (!description.Dma32BitAddresses && !description.Dma64BitAddresses))
+        return nullptr;
     {
         Dma& d = dma();
         std::unique_lock<std::shared_mutex> guard(d.lock);
@@ -397,6 +423,7 @@ PDMA_ADAPTER IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_DESCRI
     a->adapter.Size = sizeof(DMA_ADAPTER);
     a->adapter.DmaOperations = &g_operations;
     a->pdo = PhysicalDeviceObject;
+    a->high = description.Dma64BitAddresses != FALSE;
     if (NumberOfMapRegisters) {
         // Enough to map a transfer of MaximumLength at any page offset, capped as Windows caps it.
         uint64_t pages = (static_cast<uint64_t>(DeviceDescription->MaximumLength) + kPage - 1) / kPage + 1;

@@ -255,6 +255,24 @@ bool check_freed_range(const void* begin, size_t length, const char* what) {
     return true;
 }
 
+size_t check_no_timers_or_dpcs(const char* when) {
+    std::vector<std::string> found;
+    {
+        Timers& tm = timers();
+        std::lock_guard<std::mutex> guard(tm.lock);
+        for (auto& [due, timer] : tm.queue)
+            found.push_back(std::string("timer ") + ptr(timer) + " still armed at " + when);
+    }
+    unsigned used = g_queues_used.load();
+    for (unsigned i = 0; i < used; ++i) {
+        Queue& q = queues()[i];
+        std::lock_guard<std::mutex> guard(q.lock);
+        for (auto& e : q.items) found.push_back(std::string("DPC ") + ptr(e.dpc) + " still queued at " + when);
+    }
+    for (const auto& message : found) verifier::bugcheck(verifier::kDriverVerifierViolation, message);
+    return found.size();
+}
+
 }  // namespace detail
 
 using namespace detail;
@@ -316,6 +334,21 @@ using namespace host::detail;
 // ---- DPC services --------------------------------------------------------------------------------
 
 void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+    // Initialising a queued DPC would corrupt the queue it is in (memory that merely looks like a
+    // queued DPC, such as a freed and reused block, is looked up in the queues first).
+    if (header_kind(load(Dpc->Header)) == kKindDpc && load(Dpc->Inserted)) {
+        const LONG where = load(Dpc->Inserted);
+        if (where > 0 && static_cast<unsigned>(where) <= g_queues_used.load()) {
+            Queue& q = queues()[where - 1];
+            std::lock_guard<std::mutex> guard(q.lock);
+            for (const auto& e : q.items) {
+                if (e.dpc == Dpc) {
+                    verifier::bugcheck(verifier::kDriverVerifierViolation, "KeInitializeDpc on queued DPC " + ptr(Dpc));
+                    return;
+                }
+            }
+        }
+    }
     store(Dpc->Header, kHeaderMagic | kKindDpc);
     store(Dpc->Importance, static_cast<LONG>(MediumImportance));
     Dpc->DeferredRoutine = DeferredRoutine;

@@ -1,4 +1,7 @@
 // Host kernel: non-paged pool with tags, accounting, failure injection and Verifier-style checks.
+// Every block is a special-pool block: it starts a run of pages of its own (so a block under a
+// page never crosses one), guard bytes fill the rest of its last page and an inaccessible page
+// follows; once freed, its pages stay inaccessible in a bounded quarantine.
 #include <cstdlib>
 #include <deque>
 #include <mutex>
@@ -13,7 +16,6 @@ namespace detail {
 namespace {
 
 constexpr unsigned char kFreshPattern = 0xA5;   // new blocks: not zero, so missing initialisation shows
-constexpr unsigned char kFreedPattern = 0xDD;   // freed blocks, kept for a while in quarantine
 constexpr unsigned char kGuardPattern = 0xFD;   // bytes after the block, checked at free
 constexpr size_t kTrailer = 16;
 constexpr size_t kPage = 4096;
@@ -22,7 +24,7 @@ constexpr size_t kQuarantineBytes = 64u << 20;
 
 struct Block {
     size_t size = 0;
-    size_t span = 0;  // bytes actually allocated
+    size_t span = 0;  // the block's pages (whole pages; an inaccessible page follows them)
     ULONG tag = 0;
     const void* site = nullptr;
 };
@@ -56,7 +58,7 @@ void release_quarantine(Pool& p) {
         auto [ptr, b] = p.quarantine.front();
         p.quarantine.pop_front();
         p.quarantine_bytes -= b.span;
-        std::free(ptr);
+        unmap_pages(ptr, b.span + kPage);
     }
 }
 
@@ -83,8 +85,9 @@ void free_block(PVOID P, bool check_tag, ULONG Tag, const char* service) {
             auto f = p.forgotten.find(P);
             if (f != p.forgotten.end()) {
                 // Left over from before a reset: release quietly.
+                const size_t span = f->second.span;
                 p.forgotten.erase(f);
-                std::free(P);
+                unmap_pages(P, span + kPage);
                 return;
             }
             bool twice = in_quarantine(p, P);
@@ -126,7 +129,7 @@ void free_block(PVOID P, bool check_tag, ULONG Tag, const char* service) {
     tag.live_bytes -= b.size;
     --p.total.live_blocks;
     p.total.live_bytes -= b.size;
-    std::memset(P, kFreedPattern, b.span);
+    protect_freed(P, b.span + kPage, "freed pool block", verifier::kPageFaultInFreedSpecialPool);
     p.quarantine.emplace_back(P, b);
     p.quarantine_bytes += b.span;
     release_quarantine(p);
@@ -280,13 +283,15 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
             return nullptr;
         }
     }
-    // Blocks of a page or more are page-aligned, smaller ones 16-byte aligned.
-    size_t align = NumberOfBytes >= kPage ? kPage : 16;
-    size_t span = (NumberOfBytes + kTrailer + align - 1) / align * align;
-    void* block = std::aligned_alloc(align, span);
+    // Page-aligned, so a block under a page never crosses one. Guard bytes after the block (at
+    // least kTrailer of them for a block of a page or more) are checked at free.
+    size_t span = (NumberOfBytes + kPage - 1) / kPage * kPage;
+    if (NumberOfBytes >= kPage && span - NumberOfBytes < kTrailer) span += kPage;
+    auto* block = static_cast<unsigned char*>(map_pages(span + kPage));
     if (!block) return nullptr;
+    protect_pages(block + span, kPage);
     std::memset(block, kFreshPattern, NumberOfBytes);
-    std::memset(static_cast<char*>(block) + NumberOfBytes, kGuardPattern, span - NumberOfBytes);
+    std::memset(block + NumberOfBytes, kGuardPattern, span - NumberOfBytes);
     std::lock_guard<std::mutex> guard(p.lock);
     p.live.emplace(block, Block{NumberOfBytes, span, Tag, site});
     auto& tag = p.by_tag[Tag];

@@ -74,8 +74,20 @@ void reset_waits();
 // Raises a bug check if [begin, begin + length) holds a pending timer or a queued DPC; returns
 // false then (after a captured bug check), and the caller must not free the memory.
 bool check_freed_range(const void* begin, size_t length, const char* what);
+// Raises a bug check for every timer still pending and every DPC still queued at `when` (device
+// removal): the memory holding them is about to go. Returns the number found.
+size_t check_no_timers_or_dpcs(const char* when);
 size_t pool_leaks(std::string& report);
 size_t dma_leaks(std::string& report);
+
+// Pages for pool blocks and common buffers (kernel_special.cpp): mapped read-write; made
+// inaccessible (a range of them, e.g. a guard page); made inaccessible once freed, with a CPU
+// access to them then stopping the run with `code` and a message naming `what` (a string
+// literal); and given back (which also forgets a freed range).
+void* map_pages(size_t bytes);
+void protect_pages(void* p, size_t bytes);
+void protect_freed(void* p, size_t bytes, const char* what, uint32_t code);
+void unmap_pages(void* p, size_t bytes);
 
 // Hex of a pointer the way the trace prints it.
 std::string ptr(const volatile void* p);

@@ -2,6 +2,7 @@
 #include "platform/host/pnp.h"
 
 #include "platform/host/kernel.h"
+#include "platform/host/kernel_private.h"
 #include "platform/host/ks.h"
 
 #include <algorithm>
@@ -285,6 +286,8 @@ size_t Device::remove() {
         host::ks::invoke_void_callback("device Remove", [&] { dd->Dispatch->Remove(ks, &irp); });
     }
     host::ks::release_device_mutex(ksdevice_);
+    // The driver's memory goes with the device: nothing of it may still be armed or queued.
+    host::detail::check_no_timers_or_dpcs("device removal");
     host::ks::delete_device(ksdevice_);
     ksdevice_ = nullptr;
     {

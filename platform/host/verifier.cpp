@@ -44,6 +44,7 @@ const char* code_name(uint32_t code) {
     case kAttemptedWriteToReadonlyMemory: return "ATTEMPTED_WRITE_TO_READONLY_MEMORY";
     case kBadPoolCaller: return "BAD_POOL_CALLER";
     case kDriverVerifierViolation: return "DRIVER_VERIFIER_DETECTED_VIOLATION";
+    case kPageFaultInFreedSpecialPool: return "DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL";
     case kDmaViolation: return "DRIVER_VERIFIER_DMA_VIOLATION";
     case kAssertionFailure: return "ASSERTION_FAILURE";
     default: return "BUGCHECK";

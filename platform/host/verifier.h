@@ -20,6 +20,7 @@ enum Code : uint32_t {
     kAttemptedWriteToReadonlyMemory = 0xBE,  // register write through a PAGE_READONLY mapping
     kBadPoolCaller = 0xC2,                // double free, bad pointer, wrong tag
     kDriverVerifierViolation = 0xC4,      // waits at DISPATCH, leaks, armed timers in freed pool, ...
+    kPageFaultInFreedSpecialPool = 0xD5,  // CPU access to a freed pool block (special pool)
     kDmaViolation = 0xE6,                 // adapter and common-buffer misuse, DMA outside buffers
     kAssertionFailure = 0x788,            // RtlAssert when assertions are made fatal (host)
 };

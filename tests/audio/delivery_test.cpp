@@ -134,6 +134,52 @@ TEST(AudioDelivery, OverrunSkipsToIntactAudioAndFlagsTheNextBuffer) {
     EXPECT_EQ(a.HwBytes(3) - a.DeliveredBytes(3), 14u * kBlock);
 }
 
+TEST(AudioDelivery, BacklogBeyondFourGigabytesIsSkippedAsOneOverrun) {
+    AudioBed a;
+    Running r(a, 1, 0);
+    const uint16_t base = r.next_index;
+    // No client buffers for some six hours: 139,811 times round the ring, 2^32 bytes and more.
+    a.Step(1, 20);
+    constexpr uint64_t kLaps = 139811;
+    static_assert(kLaps * kRing > (uint64_t(1) << 32));
+    SharedWrite(a.Channel(1).AudioHwBytes, a.HwBytes(1) + kLaps * kRing);
+    a.Submit(*r.pin, 2);
+    a.Step(1);
+    // 21 blocks and the laps pending: the 15 newest blocks are intact, everything before is lost
+    // and said so, and the buffer gets the oldest intact block, copied once.
+    const uint64_t pending = kLaps * kRing + 21ull * kBlock;
+    r.Expect(After(base, 21 - 15), kBlock, true);
+    EXPECT_EQ(a.LostBytes(1), pending - 15ull * kBlock);
+    a.Step(1);
+    r.Expect(After(base, 21 - 14), kBlock, false);
+    EXPECT_EQ(a.HwBytes(1) - a.DeliveredBytes(1), 14u * kBlock);
+}
+
+TEST(AudioDelivery, RunBeforeTheFirstInterruptReadsTheCountBeforeThePosition) {
+    AudioBed a;
+    Running r(a, 0, 2);
+    const uint16_t base = r.next_index;
+    // A run of the DPC that starts right after RUN, before the card's first interrupt (an old
+    // retry timer expiring), and the interrupt lands between the run's reads. It is a late one
+    // that announces two blocks at once, so the position it sets is not where the ring starts.
+    host::watch_shared_read(&a.Channel(0).AudioReadOffset, [&] {
+        a.bed.card().set_interrupts_suppressed(true);
+        a.bed.card().step_audio(0, 2);
+        a.bed.card().set_interrupts_suppressed(false);
+        EXPECT_TRUE(qh::testing::wait_until([&] { return a.HwBytes(0) != 0; }));
+    });
+    KeInsertQueueDpc(AudioDpc(a.bed.ext(), 0), nullptr, nullptr);
+    ASSERT_TRUE(qh::testing::wait_until(host::shared_read_watch_fired));
+    host::flush_dpcs();
+    // The interrupt counted one block and put delivery at the second: the first buffer holds
+    // that block, not the ring's first one under a count that was not yet there.
+    EXPECT_EQ(a.HwBytes(0), kBlock);
+    r.Expect(After(base, 1));
+    a.Step(0);
+    r.Expect(After(base, 2));
+    EXPECT_EQ(a.LostBytes(0), 0u);
+}
+
 TEST(AudioDelivery, OddSizedBuffersGetWholeFramesAndNeverMoreThanTheRingKeeps) {
     AudioBed a;
     Running r(a, 0, 1, kBlock + 3);

@@ -248,9 +248,12 @@ TEST(AudioProperties, AdcNodeAndPinAnswer) {
                              4, value);
     EXPECT_EQ(static_cast<uint32_t>(set.status), 0xC0000005u);
     EXPECT_EQ(a.bed.trace_count("KStrSetAudioSamplingRateHandler\n"), 1u);
-    auto got = pin->property(qh::client::make_property(kPropsetAudio, KSPROPERTY_AUDIO_SAMPLING_RATE,
-                                                       KSPROPERTY_TYPE_GET),
-                             4);
+    // The get is a bare KSPROPERTY of 24 bytes, as a standard client sends it: the item's
+    // minimum request is 24 on purpose (32 would refuse every such client).
+    const auto rate_request =
+        qh::client::make_property(kPropsetAudio, KSPROPERTY_AUDIO_SAMPLING_RATE, KSPROPERTY_TYPE_GET);
+    ASSERT_EQ(rate_request.size(), 24u);
+    auto got = pin->property(rate_request, 4);
     EXPECT_EQ(got.status, STATUS_SUCCESS);
     EXPECT_EQ(got.bytes_returned, 4u);
     EXPECT_EQ(U32(got), 48000u);

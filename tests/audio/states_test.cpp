@@ -2,6 +2,8 @@
 // counters and the ring across a restart, and the reference clock.
 #include "tests/audio/audio_bed.h"
 
+#include "platform/host/verifier.h"
+
 namespace audiotest {
 namespace {
 
@@ -150,6 +152,37 @@ TEST(AudioStates, StopWithoutAClockOnlyReleasesTheInput) {
     EXPECT_EQ(SharedRead(a.Channel(3).AudioPin), nullptr);
     EXPECT_EQ(a.AudioState(3), uint32_t(KSSTATE_STOP));
     EXPECT_EQ(a.bed.trace_count("audio3: HardwareReleaseResources()\n"), 1u);
+}
+
+TEST(AudioStates, DeviceStopWithAPinRunningLeavesNoRetryTimerAndTheNextStartIsClean) {
+    AudioBed a;
+    host::verifier::Capture capture;
+    auto filter = a.OpenAudio(0);
+    auto pin = AudioBed::CreatePin(*filter);
+    ASSERT_TRUE(pin);
+    ASSERT_EQ(pin->set_state(KSSTATE_PAUSE), STATUS_SUCCESS);
+    a.Submit(*pin, 1, 2 * kBlock);
+    ASSERT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    // One block for a two-block buffer: the DPC waits for the second on its retry timer, again
+    // and again.
+    a.Step(0);
+    ASSERT_TRUE(qh::testing::wait_until([] { return host::pending_timer_count() > 0; }));
+
+    // The device stops (a rebalance) with the pin running: the ring is freed, so no timer may
+    // be left to run the DPC, and no run may come after the free.
+    a.bed.clear_trace();
+    a.bed.stop();
+    EXPECT_EQ(host::pending_timer_count(), 0u) << "a retry timer survived the device stop";
+    EXPECT_EQ(host::queued_dpc_count(), 0u);
+    EXPECT_EQ(a.bed.trace_count("channel0AudioDpcRoutine 2\n"), 0u) << "the DPC ran with the ring gone";
+    EXPECT_EQ(pin->queued(), 1u);
+
+    // The next start initialises the timers again, which must not be armed then.
+    ASSERT_EQ(a.bed.start(), STATUS_SUCCESS);
+    ASSERT_EQ(pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
+    auto frame = a.Completed(*pin);
+    EXPECT_EQ(frame.stream_header().DataUsed, 0u);
+    for (const auto& record : capture.records()) ADD_FAILURE() << record.message;
 }
 
 }  // namespace

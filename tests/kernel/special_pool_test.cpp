@@ -1,0 +1,122 @@
+// Memory as Driver Verifier's special pool sees it: freed pool blocks and common buffers fault
+// at the first CPU access, whatever their size; small blocks never cross a page; the DMA adapter
+// places buffers where the device description says the device can reach.
+#include "kernel_fixture.h"
+
+#include <fstream>
+#include <string>
+
+namespace {
+
+constexpr ULONG kTag = (ULONG('M') << 24) | (ULONG('V') << 16) | (ULONG('C') << 8) | ULONG('D');
+constexpr uint64_t k4GiB = uint64_t(1) << 32;
+
+// AddressSanitizer reports the fault itself; elsewhere the host names it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr const char* kFreedPoolFault = "SEGV";
+constexpr const char* kFreedBufferFault = "SEGV";
+#else
+constexpr const char* kFreedPoolFault = "STOP 0x000000D5 \\(DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL\\).*freed pool block";
+constexpr const char* kFreedBufferFault = "STOP 0x00000050 \\(PAGE_FAULT_IN_NONPAGED_AREA\\).*freed common buffer";
+#endif
+
+PDMA_ADAPTER Adapter(bool master, bool dma32, bool dma64) {
+    static DEVICE_OBJECT pdo{};
+    DEVICE_DESCRIPTION description{};
+    description.Master = master;
+    description.Dma32BitAddresses = dma32;
+    description.Dma64BitAddresses = dma64;
+    description.InterfaceType = PCIBus;
+    description.MaximumLength = 0x400000;
+    return IoGetDmaAdapter(&pdo, &description, nullptr);
+}
+
+size_t MappingCount() {
+    std::ifstream maps("/proc/self/maps");
+    size_t n = 0;
+    for (std::string line; std::getline(maps, line);) ++n;
+    return n;
+}
+
+TEST_F(KernelTest, FreedPoolAndCommonBuffersFaultAtTheFirstAccessWhateverTheirSize) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (size_t size : {size_t(8), size_t(200), size_t(5000)}) {
+        SCOPED_TRACE(size);
+        auto* block = static_cast<volatile unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, size, kTag));
+        ASSERT_NE(block, nullptr);
+        block[0] = 1;
+        ExFreePool(const_cast<unsigned char*>(block));
+        EXPECT_DEATH({ (void)block[size / 2]; }, kFreedPoolFault);
+        EXPECT_DEATH({ block[0] = 2; }, kFreedPoolFault);
+    }
+
+    PDMA_ADAPTER adapter = Adapter(true, true, false);
+    ASSERT_NE(adapter, nullptr);
+    for (ULONG length : {ULONG(64), ULONG(0x1E000)}) {
+        SCOPED_TRACE(length);
+        PHYSICAL_ADDRESS bus{};
+        auto* va = static_cast<volatile unsigned char*>(
+            adapter->DmaOperations->AllocateCommonBuffer(adapter, length, &bus, TRUE));
+        ASSERT_NE(va, nullptr);
+        va[length - 1] = 1;
+        adapter->DmaOperations->FreeCommonBuffer(adapter, length, bus, const_cast<unsigned char*>(va), TRUE);
+        EXPECT_DEATH({ (void)va[length - 1]; }, kFreedBufferFault);
+        EXPECT_DEATH({ va[0] = 2; }, kFreedBufferFault);
+    }
+    adapter->DmaOperations->PutDmaAdapter(adapter);
+}
+
+TEST_F(KernelTest, SmallPoolBlocksNeverCrossAPageAndTheQuarantineIsBounded) {
+    for (size_t size : {size_t(1), size_t(16), size_t(40), size_t(1000), size_t(4000), size_t(4095)}) {
+        auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, size, kTag));
+        ASSERT_NE(p, nullptr);
+        const auto at = reinterpret_cast<uintptr_t>(p);
+        EXPECT_EQ(at % 16, 0u) << size;
+        EXPECT_LE(at % 4096 + size, 4096u) << size << " bytes cross a page";
+        std::memset(p, 0x11, size);  // the whole block is usable
+        ExFreePool(p);
+    }
+    // Freed blocks are kept inaccessible for a while, not for ever.
+    const size_t before = MappingCount();
+    for (int i = 0; i < 3000; ++i) ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 64, kTag));
+    EXPECT_LT(MappingCount(), before + 1500);
+    EXPECT_EQ(host::pool_usage().live_blocks, 0u);
+}
+
+TEST_F(KernelTest, DmaAdapterPlacesBuffersWhereTheDescriptionSaysTheMasterReaches) {
+    struct Case {
+        bool master, dma32, dma64;
+        bool granted, high;
+    };
+    const Case cases[] = {
+        {true, true, false, true, false},    // a 32-bit bus master: below 4 GiB
+        {true, false, true, true, true},     // 64-bit: above, so a card that takes 32 bits misses
+        {true, true, true, true, true},
+        {true, false, false, false, false},  // a master with neither: refused
+        {false, true, false, false, false},  // not a bus master: refused
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.master) + std::to_string(c.dma32) + std::to_string(c.dma64));
+        PDMA_ADAPTER adapter = Adapter(c.master, c.dma32, c.dma64);
+        ASSERT_EQ(adapter != nullptr, c.granted);
+        if (!adapter) continue;
+        PHYSICAL_ADDRESS bus[2]{};
+        void* va[2];
+        for (int i = 0; i < 2; ++i) {
+            va[i] = adapter->DmaOperations->AllocateCommonBuffer(adapter, 0x400000, &bus[i], TRUE);
+            ASSERT_NE(va[i], nullptr);
+            const auto start = static_cast<uint64_t>(bus[i].QuadPart);
+            if (c.high) {
+                EXPECT_GE(start, k4GiB);
+            } else {
+                EXPECT_LE(start + 0x400000, k4GiB);
+            }
+            EXPECT_EQ(start % 4096, 0u);
+        }
+        for (int i = 0; i < 2; ++i) adapter->DmaOperations->FreeCommonBuffer(adapter, 0x400000, bus[i], va[i], TRUE);
+        adapter->DmaOperations->PutDmaAdapter(adapter);
+    }
+    EXPECT_EQ(host::common_buffer_usage().live_adapters, 0u);
+}
+
+}  // namespace
