@@ -7,6 +7,7 @@
 #include "platform/host/ks.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -26,7 +27,10 @@ Bag* new_bag();
 // Frees every item of the bag that is not held by another bag, then deletes the bag.
 void delete_bag(Bag* bag);
 
+// Reports a broken rule: a verifier stop for every rule but the few Windows lets pass (see ks.h).
+// Returns only inside a verifier capture.
 void record(const char* rule, const std::string& text);
+uint32_t processing_mutex_limit_ms();
 
 struct FilterObj;
 struct PinObj;
@@ -90,6 +94,8 @@ struct PinObj {
     std::condition_variable pm_cv;
     std::thread::id pm_owner;
     uint32_t pm_count = 0;
+    const char* pm_holder = "";  // who took it first (the timing overrun names it)
+    std::chrono::steady_clock::time_point pm_since;
 
     // Clock.
     std::mutex clock_lock;

@@ -199,6 +199,7 @@ NTSTATUS step_pin_state(PinObj* pin, KSSTATE target) {
 }
 
 NTSTATUS close_pin(PKSPIN ks) {
+    if (!is_live(ks, Kind::Pin)) return STATUS_INVALID_PARAMETER;  // closed with its filter already
     PinObj* pin = as_pin(ks);
     if (!pin) return STATUS_INVALID_PARAMETER;
     step_pin_state(pin, KSSTATE_STOP);

@@ -3,6 +3,7 @@
 #include "platform/host/ks_internal.h"
 
 #include "platform/host/kernel.h"
+#include "platform/host/verifier.h"
 
 #include <algorithm>
 #include <chrono>
@@ -77,29 +78,42 @@ bool gate_open_locked(PinObj* pin) {
     return pin->gate.load() >= min_processing_state(pin) && !pin->queue.empty();
 }
 
-// The processing mutex, owner-recursive.
-void pm_acquire(PinObj* pin, bool from_driver) {
+// The processing mutex. It is not recursive: a thread that takes it again waits for itself
+// forever. That is reported as the deadlock it is; inside a verifier capture the call goes on as
+// a nested acquisition so the test can continue.
+void pm_acquire(PinObj* pin, const char* holder) {
     std::unique_lock<std::mutex> guard(pin->pm_lock);
     auto self = std::this_thread::get_id();
     if (pin->pm_count > 0 && pin->pm_owner == self) {
         ++pin->pm_count;
-        if (from_driver) record("KsProcessingMutex", "processing mutex acquired recursively");
+        guard.unlock();
+        record("KsProcessingMutex", std::string(holder) +
+                                        ": processing mutex acquired by the thread that already holds it (deadlock)");
         return;
     }
     pin->pm_cv.wait(guard, [&] { return pin->pm_count == 0; });
     pin->pm_owner = self;
     pin->pm_count = 1;
+    pin->pm_holder = holder;
+    pin->pm_since = std::chrono::steady_clock::now();
 }
 
 void pm_release(PinObj* pin) {
-    std::lock_guard<std::mutex> guard(pin->pm_lock);
+    std::unique_lock<std::mutex> guard(pin->pm_lock);
     if (pin->pm_count == 0 || pin->pm_owner != std::this_thread::get_id()) {
+        guard.unlock();
         record("KsProcessingMutex", "processing mutex released by a thread that does not own it");
         return;
     }
     if (--pin->pm_count == 0) {
+        auto held = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                                          pin->pm_since)
+                        .count();
+        const char* holder = pin->pm_holder;
         pin->pm_owner = std::thread::id();
         pin->pm_cv.notify_all();
+        guard.unlock();
+        if (held > int64_t(processing_mutex_limit_ms()) * 1000) host::verifier::note_overrun("KsProcessingMutexHold", holder);
     }
 }
 
@@ -112,7 +126,7 @@ void worker_loop(PinObj* pin) {
             pin->wanted = false;
             pin->busy = true;
         }
-        pm_acquire(pin, false);
+        pm_acquire(pin, "pin Process");
         bool dispatch = (pin->flags & KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING) != 0;
         for (;;) {
             {
@@ -311,7 +325,7 @@ void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous) {
 void KsPinAcquireProcessingMutex(PKSPIN Pin) {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) record("KsIrql", "KsPinAcquireProcessingMutex above PASSIVE_LEVEL");
     PinObj* pin = as_pin(Pin);
-    if (pin) pm_acquire(pin, true);
+    if (pin) pm_acquire(pin, "KsPinAcquireProcessingMutex");
 }
 
 void KsPinReleaseProcessingMutex(PKSPIN Pin) {

@@ -337,7 +337,6 @@ std::vector<uint8_t> format(const GUID& sub, ULONGLONG value, const GUID& specif
 Bed::Bed(bool start) {
     reset_state();
     host::reset();
-    host::ks::clear_diagnostics();
     if (!NT_SUCCESS(host::pnp::Driver::load(Entry, driver))) return;
     if (!NT_SUCCESS(host::pnp::Device::add(driver, nullptr, 7, device))) return;
     if (start) {

@@ -3,6 +3,7 @@
 #include "tests/ks/minidriver.h"
 
 #include "platform/host/kernel.h"
+#include "platform/host/verifier.h"
 
 #include <gtest/gtest.h>
 
@@ -240,10 +241,10 @@ TEST(KsStream, FramesCompleteInOrderOnlyInRunAndStopCancelsTheRest) {
         EXPECT_EQ(f.stream_header().DataUsed, 0u);
     }
     EXPECT_EQ(pin->queued(), 0u);
-    EXPECT_EQ(host::ks::count_diagnostics("KsStreamPointerUnlock"), 0u);
 }
 
 TEST(KsStream, PendingProcessingResumesOnAttemptFromAnotherThreadAndRecursiveMutexIsReported) {
+    host::verifier::Capture capture;
     Open o;
     auto pin = o.pin(format(kSubA, 1));
     state().process_hold = true;
@@ -256,7 +257,13 @@ TEST(KsStream, PendingProcessingResumesOnAttemptFromAnotherThreadAndRecursiveMut
     // STATUS_PENDING: no further call by itself although frames are queued.
     EXPECT_EQ(host::ks::process_calls(pin->kspin()), 1u);
     EXPECT_EQ(pin->queued(), 2u);
-    EXPECT_GE(host::ks::count_diagnostics("KsProcessingMutex"), 1u);
+    // Taking the processing mutex inside Process waits for itself: a stop named as a deadlock.
+    ASSERT_GE(capture.count(), 1u);
+    EXPECT_EQ(capture.count_containing("KsProcessingMutex: KsPinAcquireProcessingMutex: processing mutex acquired by "
+                                       "the thread that already holds it (deadlock)"),
+              capture.count());
+    EXPECT_EQ(capture.records()[0].code, host::verifier::kDriverVerifierViolation);
+    capture.clear();
 
     state().process_hold = false;
     state().process_recursive_mutex = false;
@@ -279,9 +286,11 @@ TEST(KsStream, PendingProcessingResumesOnAttemptFromAnotherThreadAndRecursiveMut
     ASSERT_TRUE(host::ks::wait_processing_idle(pin->kspin(), 10000));
     EXPECT_EQ(host::ks::process_calls(pin->kspin()), calls);
     EXPECT_EQ(state().process_overlaps.load(), 0);
+    EXPECT_EQ(capture.count(), 0u);
 }
 
 TEST(KsStream, StreamPointerMisuseAndCallbackFaultsAreReported) {
+    host::verifier::Capture capture;
     Open o;
     auto pin = o.pin(format(kSubA, 1));
     // Process leaves the edge locked: reported at stop; the locked frame is not cancelled
@@ -293,7 +302,7 @@ TEST(KsStream, StreamPointerMisuseAndCallbackFaultsAreReported) {
     ASSERT_TRUE(wait_until([&] { return host::ks::process_calls(pin->kspin()) >= 1; }));
     ASSERT_TRUE(host::ks::wait_processing_idle(pin->kspin(), 10000));
     ASSERT_EQ(pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
-    EXPECT_EQ(host::ks::count_diagnostics("KsStreamPointerUnlock"), 1u);
+    EXPECT_EQ(capture.count_containing("KsStreamPointerUnlock: leading edge still locked at stop"), 1u);
     CompletedFrame f;
     ASSERT_TRUE(pin->wait_completed(f, 10000));
     EXPECT_EQ(f.sequence, 1u);
@@ -302,7 +311,7 @@ TEST(KsStream, StreamPointerMisuseAndCallbackFaultsAreReported) {
     // A second locked get on the locked edge is a lock diagnostic and returns the same pointer.
     PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin->kspin(), KSSTREAM_POINTER_STATE_LOCKED);
     ASSERT_NE(sp, nullptr);
-    EXPECT_EQ(host::ks::count_diagnostics("KsStreamPointerLock"), 1u);
+    EXPECT_EQ(capture.count_containing("KsStreamPointerLock: leading edge locked while already locked"), 1u);
     // Advance past the last frame: the frame completes, the pointer is left unlocked on nothing.
     EXPECT_EQ(KsStreamPointerAdvance(sp), STATUS_DEVICE_NOT_READY);
     ASSERT_TRUE(pin->wait_completed(f, 10000));
@@ -310,7 +319,8 @@ TEST(KsStream, StreamPointerMisuseAndCallbackFaultsAreReported) {
     EXPECT_EQ(f.status, STATUS_SUCCESS);
     EXPECT_EQ(KsPinGetLeadingEdgeStreamPointer(pin->kspin(), KSSTREAM_POINTER_STATE_LOCKED), nullptr);
     KsStreamPointerUnlock(sp, FALSE);  // not locked: reported
-    EXPECT_EQ(host::ks::count_diagnostics("KsStreamPointerLock"), 2u);
+    EXPECT_EQ(capture.count_containing("KsStreamPointerLock: unlock of a stream pointer that is not locked"), 1u);
+    EXPECT_EQ(capture.count(), 3u);
 
     // A Process that returns at DISPATCH_LEVEL and a callback over the (configurable) limit.
     state().process_leave_locked = false;
@@ -320,8 +330,11 @@ TEST(KsStream, StreamPointerMisuseAndCallbackFaultsAreReported) {
     ASSERT_EQ(pin->submit(1024, 56), STATUS_SUCCESS);
     ASSERT_TRUE(pin->wait_completed(f, 10000));
     ASSERT_TRUE(host::ks::wait_processing_idle(pin->kspin(), 10000));
-    EXPECT_GE(host::ks::count_diagnostics("KsCallbackIrql"), 1u);
+    EXPECT_GE(capture.count_containing("KsCallbackIrql: pin Process returned at IRQL 2, entered at 0"), 1u);
+    // Time over the limit is measured, not a stop.
+    EXPECT_GE(host::verifier::count_overruns("KsCallbackDuration"), 1u);
     host::ks::set_callback_time_limit_ms(500);
+    host::verifier::clear_overruns();
     state().process_leave_irql_raised = false;
     pin->close();
 }
@@ -381,6 +394,7 @@ TEST(KsProperty, SizesAreCheckedBeforeTheHandlerAndNodesAreAddressedById) {
 }
 
 TEST(KsClock, NoClockLeavesTheSlotAloneAndAnAssignedClockAdvancesAndIsReferenceCounted) {
+    host::verifier::Capture capture;
     Open o;
     auto pin = o.pin(format(kSubA, 1));
     state().take_clock = true;
@@ -411,12 +425,13 @@ TEST(KsClock, NoClockLeavesTheSlotAloneAndAnAssignedClockAdvancesAndIsReferenceC
 
     ASSERT_EQ(pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
     EXPECT_EQ(clock->outstanding_references(), 0u);
-    EXPECT_EQ(host::ks::count_diagnostics("KsClockReference"), 0u);
+    EXPECT_EQ(capture.count(), 0u);
 
     // A driver that keeps its reference past close is reported.
     state().release_clock = false;
     ASSERT_EQ(pin->set_state(KSSTATE_ACQUIRE), STATUS_SUCCESS);
     EXPECT_EQ(clock->outstanding_references(), 1u);
     pin->close();
-    EXPECT_EQ(host::ks::count_diagnostics("KsClockReference"), 1u);
+    EXPECT_EQ(capture.count_containing("KsClockReference: clock interface still referenced at pin close"), 1u);
+    EXPECT_EQ(capture.count(), 1u);
 }
