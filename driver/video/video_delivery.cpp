@@ -74,15 +74,12 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
         return STATUS_PENDING;
     }
 
-    // The class already holds this mutex around Process; taking it again is recursive and
-    // returns at once, and it keeps the copy exclusive should the routine ever be called
-    // from elsewhere.
-    KsPinAcquireProcessingMutex(pin);
+    // The class holds the pin's processing mutex around this call (it is not recursive: taking
+    // it here would wait for ourselves), so the copy below is already exclusive.
     PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
     if (!pointer) {
         DbgPrint(in.noPointerTrace);
         KsPinAttemptProcessing(pin, TRUE);
-        KsPinReleaseProcessingMutex(pin);
         return STATUS_PENDING;
     }
 
@@ -90,14 +87,15 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
     if (!header || !header->Data) {
         DbgPrint(in.noBufferTrace);
         SharedWrite(ch.DropCount, SharedRead(ch.DropCount) + 1);
+        // A successful advance leaves the edge locked on the next buffer; the next call locks
+        // it again, so it is unlocked here.
         if (in.advanceBeforeAttempt) {
-            KsStreamPointerAdvance(pointer);
+            if (NT_SUCCESS(KsStreamPointerAdvance(pointer))) KsStreamPointerUnlock(pointer, FALSE);
             KsPinAttemptProcessing(pin, TRUE);
         } else {
             KsPinAttemptProcessing(pin, TRUE);
-            KsStreamPointerAdvance(pointer);
+            if (NT_SUCCESS(KsStreamPointerAdvance(pointer))) KsStreamPointerUnlock(pointer, FALSE);
         }
-        KsPinReleaseProcessingMutex(pin);
         return STATUS_PENDING;
     }
 
@@ -145,7 +143,6 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
         // for the next one.
         KsStreamPointerUnlock(pointer, FALSE);
         KsPinAttemptProcessing(pin, TRUE);
-        KsPinReleaseProcessingMutex(pin);
         return STATUS_PENDING;
     }
 
@@ -170,7 +167,6 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
 
     KsStreamPointerUnlock(pointer, TRUE);
     KsPinAttemptProcessing(pin, TRUE);
-    KsPinReleaseProcessingMutex(pin);
     return STATUS_PENDING;
 }
 
