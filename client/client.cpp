@@ -87,6 +87,7 @@ public:
     void pause() override { clock_->pause(); }
     int64_t stream_time() const override { return clock_->stream_time(); }
     uint32_t outstanding_references() const override { return clock_->outstanding_references(); }
+    void on_reference_released(std::function<void()> hook) override { clock_->on_reference_released(std::move(hook)); }
     std::shared_ptr<host::ks::MasterClock> master() const { return clock_; }
 
 private:

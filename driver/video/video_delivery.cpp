@@ -73,6 +73,8 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
         KsPinAttemptProcessing(pin, TRUE);
         return STATUS_PENDING;
     }
+    // Leaving RUN sets the event so that a STOP does not wait out the time-out: no frame then.
+    if (SharedRead(ch.VideoState) < KSSTATE_RUN) return STATUS_PENDING;
 
     // The class holds the pin's processing mutex around this call (it is not recursive: taking
     // it here would wait for ourselves), so the copy below is already exclusive.
@@ -111,6 +113,14 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
     auto* data = static_cast<PUCHAR>(header->Data);
 
     CopyPlan plan = PlanCopy(width, height, interlaced, index, header->FrameExtent);
+    if (plan.deliver && plan.lines == 0) {
+        // Not even one line fits: no frame can ever be delivered in this buffer. It goes back
+        // empty and the frame counts as dropped, never as a delivered frame with no data.
+        SharedWrite(ch.DropCount, SharedRead(ch.DropCount) + 1);
+        KsStreamPointerUnlock(pointer, TRUE);
+        KsPinAttemptProcessing(pin, TRUE);
+        return STATUS_PENDING;
+    }
     // The weave takes the frame whose bottom field completed last. When the copy runs so late
     // that the next top field has completed too, the status no longer names that frame: its
     // top-field buffer is the one the engine is filling now, and weaving by the status would

@@ -127,6 +127,9 @@ public:
     int64_t stream_time() const;    // 100 ns
     int64_t physical_time() const;  // 100 ns, monotonic
     uint32_t outstanding_references() const;
+    // Runs `hook` in the releasing thread after each Release of a reference (set it while no
+    // pin uses the clock).
+    void on_reference_released(std::function<void()> hook);
     struct Impl;
     Impl* impl() const { return impl_.get(); }
 
@@ -136,8 +139,10 @@ private:
 // Assigns (or removes, with nullptr) the pin's master clock; only in STOP.
 NTSTATUS set_master_clock(PKSPIN pin, std::shared_ptr<MasterClock> clock);
 
-// Number of Process calls made on the pin so far.
+// Number of Process calls made on the pin so far (counted when a call returns).
 uint64_t process_calls(PKSPIN pin);
+// True while a Process call of the pin is running.
+bool process_in_progress(PKSPIN pin);
 // Blocks until the pin's worker is idle (no Process call running, no attempt pending).
 bool wait_processing_idle(PKSPIN pin, uint32_t timeout_ms);
 

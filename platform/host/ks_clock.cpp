@@ -11,6 +11,7 @@ struct MasterClock::Impl {
     int64_t accumulated = 0;  // stream time up to the last run start
     int64_t run_start = 0;    // physical time of the last run start
     std::atomic<uint32_t> references{0};
+    std::function<void()> released_hook;
 
     int64_t stream_time_at(int64_t now) const {
         std::lock_guard<std::mutex> guard(lock);
@@ -41,6 +42,7 @@ struct ClockRef final : IKsReferenceClock {
             return 0;
         }
         clock->references.fetch_sub(1);
+        if (clock->released_hook) clock->released_hook();
         return static_cast<ULONG>(left);
     }
     LONGLONG GetTime() override { return clock->stream_time_at(host::now_100ns()); }
@@ -107,6 +109,7 @@ KSSTATE MasterClock::state() const {
 int64_t MasterClock::stream_time() const { return impl_->stream_time_at(host::now_100ns()); }
 int64_t MasterClock::physical_time() const { return host::now_100ns(); }
 uint32_t MasterClock::outstanding_references() const { return impl_->references.load(); }
+void MasterClock::on_reference_released(std::function<void()> hook) { impl_->released_hook = std::move(hook); }
 
 NTSTATUS set_master_clock(PKSPIN ks, std::shared_ptr<MasterClock> clock) {
     PinObj* pin = as_pin(ks);

@@ -88,6 +88,7 @@ struct PinObj {
     bool quit = false;
     std::thread worker;
     std::atomic<uint64_t> process_calls{0};
+    std::atomic<bool> in_process{false};
 
     // The processing mutex: owner-recursive, like a dispatcher mutex.
     std::mutex pm_lock;

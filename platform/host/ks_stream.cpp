@@ -140,6 +140,7 @@ void worker_loop(PinObj* pin) {
                 pin->wanted = false;
             }
             NTSTATUS status;
+            pin->in_process.store(true);
             if (dispatch) {
                 KIRQL old;
                 KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -148,6 +149,7 @@ void worker_loop(PinObj* pin) {
             } else {
                 status = invoke_callback("pin Process", true, [&] { return pin->process(&pin->ks); });
             }
+            pin->in_process.store(false);
             pin->process_calls.fetch_add(1);
             // STATUS_PENDING (and any failure) stops processing until the next trigger.
             if (status != STATUS_SUCCESS) break;
@@ -234,6 +236,11 @@ size_t queued_frames(PKSPIN ks) {
 uint64_t process_calls(PKSPIN ks) {
     PinObj* pin = as_pin(ks);
     return pin ? pin->process_calls.load() : 0;
+}
+
+bool process_in_progress(PKSPIN ks) {
+    PinObj* pin = as_pin(ks);
+    return pin && pin->in_process.load();
 }
 
 bool wait_processing_idle(PKSPIN ks, uint32_t timeout_ms) {
