@@ -4,6 +4,7 @@
 // checked against the registry of live objects before it is used.
 #pragma once
 
+#include "platform/host/guarded.h"
 #include "platform/host/ks.h"
 
 #include <atomic>
@@ -19,9 +20,12 @@ namespace host::ks {
 
 enum class Kind { Device, Filter, Pin };
 
+struct FilterObj;
+
 struct Bag {
     std::mutex lock;
     std::vector<std::pair<void*, PFNKSFREE>> items;
+    FilterObj* control = nullptr;  // pin and filter bags: the filter whose control mutex guards edits
 };
 Bag* new_bag();
 // Frees every item of the bag that is not held by another bag, then deletes the bag.
@@ -46,10 +50,29 @@ struct FilterObj {
     KSFILTER ks{};
     DeviceObj* device = nullptr;
     uint32_t factory = 0;
-    std::mutex control;  // the filter control mutex
+    std::mutex control;  // the filter control mutex (taken through ControlGuard only)
+    std::atomic<std::thread::id> control_owner{};
     std::mutex pins_lock;
     std::vector<uint32_t> instances;  // open pins per pin type
     std::set<PinObj*> pins;
+};
+
+// Holds a filter's control mutex and records its owner (what _KsEdit checks).
+class ControlGuard {
+public:
+    explicit ControlGuard(FilterObj* filter) : filter_(filter) {
+        filter_->control.lock();
+        filter_->control_owner.store(std::this_thread::get_id());
+    }
+    ~ControlGuard() {
+        filter_->control_owner.store(std::thread::id());
+        filter_->control.unlock();
+    }
+    ControlGuard(const ControlGuard&) = delete;
+    ControlGuard& operator=(const ControlGuard&) = delete;
+
+private:
+    FilterObj* filter_;
 };
 
 struct Frame {
@@ -103,6 +126,19 @@ struct PinObj {
     std::shared_ptr<MasterClock> clock;
     std::vector<ClockRef*> clock_refs;
 };
+
+// Pins and filters live in memory of their own pages. At close the object is destroyed and its
+// memory retired, never reused: a driver that still touches a closed pin or filter faults at
+// once (poisoned for AddressSanitizer too) and the fault is a stop naming the object.
+template <typename T>
+T* new_object() {
+    return new (host::guarded::allocate(sizeof(T))) T;
+}
+template <typename T>
+void retire_object(T* object, const char* kind) {
+    object->~T();
+    host::guarded::retire(object, sizeof(T), std::string("memory of a closed ") + kind + " touched");
+}
 
 // Registry of live objects.
 void register_object(const void* object, Kind kind);

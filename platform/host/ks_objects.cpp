@@ -314,9 +314,10 @@ NTSTATUS open_filter(PKSDEVICE ksdevice, uint32_t factory_index, PKSFILTER* out)
     std::lock_guard<std::mutex> device_guard(device->device_mutex);
     if (!device->ks.Started) return STATUS_DEVICE_NOT_READY;
     const KSFILTER_DESCRIPTOR* fd = dd->FilterDescriptors[factory_index];
-    auto* filter = new FilterObj;
+    auto* filter = new_object<FilterObj>();
     filter->ks.Descriptor = fd;
     filter->ks.Bag = new_bag();
+    static_cast<Bag*>(filter->ks.Bag)->control = filter;
     filter->ks.Context = device->ks.Context;
     filter->device = device;
     filter->factory = factory_index;
@@ -328,13 +329,13 @@ NTSTATUS open_filter(PKSDEVICE ksdevice, uint32_t factory_index, PKSFILTER* out)
         IRP irp{};
         irp.HostTarget = &filter->ks;
         irp.HostKind = kIrpFilter;
-        std::lock_guard<std::mutex> control_guard(filter->control);
+        ControlGuard control_guard(filter);
         status = invoke_callback("filter Create", false, [&] { return fd->Dispatch->Create(&filter->ks, &irp); });
     }
     if (!NT_SUCCESS(status)) {
         unregister_object(filter);
         delete_bag(static_cast<Bag*>(filter->ks.Bag));
-        delete filter;
+        retire_object(filter, "filter");
         return status;
     }
     {
@@ -365,7 +366,7 @@ NTSTATUS close_filter(PKSFILTER ksfilter) {
         IRP irp{};
         irp.HostTarget = &filter->ks;
         irp.HostKind = kIrpFilter;
-        std::lock_guard<std::mutex> control_guard(filter->control);
+        ControlGuard control_guard(filter);
         invoke_callback("filter Close", false, [&] { return fd->Dispatch->Close(&filter->ks, &irp); });
     }
     {
@@ -374,7 +375,7 @@ NTSTATUS close_filter(PKSFILTER ksfilter) {
     }
     unregister_object(filter);
     delete_bag(static_cast<Bag*>(filter->ks.Bag));
-    delete filter;
+    retire_object(filter, "filter");
     return STATUS_SUCCESS;
 }
 
@@ -472,6 +473,8 @@ NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG Ne
         record("KsInvalidObject", "_KsEdit: not a live bag");
         return STATUS_INVALID_PARAMETER;
     }
+    if (bag->control && bag->control->control_owner.load() != std::this_thread::get_id())
+        record("KsEdit", "_KsEdit on a pin or filter bag without holding the filter control mutex");
     void* old_item = *PointerToPointerToItem;
     bool member = old_item && bag_contains(ObjectBag, old_item);
     if (member && NewSize <= OldSize) return STATUS_SUCCESS;

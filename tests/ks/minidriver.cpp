@@ -30,6 +30,7 @@ KSALLOCATOR_FRAMING_EX g_framing = {1, 0, {1, 1, 0}, 0, {}};
 
 State g_state;
 PIKSREFERENCECLOCK g_clock = nullptr;
+KMUTEX g_mutex;
 
 int range_index(const KSDATARANGE* r) {
     for (int i = 0; i < 3; ++i)
@@ -173,6 +174,7 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
         else if (clock != sentinel)
             g_state.context_ok = false;  // a failed call must leave the output alone
     }
+    if (g_state.state_keeps_mutex) KeWaitForSingleObject(&g_mutex, Executive, KernelMode, FALSE, nullptr);
     if (from == KSSTATE_ACQUIRE && to == KSSTATE_STOP && g_clock && g_state.release_clock) {
         g_clock->Release();
         g_clock = nullptr;
@@ -189,6 +191,8 @@ NTSTATUS PinProcess(PKSPIN pin) {
         KsPinAcquireProcessingMutex(pin);
         KsPinReleaseProcessingMutex(pin);
     }
+    if (g_state.process_edit_descriptor)
+        _KsEdit(pin->Bag, (PVOID*)&pin->Descriptor, sizeof(KSPIN_DESCRIPTOR_EX), sizeof(KSPIN_DESCRIPTOR_EX), kTag);
     if (g_state.process_hold) return STATUS_PENDING;
     PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
     if (!sp) return STATUS_PENDING;
@@ -301,6 +305,9 @@ void reset_state() {
     g_state.process_recursive_mutex = false;
     g_state.process_leave_irql_raised = false;
     g_state.process_leave_locked = false;
+    g_state.process_edit_descriptor = false;
+    g_state.state_keeps_mutex = false;
+    KeInitializeMutex(&g_mutex, 0);
     g_state.take_clock = false;
     g_state.release_clock = true;
     g_state.intersect_no_match_first = 0;
@@ -320,6 +327,9 @@ void reset_state() {
 NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry) {
     return KsInitializeDriver(driver, registry, &g_device);
 }
+
+PIKSREFERENCECLOCK held_clock() { return g_clock; }
+PRKMUTEX held_mutex() { return &g_mutex; }
 
 const KSDATARANGE* range(int index) { return &g_ranges[index].range; }
 

@@ -435,3 +435,106 @@ TEST(KsClock, NoClockLeavesTheSlotAloneAndAnAssignedClockAdvancesAndIsReferenceC
     EXPECT_EQ(capture.count_containing("KsClockReference: clock interface still referenced at pin close"), 1u);
     EXPECT_EQ(capture.count(), 1u);
 }
+
+TEST(KsRules, EdgeLockedAtCloseAndACallbackKeepingAKernelMutexAreStopped) {
+    host::verifier::Capture capture;
+    Open o;
+    auto pin = o.pin(format(kSubA, 1));
+    // Closed while Process keeps the edge locked: reported at the walk down to STOP and again
+    // at close (on Windows the close would never complete).
+    state().process_leave_locked = true;
+    ASSERT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(pin->submit(1024, 56), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([&] { return host::ks::process_calls(pin->kspin()) >= 1; }));
+    ASSERT_TRUE(host::ks::wait_processing_idle(pin->kspin(), 10000));
+    pin->close();
+    EXPECT_EQ(capture.count_containing("KsStreamPointerUnlock: leading edge still locked at stop"), 1u);
+    EXPECT_EQ(capture.count_containing("KsStreamPointerUnlock: leading edge still locked at close"), 1u);
+    EXPECT_EQ(capture.count(), 2u);
+    capture.clear();
+
+    // A SetDeviceState that returns owning a kernel mutex (APC-disable count changed).
+    state().process_leave_locked = false;
+    auto second = o.pin(format(kSubA, 1));
+    state().state_keeps_mutex = true;
+    EXPECT_EQ(second->set_state(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    EXPECT_EQ(capture.count_containing("KsCallbackMutex: pin SetDeviceState returned owning 1 kernel mutexes, "
+                                       "entered owning 0"),
+              1u);
+    EXPECT_EQ(capture.count(), 1u);
+    state().state_keeps_mutex = false;
+    KeReleaseMutex(held_mutex(), FALSE);  // the request ran in this thread, which owns it now
+    EXPECT_EQ(second->set_state(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(capture.count(), 1u);
+}
+
+TEST(KsRules, ServicesAboveTheirIrqlAndEditsWithoutTheControlMutexAreStopped) {
+    host::verifier::Capture capture;
+    Open o;
+    auto pin = o.pin(format(kSubA, 1));
+    {
+        host::ScopedIrql device_level(5);  // as the interrupt service routine
+        KsPinAttemptProcessing(pin->kspin(), TRUE);
+        EXPECT_EQ(capture.count_containing("KsIrql: KsPinAttemptProcessing called at IRQL 5"), 1u);
+    }
+    {
+        host::ScopedIrql dispatch(DISPATCH_LEVEL);
+        PVOID item = const_cast<KSPIN_DESCRIPTOR_EX*>(pin->kspin()->Descriptor);
+        _KsEdit(pin->kspin()->Bag, &item, sizeof(KSPIN_DESCRIPTOR_EX), sizeof(KSPIN_DESCRIPTOR_EX), 0x74736554);
+        EXPECT_EQ(capture.count_containing("KsIrql: _KsEdit called at IRQL 2"), 1u);
+        // KsGetDevice at DISPATCH_LEVEL is a pointer walk Windows lets pass: a diagnostic only.
+        EXPECT_NE(KsGetDevice(pin->kspin()), nullptr);
+        EXPECT_EQ(host::verifier::count_diagnostics("ks: KsGetDeviceIrql"), 1u);
+        host::verifier::clear_diagnostics();
+    }
+    // The edit above was also made without the filter control mutex, as is one from Process.
+    EXPECT_EQ(capture.count_containing("KsEdit: _KsEdit on a pin or filter bag without holding the filter control "
+                                       "mutex"),
+              1u);
+    state().process_edit_descriptor = true;
+    ASSERT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(pin->submit(1024, 56), STATUS_SUCCESS);
+    CompletedFrame f;
+    ASSERT_TRUE(pin->wait_completed(f, 10000));
+    EXPECT_EQ(capture.count_containing("KsEdit: "), 2u);
+    state().process_edit_descriptor = false;
+    // SetDataFormat's edits (under the control mutex) are not reported.
+    EXPECT_EQ(pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(pin->set_format(format(kSubB, 2)), STATUS_SUCCESS);
+    EXPECT_EQ(capture.count(), 4u);
+}
+
+TEST(KsRules, AClosedPinsClockInterfaceAndMemoryAreDead) {
+    {
+        host::verifier::Capture capture;
+        Open o;
+        auto pin = o.pin(format(kSubA, 1));
+        auto clock = qh::client::make_clock();
+        ASSERT_EQ(pin->set_master_clock(clock), STATUS_SUCCESS);
+        state().take_clock = true;
+        state().release_clock = false;
+        ASSERT_EQ(pin->set_state(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+        PIKSREFERENCECLOCK kept = held_clock();
+        ASSERT_NE(kept, nullptr);
+        pin->close();
+        EXPECT_EQ(capture.count_containing("KsClockReference: clock interface still referenced at pin close"), 1u);
+        kept->GetTime();
+        kept->Release();
+        EXPECT_EQ(capture.count_containing("KsClockReference: GetTime on a clock interface whose pin has closed"), 1u);
+        EXPECT_EQ(capture.count_containing("KsClockReference: Release on a clock interface whose pin has closed"), 1u);
+        // Class services given the closed pin refuse it by name.
+        PKSPIN closed = pin->kspin();
+        EXPECT_EQ(KsPinGetParentFilter(closed), nullptr);
+        EXPECT_EQ(capture.count_containing("KsInvalidObject: "), 1u);
+        EXPECT_EQ(capture.count(), 4u);
+    }
+    // Touching the closed pin's own memory faults at once: a stop without a capture (or the
+    // address sanitizer's report in that build).
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Open o;
+    auto pin = o.pin(format(kSubA, 1));
+    PKSPIN closed = pin->kspin();
+    pin->close();
+    EXPECT_DEATH({ (void)*static_cast<volatile ULONG*>(&closed->Id); },
+                 "memory of a closed pin touched|use-after-poison");
+}
