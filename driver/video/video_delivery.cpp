@@ -85,8 +85,12 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
         return STATUS_PENDING;
     }
 
+    // The buffer as the kernel may write it: header->Data is the client's own (user-mode)
+    // address, not to be touched from here.
     PKSSTREAM_HEADER header = pointer->StreamHeader;
-    if (!header || !header->Data) {
+    auto* data = pointer->OffsetOut.Data;
+    const ULONG capacity = pointer->OffsetOut.Remaining;
+    if (!header || !data) {
         DbgPrint(in.noBufferTrace);
         SharedWrite(ch.DropCount, SharedRead(ch.DropCount) + 1);
         // A successful advance leaves the edge locked on the next buffer; the next call locks
@@ -110,9 +114,8 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
     const ULONG status = SharedRead(ch.VideoStatus);
     const ULONG index = status & 3;
     const CommonBuffer* buffers = VideoBuffers(ext, in.channel);
-    auto* data = static_cast<PUCHAR>(header->Data);
 
-    CopyPlan plan = PlanCopy(width, height, interlaced, index, header->FrameExtent);
+    CopyPlan plan = PlanCopy(width, height, interlaced, index, capacity);
     if (plan.deliver && plan.lines == 0) {
         // Not even one line fits: no frame can ever be delivered in this buffer. It goes back
         // empty and the frame counts as dropped, never as a delivered frame with no data.

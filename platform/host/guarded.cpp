@@ -146,4 +146,11 @@ void unprotect(void* p, size_t size) {
     mprotect(p, round_up(size), PROT_READ | PROT_WRITE);
 }
 
+void forget(void* p, size_t size) {
+    const auto begin = reinterpret_cast<uintptr_t>(p);
+    std::lock_guard<std::mutex> guard(ranges_lock());
+    auto& map = ranges();
+    map.erase(map.lower_bound(begin), map.lower_bound(begin + size));
+}
+
 }  // namespace host::guarded

@@ -22,6 +22,9 @@ void retire(void* p, size_t size, const std::string& what);
 // again and the access completes.
 void protect(void* p, size_t size, const std::string& what);
 void unprotect(void* p, size_t size);
+// Forgets every protected range inside [p, p + size) without touching the pages (before the
+// memory is unmapped).
+void forget(void* p, size_t size);
 
 size_t page_size();
 

@@ -107,6 +107,29 @@ struct PropertyCall {
 NTSTATUS filter_property(PKSFILTER filter, const PropertyCall& call, ULONG_PTR* information);
 NTSTATUS pin_property(PKSPIN pin, const PropertyCall& call, ULONG_PTR* information);
 
+// A data buffer as a user-mode client has it: the client's memory (memory()), and the address
+// the client puts in StreamHeader->Data for it (user()), its own user-mode address. That address
+// is never accessible: kernel code that dereferences it (meaningless outside the client's
+// process context) stops the run (PAGE_FAULT_IN_NONPAGED_AREA). The driver reaches the buffer
+// through the stream pointer's OffsetOut.Data, the kernel's mapping the class gives it.
+class UserBuffer {
+public:
+    explicit UserBuffer(size_t size);
+    ~UserBuffer();
+    UserBuffer(const UserBuffer&) = delete;
+    UserBuffer& operator=(const UserBuffer&) = delete;
+    uint8_t* memory() { return memory_.data(); }
+    // The client's user-mode address of memory() + offset.
+    uint8_t* user(size_t offset = 0) const { return user_ + offset; }
+    size_t size() const { return size_; }
+
+private:
+    std::vector<uint8_t> memory_;
+    uint8_t* user_ = nullptr;
+    size_t size_ = 0;
+    size_t reserved_ = 0;
+};
+
 // Frames. A submitted header (and its data) must stay valid until completion is reported;
 // completion runs in whatever context completes the frame (possibly a DPC thread at
 // DISPATCH_LEVEL). Frames submitted in STOP are completed at once with STATUS_DEVICE_NOT_READY.

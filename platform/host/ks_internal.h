@@ -78,6 +78,9 @@ private:
 struct Frame {
     PKSSTREAM_HEADER header;
     void* cookie;
+    // For a buffer in a UserBuffer: the kernel's mapping of header->Data (what OffsetOut.Data
+    // gives the driver); empty for any other buffer.
+    uint8_t* system_data = nullptr;
 };
 
 struct StreamPointerObj {
@@ -158,6 +161,15 @@ void flush_queue(PinObj* pin, NTSTATUS status);
 void trigger_processing(PinObj* pin);
 KSSTATE min_processing_state(const PinObj* pin);
 void release_clock_refs(PinObj* pin);
+
+// The user buffer (UserBuffer) an address lies in: its user address, the memory itself and its
+// length; all empty when the address is in none.
+struct UserMapping {
+    uint8_t* user = nullptr;
+    uint8_t* system = nullptr;
+    size_t length = 0;
+};
+UserMapping find_user_mapping(const void* address);
 
 // The IRP-like request object the handlers receive.
 enum HostIrpKind : ULONG { kIrpFilter = 1, kIrpPin = 2, kIrpNode = 3 };

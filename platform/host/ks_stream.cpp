@@ -6,6 +6,8 @@
 #include "platform/host/verifier.h"
 
 #include <algorithm>
+#include <map>
+#include <sys/mman.h>
 #include <chrono>
 #include <cstdio>
 
@@ -33,13 +35,15 @@ void deliver(PinObj* pin, std::unique_lock<std::mutex>& queue_guard, std::vector
 }
 
 void fill_edge(PinObj* pin) {
-    PKSSTREAM_HEADER h = pin->queue.front().header;
+    const Frame& frame = pin->queue.front();
+    PKSSTREAM_HEADER h = frame.header;
     KSSTREAM_POINTER& sp = pin->edge.ks;
     sp.StreamHeader = h;
     sp.OffsetIn = {};
     sp.OffsetOut = {};
     KSSTREAM_POINTER_OFFSET& o = pin->ks.DataFlow == KSPIN_DATAFLOW_IN ? sp.OffsetIn : sp.OffsetOut;
-    o.Data = static_cast<PUCHAR>(h->Data);
+    // The kernel's mapping of the buffer, never the client's own address in h->Data.
+    o.Data = frame.system_data ? frame.system_data : static_cast<PUCHAR>(h->Data);
     o.Count = h->Data ? (pin->ks.DataFlow == KSPIN_DATAFLOW_IN ? h->DataUsed : h->FrameExtent) : 0;
     o.Remaining = o.Count;
     sp.Offset = &o;
@@ -218,8 +222,15 @@ NTSTATUS submit_frame(PKSPIN ks, PKSSTREAM_HEADER header, void* cookie) {
         deliver(pin, guard, {Frame{header, cookie}}, STATUS_DEVICE_NOT_READY);
         return STATUS_DEVICE_NOT_READY;
     }
+    Frame frame{header, cookie};
+    if (header->Data) {
+        // Probe and lock: a user buffer gets its kernel mapping; its user address stays as the
+        // client gave it in the header.
+        UserMapping m = find_user_mapping(header->Data);
+        if (m.user) frame.system_data = m.system + (static_cast<uint8_t*>(header->Data) - m.user);
+    }
     bool was_empty = pin->queue.empty();
-    pin->queue.push_back(Frame{header, cookie});
+    pin->queue.push_back(frame);
     guard.unlock();
     if (pin->flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING) return STATUS_PENDING;
     if (was_empty || (pin->flags & KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL)) trigger_processing(pin);
@@ -249,6 +260,50 @@ bool wait_processing_idle(PKSPIN ks, uint32_t timeout_ms) {
     std::unique_lock<std::mutex> guard(pin->work_lock);
     return pin->work_cv.wait_for(guard, std::chrono::milliseconds(timeout_ms),
                                  [&] { return !pin->busy && !pin->wanted; });
+}
+
+// ---------------------------------------------------------------------------------------------
+// User buffers: the client's memory, and a range of addresses standing for it as the client's
+// own (user-mode) addresses. That range is never accessible: a user address means nothing to
+// kernel code running in an arbitrary thread or at DISPATCH_LEVEL.
+
+namespace {
+std::mutex g_user_lock;
+std::map<uintptr_t, UserMapping> g_user_mappings;  // by user address
+}  // namespace
+
+UserMapping find_user_mapping(const void* address) {
+    const auto a = reinterpret_cast<uintptr_t>(address);
+    std::lock_guard<std::mutex> guard(g_user_lock);
+    auto it = g_user_mappings.upper_bound(a);
+    if (it == g_user_mappings.begin()) return {};
+    --it;
+    if (a >= it->first + it->second.length) return {};
+    return it->second;
+}
+
+UserBuffer::UserBuffer(size_t size) : memory_(size ? size : 1), size_(size) {
+    const size_t page = host::guarded::page_size();
+    reserved_ = (memory_.size() + page - 1) & ~(page - 1);
+    void* alias = mmap(nullptr, reserved_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (alias == MAP_FAILED) {
+        std::perror("user address range");
+        std::abort();
+    }
+    user_ = static_cast<uint8_t*>(alias);
+    host::guarded::protect(user_, reserved_,
+                           "user-mode address of a stream buffer (StreamHeader->Data) touched by kernel code");
+    std::lock_guard<std::mutex> guard(g_user_lock);
+    g_user_mappings[reinterpret_cast<uintptr_t>(user_)] = UserMapping{user_, memory_.data(), memory_.size()};
+}
+
+UserBuffer::~UserBuffer() {
+    {
+        std::lock_guard<std::mutex> guard(g_user_lock);
+        g_user_mappings.erase(reinterpret_cast<uintptr_t>(user_));
+    }
+    host::guarded::forget(user_, reserved_);
+    munmap(user_, reserved_);
 }
 
 }  // namespace host::ks

@@ -198,9 +198,10 @@ NTSTATUS PinProcess(PKSPIN pin) {
     if (!sp) return STATUS_PENDING;
     PKSSTREAM_HEADER h = sp->StreamHeader;
     ULONGLONG number = g_state.counter.fetch_add(1);
-    if (h->Data) {
-        ULONG n = h->FrameExtent < kFillBytes ? h->FrameExtent : kFillBytes;
-        auto* bytes = static_cast<unsigned char*>(h->Data);
+    // The kernel's mapping of the buffer; h->Data is the client's own address.
+    auto* bytes = g_state.process_writes_user_address ? static_cast<unsigned char*>(h->Data) : sp->OffsetOut.Data;
+    if (bytes) {
+        ULONG n = sp->OffsetOut.Remaining < kFillBytes ? sp->OffsetOut.Remaining : kFillBytes;
         for (ULONG i = 0; i < n; ++i) bytes[i] = static_cast<unsigned char>(number + i);
         h->DataUsed = n;
     }
@@ -306,6 +307,7 @@ void reset_state() {
     g_state.process_leave_irql_raised = false;
     g_state.process_leave_locked = false;
     g_state.process_edit_descriptor = false;
+    g_state.process_writes_user_address = false;
     g_state.state_keeps_mutex = false;
     KeInitializeMutex(&g_mutex, 0);
     g_state.take_clock = false;

@@ -538,3 +538,28 @@ TEST(KsRules, AClosedPinsClockInterfaceAndMemoryAreDead) {
     EXPECT_DEATH({ (void)*static_cast<volatile ULONG*>(&closed->Id); },
                  "memory of a closed pin touched|use-after-poison");
 }
+
+TEST(KsRules, StreamHeaderDataIsTheClientsAddressAndOnlyOffsetOutIsTheKernels) {
+    host::verifier::Capture capture;
+    Open o;
+    auto pin = o.pin(format(kSubA, 1));
+    ASSERT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    // Through the stream pointer's mapping the client gets its bytes.
+    ASSERT_EQ(pin->submit(4096, 56), STATUS_SUCCESS);
+    CompletedFrame f;
+    ASSERT_TRUE(pin->wait_completed(f, 10000));
+    ASSERT_EQ(f.stream_header().DataUsed, kFillBytes);
+    EXPECT_EQ(f.data[0], 0u);
+    EXPECT_EQ(f.data[999], static_cast<uint8_t>(999));
+    EXPECT_EQ(capture.count(), 0u);
+    // A Process that writes through StreamHeader->Data touches a user-mode address: a stop.
+    state().process_writes_user_address = true;
+    ASSERT_EQ(pin->submit(4096, 56), STATUS_SUCCESS);
+    ASSERT_TRUE(pin->wait_completed(f, 10000));
+    ASSERT_GE(capture.count(), 1u);
+    EXPECT_EQ(capture.records()[0].code, host::verifier::kPageFaultInNonPagedArea);
+    EXPECT_EQ(capture.count_containing("user-mode address of a stream buffer (StreamHeader->Data) touched by kernel "
+                                       "code"),
+              capture.count());
+    state().process_writes_user_address = false;
+}
