@@ -49,25 +49,37 @@ PropertyResult user_property(bool pin, void* object, const std::vector<uint8_t>&
     return result;
 }
 
-// Guarded storage: kGuard bytes of pattern on each side of `size` usable bytes.
+// Guarded storage: kGuard bytes of pattern on each side of `size` usable bytes. Data buffers
+// are user buffers, as a user-mode process's memory: the header carries the client's own
+// address, and the driver reaches the bytes only through the kernel's mapping.
 struct Guarded {
-    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> heap;
+    std::unique_ptr<host::ks::UserBuffer> user;
     size_t size = 0;
-    void allocate(size_t n, uint8_t fill) {
+    void allocate(size_t n, uint8_t fill, bool user_memory = false) {
         size = n;
-        bytes.assign(n + 2 * kGuard + 8, kGuardByte);
+        if (user_memory) {
+            user = std::make_unique<host::ks::UserBuffer>(n + 2 * kGuard + 8);
+            std::memset(base(), kGuardByte, user->size());
+        } else {
+            heap.assign(n + 2 * kGuard + 8, kGuardByte);
+        }
         std::memset(data(), fill, n);
     }
+    uint8_t* base() { return user ? user->memory() : heap.data(); }
+    size_t length() { return user ? user->size() : heap.size(); }
     // 8-byte aligned start of the usable part.
     uint8_t* data() {
-        auto base = reinterpret_cast<uintptr_t>(bytes.data()) + kGuard;
-        return reinterpret_cast<uint8_t*>((base + 7) & ~uintptr_t(7));
+        auto start = reinterpret_cast<uintptr_t>(base()) + kGuard;
+        return reinterpret_cast<uint8_t*>((start + 7) & ~uintptr_t(7));
     }
+    // The address the header carries: the client's user-mode address of data().
+    void* address() { return user ? user->user(size_t(data() - base())) : data(); }
     bool intact() {
         uint8_t* d = data();
-        for (uint8_t* p = bytes.data(); p < d; ++p)
+        for (uint8_t* p = base(); p < d; ++p)
             if (*p != kGuardByte) return false;
-        for (uint8_t* p = d + size; p < bytes.data() + bytes.size(); ++p)
+        for (uint8_t* p = d + size; p < base() + length(); ++p)
             if (*p != kGuardByte) return false;
         return true;
     }
@@ -87,6 +99,7 @@ public:
     void pause() override { clock_->pause(); }
     int64_t stream_time() const override { return clock_->stream_time(); }
     uint32_t outstanding_references() const override { return clock_->outstanding_references(); }
+    void on_reference_released(std::function<void()> hook) override { clock_->on_reference_released(std::move(hook)); }
     std::shared_ptr<host::ks::MasterClock> master() const { return clock_; }
 
 private:
@@ -137,12 +150,12 @@ public:
         auto record = std::make_unique<FrameRecord>();
         record->header.allocate(header_size, 0);
         record->with_data = with_data;
-        if (with_data) record->data.allocate(frame_extent, kDataFill);
+        if (with_data) record->data.allocate(frame_extent, kDataFill, true);
         auto* h = reinterpret_cast<PKSSTREAM_HEADER>(record->header.data());
         h->Size = header_size;
         h->FrameExtent = frame_extent;
         h->DataUsed = 0;
-        h->Data = with_data ? record->data.data() : nullptr;
+        h->Data = with_data ? record->data.address() : nullptr;
         if (header_size >= sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO)) {
             auto* info = reinterpret_cast<PKS_FRAME_INFO>(record->header.data() + sizeof(KSSTREAM_HEADER));
             info->ExtendedHeaderSize = header_size - sizeof(KSSTREAM_HEADER);

@@ -124,6 +124,9 @@ public:
     virtual void pause() = 0;
     virtual int64_t stream_time() const = 0;     // 100 ns units
     virtual uint32_t outstanding_references() const = 0;
+    // Called in the releasing thread each time the driver releases a reference (for tests that
+    // check what the driver has or has not done yet at that moment).
+    virtual void on_reference_released(std::function<void()> hook) = 0;
 };
 std::shared_ptr<Clock> make_clock();
 

@@ -115,7 +115,9 @@ void DeliverOne(const AudioInput& in, devext* ext) {
     }
     PKSSTREAM_HEADER header = pointer->StreamHeader;
     PUCHAR ring = RingOf(in, ext);
-    if (header == nullptr || header->Data == nullptr || ring == nullptr) {
+    // The kernel's mapping of the buffer (header->Data is the client's user address).
+    PUCHAR data = pointer->OffsetOut.Data;
+    if (header == nullptr || data == nullptr || ring == nullptr) {
         DbgPrint("%s", in.DpcNoDataTrace);
         SkipBuffer(pin, pointer);
         return;
@@ -130,7 +132,7 @@ void DeliverOne(const AudioInput& in, devext* ext) {
 
     // A buffer is filled whole, in sample frames, and never with more than the ring keeps
     // intact: a larger buffer receives kIntactBytes and says so in DataUsed.
-    ULONG used = header->FrameExtent;
+    ULONG used = pointer->OffsetOut.Remaining;
     if (used > kIntactBytes) used = kIntactBytes;
     used -= used % kBlockAlign;
 
@@ -147,7 +149,6 @@ void DeliverOne(const AudioInput& in, devext* ext) {
     // The card keeps writing while the copy runs. Should it have come round to the bytes being
     // copied before the copy ended (a run held up that long), the copy is not handed out: it
     // is made again from the audio still intact, as after any overrun.
-    PUCHAR data = static_cast<PUCHAR>(header->Data);
     for (ULONG attempt = 0;; ++attempt) {
         CopyFromRing(ring, offset, data, used);
         const ULONGLONG hwAfter = SharedRead(ch.AudioHwBytes);

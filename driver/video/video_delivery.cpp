@@ -73,31 +73,35 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
         KsPinAttemptProcessing(pin, TRUE);
         return STATUS_PENDING;
     }
+    // Leaving RUN sets the event so that a STOP does not wait out the time-out: no frame then.
+    if (SharedRead(ch.VideoState) < KSSTATE_RUN) return STATUS_PENDING;
 
-    // The class already holds this mutex around Process; taking it again is recursive and
-    // returns at once, and it keeps the copy exclusive should the routine ever be called
-    // from elsewhere.
-    KsPinAcquireProcessingMutex(pin);
+    // The class holds the pin's processing mutex around this call (it is not recursive: taking
+    // it here would wait for ourselves), so the copy below is already exclusive.
     PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
     if (!pointer) {
         DbgPrint(in.noPointerTrace);
         KsPinAttemptProcessing(pin, TRUE);
-        KsPinReleaseProcessingMutex(pin);
         return STATUS_PENDING;
     }
 
+    // The buffer as the kernel may write it: header->Data is the client's own (user-mode)
+    // address, not to be touched from here.
     PKSSTREAM_HEADER header = pointer->StreamHeader;
-    if (!header || !header->Data) {
+    auto* data = pointer->OffsetOut.Data;
+    const ULONG capacity = pointer->OffsetOut.Remaining;
+    if (!header || !data) {
         DbgPrint(in.noBufferTrace);
         SharedWrite(ch.DropCount, SharedRead(ch.DropCount) + 1);
+        // A successful advance leaves the edge locked on the next buffer; the next call locks
+        // it again, so it is unlocked here.
         if (in.advanceBeforeAttempt) {
-            KsStreamPointerAdvance(pointer);
+            if (NT_SUCCESS(KsStreamPointerAdvance(pointer))) KsStreamPointerUnlock(pointer, FALSE);
             KsPinAttemptProcessing(pin, TRUE);
         } else {
             KsPinAttemptProcessing(pin, TRUE);
-            KsStreamPointerAdvance(pointer);
+            if (NT_SUCCESS(KsStreamPointerAdvance(pointer))) KsStreamPointerUnlock(pointer, FALSE);
         }
-        KsPinReleaseProcessingMutex(pin);
         return STATUS_PENDING;
     }
 
@@ -110,9 +114,16 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
     const ULONG status = SharedRead(ch.VideoStatus);
     const ULONG index = status & 3;
     const CommonBuffer* buffers = VideoBuffers(ext, in.channel);
-    auto* data = static_cast<PUCHAR>(header->Data);
 
-    CopyPlan plan = PlanCopy(width, height, interlaced, index, header->FrameExtent);
+    CopyPlan plan = PlanCopy(width, height, interlaced, index, capacity);
+    if (plan.deliver && plan.lines == 0) {
+        // Not even one line fits: no frame can ever be delivered in this buffer. It goes back
+        // empty and the frame counts as dropped, never as a delivered frame with no data.
+        SharedWrite(ch.DropCount, SharedRead(ch.DropCount) + 1);
+        KsStreamPointerUnlock(pointer, TRUE);
+        KsPinAttemptProcessing(pin, TRUE);
+        return STATUS_PENDING;
+    }
     // The weave takes the frame whose bottom field completed last. When the copy runs so late
     // that the next top field has completed too, the status no longer names that frame: its
     // top-field buffer is the one the engine is filling now, and weaving by the status would
@@ -145,7 +156,6 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
         // for the next one.
         KsStreamPointerUnlock(pointer, FALSE);
         KsPinAttemptProcessing(pin, TRUE);
-        KsPinReleaseProcessingMutex(pin);
         return STATUS_PENDING;
     }
 
@@ -170,7 +180,6 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
 
     KsStreamPointerUnlock(pointer, TRUE);
     KsPinAttemptProcessing(pin, TRUE);
-    KsPinReleaseProcessingMutex(pin);
     return STATUS_PENDING;
 }
 

@@ -34,6 +34,8 @@ NTSTATUS HardwareRun(devext* ext, const Input& in) {
     ChannelState& ch = ext->Channel[in.channel];
     SharedWrite(ch.FrameCount, ULONG(0));
     SharedWrite(ch.DropCount, ULONGLONG(0));
+    // No frame of this run yet (the event may still be set from the last pause).
+    KeClearEvent(&ch.FrameEvent);
     AcquireHwMutex(ext);
     StartVideoDma(ext, static_cast<UCHAR>(in.channel));
     ReleaseHwMutex(ext);
@@ -70,15 +72,16 @@ NTSTATUS DispatchSetState(const Input& in, PKSPIN pin, KSSTATE toState, KSSTATE 
     switch (to) {
     case KSSTATE_STOP:
         if (from > KSSTATE_STOP) {
-            AcquireHwMutex(ext);
-            ch.VideoPin = nullptr;
-            ReleaseHwMutex(ext);
-            // A Process call still waiting for a frame when RUN was left may wake now and stamp
-            // with the clock; holding the pin's processing mutex lets it finish before the clock
-            // is released under it.
+            // A Process call still in flight may be about to stamp with the clock: taking the
+            // pin's processing mutex lets it finish first. Only then is the clock released and
+            // the input handed over, so a pin of another instance that claims the input next
+            // neither finds this pin's clock nor has its frames completed by this pin's Process.
             KsPinAcquireProcessingMutex(pin);
             HardwareReleaseResources(ext, in);
             KsPinReleaseProcessingMutex(pin);
+            AcquireHwMutex(ext);
+            ch.VideoPin = nullptr;
+            ReleaseHwMutex(ext);
         }
         return STATUS_SUCCESS;
 
@@ -103,7 +106,12 @@ NTSTATUS DispatchSetState(const Input& in, PKSPIN pin, KSSTATE toState, KSSTATE 
         return STATUS_SUCCESS;
 
     case KSSTATE_PAUSE:
-        if (from > KSSTATE_PAUSE) HardwarePause(ext, in);
+        if (from > KSSTATE_PAUSE) {
+            HardwarePause(ext, in);
+            // Wake a Process call waiting for a frame: it sees the state and returns at once,
+            // so the STOP that follows does not wait out its time-out.
+            KeSetEvent(&ch.FrameEvent, 0, FALSE);
+        }
         return STATUS_SUCCESS;
 
     case KSSTATE_RUN:

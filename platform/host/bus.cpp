@@ -236,9 +236,8 @@ private:
             g_isr_runs.fetch_add(1, std::memory_order_relaxed);
             if (us > isr_budget_us()) {
                 g_isrs_over.fetch_add(1, std::memory_order_relaxed);
-                verifier::diagnostic("interrupt service routine " + ptr(reinterpret_cast<void*>(k->routine)) +
-                                     " ran " + std::to_string(us) + " us (budget " +
-                                     std::to_string(isr_budget_us()) + " us)");
+                verifier::note_overrun("IsrBudget",
+                                       "interrupt service routine " + ptr(reinterpret_cast<void*>(k->routine)));
             }
             if (t.irql != k->irql) {
                 verifier::bugcheck(verifier::kIrqlNotLessOrEqual,

@@ -79,8 +79,7 @@ void run_queue(Queue& q) {
         g_dpc_runs.fetch_add(1, std::memory_order_relaxed);
         if (us > g_dpc_budget_us.load(std::memory_order_relaxed)) {
             g_dpcs_over.fetch_add(1, std::memory_order_relaxed);
-            verifier::diagnostic("DPC routine " + ptr(reinterpret_cast<void*>(routine)) + " ran " + std::to_string(us) +
-                                 " us (budget " + std::to_string(g_dpc_budget_us.load()) + " us)");
+            verifier::note_overrun("DpcBudget", "DPC routine " + ptr(reinterpret_cast<void*>(routine)));
         }
         if (t.irql != DISPATCH_LEVEL) {
             verifier::bugcheck(verifier::kIrqlNotLessOrEqual,

@@ -36,22 +36,20 @@ typedef struct {
 static_assert(sizeof(PropertyDescription) == 40);
 
 // ---------------------------------------------------------------------------------------------
-// Diagnostics: what Windows' interface checking (KS verifier rules) would report. Recorded, not
-// fatal, unless strict mode is on.
+// Interface checking: what Windows' KS verification would report. A rule Windows stops on (or
+// hangs on) is a verifier stop named "<rule>: <text>" (DRIVER_VERIFIER_DETECTED_VIOLATION):
+// "KsCallbackIrql", "KsCallbackMutex", "KsCallbackReturn", "KsStreamPointerLock",
+// "KsStreamPointerUnlock", "KsProcessingMutex", "KsIrql", "KsEdit", "KsClockReference",
+// "KsInvalidObject", "KsInvalidStreamPointer", "KsIntersection", "KsPropertyInformation". The
+// only finding that is recorded as a diagnostic instead is "KsGetDeviceIrql" (KsGetDevice
+// above PASSIVE_LEVEL, a pointer walk Windows lets pass). Callbacks over the time limit and
+// processing-mutex holds over 100 ms are timing overruns ("KsCallbackDuration",
+// "KsProcessingMutexHold"), counted per callback name.
 
-struct Diagnostic {
-    std::string rule;  // "KsCallbackIrql", "KsCallbackDuration", "KsCallbackReturn", "KsCallbackMutex",
-                       // "KsStreamPointerLock", "KsStreamPointerUnlock", "KsProcessingMutex",
-                       // "KsGetDeviceIrql", "KsClockReference", "KsInvalidObject", "KsIntersection"
-    std::string text;
-};
-std::vector<Diagnostic> diagnostics();
-size_t count_diagnostics(const std::string& rule);
-void clear_diagnostics();
-// Strict mode: a diagnostic aborts the process with its text (as a verifier bugcheck would).
-void set_strict(bool strict);
-// Limit above which a callback's run time is reported (default 500 ms).
+// Limit above which a callback's run time is counted as an overrun (default 500 ms).
 void set_callback_time_limit_ms(uint32_t ms);
+// Limit above which a hold of a processing mutex is counted as an overrun (default 100 ms).
+void set_processing_mutex_limit_ms(uint32_t ms);
 
 // Failure injection for object bags: the next `skip` additions succeed, then `count` fail with
 // STATUS_INSUFFICIENT_RESOURCES.
@@ -109,6 +107,29 @@ struct PropertyCall {
 NTSTATUS filter_property(PKSFILTER filter, const PropertyCall& call, ULONG_PTR* information);
 NTSTATUS pin_property(PKSPIN pin, const PropertyCall& call, ULONG_PTR* information);
 
+// A data buffer as a user-mode client has it: the client's memory (memory()), and the address
+// the client puts in StreamHeader->Data for it (user()), its own user-mode address. That address
+// is never accessible: kernel code that dereferences it (meaningless outside the client's
+// process context) stops the run (PAGE_FAULT_IN_NONPAGED_AREA). The driver reaches the buffer
+// through the stream pointer's OffsetOut.Data, the kernel's mapping the class gives it.
+class UserBuffer {
+public:
+    explicit UserBuffer(size_t size);
+    ~UserBuffer();
+    UserBuffer(const UserBuffer&) = delete;
+    UserBuffer& operator=(const UserBuffer&) = delete;
+    uint8_t* memory() { return memory_.data(); }
+    // The client's user-mode address of memory() + offset.
+    uint8_t* user(size_t offset = 0) const { return user_ + offset; }
+    size_t size() const { return size_; }
+
+private:
+    std::vector<uint8_t> memory_;
+    uint8_t* user_ = nullptr;
+    size_t size_ = 0;
+    size_t reserved_ = 0;
+};
+
 // Frames. A submitted header (and its data) must stay valid until completion is reported;
 // completion runs in whatever context completes the frame (possibly a DPC thread at
 // DISPATCH_LEVEL). Frames submitted in STOP are completed at once with STATUS_DEVICE_NOT_READY.
@@ -129,6 +150,9 @@ public:
     int64_t stream_time() const;    // 100 ns
     int64_t physical_time() const;  // 100 ns, monotonic
     uint32_t outstanding_references() const;
+    // Runs `hook` in the releasing thread after each Release of a reference (set it while no
+    // pin uses the clock).
+    void on_reference_released(std::function<void()> hook);
     struct Impl;
     Impl* impl() const { return impl_.get(); }
 
@@ -138,8 +162,10 @@ private:
 // Assigns (or removes, with nullptr) the pin's master clock; only in STOP.
 NTSTATUS set_master_clock(PKSPIN pin, std::shared_ptr<MasterClock> clock);
 
-// Number of Process calls made on the pin so far.
+// Number of Process calls made on the pin so far (counted when a call returns).
 uint64_t process_calls(PKSPIN pin);
+// True while a Process call of the pin is running.
+bool process_in_progress(PKSPIN pin);
 // Blocks until the pin's worker is idle (no Process call running, no attempt pending).
 bool wait_processing_idle(PKSPIN pin, uint32_t timeout_ms);
 

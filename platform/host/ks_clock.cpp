@@ -11,6 +11,7 @@ struct MasterClock::Impl {
     int64_t accumulated = 0;  // stream time up to the last run start
     int64_t run_start = 0;    // physical time of the last run start
     std::atomic<uint32_t> references{0};
+    std::function<void()> released_hook;
 
     int64_t stream_time_at(int64_t now) const {
         std::lock_guard<std::mutex> guard(lock);
@@ -22,18 +23,28 @@ struct MasterClock::Impl {
 struct ClockRef final : IKsReferenceClock {
     std::shared_ptr<MasterClock::Impl> clock;
     std::atomic<LONG> count{1};
+    std::atomic<bool> retired{false};  // its pin has closed: the interface is dead
+
+    bool dead(const char* method) {
+        if (!retired.load()) return false;
+        record("KsClockReference", std::string(method) + " on a clock interface whose pin has closed");
+        return true;
+    }
 
     NTSTATUS QueryInterface(REFIID, PVOID* Interface) override {
+        if (dead("QueryInterface")) return STATUS_DEVICE_NOT_READY;
         if (!Interface) return STATUS_INVALID_PARAMETER;
         AddRef();
         *Interface = this;
         return STATUS_SUCCESS;
     }
     ULONG AddRef() override {
+        if (dead("AddRef")) return 0;
         clock->references.fetch_add(1);
         return static_cast<ULONG>(count.fetch_add(1) + 1);
     }
     ULONG Release() override {
+        if (dead("Release")) return 0;
         LONG left = count.fetch_sub(1) - 1;
         if (left < 0) {
             count.fetch_add(1);
@@ -41,27 +52,38 @@ struct ClockRef final : IKsReferenceClock {
             return 0;
         }
         clock->references.fetch_sub(1);
+        if (clock->released_hook) clock->released_hook();
         return static_cast<ULONG>(left);
     }
-    LONGLONG GetTime() override { return clock->stream_time_at(host::now_100ns()); }
-    LONGLONG GetPhysicalTime() override { return host::now_100ns(); }
+    LONGLONG GetTime() override {
+        if (dead("GetTime")) return 0;
+        return clock->stream_time_at(host::now_100ns());
+    }
+    LONGLONG GetPhysicalTime() override {
+        if (dead("GetPhysicalTime")) return 0;
+        return host::now_100ns();
+    }
     LONGLONG GetCorrelatedTime(PLONGLONG SystemTime) override {
+        if (dead("GetCorrelatedTime")) return 0;
         int64_t now = host::now_100ns();
         if (SystemTime) *SystemTime = now;
         return clock->stream_time_at(now);
     }
     LONGLONG GetCorrelatedPhysicalTime(PLONGLONG SystemTime) override {
+        if (dead("GetCorrelatedPhysicalTime")) return 0;
         int64_t now = host::now_100ns();
         if (SystemTime) *SystemTime = now;
         return now;
     }
     NTSTATUS GetResolution(PKSRESOLUTION Resolution) override {
+        if (dead("GetResolution")) return STATUS_DEVICE_NOT_READY;
         if (!Resolution) return STATUS_INVALID_PARAMETER;
         Resolution->Granularity = 1;
         Resolution->Error = 0;
         return STATUS_SUCCESS;
     }
     NTSTATUS GetState(PKSSTATE State) override {
+        if (dead("GetState")) return STATUS_DEVICE_NOT_READY;
         if (!State) return STATUS_INVALID_PARAMETER;
         std::lock_guard<std::mutex> guard(clock->lock);
         *State = clock->state;
@@ -107,6 +129,7 @@ KSSTATE MasterClock::state() const {
 int64_t MasterClock::stream_time() const { return impl_->stream_time_at(host::now_100ns()); }
 int64_t MasterClock::physical_time() const { return host::now_100ns(); }
 uint32_t MasterClock::outstanding_references() const { return impl_->references.load(); }
+void MasterClock::on_reference_released(std::function<void()> hook) { impl_->released_hook = std::move(hook); }
 
 NTSTATUS set_master_clock(PKSPIN ks, std::shared_ptr<MasterClock> clock) {
     PinObj* pin = as_pin(ks);
@@ -121,6 +144,7 @@ NTSTATUS set_master_clock(PKSPIN ks, std::shared_ptr<MasterClock> clock) {
 void release_clock_refs(PinObj* pin) {
     std::lock_guard<std::mutex> guard(pin->clock_lock);
     for (ClockRef* ref : pin->clock_refs) {
+        ref->retired.store(true);
         if (ref->count.load() > 0) record("KsClockReference", "clock interface still referenced at pin close");
         std::lock_guard<std::mutex> retired(g_retired_lock);
         g_retired.emplace_back(ref);

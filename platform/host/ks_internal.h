@@ -4,9 +4,11 @@
 // checked against the registry of live objects before it is used.
 #pragma once
 
+#include "platform/host/guarded.h"
 #include "platform/host/ks.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -18,15 +20,21 @@ namespace host::ks {
 
 enum class Kind { Device, Filter, Pin };
 
+struct FilterObj;
+
 struct Bag {
     std::mutex lock;
     std::vector<std::pair<void*, PFNKSFREE>> items;
+    FilterObj* control = nullptr;  // pin and filter bags: the filter whose control mutex guards edits
 };
 Bag* new_bag();
 // Frees every item of the bag that is not held by another bag, then deletes the bag.
 void delete_bag(Bag* bag);
 
+// Reports a broken rule: a verifier stop for every rule but the few Windows lets pass (see ks.h).
+// Returns only inside a verifier capture.
 void record(const char* rule, const std::string& text);
+uint32_t processing_mutex_limit_ms();
 
 struct FilterObj;
 struct PinObj;
@@ -42,15 +50,37 @@ struct FilterObj {
     KSFILTER ks{};
     DeviceObj* device = nullptr;
     uint32_t factory = 0;
-    std::mutex control;  // the filter control mutex
+    std::mutex control;  // the filter control mutex (taken through ControlGuard only)
+    std::atomic<std::thread::id> control_owner{};
     std::mutex pins_lock;
     std::vector<uint32_t> instances;  // open pins per pin type
     std::set<PinObj*> pins;
 };
 
+// Holds a filter's control mutex and records its owner (what _KsEdit checks).
+class ControlGuard {
+public:
+    explicit ControlGuard(FilterObj* filter) : filter_(filter) {
+        filter_->control.lock();
+        filter_->control_owner.store(std::this_thread::get_id());
+    }
+    ~ControlGuard() {
+        filter_->control_owner.store(std::thread::id());
+        filter_->control.unlock();
+    }
+    ControlGuard(const ControlGuard&) = delete;
+    ControlGuard& operator=(const ControlGuard&) = delete;
+
+private:
+    FilterObj* filter_;
+};
+
 struct Frame {
     PKSSTREAM_HEADER header;
     void* cookie;
+    // For a buffer in a UserBuffer: the kernel's mapping of header->Data (what OffsetOut.Data
+    // gives the driver); empty for any other buffer.
+    uint8_t* system_data = nullptr;
 };
 
 struct StreamPointerObj {
@@ -84,18 +114,34 @@ struct PinObj {
     bool quit = false;
     std::thread worker;
     std::atomic<uint64_t> process_calls{0};
+    std::atomic<bool> in_process{false};
 
     // The processing mutex: owner-recursive, like a dispatcher mutex.
     std::mutex pm_lock;
     std::condition_variable pm_cv;
     std::thread::id pm_owner;
     uint32_t pm_count = 0;
+    const char* pm_holder = "";  // who took it first (the timing overrun names it)
+    std::chrono::steady_clock::time_point pm_since;
 
     // Clock.
     std::mutex clock_lock;
     std::shared_ptr<MasterClock> clock;
     std::vector<ClockRef*> clock_refs;
 };
+
+// Pins and filters live in memory of their own pages. At close the object is destroyed and its
+// memory retired, never reused: a driver that still touches a closed pin or filter faults at
+// once (poisoned for AddressSanitizer too) and the fault is a stop naming the object.
+template <typename T>
+T* new_object() {
+    return new (host::guarded::allocate(sizeof(T))) T;
+}
+template <typename T>
+void retire_object(T* object, const char* kind) {
+    object->~T();
+    host::guarded::retire(object, sizeof(T), std::string("memory of a closed ") + kind + " touched");
+}
 
 // Registry of live objects.
 void register_object(const void* object, Kind kind);
@@ -115,6 +161,15 @@ void flush_queue(PinObj* pin, NTSTATUS status);
 void trigger_processing(PinObj* pin);
 KSSTATE min_processing_state(const PinObj* pin);
 void release_clock_refs(PinObj* pin);
+
+// The user buffer (UserBuffer) an address lies in: its user address, the memory itself and its
+// length; all empty when the address is in none.
+struct UserMapping {
+    uint8_t* user = nullptr;
+    uint8_t* system = nullptr;
+    size_t length = 0;
+};
+UserMapping find_user_mapping(const void* address);
 
 // The IRP-like request object the handlers receive.
 enum HostIrpKind : ULONG { kIrpFilter = 1, kIrpPin = 2, kIrpNode = 3 };

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unordered_map>
 
 namespace host::ks {
@@ -17,41 +18,23 @@ namespace host::ks {
 // Diagnostics
 
 namespace {
-std::mutex g_diag_lock;
-std::vector<Diagnostic> g_diags;
-std::atomic<bool> g_strict{false};
 std::atomic<uint32_t> g_callback_limit_ms{500};
+std::atomic<uint32_t> g_pm_limit_ms{100};
 }  // namespace
 
 void record(const char* rule, const std::string& text) {
-    {
-        std::lock_guard<std::mutex> guard(g_diag_lock);
-        g_diags.push_back({rule, text});
+    std::string line = std::string(rule) + ": " + text;
+    // KsGetDevice is a pointer walk: calling it at DISPATCH_LEVEL is a finding, not a crash.
+    if (std::strcmp(rule, "KsGetDeviceIrql") == 0) {
+        host::verifier::diagnostic("ks: " + line);
+        return;
     }
-    std::string line = std::string("ks: ") + rule + ": " + text;
-    host::verifier::diagnostic(line);
-    if (g_strict.load()) host::verifier::bugcheck(host::verifier::kDriverVerifierViolation, line);
+    host::verifier::bugcheck(host::verifier::kDriverVerifierViolation, line);
 }
 
-std::vector<Diagnostic> diagnostics() {
-    std::lock_guard<std::mutex> guard(g_diag_lock);
-    return g_diags;
-}
-
-size_t count_diagnostics(const std::string& rule) {
-    std::lock_guard<std::mutex> guard(g_diag_lock);
-    size_t n = 0;
-    for (const auto& d : g_diags) n += d.rule == rule;
-    return n;
-}
-
-void clear_diagnostics() {
-    std::lock_guard<std::mutex> guard(g_diag_lock);
-    g_diags.clear();
-}
-
-void set_strict(bool strict) { g_strict = strict; }
 void set_callback_time_limit_ms(uint32_t ms) { g_callback_limit_ms = ms; }
+void set_processing_mutex_limit_ms(uint32_t ms) { g_pm_limit_ms = ms; }
+uint32_t processing_mutex_limit_ms() { return g_pm_limit_ms.load(); }
 
 // ---------------------------------------------------------------------------------------------
 // Registry of live objects
@@ -223,12 +206,8 @@ static void after_callback(const char* name, KIRQL entry_irql, uint32_t entry_ow
                       entry_owned);
         record("KsCallbackMutex", text);
     }
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-    if (ms > g_callback_limit_ms.load()) {
-        std::snprintf(text, sizeof text, "%s ran %lld ms (limit %u ms)", name, static_cast<long long>(ms),
-                      g_callback_limit_ms.load());
-        record("KsCallbackDuration", text);
-    }
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+    if (us > int64_t(g_callback_limit_ms.load()) * 1000) host::verifier::note_overrun("KsCallbackDuration", name);
 }
 
 NTSTATUS invoke_callback(const char* name, bool may_pend, const std::function<NTSTATUS()>& callback) {
@@ -335,9 +314,10 @@ NTSTATUS open_filter(PKSDEVICE ksdevice, uint32_t factory_index, PKSFILTER* out)
     std::lock_guard<std::mutex> device_guard(device->device_mutex);
     if (!device->ks.Started) return STATUS_DEVICE_NOT_READY;
     const KSFILTER_DESCRIPTOR* fd = dd->FilterDescriptors[factory_index];
-    auto* filter = new FilterObj;
+    auto* filter = new_object<FilterObj>();
     filter->ks.Descriptor = fd;
     filter->ks.Bag = new_bag();
+    static_cast<Bag*>(filter->ks.Bag)->control = filter;
     filter->ks.Context = device->ks.Context;
     filter->device = device;
     filter->factory = factory_index;
@@ -349,13 +329,13 @@ NTSTATUS open_filter(PKSDEVICE ksdevice, uint32_t factory_index, PKSFILTER* out)
         IRP irp{};
         irp.HostTarget = &filter->ks;
         irp.HostKind = kIrpFilter;
-        std::lock_guard<std::mutex> control_guard(filter->control);
+        ControlGuard control_guard(filter);
         status = invoke_callback("filter Create", false, [&] { return fd->Dispatch->Create(&filter->ks, &irp); });
     }
     if (!NT_SUCCESS(status)) {
         unregister_object(filter);
         delete_bag(static_cast<Bag*>(filter->ks.Bag));
-        delete filter;
+        retire_object(filter, "filter");
         return status;
     }
     {
@@ -367,6 +347,8 @@ NTSTATUS open_filter(PKSDEVICE ksdevice, uint32_t factory_index, PKSFILTER* out)
 }
 
 NTSTATUS close_filter(PKSFILTER ksfilter) {
+    // A client handle to a filter the device's removal already closed: nothing left to close.
+    if (!is_live(ksfilter, Kind::Filter)) return STATUS_INVALID_PARAMETER;
     FilterObj* filter = as_filter(ksfilter);
     if (!filter) return STATUS_INVALID_PARAMETER;
     // Pins first, as a closing handle's children go before it.
@@ -384,7 +366,7 @@ NTSTATUS close_filter(PKSFILTER ksfilter) {
         IRP irp{};
         irp.HostTarget = &filter->ks;
         irp.HostKind = kIrpFilter;
-        std::lock_guard<std::mutex> control_guard(filter->control);
+        ControlGuard control_guard(filter);
         invoke_callback("filter Close", false, [&] { return fd->Dispatch->Close(&filter->ks, &irp); });
     }
     {
@@ -393,7 +375,7 @@ NTSTATUS close_filter(PKSFILTER ksfilter) {
     }
     unregister_object(filter);
     delete_bag(static_cast<Bag*>(filter->ks.Bag));
-    delete filter;
+    retire_object(filter, "filter");
     return STATUS_SUCCESS;
 }
 
@@ -491,6 +473,8 @@ NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG Ne
         record("KsInvalidObject", "_KsEdit: not a live bag");
         return STATUS_INVALID_PARAMETER;
     }
+    if (bag->control && bag->control->control_owner.load() != std::this_thread::get_id())
+        record("KsEdit", "_KsEdit on a pin or filter bag without holding the filter control mutex");
     void* old_item = *PointerToPointerToItem;
     bool member = old_item && bag_contains(ObjectBag, old_item);
     if (member && NewSize <= OldSize) return STATUS_SUCCESS;

@@ -51,7 +51,7 @@ void destroy_pin(PinObj* pin) {
     unregister_object(pin);
     release_clock_refs(pin);
     delete_bag(static_cast<Bag*>(pin->ks.Bag));
-    delete pin;
+    retire_object(pin, "pin");
 }
 
 }  // namespace
@@ -73,19 +73,19 @@ NTSTATUS create_pin(PKSFILTER ksfilter, uint32_t pin_id, const void* format, uin
     // Pin types that only describe topology have no instances.
     if (desc->PinDescriptor.Communication == KSPIN_COMMUNICATION_NONE) return STATUS_INVALID_DEVICE_REQUEST;
 
-    auto* pin = new PinObj;
+    auto* pin = new_object<PinObj>();
     if (!install_format(pin->format_storage, format, format_size)) {
-        delete pin;
+        retire_object(pin, "pin");
         return STATUS_INVALID_BUFFER_SIZE;
     }
 
-    std::lock_guard<std::mutex> control(filter->control);
+    ControlGuard control(filter);
     {
         // The instance limit is enforced before any driver callback.
         std::lock_guard<std::mutex> guard(filter->pins_lock);
         if (desc->InstancesPossible != KSINSTANCE_INDETERMINATE &&
             filter->instances[pin_id] >= desc->InstancesPossible) {
-            delete pin;
+            retire_object(pin, "pin");
             return STATUS_INVALID_DEVICE_REQUEST;
         }
         ++filter->instances[pin_id];
@@ -98,6 +98,7 @@ NTSTATUS create_pin(PKSFILTER ksfilter, uint32_t pin_id, const void* format, uin
     pin->filter = filter;
     pin->ks.Descriptor = desc;
     pin->ks.Bag = new_bag();
+    static_cast<Bag*>(pin->ks.Bag)->control = filter;
     pin->ks.Context = filter->ks.Context;
     pin->ks.Id = pin_id;
     pin->ks.Communication = desc->PinDescriptor.Communication;
@@ -137,7 +138,7 @@ NTSTATUS create_pin(PKSFILTER ksfilter, uint32_t pin_id, const void* format, uin
 }
 
 NTSTATUS change_pin_format(PinObj* pin, const void* format, uint32_t size) {
-    std::lock_guard<std::mutex> control(pin->filter->control);
+    ControlGuard control(pin->filter);
     if (pin->flags & KSPIN_FLAG_FIXED_FORMAT) return STATUS_INVALID_DEVICE_REQUEST;
     std::vector<uint64_t> fresh;
     if (!install_format(fresh, format, size)) return STATUS_INVALID_BUFFER_SIZE;
@@ -157,7 +158,7 @@ NTSTATUS change_pin_format(PinObj* pin, const void* format, uint32_t size) {
 
 NTSTATUS step_pin_state(PinObj* pin, KSSTATE target) {
     if (target < KSSTATE_STOP || target > KSSTATE_RUN) return STATUS_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> control(pin->filter->control);
+    ControlGuard control(pin->filter);
     KSSTATE current = static_cast<KSSTATE>(pin->reached.load());
     if (current == target) return STATUS_SUCCESS;
     pin->ks.DeviceState = target;
@@ -199,6 +200,7 @@ NTSTATUS step_pin_state(PinObj* pin, KSSTATE target) {
 }
 
 NTSTATUS close_pin(PKSPIN ks) {
+    if (!is_live(ks, Kind::Pin)) return STATUS_INVALID_PARAMETER;  // closed with its filter already
     PinObj* pin = as_pin(ks);
     if (!pin) return STATUS_INVALID_PARAMETER;
     step_pin_state(pin, KSSTATE_STOP);
@@ -206,7 +208,7 @@ NTSTATUS close_pin(PKSPIN ks) {
     stop_worker(pin);
     FilterObj* filter = pin->filter;
     {
-        std::lock_guard<std::mutex> control(filter->control);
+        ControlGuard control(filter);
         {
             std::lock_guard<std::mutex> guard(pin->queue_lock);
             if (pin->edge.locked) {

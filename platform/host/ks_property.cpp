@@ -184,7 +184,7 @@ bool class_property(FilterObj* filter, PinObj* pin, const KSPROPERTY& req, Buffe
             } else if (set) {
                 *status = change_pin_format(pin, out, output_length);
             } else if (get) {
-                std::lock_guard<std::mutex> control(pin->filter->control);
+                ControlGuard control(pin->filter);
                 ULONG size = pin->ks.ConnectionFormat->FormatSize;
                 *status = check_output(output_length, size, information);
                 if (*status == STATUS_SUCCESS) {

@@ -3,8 +3,11 @@
 #include "platform/host/ks_internal.h"
 
 #include "platform/host/kernel.h"
+#include "platform/host/verifier.h"
 
 #include <algorithm>
+#include <map>
+#include <sys/mman.h>
 #include <chrono>
 #include <cstdio>
 
@@ -32,13 +35,15 @@ void deliver(PinObj* pin, std::unique_lock<std::mutex>& queue_guard, std::vector
 }
 
 void fill_edge(PinObj* pin) {
-    PKSSTREAM_HEADER h = pin->queue.front().header;
+    const Frame& frame = pin->queue.front();
+    PKSSTREAM_HEADER h = frame.header;
     KSSTREAM_POINTER& sp = pin->edge.ks;
     sp.StreamHeader = h;
     sp.OffsetIn = {};
     sp.OffsetOut = {};
     KSSTREAM_POINTER_OFFSET& o = pin->ks.DataFlow == KSPIN_DATAFLOW_IN ? sp.OffsetIn : sp.OffsetOut;
-    o.Data = static_cast<PUCHAR>(h->Data);
+    // The kernel's mapping of the buffer, never the client's own address in h->Data.
+    o.Data = frame.system_data ? frame.system_data : static_cast<PUCHAR>(h->Data);
     o.Count = h->Data ? (pin->ks.DataFlow == KSPIN_DATAFLOW_IN ? h->DataUsed : h->FrameExtent) : 0;
     o.Remaining = o.Count;
     sp.Offset = &o;
@@ -77,29 +82,42 @@ bool gate_open_locked(PinObj* pin) {
     return pin->gate.load() >= min_processing_state(pin) && !pin->queue.empty();
 }
 
-// The processing mutex, owner-recursive.
-void pm_acquire(PinObj* pin, bool from_driver) {
+// The processing mutex. It is not recursive: a thread that takes it again waits for itself
+// forever. That is reported as the deadlock it is; inside a verifier capture the call goes on as
+// a nested acquisition so the test can continue.
+void pm_acquire(PinObj* pin, const char* holder) {
     std::unique_lock<std::mutex> guard(pin->pm_lock);
     auto self = std::this_thread::get_id();
     if (pin->pm_count > 0 && pin->pm_owner == self) {
         ++pin->pm_count;
-        if (from_driver) record("KsProcessingMutex", "processing mutex acquired recursively");
+        guard.unlock();
+        record("KsProcessingMutex", std::string(holder) +
+                                        ": processing mutex acquired by the thread that already holds it (deadlock)");
         return;
     }
     pin->pm_cv.wait(guard, [&] { return pin->pm_count == 0; });
     pin->pm_owner = self;
     pin->pm_count = 1;
+    pin->pm_holder = holder;
+    pin->pm_since = std::chrono::steady_clock::now();
 }
 
 void pm_release(PinObj* pin) {
-    std::lock_guard<std::mutex> guard(pin->pm_lock);
+    std::unique_lock<std::mutex> guard(pin->pm_lock);
     if (pin->pm_count == 0 || pin->pm_owner != std::this_thread::get_id()) {
+        guard.unlock();
         record("KsProcessingMutex", "processing mutex released by a thread that does not own it");
         return;
     }
     if (--pin->pm_count == 0) {
+        auto held = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                                          pin->pm_since)
+                        .count();
+        const char* holder = pin->pm_holder;
         pin->pm_owner = std::thread::id();
         pin->pm_cv.notify_all();
+        guard.unlock();
+        if (held > int64_t(processing_mutex_limit_ms()) * 1000) host::verifier::note_overrun("KsProcessingMutexHold", holder);
     }
 }
 
@@ -112,7 +130,7 @@ void worker_loop(PinObj* pin) {
             pin->wanted = false;
             pin->busy = true;
         }
-        pm_acquire(pin, false);
+        pm_acquire(pin, "pin Process");
         bool dispatch = (pin->flags & KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING) != 0;
         for (;;) {
             {
@@ -126,6 +144,7 @@ void worker_loop(PinObj* pin) {
                 pin->wanted = false;
             }
             NTSTATUS status;
+            pin->in_process.store(true);
             if (dispatch) {
                 KIRQL old;
                 KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -134,6 +153,7 @@ void worker_loop(PinObj* pin) {
             } else {
                 status = invoke_callback("pin Process", true, [&] { return pin->process(&pin->ks); });
             }
+            pin->in_process.store(false);
             pin->process_calls.fetch_add(1);
             // STATUS_PENDING (and any failure) stops processing until the next trigger.
             if (status != STATUS_SUCCESS) break;
@@ -202,8 +222,15 @@ NTSTATUS submit_frame(PKSPIN ks, PKSSTREAM_HEADER header, void* cookie) {
         deliver(pin, guard, {Frame{header, cookie}}, STATUS_DEVICE_NOT_READY);
         return STATUS_DEVICE_NOT_READY;
     }
+    Frame frame{header, cookie};
+    if (header->Data) {
+        // Probe and lock: a user buffer gets its kernel mapping; its user address stays as the
+        // client gave it in the header.
+        UserMapping m = find_user_mapping(header->Data);
+        if (m.user) frame.system_data = m.system + (static_cast<uint8_t*>(header->Data) - m.user);
+    }
     bool was_empty = pin->queue.empty();
-    pin->queue.push_back(Frame{header, cookie});
+    pin->queue.push_back(frame);
     guard.unlock();
     if (pin->flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING) return STATUS_PENDING;
     if (was_empty || (pin->flags & KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL)) trigger_processing(pin);
@@ -222,12 +249,61 @@ uint64_t process_calls(PKSPIN ks) {
     return pin ? pin->process_calls.load() : 0;
 }
 
+bool process_in_progress(PKSPIN ks) {
+    PinObj* pin = as_pin(ks);
+    return pin && pin->in_process.load();
+}
+
 bool wait_processing_idle(PKSPIN ks, uint32_t timeout_ms) {
     PinObj* pin = as_pin(ks);
     if (!pin) return false;
     std::unique_lock<std::mutex> guard(pin->work_lock);
     return pin->work_cv.wait_for(guard, std::chrono::milliseconds(timeout_ms),
                                  [&] { return !pin->busy && !pin->wanted; });
+}
+
+// ---------------------------------------------------------------------------------------------
+// User buffers: the client's memory, and a range of addresses standing for it as the client's
+// own (user-mode) addresses. That range is never accessible: a user address means nothing to
+// kernel code running in an arbitrary thread or at DISPATCH_LEVEL.
+
+namespace {
+std::mutex g_user_lock;
+std::map<uintptr_t, UserMapping> g_user_mappings;  // by user address
+}  // namespace
+
+UserMapping find_user_mapping(const void* address) {
+    const auto a = reinterpret_cast<uintptr_t>(address);
+    std::lock_guard<std::mutex> guard(g_user_lock);
+    auto it = g_user_mappings.upper_bound(a);
+    if (it == g_user_mappings.begin()) return {};
+    --it;
+    if (a >= it->first + it->second.length) return {};
+    return it->second;
+}
+
+UserBuffer::UserBuffer(size_t size) : memory_(size ? size : 1), size_(size) {
+    const size_t page = host::guarded::page_size();
+    reserved_ = (memory_.size() + page - 1) & ~(page - 1);
+    void* alias = mmap(nullptr, reserved_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (alias == MAP_FAILED) {
+        std::perror("user address range");
+        std::abort();
+    }
+    user_ = static_cast<uint8_t*>(alias);
+    host::guarded::protect(user_, reserved_,
+                           "user-mode address of a stream buffer (StreamHeader->Data) touched by kernel code");
+    std::lock_guard<std::mutex> guard(g_user_lock);
+    g_user_mappings[reinterpret_cast<uintptr_t>(user_)] = UserMapping{user_, memory_.data(), memory_.size()};
+}
+
+UserBuffer::~UserBuffer() {
+    {
+        std::lock_guard<std::mutex> guard(g_user_lock);
+        g_user_mappings.erase(reinterpret_cast<uintptr_t>(user_));
+    }
+    host::guarded::forget(user_, reserved_);
+    munmap(user_, reserved_);
 }
 
 }  // namespace host::ks
@@ -311,7 +387,7 @@ void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous) {
 void KsPinAcquireProcessingMutex(PKSPIN Pin) {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) record("KsIrql", "KsPinAcquireProcessingMutex above PASSIVE_LEVEL");
     PinObj* pin = as_pin(Pin);
-    if (pin) pm_acquire(pin, true);
+    if (pin) pm_acquire(pin, "KsPinAcquireProcessingMutex");
 }
 
 void KsPinReleaseProcessingMutex(PKSPIN Pin) {

@@ -404,9 +404,10 @@ extern "C" void RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumbe
     text += ", line " + std::to_string(LineNumber) + "\n";
     host::trace::emit(text);
     ++g_assert_count;
-    if (g_assert_fatal) {
-        host::verifier::bugcheck(host::verifier::kAssertionFailure,
-                                 "assertion failed: " + std::string(expr) + " at " + file + ":" +
-                                     std::to_string(LineNumber));
-    }
+    std::string what = "assertion failed: " + std::string(expr) + " at " + file + ":" + std::to_string(LineNumber);
+    // A checked build breaks into the debugger here: never a silent pass.
+    if (g_assert_fatal)
+        host::verifier::bugcheck(host::verifier::kAssertionFailure, what);
+    else
+        host::verifier::diagnostic(what);
 }

@@ -32,6 +32,16 @@ std::vector<std::string>& diagnostic_list() {
     static auto* list = new std::vector<std::string>;
     return *list;
 }
+size_t g_diagnostic_count = 0;  // guarded by diagnostic_lock()
+
+std::mutex& overrun_lock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+std::vector<Overrun>& overrun_list() {
+    static auto* list = new std::vector<Overrun>;
+    return *list;
+}
 
 }  // namespace
 
@@ -126,6 +136,7 @@ void diagnostic(std::string_view text) {
     // Bounded: a streaming run over budget on a slow host must not grow without limit.
     if (list.size() >= 10000) list.erase(list.begin(), list.begin() + 5000);
     list.emplace_back(text);
+    ++g_diagnostic_count;
     if (verbose) std::fprintf(stderr, "verifier: %.*s\n", static_cast<int>(text.size()), text.data());
 }
 
@@ -141,9 +152,61 @@ size_t count_diagnostics(std::string_view containing) {
     return n;
 }
 
+size_t diagnostic_count() {
+    std::lock_guard<std::mutex> guard(diagnostic_lock());
+    return g_diagnostic_count;
+}
+
 void clear_diagnostics() {
     std::lock_guard<std::mutex> guard(diagnostic_lock());
     diagnostic_list().clear();
+    g_diagnostic_count = 0;
+}
+
+void note_overrun(std::string_view rule, std::string_view name) {
+    std::lock_guard<std::mutex> guard(overrun_lock());
+    for (auto& o : overrun_list()) {
+        if (o.rule == rule && o.name == name) {
+            ++o.count;
+            return;
+        }
+    }
+    overrun_list().push_back(Overrun{std::string(rule), std::string(name), 1});
+}
+
+std::vector<Overrun> overruns() {
+    std::lock_guard<std::mutex> guard(overrun_lock());
+    return overrun_list();
+}
+
+uint64_t count_overruns(std::string_view rule) {
+    std::lock_guard<std::mutex> guard(overrun_lock());
+    uint64_t n = 0;
+    for (const auto& o : overrun_list())
+        if (o.rule == rule) n += o.count;
+    return n;
+}
+
+void clear_overruns() {
+    std::lock_guard<std::mutex> guard(overrun_lock());
+    overrun_list().clear();
+}
+
+size_t print_summary(std::FILE* out) {
+    std::vector<std::string> kept = diagnostics();
+    size_t count = diagnostic_count();
+    std::fprintf(out, "Diagnostics: %zu\n", count);
+    for (const auto& d : kept) std::fprintf(out, "  %s\n", d.c_str());
+    std::vector<Overrun> slow = overruns();
+    if (slow.empty()) {
+        std::fprintf(out, "Timing overruns: none\n");
+    } else {
+        std::fprintf(out, "Timing overruns:\n");
+        for (const auto& o : slow)
+            std::fprintf(out, "  %-28s %-32s %llu\n", o.rule.c_str(), o.name.c_str(),
+                         static_cast<unsigned long long>(o.count));
+    }
+    return count;
 }
 
 }  // namespace host::verifier

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,11 +58,32 @@ private:
     State* state_;
 };
 
-// Non-fatal findings (budget overruns and the like): kept in order, also printed to stderr
-// when QH_VERIFIER_VERBOSE is set in the environment.
+// Findings Windows does not stop on at once but that still mean a fault (a KS verifier finding,
+// an interrupt line left connected, a failed ASSERT, ...): kept in order, also printed to stderr
+// when QH_VERIFIER_VERBOSE is set in the environment. Every program of the host build fails
+// when any is left recorded at its end (tests: at the end of each test); a test that provokes
+// one on purpose checks it and clears it.
 void diagnostic(std::string_view text);
 std::vector<std::string> diagnostics();
 size_t count_diagnostics(std::string_view containing);
+// Number recorded since the last clear (the kept list is bounded; the count is not).
+size_t diagnostic_count();
 void clear_diagnostics();
+
+// Timing rules Windows measures without stopping (KS callback and processing-mutex time limits,
+// DPC and ISR budgets): counted per rule and per callback or routine name.
+void note_overrun(std::string_view rule, std::string_view name);
+struct Overrun {
+    std::string rule;
+    std::string name;
+    uint64_t count;
+};
+std::vector<Overrun> overruns();
+uint64_t count_overruns(std::string_view rule);
+void clear_overruns();
+
+// What a host program prints at its end: the diagnostics count (and each one kept) and the
+// timing overruns per rule and name. Returns the number of diagnostics.
+size_t print_summary(std::FILE* out);
 
 }  // namespace host::verifier

@@ -81,6 +81,8 @@ TEST(Delay, AtDispatchLevelTheAssertionIsReportedAndTheWaitMeetsTheVerifier) {
     EXPECT_NE(text.find("KeGetCurrentIrql() == PASSIVE_LEVEL"), std::string::npos) << text;
     EXPECT_NE(text.find("line 91\n"), std::string::npos) << text;
     EXPECT_EQ(host::assert_count(), 1u);
+    EXPECT_EQ(host::verifier::count_diagnostics("assertion failed: KeGetCurrentIrql() == PASSIVE_LEVEL"), 1u);
+    host::verifier::clear_diagnostics();
     // The wait that follows is illegal at DISPATCH_LEVEL, as Windows' verifier says too.
     ASSERT_TRUE(capture.wait_for(1, 10000));
     EXPECT_EQ(capture.records()[0].code, uint32_t(host::verifier::kIrqlNotLessOrEqual))

@@ -95,6 +95,9 @@ TEST_F(KernelTest, RtlAssertWritesOneFixedLineAndContinuesUnlessMadeFatal) {
               "*** Assertion failed: KeGetCurrentIrql() == PASSIVE_LEVEL\n***   Source File: registers.cpp, line 91\n");
     EXPECT_NE(lines[0].text.find("*** Assertion failed: KeGetCurrentIrql() == PASSIVE_LEVEL\n"), std::string::npos);
     EXPECT_EQ(host::assert_count(), 2u);
+    // Execution went on, but each failed assertion stays a diagnostic the test must claim.
+    EXPECT_EQ(host::verifier::count_diagnostics("assertion failed: KeGetCurrentIrql() == PASSIVE_LEVEL"), 2u);
+    host::verifier::clear_diagnostics();
 
     host::set_assert_fatal(true);
     host::verifier::Capture capture;

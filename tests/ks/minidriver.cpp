@@ -30,6 +30,7 @@ KSALLOCATOR_FRAMING_EX g_framing = {1, 0, {1, 1, 0}, 0, {}};
 
 State g_state;
 PIKSREFERENCECLOCK g_clock = nullptr;
+KMUTEX g_mutex;
 
 int range_index(const KSDATARANGE* r) {
     for (int i = 0; i < 3; ++i)
@@ -173,6 +174,7 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
         else if (clock != sentinel)
             g_state.context_ok = false;  // a failed call must leave the output alone
     }
+    if (g_state.state_keeps_mutex) KeWaitForSingleObject(&g_mutex, Executive, KernelMode, FALSE, nullptr);
     if (from == KSSTATE_ACQUIRE && to == KSSTATE_STOP && g_clock && g_state.release_clock) {
         g_clock->Release();
         g_clock = nullptr;
@@ -189,14 +191,17 @@ NTSTATUS PinProcess(PKSPIN pin) {
         KsPinAcquireProcessingMutex(pin);
         KsPinReleaseProcessingMutex(pin);
     }
+    if (g_state.process_edit_descriptor)
+        _KsEdit(pin->Bag, (PVOID*)&pin->Descriptor, sizeof(KSPIN_DESCRIPTOR_EX), sizeof(KSPIN_DESCRIPTOR_EX), kTag);
     if (g_state.process_hold) return STATUS_PENDING;
     PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
     if (!sp) return STATUS_PENDING;
     PKSSTREAM_HEADER h = sp->StreamHeader;
     ULONGLONG number = g_state.counter.fetch_add(1);
-    if (h->Data) {
-        ULONG n = h->FrameExtent < kFillBytes ? h->FrameExtent : kFillBytes;
-        auto* bytes = static_cast<unsigned char*>(h->Data);
+    // The kernel's mapping of the buffer; h->Data is the client's own address.
+    auto* bytes = g_state.process_writes_user_address ? static_cast<unsigned char*>(h->Data) : sp->OffsetOut.Data;
+    if (bytes) {
+        ULONG n = sp->OffsetOut.Remaining < kFillBytes ? sp->OffsetOut.Remaining : kFillBytes;
         for (ULONG i = 0; i < n; ++i) bytes[i] = static_cast<unsigned char>(number + i);
         h->DataUsed = n;
     }
@@ -301,6 +306,10 @@ void reset_state() {
     g_state.process_recursive_mutex = false;
     g_state.process_leave_irql_raised = false;
     g_state.process_leave_locked = false;
+    g_state.process_edit_descriptor = false;
+    g_state.process_writes_user_address = false;
+    g_state.state_keeps_mutex = false;
+    KeInitializeMutex(&g_mutex, 0);
     g_state.take_clock = false;
     g_state.release_clock = true;
     g_state.intersect_no_match_first = 0;
@@ -321,6 +330,9 @@ NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry) {
     return KsInitializeDriver(driver, registry, &g_device);
 }
 
+PIKSREFERENCECLOCK held_clock() { return g_clock; }
+PRKMUTEX held_mutex() { return &g_mutex; }
+
 const KSDATARANGE* range(int index) { return &g_ranges[index].range; }
 
 std::vector<uint8_t> format(const GUID& sub, ULONGLONG value, const GUID& specifier) {
@@ -337,7 +349,6 @@ std::vector<uint8_t> format(const GUID& sub, ULONGLONG value, const GUID& specif
 Bed::Bed(bool start) {
     reset_state();
     host::reset();
-    host::ks::clear_diagnostics();
     if (!NT_SUCCESS(host::pnp::Driver::load(Entry, driver))) return;
     if (!NT_SUCCESS(host::pnp::Device::add(driver, nullptr, 7, device))) return;
     if (start) {

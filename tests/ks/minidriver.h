@@ -42,6 +42,9 @@ struct State {
     std::atomic<bool> process_recursive_mutex{false};
     std::atomic<bool> process_leave_irql_raised{false};
     std::atomic<bool> process_leave_locked{false};
+    std::atomic<bool> process_edit_descriptor{false};  // _KsEdit from Process (no control mutex there)
+    std::atomic<bool> process_writes_user_address{false};  // fills through StreamHeader->Data
+    std::atomic<bool> state_keeps_mutex{false};        // SetDeviceState returns owning held_mutex()
     std::atomic<bool> take_clock{false};           // take the clock at STOP->ACQUIRE
     std::atomic<bool> release_clock{true};         // release it at ACQUIRE->STOP
     std::atomic<int> intersect_no_match_first{0};  // handler says NO_MATCH for the first n calls
@@ -70,6 +73,10 @@ struct State {
 
 State& state();
 void reset_state();
+// The clock interface the pin took (take_clock), still held when release_clock is false.
+PIKSREFERENCECLOCK held_clock();
+// The kernel mutex a faulty SetDeviceState keeps.
+PRKMUTEX held_mutex();
 
 // The minidriver's entry point (what DriverEntry is for a real driver).
 NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry);

@@ -3,6 +3,7 @@
 #include "tests/ks/minidriver.h"
 
 #include "platform/host/kernel.h"
+#include "platform/host/verifier.h"
 
 #include <gtest/gtest.h>
 
@@ -240,10 +241,10 @@ TEST(KsStream, FramesCompleteInOrderOnlyInRunAndStopCancelsTheRest) {
         EXPECT_EQ(f.stream_header().DataUsed, 0u);
     }
     EXPECT_EQ(pin->queued(), 0u);
-    EXPECT_EQ(host::ks::count_diagnostics("KsStreamPointerUnlock"), 0u);
 }
 
 TEST(KsStream, PendingProcessingResumesOnAttemptFromAnotherThreadAndRecursiveMutexIsReported) {
+    host::verifier::Capture capture;
     Open o;
     auto pin = o.pin(format(kSubA, 1));
     state().process_hold = true;
@@ -256,7 +257,13 @@ TEST(KsStream, PendingProcessingResumesOnAttemptFromAnotherThreadAndRecursiveMut
     // STATUS_PENDING: no further call by itself although frames are queued.
     EXPECT_EQ(host::ks::process_calls(pin->kspin()), 1u);
     EXPECT_EQ(pin->queued(), 2u);
-    EXPECT_GE(host::ks::count_diagnostics("KsProcessingMutex"), 1u);
+    // Taking the processing mutex inside Process waits for itself: a stop named as a deadlock.
+    ASSERT_GE(capture.count(), 1u);
+    EXPECT_EQ(capture.count_containing("KsProcessingMutex: KsPinAcquireProcessingMutex: processing mutex acquired by "
+                                       "the thread that already holds it (deadlock)"),
+              capture.count());
+    EXPECT_EQ(capture.records()[0].code, host::verifier::kDriverVerifierViolation);
+    capture.clear();
 
     state().process_hold = false;
     state().process_recursive_mutex = false;
@@ -279,9 +286,11 @@ TEST(KsStream, PendingProcessingResumesOnAttemptFromAnotherThreadAndRecursiveMut
     ASSERT_TRUE(host::ks::wait_processing_idle(pin->kspin(), 10000));
     EXPECT_EQ(host::ks::process_calls(pin->kspin()), calls);
     EXPECT_EQ(state().process_overlaps.load(), 0);
+    EXPECT_EQ(capture.count(), 0u);
 }
 
 TEST(KsStream, StreamPointerMisuseAndCallbackFaultsAreReported) {
+    host::verifier::Capture capture;
     Open o;
     auto pin = o.pin(format(kSubA, 1));
     // Process leaves the edge locked: reported at stop; the locked frame is not cancelled
@@ -293,7 +302,7 @@ TEST(KsStream, StreamPointerMisuseAndCallbackFaultsAreReported) {
     ASSERT_TRUE(wait_until([&] { return host::ks::process_calls(pin->kspin()) >= 1; }));
     ASSERT_TRUE(host::ks::wait_processing_idle(pin->kspin(), 10000));
     ASSERT_EQ(pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
-    EXPECT_EQ(host::ks::count_diagnostics("KsStreamPointerUnlock"), 1u);
+    EXPECT_EQ(capture.count_containing("KsStreamPointerUnlock: leading edge still locked at stop"), 1u);
     CompletedFrame f;
     ASSERT_TRUE(pin->wait_completed(f, 10000));
     EXPECT_EQ(f.sequence, 1u);
@@ -302,7 +311,7 @@ TEST(KsStream, StreamPointerMisuseAndCallbackFaultsAreReported) {
     // A second locked get on the locked edge is a lock diagnostic and returns the same pointer.
     PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin->kspin(), KSSTREAM_POINTER_STATE_LOCKED);
     ASSERT_NE(sp, nullptr);
-    EXPECT_EQ(host::ks::count_diagnostics("KsStreamPointerLock"), 1u);
+    EXPECT_EQ(capture.count_containing("KsStreamPointerLock: leading edge locked while already locked"), 1u);
     // Advance past the last frame: the frame completes, the pointer is left unlocked on nothing.
     EXPECT_EQ(KsStreamPointerAdvance(sp), STATUS_DEVICE_NOT_READY);
     ASSERT_TRUE(pin->wait_completed(f, 10000));
@@ -310,7 +319,8 @@ TEST(KsStream, StreamPointerMisuseAndCallbackFaultsAreReported) {
     EXPECT_EQ(f.status, STATUS_SUCCESS);
     EXPECT_EQ(KsPinGetLeadingEdgeStreamPointer(pin->kspin(), KSSTREAM_POINTER_STATE_LOCKED), nullptr);
     KsStreamPointerUnlock(sp, FALSE);  // not locked: reported
-    EXPECT_EQ(host::ks::count_diagnostics("KsStreamPointerLock"), 2u);
+    EXPECT_EQ(capture.count_containing("KsStreamPointerLock: unlock of a stream pointer that is not locked"), 1u);
+    EXPECT_EQ(capture.count(), 3u);
 
     // A Process that returns at DISPATCH_LEVEL and a callback over the (configurable) limit.
     state().process_leave_locked = false;
@@ -320,8 +330,11 @@ TEST(KsStream, StreamPointerMisuseAndCallbackFaultsAreReported) {
     ASSERT_EQ(pin->submit(1024, 56), STATUS_SUCCESS);
     ASSERT_TRUE(pin->wait_completed(f, 10000));
     ASSERT_TRUE(host::ks::wait_processing_idle(pin->kspin(), 10000));
-    EXPECT_GE(host::ks::count_diagnostics("KsCallbackIrql"), 1u);
+    EXPECT_GE(capture.count_containing("KsCallbackIrql: pin Process returned at IRQL 2, entered at 0"), 1u);
+    // Time over the limit is measured, not a stop.
+    EXPECT_GE(host::verifier::count_overruns("KsCallbackDuration"), 1u);
     host::ks::set_callback_time_limit_ms(500);
+    host::verifier::clear_overruns();
     state().process_leave_irql_raised = false;
     pin->close();
 }
@@ -381,6 +394,7 @@ TEST(KsProperty, SizesAreCheckedBeforeTheHandlerAndNodesAreAddressedById) {
 }
 
 TEST(KsClock, NoClockLeavesTheSlotAloneAndAnAssignedClockAdvancesAndIsReferenceCounted) {
+    host::verifier::Capture capture;
     Open o;
     auto pin = o.pin(format(kSubA, 1));
     state().take_clock = true;
@@ -411,12 +425,141 @@ TEST(KsClock, NoClockLeavesTheSlotAloneAndAnAssignedClockAdvancesAndIsReferenceC
 
     ASSERT_EQ(pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
     EXPECT_EQ(clock->outstanding_references(), 0u);
-    EXPECT_EQ(host::ks::count_diagnostics("KsClockReference"), 0u);
+    EXPECT_EQ(capture.count(), 0u);
 
     // A driver that keeps its reference past close is reported.
     state().release_clock = false;
     ASSERT_EQ(pin->set_state(KSSTATE_ACQUIRE), STATUS_SUCCESS);
     EXPECT_EQ(clock->outstanding_references(), 1u);
     pin->close();
-    EXPECT_EQ(host::ks::count_diagnostics("KsClockReference"), 1u);
+    EXPECT_EQ(capture.count_containing("KsClockReference: clock interface still referenced at pin close"), 1u);
+    EXPECT_EQ(capture.count(), 1u);
+}
+
+TEST(KsRules, EdgeLockedAtCloseAndACallbackKeepingAKernelMutexAreStopped) {
+    host::verifier::Capture capture;
+    Open o;
+    auto pin = o.pin(format(kSubA, 1));
+    // Closed while Process keeps the edge locked: reported at the walk down to STOP and again
+    // at close (on Windows the close would never complete).
+    state().process_leave_locked = true;
+    ASSERT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(pin->submit(1024, 56), STATUS_SUCCESS);
+    ASSERT_TRUE(wait_until([&] { return host::ks::process_calls(pin->kspin()) >= 1; }));
+    ASSERT_TRUE(host::ks::wait_processing_idle(pin->kspin(), 10000));
+    pin->close();
+    EXPECT_EQ(capture.count_containing("KsStreamPointerUnlock: leading edge still locked at stop"), 1u);
+    EXPECT_EQ(capture.count_containing("KsStreamPointerUnlock: leading edge still locked at close"), 1u);
+    EXPECT_EQ(capture.count(), 2u);
+    capture.clear();
+
+    // A SetDeviceState that returns owning a kernel mutex (APC-disable count changed).
+    state().process_leave_locked = false;
+    auto second = o.pin(format(kSubA, 1));
+    state().state_keeps_mutex = true;
+    EXPECT_EQ(second->set_state(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    EXPECT_EQ(capture.count_containing("KsCallbackMutex: pin SetDeviceState returned owning 1 kernel mutexes, "
+                                       "entered owning 0"),
+              1u);
+    EXPECT_EQ(capture.count(), 1u);
+    state().state_keeps_mutex = false;
+    KeReleaseMutex(held_mutex(), FALSE);  // the request ran in this thread, which owns it now
+    EXPECT_EQ(second->set_state(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(capture.count(), 1u);
+}
+
+TEST(KsRules, ServicesAboveTheirIrqlAndEditsWithoutTheControlMutexAreStopped) {
+    host::verifier::Capture capture;
+    Open o;
+    auto pin = o.pin(format(kSubA, 1));
+    {
+        host::ScopedIrql device_level(5);  // as the interrupt service routine
+        KsPinAttemptProcessing(pin->kspin(), TRUE);
+        EXPECT_EQ(capture.count_containing("KsIrql: KsPinAttemptProcessing called at IRQL 5"), 1u);
+    }
+    {
+        host::ScopedIrql dispatch(DISPATCH_LEVEL);
+        PVOID item = const_cast<KSPIN_DESCRIPTOR_EX*>(pin->kspin()->Descriptor);
+        _KsEdit(pin->kspin()->Bag, &item, sizeof(KSPIN_DESCRIPTOR_EX), sizeof(KSPIN_DESCRIPTOR_EX), 0x74736554);
+        EXPECT_EQ(capture.count_containing("KsIrql: _KsEdit called at IRQL 2"), 1u);
+        // KsGetDevice at DISPATCH_LEVEL is a pointer walk Windows lets pass: a diagnostic only.
+        EXPECT_NE(KsGetDevice(pin->kspin()), nullptr);
+        EXPECT_EQ(host::verifier::count_diagnostics("ks: KsGetDeviceIrql"), 1u);
+        host::verifier::clear_diagnostics();
+    }
+    // The edit above was also made without the filter control mutex, as is one from Process.
+    EXPECT_EQ(capture.count_containing("KsEdit: _KsEdit on a pin or filter bag without holding the filter control "
+                                       "mutex"),
+              1u);
+    state().process_edit_descriptor = true;
+    ASSERT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(pin->submit(1024, 56), STATUS_SUCCESS);
+    CompletedFrame f;
+    ASSERT_TRUE(pin->wait_completed(f, 10000));
+    EXPECT_EQ(capture.count_containing("KsEdit: "), 2u);
+    state().process_edit_descriptor = false;
+    // SetDataFormat's edits (under the control mutex) are not reported.
+    EXPECT_EQ(pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(pin->set_format(format(kSubB, 2)), STATUS_SUCCESS);
+    EXPECT_EQ(capture.count(), 4u);
+}
+
+TEST(KsRules, AClosedPinsClockInterfaceAndMemoryAreDead) {
+    {
+        host::verifier::Capture capture;
+        Open o;
+        auto pin = o.pin(format(kSubA, 1));
+        auto clock = qh::client::make_clock();
+        ASSERT_EQ(pin->set_master_clock(clock), STATUS_SUCCESS);
+        state().take_clock = true;
+        state().release_clock = false;
+        ASSERT_EQ(pin->set_state(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+        PIKSREFERENCECLOCK kept = held_clock();
+        ASSERT_NE(kept, nullptr);
+        pin->close();
+        EXPECT_EQ(capture.count_containing("KsClockReference: clock interface still referenced at pin close"), 1u);
+        kept->GetTime();
+        kept->Release();
+        EXPECT_EQ(capture.count_containing("KsClockReference: GetTime on a clock interface whose pin has closed"), 1u);
+        EXPECT_EQ(capture.count_containing("KsClockReference: Release on a clock interface whose pin has closed"), 1u);
+        // Class services given the closed pin refuse it by name.
+        PKSPIN closed = pin->kspin();
+        EXPECT_EQ(KsPinGetParentFilter(closed), nullptr);
+        EXPECT_EQ(capture.count_containing("KsInvalidObject: "), 1u);
+        EXPECT_EQ(capture.count(), 4u);
+    }
+    // Touching the closed pin's own memory faults at once: a stop without a capture (or the
+    // address sanitizer's report in that build).
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Open o;
+    auto pin = o.pin(format(kSubA, 1));
+    PKSPIN closed = pin->kspin();
+    pin->close();
+    EXPECT_DEATH({ (void)*static_cast<volatile ULONG*>(&closed->Id); },
+                 "memory of a closed pin touched|use-after-poison");
+}
+
+TEST(KsRules, StreamHeaderDataIsTheClientsAddressAndOnlyOffsetOutIsTheKernels) {
+    host::verifier::Capture capture;
+    Open o;
+    auto pin = o.pin(format(kSubA, 1));
+    ASSERT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    // Through the stream pointer's mapping the client gets its bytes.
+    ASSERT_EQ(pin->submit(4096, 56), STATUS_SUCCESS);
+    CompletedFrame f;
+    ASSERT_TRUE(pin->wait_completed(f, 10000));
+    ASSERT_EQ(f.stream_header().DataUsed, kFillBytes);
+    EXPECT_EQ(f.data[0], 0u);
+    EXPECT_EQ(f.data[999], static_cast<uint8_t>(999));
+    EXPECT_EQ(capture.count(), 0u);
+    // A Process that writes through StreamHeader->Data touches a user-mode address: a stop.
+    state().process_writes_user_address = true;
+    ASSERT_EQ(pin->submit(4096, 56), STATUS_SUCCESS);
+    ASSERT_TRUE(pin->wait_completed(f, 10000));
+    ASSERT_GE(capture.count(), 1u);
+    EXPECT_EQ(capture.records()[0].code, host::verifier::kPageFaultInNonPagedArea);
+    EXPECT_EQ(capture.count_containing("user-mode address of a stream buffer (StreamHeader->Data) touched by kernel "
+                                       "code"),
+              capture.count());
+    state().process_writes_user_address = false;
 }

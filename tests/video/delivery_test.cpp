@@ -211,6 +211,22 @@ TEST(VideoDelivery, BuffersTooSmallGetWholeLinesOnly) {
     EXPECT_EQ(f.stream_header().DataUsed, 3840u * 700);
     ExpectWholeFrame(f.data, 3840, 700, 1, true);
     EXPECT_EQ(FrameInfo(f).PictureNumber, 1);
+
+    // Shorter than one line: no frame fits, so the buffer goes back empty and the frame counts
+    // as a drop, not as a delivered frame; the next buffer gets the next frame.
+    ASSERT_EQ(p.pin->submit(3000, kHeaderWithInfo), STATUS_SUCCESS);
+    ASSERT_EQ(p.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    vb.Step(0);
+    f = p.Next();
+    EXPECT_EQ(f.stream_header().DataUsed, 0u);
+    EXPECT_EQ(vb.FrameCount(0), 1u);
+    EXPECT_EQ(vb.DropCount(0), 1u);
+    vb.Step(0);
+    f = p.Next();
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    EXPECT_EQ(f.stream_header().DataUsed, kFrame1080);
+    EXPECT_EQ(FrameInfo(f).PictureNumber, 2);
+    EXPECT_EQ(FrameInfo(f).DropCount, 1);
 }
 
 TEST(VideoDelivery, LateCopyNeverWeavesFieldsOfTwoFrames) {

@@ -1,5 +1,7 @@
 // Format setting and the pin's stream states, observed in the device extension, the card's
 // register log, the receiver's write log and the trace.
+#include "platform/host/kernel.h"
+#include "platform/host/ks.h"
 #include "video_bed.h"
 
 namespace videotest {
@@ -228,6 +230,62 @@ TEST(VideoPinStates, OwnershipRestartAndClock) {
     EXPECT_EQ(vb.Channel(0).VideoPin, pinB->kspin());
     EXPECT_EQ(vb.Channel(0).VideoClock, nullptr);  // no clock in B's graph
     EXPECT_EQ(pinB->set_state(KSSTATE_STOP), STATUS_SUCCESS);
+}
+
+TEST(VideoPinStates, StopWakesTheFrameWaitAndHandsTheInputOverOnlyAfterTheClockIsReleased) {
+    VideoBed vb;
+    ChannelState& ch = vb.Channel(1);
+    auto filterA = vb.OpenVideo(1);
+    auto filterB = vb.OpenVideo(1);
+    ASSERT_TRUE(filterA && filterB);
+    const auto format = VideoBed::Format(*filterA, 2);
+    auto pinA = VideoBed::CreatePin(*filterA, format);
+    auto pinB = VideoBed::CreatePin(*filterB, format);
+    ASSERT_TRUE(pinA && pinB);
+    auto clockA = qh::client::make_clock();
+    ASSERT_EQ(pinA->set_master_clock(clockA), STATUS_SUCCESS);
+    clockA->run();
+    int releases = 0;
+    PKSPIN owner_at_release = nullptr;
+    clockA->on_reference_released([&] {
+        ++releases;
+        owner_at_release = ch.VideoPin;
+    });
+
+    // A buffer and no frame (the card is paced by hand): Process waits for one, up to 500 ms.
+    ASSERT_EQ(pinA->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(pinA->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitUntil([&] { return host::ks::process_in_progress(pinA->kspin()); }));
+    ASSERT_EQ(pinA->set_state(KSSTATE_STOP), STATUS_SUCCESS);
+    // Leaving RUN woke the wait: it did not run into its time-out, and the call is over.
+    EXPECT_EQ(host::timeouts(&ch.FrameEvent), 0u);
+    EXPECT_FALSE(host::ks::process_in_progress(pinA->kspin()));
+    EXPECT_EQ(host::ks::process_calls(pinA->kspin()), 1u);
+    qh::client::CompletedFrame cancelled;
+    ASSERT_TRUE(pinA->wait_completed(cancelled, kGenerousMs));
+    EXPECT_EQ(cancelled.status, STATUS_CANCELLED);
+    // The clock went back while the input was still A's; only then was the input released.
+    EXPECT_EQ(releases, 1);
+    EXPECT_EQ(owner_at_release, pinA->kspin());
+    EXPECT_EQ(ch.VideoPin, nullptr);
+    EXPECT_EQ(clockA->outstanding_references(), 0u);
+
+    // The next owner stamps from its own clock.
+    auto clockB = qh::client::make_clock();
+    ASSERT_EQ(pinB->set_master_clock(clockB), STATUS_SUCCESS);
+    clockB->run();
+    ASSERT_EQ(pinB->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(ch.VideoPin, pinB->kspin());
+    EXPECT_EQ(clockB->outstanding_references(), 1u);
+    EXPECT_EQ(clockA->outstanding_references(), 0u);
+    ASSERT_EQ(pinB->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    vb.Step(1, 2);
+    qh::client::CompletedFrame frame;
+    ASSERT_TRUE(pinB->wait_completed(frame, kGenerousMs));
+    EXPECT_EQ(frame.status, STATUS_SUCCESS);
+    EXPECT_TRUE(frame.stream_header().OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TIMEVALID);
+    ASSERT_EQ(pinB->set_state(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(clockB->outstanding_references(), 0u);
 }
 
 TEST(VideoPinStates, RunWithoutOwnershipIsRefusedButRecorded) {

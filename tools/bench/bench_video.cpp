@@ -16,6 +16,7 @@
 #include "client/testbed.h"
 #include "driver/device/guids.h"
 #include "platform/host/kernel.h"
+#include "platform/host/verifier.h"
 
 #include <algorithm>
 #include <atomic>
@@ -247,5 +248,7 @@ int main(int argc, char** argv) {
     bool ok = true;
     if (mode == "p" || mode == "both") ok = RunMode(false, seconds) && ok;
     if (mode == "i" || mode == "both") ok = RunMode(true, seconds) && ok;
+    std::printf("\n");
+    if (host::verifier::print_summary(stdout) != 0) return 3;
     return ok ? 0 : 1;
 }

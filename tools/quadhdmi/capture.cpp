@@ -8,6 +8,7 @@
 #include "tools/quadhdmi/media.h"
 #include "tools/quadhdmi/session.h"
 #include "platform/host/kernel.h"
+#include "platform/host/verifier.h"
 
 #include <unistd.h>
 
@@ -539,6 +540,7 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
     }
 
     const size_t leaks = session.finish();
+    host::verifier::print_summary(stdout);
     if (leaks) {
         std::fprintf(stderr, "quadhdmi: the verifier found %zu leak(s) at removal\n", leaks);
         return 3;

@@ -1,11 +1,14 @@
 // quadhdmi: the driver of the four-input HDMI capture card, run on a simulated card.
 #include "tools/quadhdmi/commands.h"
+#include "platform/host/verifier.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
     using namespace qh::tool;
 
     CLI::App app{
@@ -69,4 +72,17 @@ int main(int argc, char** argv) {
     if (reg_write->parsed()) return run_reg_write(common, reg_offset, reg_value);
     if (stats->parsed()) return run_stats(common, stats_options);
     return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int code = run(argc, argv);
+    // Whatever the command, a diagnostic left recorded is a failure (capture prints the count
+    // in its summary; the other commands say something only when there is one).
+    if (host::verifier::diagnostic_count() != 0) {
+        host::verifier::print_summary(stderr);
+        return code ? code : 4;
+    }
+    return code;
 }
