@@ -22,6 +22,7 @@ Testbed::Testbed(TestbedOptions options) : options_(std::move(options)) {
         host::reset();
     }
     host::set_delay_scale(options_.delay_scale);
+    host::set_virtual_clock(options_.virtual_clock);
     trace_mark_ = host::trace::mark();
     if (options_.echo_trace) {
         echo_listener_ = host::trace::add_listener([](const host::trace::Line& line) {

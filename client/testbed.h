@@ -26,6 +26,11 @@ struct TestbedOptions {
     // 1 s waits of the bring-up do not slow a suite); 1 is real time.
     double delay_scale = 0.0;
 
+    // Kernel time on the virtual clock (host::set_virtual_clock): timers and time-outs expire
+    // only when the test advances it. For manually paced tests whose driver paths never wait
+    // for time to pass on their own.
+    bool virtual_clock = false;
+
     // Bring the host kernel back to its defaults first (host::reset()).
     bool reset_kernel = true;
 

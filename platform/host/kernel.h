@@ -36,6 +36,19 @@ int64_t now_100ns();
 // Wall-clock system time in 100 ns units since 1 January 1601 (absolute due times use it).
 int64_t system_time_100ns();
 
+// Clock tick on which timers, wait time-outs and delays of the real clock expire: 15.625 ms by
+// default (156250); 1 ms (10000) models a raised timer resolution. A relative due time expires
+// up to a tick early or late, one of a tick or less possibly at once; a delay never early.
+void set_clock_tick_100ns(int64_t tick);
+int64_t clock_tick_100ns();
+
+// Virtual clock: now_100ns() stands still until advance_clock moves it, and timers, time-outs
+// and delays (when the delay scale is not 0) expire exactly at their due time on it. For
+// manually paced tests, which then never wait in real time for a time-out. Off by default.
+void set_virtual_clock(bool on);
+bool virtual_clock();
+void advance_clock(int64_t interval_100ns);
+
 // Scale applied to KeDelayExecutionThread: 0 = every requested interval is recorded and the call
 // returns at once; 1 = real time (default); other values stretch or shrink the sleep.
 void set_delay_scale(double scale);

@@ -33,11 +33,24 @@ bool check_irql(const char* service, KIRQL max_irql) {
     return false;
 }
 
+namespace {
+constexpr size_t kBuckets = 256;
+Bucket* buckets() {
+    static Bucket* all = new Bucket[kBuckets];
+    return all;
+}
+}  // namespace
+
 Bucket& bucket_for(const volatile void* object) {
-    static constexpr size_t kBuckets = 256;
-    static Bucket* buckets = new Bucket[kBuckets];
     auto a = reinterpret_cast<uintptr_t>(object);
-    return buckets[((a >> 3) ^ (a >> 11)) % kBuckets];
+    return buckets()[((a >> 3) ^ (a >> 11)) % kBuckets];
+}
+
+void notify_all_buckets() {
+    for (size_t i = 0; i < kBuckets; ++i) {
+        std::lock_guard<std::mutex> guard(buckets()[i].lock);
+        buckets()[i].wake.notify_all();
+    }
 }
 
 std::string ptr(const volatile void* p) {
@@ -81,22 +94,84 @@ uint64_t thread_id() { return self().id; }
 
 // ---- time ------------------------------------------------------------------------------------
 
+namespace detail {
+
+// Two clocks: the real one, whose timers and time-outs expire on a clock tick as Windows's do,
+// and a virtual one for manually paced tests, which moves only when a test advances it and
+// expires everything exactly at its due time.
 namespace {
 const auto g_start = std::chrono::steady_clock::now();
 std::atomic<double> g_delay_scale{1.0};
 constexpr int64_t kEpochDelta1601 = 116444736000000000LL;  // 1601 to 1970 in 100 ns
+constexpr int64_t kDefaultTick = 156250;                   // 15.625 ms (64 Hz)
+std::atomic<int64_t> g_tick{kDefaultTick};
+std::atomic<bool> g_virtual{false};
+std::atomic<int64_t> g_virtual_now{0};
+std::mutex g_clock_lock;  // delays sleeping on the virtual clock
+std::condition_variable g_clock_moved;
 
-// Converts a kernel time-out (negative relative, positive absolute) to a steady-clock deadline.
-std::chrono::steady_clock::time_point deadline_from(int64_t value) {
-    auto now = std::chrono::steady_clock::now();
-    int64_t relative = value < 0 ? -value : std::max<int64_t>(0, value - system_time_100ns());
-    return now + std::chrono::nanoseconds(relative) * 100;
+int64_t real_now_100ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - g_start).count() /
+           100;
+}
+
+int64_t first_tick_at_or_after(int64_t t) {
+    const int64_t tick = g_tick.load(std::memory_order_relaxed);
+    return (t + tick - 1) / tick * tick;
+}
+
+// Wakes everything that sleeps until a host time: waits with a time-out, delays, the timer thread.
+void clock_moved() {
+    { std::lock_guard<std::mutex> guard(g_clock_lock); }
+    g_clock_moved.notify_all();
+    notify_all_buckets();
+    timers_clock_moved();
 }
 }  // namespace
 
-int64_t now_100ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - g_start).count() /
-           100;
+int64_t expiry_relative(int64_t now, int64_t interval) {
+    if (g_virtual.load()) return now + interval;
+    // The interval is added to the time of the last clock tick and expires at the first tick
+    // after that: up to a tick early or late, and at the next tick (maybe at once) for a tick or less.
+    const int64_t tick = g_tick.load(std::memory_order_relaxed);
+    return first_tick_at_or_after(now / tick * tick + interval);
+}
+
+int64_t expiry_absolute(int64_t system_time) {
+    const int64_t due = now_100ns() + std::max<int64_t>(0, system_time - system_time_100ns());
+    return g_virtual.load() ? due : first_tick_at_or_after(due);
+}
+
+bool clock_is_virtual() { return g_virtual.load(); }
+
+std::chrono::steady_clock::time_point real_time_point(int64_t host_time) {
+    return g_start + std::chrono::nanoseconds(host_time) * 100;
+}
+
+}  // namespace detail
+
+int64_t now_100ns() { return detail::g_virtual.load() ? detail::g_virtual_now.load() : detail::real_now_100ns(); }
+
+void set_clock_tick_100ns(int64_t tick) { detail::g_tick = tick < 1 ? 1 : tick; }
+int64_t clock_tick_100ns() { return detail::g_tick.load(); }
+
+void set_virtual_clock(bool on) {
+    {
+        std::lock_guard<std::mutex> guard(detail::g_clock_lock);
+        if (on && !detail::g_virtual.load()) detail::g_virtual_now = detail::real_now_100ns();
+        detail::g_virtual = on;
+    }
+    detail::clock_moved();
+}
+
+bool virtual_clock() { return detail::clock_is_virtual(); }
+
+void advance_clock(int64_t interval) {
+    {
+        std::lock_guard<std::mutex> guard(detail::g_clock_lock);
+        detail::g_virtual_now += std::max<int64_t>(0, interval);
+    }
+    detail::clock_moved();
 }
 
 int64_t system_time_100ns() {
@@ -194,6 +269,8 @@ void reset() {
     reset_asserts();
     reset_waits();
     set_delay_scale(1.0);
+    set_virtual_clock(false);
+    set_clock_tick_100ns(detail::kDefaultTick);
     set_budgets_us(100, 25);
     // Diagnostics are not cleared here: one left by the previous test (or earlier in this one)
     // must reach the check at the end of the test.
@@ -367,7 +444,11 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
         return STATUS_INVALID_PARAMETER;
     }
     const bool infinite = Timeout == nullptr;
-    const auto deadline = infinite ? std::chrono::steady_clock::time_point::max() : deadline_from(Timeout->QuadPart);
+    int64_t expiry = 0;
+    if (!infinite) {
+        expiry = Timeout->QuadPart < 0 ? expiry_relative(now_100ns(), -Timeout->QuadPart)
+                                       : expiry_absolute(Timeout->QuadPart);
+    }
 
     Bucket& b = bucket_for(Object);
     NTSTATUS result = STATUS_TIMEOUT;
@@ -406,16 +487,16 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
                 break;
             }
             if (poll) break;
+            // The object was looked at above, after the last wake: signalled right at the
+            // expiry still counts.
             if (infinite) {
                 b.wake.wait(guard);
-            } else if (b.wake.wait_until(guard, deadline) == std::cv_status::timeout &&
-                       std::chrono::steady_clock::now() >= deadline) {
-                // One last look: the object may have been signalled right at the deadline.
-                if (kind == kKindEvent && (load(event->State) || (is_notification(event) && load(event->Generation) != generation)))
-                    continue;
-                if (kind == kKindMutex && (load(mutex->OwnerThread) == 0)) continue;
-                if (kind == kKindTimer && load(timer->Signalled)) continue;
+            } else if (now_100ns() >= expiry) {
                 break;
+            } else if (clock_is_virtual()) {
+                b.wake.wait(guard);  // advance_clock wakes every bucket
+            } else {
+                b.wake.wait_until(guard, real_time_point(expiry));
             }
         }
     }
@@ -445,9 +526,16 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
         std::this_thread::yield();
         return STATUS_SUCCESS;
     }
-    // A delay never ends early: sleep until the scaled deadline, however often the sleep wakes.
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::nanoseconds(static_cast<int64_t>(static_cast<double>(relative) * 100.0 * scale));
+    relative = static_cast<int64_t>(static_cast<double>(relative) * scale);
+    // A delay never ends early (Windows 8 and later); on the real clock it ends at the first tick
+    // after the interval, so up to a tick late.
+    const int64_t now = now_100ns();
+    if (clock_is_virtual()) {
+        std::unique_lock<std::mutex> guard(g_clock_lock);
+        g_clock_moved.wait(guard, [&] { return !clock_is_virtual() || now_100ns() >= now + relative; });
+        return STATUS_SUCCESS;
+    }
+    const auto deadline = real_time_point(first_tick_at_or_after(now + relative));
     while (std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_until(deadline);
     return STATUS_SUCCESS;
 }

@@ -156,7 +156,10 @@ void run_timers(Timers& tm) {
         int64_t due = first->first;
         int64_t now = now_100ns();
         if (due > now) {
-            tm.changed.wait_for(guard, std::chrono::nanoseconds((due - now) * 100));
+            if (clock_is_virtual())
+                tm.changed.wait(guard);  // until the clock is advanced or the queue changes
+            else
+                tm.changed.wait_until(guard, real_time_point(due));
             continue;
         }
         PKTIMER timer = first->second;
@@ -217,6 +220,12 @@ void reset_dpcs_and_timers() {
     flush_dpcs();
     g_dpc_runs = 0;
     g_dpcs_over = 0;
+}
+
+void timers_clock_moved() {
+    Timers& tm = timers();
+    { std::lock_guard<std::mutex> guard(tm.lock); }
+    tm.changed.notify_all();
 }
 
 bool check_freed_range(const void* begin, size_t length, const char* what) {
@@ -445,9 +454,8 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
         std::lock_guard<std::mutex> guard(tm.lock);
         was_pending = load(Timer->Pending) ? TRUE : FALSE;
         if (was_pending) erase_timer(tm, Timer);  // re-arming replaces the earlier setting
-        int64_t now = now_100ns();
-        int64_t due = DueTime.QuadPart < 0 ? now - DueTime.QuadPart
-                                           : now + std::max<int64_t>(0, DueTime.QuadPart - system_time_100ns());
+        const int64_t due = DueTime.QuadPart < 0 ? expiry_relative(now_100ns(), -DueTime.QuadPart)
+                                                 : expiry_absolute(DueTime.QuadPart);
         store(Timer->Signalled, LONG{0});
         store(Timer->DueTime, due);
         Timer->Dpc = Dpc;

@@ -2,6 +2,7 @@
 // kernel.h, verifier.h, trace.h and bus.h).
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -44,6 +45,18 @@ struct Bucket {
     std::condition_variable wake;
 };
 Bucket& bucket_for(const volatile void* object);
+// Wakes every sleeper of every bucket (the virtual clock moved).
+void notify_all_buckets();
+
+// Clock (kernel_core.cpp): the host time (now_100ns units) at which a relative interval started
+// at `now`, or an absolute system time, expires: on a clock tick for the real clock, exactly for
+// the virtual one. real_time_point converts a host time of the real clock for a sleep.
+int64_t expiry_relative(int64_t now, int64_t interval);
+int64_t expiry_absolute(int64_t system_time);
+bool clock_is_virtual();
+std::chrono::steady_clock::time_point real_time_point(int64_t host_time);
+// Wakes the timer thread (kernel_dpc.cpp) after the virtual clock moved.
+void timers_clock_moved();
 
 template <typename T>
 inline T load(const volatile T& field) {

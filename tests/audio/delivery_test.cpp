@@ -231,6 +231,7 @@ TEST(AudioDelivery, PendingTimerAfterPauseOnlyTraces) {
     a.bed.clear_trace();
     ASSERT_EQ(r.pin->set_state(KSSTATE_PAUSE), STATUS_SUCCESS);
     // The timer armed while running still fires; the run finds the pin paused.
+    host::advance_clock(host::clock_tick_100ns());
     EXPECT_TRUE(qh::testing::wait_until([&] { return a.bed.trace_count("channel0AudioDpcRoutine 0\n") >= 1; }));
     EXPECT_TRUE(qh::testing::wait_until([] { return host::pending_timer_count() == 0; }));
     EXPECT_EQ(r.pin->queued(), 1u);
