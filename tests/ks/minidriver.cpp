@@ -184,6 +184,7 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
 
 NTSTATUS PinProcess(PKSPIN pin) {
     if (g_state.process_concurrency.fetch_add(1) != 0) g_state.process_overlaps++;
+    g_state.process_thread = host::thread_id();
     struct Leave {
         ~Leave() { g_state.process_concurrency.fetch_sub(1); }
     } leave;
@@ -248,12 +249,15 @@ NTSTATUS PinIntersect(PVOID context, PIRP, PKSP_PIN, PKSDATARANGE, PKSDATARANGE 
 const KSPIN_DISPATCH g_pin_dispatch = {PinCreate,         PinClose, PinProcess, nullptr, PinSetDataFormat,
                                        PinSetDeviceState, nullptr,  nullptr,    nullptr, nullptr};
 
-const KSPIN_DESCRIPTOR_EX g_pins[] = {
+constexpr ULONG kPinFlags =
+    KSPIN_FLAG_ASYNCHRONOUS_PROCESSING | KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY | KSPIN_FLAG_USE_STANDARD_TRANSPORT;
+
+KSPIN_DESCRIPTOR_EX g_pins[] = {
     {&g_pin_dispatch,
      nullptr,
      {0, nullptr, 0, nullptr, 3, g_range_table, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SINK, &kCategory, &kReference,
       {}},
-     KSPIN_FLAG_ASYNCHRONOUS_PROCESSING | KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY | KSPIN_FLAG_USE_STANDARD_TRANSPORT,
+     kPinFlags,
      1,
      0,
      &g_framing,
@@ -307,6 +311,8 @@ void reset_state() {
     g_state.process_leave_irql_raised = false;
     g_state.process_leave_locked = false;
     g_state.process_edit_descriptor = false;
+    g_state.process_thread = 0;
+    g_pins[0].Flags = kPinFlags;
     g_state.process_writes_user_address = false;
     g_state.state_keeps_mutex = false;
     KeInitializeMutex(&g_mutex, 0);
@@ -331,6 +337,7 @@ NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry) {
 }
 
 PIKSREFERENCECLOCK held_clock() { return g_clock; }
+void set_capture_pin_flags(ULONG flags) { g_pins[0].Flags = flags; }
 PRKMUTEX held_mutex() { return &g_mutex; }
 
 const KSDATARANGE* range(int index) { return &g_ranges[index].range; }
