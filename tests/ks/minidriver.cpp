@@ -91,6 +91,9 @@ NTSTATUS GetCounter(PIRP irp, PKSIDENTIFIER request, PVOID data) {
 
 NTSTATUS GetSilent(PIRP, PKSIDENTIFIER, PVOID data) {
     g_state.property_handler_calls++;
+    ULONG seen;
+    std::memcpy(&seen, data, sizeof seen);
+    g_state.silent_output_seen = seen;
     ULONG value = 0x12345678;
     std::memcpy(data, &value, sizeof value);
     return STATUS_SUCCESS;  // Information left as the class preset it

@@ -50,6 +50,7 @@ struct State {
     std::atomic<int> intersect_no_match_first{0};  // handler says NO_MATCH for the first n calls
     std::atomic<uint64_t> counter{0};              // next frame number
     std::atomic<uint64_t> property_handler_calls{0};
+    std::atomic<ULONG> silent_output_seen{0};     // what kPropSilent's handler found in its buffer
     std::atomic<int> process_concurrency{0};
     std::atomic<uint64_t> process_thread{0};      // host::thread_id() of the last Process call
     std::atomic<int> process_overlaps{0};

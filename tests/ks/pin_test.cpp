@@ -368,6 +368,8 @@ TEST(KsProperty, SizesAreCheckedBeforeTheHandlerAndNodesAreAddressedById) {
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.bytes_returned, 0u);
     EXPECT_EQ(r.data, (std::vector<uint8_t>{0xEE, 0xEE, 0xEE, 0xEE}));
+    // ks.sys copies the caller's buffer in only for SET: a GET handler never sees those bytes.
+    EXPECT_NE(state().silent_output_seen.load(), 0xEEEEEEEEu);
     EXPECT_EQ(state().property_handler_calls.load(), 2u);
 
     // Basic support is answered by the class from the item.
