@@ -335,6 +335,17 @@ TEST(KsStream, StreamPointerMisuseAndCallbackFaultsAreReported) {
     EXPECT_GE(host::verifier::count_overruns("KsCallbackDuration"), 1u);
     host::ks::set_callback_time_limit_ms(500);
     host::verifier::clear_overruns();
+    host::ks::set_processing_mutex_limit_ms(0);
+    state().process_leave_irql_raised = false;
+    ASSERT_EQ(pin->submit(1024, 56), STATUS_SUCCESS);
+    ASSERT_TRUE(pin->wait_completed(f, 10000));
+    ASSERT_TRUE(host::ks::wait_processing_idle(pin->kspin(), 10000));
+    bool named = false;
+    for (const auto& o : host::verifier::overruns())
+        named = named || (o.rule == "KsProcessingMutexHold" && o.name == "pin Process" && o.count >= 1);
+    EXPECT_TRUE(named);
+    host::ks::set_processing_mutex_limit_ms(100);
+    host::verifier::clear_overruns();
     state().process_leave_irql_raised = false;
     pin->close();
 }
