@@ -157,6 +157,7 @@ public:
         if (!asserted) {
             masked_ = false;
             unclaimed_ = 0;
+            claimed_run_ = 0;
         }
         changed_.notify_all();
     }
@@ -181,10 +182,13 @@ public:
     uint64_t calls() const override { return calls_.load(); }
     uint64_t claimed() const override { return claimed_.load(); }
 
-    bool connect(PKINTERRUPT k) {
+    // Connects `k` and stores it in *out before delivery starts (the routine may run before
+    // IoConnectInterruptEx returns); a refused connection leaves *out untouched.
+    bool connect(PKINTERRUPT k, PKINTERRUPT* out) {
         std::lock_guard<std::mutex> guard(lock_);
         if (connection_) return false;
         connection_ = k;
+        *out = k;
         k->thread = std::thread([this, k] { deliver(k); });
         return true;
     }
@@ -251,15 +255,24 @@ private:
             guard.lock();
             running_ = false;
             bool storm = false;
+            unsigned claimed_in_storm = 0;
             if (mode_ == Mode::LevelSensitive && !foreign) {
-                if (result || !level_) {
+                if (!level_) {
                     unclaimed_ = 0;
-                } else if (++unclaimed_ >= kStormLimit) {
-                    // Nobody claims an asserted line: on Windows the processor would never leave
-                    // the interrupt. Report it and mask the line until the device lowers it.
-                    masked_ = true;
-                    unclaimed_ = 0;
-                    storm = true;
+                    claimed_run_ = 0;
+                } else {
+                    // Still asserted after the routine returned, whether it claimed the interrupt
+                    // or not: the processor takes it again at once.
+                    claimed_run_ += result ? 1 : 0;
+                    if (++unclaimed_ >= kStormLimit) {
+                        // On Windows the processor would never leave the interrupt. Report it and
+                        // mask the line until the device lowers it.
+                        masked_ = true;
+                        claimed_in_storm = claimed_run_;
+                        unclaimed_ = 0;
+                        claimed_run_ = 0;
+                        storm = true;
+                    }
                 }
             }
             changed_.notify_all();
@@ -267,8 +280,9 @@ private:
                 guard.unlock();
                 verifier::bugcheck(verifier::kInterruptStorm,
                                    "interrupt storm: level-sensitive line stayed asserted through " +
-                                       std::to_string(kStormLimit) +
-                                       " calls of the service routine that all returned FALSE");
+                                       std::to_string(kStormLimit) + " calls of the service routine (" +
+                                       std::to_string(claimed_in_storm) +
+                                       " of them claimed it and left it asserted)");
                 guard.lock();
             }
         }
@@ -281,7 +295,8 @@ private:
     bool masked_ = false;
     bool message_ = false;
     unsigned foreign_ = 0;
-    unsigned unclaimed_ = 0;
+    unsigned unclaimed_ = 0;    // consecutive calls after which the line was still asserted
+    unsigned claimed_run_ = 0;  // how many of them claimed the interrupt
     bool running_ = false;
     PKINTERRUPT connection_ = nullptr;
     std::atomic<uint64_t> calls_{0};
@@ -513,10 +528,7 @@ NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters) {
     k->routine = p.ServiceRoutine;
     k->context = p.ServiceContext;
     k->irql = p.SynchronizeIrql;
-    // Written before delivery starts: the routine may run before this call returns when the line
-    // is already asserted.
-    *p.InterruptObject = k;
-    if (!k->line->connect(k)) {
+    if (!k->line->connect(k, p.InterruptObject)) {
         delete k;
         return STATUS_INVALID_PARAMETER;  // the host allows one connection per line
     }

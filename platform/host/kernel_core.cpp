@@ -341,8 +341,14 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     Bucket& b = bucket_for(Event);
     std::lock_guard<std::mutex> guard(b.lock);
     LONG previous = load(Event->State);
-    store(Event->State, LONG{1});
-    store(Event->Generation, load(Event->Generation) + 1);
+    if (!is_notification(Event) && previous == 0 && load(Event->Reserved) > load(Event->Generation)) {
+        // A synchronization event with a thread waiting: that one thread is released and the
+        // event stays not signalled, so each set releases one more waiter.
+        store(Event->Generation, load(Event->Generation) + 1);
+    } else {
+        store(Event->State, LONG{1});
+        if (is_notification(Event)) store(Event->Generation, load(Event->Generation) + 1);
+    }
     b.wake.notify_all();
     return previous;
 }
@@ -458,9 +464,16 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
         auto* mutex = static_cast<PRKMUTEX>(Object);
         auto* timer = static_cast<PKTIMER>(Object);
         const LONGLONG generation = kind == kKindEvent ? load(event->Generation) : 0;
+        // A synchronization event counts its blocked waiters in Reserved and the releases set
+        // aside for them in Generation.
+        const bool sync_event = kind == kKindEvent && !is_notification(event);
+        bool registered = false;
         for (;;) {
             bool satisfied = false;
-            if (kind == kKindEvent) {
+            if (sync_event && registered && load(event->Generation) > 0) {
+                store(event->Generation, load(event->Generation) - 1);
+                satisfied = true;
+            } else if (kind == kKindEvent) {
                 if (load(event->State)) {
                     if (!is_notification(event)) store(event->State, LONG{0});
                     satisfied = true;
@@ -487,6 +500,10 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
                 break;
             }
             if (poll) break;
+            if (sync_event && !registered) {
+                store(event->Reserved, load(event->Reserved) + 1);
+                registered = true;
+            }
             // The object was looked at above, after the last wake: signalled right at the
             // expiry still counts.
             if (infinite) {
@@ -497,6 +514,14 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
                 b.wake.wait(guard);  // advance_clock wakes every bucket
             } else {
                 b.wake.wait_until(guard, real_time_point(expiry));
+            }
+        }
+        if (registered) {
+            store(event->Reserved, load(event->Reserved) - 1);
+            // A release set aside for a waiter that is gone (timed out) signals the event instead.
+            if (load(event->Generation) > load(event->Reserved)) {
+                store(event->Generation, load(event->Generation) - 1);
+                store(event->State, LONG{1});
             }
         }
     }

@@ -158,7 +158,9 @@ bool range_matches(const KSDATARANGE& a, const KSDATARANGE& b);
 void start_worker(PinObj* pin);
 void stop_worker(PinObj* pin);
 void flush_queue(PinObj* pin, NTSTATUS status);
-void trigger_processing(PinObj* pin);
+// A processing trigger. `synchronous`: the trigger may run Process in the calling thread (frame
+// arrival, KsPinAttemptProcessing(pin, FALSE)); otherwise the pin's worker serves it.
+void trigger_processing(PinObj* pin, bool synchronous);
 KSSTATE min_processing_state(const PinObj* pin);
 void release_clock_refs(PinObj* pin);
 

@@ -193,7 +193,7 @@ NTSTATUS step_pin_state(PinObj* pin, KSSTATE target) {
             }
             flush_queue(pin, STATUS_CANCELLED);
         }
-        if (!downward && next == min_state) trigger_processing(pin);
+        if (!downward && next == min_state) trigger_processing(pin, false);
         current = next;
     }
     return STATUS_SUCCESS;

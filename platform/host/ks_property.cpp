@@ -229,11 +229,15 @@ NTSTATUS route(FilterObj* filter, PinObj* pin, const PropertyCall& call, ULONG_P
     input.assign(call.input, call.input_length, call.input_length);
     Buffer system_output;
     uint8_t* out = static_cast<uint8_t*>(call.output);
+    const auto& req = *reinterpret_cast<const KSPROPERTY*>(input.bytes());
     if (call.user_mode) {
-        system_output.assign(call.output, call.output_length, call.output_length);
+        // Only a SET brings the caller's bytes in; a GET handler gets a buffer of pool whose
+        // contents mean nothing.
+        const bool set_request = (req.Flags & KSPROPERTY_TYPE_SET) != 0;
+        system_output.assign(call.output, set_request ? call.output_length : 0, call.output_length);
+        if (!set_request) std::memset(system_output.bytes(), 0xCD, call.output_length);
         out = system_output.bytes();
     }
-    const auto& req = *reinterpret_cast<const KSPROPERTY*>(input.bytes());
 
     const KSAUTOMATION_TABLE* table;
     ULONG irp_kind = pin ? kIrpPin : kIrpFilter;

@@ -121,44 +121,53 @@ void pm_release(PinObj* pin) {
     }
 }
 
+// Calls Process while the gate is open, under the processing mutex. The caller has made the pin
+// busy, so calls of one pin never overlap.
+void run_processing(PinObj* pin) {
+    pm_acquire(pin, "pin Process");
+    bool dispatch = (pin->flags & KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING) != 0;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(pin->queue_lock);
+            if (!gate_open_locked(pin)) break;
+        }
+        {
+            std::lock_guard<std::mutex> guard(pin->work_lock);
+            if (pin->quit) break;
+            // This call answers every attempt made so far; one made during it asks again.
+            pin->wanted = false;
+        }
+        NTSTATUS status;
+        pin->in_process.store(true);
+        if (dispatch) {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            status = invoke_callback("pin Process", true, [&] { return pin->process(&pin->ks); });
+            KeLowerIrql(old);
+        } else {
+            status = invoke_callback("pin Process", true, [&] { return pin->process(&pin->ks); });
+        }
+        pin->in_process.store(false);
+        pin->process_calls.fetch_add(1);
+        // STATUS_PENDING (and any failure) stops processing until the next trigger.
+        if (status != STATUS_SUCCESS) break;
+    }
+    pm_release(pin);
+}
+
+// Asynchronous processing: the pin's own thread (a work item on Windows).
 void worker_loop(PinObj* pin) {
     for (;;) {
         {
             std::unique_lock<std::mutex> guard(pin->work_lock);
-            pin->work_cv.wait(guard, [&] { return pin->wanted || pin->quit; });
+            // A synchronous run in another thread goes first; an attempt made during it is
+            // served here afterwards.
+            pin->work_cv.wait(guard, [&] { return (pin->wanted && !pin->busy) || pin->quit; });
             if (pin->quit) return;
             pin->wanted = false;
             pin->busy = true;
         }
-        pm_acquire(pin, "pin Process");
-        bool dispatch = (pin->flags & KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING) != 0;
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> guard(pin->queue_lock);
-                if (!gate_open_locked(pin)) break;
-            }
-            {
-                std::lock_guard<std::mutex> guard(pin->work_lock);
-                if (pin->quit) break;
-                // This call answers every attempt made so far; one made during it asks again.
-                pin->wanted = false;
-            }
-            NTSTATUS status;
-            pin->in_process.store(true);
-            if (dispatch) {
-                KIRQL old;
-                KeRaiseIrql(DISPATCH_LEVEL, &old);
-                status = invoke_callback("pin Process", true, [&] { return pin->process(&pin->ks); });
-                KeLowerIrql(old);
-            } else {
-                status = invoke_callback("pin Process", true, [&] { return pin->process(&pin->ks); });
-            }
-            pin->in_process.store(false);
-            pin->process_calls.fetch_add(1);
-            // STATUS_PENDING (and any failure) stops processing until the next trigger.
-            if (status != STATUS_SUCCESS) break;
-        }
-        pm_release(pin);
+        run_processing(pin);
         {
             std::lock_guard<std::mutex> guard(pin->work_lock);
             pin->busy = false;
@@ -181,10 +190,30 @@ void stop_worker(PinObj* pin) {
         pin->work_cv.notify_all();
     }
     if (pin->worker.joinable()) pin->worker.join();
+    // A synchronous run in a caller's thread sees `quit` before its next call.
+    std::unique_lock<std::mutex> guard(pin->work_lock);
+    pin->work_cv.wait(guard, [&] { return !pin->busy; });
 }
 
-void trigger_processing(PinObj* pin) {
+void trigger_processing(PinObj* pin, bool synchronous) {
     if (!pin->process) return;
+    // As ks.sys does: a pin without asynchronous processing is processed in the thread that
+    // caused the trigger, when its IRQL allows the pin's Process (a passive pin from a passive
+    // caller, a dispatch-level pin from any caller up to DISPATCH_LEVEL) and no call is running.
+    const KIRQL limit = (pin->flags & KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING) ? DISPATCH_LEVEL : PASSIVE_LEVEL;
+    if (synchronous && !(pin->flags & KSPIN_FLAG_ASYNCHRONOUS_PROCESSING) && KeGetCurrentIrql() <= limit) {
+        std::unique_lock<std::mutex> guard(pin->work_lock);
+        if (!pin->busy && !pin->quit) {
+            pin->busy = true;
+            pin->wanted = false;
+            guard.unlock();
+            run_processing(pin);
+            guard.lock();
+            pin->busy = false;
+            pin->work_cv.notify_all();
+            return;
+        }
+    }
     std::lock_guard<std::mutex> guard(pin->work_lock);
     pin->wanted = true;
     pin->work_cv.notify_all();
@@ -233,7 +262,7 @@ NTSTATUS submit_frame(PKSPIN ks, PKSSTREAM_HEADER header, void* cookie) {
     pin->queue.push_back(frame);
     guard.unlock();
     if (pin->flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING) return STATUS_PENDING;
-    if (was_empty || (pin->flags & KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL)) trigger_processing(pin);
+    if (was_empty || (pin->flags & KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL)) trigger_processing(pin, true);
     return STATUS_PENDING;
 }
 
@@ -372,7 +401,6 @@ NTSTATUS KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer) {
 }
 
 void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous) {
-    (void)Asynchronous;  // every attempt is served by the pin's worker, never inside the caller
     check_dispatch("KsPinAttemptProcessing");
     PinObj* pin = as_pin(Pin);
     if (!pin) return;
@@ -381,7 +409,7 @@ void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous) {
         std::lock_guard<std::mutex> guard(pin->queue_lock);
         if (!gate_open_locked(pin)) return;
     }
-    trigger_processing(pin);
+    trigger_processing(pin, !Asynchronous);
 }
 
 void KsPinAcquireProcessingMutex(PKSPIN Pin) {

@@ -80,6 +80,23 @@ TEST_F(KernelTest, SynchronizationEventReleasesOneWaiterPerSet) {
     for (auto& t : waiters) t.join();
     EXPECT_EQ(woken.load(), 2);
     EXPECT_EQ(KeReadStateEvent(&event), 0);
+
+    // Two sets in a row while two threads wait release both: each set hands the event to one
+    // waiter at once rather than leaving it signalled for whoever runs first.
+    woken = 0;
+    waiters.clear();
+    for (int i = 0; i < 2; ++i)
+        waiters.emplace_back([&] {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            ++woken;
+        });
+    // The host counts a synchronization event's blocked waiters in its Reserved field.
+    ASSERT_TRUE(eventually([&] { return __atomic_load_n(&event.Reserved, __ATOMIC_ACQUIRE) == 2; }));
+    EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0);
+    EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0);  // the first set left it not signalled
+    ASSERT_TRUE(eventually([&] { return woken.load() == 2; }));
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
 }
 
 TEST_F(KernelTest, WaitTimesOutWithSuccessCodeAndIsRecorded) {

@@ -329,12 +329,29 @@ TEST_F(KernelTest, UnclaimedAssertedLevelLineIsReportedAsAStorm) {
     params.FullySpecified.Vector = vector;
     params.FullySpecified.ProcessorEnableMask = 1;
     ASSERT_EQ(IoConnectInterruptEx(&params), STATUS_SUCCESS);
+    // A second connection to the line is refused and leaves its output untouched.
+    PKINTERRUPT second = reinterpret_cast<PKINTERRUPT>(0x5678);
+    params.FullySpecified.InterruptObject = &second;
+    EXPECT_EQ(IoConnectInterruptEx(&params), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(second, reinterpret_cast<PKINTERRUPT>(0x5678));
     line->set_level(true);
     ASSERT_TRUE(capture.wait_for(1, 10000));
     EXPECT_TRUE(has(capture, v::kInterruptStorm, "interrupt storm"));
     // Masked after the report: the line goes quiet although still asserted.
     EXPECT_TRUE(line->wait_quiet(10000));
     EXPECT_EQ(line->claimed(), 0u);
+    line->set_level(false);
+    IoDisconnectInterrupt(interrupt);
+    capture.clear();
+
+    // A routine that claims the interrupt but never makes the device lower the line is a storm too.
+    params.FullySpecified.InterruptObject = &interrupt;
+    params.FullySpecified.ServiceRoutine = [](PKINTERRUPT, PVOID) -> BOOLEAN { return TRUE; };
+    ASSERT_EQ(IoConnectInterruptEx(&params), STATUS_SUCCESS);
+    line->set_level(true);
+    ASSERT_TRUE(capture.wait_for(1, 10000));
+    EXPECT_EQ(capture.count_containing("1000 calls of the service routine (1000 of them claimed it"), 1u);
+    EXPECT_TRUE(line->wait_quiet(10000));
     line->set_level(false);
     IoDisconnectInterrupt(interrupt);
     IoDisconnectInterrupt(interrupt);

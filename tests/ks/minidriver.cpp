@@ -91,6 +91,9 @@ NTSTATUS GetCounter(PIRP irp, PKSIDENTIFIER request, PVOID data) {
 
 NTSTATUS GetSilent(PIRP, PKSIDENTIFIER, PVOID data) {
     g_state.property_handler_calls++;
+    ULONG seen;
+    std::memcpy(&seen, data, sizeof seen);
+    g_state.silent_output_seen = seen;
     ULONG value = 0x12345678;
     std::memcpy(data, &value, sizeof value);
     return STATUS_SUCCESS;  // Information left as the class preset it
@@ -184,6 +187,7 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
 
 NTSTATUS PinProcess(PKSPIN pin) {
     if (g_state.process_concurrency.fetch_add(1) != 0) g_state.process_overlaps++;
+    g_state.process_thread = host::thread_id();
     struct Leave {
         ~Leave() { g_state.process_concurrency.fetch_sub(1); }
     } leave;
@@ -248,12 +252,15 @@ NTSTATUS PinIntersect(PVOID context, PIRP, PKSP_PIN, PKSDATARANGE, PKSDATARANGE 
 const KSPIN_DISPATCH g_pin_dispatch = {PinCreate,         PinClose, PinProcess, nullptr, PinSetDataFormat,
                                        PinSetDeviceState, nullptr,  nullptr,    nullptr, nullptr};
 
-const KSPIN_DESCRIPTOR_EX g_pins[] = {
+constexpr ULONG kPinFlags =
+    KSPIN_FLAG_ASYNCHRONOUS_PROCESSING | KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY | KSPIN_FLAG_USE_STANDARD_TRANSPORT;
+
+KSPIN_DESCRIPTOR_EX g_pins[] = {
     {&g_pin_dispatch,
      nullptr,
      {0, nullptr, 0, nullptr, 3, g_range_table, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SINK, &kCategory, &kReference,
       {}},
-     KSPIN_FLAG_ASYNCHRONOUS_PROCESSING | KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY | KSPIN_FLAG_USE_STANDARD_TRANSPORT,
+     kPinFlags,
      1,
      0,
      &g_framing,
@@ -307,6 +314,8 @@ void reset_state() {
     g_state.process_leave_irql_raised = false;
     g_state.process_leave_locked = false;
     g_state.process_edit_descriptor = false;
+    g_state.process_thread = 0;
+    g_pins[0].Flags = kPinFlags;
     g_state.process_writes_user_address = false;
     g_state.state_keeps_mutex = false;
     KeInitializeMutex(&g_mutex, 0);
@@ -331,6 +340,7 @@ NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry) {
 }
 
 PIKSREFERENCECLOCK held_clock() { return g_clock; }
+void set_capture_pin_flags(ULONG flags) { g_pins[0].Flags = flags; }
 PRKMUTEX held_mutex() { return &g_mutex; }
 
 const KSDATARANGE* range(int index) { return &g_ranges[index].range; }

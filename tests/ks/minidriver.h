@@ -50,7 +50,9 @@ struct State {
     std::atomic<int> intersect_no_match_first{0};  // handler says NO_MATCH for the first n calls
     std::atomic<uint64_t> counter{0};              // next frame number
     std::atomic<uint64_t> property_handler_calls{0};
+    std::atomic<ULONG> silent_output_seen{0};     // what kPropSilent's handler found in its buffer
     std::atomic<int> process_concurrency{0};
+    std::atomic<uint64_t> process_thread{0};      // host::thread_id() of the last Process call
     std::atomic<int> process_overlaps{0};
     std::atomic<LONGLONG> last_clock_time{-1};
     std::atomic<NTSTATUS> last_clock_status{0};
@@ -75,6 +77,8 @@ State& state();
 void reset_state();
 // The clock interface the pin took (take_clock), still held when release_clock is false.
 PIKSREFERENCECLOCK held_clock();
+// Flags of the capture pin's descriptor for pins created from now on (reset_state restores them).
+void set_capture_pin_flags(ULONG flags);
 // The kernel mutex a faulty SetDeviceState keeps.
 PRKMUTEX held_mutex();
 

@@ -335,6 +335,17 @@ TEST(KsStream, StreamPointerMisuseAndCallbackFaultsAreReported) {
     EXPECT_GE(host::verifier::count_overruns("KsCallbackDuration"), 1u);
     host::ks::set_callback_time_limit_ms(500);
     host::verifier::clear_overruns();
+    host::ks::set_processing_mutex_limit_ms(0);
+    state().process_leave_irql_raised = false;
+    ASSERT_EQ(pin->submit(1024, 56), STATUS_SUCCESS);
+    ASSERT_TRUE(pin->wait_completed(f, 10000));
+    ASSERT_TRUE(host::ks::wait_processing_idle(pin->kspin(), 10000));
+    bool named = false;
+    for (const auto& o : host::verifier::overruns())
+        named = named || (o.rule == "KsProcessingMutexHold" && o.name == "pin Process" && o.count >= 1);
+    EXPECT_TRUE(named);
+    host::ks::set_processing_mutex_limit_ms(100);
+    host::verifier::clear_overruns();
     state().process_leave_irql_raised = false;
     pin->close();
 }
@@ -368,6 +379,8 @@ TEST(KsProperty, SizesAreCheckedBeforeTheHandlerAndNodesAreAddressedById) {
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.bytes_returned, 0u);
     EXPECT_EQ(r.data, (std::vector<uint8_t>{0xEE, 0xEE, 0xEE, 0xEE}));
+    // ks.sys copies the caller's buffer in only for SET: a GET handler never sees those bytes.
+    EXPECT_NE(state().silent_output_seen.load(), 0xEEEEEEEEu);
     EXPECT_EQ(state().property_handler_calls.load(), 2u);
 
     // Basic support is answered by the class from the item.
@@ -562,4 +575,57 @@ TEST(KsRules, StreamHeaderDataIsTheClientsAddressAndOnlyOffsetOutIsTheKernels) {
                                        "code"),
               capture.count());
     state().process_writes_user_address = false;
+}
+
+TEST(KsStream, WithoutAsynchronousProcessingArrivalAndSynchronousAttemptsRunProcessInTheCallingThread) {
+    Open o;
+    set_capture_pin_flags(KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY | KSPIN_FLAG_USE_STANDARD_TRANSPORT);
+    auto pin = o.pin(format(kSubA, 1));
+    const uint64_t me = host::thread_id();
+    ASSERT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    // A frame arriving: Process runs inside the submission, so the frame is back on return.
+    ASSERT_EQ(pin->submit(2048, 128), STATUS_SUCCESS);
+    CompletedFrame f;
+    ASSERT_TRUE(pin->wait_completed(f, 0));
+    EXPECT_EQ(f.status, STATUS_SUCCESS);
+    EXPECT_EQ(state().process_thread.load(), me);
+
+    // KsPinAttemptProcessing(pin, FALSE) at PASSIVE_LEVEL runs it here too.
+    state().process_hold = true;
+    ASSERT_EQ(pin->submit(2048, 128), STATUS_SUCCESS);
+    EXPECT_FALSE(pin->wait_completed(f, 0));
+    state().process_hold = false;
+    state().process_thread = 0;
+    KsPinAttemptProcessing(pin->kspin(), FALSE);
+    ASSERT_TRUE(pin->wait_completed(f, 0));
+    EXPECT_EQ(state().process_thread.load(), me);
+
+    // From DISPATCH_LEVEL (a DPC) a passive pin's attempt becomes work at PASSIVE_LEVEL elsewhere,
+    // and an asynchronous attempt never runs in the caller.
+    for (BOOLEAN asynchronous : {FALSE, TRUE}) {
+        state().process_hold = true;
+        ASSERT_EQ(pin->submit(2048, 128), STATUS_SUCCESS);
+        state().process_hold = false;
+        state().process_thread = 0;
+        if (asynchronous) {
+            KsPinAttemptProcessing(pin->kspin(), TRUE);
+        } else {
+            host::ScopedIrql dispatch(DISPATCH_LEVEL);
+            KsPinAttemptProcessing(pin->kspin(), FALSE);
+        }
+        ASSERT_TRUE(pin->wait_completed(f, 10000));
+        EXPECT_NE(state().process_thread.load(), 0u);
+        EXPECT_NE(state().process_thread.load(), me);
+    }
+    EXPECT_EQ(state().process_overlaps.load(), 0);
+    pin->close();
+
+    // With KSPIN_FLAG_ASYNCHRONOUS_PROCESSING an arriving frame is processed in another thread.
+    set_capture_pin_flags(KSPIN_FLAG_ASYNCHRONOUS_PROCESSING | KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY |
+                          KSPIN_FLAG_USE_STANDARD_TRANSPORT);
+    auto async_pin = o.pin(format(kSubA, 1));
+    ASSERT_EQ(async_pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(async_pin->submit(2048, 128), STATUS_SUCCESS);
+    ASSERT_TRUE(async_pin->wait_completed(f, 10000));
+    EXPECT_NE(state().process_thread.load(), me);
 }

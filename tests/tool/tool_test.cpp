@@ -107,6 +107,8 @@ TEST_F(Tool, CaptureOfTheInterlacedInputWritesWovenConsecutiveFrames) {
     const ToolRun r = run("capture -i 1 --frames " + std::to_string(kFrames) + " --video out.yuv -q", dir_);
     ASSERT_EQ(r.code, 0) << r.output;
     EXPECT_NE(r.output.find("interlaced (woven)"), std::string::npos) << r.output;
+    // The summary ends with the verifier's count, after the device's removal.
+    EXPECT_NE(r.output.find("\nDiagnostics: 0\n"), std::string::npos) << r.output;
 
     const std::vector<uint8_t> file = read_file(dir_ / "out.yuv");
     const size_t frame_bytes = size_t(kWidth) * kHeight * 2;
