@@ -42,7 +42,7 @@ TEST_F(KernelTest, FreedPoolAndCommonBuffersFaultAtTheFirstAccessWhateverTheirSi
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     for (size_t size : {size_t(8), size_t(200), size_t(5000)}) {
         SCOPED_TRACE(size);
-        auto* block = static_cast<volatile unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, size, kTag));
+        auto* block = static_cast<volatile unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kTag));
         ASSERT_NE(block, nullptr);
         block[0] = 1;
         ExFreePool(const_cast<unsigned char*>(block));
@@ -68,7 +68,7 @@ TEST_F(KernelTest, FreedPoolAndCommonBuffersFaultAtTheFirstAccessWhateverTheirSi
 
 TEST_F(KernelTest, SmallPoolBlocksNeverCrossAPageAndTheQuarantineIsBounded) {
     for (size_t size : {size_t(1), size_t(16), size_t(40), size_t(1000), size_t(4000), size_t(4095)}) {
-        auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, size, kTag));
+        auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kTag));
         ASSERT_NE(p, nullptr);
         const auto at = reinterpret_cast<uintptr_t>(p);
         EXPECT_EQ(at % 16, 0u) << size;
@@ -78,7 +78,7 @@ TEST_F(KernelTest, SmallPoolBlocksNeverCrossAPageAndTheQuarantineIsBounded) {
     }
     // Freed blocks are kept inaccessible for a while, not for ever.
     const size_t before = MappingCount();
-    for (int i = 0; i < 3000; ++i) ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 64, kTag));
+    for (int i = 0; i < 3000; ++i) ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTag));
     EXPECT_LT(MappingCount(), before + 1500);
     EXPECT_EQ(host::pool_usage().live_blocks, 0u);
 }

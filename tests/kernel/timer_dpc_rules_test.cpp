@@ -88,7 +88,7 @@ struct FaultyContext {
 };
 
 NTSTATUS FaultyAdd(PKSDEVICE device) {
-    auto* context = static_cast<FaultyContext*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(FaultyContext), kTag));
+    auto* context = static_cast<FaultyContext*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(FaultyContext), kTag));
     if (context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     KeInitializeTimer(&context->timer);
     KeInitializeDpc(&context->timer_dpc, NoopDpc, nullptr);
