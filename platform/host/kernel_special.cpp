@@ -34,7 +34,7 @@ std::mutex g_slots_lock;  // writers only
 
 struct sigaction g_previous {};
 
-void on_fault(int signal, siginfo_t* info, void* context) {
+[[maybe_unused]] void on_fault(int signal, siginfo_t* info, void* context) {
     const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
     for (auto& slot : freed_ranges()) {
         const uintptr_t begin = slot.begin.load(std::memory_order_acquire);
