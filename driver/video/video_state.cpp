@@ -91,6 +91,7 @@ NTSTATUS DispatchSetState(const Input& in, PKSPIN pin, KSSTATE toState, KSSTATE 
             return STATUS_INVALID_DEVICE_STATE;
         }
         ch.VideoPin = pin;
+        TakeFormatOfOwner(ext, in, pin);
         ReleaseHwMutex(ext);
         HardwareAcquireResources(ext, in);
         if (!SharedRead(ch.VideoClock)) {
