@@ -34,6 +34,9 @@ NTSTATUS HardwareRun(devext* ext, const Input& in) {
     ChannelState& ch = ext->Channel[in.channel];
     SharedWrite(ch.FrameCount, ULONG(0));
     SharedWrite(ch.DropCount, ULONGLONG(0));
+    // A wake-up left from an earlier run (a frame that came while no buffer was queued) names a
+    // buffer cleared since: only frames of this run may be delivered.
+    KeClearEvent(&ch.FrameEvent);
     AcquireHwMutex(ext);
     StartVideoDma(ext, static_cast<UCHAR>(in.channel));
     ReleaseHwMutex(ext);

@@ -193,3 +193,27 @@ TEST(VideoDetection, AReceiverThatDoesNotAnswerIsNoSignal) {
 
 }  // namespace
 }  // namespace videotest
+
+namespace videotest {
+namespace {
+
+TEST(VideoRestart, AFrameSignalledInAnEarlierRunIsNeverDeliveredInTheNext) {
+    VideoBed vb;
+    Owner a(vb, 0);
+    // A unit arrives while the pin has no buffer: its wake-up is left pending.
+    vb.Step(0);
+    ASSERT_EQ(a.pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
+    ASSERT_EQ(a.pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    // The buffers were cleared when the pin acquired the input again; nothing may be delivered
+    // from them before the card writes a new frame.
+    ASSERT_EQ(a.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    qh::client::CompletedFrame f{};
+    EXPECT_FALSE(a.pin->wait_completed(f, 300)) << "a frame was delivered before the card wrote one";
+    vb.Step(0);
+    ASSERT_TRUE(a.pin->wait_completed(f, kGenerousMs));
+    EXPECT_EQ(StampAt(f.data.data() + 1079 * 3840).line, 1079);
+    EXPECT_EQ(StampAt(f.data.data()).input, 0);
+}
+
+}  // namespace
+}  // namespace videotest
