@@ -2,7 +2,8 @@
 # Installs what the builds need on a fresh Debian machine (run as root); a no-op when present.
 set -euo pipefail
 pkgs=(cmake g++ ninja-build libgtest-dev libbenchmark-dev libpng-dev libcli11-dev
-      g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
+      g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
+      clang libclang-rt-14-dev)
 missing=()
 for p in "${pkgs[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
