@@ -1,6 +1,7 @@
 #include "tools/fuzz/bed.h"
 
 #include "platform/host/kernel.h"
+#include "platform/host/trace.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -49,6 +50,8 @@ std::unique_ptr<qh::client::Filter> open_filter(uint32_t index) {
 }
 
 void check_pool_returned() {
+    // The trace is kept for readers until cleared; no input reads an earlier one's.
+    host::trace::clear();
     const uint64_t live = host::pool_usage().live_blocks;
     if (live != state().baseline) {
         std::fprintf(stderr, "fuzz: %llu pool blocks live after the input, %llu before\n",
