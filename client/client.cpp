@@ -190,6 +190,11 @@ public:
         return outstanding_.size();
     }
 
+    uint64_t stray_completions() const override {
+        std::lock_guard<std::mutex> guard(lock_);
+        return stray_;
+    }
+
     PropertyResult property(const std::vector<uint8_t>& request, uint32_t output_length,
                             const std::vector<uint8_t>& input_data) override {
         if (closed_) return PropertyResult{STATUS_INVALID_DEVICE_STATE, 0, {}};
@@ -203,7 +208,10 @@ public:
         (void)header;
         std::lock_guard<std::mutex> guard(lock_);
         auto it = outstanding_.find(static_cast<FrameRecord*>(cookie));
-        if (it == outstanding_.end()) return;
+        if (it == outstanding_.end()) {
+            ++stray_;
+            return;
+        }
         std::unique_ptr<FrameRecord> record = std::move(it->second);
         outstanding_.erase(it);
         // A frame refused in STOP is reported by submit's status, not as a completion.
@@ -238,6 +246,7 @@ private:
     std::map<FrameRecord*, std::unique_ptr<FrameRecord>> outstanding_;
     std::deque<CompletedFrame> completed_;
     uint64_t next_sequence_ = 0;
+    uint64_t stray_ = 0;
 };
 
 class FilterImpl final : public Filter {

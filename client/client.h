@@ -79,6 +79,8 @@ public:
     // Waits for the next completed frame, in completion order; false on time-out.
     virtual bool wait_completed(CompletedFrame& out, uint32_t timeout_ms) = 0;
     virtual size_t queued() const = 0;                    // frames submitted and not completed
+    // Completions of frames that were not (or no longer) outstanding: a buffer returned twice.
+    virtual uint64_t stray_completions() const = 0;
     virtual PropertyResult property(const std::vector<uint8_t>& request, uint32_t output_length,
                                     const std::vector<uint8_t>& input_data = {}) = 0;
     virtual NTSTATUS close() = 0;                          // walks down to STOP, then closes

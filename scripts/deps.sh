@@ -6,7 +6,7 @@ set -euo pipefail
 # openssl and osslsigncode make and verify the test signature.
 pkgs=(cmake g++ ninja-build libgtest-dev libbenchmark-dev libpng-dev libcli11-dev
       g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
-      clang lld llvm python3 openssl osslsigncode)
+      clang lld llvm python3 openssl osslsigncode libclang-rt-14-dev)
 missing=()
 for p in "${pkgs[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds both builds (the host build in its debug, address/undefined and thread sanitizer
-# configurations, and the windows driver image) and runs every test. Every configuration runs
+# configurations, the libFuzzer harnesses with clang, and the windows driver image) and runs
+# every test (the fuzz configuration: each harness for a bounded time). Every configuration runs
 # even after one fails, so one run shows everything; the exit status is non-zero if any failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh || exit 1
 jobs=$(nproc)
-presets=(host asan tsan windows)
+presets=(host asan tsan fuzz windows)
 [ $# -gt 0 ] && presets=("$@")
 failed=()
 for p in "${presets[@]}"; do

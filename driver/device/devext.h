@@ -28,6 +28,9 @@ struct ChannelState {
     ULONG VideoState;
     PKSPIN AudioPin;             // guarded by HwMutex
     PKSPIN VideoPin;             // guarded by HwMutex
+    // The pin whose format Width, Height and Interlaced were last set from, guarded by HwMutex;
+    // only compared, never dereferenced (the pin may be gone).
+    PKSPIN FormatPin;
     PIKSREFERENCECLOCK AudioClock;
     PIKSREFERENCECLOCK VideoClock;
     ULONG AudioReadOffset;

@@ -105,6 +105,7 @@ NTSTATUS Reset_All_ADV7611(devext* ext) {
     for (ULONG channel = 0; channel < kChannelCount; ++channel) {
         ext->Channel[channel].AudioPin = nullptr;
         ext->Channel[channel].VideoPin = nullptr;
+        ext->Channel[channel].FormatPin = nullptr;
     }
     return STATUS_SUCCESS;
 }

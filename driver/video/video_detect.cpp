@@ -25,7 +25,7 @@ void DetectFormat(devext* ext, const Input& in) {
     AcquireHwMutex(ext);
     ReadReceiver(ext, in, kIoMap, 0x6F, bytes, 1);
     DbgPrint(in.connectTrace, bytes[0]);
-    if ((bytes[0] & 0x01) == 0) {
+    if (!CableConnected(bytes[0])) {
         ReleaseHwMutex(ext);
         DbgPrint(" HDMI cable is not connect 0!!!\n");
         return;

@@ -49,9 +49,30 @@ NTSTATUS DispatchSetFormat(const Input& in, PKSPIN pin, const KSDATARANGE* dataR
     }
     pin->StreamHeaderSize = kHeaderWithFrameInfo;
 
-    SetFormat(ext, in, static_cast<ULONG>(range->VideoInfoHeader.bmiHeader.biWidth),
-              static_cast<ULONG>(range->VideoInfoHeader.bmiHeader.biHeight));
+    // The input's geometry, its buffers and its receiver belong to the pin that owns the input.
+    // A pin created (or given a new format) while another pin owns it keeps its format to itself
+    // until it acquires the input, so no other client's stream is copied with its size or has
+    // its buffers cleared. While nobody owns the input the format takes effect at once.
+    AcquireHwMutex(ext);
+    ChannelState& ch = ext->Channel[in.channel];
+    if (!ch.VideoPin || ch.VideoPin == pin) {
+        SetFormat(ext, in, static_cast<ULONG>(range->VideoInfoHeader.bmiHeader.biWidth),
+                  static_cast<ULONG>(range->VideoInfoHeader.bmiHeader.biHeight));
+        ch.FormatPin = pin;
+    }
+    ReleaseHwMutex(ext);
     return STATUS_SUCCESS;
+}
+
+// Called with HwMutex held by the pin that has just claimed the input: if another pin's format
+// was set since this pin's own, this pin's format (checked when it was set) takes effect now.
+void TakeFormatOfOwner(devext* ext, const Input& in, PKSPIN pin) {
+    ChannelState& ch = ext->Channel[in.channel];
+    if (ch.FormatPin == pin || !pin->ConnectionFormat) return;
+    const auto* format = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(pin->ConnectionFormat);
+    SetFormat(ext, in, static_cast<ULONG>(format->VideoInfoHeader.bmiHeader.biWidth),
+              static_cast<ULONG>(format->VideoInfoHeader.bmiHeader.biHeight));
+    ch.FormatPin = pin;
 }
 
 void SetFormat(devext* ext, const Input& in, ULONG width, ULONG height) {
@@ -68,7 +89,7 @@ void SetFormat(devext* ext, const Input& in, ULONG width, ULONG height) {
     AcquireHwMutex(ext);
     bytes[0] = 0;
     I2c_Read(ext, in.i2cBlock, kIoMap, 0x6F, bytes, 1);
-    if ((bytes[0] & 0x01) == 0) {
+    if (!CableConnected(bytes[0])) {
         DbgPrint(" HDMI cable is not connect 0!!!\n");
         // Without a signal nothing stale may be delivered: the buffers read as black.
         const CommonBuffer* buffers = VideoBuffers(ext, in.channel);

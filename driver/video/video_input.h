@@ -63,6 +63,10 @@ struct Input {
     bool clearFrameInfo;            // clear all of KS_FRAME_INFO before writing its four fields
 };
 
+// The receiver's cable bit (IO 0x6F bit 0). A receiver that does not answer reads 0xFF on every
+// register: that is no receiver and so no signal, not a cable with an interlaced 8191-pixel source.
+inline bool CableConnected(UCHAR ioStatus) { return ioStatus != 0xFF && (ioStatus & 0x01) != 0; }
+
 // Format tables (video_formats.cpp).
 void WriteDetectedRange(KS_DATARANGE_VIDEO& range, ULONG width, ULONG height);
 
@@ -72,6 +76,7 @@ void DetectFormat(devext* ext, const Input& in);
 // Format setting (video_format.cpp).
 NTSTATUS DispatchSetFormat(const Input& in, PKSPIN pin, const KSDATARANGE* dataRange);
 void SetFormat(devext* ext, const Input& in, ULONG width, ULONG height);
+void TakeFormatOfOwner(devext* ext, const Input& in, PKSPIN pin);
 
 // Pin states (video_state.cpp).
 NTSTATUS DispatchSetState(const Input& in, PKSPIN pin, KSSTATE toState, KSSTATE fromState);

@@ -34,7 +34,8 @@ NTSTATUS HardwareRun(devext* ext, const Input& in) {
     ChannelState& ch = ext->Channel[in.channel];
     SharedWrite(ch.FrameCount, ULONG(0));
     SharedWrite(ch.DropCount, ULONGLONG(0));
-    // No frame of this run yet (the event may still be set from the last pause).
+    // A wake-up left from an earlier run (a frame that came while no buffer was queued) names a
+    // buffer cleared since: only frames of this run may be delivered.
     KeClearEvent(&ch.FrameEvent);
     AcquireHwMutex(ext);
     StartVideoDma(ext, static_cast<UCHAR>(in.channel));
@@ -94,6 +95,7 @@ NTSTATUS DispatchSetState(const Input& in, PKSPIN pin, KSSTATE toState, KSSTATE 
             return STATUS_INVALID_DEVICE_STATE;
         }
         ch.VideoPin = pin;
+        TakeFormatOfOwner(ext, in, pin);
         ReleaseHwMutex(ext);
         HardwareAcquireResources(ext, in);
         if (!SharedRead(ch.VideoClock)) {

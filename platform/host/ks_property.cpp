@@ -172,9 +172,12 @@ bool class_property(FilterObj* filter, PinObj* pin, const KSPROPERTY& req, Buffe
                 *information = sizeof state;
                 *status = STATUS_SUCCESS;
             } else {
-                KSSTATE state;
+                // Read as a number: a caller's value outside the four states is no KSSTATE (a
+                // compiler may drop the range check of an enum holding one).
+                ULONG state;
                 std::memcpy(&state, out, sizeof state);
-                *status = step_pin_state(pin, state);
+                *status = state > ULONG(KSSTATE_RUN) ? STATUS_INVALID_PARAMETER
+                                                     : step_pin_state(pin, static_cast<KSSTATE>(state));
             }
             return true;
         }

@@ -4,6 +4,8 @@
 #include "tools/quadhdmi/commands.h"
 
 #include "driver/device/guids.h"
+#include "platform/host/trace.h"
+#include "tools/quadhdmi/checks.h"
 #include "tools/quadhdmi/describe.h"
 #include "tools/quadhdmi/media.h"
 #include "tools/quadhdmi/session.h"
@@ -13,6 +15,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -34,23 +37,22 @@ constexpr auto kStallLimit = std::chrono::seconds(3);
 constexpr uint32_t kVideoHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
 constexpr uint32_t kAudioHeaderSize = sizeof(KSSTREAM_HEADER);
 
-// The stamp the card puts at the start of every line: frame number, line in the frame, field
-// (0 progressive or top, 1 bottom) and input.
-struct LineStamp {
-    uint32_t frame;
-    uint16_t line;
-    uint8_t field;
-    uint8_t input;
-};
-
-LineStamp stamp_at(const uint8_t* line) {
-    LineStamp s;
-    std::memcpy(&s.frame, line, 4);
-    std::memcpy(&s.line, line + 4, 2);
-    s.field = line[6];
-    s.input = line[7];
-    return s;
+// Why an input delivered nothing, as the driver's trace of opening its filter tells: the cable
+// byte the receiver answered (0xFF: nothing answers on its I2C bus), or a picture size the driver
+// could not use. "" when the trace tells nothing.
+std::string silence_reason(const std::string& trace, const std::string& connect_prefix) {
+    const size_t at = trace.find(connect_prefix);
+    if (at != std::string::npos) {
+        const unsigned long byte = std::strtoul(trace.c_str() + at + connect_prefix.size(), nullptr, 16);
+        if (byte == 0xFF) return "the receiver does not answer (absent)";
+        if ((byte & 1) == 0) return "no cable";
+    }
+    if (trace.find("image size error") != std::string::npos)
+        return "the receiver reports no picture size the card can capture";
+    return {};
 }
+
+std::string errno_text() { return std::strerror(errno); }
 
 // ---------------------------------------------------------------------------------------------
 
@@ -74,17 +76,22 @@ public:
     std::vector<double> latency_ms;
     std::vector<uint8_t> last_frame;
     std::string note;             // why the stream ended early, if it did (read once joined)
+    std::string silence;          // why the input may deliver nothing, from the driver's trace
+    std::string write_error;      // the first failure of the video file; no frame is written after it
+    uint64_t written = 0;         // frames in the video file
     std::atomic<bool> ended{false};  // the capture thread gave up; the main thread polls this
     uint64_t first_ns = 0, last_ns = 0;
 
     // Opens the filter, intersects, creates the pin. `format` "WxH" picks a range, "" range 0.
     bool open(Session& session, uint32_t in, const std::string& format, std::string& error) {
         input = in;
+        const host::trace::Mark mark = host::trace::mark();
         NTSTATUS status = session.open_filter(input, true, filter);
         if (status != STATUS_SUCCESS) {
             error = "cannot open the video filter: " + status_text(status);
             return false;
         }
+        silence = silence_reason(host::trace::text_since(mark), "temp connect video" + std::to_string(input) + " :");
         std::vector<client::PinInfo> pins = filter->pins();
         if (pins.empty() || pins[0].ranges.empty()) {
             error = "the video filter has no capture pin ranges";
@@ -145,18 +152,27 @@ public:
     }
 
     // Checks one frame's stamps: every line of one frame, in order; for a woven interlaced frame
-    // even lines from the top field and odd lines from the bottom field.
+    // even lines from the top field and odd lines from the bottom field. A line narrower than a
+    // stamp carries only its first bytes, and only those are compared.
     void check(const uint8_t* data) {
-        const LineStamp first = stamp_at(data);
+        const size_t pitch = size_t(width) * 2;
+        if (pitch < 4) return;
+        const size_t compared = std::min<size_t>(pitch, 8);
+        uint32_t number;
+        std::memcpy(&number, data, 4);
         bool good = true;
         for (uint32_t y = 0; y < height && good; ++y) {
-            const LineStamp s = stamp_at(data + size_t(y) * width * 2);
-            const uint8_t field = interlaced ? uint8_t(y & 1) : 0;
-            good = s.frame == first.frame && s.line == y && s.field == field && s.input == input;
+            uint8_t expected[8];
+            const uint16_t line = uint16_t(y);
+            std::memcpy(expected, &number, 4);
+            std::memcpy(expected + 4, &line, 2);
+            expected[6] = interlaced ? uint8_t(y & 1) : 0;
+            expected[7] = uint8_t(input);
+            good = std::memcmp(data + size_t(y) * pitch, expected, compared) == 0;
         }
         if (!good) ++bad_frames;
-        if (frames > 0 && first.frame > last_number_ + 1) missed += first.frame - last_number_ - 1;
-        last_number_ = first.frame;
+        if (frames > 0 && number > last_number_ + 1) missed += number - last_number_ - 1;
+        last_number_ = number;
     }
 
     // Waits for completed frames and queues them again until `done` says stop.
@@ -181,7 +197,13 @@ public:
             const KSSTREAM_HEADER& header = frame.stream_header();
             if (header.DataUsed >= frame_bytes && frame.data.size() >= frame_bytes) {
                 check(frame.data.data());
-                if (writer) writer->write_frame(frame.data.data());
+                if (writer && write_error.empty()) {
+                    if (writer->write_frame(frame.data.data())) {
+                        ++written;
+                    } else {
+                        write_error = errno_text();
+                    }
+                }
                 if (keep_last) last_frame.assign(frame.data.begin(), frame.data.begin() + frame_bytes);
             } else {
                 ++bad_frames;
@@ -210,7 +232,8 @@ public:
         pin.reset();
         if (filter) filter->close();
         filter.reset();
-        if (writer) writer->close();
+        if (writer && !writer->close() && write_error.empty()) write_error = errno_text();
+        writer.reset();
     }
 
 private:
@@ -228,15 +251,19 @@ public:
     std::atomic<uint64_t> bytes{0};
     uint64_t flagged = 0;      // buffers marked as data discontinuities by the driver
     std::string note;
+    std::string silence;       // why the input may deliver nothing, from the driver's trace
+    std::string write_error;   // the first failure of the WAV file; nothing is written after it
     std::atomic<bool> ended{false};
 
     bool open(Session& session, uint32_t in, std::string& error) {
         input = in;
+        const host::trace::Mark mark = host::trace::mark();
         NTSTATUS status = session.open_filter(input, false, filter);
         if (status != STATUS_SUCCESS) {
             error = "cannot open the audio filter: " + status_text(status);
             return false;
         }
+        silence = silence_reason(host::trace::text_since(mark), "audio" + std::to_string(input) + " connect:");
         std::vector<client::PinInfo> pins = filter->pins();
         if (pins.empty() || pins[0].ranges.empty()) {
             error = "the audio filter has no capture pin ranges";
@@ -291,7 +318,7 @@ public:
             const size_t used = std::min<size_t>(header.DataUsed, frame.data.size());
             if (header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) ++flagged;
             checker.feed(frame.data.data(), used);
-            if (write) wav.write(frame.data.data(), used);
+            if (write && write_error.empty() && !wav.write(frame.data.data(), used)) write_error = errno_text();
             bytes.fetch_add(used);
             pin->submit(kAudioBlockSize, kAudioHeaderSize);
         }
@@ -302,7 +329,8 @@ public:
         pin.reset();
         if (filter) filter->close();
         filter.reset();
-        if (write) wav.close();
+        if (write && !wav.close() && write_error.empty()) write_error = errno_text();
+        write = false;
     }
 };
 
@@ -311,12 +339,12 @@ bool parse_inputs(const CaptureOptions& options, std::vector<uint32_t>& inputs, 
     std::stringstream list(options.input_list);
     std::string item;
     while (std::getline(list, item, ',')) {
-        const auto n = parse_u32(item);
+        const auto n = parse_whole(item, 0, sim::kInputs - 1);
         if (!n) {
-            error = "'" + item + "' in --inputs is not an input number";
+            error = "'" + item + "' in --inputs is not an input number (0..3)";
             return false;
         }
-        inputs.push_back(*n);
+        inputs.push_back(uint32_t(*n));
     }
     if (inputs.empty()) inputs.push_back(0);
     std::vector<uint32_t> unique;
@@ -374,12 +402,29 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
     const bool several = inputs.size() > 1;
     const bool want_audio = !options.audio.empty();
     const bool want_video = !options.video.empty() || !options.snapshot.empty() || !want_audio;
+    // Neither --frames nor --seconds given (an explicit 0 is refused when parsed).
     if (options.frames == 0 && options.seconds <= 0) {
         if (want_video) {
             options.frames = 60;
         } else {
             options.seconds = 1.0;
         }
+    }
+
+    // Every file is checked before the card is plugged in, so that no capture runs only to find
+    // that its result cannot be kept.
+    std::vector<OutputFile> outputs;
+    for (uint32_t input : inputs) {
+        if (want_video && !options.video.empty())
+            outputs.push_back({"--video", per_input_path(options.video, input, several)});
+        if (want_video && !options.snapshot.empty())
+            outputs.push_back({"--snapshot", per_input_path(options.snapshot, input, several)});
+        if (want_audio) outputs.push_back({"--audio", per_input_path(options.audio, input, several)});
+    }
+    if (!common.trace.empty() && common.trace != "-") outputs.push_back({"--trace", common.trace});
+    if (!check_outputs(outputs, error)) {
+        std::fprintf(stderr, "quadhdmi: %s\n", error.c_str());
+        return 2;
     }
 
     sim::CardConfig config;
@@ -514,8 +559,15 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
         }
         if (!v->note.empty()) std::printf(" [%s]", v->note.c_str());
         std::printf("\n");
-        if (!options.video.empty() && frames > 0) {
-            std::printf("  wrote %s\n", per_input_path(options.video, v->input, several).c_str());
+        if (frames == 0)
+            fail(v->input, "no video frames within the capture: " +
+                               (v->silence.empty() ? std::string("nothing arrived from the card") : v->silence));
+        const std::string video_path = per_input_path(options.video, v->input, several);
+        if (!v->write_error.empty()) {
+            fail(v->input, video_path + ": " + v->write_error + "; the file is incomplete (" +
+                               std::to_string(v->written) + " whole frames)");
+        } else if (!options.video.empty() && frames > 0) {
+            std::printf("  wrote %s\n", video_path.c_str());
         }
         if (!options.snapshot.empty() && !v->last_frame.empty()) {
             const std::string path = per_input_path(options.snapshot, v->input, several);
@@ -536,7 +588,16 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
                     static_cast<unsigned long long>(a->flagged));
         if (!a->note.empty()) std::printf(" [%s]", a->note.c_str());
         std::printf("\n");
-        if (bytes > 0) std::printf("  wrote %s\n", per_input_path(options.audio, a->input, several).c_str());
+        if (bytes == 0)
+            fail(a->input, "no audio within the capture: " +
+                               (a->silence.empty() ? std::string("nothing arrived from the card") : a->silence));
+        const std::string audio_path = per_input_path(options.audio, a->input, several);
+        if (!a->write_error.empty()) {
+            fail(a->input, audio_path + ": " + a->write_error + "; the file is incomplete (its header counts " +
+                               std::to_string(a->wav.data_bytes()) + " bytes written before the failure)");
+        } else if (bytes > 0) {
+            std::printf("  wrote %s\n", audio_path.c_str());
+        }
     }
 
     const size_t leaks = session.finish();
@@ -581,6 +642,11 @@ int run_stats(const CommonOptions& common, const StatsOptions& options) {
             stream.loop(options.frames, stop, (host::now_100ns() - clock->stream_time()) * 100);
             std::printf("streamed %llu frames on input %u%s%s\n", static_cast<unsigned long long>(stream.frames.load()),
                         options.input, stream.note.empty() ? "" : ": ", stream.note.c_str());
+            if (stream.frames.load() == 0) {
+                std::fprintf(stderr, "quadhdmi: input %u: no video frames: %s\n", options.input,
+                             stream.silence.empty() ? "nothing arrived from the card" : stream.silence.c_str());
+                code = 1;
+            }
         }
     } else {
         const NTSTATUS status = session.open_filter(options.input, true, stream.filter);

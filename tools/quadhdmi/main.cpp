@@ -1,4 +1,5 @@
 // quadhdmi: the driver of the four-input HDMI capture card, run on a simulated card.
+#include "tools/quadhdmi/checks.h"
 #include "tools/quadhdmi/commands.h"
 #include "platform/host/verifier.h"
 
@@ -7,6 +8,9 @@
 #include <cstdio>
 
 namespace {
+// Longest capture the tool takes on: a day, or a million frames (about four and a half hours).
+constexpr double kMaxSeconds = 86400;
+constexpr uint64_t kMaxFrames = 1000000;
 
 int run(int argc, char** argv) {
     using namespace qh::tool;
@@ -29,18 +33,23 @@ int run(int argc, char** argv) {
 
     CaptureOptions capture_options;
     CLI::App* capture = app.add_subcommand("capture", "Capture video and/or audio from one or more inputs");
-    capture->add_option("-i,--input", capture_options.inputs, "Input to capture (0-3, repeatable; default 0)");
+    capture->add_option("-i,--input", capture_options.inputs, "Input to capture (0-3, repeatable; default 0)")
+        ->check(whole_number(0, 3));
     capture->add_option("--inputs", capture_options.input_list, "Inputs as a list, e.g. 0,1,2,3");
-    capture->add_option("--frames", capture_options.frames, "Stop after N video frames per input");
-    capture->add_option("--seconds", capture_options.seconds, "Stop after S seconds");
+    capture->add_option("--frames", capture_options.frames, "Stop after N video frames per input")
+        ->check(whole_number(1, kMaxFrames));
+    capture->add_option("--seconds", capture_options.seconds, "Stop after S seconds")->check(positive_number(kMaxSeconds));
     capture->add_option("--video", capture_options.video,
-                        "Write video to FILE: .y4m (YUV4MPEG2) or anything else as raw YUY2; %d = input");
-    capture->add_option("--audio", capture_options.audio, "Write audio to FILE.wav (48 kHz stereo 16-bit); %d = input");
-    capture->add_option("--snapshot", capture_options.snapshot, "Save the last video frame as FILE.png; %d = input");
+                        "Write video to FILE: .y4m (YUV4MPEG2) or anything else as raw YUY2; %d = input")
+        ->check(file_pattern());
+    capture->add_option("--audio", capture_options.audio, "Write audio to FILE.wav (48 kHz stereo 16-bit); %d = input")
+        ->check(file_pattern());
+    capture->add_option("--snapshot", capture_options.snapshot, "Save the last video frame as FILE.png; %d = input")
+        ->check(file_pattern());
     capture->add_option("--format", capture_options.format,
                         "Video format WxH from the pin's ranges (default: the detected signal, range 0)");
     capture->add_option("--buffers", capture_options.buffers, "Video buffers queued per pin (audio: four times as many)")
-        ->check(CLI::Range(1u, 64u));
+        ->check(whole_number(1, 64));
     capture->add_flag("-q,--quiet", capture_options.quiet, "No progress line");
     add_common_options(*capture, common);
 
@@ -58,20 +67,29 @@ int run(int argc, char** argv) {
     StatsOptions stats_options;
     CLI::App* stats = app.add_subcommand("stats", "Read the dropped-frames counters of an input's video filter");
     stats->add_option("-i,--input", stats_options.input, "Input (1-3 answer the dropped-frames property)")
-        ->check(CLI::Range(0u, 3u));
+        ->check(whole_number(0, 3));
     stats->add_option("--frames", stats_options.frames,
-                      "First stream N frames on the input and ask while the pin still runs");
+                      "First stream N frames on the input and ask while the pin still runs")
+        ->check(whole_number(1, kMaxFrames));
     add_common_options(*stats, common);
 
     CLI11_PARSE(app, argc, argv);
 
-    if (start->parsed()) return run_start(common);
-    if (list->parsed()) return run_list(common);
-    if (capture->parsed()) return run_capture(common, capture_options);
-    if (reg_read->parsed()) return run_reg_read(common, reg_offset);
-    if (reg_write->parsed()) return run_reg_write(common, reg_offset, reg_value);
-    if (stats->parsed()) return run_stats(common, stats_options);
-    return 1;
+    int code = 1;
+    if (start->parsed()) code = run_start(common);
+    if (list->parsed()) code = run_list(common);
+    if (capture->parsed()) code = run_capture(common, capture_options);
+    if (reg_read->parsed()) code = run_reg_read(common, reg_offset);
+    if (reg_write->parsed()) code = run_reg_write(common, reg_offset, reg_value);
+    if (stats->parsed()) code = run_stats(common, stats_options);
+    // What was printed is part of the result: a failed write to standard output or to the trace
+    // file fails the command.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "quadhdmi: writing to standard output failed\n");
+        if (code == 0) code = 1;
+    }
+    if (trace_output_failed() && code == 0) code = 1;
+    return code;
 }
 
 }  // namespace

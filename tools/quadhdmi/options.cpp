@@ -1,7 +1,9 @@
 #include "tools/quadhdmi/options.h"
 
 #include "platform/host/trace.h"
+#include "tools/quadhdmi/checks.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -17,14 +19,12 @@ bool split_input(const std::string& text, uint32_t& input, std::string& value, s
         error = "'" + text + "': expected INPUT=VALUE";
         return false;
     }
-    const std::string number = text.substr(0, eq);
-    char* end = nullptr;
-    const unsigned long n = std::strtoul(number.c_str(), &end, 10);
-    if (*end != '\0' || n >= sim::kInputs) {
+    const auto n = parse_whole(text.substr(0, eq), 0, sim::kInputs - 1);
+    if (!n) {
         error = "'" + text + "': the input must be 0.." + std::to_string(sim::kInputs - 1);
         return false;
     }
-    input = uint32_t(n);
+    input = uint32_t(*n);
     value = text.substr(eq + 1);
     return true;
 }
@@ -35,7 +35,14 @@ bool check_input(uint32_t input, std::string& error) {
     return false;
 }
 
+// More failing transfers than this would only keep the driver retrying for minutes.
+constexpr uint64_t kMaxI2cFailures = 100;
+
+std::atomic<bool> g_trace_failed{false};
+
 }  // namespace
+
+bool trace_output_failed() { return g_trace_failed.load(); }
 
 void add_common_options(CLI::App& command, CommonOptions& options) {
     command.add_option("--source", options.sources,
@@ -45,10 +52,13 @@ void add_common_options(CLI::App& command, CommonOptions& options) {
                        "Sampling-frequency code a receiver reports, e.g. 0=2 (48 kHz) or 0=0 (44.1 kHz)")
         ->group("Simulated card");
     command.add_option("--absent", options.absent, "Input whose receiver does not answer on I2C (repeatable)")
+        ->check(whole_number(0, sim::kInputs - 1))
         ->group("Simulated card");
     command.add_option("--wrong-id", options.wrong_id, "Input whose receiver reports a wrong identification")
+        ->check(whole_number(0, sim::kInputs - 1))
         ->group("Simulated card");
     command.add_option("--i2c-stuck", options.i2c_stuck, "Input whose I2C master never becomes idle")
+        ->check(whole_number(0, sim::kInputs - 1))
         ->group("Simulated card");
     command.add_option("--i2c-fail", options.i2c_fail, "INPUT=K: the next K I2C transfers of that input hang")
         ->group("Simulated card");
@@ -69,6 +79,11 @@ bool build_card_config(const CommonOptions& options, sim::CardConfig& config, st
             error = "'" + value + "': expected WIDTHxHEIGHT followed by p or i and a rate (1920x1080i60), or none";
             return false;
         }
+        const std::string why = uncarriable(*source);
+        if (!why.empty()) {
+            error = "'" + value + "': the card cannot carry this source: " + why;
+            return false;
+        }
         // A source keeps the audio code it had unless --audio-code says otherwise.
         source->audio_code = config.sources[input].audio_code;
         config.sources[input] = *source;
@@ -77,13 +92,12 @@ bool build_card_config(const CommonOptions& options, sim::CardConfig& config, st
         uint32_t input;
         std::string value;
         if (!split_input(text, input, value, error)) return false;
-        char* end = nullptr;
-        const unsigned long code = std::strtoul(value.c_str(), &end, 0);
-        if (value.empty() || *end != '\0' || code > 15) {
+        const auto code = parse_whole(value, 0, 15, true);
+        if (!code) {
             error = "'" + text + "': the audio code is 0..15";
             return false;
         }
-        config.sources[input].audio_code = uint8_t(code);
+        config.sources[input].audio_code = uint8_t(*code);
     }
     for (uint32_t input : options.absent) {
         if (!check_input(input, error)) return false;
@@ -101,13 +115,12 @@ bool build_card_config(const CommonOptions& options, sim::CardConfig& config, st
         uint32_t input;
         std::string value;
         if (!split_input(text, input, value, error)) return false;
-        char* end = nullptr;
-        const unsigned long count = std::strtoul(value.c_str(), &end, 10);
-        if (value.empty() || *end != '\0') {
-            error = "'" + text + "': expected INPUT=COUNT";
+        const auto count = parse_whole(value, 0, kMaxI2cFailures);
+        if (!count) {
+            error = "'" + text + "': expected INPUT=COUNT with a count of 0.." + std::to_string(kMaxI2cFailures);
             return false;
         }
-        config.faults[input].i2c_fail_next = uint32_t(count);
+        config.faults[input].i2c_fail_next = uint32_t(*count);
     }
     config.interrupt_mode = options.msi ? sim::InterruptMode::Message : sim::InterruptMode::Level;
     return true;
@@ -137,6 +150,7 @@ TraceOutput::TraceOutput(const std::string& destination) {
         }
         own_file_ = true;
     }
+    destination_ = destination == "-" ? "standard output" : destination;
     FILE* out = file_;
     listener_ = host::trace::add_listener([out](const host::trace::Line& line) {
         const std::string text = format_trace_line(line.time_ns, line.text);
@@ -146,8 +160,16 @@ TraceOutput::TraceOutput(const std::string& destination) {
 
 TraceOutput::~TraceOutput() {
     if (listener_ >= 0) host::trace::remove_listener(listener_);
-    if (file_) std::fflush(file_);
-    if (own_file_) std::fclose(file_);
+    if (!file_) return;
+    // A failed write leaves the stream's error flag set; it is reported once, here.
+    bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
+    const int error = errno;
+    if (own_file_) ok &= std::fclose(file_) == 0;
+    if (!ok) {
+        std::fprintf(stderr, "quadhdmi: writing the trace to %s failed: %s; the trace is incomplete\n",
+                     destination_.c_str(), std::strerror(error ? error : errno));
+        g_trace_failed.store(true);
+    }
 }
 
 }  // namespace qh::tool

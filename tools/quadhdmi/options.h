@@ -42,9 +42,13 @@ private:
     FILE* file_ = nullptr;
     bool own_file_ = false;
     int listener_ = -1;
+    std::string destination_;
     bool ok_ = true;
     std::string error_;
 };
+
+// True once a trace file could not be written (the failure has been reported).
+bool trace_output_failed();
 
 // "1.234567 text" with the time in seconds since the tool started.
 std::string format_trace_line(int64_t time_ns, const std::string& text);

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# The long hostile-client campaign: stress walks over ten seeds (10,000 steps each) under the
+# address and undefined-behaviour sanitizers, then every libFuzzer harness for MINUTES minutes
+# (default 30) from a scratch copy of its corpus. Prints each tool's figures; exits non-zero on
+# the first failure (the stress walk prints its seed and last steps, libFuzzer the crashing input).
+#   scripts/campaign.sh [MINUTES] [SEEDS] [STEPS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+minutes=${1:-30}
+seeds=${2:-10}
+steps=${3:-10000}
+scripts/deps.sh
+cmake --preset asan >/dev/null && cmake --build --preset asan --target stress
+build/asan/tools/stress --seed 1 --seeds "$seeds" --steps "$steps"
+cmake --preset fuzz >/dev/null && cmake --build --preset fuzz
+work=$(mktemp -d)
+for harness in build/fuzz/tools/fuzz/fuzz_*; do
+    [ -x "$harness" ] || continue
+    name=$(basename "$harness")
+    cp -r "tools/fuzz/corpus/$name" "$work/$name"
+    echo "=== $name for $minutes min (log: $work/$name.log) ==="
+    if ! "$harness" -max_total_time=$((minutes * 60)) -print_final_stats=1 "$work/$name" >"$work/$name.log" 2>&1; then
+        tail -40 "$work/$name.log"
+        echo "$name failed; the crashing input is in $PWD"
+        exit 1
+    fi
+    grep -E "^(#[0-9]+ +DONE|stat::)" "$work/$name.log"
+done
+echo "campaign passed; logs and grown corpora in $work"

@@ -1,0 +1,143 @@
+// What the tool does with input it cannot use: every class of bad option is refused with a
+// message naming it and a non-zero exit before anything is captured or created; write failures
+// and inputs that deliver nothing fail the command and say why, and files already written stay
+// whole.
+#include "tool_run.h"
+
+#include <cstring>
+
+namespace {
+
+using namespace tooltest;
+
+// Runs a command line that must be refused before any capture: non-zero exit, the offending
+// text named, no capture summary and no file left in the folder.
+void ExpectRefused(const fs::path& dir, const std::string& arguments, const std::string& named) {
+    SCOPED_TRACE(arguments);
+    const ToolRun r = run(arguments, dir);
+    EXPECT_NE(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find(named), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("Captured for"), std::string::npos) << r.output;
+    EXPECT_TRUE(fs::is_empty(dir)) << "a refused command left a file";
+}
+
+TEST_F(Tool, NumbersOutsideTheirRangesAreRefused) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"capture --seconds nan", "'nan'"},
+        {"capture --seconds inf", "'inf'"},
+        {"capture --seconds 1e300", "'1e300'"},
+        {"capture --seconds -2", "'-2'"},
+        {"capture --seconds 0", "'0'"},
+        {"capture --seconds 0x10", "'0x10'"},
+        {"capture --frames 0", "'0'"},
+        {"capture --frames -1", "'-1'"},
+        {"capture --frames 18446744073709551617", "'18446744073709551617'"},
+        {"capture --frames 1.5", "'1.5'"},
+        {"stats --frames -5", "'-5'"},
+        {"capture --buffers 0", "'0'"},
+        {"capture --buffers 65", "'65'"},
+        {"capture -i 4", "'4'"},
+        {"capture -i -1", "'-1'"},
+        {"capture --inputs 0,9", "'9'"},
+        {"stats -i 4", "'4'"},
+        {"start --i2c-fail 0=-1", "'0=-1'"},
+        {"start --i2c-fail 0=4294967296", "'0=4294967296'"},
+        {"start --i2c-fail -0=1", "'-0=1'"},
+        {"start --audio-code 0=16", "'0=16'"},
+        {"start --absent -1", "'-1'"},
+        {"start --wrong-id 4", "'4'"},
+        {"reg read -1", "-1"},
+    };
+    for (const auto& [arguments, named] : cases) ExpectRefused(dir_, arguments, named);
+}
+
+TEST_F(Tool, SourcesTheCardCannotCarryAreRefusedAndTheSmallestItCanIsCheckedSafely) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"capture --source 0=1x1p60", "cannot carry"},
+        {"capture --source 0=641x480p60", "even"},
+        {"start --source 1=2x8192p60", "8191"},
+        {"start --source 2=4000x4000p60", "4 MiB"},
+        {"start --source 2=1920x2160p30", "4 MiB"},
+    };
+    for (const auto& [arguments, named] : cases) ExpectRefused(dir_, arguments, named);
+
+    // A two-pixel picture: lines narrower than the pattern's stamp, which the check must not
+    // read past (the address sanitizer build runs this too).
+    const ToolRun r = run("capture -i 2 --source 2=2x2p60 --frames 5 --video tiny.yuv -q", dir_);
+    EXPECT_EQ(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find("input 2 video: 5 frames 2x2 progressive"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("bad frames 0"), std::string::npos) << r.output;
+    EXPECT_EQ(read_file(dir_ / "tiny.yuv").size(), 5u * 2 * 2 * 2);
+}
+
+TEST_F(Tool, OutputFilesThatCollideOrCannotBeWrittenAreRefusedBeforeTheCapture) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"capture --video same --audio same", "both write 'same'"},
+        {"capture --video ./same.y4m --snapshot same.y4m", "both write"},
+        {"capture -i 1 --video x%d.yuv --audio x1.yuv", "both write 'x1.yuv'"},
+        {"capture --video v.yuv --trace v.yuv", "both write 'v.yuv'"},
+        {"capture --video v%999d.yuv", "%0Nd"},
+        {"capture --video v%09999999999d.yuv", "%0Nd"},
+        {"capture --video v%d-%d.yuv", "only once"},
+        {"capture --video v%s.yuv", "%0Nd"},
+        {"capture --video no/such/folder/v.yuv", "no/such/folder"},
+        {"capture --audio /", "is a folder"},
+    };
+    for (const auto& [arguments, named] : cases) ExpectRefused(dir_, arguments, named);
+    // A link to a file named again under another name is the same file.
+    { std::ofstream(dir_ / "real.wav") << "x"; }
+    fs::create_symlink(dir_ / "real.wav", dir_ / "link.wav");
+    const ToolRun r = run("capture --audio real.wav --video link.wav", dir_);
+    EXPECT_NE(r.code, 0);
+    EXPECT_NE(r.output.find("both write"), std::string::npos) << r.output;
+}
+
+TEST_F(Tool, WriteFailuresFailTheCommandNamingTheFileAndLeaveTheOtherFilesWhole) {
+    ToolRun r = run("capture -i 0 --frames 3 --video /dev/full -q", dir_);
+    EXPECT_NE(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find("/dev/full: No space left on device; the file is incomplete"), std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.output.find("wrote /dev/full"), std::string::npos) << r.output;
+
+    // Audio to a full device, video to a file: the video file is complete and says so.
+    r = run("capture -i 2 --frames 4 --video ok.y4m --audio /dev/full -q", dir_);
+    EXPECT_NE(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find("/dev/full: No space left on device; the file is incomplete"), std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("wrote ok.y4m"), std::string::npos) << r.output;
+    const std::vector<uint8_t> y4m = read_file(dir_ / "ok.y4m");
+    const std::string header = "YUV4MPEG2 W1280 H720 F60:1 Ip A1:1 C422\n";
+    ASSERT_GE(y4m.size(), header.size());
+    EXPECT_EQ(std::string(y4m.begin(), y4m.begin() + header.size()), header);
+    EXPECT_EQ(y4m.size(), header.size() + 4 * (6 + 1280 * 720 * 2));
+
+    r = run("start --trace /dev/full", dir_);
+    EXPECT_NE(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find("writing the trace to /dev/full failed"), std::string::npos) << r.output;
+
+    r = run("list 2>/dev/null >/dev/full; echo exit $?", dir_);
+    EXPECT_EQ(r.output.find("exit 0"), std::string::npos) << r.output;
+}
+
+TEST_F(Tool, AnInputThatDeliversNothingFailsTheCaptureWithItsReason) {
+    ToolRun r = run("capture -i 3 -q", dir_);
+    EXPECT_NE(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find("input 3: no video frames within the capture: no cable"), std::string::npos) << r.output;
+
+    r = run("capture -i 2 --absent 2 --seconds 0.5 --audio a.wav -q", dir_);
+    EXPECT_NE(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find("input 2: no audio within the capture: the receiver does not answer (absent)"),
+              std::string::npos)
+        << r.output;
+
+    r = run("stats -i 3 --frames 2", dir_);
+    EXPECT_NE(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find("input 3: no video frames: no cable"), std::string::npos) << r.output;
+
+    // A format the input's pin does not offer is refused by name.
+    r = run("capture -i 0 --format 123x45 -q", dir_);
+    EXPECT_NE(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find("no video range of 123x45"), std::string::npos) << r.output;
+}
+
+}  // namespace
