@@ -55,10 +55,12 @@ void chain(int sig, siginfo_t* info, void* context) {
 }
 
 // The fault is synchronous and happens in driver code, never inside this module, so the
-// registry's lock is free (try_lock guards the rare exception).
+// registry's lock is free (try_lock guards the rare exception). Only async-signal-safe work
+// here: look the address up, report, and inside a capture make the range accessible so the
+// access completes.
 void on_fault(int sig, siginfo_t* info, void* context) {
     const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
-    std::string what;
+    const char* what = nullptr;
     uintptr_t begin = 0, end = 0;
     {
         std::unique_lock<std::mutex> guard(ranges_lock(), std::try_to_lock);
@@ -70,21 +72,14 @@ void on_fault(int sig, siginfo_t* info, void* context) {
                 if (address < it->second.end) {
                     begin = it->first;
                     end = it->second.end;
-                    what = it->second.what;
-                    map.erase(it);
+                    what = it->second.what.c_str();
+                    mprotect(reinterpret_cast<void*>(begin), end - begin, PROT_READ | PROT_WRITE);
+                    verifier::bugcheck_from_signal(verifier::kPageFaultInNonPagedArea, what, address);
                 }
             }
         }
     }
-    if (what.empty()) {
-        chain(sig, info, context);
-        return;
-    }
-    char where[48];
-    std::snprintf(where, sizeof where, " (address 0x%llX)", static_cast<unsigned long long>(address));
-    verifier::bugcheck(verifier::kPageFaultInNonPagedArea, what + where);
-    // Inside a capture: let the access complete.
-    mprotect(reinterpret_cast<void*>(begin), end - begin, PROT_READ | PROT_WRITE);
+    if (!what) chain(sig, info, context);
 }
 
 void install_handler() {

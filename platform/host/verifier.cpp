@@ -1,11 +1,13 @@
 // Bug checks and diagnostics of the host verifier.
 #include "platform/host/verifier.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <unistd.h>
 
 namespace host::verifier {
 
@@ -23,6 +25,29 @@ std::mutex& capture_lock() {
     return *lock;
 }
 Capture::State* g_innermost = nullptr;  // guarded by capture_lock()
+std::atomic<int> g_captures{0};
+
+// Stops raised in signal handlers while a capture is active, waiting to be recorded.
+struct SignalSlot {
+    std::atomic<int> state{0};  // 0 free, 1 being written, 2 ready
+    uint32_t code = 0;
+    uintptr_t address = 0;
+    char what[192] = {};
+};
+SignalSlot g_signal_slots[16];
+
+// Moves stops raised in signal handlers into the capture (outside any handler).
+void drain_signal_slots() {
+    for (SignalSlot& slot : g_signal_slots) {
+        if (slot.state.load(std::memory_order_acquire) != 2) continue;
+        char where[48];
+        std::snprintf(where, sizeof where, " (address 0x%llX)", static_cast<unsigned long long>(slot.address));
+        std::string message = std::string(slot.what) + where;
+        uint32_t code = slot.code;
+        slot.state.store(0, std::memory_order_release);
+        bugcheck(code, message);
+    }
+}
 
 std::mutex& diagnostic_lock() {
     static auto* lock = new std::mutex;
@@ -77,13 +102,59 @@ void bugcheck(uint32_t code, std::string_view message) {
     std::abort();
 }
 
+bool capture_active() { return g_captures.load(std::memory_order_acquire) > 0; }
+
+void bugcheck_from_signal(uint32_t code, const char* what, uintptr_t address) {
+    if (capture_active()) {
+        for (SignalSlot& slot : g_signal_slots) {
+            int expected = 0;
+            if (!slot.state.compare_exchange_strong(expected, 1)) continue;
+            slot.code = code;
+            slot.address = address;
+            size_t n = 0;
+            while (what[n] && n + 1 < sizeof slot.what) {
+                slot.what[n] = what[n];
+                ++n;
+            }
+            slot.what[n] = 0;
+            slot.state.store(2, std::memory_order_release);
+            return;
+        }
+    }
+    // write(2) and abort() only: this runs inside a signal handler.
+    char line[320];
+    size_t n = 0;
+    auto put = [&](const char* text) {
+        while (*text && n + 1 < sizeof line) line[n++] = *text++;
+    };
+    auto hex = [&](uint64_t value, int digits) {
+        for (int i = digits - 1; i >= 0; --i) {
+            if (n + 1 < sizeof line) line[n++] = "0123456789ABCDEF"[(value >> (4 * i)) & 0xF];
+        }
+    };
+    put("*** STOP 0x");
+    hex(code, 8);
+    put(" (");
+    put(code_name(code));
+    put("): ");
+    put(what);
+    put(" (address 0x");
+    hex(address, 16);
+    put(")\n");
+    ssize_t ignored = write(2, line, n);
+    (void)ignored;
+    std::abort();
+}
+
 Capture::Capture() : state_(new State) {
+    g_captures.fetch_add(1);
     std::lock_guard<std::mutex> guard(capture_lock());
     state_->outer = g_innermost;
     g_innermost = state_;
 }
 
 Capture::~Capture() {
+    drain_signal_slots();
     {
         std::lock_guard<std::mutex> guard(capture_lock());
         // Captures nest like scopes; unlink wherever it sits so a misordered destruction is harmless.
@@ -99,19 +170,23 @@ Capture::~Capture() {
         }
     }
     delete state_;
+    g_captures.fetch_sub(1);
 }
 
 std::vector<BugCheck> Capture::records() const {
+    drain_signal_slots();
     std::lock_guard<std::mutex> guard(state_->lock);
     return state_->records;
 }
 
 size_t Capture::count() const {
+    drain_signal_slots();
     std::lock_guard<std::mutex> guard(state_->lock);
     return state_->records.size();
 }
 
 size_t Capture::count_containing(std::string_view text) const {
+    drain_signal_slots();
     std::lock_guard<std::mutex> guard(state_->lock);
     size_t n = 0;
     for (const auto& r : state_->records) n += r.message.find(text) != std::string::npos;
@@ -119,12 +194,20 @@ size_t Capture::count_containing(std::string_view text) const {
 }
 
 bool Capture::wait_for(size_t n, uint32_t timeout_ms) const {
-    std::unique_lock<std::mutex> guard(state_->lock);
-    return state_->changed.wait_for(guard, std::chrono::milliseconds(timeout_ms),
-                                    [&] { return state_->records.size() >= n; });
+    // Stops raised in signal handlers do not wake the wait: look for them every few ms.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        drain_signal_slots();
+        std::unique_lock<std::mutex> guard(state_->lock);
+        if (state_->changed.wait_for(guard, std::chrono::milliseconds(5),
+                                     [&] { return state_->records.size() >= n; }))
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+    }
 }
 
 void Capture::clear() {
+    drain_signal_slots();
     std::lock_guard<std::mutex> guard(state_->lock);
     state_->records.clear();
 }

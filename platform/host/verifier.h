@@ -36,6 +36,13 @@ struct BugCheck {
 // Raises a bug check. Returns only while a Capture is active (after recording it).
 void bugcheck(uint32_t code, std::string_view message);
 
+// Raises a bug check from a signal handler (a fault on guarded memory): without a capture it
+// writes the stop line and aborts using only async-signal-safe calls; inside one it keeps the
+// record in a fixed slot that the capture takes in the next time it is read.
+void bugcheck_from_signal(uint32_t code, const char* what, uintptr_t address);
+// Whether a capture is active (lock-free, for signal handlers).
+bool capture_active();
+
 // Records every bug check raised on any thread while it lives (the innermost capture wins).
 class Capture {
 public:
