@@ -202,6 +202,7 @@ TEST(VideoRestart, AFrameSignalledInAnEarlierRunIsNeverDeliveredInTheNext) {
     Owner a(vb, 0);
     // A unit arrives while the pin has no buffer: its wake-up is left pending.
     vb.Step(0);
+    ASSERT_TRUE(WaitUntil([&] { return KeReadStateEvent(&vb.Channel(0).FrameEvent) != 0; }));
     ASSERT_EQ(a.pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
     ASSERT_EQ(a.pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
     // The buffers were cleared when the pin acquired the input again; nothing may be delivered

@@ -71,8 +71,7 @@ struct PinRec {
 
 class Walk {
 public:
-    Walk(uint64_t seed, uint64_t steps, bool strict, Figures& figures)
-        : seed_(seed), steps_(steps), strict_(strict), fig_(figures), rng_(seed) {}
+    Walk(uint64_t seed, uint64_t steps, Figures& figures) : seed_(seed), steps_(steps), fig_(figures), rng_(seed) {}
 
     // Returns false after printing the failure.
     bool run() {
@@ -81,9 +80,6 @@ public:
         options.card.pacing = sim::Pacing::Manual;
         bed_ = std::make_unique<qh::Testbed>(options);
         if (!bed_->started()) return fail("the device did not start");
-        // With --strict every breach of a class rule is a stop from here on, as on a Windows
-        // machine (the start's own duration belongs to the loaded host, not to the walk).
-        if (strict_) host::ks::set_strict(true);
         capture_ = std::make_unique<host::verifier::Capture>();
         device_ = qh::client::open_device(bed_->ksdevice());
         for (uint32_t i = 0; i < kSources; ++i) epoch_[i] = 0;
@@ -111,7 +107,6 @@ public:
         if (failure_.empty() && capture_->count() != 0) failure_ = "verifier: " + capture_->records()[0].message;
         capture_.reset();
         device_.reset();
-        host::ks::set_strict(false);
         if (!failure_.empty()) return report();
         const size_t leaks = bed_->remove();
         bed_.reset();
@@ -551,7 +546,6 @@ private:
     }
 
     uint64_t seed_, steps_;
-    bool strict_;
     Figures& fig_;
     std::mt19937_64 rng_;
     std::unique_ptr<qh::Testbed> bed_;
@@ -575,8 +569,6 @@ int main(int argc, char** argv) {
     app.add_option("--seed", seed, "First seed")->check(CLI::Range(uint64_t(0), UINT64_MAX / 2));
     app.add_option("--seeds", seeds, "Number of seeds, one walk each")->check(CLI::Range(uint64_t(1), uint64_t(100000)));
     app.add_option("--steps", steps, "Steps of each walk")->check(CLI::Range(uint64_t(1), uint64_t(100000000)));
-    bool strict = false;
-    app.add_flag("--strict", strict, "Class-rule breaches (callback durations included) stop the walk");
     CLI11_PARSE(app, argc, argv);
 
     Figures total;
@@ -584,7 +576,7 @@ int main(int argc, char** argv) {
     for (uint64_t s = seed; s < seed + seeds; ++s) {
         Figures fig;
         const auto t0 = std::chrono::steady_clock::now();
-        Walk walk(s, steps, strict, fig);
+        Walk walk(s, steps, fig);
         walk.run();  // exits with the failure report
         const double sec = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         std::printf("seed %" PRIu64 ": %" PRIu64 " steps in %.1f s: %" PRIu64 " opens, %" PRIu64 " pins (%" PRIu64
