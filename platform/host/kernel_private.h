@@ -93,7 +93,7 @@ size_t check_no_timers_or_dpcs(const char* when);
 size_t pool_leaks(std::string& report);
 size_t dma_leaks(std::string& report);
 
-// Pages for pool blocks and common buffers (kernel_special.cpp): mapped read-write; made
+// Pages for pool blocks and common buffers (kernel_quarantine.cpp): mapped read-write; made
 // inaccessible (a range of them, e.g. a guard page); made inaccessible once freed, with a CPU
 // access to them then stopping the run with `code` and a message naming `what` (a string
 // literal); and given back (which also forgets a freed range).
