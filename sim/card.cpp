@@ -10,6 +10,7 @@
 #include <bit>
 #include <chrono>
 #include <cmath>
+#include <random>
 
 namespace sim {
 namespace {
@@ -108,6 +109,49 @@ struct Card::Impl {
 
     std::recursive_mutex line_mu;
     bool line_level = false;
+
+    // Interrupt delivery timing; its own lock, as the hook runs on the platform's interrupt thread.
+    std::mutex timing_mu;
+    std::condition_variable timing_cv;
+    InterruptTiming timing;
+    std::mt19937_64 timing_rng;
+    uint64_t deliveries = 0;
+    uint32_t stall_next_ms = 0;
+    bool held = false;
+
+    void set_timing(const InterruptTiming& t) {
+        std::lock_guard<std::mutex> lk(timing_mu);
+        timing = t;
+        timing_rng.seed(t.seed);
+        deliveries = 0;
+    }
+
+    bool interrupts_held() {
+        std::lock_guard<std::mutex> lk(timing_mu);
+        return held;
+    }
+
+    void delay_delivery(const std::function<bool()>& stopping) {
+        std::unique_lock<std::mutex> lk(timing_mu);
+        ++deliveries;
+        uint64_t us = timing.latency_us;
+        if (timing.random_latency && us > 0) us = timing_rng() % (us + 1);
+        if (stall_next_ms > 0) {
+            us += uint64_t{stall_next_ms} * 1000;
+            stall_next_ms = 0;
+        } else if (timing.stall_every > 0 && deliveries % timing.stall_every == 0) {
+            us += uint64_t{timing.stall_ms} * 1000;
+        }
+        if (us == 0 && !held) return;
+        const auto deadline = Clock::now() + std::chrono::microseconds(us);
+        // Short slices: a disconnect must not wait for a long stall or a hold.
+        constexpr auto kSlice = std::chrono::milliseconds(1);
+        while (!stopping()) {
+            const auto now = Clock::now();
+            if (!held && now >= deadline) break;
+            timing_cv.wait_until(lk, held ? now + kSlice : std::min(deadline, now + kSlice));
+        }
+    }
 
     std::array<std::mutex, kInputs> producer_mu;
     std::array<VideoPattern, kInputs> patterns;
@@ -379,6 +423,8 @@ Card::Card(const CardConfig& config, Wiring wiring) : config_(config), wiring_(s
         impl_->rx[n].set_source(config_.sources[n], now);
         apply_faults_locked(n, config_.faults[n]);
     }
+    impl_->set_timing(config_.interrupt_timing);
+    line_->set_delivery_hook([d = impl_.get()](const std::function<bool()>& stopping) { d->delay_delivery(stopping); });
     if (wiring_.register_on_bus) {
         mmio_physical_ = host::register_mmio(this, kWindowLength);
         vector_ = host::register_interrupt_line(line_.get());
@@ -614,6 +660,24 @@ void Card::set_interrupts_suppressed(bool suppressed) {
     impl_->update_line();
 }
 
+void Card::set_interrupt_timing(const InterruptTiming& timing) { impl_->set_timing(timing); }
+
+InterruptTiming Card::interrupt_timing() const {
+    std::lock_guard<std::mutex> lk(impl_->timing_mu);
+    return impl_->timing;
+}
+
+void Card::stall_next_interrupt(uint32_t ms) {
+    std::lock_guard<std::mutex> lk(impl_->timing_mu);
+    impl_->stall_next_ms = ms;
+}
+
+void Card::hold_interrupts(bool held) {
+    std::lock_guard<std::mutex> lk(impl_->timing_mu);
+    impl_->held = held;
+    impl_->timing_cv.notify_all();
+}
+
 // --- pacing ---
 
 void Card::start() {
@@ -710,7 +774,7 @@ void Card::pacer_loop(uint32_t n) {
 uint32_t Card::step_video(uint32_t input) {
     if (input >= kInputs) return 0;
     uint32_t produced = impl_->tick_video(input);
-    if (produced && interrupt_enabled()) line_->wait_quiet(kDeliveryTimeoutMs);
+    if (produced && interrupt_enabled() && !impl_->interrupts_held()) line_->wait_quiet(kDeliveryTimeoutMs);
     return produced;
 }
 
@@ -720,7 +784,7 @@ uint32_t Card::step_audio(uint32_t input, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t p = impl_->tick_audio(input);
         produced += p;
-        if (p && interrupt_enabled()) line_->wait_quiet(kDeliveryTimeoutMs);
+        if (p && interrupt_enabled() && !impl_->interrupts_held()) line_->wait_quiet(kDeliveryTimeoutMs);
     }
     return produced;
 }

@@ -164,6 +164,9 @@ TEST(AudioDelivery, RunBeforeTheFirstInterruptReadsTheCountBeforeThePosition) {
     // that announces two blocks at once, so the position it sets is not where the ring starts.
     host::watch_shared_read(&a.Channel(0).AudioReadOffset, [&] {
         a.bed.card().set_interrupts_suppressed(true);
+        // A routine still running for an earlier cause (an I2C transfer) would see the first
+        // block on its own.
+        EXPECT_TRUE(a.bed.card().interrupt_line().wait_quiet(qh::testing::kWaitMs));
         a.bed.card().step_audio(0, 2);
         a.bed.card().set_interrupts_suppressed(false);
         EXPECT_TRUE(qh::testing::wait_until([&] { return a.HwBytes(0) != 0; }));
