@@ -234,7 +234,7 @@ struct Card::Impl {
         if (e.running() == was) return;
         ++e.generation;
         if (e.running()) {
-            e.next = 0;
+            // The buffer index carries on from where the engine stopped.
             e.need_top = true;
         } else {
             // A stopped engine has finished its last burst: the driver may free the buffers next.
@@ -262,8 +262,9 @@ struct Card::Impl {
         if (a.running() == was) return;
         ++a.generation;
         if (a.running()) {
-            a.block = 0;
-            a.status = 0;
+            // The block counter carries on from where the engine stopped; a ring of another
+            // size takes it modulo its own block count at the first block.
+            a.status = a.block & 0xF;
         } else {
             cv.wait(lk, [&] { return !a.busy; });
         }
@@ -419,6 +420,9 @@ Card::Card(const CardConfig& config, Wiring wiring) : config_(config), wiring_(s
     const auto now = Clock::now();
     for (uint32_t n = 0; n < kInputs; ++n) {
         impl_->sources[n].config = config_.sources[n];
+        impl_->audio[n].block = config_.audio_start_block[n] & 0xF;
+        impl_->audio[n].status = impl_->audio[n].block;
+        impl_->video[n].next = config_.video_start_buffer[n] % 3;
         impl_->rx[n].set_settle(std::chrono::milliseconds(config_.settle_ms));
         impl_->rx[n].set_source(config_.sources[n], now);
         apply_faults_locked(n, config_.faults[n]);

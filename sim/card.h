@@ -77,6 +77,10 @@ struct CardConfig {
     // Start the pacing threads in the constructor (ignored in manual pacing).
     bool autostart = true;
     InterruptTiming interrupt_timing{};
+    // Engine positions at power-on: the audio block being filled first and the video buffer
+    // written first. An engine that stops and starts again carries on from where it stopped.
+    std::array<uint32_t, kInputs> audio_start_block{};
+    std::array<uint32_t, kInputs> video_start_buffer{};
 };
 
 // How the card is wired to the host. The default uses platform/host/bus.h; tests may replace

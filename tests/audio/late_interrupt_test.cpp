@@ -120,5 +120,65 @@ TEST(LateAudioInterrupts, MergedMessagesServeEveryInputsBlocks) {
     }
 }
 
+TEST(LateAudioInterrupts, EngineStartingAtBlock9AndRestartingWhereItStopped) {
+    qh::TestbedOptions options = AllSourcesManual();
+    options.card.audio_start_block[3] = 9;
+    AudioBed a(std::move(options));
+    Capture c(a, 3, 40);
+    // The first block lands in ring block 9: delivery starts there, not at the ring's start.
+    a.Step(3);
+    ASSERT_NO_FATAL_FAILURE(c.ExpectBlocks(1));
+    EXPECT_EQ(a.ReadOffset(3), 10u * kBlock);
+    // Round the ring's end, with a late routine on the way.
+    a.Step(3, 5);
+    CompleteBehindOneInterrupt(a, {{3, 2}});
+    a.Step(3, 3);
+    ASSERT_NO_FATAL_FAILURE(c.ExpectBlocks(10));
+    EXPECT_EQ(a.ReadOffset(3), 4u * kBlock);
+
+    // PAUSE and RUN again: the engine carries on at block 4 and the counters start afresh.
+    ASSERT_EQ(c.pin->set_state(KSSTATE_PAUSE), STATUS_SUCCESS);
+    ASSERT_EQ(c.pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(a.bed.card().read32(kAudioRegs[3]) & 0xF, 4u);
+    a.Step(3, 2);
+    ASSERT_NO_FATAL_FAILURE(c.ExpectBlocks(2));
+    EXPECT_EQ(a.ReadOffset(3), 6u * kBlock);
+    EXPECT_EQ(a.DeliveredBytes(3), 2u * kBlock);
+    EXPECT_EQ(a.LostBytes(3), 0u);
+}
+
+TEST(LateAudioInterrupts, OverrunWindowSparesTheBlockTheEngineMovedOnToBeforeItsInterrupt) {
+    AudioBed a;
+    Capture c(a, 1, 1);
+    const uint16_t first = c.next;
+    a.Step(1);
+    ASSERT_NO_FATAL_FAILURE(c.ExpectBlocks(1));
+    // Fifteen blocks with no buffer to take them: the ring holds them all by the count.
+    a.Step(1, 15);
+    ASSERT_EQ(a.HwBytes(1) - a.DeliveredBytes(1), 15u * kBlock);
+
+    // The card completes the next block and the one after it before the routine runs: the
+    // second went into the slot of the oldest pending block. A retry of the delivery runs
+    // meanwhile, with the count still at fifteen pending.
+    a.bed.card().hold_interrupts(true);
+    ASSERT_EQ(a.bed.card().step_audio(1, 2), 2u);
+    a.Submit(*c.pin, 1);
+    KeInsertQueueDpc(AudioDpc(a.bed.ext(), 1), nullptr, nullptr);
+    host::flush_dpcs();
+    // The oldest pending block is not handed out as good: it is counted lost, and the buffer
+    // gets the next one, flagged.
+    qh::client::CompletedFrame frame{};
+    ASSERT_TRUE(c.pin->wait_completed(frame, qh::testing::kWaitMs));
+    ASSERT_EQ(frame.stream_header().DataUsed, kBlock);
+    EXPECT_NE(frame.stream_header().OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY, 0u);
+    EXPECT_EQ(ExpectContinuousWithin(frame.data, kBlock), After(first, 2));
+    EXPECT_EQ(a.LostBytes(1), kBlock);
+
+    a.bed.card().hold_interrupts(false);
+    ASSERT_TRUE(a.bed.card().interrupt_line().wait_quiet(qh::testing::kWaitMs));
+    host::flush_dpcs();
+    EXPECT_EQ(a.HwBytes(1), 18u * kBlock);
+}
+
 }  // namespace
 }  // namespace audiotest
