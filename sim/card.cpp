@@ -285,13 +285,6 @@ struct Card::Impl {
                (status & video_bit(n)) == 0;
     }
 
-    // True while the interrupt bit raised for the last unit of this cause waits for an
-    // acknowledgement that can come: the card's interrupt is enabled and not suppressed.
-    bool awaiting_ack(uint32_t bit) const {
-        std::lock_guard<std::mutex> lk(mu);
-        return (enable & 1) && !suppressed && (status & bit) != 0;
-    }
-
     bool audio_ready(uint32_t n) const {
         std::lock_guard<std::mutex> lk(mu);
         const AudioEngine& a = audio[n];
@@ -702,64 +695,29 @@ void Card::stop() {
 void Card::pacer_loop(uint32_t n) {
     Impl& d = *impl_;
     if (config_.pacing == Pacing::Realtime) {
-        // The card's engines complete their units at the source rate, and the ISR of a real
-        // machine has acknowledged each one, and read the engine's position, long before the next.
-        // This host can fall behind (the pacing thread or the interrupt thread woke late), so:
-        //  - a unit that comes due while the previous unit's interrupt is still pending is held
-        //    (up to kAckGrace), instead of merging two interrupts into one;
-        //  - a held unit completes kAfterAck after the acknowledgement, not at the same instant,
-        //    so the routine that acknowledged has read the engine's position before it moves;
-        //  - a late engine catches up with units at least half a period apart, never in a burst.
-        constexpr auto kAckGrace = std::chrono::milliseconds(40);
-        constexpr auto kAckPoll = std::chrono::milliseconds(1);
-        constexpr auto kAfterAck = std::chrono::milliseconds(3);
-        struct Due {
-            Clock::time_point next;
-            bool held = false;
-            Clock::time_point release{};
-        };
-        auto ready = [&](Due& u, uint32_t bit, Clock::time_point now) {
-            if (now < u.next) return false;
-            if (now - u.next >= kAckGrace) return true;  // never acknowledged: the interrupts merge
-            if (d.awaiting_ack(bit)) {
-                u.held = true;
-                u.release = {};
-                return false;
+        // The engines run on the card's own clock: a unit completes every period whether or not
+        // the host has served the interrupt of the one before (the status bit stays set, the
+        // causes merge). A pacing thread that woke late completes at once what fell due
+        // meanwhile, as the card would have; past a whole ring of lateness the time is not
+        // replayed (the host was away longer than the card keeps anything).
+        auto run_due = [&](Clock::time_point& next, Clock::duration period, uint32_t ring, auto tick) {
+            const auto now = Clock::now();
+            for (uint32_t k = 0; k < ring && now >= next; ++k) {
+                tick();
+                next += period;
             }
-            if (!u.held) return true;
-            if (u.release == Clock::time_point{}) u.release = now + kAfterAck;
-            return now >= u.release;
+            if (now >= next) next = now + period;
         };
-        auto produced = [&](Due& u, Clock::duration period, Clock::time_point now) {
-            u.held = false;
-            u.release = {};
-            u.next += period;
-            if (u.next < now + period / 2) u.next = now + period / 2;
-        };
-        auto wake_for = [&](const Due& u, Clock::time_point now) {
-            if (now < u.next) return u.next;
-            if (u.release != Clock::time_point{}) return u.release;
-            return now + kAckPoll;
-        };
-        Due video{Clock::now() + d.video_period(n)};
-        Due audio{Clock::now() + d.audio_period(n)};
+        auto next_video = Clock::now() + d.video_period(n);
+        auto next_audio = Clock::now() + d.audio_period(n);
         while (pacer_running_.load()) {
-            auto now = Clock::now();
-            const auto wake = std::min(wake_for(video, now), wake_for(audio, now));
             {
                 std::unique_lock<std::mutex> lk(d.mu);
-                d.cv.wait_until(lk, wake, [&] { return !pacer_running_.load(); });
+                d.cv.wait_until(lk, std::min(next_video, next_audio), [&] { return !pacer_running_.load(); });
             }
             if (!pacer_running_.load()) break;
-            now = Clock::now();
-            if (ready(video, video_bit(n), now)) {
-                d.tick_video(n);
-                produced(video, d.video_period(n), now);
-            }
-            if (ready(audio, audio_bit(n), now)) {
-                d.tick_audio(n);
-                produced(audio, d.audio_period(n), now);
-            }
+            run_due(next_video, d.video_period(n), 3, [&] { d.tick_video(n); });
+            run_due(next_audio, d.audio_period(n), 16, [&] { d.tick_audio(n); });
         }
         return;
     }
