@@ -10,6 +10,7 @@
 #include <bit>
 #include <chrono>
 #include <cmath>
+#include <random>
 
 namespace sim {
 namespace {
@@ -109,6 +110,49 @@ struct Card::Impl {
     std::recursive_mutex line_mu;
     bool line_level = false;
 
+    // Interrupt delivery timing; its own lock, as the hook runs on the platform's interrupt thread.
+    std::mutex timing_mu;
+    std::condition_variable timing_cv;
+    InterruptTiming timing;
+    std::mt19937_64 timing_rng;
+    uint64_t deliveries = 0;
+    uint32_t stall_next_ms = 0;
+    bool held = false;
+
+    void set_timing(const InterruptTiming& t) {
+        std::lock_guard<std::mutex> lk(timing_mu);
+        timing = t;
+        timing_rng.seed(t.seed);
+        deliveries = 0;
+    }
+
+    bool interrupts_held() {
+        std::lock_guard<std::mutex> lk(timing_mu);
+        return held;
+    }
+
+    void delay_delivery(const std::function<bool()>& stopping) {
+        std::unique_lock<std::mutex> lk(timing_mu);
+        ++deliveries;
+        uint64_t us = timing.latency_us;
+        if (timing.random_latency && us > 0) us = timing_rng() % (us + 1);
+        if (stall_next_ms > 0) {
+            us += uint64_t{stall_next_ms} * 1000;
+            stall_next_ms = 0;
+        } else if (timing.stall_every > 0 && deliveries % timing.stall_every == 0) {
+            us += uint64_t{timing.stall_ms} * 1000;
+        }
+        if (us == 0 && !held) return;
+        const auto deadline = Clock::now() + std::chrono::microseconds(us);
+        // Short slices: a disconnect must not wait for a long stall or a hold.
+        constexpr auto kSlice = std::chrono::milliseconds(1);
+        while (!stopping()) {
+            const auto now = Clock::now();
+            if (!held && now >= deadline) break;
+            timing_cv.wait_until(lk, held ? now + kSlice : std::min(deadline, now + kSlice));
+        }
+    }
+
     std::array<std::mutex, kInputs> producer_mu;
     std::array<VideoPattern, kInputs> patterns;
     std::array<std::vector<uint8_t>, kInputs> audio_scratch;
@@ -190,7 +234,7 @@ struct Card::Impl {
         if (e.running() == was) return;
         ++e.generation;
         if (e.running()) {
-            e.next = 0;
+            // The buffer index carries on from where the engine stopped.
             e.need_top = true;
         } else {
             // A stopped engine has finished its last burst: the driver may free the buffers next.
@@ -218,8 +262,9 @@ struct Card::Impl {
         if (a.running() == was) return;
         ++a.generation;
         if (a.running()) {
-            a.block = 0;
-            a.status = 0;
+            // The block counter carries on from where the engine stopped; a ring of another
+            // size takes it modulo its own block count at the first block.
+            a.status = a.block & 0xF;
         } else {
             cv.wait(lk, [&] { return !a.busy; });
         }
@@ -238,13 +283,6 @@ struct Card::Impl {
         const VideoEngine& e = video[n];
         return sources[n].config.cable && e.running() && e.unit_bytes != 0 && rx[n].locked(Clock::now()) &&
                (status & video_bit(n)) == 0;
-    }
-
-    // True while the interrupt bit raised for the last unit of this cause waits for an
-    // acknowledgement that can come: the card's interrupt is enabled and not suppressed.
-    bool awaiting_ack(uint32_t bit) const {
-        std::lock_guard<std::mutex> lk(mu);
-        return (enable & 1) && !suppressed && (status & bit) != 0;
     }
 
     bool audio_ready(uint32_t n) const {
@@ -375,10 +413,15 @@ Card::Card(const CardConfig& config, Wiring wiring) : config_(config), wiring_(s
     const auto now = Clock::now();
     for (uint32_t n = 0; n < kInputs; ++n) {
         impl_->sources[n].config = config_.sources[n];
+        impl_->audio[n].block = config_.audio_start_block[n] & 0xF;
+        impl_->audio[n].status = impl_->audio[n].block;
+        impl_->video[n].next = config_.video_start_buffer[n] % 3;
         impl_->rx[n].set_settle(std::chrono::milliseconds(config_.settle_ms));
         impl_->rx[n].set_source(config_.sources[n], now);
         apply_faults_locked(n, config_.faults[n]);
     }
+    impl_->set_timing(config_.interrupt_timing);
+    line_->set_delivery_hook([d = impl_.get()](const std::function<bool()>& stopping) { d->delay_delivery(stopping); });
     if (wiring_.register_on_bus) {
         mmio_physical_ = host::register_mmio(this, kWindowLength);
         vector_ = host::register_interrupt_line(line_.get());
@@ -614,6 +657,24 @@ void Card::set_interrupts_suppressed(bool suppressed) {
     impl_->update_line();
 }
 
+void Card::set_interrupt_timing(const InterruptTiming& timing) { impl_->set_timing(timing); }
+
+InterruptTiming Card::interrupt_timing() const {
+    std::lock_guard<std::mutex> lk(impl_->timing_mu);
+    return impl_->timing;
+}
+
+void Card::stall_next_interrupt(uint32_t ms) {
+    std::lock_guard<std::mutex> lk(impl_->timing_mu);
+    impl_->stall_next_ms = ms;
+}
+
+void Card::hold_interrupts(bool held) {
+    std::lock_guard<std::mutex> lk(impl_->timing_mu);
+    impl_->held = held;
+    impl_->timing_cv.notify_all();
+}
+
 // --- pacing ---
 
 void Card::start() {
@@ -634,64 +695,29 @@ void Card::stop() {
 void Card::pacer_loop(uint32_t n) {
     Impl& d = *impl_;
     if (config_.pacing == Pacing::Realtime) {
-        // The card's engines complete their units at the source rate, and the ISR of a real
-        // machine has acknowledged each one, and read the engine's position, long before the next.
-        // This host can fall behind (the pacing thread or the interrupt thread woke late), so:
-        //  - a unit that comes due while the previous unit's interrupt is still pending is held
-        //    (up to kAckGrace), instead of merging two interrupts into one;
-        //  - a held unit completes kAfterAck after the acknowledgement, not at the same instant,
-        //    so the routine that acknowledged has read the engine's position before it moves;
-        //  - a late engine catches up with units at least half a period apart, never in a burst.
-        constexpr auto kAckGrace = std::chrono::milliseconds(40);
-        constexpr auto kAckPoll = std::chrono::milliseconds(1);
-        constexpr auto kAfterAck = std::chrono::milliseconds(3);
-        struct Due {
-            Clock::time_point next;
-            bool held = false;
-            Clock::time_point release{};
-        };
-        auto ready = [&](Due& u, uint32_t bit, Clock::time_point now) {
-            if (now < u.next) return false;
-            if (now - u.next >= kAckGrace) return true;  // never acknowledged: the interrupts merge
-            if (d.awaiting_ack(bit)) {
-                u.held = true;
-                u.release = {};
-                return false;
+        // The engines run on the card's own clock: a unit completes every period whether or not
+        // the host has served the interrupt of the one before (the status bit stays set, the
+        // causes merge). A pacing thread that woke late completes at once what fell due
+        // meanwhile, as the card would have; past a whole ring of lateness the time is not
+        // replayed (the host was away longer than the card keeps anything).
+        auto run_due = [&](Clock::time_point& next, Clock::duration period, uint32_t ring, auto tick) {
+            const auto now = Clock::now();
+            for (uint32_t k = 0; k < ring && now >= next; ++k) {
+                tick();
+                next += period;
             }
-            if (!u.held) return true;
-            if (u.release == Clock::time_point{}) u.release = now + kAfterAck;
-            return now >= u.release;
+            if (now >= next) next = now + period;
         };
-        auto produced = [&](Due& u, Clock::duration period, Clock::time_point now) {
-            u.held = false;
-            u.release = {};
-            u.next += period;
-            if (u.next < now + period / 2) u.next = now + period / 2;
-        };
-        auto wake_for = [&](const Due& u, Clock::time_point now) {
-            if (now < u.next) return u.next;
-            if (u.release != Clock::time_point{}) return u.release;
-            return now + kAckPoll;
-        };
-        Due video{Clock::now() + d.video_period(n)};
-        Due audio{Clock::now() + d.audio_period(n)};
+        auto next_video = Clock::now() + d.video_period(n);
+        auto next_audio = Clock::now() + d.audio_period(n);
         while (pacer_running_.load()) {
-            auto now = Clock::now();
-            const auto wake = std::min(wake_for(video, now), wake_for(audio, now));
             {
                 std::unique_lock<std::mutex> lk(d.mu);
-                d.cv.wait_until(lk, wake, [&] { return !pacer_running_.load(); });
+                d.cv.wait_until(lk, std::min(next_video, next_audio), [&] { return !pacer_running_.load(); });
             }
             if (!pacer_running_.load()) break;
-            now = Clock::now();
-            if (ready(video, video_bit(n), now)) {
-                d.tick_video(n);
-                produced(video, d.video_period(n), now);
-            }
-            if (ready(audio, audio_bit(n), now)) {
-                d.tick_audio(n);
-                produced(audio, d.audio_period(n), now);
-            }
+            run_due(next_video, d.video_period(n), 3, [&] { d.tick_video(n); });
+            run_due(next_audio, d.audio_period(n), 16, [&] { d.tick_audio(n); });
         }
         return;
     }
@@ -710,7 +736,7 @@ void Card::pacer_loop(uint32_t n) {
 uint32_t Card::step_video(uint32_t input) {
     if (input >= kInputs) return 0;
     uint32_t produced = impl_->tick_video(input);
-    if (produced && interrupt_enabled()) line_->wait_quiet(kDeliveryTimeoutMs);
+    if (produced && interrupt_enabled() && !impl_->interrupts_held()) line_->wait_quiet(kDeliveryTimeoutMs);
     return produced;
 }
 
@@ -720,7 +746,7 @@ uint32_t Card::step_audio(uint32_t input, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t p = impl_->tick_audio(input);
         produced += p;
-        if (p && interrupt_enabled()) line_->wait_quiet(kDeliveryTimeoutMs);
+        if (p && interrupt_enabled() && !impl_->interrupts_held()) line_->wait_quiet(kDeliveryTimeoutMs);
     }
     return produced;
 }

@@ -53,6 +53,19 @@ struct InputFaults {
     uint32_t i2c_busy_reads = 2;    // status reads that show busy after each chunk
 };
 
+// When the host's processor serves the card's interrupt: every call of the service routine waits
+// `latency_us` first (or a time drawn evenly from 0 to it, from `seed`), and every
+// `stall_every`-th call waits `stall_ms` more (a routine held up past several blocks). The card
+// keeps running meanwhile; its status bits accumulate and its messages merge.
+struct InterruptTiming {
+    uint32_t latency_us = 0;
+    bool random_latency = false;
+    uint64_t seed = 1;
+    uint32_t stall_ms = 0;
+    uint32_t stall_every = 0;   // 0: no periodic stall
+    bool operator==(const InterruptTiming&) const = default;
+};
+
 struct CardConfig {
     std::array<SourceConfig, kInputs> sources{};
     std::array<InputFaults, kInputs> faults{};
@@ -63,6 +76,11 @@ struct CardConfig {
     int32_t settle_ms = -1;
     // Start the pacing threads in the constructor (ignored in manual pacing).
     bool autostart = true;
+    InterruptTiming interrupt_timing{};
+    // Engine positions at power-on: the audio block being filled first and the video buffer
+    // written first. An engine that stops and starts again carries on from where it stopped.
+    std::array<uint32_t, kInputs> audio_start_block{};
+    std::array<uint32_t, kInputs> video_start_buffer{};
 };
 
 // How the card is wired to the host. The default uses platform/host/bus.h; tests may replace
@@ -138,6 +156,13 @@ public:
     void inject_shared_interrupt();
     void set_interrupt_storm(uint32_t status_bits);
     void set_interrupts_suppressed(bool suppressed);
+    // Interrupt delivery timing (see InterruptTiming). A stall holds the next call of the routine
+    // for `ms`; a hold keeps every call back until it is released, so that a manually paced test
+    // can complete several units behind one late routine (steps do not wait for delivery then).
+    void set_interrupt_timing(const InterruptTiming& timing);
+    InterruptTiming interrupt_timing() const;
+    void stall_next_interrupt(uint32_t ms);
+    void hold_interrupts(bool held);
 
     // Pacing.
     void start();

@@ -15,10 +15,12 @@ constexpr USHORT kBlockAlign = (kBitsPerSample / 8) * kChannels;    // 4
 constexpr ULONG kFormatSize = sizeof(KSDATAFORMAT_WAVEFORMATEX);      // 82
 constexpr ULONG kRangeFormatSize = sizeof(KSDATARANGE_AUDIO);         // 88
 
-// The card writes the block after the last one it announced, i.e. the oldest block of the ring:
-// only the other fifteen are certain to hold what they held when announced. Delivery never
-// hands out more than that, and never reads behind it.
-constexpr ULONG kIntactBytes = kAudioRingSize - kAudioBlockSize;      // 28800
+// The card writes the block after the last one it announced, i.e. the oldest block of the ring,
+// progressively, and moves on to the next one as soon as it completes, before its interrupt has
+// been served: the block after it may already be under the engine while the count still says
+// otherwise. Only fourteen blocks are certain to hold what they held when announced. Delivery
+// never hands out more than that, and never reads behind it.
+constexpr ULONG kIntactBytes = kAudioRingSize - 2 * kAudioBlockSize;  // 26880
 
 constexpr ULONG kDpcIdle = 0;
 constexpr ULONG kDpcRunning = 1;

@@ -39,6 +39,9 @@ struct ChannelState {
     KEVENT FrameEvent;
     ULONGLONG AudioHwBytes;
     ULONGLONG AudioDeliveredBytes;
+    // The audio engine's block register as the interrupt routine last read it (the block being
+    // filled): blocks completed since then are counted from it.
+    ULONG AudioSeenBlock;
     // Kept by the audio pin's delivery (driver/audio): runs of the input's audio DPC are
     // serialised through AudioDpcActive (0 idle, 1 running, 2 running with a re-run requested);
     // audio the card overwrote before it could be delivered is skipped and counted.

@@ -9,6 +9,7 @@ constexpr ULONG kI2cBits = 0x00F;         // bits 0..3: I2C masters 0..3
 constexpr ULONG kCardBits = 0xFFF;        // bits 0..11: every source the card has
 constexpr ULONG kInterlacedFieldBit = 0x1000000;
 constexpr ULONG kRunState = 3;
+constexpr ULONG kAudioBlockMask = 0xF;    // the ring's 16 blocks
 
 // Per channel, the audio source is bit 4 + 2n and the video source the bit above it.
 constexpr ULONG AudioBit(ULONG channel) { return 0x10u << (2 * channel); }
@@ -24,16 +25,25 @@ constexpr ULONG kVideoAddr2Low = 0x40;
 
 void AudioSource(devext* ext, ULONG channel) {
     ChannelState& ch = ext->Channel[channel];
-    ULONG block = ReadRegister(ext, kAudioBlock[channel]);
+    const ULONG current = ReadRegister(ext, kAudioBlock[channel]) & kAudioBlockMask;
     const ULONGLONG bytes = SharedRead(ch.AudioHwBytes);
+    ULONG block = current;
+    ULONG completed;
     if (bytes == 0) {
         // First block since the engine started: the register already names the block being
         // filled, so delivery starts with the one before it.
-        block = (block + 15) & 0xF;
+        block = (current + kAudioBlockMask) & kAudioBlockMask;
         SharedWrite(ch.AudioReadOffset, block * kAudioBlockSize);
+        completed = 1;
+    } else {
+        // Progress comes from the engine's position, not from the number of interrupts: a late
+        // routine, merged messages or a level line served once for two causes find several
+        // blocks completed behind one status bit.
+        completed = (current - SharedRead(ch.AudioSeenBlock)) & kAudioBlockMask;
     }
+    SharedWrite(ch.AudioSeenBlock, current);
     SharedWrite(ch.AudioHwBlock, block);
-    SharedWrite(ch.AudioHwBytes, bytes + kAudioBlockSize);
+    SharedWrite(ch.AudioHwBytes, bytes + ULONGLONG(completed) * kAudioBlockSize);
     KeInsertQueueDpc(AudioDpc(ext, channel), nullptr, nullptr);
 }
 

@@ -182,6 +182,11 @@ public:
     uint64_t calls() const override { return calls_.load(); }
     uint64_t claimed() const override { return claimed_.load(); }
 
+    void set_delivery_hook(DeliveryHook hook) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        hook_ = std::move(hook);
+    }
+
     // Connects `k` and stores it in *out before delivery starts (the routine may run before
     // IoConnectInterruptEx returns); a refused connection leaves *out untouched.
     bool connect(PKINTERRUPT k, PKINTERRUPT* out) {
@@ -209,7 +214,7 @@ private:
     bool pending() const {
         return foreign_ > 0 || (mode_ == Mode::MessageSignalled ? message_ : (level_ && !masked_));
     }
-    bool quiet() const { return !running_ && (!connection_ || !pending()); }
+    bool quiet() const { return !running_ && !delaying_ && (!connection_ || !pending()); }
 
     void deliver(PKINTERRUPT k) {
         ThreadState& t = self();
@@ -219,6 +224,22 @@ private:
         for (;;) {
             changed_.wait(guard, [&] { return k->stop || pending(); });
             if (k->stop) break;
+            if (hook_ && foreign_ == 0) {
+                // The device's interrupt waits for the processor; whatever it raises meanwhile
+                // joins the pending message or keeps the level up.
+                delaying_ = true;
+                DeliveryHook hook = hook_;
+                guard.unlock();
+                hook([&] {
+                    std::lock_guard<std::mutex> g(lock_);
+                    return k->stop;
+                });
+                guard.lock();
+                delaying_ = false;
+                changed_.notify_all();
+                if (k->stop) break;
+                if (!pending()) continue;
+            }
             bool foreign = false;
             if (foreign_ > 0) {
                 --foreign_;
@@ -298,6 +319,8 @@ private:
     unsigned unclaimed_ = 0;    // consecutive calls after which the line was still asserted
     unsigned claimed_run_ = 0;  // how many of them claimed the interrupt
     bool running_ = false;
+    bool delaying_ = false;     // the delivery hook holds the next call
+    DeliveryHook hook_;
     PKINTERRUPT connection_ = nullptr;
     std::atomic<uint64_t> calls_{0};
     std::atomic<uint64_t> claimed_{0};

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace host {
@@ -44,6 +45,14 @@ public:
     // Number of service-routine calls made for this line, and how many of them returned TRUE.
     virtual uint64_t calls() const = 0;
     virtual uint64_t claimed() const = 0;
+    // Time between the line asking for the processor and the routine running (interrupt
+    // latency, a processor busy elsewhere): when set, the platform's interrupt thread calls the
+    // hook each time it is about to serve the device, before it takes the pending message or
+    // samples the level, so causes raised meanwhile are served by that one call. The hook may
+    // block; it should return soon once `stopping` answers true (the routine is being
+    // disconnected). Set it before the routine is connected.
+    using DeliveryHook = std::function<void(const std::function<bool()>& stopping)>;
+    virtual void set_delivery_hook(DeliveryHook hook) { (void)hook; }
 };
 
 // A line owned by the platform; the device keeps the pointer for its lifetime.

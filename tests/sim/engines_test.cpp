@@ -192,14 +192,16 @@ TEST(AudioEngine, BlocksCircleTheRingAndTheStatusNamesTheNextBlock) {
     EXPECT_EQ(rig.bus.bytes(all, 3 * 30720 - 1, 1)[0], 0xEE);
     EXPECT_EQ(rig->audio_blocks_produced(3), 18u);
 
-    // Stop (enable, then control): nothing more. Restart: block 0 again.
+    // Stop (enable, then control): nothing more. Restart: the counter carries on from block 2,
+    // where the engine stopped.
     rig->write32(0xC030, 0);
     rig->write32(a, 0);
     EXPECT_EQ(rig->step_audio(3, 2), 0u);
     rig->write32(0xC030, 1);
     rig->write32(a, 1);
+    EXPECT_EQ(rig->read32(a) & 0xF, 2u);
     EXPECT_EQ(rig->step_audio(3, 1), 1u);
-    EXPECT_EQ(rig->read32(a) & 0xF, 1u);
+    EXPECT_EQ(rig->read32(a) & 0xF, 3u);
 
     // A ring smaller than a block is refused rather than written past.
     rig->write32(a + 0x04, 1000);

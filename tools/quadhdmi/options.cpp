@@ -40,6 +40,50 @@ constexpr uint64_t kMaxI2cFailures = 100;
 
 std::atomic<bool> g_trace_failed{false};
 
+// Milliseconds as a decimal number ("2.5"), at most 10 s.
+bool parse_ms(const std::string& text, uint32_t& us) {
+    char* end = nullptr;
+    const double ms = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(ms >= 0) || ms > 10000) return false;
+    us = static_cast<uint32_t>(ms * 1000 + 0.5);
+    return true;
+}
+
+bool parse_interrupt_timing(const CommonOptions& options, sim::InterruptTiming& timing, std::string& error) {
+    if (!options.irq_latency.empty()) {
+        std::string text = options.irq_latency;
+        timing.random_latency = text[0] == '~';
+        if (timing.random_latency) text.erase(0, 1);
+        const size_t colon = text.find(':');
+        if (timing.random_latency && colon != std::string::npos) {
+            const auto seed = parse_whole(text.substr(colon + 1), 0, UINT64_MAX);
+            if (!seed) {
+                error = "'" + options.irq_latency + "': expected MS or ~MS[:SEED]";
+                return false;
+            }
+            timing.seed = *seed;
+            text.resize(colon);
+        }
+        if (!parse_ms(text, timing.latency_us)) {
+            error = "'" + options.irq_latency + "': expected MS or ~MS[:SEED], MS from 0 to 10000";
+            return false;
+        }
+    }
+    if (!options.irq_stall.empty()) {
+        const size_t slash = options.irq_stall.find('/');
+        uint32_t us = 0;
+        const auto every =
+            slash == std::string::npos ? std::nullopt : parse_whole(options.irq_stall.substr(slash + 1), 1, UINT32_MAX);
+        if (!every || !parse_ms(options.irq_stall.substr(0, slash), us)) {
+            error = "'" + options.irq_stall + "': expected MS/EVERY, e.g. 25/50";
+            return false;
+        }
+        timing.stall_ms = (us + 500) / 1000;
+        timing.stall_every = static_cast<uint32_t>(*every);
+    }
+    return true;
+}
+
 }  // namespace
 
 bool trace_output_failed() { return g_trace_failed.load(); }
@@ -63,6 +107,11 @@ void add_common_options(CLI::App& command, CommonOptions& options) {
     command.add_option("--i2c-fail", options.i2c_fail, "INPUT=K: the next K I2C transfers of that input hang")
         ->group("Simulated card");
     command.add_flag("--msi", options.msi, "Use a message-signalled interrupt instead of a line-based one")
+        ->group("Simulated card");
+    command.add_option("--irq-latency", options.irq_latency,
+                       "Delay before every interrupt routine: MS (fixed) or ~MS[:SEED] (random up to MS)")
+        ->group("Simulated card");
+    command.add_option("--irq-stall", options.irq_stall, "MS/EVERY: every EVERY-th interrupt routine held MS more")
         ->group("Simulated card");
     command.add_option("--trace", options.trace, "Write the driver's debug output with time stamps to FILE, or - for "
                                                  "standard output");
@@ -123,7 +172,7 @@ bool build_card_config(const CommonOptions& options, sim::CardConfig& config, st
         config.faults[input].i2c_fail_next = uint32_t(*count);
     }
     config.interrupt_mode = options.msi ? sim::InterruptMode::Message : sim::InterruptMode::Level;
-    return true;
+    return parse_interrupt_timing(options, config.interrupt_timing, error);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -20,6 +20,8 @@ struct CommonOptions {
     std::vector<uint32_t> i2c_stuck;       // I2C masters that never become idle
     std::vector<std::string> i2c_fail;     // "N=K": the next K transfers of master N hang
     bool msi = false;                      // message-signalled interrupt instead of line-based
+    std::string irq_latency;               // "MS" fixed, "~MS[:SEED]" random up to MS
+    std::string irq_stall;                 // "MS/EVERY": every EVERY-th interrupt held MS more
     std::string trace;                     // "" none, "-" standard output, else a file
 };
 

@@ -1,0 +1,184 @@
+// Audio delivery when the interrupt routine comes late: several blocks completed behind one
+// call of the routine (a routine held up, merged messages, a level line served once for two
+// causes). The card keeps writing on its own clock; every block it completed must reach the
+// client, in order, with nothing lost or repeated.
+#include "tests/audio/audio_bed.h"
+
+namespace audiotest {
+namespace {
+
+uint16_t After(uint16_t index, uint32_t blocks) { return static_cast<uint16_t>(index + blocks * kFramesPerBlock); }
+
+qh::TestbedOptions MessageSignalled() {
+    qh::TestbedOptions options = AllSourcesManual();
+    options.card.interrupt_mode = sim::InterruptMode::Message;
+    return options;
+}
+
+// A running audio pin with buffers queued and the sample index of the next block it should get.
+struct Capture {
+    Capture(AudioBed& a, uint32_t input, uint32_t buffers) : a(a), input(input) {
+        filter = a.OpenAudio(input);
+        pin = AudioBed::CreatePin(*filter);
+        EXPECT_EQ(pin->set_state(KSSTATE_PAUSE), STATUS_SUCCESS);
+        a.Submit(*pin, buffers);
+        next = static_cast<uint16_t>(a.bed.card().audio_blocks_produced(input) * kFramesPerBlock);
+        EXPECT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    }
+    // The next `count` buffers: whole, unflagged, each carrying the block after the previous one.
+    void ExpectBlocks(uint32_t count) {
+        for (uint32_t i = 0; i < count; ++i) {
+            SCOPED_TRACE(testing::Message() << "input " << input << ", block " << i << " of " << count);
+            qh::client::CompletedFrame frame{};
+            ASSERT_TRUE(pin->wait_completed(frame, qh::testing::kWaitMs)) << "no buffer completed";
+            ASSERT_EQ(frame.stream_header().DataUsed, kBlock);
+            EXPECT_EQ(frame.stream_header().OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY, 0u);
+            EXPECT_EQ(ExpectContinuousWithin(frame.data, kBlock), next);
+            next = After(next, 1);
+        }
+    }
+    AudioBed& a;
+    uint32_t input;
+    std::unique_ptr<qh::client::Filter> filter;
+    std::unique_ptr<qh::client::Pin> pin;
+    uint16_t next = 0;
+};
+
+// The card completes `blocks` blocks of each input in `per_input` while the interrupt routine is
+// held off; then the routine runs (once per pending message or level) and its DPCs finish.
+void CompleteBehindOneInterrupt(AudioBed& a, const std::vector<std::pair<uint32_t, uint32_t>>& per_input) {
+    sim::Card& card = a.bed.card();
+    card.hold_interrupts(true);
+    for (auto [input, blocks] : per_input) ASSERT_EQ(card.step_audio(input, blocks), blocks);
+    card.hold_interrupts(false);
+    ASSERT_TRUE(card.interrupt_line().wait_quiet(qh::testing::kWaitMs));
+    host::flush_dpcs();
+}
+
+TEST(LateAudioInterrupts, TwoBlocksBehindOneLevelInterruptAreBothDelivered) {
+    AudioBed a;
+    Capture c(a, 0, 40);
+    a.Step(0);
+    ASSERT_NO_FATAL_FAILURE(c.ExpectBlocks(1));
+
+    const uint64_t calls = a.bed.card().interrupt_line().calls();
+    CompleteBehindOneInterrupt(a, {{0, 2}});
+    // One call of the routine saw one status bit for two blocks.
+    EXPECT_EQ(a.bed.card().interrupt_line().calls() - calls, 1u);
+    EXPECT_EQ(a.HwBytes(0), 3u * kBlock);
+    ASSERT_NO_FATAL_FAILURE(c.ExpectBlocks(2));
+
+    // Delivery carries on block by block afterwards, nothing pending behind it.
+    a.Step(0, 3);
+    ASSERT_NO_FATAL_FAILURE(c.ExpectBlocks(3));
+    EXPECT_EQ(a.HwBytes(0) - a.DeliveredBytes(0), 0u);
+    EXPECT_EQ(a.LostBytes(0), 0u);
+}
+
+TEST(LateAudioInterrupts, RoutineStalledFor25MillisecondsLosesNoAudio) {
+    AudioBed a;
+    Capture c(a, 2, 60);
+    a.Step(2);
+    ASSERT_NO_FATAL_FAILURE(c.ExpectBlocks(1));
+    // Stalls of 25 ms (three blocks of 10 ms complete meanwhile), again and again, around the
+    // ring's end several times: a count that slipped a block at each would fall a lap behind.
+    for (uint32_t stall = 0; stall < 12; ++stall) {
+        SCOPED_TRACE(stall);
+        CompleteBehindOneInterrupt(a, {{2, 3}});
+        ASSERT_NO_FATAL_FAILURE(c.ExpectBlocks(3));
+        ASSERT_EQ(a.HwBytes(2) - a.DeliveredBytes(2), 0u);
+    }
+    EXPECT_EQ(a.DeliveredBytes(2), 37u * kBlock);
+    EXPECT_EQ(a.LostBytes(2), 0u);
+}
+
+TEST(LateAudioInterrupts, MergedMessagesServeEveryInputsBlocks) {
+    AudioBed a(MessageSignalled());
+    Capture c0(a, 0, 20);
+    Capture c1(a, 1, 20);
+    a.Step(0);
+    a.Step(1);
+    ASSERT_NO_FATAL_FAILURE(c0.ExpectBlocks(1));
+    ASSERT_NO_FATAL_FAILURE(c1.ExpectBlocks(1));
+
+    // Input 0 completes two blocks and input 1 one while a message is pending: the messages of
+    // the new causes merge into the pending one, and one call of the routine serves all three.
+    const uint64_t calls = a.bed.card().interrupt_line().calls();
+    CompleteBehindOneInterrupt(a, {{0, 2}, {1, 1}});
+    EXPECT_EQ(a.bed.card().interrupt_line().calls() - calls, 1u);
+    ASSERT_NO_FATAL_FAILURE(c0.ExpectBlocks(2));
+    ASSERT_NO_FATAL_FAILURE(c1.ExpectBlocks(1));
+
+    // Later messages are served one by one again.
+    a.Step(0);
+    a.Step(1);
+    ASSERT_NO_FATAL_FAILURE(c0.ExpectBlocks(1));
+    ASSERT_NO_FATAL_FAILURE(c1.ExpectBlocks(1));
+    for (uint32_t input : {0u, 1u}) {
+        EXPECT_EQ(a.HwBytes(input) - a.DeliveredBytes(input), 0u) << "input " << input;
+        EXPECT_EQ(a.LostBytes(input), 0u) << "input " << input;
+    }
+}
+
+TEST(LateAudioInterrupts, EngineStartingAtBlock9AndRestartingWhereItStopped) {
+    qh::TestbedOptions options = AllSourcesManual();
+    options.card.audio_start_block[3] = 9;
+    AudioBed a(std::move(options));
+    Capture c(a, 3, 40);
+    // The first block lands in ring block 9: delivery starts there, not at the ring's start.
+    a.Step(3);
+    ASSERT_NO_FATAL_FAILURE(c.ExpectBlocks(1));
+    EXPECT_EQ(a.ReadOffset(3), 10u * kBlock);
+    // Round the ring's end, with a late routine on the way.
+    a.Step(3, 5);
+    CompleteBehindOneInterrupt(a, {{3, 2}});
+    a.Step(3, 3);
+    ASSERT_NO_FATAL_FAILURE(c.ExpectBlocks(10));
+    EXPECT_EQ(a.ReadOffset(3), 4u * kBlock);
+
+    // PAUSE and RUN again: the engine carries on at block 4 and the counters start afresh.
+    ASSERT_EQ(c.pin->set_state(KSSTATE_PAUSE), STATUS_SUCCESS);
+    ASSERT_EQ(c.pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(a.bed.card().read32(kAudioRegs[3]) & 0xF, 4u);
+    a.Step(3, 2);
+    ASSERT_NO_FATAL_FAILURE(c.ExpectBlocks(2));
+    EXPECT_EQ(a.ReadOffset(3), 6u * kBlock);
+    EXPECT_EQ(a.DeliveredBytes(3), 2u * kBlock);
+    EXPECT_EQ(a.LostBytes(3), 0u);
+}
+
+TEST(LateAudioInterrupts, OverrunWindowSparesTheBlockTheEngineMovedOnToBeforeItsInterrupt) {
+    AudioBed a;
+    Capture c(a, 1, 1);
+    const uint16_t first = c.next;
+    a.Step(1);
+    ASSERT_NO_FATAL_FAILURE(c.ExpectBlocks(1));
+    // Fifteen blocks with no buffer to take them: the ring holds them all by the count.
+    a.Step(1, 15);
+    ASSERT_EQ(a.HwBytes(1) - a.DeliveredBytes(1), 15u * kBlock);
+
+    // The card completes the next block and the one after it before the routine runs: the
+    // second went into the slot of the oldest pending block. A retry of the delivery runs
+    // meanwhile, with the count still at fifteen pending.
+    a.bed.card().hold_interrupts(true);
+    ASSERT_EQ(a.bed.card().step_audio(1, 2), 2u);
+    a.Submit(*c.pin, 1);
+    KeInsertQueueDpc(AudioDpc(a.bed.ext(), 1), nullptr, nullptr);
+    host::flush_dpcs();
+    // The oldest pending block is not handed out as good: it is counted lost, and the buffer
+    // gets the next one, flagged.
+    qh::client::CompletedFrame frame{};
+    ASSERT_TRUE(c.pin->wait_completed(frame, qh::testing::kWaitMs));
+    ASSERT_EQ(frame.stream_header().DataUsed, kBlock);
+    EXPECT_NE(frame.stream_header().OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY, 0u);
+    EXPECT_EQ(ExpectContinuousWithin(frame.data, kBlock), After(first, 2));
+    EXPECT_EQ(a.LostBytes(1), kBlock);
+
+    a.bed.card().hold_interrupts(false);
+    ASSERT_TRUE(a.bed.card().interrupt_line().wait_quiet(qh::testing::kWaitMs));
+    host::flush_dpcs();
+    EXPECT_EQ(a.HwBytes(1), 18u * kBlock);
+}
+
+}  // namespace
+}  // namespace audiotest
