@@ -38,9 +38,31 @@ constexpr uint32_t kMaxAudioBytes = 1u << 20;   // larger rings or blocks are re
 constexpr size_t kMaxLog = 1u << 20;
 constexpr uint32_t kDeliveryTimeoutMs = 2000;
 
+// A unit (video frame or field, audio block) lands in host memory in pieces spread evenly over its
+// period, in order; the interrupt bit rises with the last piece. Video pieces are whole lines.
+constexpr uint32_t kVideoPieces = Card::kVideoPieces;
+constexpr uint32_t kAudioPieces = Card::kAudioPieces;
+
 constexpr uint32_t i2c_bit(uint32_t n) { return 1u << n; }
 constexpr uint32_t audio_bit(uint32_t n) { return 1u << (4 + 2 * n); }
 constexpr uint32_t video_bit(uint32_t n) { return 1u << (5 + 2 * n); }
+
+// The unit an engine is writing: where it goes, what it holds, how far the engine got.
+struct UnitInProgress {
+    bool active = false;
+    uint64_t address = 0;
+    const uint8_t* data = nullptr;
+    size_t length = 0;
+    size_t align = 1;                // pieces end on multiples of this (a line, a sample frame)
+    uint32_t pieces = 1, written = 0;
+    uint64_t engine_generation = 0, source_generation = 0;
+    uint32_t index = 0, field = 0;   // video: ring buffer and field parity
+
+    size_t bound(uint32_t piece) const {
+        if (piece >= pieces) return length;
+        return std::min(length, length * piece / pieces / align * align);
+    }
+};
 
 struct VideoEngine {
     uint32_t control = 0, enable = 0;
@@ -49,7 +71,8 @@ struct VideoEngine {
     uint32_t status = 0;
     uint32_t next = 0;          // ring position of the next unit
     bool need_top = true;       // an interlaced capture begins with a top field
-    bool busy = false;          // a unit is being written
+    bool busy = false;          // a piece is being written
+    UnitInProgress unit;
     uint64_t generation = 0;    // bumped at every start and stop
     bool running() const { return (control & 1) && (enable & 1); }
     uint64_t address(uint32_t index) const {
@@ -67,6 +90,7 @@ struct AudioEngine {
     uint32_t status = 0;
     uint32_t block = 0;         // block written next
     bool busy = false;
+    UnitInProgress unit;
     uint64_t generation = 0;
     bool running() const { return (control & 1) && (enable & 1); }
 };
@@ -75,6 +99,7 @@ struct Source {
     SourceConfig config;
     uint64_t unit = 0;          // units sent since the source was connected
     uint64_t audio_bytes = 0;   // audio stream position
+    uint64_t generation = 0;    // bumped when another source is connected
 };
 
 }  // namespace
@@ -292,37 +317,104 @@ struct Card::Impl {
                (status & audio_bit(n)) == 0;
     }
 
-    uint32_t tick_video(uint32_t n) {
-        std::lock_guard<std::mutex> producer(producer_mu[n]);
-        std::unique_lock<std::mutex> lk(mu);
+    // Starts the source's next unit on the engine (mu held). False when the engine takes none.
+    bool begin_video(uint32_t n) {
         Source& s = sources[n];
-        if (!s.config.cable) return 0;
+        if (!s.config.cable) return false;
         const SourceConfig cfg = s.config;
         const uint64_t unit = s.unit++;
         const uint64_t frame = cfg.interlaced ? unit / 2 : unit;
         const uint32_t field = cfg.interlaced ? static_cast<uint32_t>(unit & 1) : 0;
         VideoEngine& e = video[n];
-        if (!e.running() || e.unit_bytes == 0 || !rx[n].locked(Clock::now())) return 0;
-        if (cfg.interlaced && field == 1 && e.need_top) return 0;
+        if (!e.running() || e.unit_bytes == 0 || !rx[n].locked(Clock::now())) return false;
+        if (cfg.interlaced && field == 1 && e.need_top) return false;
         e.need_top = false;
-        const uint32_t index = e.next;
-        const uint64_t address = e.address(index);
-        const size_t bytes = std::min<size_t>(e.unit_bytes, cfg.unit_bytes());
-        const uint64_t generation = e.generation;
-        e.busy = true;
-        lk.unlock();
+        UnitInProgress& u = e.unit;
+        u.index = e.next;
+        u.field = field;
+        u.address = e.address(u.index);
+        u.length = std::min<size_t>(e.unit_bytes, cfg.unit_bytes());
+        u.align = std::max<size_t>(size_t{cfg.width} * 2, 1);
+        u.pieces = kVideoPieces;
+        u.data = patterns[n].render(n, cfg.width, cfg.height, cfg.interlaced, frame, field).data();
+        return start_unit(u, e.generation, s.generation);
+    }
 
-        const auto& data = patterns[n].render(n, cfg.width, cfg.height, cfg.interlaced, frame, field);
-        const bool ok = bytes == 0 || dma(address, data.data(), bytes);
+    bool begin_audio(uint32_t n) {
+        Source& s = sources[n];
+        AudioEngine& a = audio[n];
+        if (!s.config.cable || !a.running() || !rx[n].locked(Clock::now())) return false;
+        const uint32_t block_bytes = a.block_bytes;
+        if (block_bytes == 0 || block_bytes > kMaxAudioBytes || a.ring_bytes > kMaxAudioBytes ||
+            a.ring_bytes < block_bytes)
+            return false;
+        const uint32_t ring_blocks = a.ring_bytes / block_bytes;
+        UnitInProgress& u = a.unit;
+        u.index = a.block % ring_blocks;
+        u.address = ((static_cast<uint64_t>(a.addr_hi) << 32) | a.addr_lo) + static_cast<uint64_t>(u.index) * block_bytes;
+        u.length = block_bytes;
+        u.align = 4;   // whole sample frames
+        u.pieces = kAudioPieces;
+        auto& scratch = audio_scratch[n];
+        scratch.resize(block_bytes);
+        render_audio(n, s.audio_bytes, scratch.data(), block_bytes);
+        s.audio_bytes += block_bytes;
+        u.data = scratch.data();
+        return start_unit(u, a.generation, s.generation);
+    }
 
-        lk.lock();
-        e.busy = false;
-        cv.notify_all();
-        if (!ok) {
-            ++dma_failures[n];
-            return 0;
+    static bool start_unit(UnitInProgress& u, uint64_t engine_generation, uint64_t source_generation) {
+        u.active = true;
+        u.written = 0;
+        u.engine_generation = engine_generation;
+        u.source_generation = source_generation;
+        return true;
+    }
+
+    // Writes up to `pieces` pieces of the unit in progress, in order. The engine drops a unit when
+    // it is stopped or the source changes under it. Result: whether the unit completed (mu held;
+    // the lock is let go around each write, as the bus transfer takes time).
+    bool write_pieces(UnitInProgress& u, bool& busy, const uint64_t& engine_generation, uint32_t n, uint32_t pieces,
+                      std::unique_lock<std::mutex>& lk) {
+        for (; pieces > 0 && u.written < u.pieces; --pieces) {
+            const size_t from = u.bound(u.written), length = u.bound(u.written + 1) - from;
+            const uint64_t address = u.address + from;
+            const uint8_t* data = u.data + from;
+            busy = true;
+            lk.unlock();
+            const bool ok = length == 0 || dma(address, data, length);
+            lk.lock();
+            busy = false;
+            cv.notify_all();
+            if (!ok) {
+                ++dma_failures[n];
+                u.active = false;
+                return false;
+            }
+            if (u.engine_generation != engine_generation || u.source_generation != sources[n].generation) {
+                u.active = false;   // stopped or re-sourced meanwhile: nothing is announced
+                return false;
+            }
+            ++u.written;
         }
-        if (generation != e.generation) return 0;   // stopped meanwhile: nothing is announced
+        if (u.written < u.pieces) return false;
+        u.active = false;
+        return true;
+    }
+
+    uint32_t advance_video(uint32_t n, uint32_t pieces, bool may_begin, bool* writing = nullptr) {
+        std::lock_guard<std::mutex> producer(producer_mu[n]);
+        std::unique_lock<std::mutex> lk(mu);
+        VideoEngine& e = video[n];
+        if (e.unit.active && (e.unit.engine_generation != e.generation ||
+                              e.unit.source_generation != sources[n].generation))
+            e.unit.active = false;
+        if (!e.unit.active && (!may_begin || !begin_video(n))) return 0;
+        const bool completed = write_pieces(e.unit, e.busy, e.generation, n, pieces, lk);
+        if (writing) *writing = e.unit.active;
+        if (!completed) return 0;
+        const SourceConfig& cfg = sources[n].config;
+        const uint32_t index = e.unit.index, field = e.unit.field;
         e.next = (index + 1) % 3;
         // Progressive: the buffer just completed. Interlaced: the buffer written next, so the two
         // before it hold the top and the bottom field of the latest frame.
@@ -336,40 +428,19 @@ struct Card::Impl {
         return 1;
     }
 
-    uint32_t tick_audio(uint32_t n) {
+    uint32_t advance_audio(uint32_t n, uint32_t pieces, bool may_begin, bool* writing = nullptr) {
         std::lock_guard<std::mutex> producer(producer_mu[n]);
         std::unique_lock<std::mutex> lk(mu);
-        Source& s = sources[n];
         AudioEngine& a = audio[n];
-        if (!s.config.cable || !a.running() || !rx[n].locked(Clock::now())) return 0;
-        const uint32_t block_bytes = a.block_bytes;
-        if (block_bytes == 0 || block_bytes > kMaxAudioBytes || a.ring_bytes > kMaxAudioBytes ||
-            a.ring_bytes < block_bytes)
-            return 0;
-        const uint32_t ring_blocks = a.ring_bytes / block_bytes;
-        const uint32_t current = a.block % ring_blocks;
-        const uint64_t address = ((static_cast<uint64_t>(a.addr_hi) << 32) | a.addr_lo) +
-                                 static_cast<uint64_t>(current) * block_bytes;
-        const uint64_t position = s.audio_bytes;
-        s.audio_bytes += block_bytes;
-        const uint64_t generation = a.generation;
-        a.busy = true;
-        lk.unlock();
-
-        auto& scratch = audio_scratch[n];
-        scratch.resize(block_bytes);
-        render_audio(n, position, scratch.data(), block_bytes);
-        const bool ok = dma(address, scratch.data(), block_bytes);
-
-        lk.lock();
-        a.busy = false;
-        cv.notify_all();
-        if (!ok) {
-            ++dma_failures[n];
-            return 0;
-        }
-        if (generation != a.generation) return 0;
-        a.block = (current + 1) % ring_blocks;
+        if (a.unit.active && (a.unit.engine_generation != a.generation ||
+                              a.unit.source_generation != sources[n].generation))
+            a.unit.active = false;
+        if (!a.unit.active && (!may_begin || !begin_audio(n))) return 0;
+        const bool completed = write_pieces(a.unit, a.busy, a.generation, n, pieces, lk);
+        if (writing) *writing = a.unit.active;
+        if (!completed) return 0;
+        const uint32_t ring_blocks = std::max<uint32_t>(a.block_bytes ? a.ring_bytes / a.block_bytes : 1, 1);
+        a.block = (a.unit.index + 1) % ring_blocks;
         a.status = a.block & 0xF;
         ++blocks[n];
         ++blocks_total;
@@ -378,6 +449,10 @@ struct Card::Impl {
         update_line();
         return 1;
     }
+
+    // The unit in progress to its end, or a whole new one.
+    uint32_t tick_video(uint32_t n) { return advance_video(n, kVideoPieces, true); }
+    uint32_t tick_audio(uint32_t n) { return advance_audio(n, kAudioPieces, true); }
 
     std::chrono::nanoseconds video_period(uint32_t n) const {
         std::lock_guard<std::mutex> lk(mu);
@@ -582,6 +657,7 @@ void Card::set_source(uint32_t input, const SourceConfig& source) {
         s.config = source;
         s.unit = 0;
         s.audio_bytes = 0;
+        ++s.generation;
         impl_->rx[input].set_source(source, Clock::now());
         impl_->cv.notify_all();
     }
@@ -695,29 +771,54 @@ void Card::stop() {
 void Card::pacer_loop(uint32_t n) {
     Impl& d = *impl_;
     if (config_.pacing == Pacing::Realtime) {
-        // The engines run on the card's own clock: a unit completes every period whether or not
-        // the host has served the interrupt of the one before (the status bit stays set, the
-        // causes merge). A pacing thread that woke late completes at once what fell due
-        // meanwhile, as the card would have; past a whole ring of lateness the time is not
-        // replayed (the host was away longer than the card keeps anything).
-        auto run_due = [&](Clock::time_point& next, Clock::duration period, uint32_t ring, auto tick) {
-            const auto now = Clock::now();
-            for (uint32_t k = 0; k < ring && now >= next; ++k) {
-                tick();
-                next += period;
-            }
-            if (now >= next) next = now + period;
+        // The engines run on the card's own clock: a unit's pieces land across its period and it
+        // completes at the period's end whether or not the host has served the interrupt of the
+        // one before (the status bit stays set, the causes merge). A pacing thread that woke late
+        // writes at once what fell due meanwhile, as the card would have; past a whole ring of
+        // lateness the time is not replayed (the host was away longer than the card keeps
+        // anything). An engine takes a unit only at its start: it waits for the source's next
+        // frame (or block) boundary.
+        struct Slot {
+            Clock::time_point start;
+            uint32_t written = 0;   // pieces of this period handed to the engine
         };
-        auto next_video = Clock::now() + d.video_period(n);
-        auto next_audio = Clock::now() + d.audio_period(n);
-        while (pacer_running_.load()) {
-            {
-                std::unique_lock<std::mutex> lk(d.mu);
-                d.cv.wait_until(lk, std::min(next_video, next_audio), [&] { return !pacer_running_.load(); });
+        // Runs what fell due on one engine; returns when it next has something to do.
+        auto run_due = [](Slot& slot, Clock::duration period, uint32_t pieces, uint32_t ring, auto advance) {
+            const auto now = Clock::now();
+            bool writing = true;
+            for (uint32_t units = 0; now >= slot.start;) {
+                const auto elapsed = now - slot.start;
+                const auto due = elapsed >= period ? pieces : static_cast<uint32_t>(elapsed * pieces / period);
+                if (due > slot.written) {
+                    writing = advance(due - slot.written, slot.written == 0);
+                    slot.written = due;
+                }
+                if (slot.written < pieces) break;
+                slot = Slot{slot.start + period};
+                if (++units >= ring && now >= slot.start) {
+                    slot = Slot{now};
+                    break;
+                }
             }
-            if (!pacer_running_.load()) break;
-            run_due(next_video, d.video_period(n), 3, [&] { d.tick_video(n); });
-            run_due(next_audio, d.audio_period(n), 16, [&] { d.tick_audio(n); });
+            // An engine that took no unit this period sleeps to the next boundary.
+            if (!writing && slot.written > 0) return slot.start + period;
+            return slot.start + period * (slot.written + 1) / pieces;
+        };
+        const auto origin = Clock::now();
+        Slot video{origin}, audio{origin};
+        while (pacer_running_.load()) {
+            const auto next_video = run_due(video, d.video_period(n), kVideoPieces, 3, [&](uint32_t k, bool begin) {
+                bool writing = false;
+                d.advance_video(n, k, begin, &writing);
+                return writing;
+            });
+            const auto next_audio = run_due(audio, d.audio_period(n), kAudioPieces, 16, [&](uint32_t k, bool begin) {
+                bool writing = false;
+                d.advance_audio(n, k, begin, &writing);
+                return writing;
+            });
+            std::unique_lock<std::mutex> lk(d.mu);
+            d.cv.wait_until(lk, std::min(next_video, next_audio), [&] { return !pacer_running_.load(); });
         }
         return;
     }
@@ -736,6 +837,20 @@ void Card::pacer_loop(uint32_t n) {
 uint32_t Card::step_video(uint32_t input) {
     if (input >= kInputs) return 0;
     uint32_t produced = impl_->tick_video(input);
+    if (produced && interrupt_enabled() && !impl_->interrupts_held()) line_->wait_quiet(kDeliveryTimeoutMs);
+    return produced;
+}
+
+uint32_t Card::advance_video(uint32_t input, uint32_t pieces) {
+    if (input >= kInputs) return 0;
+    uint32_t produced = impl_->advance_video(input, pieces, true);
+    if (produced && interrupt_enabled() && !impl_->interrupts_held()) line_->wait_quiet(kDeliveryTimeoutMs);
+    return produced;
+}
+
+uint32_t Card::advance_audio(uint32_t input, uint32_t pieces) {
+    if (input >= kInputs) return 0;
+    uint32_t produced = impl_->advance_audio(input, pieces, true);
     if (produced && interrupt_enabled() && !impl_->interrupts_held()) line_->wait_quiet(kDeliveryTimeoutMs);
     return produced;
 }

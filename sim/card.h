@@ -170,9 +170,18 @@ public:
     bool running() const { return pacer_running_.load(); }
     // Manual pacing (also usable while the pacer is stopped): the source moves on by one unit /
     // n audio blocks; running engines capture them; returns once the interrupts are delivered.
+    // A unit the engine is part-way through is finished instead of a new one being started.
     // Result: units (blocks) written into host memory.
     uint32_t step_video(uint32_t input);
     uint32_t step_audio(uint32_t input, uint32_t blocks = 1);
+    // Finer manual pacing: the engine writes the next `pieces` pieces of the unit in progress
+    // (starting the source's next unit when none is), as it would across the unit's period.
+    // The interrupt bit rises with the last piece; returns units completed (0 or 1) once their
+    // interrupt is delivered.
+    static constexpr uint32_t kVideoPieces = 32;   // pieces of whole lines per frame or field
+    static constexpr uint32_t kAudioPieces = 8;    // pieces of whole sample frames per block
+    uint32_t advance_video(uint32_t input, uint32_t pieces);
+    uint32_t advance_audio(uint32_t input, uint32_t pieces);
 
     // Counters.
     uint64_t video_units_produced(uint32_t input) const;   // fields count one each
