@@ -223,3 +223,69 @@ TEST(AudioEngine, NoAudioWithoutASignal) {
     rig->set_source(0, *sim::parse_source("none"));
     EXPECT_EQ(rig->step_audio(0), 0u);
 }
+
+// The engines write a unit in pieces across its period: a reader part-way through sees the
+// leading lines (bytes) of the new unit and the old contents after them, and the interrupt bit
+// and the block register move only with the last piece. An engine stopped part-way announces
+// nothing and, started again, takes the source's next unit into the same buffer.
+TEST(Engines, UnitsLandInPiecesAndCompleteWithTheLastOne) {
+    Rig rig;
+    bring_up(*rig, 2);
+    rig->write32(0xC004, 1);
+    auto ring = start_video(rig, 2, 1280 * 720 * 2);
+    const uint32_t before = rig->read32(0x9800);
+    const uint32_t quarter = sim::Card::kVideoPieces / 4;
+    EXPECT_EQ(rig->advance_video(2, quarter), 0u);
+    EXPECT_EQ(stamp_at(rig, ring.buf[0], 0, 1280).frame, 0u);
+    EXPECT_EQ(stamp_at(rig, ring.buf[0], 179, 1280).line, 179u);
+    EXPECT_EQ(rig.bus.bytes(ring.buf[0], 180 * 1280 * 2, 1)[0], 0xEE) << "line 180 not yet written";
+    EXPECT_EQ(rig->interrupt_status(), 0u);
+    EXPECT_EQ(rig->read32(0x9800), before);
+    EXPECT_EQ(rig->advance_video(2, quarter), 0u);
+    EXPECT_EQ(stamp_at(rig, ring.buf[0], 359, 1280).line, 359u);
+    EXPECT_EQ(rig.bus.bytes(ring.buf[0], 360 * 1280 * 2, 1)[0], 0xEE);
+    EXPECT_EQ(rig->advance_video(2, sim::Card::kVideoPieces), 1u) << "the rest of the unit, not another";
+    EXPECT_EQ(stamp_at(rig, ring.buf[0], 719, 1280).frame, 0u);
+    EXPECT_EQ(rig->read32(0x9800) & 3, 0u);
+    EXPECT_EQ(rig.acknowledge(), 0x200u);
+
+    // Half of frame 1 into buffer 1, then the stop sequence: no interrupt, no completion.
+    EXPECT_EQ(rig->advance_video(2, 2 * quarter), 0u);
+    EXPECT_EQ(stamp_at(rig, ring.buf[1], 0, 1280).frame, 1u);
+    stop_video(rig, 2);
+    EXPECT_EQ(rig->advance_video(2, 2 * quarter), 0u) << "frame 2 passes a stopped engine by";
+    EXPECT_EQ(rig->interrupt_status(), 0u);
+    EXPECT_EQ(rig->video_units_produced(2), 1u);
+    rig->read32(0x9800);
+    rig->write32(0xC02C, 1);
+    rig->write32(0x9800, 1);
+    EXPECT_EQ(rig->step_video(2), 1u);
+    EXPECT_EQ(rig->read32(0x9800) & 3, 1u) << "the unit left half-written is taken again from its start";
+    EXPECT_EQ(stamp_at(rig, ring.buf[1], 0, 1280).frame, 3u);
+    EXPECT_EQ(stamp_at(rig, ring.buf[1], 719, 1280).frame, 3u);
+    rig.acknowledge();
+
+    // Audio: a block's bytes arrive in sample-frame pieces; the register names the next block
+    // only once the block is whole.
+    rig->set_source(3, *sim::parse_source("1920x1080p60"));
+    bring_up(*rig, 3);
+    const uint64_t slice = rig.bus.add(30720);
+    const uint32_t a = kAudioBase[3];
+    rig->write32(a + 0x0C, static_cast<uint32_t>(slice));
+    rig->write32(a + 0x04, 30720);
+    rig->write32(a + 0x10, 1920);
+    rig->write32(0xC030, 1);
+    rig->write32(a, 1);
+    const uint32_t block = rig->read32(a) & 0xF;
+    const size_t piece = 1920 / sim::Card::kAudioPieces;
+    EXPECT_EQ(rig->advance_audio(3, 3), 0u);
+    auto bytes = rig.bus.bytes(slice, block * 1920, 1920);
+    EXPECT_EQ(bytes[3 * piece - 4] | bytes[3 * piece - 3] << 8, static_cast<int>(3 * piece / 4 - 1));
+    EXPECT_EQ(bytes[3 * piece], 0xEE);
+    EXPECT_EQ(rig->read32(a) & 0xF, block);
+    EXPECT_EQ(rig->interrupt_status(), 0u);
+    EXPECT_EQ(rig->advance_audio(3, sim::Card::kAudioPieces - 3), 1u);
+    EXPECT_EQ(rig->read32(a) & 0xF, (block + 1) % 16);
+    EXPECT_NE(rig.bus.bytes(slice, block * 1920 + 1916, 4), std::vector<uint8_t>(4, 0xEE));
+    EXPECT_EQ(rig.acknowledge(), 0x400u);
+}
