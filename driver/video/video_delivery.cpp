@@ -1,6 +1,7 @@
 // Frame delivery: the video DPC signals a completed frame, and the pin's Process dispatch copies
 // the buffer the engine's status names (weaving two fields for an interlaced signal) into the
 // leading stream buffer, stamps it and completes it.
+#include "driver/hw/registers.h"
 #include "driver/video/video_input.h"
 
 namespace video {
@@ -9,6 +10,7 @@ namespace {
 
 constexpr ULONG kNoIndex = 3;  // the status's two index bits name only buffers 0..2
 constexpr ULONG kBottomFieldDone = 0x1000000;  // status bit: the last completed field was a bottom field
+constexpr ULONG kFieldPosition = kBottomFieldDone | 3;  // the engine's place in the field sequence
 
 ULONG Min(ULONG a, ULONG b) { return a < b ? a : b; }
 
@@ -140,7 +142,20 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
                     RtlCopyMemory(data + (row + 1) * plan.dstPitch, bottom + source, plan.lineBytes);
                 RtlCopyMemory(data + row * plan.dstPitch, top + source, plan.lineBytes);
             }
-            SharedWrite(ch.FrameCount, SharedRead(ch.FrameCount) + 1);
+            // The engine does not wait for the copy. Once the next top field completes (during
+            // the copy, or before it with its interrupt not yet served) the engine writes the
+            // following bottom field over the top-field buffer just read, line by line, and the
+            // copy may hold lines of two frames. The engine's register still names the buffer
+            // it was filling, with a bottom field as the last one done, only while neither
+            // buffer read has been touched (a wrap by three fields flips the field bit too).
+            // A torn frame is not delivered: the client's buffer stays queued and the next
+            // frame, a field period later, is copied into it whole. Completing it flagged
+            // instead would hand every client a picture it must know to throw away.
+            const ULONG after = ReadRegister(ext, kVideoBlock[in.channel]);
+            if ((after & kFieldPosition) != (status & kFieldPosition))
+                plan.deliver = false;
+            else
+                SharedWrite(ch.FrameCount, SharedRead(ch.FrameCount) + 1);
         }
     } else {
         const auto* frame = plan.deliver ? static_cast<const UCHAR*>(buffers[index].VirtAddr) : nullptr;

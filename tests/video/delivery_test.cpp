@@ -256,6 +256,34 @@ TEST(VideoDelivery, LateCopyNeverWeavesFieldsOfTwoFrames) {
     EXPECT_EQ(ExpectWholeFrame(f.data, 3840, 1080, 1, true), 1u);
 }
 
+// The card does not wait for the weave: here the next top field completes after the weave has
+// read the status that names frame 0, and the engine has written half of the following bottom
+// field over frame 0's top-field buffer before the copy reads it. That frame is torn and must not
+// be delivered; the client's buffer takes the next frame whole.
+TEST(VideoDelivery, TopFieldCompletingMidWeaveDeliversNoTornFrame) {
+    VideoBed vb;
+    Streaming s(vb, 1, 2, false);  // 1920x1080i60 with the 1920x1080 format
+    ChannelState& ch = vb.Channel(1);
+    vb.Step(1, 2);  // frame 0, with no client buffer queued yet
+    ASSERT_TRUE(WaitUntil([&] { return KeReadStateEvent(&ch.FrameEvent) == 1; }));
+
+    sim::Card& card = vb.bed.card();
+    host::watch_shared_read(&ch.VideoStatus, [&] {
+        card.advance_video(1, sim::Card::kVideoPieces);      // frame 1's top field completes
+        card.advance_video(1, sim::Card::kVideoPieces / 2);  // its bottom field half written
+    });
+    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitUntil([] { return host::shared_read_watch_fired(); }));
+
+    // The rest of frame 1's bottom field: frame 1 is the first frame the client gets.
+    card.advance_video(1, sim::Card::kVideoPieces);
+    auto f = s.Next();
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    EXPECT_EQ(ExpectWholeFrame(f.data, 3840, 1080, 1, true), 1u);
+    EXPECT_EQ(FrameInfo(f).PictureNumber, 1);
+    EXPECT_EQ(vb.FrameCount(1), 1u) << "the torn frame is not counted as delivered";
+}
+
 TEST(VideoDelivery, StatusNamingNoBufferLeavesTheClientBufferForTheNextFrame) {
     VideoBed vb;
     Streaming s(vb, 0, 2, false);
