@@ -10,6 +10,7 @@
 #include <bit>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <random>
 
 namespace sim {
@@ -470,6 +471,19 @@ struct Card::Impl {
 
 // ---------------------------------------------------------------------------------------------
 
+uint64_t start_seed_of_process() {
+    static const uint64_t seed = [] {
+        if (const char* text = std::getenv("QH_CARD_SEED")) {
+            char* end = nullptr;
+            const unsigned long long value = std::strtoull(text, &end, 0);
+            if (*text && end && *end == '\0') return uint64_t{value};
+        }
+        std::random_device device;
+        return (uint64_t{device()} << 32) | device();
+    }();
+    return seed;
+}
+
 CardConfig Card::default_config() {
     CardConfig c;
     c.sources[0] = *parse_source("1920x1080p60");
@@ -485,12 +499,14 @@ Card::Card(const CardConfig& config, Wiring wiring) : config_(config), wiring_(s
                                                                      : host::InterruptLine::Mode::MessageSignalled;
     line_ = wiring_.make_line ? wiring_.make_line(mode) : host::create_interrupt_line(mode);
     impl_ = std::make_unique<Impl>(*this);
+    start_seed_ = config_.start_seed.value_or(start_seed_of_process());
+    std::mt19937_64 positions(start_seed_);
     const auto now = Clock::now();
     for (uint32_t n = 0; n < kInputs; ++n) {
         impl_->sources[n].config = config_.sources[n];
-        impl_->audio[n].block = config_.audio_start_block[n] & 0xF;
+        impl_->audio[n].block = config_.audio_start_block[n].value_or(static_cast<uint32_t>(positions() % 16)) & 0xF;
         impl_->audio[n].status = impl_->audio[n].block;
-        impl_->video[n].next = config_.video_start_buffer[n] % 3;
+        impl_->video[n].next = config_.video_start_buffer[n].value_or(static_cast<uint32_t>(positions() % 3)) % 3;
         impl_->rx[n].set_settle(std::chrono::milliseconds(config_.settle_ms));
         impl_->rx[n].set_source(config_.sources[n], now);
         apply_faults_locked(n, config_.faults[n]);

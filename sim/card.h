@@ -66,6 +66,10 @@ struct InterruptTiming {
     bool operator==(const InterruptTiming&) const = default;
 };
 
+// "MS" (fixed) or "~MS[:SEED]" (random up to MS), MS a decimal number from 0 to 10000; sets the
+// latency fields (and the seed) of `timing`. False, leaving `timing` alone, on anything else.
+bool parse_interrupt_latency(std::string_view text, InterruptTiming& timing);
+
 struct CardConfig {
     std::array<SourceConfig, kInputs> sources{};
     std::array<InputFaults, kInputs> faults{};
@@ -78,10 +82,18 @@ struct CardConfig {
     bool autostart = true;
     InterruptTiming interrupt_timing{};
     // Engine positions at power-on: the audio block being filled first and the video buffer
-    // written first. An engine that stops and starts again carries on from where it stopped.
-    std::array<uint32_t, kInputs> audio_start_block{};
-    std::array<uint32_t, kInputs> video_start_buffer{};
+    // written first. Nothing resets them, so a card comes up wherever its engines happen to be:
+    // positions not given are drawn from `start_seed`, or, without one, from the process's start
+    // seed (start_seed_of_process()). An engine that stops and starts again carries on from
+    // where it stopped.
+    std::array<std::optional<uint32_t>, kInputs> audio_start_block{};
+    std::array<std::optional<uint32_t>, kInputs> video_start_buffer{};
+    std::optional<uint64_t> start_seed;
 };
+
+// The seed of every card of this process that is given none: QH_CARD_SEED from the environment,
+// otherwise drawn once. Programs print it so that a run can be repeated.
+uint64_t start_seed_of_process();
 
 // How the card is wired to the host. The default uses platform/host/bus.h; tests may replace
 // pieces (a fake line, a fake memory) to exercise the card alone.
@@ -134,6 +146,7 @@ public:
     host::InterruptLine& interrupt_line() { return *line_; }
     uint32_t interrupt_vector() const { return vector_; }
     const CardConfig& config() const { return config_; }
+    uint64_t start_seed() const { return start_seed_; }
 
     // Sources, changeable while streaming (unplug, replug, mode change). Setting a source connects
     // a new one: its frame numbers and audio index start again from 0, and the receiver needs
@@ -216,6 +229,7 @@ private:
     void apply_faults_locked(uint32_t input, const InputFaults& faults);
 
     CardConfig config_;
+    uint64_t start_seed_ = 0;
     Wiring wiring_;
     std::unique_ptr<Impl> impl_;
     std::unique_ptr<host::InterruptLine> line_;

@@ -46,4 +46,26 @@ std::string format_source(const SourceConfig& source) {
     return std::to_string(source.width) + "x" + std::to_string(source.height) + (source.interlaced ? "i" : "p") + rate;
 }
 
+bool parse_interrupt_latency(std::string_view text, InterruptTiming& timing) {
+    InterruptTiming out = timing;
+    out.random_latency = !text.empty() && text.front() == '~';
+    if (out.random_latency) text.remove_prefix(1);
+    const size_t colon = text.find(':');
+    if (colon != std::string_view::npos) {
+        if (!out.random_latency) return false;
+        const std::string_view seed = text.substr(colon + 1);
+        auto r = std::from_chars(seed.data(), seed.data() + seed.size(), out.seed);
+        if (seed.empty() || r.ec != std::errc() || r.ptr != seed.data() + seed.size()) return false;
+        text = text.substr(0, colon);
+    }
+    // Milliseconds as a decimal number ("2.5"), at most 10 s.
+    const std::string ms_text(text);
+    char* stop = nullptr;
+    const double ms = std::strtod(ms_text.c_str(), &stop);
+    if (ms_text.empty() || *stop != '\0' || !(ms >= 0) || ms > 10000) return false;
+    out.latency_us = static_cast<uint32_t>(ms * 1000 + 0.5);
+    timing = out;
+    return true;
+}
+
 }  // namespace sim

@@ -51,6 +51,7 @@ TEST(HostBus, WindowMappingCommonBuffersAndRefusedDma) {
     host::reset();
     auto config = sim::Card::default_config();
     config.pacing = sim::Pacing::Manual;
+    config.video_start_buffer[0] = 0u;
     sim::Card card(config);
     ASSERT_NE(card.mmio_physical(), 0u);
     EXPECT_EQ(card.mmio_length(), 0x10000u);

@@ -289,3 +289,36 @@ TEST(Engines, UnitsLandInPiecesAndCompleteWithTheLastOne) {
     EXPECT_NE(rig.bus.bytes(slice, block * 1920 + 1916, 4), std::vector<uint8_t>(4, 0xEE));
     EXPECT_EQ(rig.acknowledge(), 0x400u);
 }
+
+// Nothing resets the engines' positions, so a card comes up anywhere: positions not given are
+// drawn from the card's start seed, the same seed giving the same positions; given ones stay.
+TEST(Engines, StartPositionsComeFromTheStartSeedUnlessGiven) {
+    auto positions = [](sim::CardConfig config) {
+        config.pacing = sim::Pacing::Manual;
+        Rig rig(config);
+        bring_up(*rig, 2);
+        start_video(rig, 2, 1280 * 720 * 2);
+        EXPECT_EQ(rig->step_video(2), 1u);
+        return std::pair{rig->read32(kAudioBase[0]) & 0xF, rig->read32(kVideoBase[2]) & 3};
+    };
+    std::set<uint32_t> blocks, buffers;
+    for (uint64_t seed = 1; seed <= 12; ++seed) {
+        auto config = sim::Card::default_config();
+        config.start_seed = seed;
+        const auto p = positions(config);
+        EXPECT_EQ(positions(config), p) << "seed " << seed;
+        blocks.insert(p.first);
+        buffers.insert(p.second);
+        EXPECT_EQ(sim::Card(config, Rig::manual_wiring()).start_seed(), seed);
+    }
+    EXPECT_GT(blocks.size(), 3u) << "the audio block counter does not always start at 0";
+    EXPECT_GT(buffers.size(), 1u);
+
+    auto given = sim::Card::default_config();
+    given.start_seed = 5;
+    given.audio_start_block[0] = 9;
+    given.video_start_buffer[2] = 2;
+    EXPECT_EQ(positions(given), std::pair(9u, 2u));
+    auto unseeded = sim::Card::default_config();
+    EXPECT_EQ(sim::Card(unseeded, Rig::manual_wiring()).start_seed(), sim::start_seed_of_process());
+}

@@ -132,7 +132,7 @@ TEST(Pacing, RealtimeProducesSuccessiveFramesWhileEnabled) {
 }
 
 TEST(Pacing, AsFastAsPossibleWaitsForEachAcknowledgement) {
-    auto config = sim::Card::default_config();
+    auto config = Rig::at_block_zero(sim::Card::default_config());
     config.pacing = sim::Pacing::AsFastAsPossible;
     config.settle_ms = 0;
     Rig rig(config);

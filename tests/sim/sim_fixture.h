@@ -12,6 +12,7 @@
 #include <array>
 #include <cstring>
 #include <map>
+#include <set>
 #include <mutex>
 #include <vector>
 
@@ -110,9 +111,23 @@ struct Rig {
         w.register_on_bus = false;
         card = std::make_unique<sim::Card>(config, std::move(w));
     }
+    // A card on its own: a line nobody serves, DMA that goes nowhere.
+    static sim::Wiring manual_wiring() {
+        sim::Wiring w;
+        w.make_line = [](host::InterruptLine::Mode m) { return std::make_unique<FakeLine>(m); };
+        w.dma_write = [](uint64_t, const void*, size_t) { return false; };
+        w.register_on_bus = false;
+        return w;
+    }
     static sim::CardConfig manual_config() {
-        auto c = sim::Card::default_config();
+        auto c = at_block_zero(sim::Card::default_config());
         c.pacing = sim::Pacing::Manual;
+        return c;
+    }
+    // The engines' register arithmetic is checked from a known start: block 0, buffer 0.
+    static sim::CardConfig at_block_zero(sim::CardConfig c) {
+        c.audio_start_block.fill(0u);
+        c.video_start_buffer.fill(0u);
         return c;
     }
     sim::Card& operator*() { return *card; }

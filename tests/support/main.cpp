@@ -2,6 +2,7 @@
 // the verifier recorded and no test claimed fails the test it was left in (and the program),
 // so a new check can never be silently ignored.
 #include "platform/host/verifier.h"
+#include "sim/card.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,9 @@ class DiagnosticsLeftCheck : public ::testing::EmptyTestEventListener {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    // Cards not told where their engines start draw it from this seed: a failure that depends
+    // on it is repeated with QH_CARD_SEED set to the value printed.
+    std::printf("card start seed: %llu\n", static_cast<unsigned long long>(sim::start_seed_of_process()));
     // Appended after the result printer: end-of-test events reach it first, so the failure is
     // part of the test's printed result.
     ::testing::UnitTest::GetInstance()->listeners().Append(new DiagnosticsLeftCheck);

@@ -2,7 +2,10 @@
 // in real time. Prints, per input, the buffers delivered, breaks in the sample index, bytes the
 // driver reported lost, and the delivery latency (card interrupt -> buffer completed) p50/p99/max.
 //
-//   bench_audio [seconds]     (default 60)
+// A break in a buffer the driver flagged as a discontinuity (audio it had to skip) is counted
+// apart from the breaks nothing announced.
+//
+//   bench_audio [seconds] [--irq-latency MS|~MS[:SEED]] [--start-seed N]     (default 60 s)
 #include "client/testbed.h"
 #include "driver/device/devext.h"
 #include "driver/device/guids.h"
@@ -19,6 +22,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -83,9 +87,21 @@ uint64_t Percentile(std::vector<uint64_t>& v, double p) {
 }  // namespace
 
 int RunBench(int argc, char** argv) {
-    const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 60;
-
+    int seconds = 60;
     qh::TestbedOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--irq-latency" && i + 1 < argc) {
+            if (!sim::parse_interrupt_latency(argv[++i], options.card.interrupt_timing)) {
+                std::fprintf(stderr, "bad --irq-latency: %s (MS or ~MS[:SEED])\n", argv[i]);
+                return 2;
+            }
+        } else if (arg == "--start-seed" && i + 1 < argc) {
+            options.card.start_seed = std::strtoull(argv[++i], nullptr, 0);
+        } else {
+            seconds = std::max(1, std::atoi(arg.c_str()));
+        }
+    }
     options.card.pacing = sim::Pacing::Realtime;
     for (auto& source : options.card.sources) source.cable = true;
     options.card.sources[3] = options.card.sources[0];
@@ -147,7 +163,7 @@ int RunBench(int argc, char** argv) {
     }
 
     struct Stats {
-        uint64_t buffers = 0, breaks = 0, flagged = 0;
+        uint64_t buffers = 0, breaks = 0, flagged = 0, flagged_breaks = 0;
         std::vector<uint64_t> latency_ns;
         uint16_t expected = 0;
         uint64_t delivered_bytes = 0;
@@ -163,19 +179,21 @@ int RunBench(int argc, char** argv) {
                 any = true;
                 Stats& s = stats[n];
                 const auto& h = frame.stream_header();
+                const bool flagged = (h.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0;
+                uint64_t& breaks = flagged ? s.flagged_breaks : s.breaks;
                 if (h.DataUsed >= 4) {
                     const uint16_t first = static_cast<uint16_t>(frame.data[0] | (frame.data[1] << 8));
-                    if (s.buffers > 0 && first != s.expected) ++s.breaks;
+                    if (s.buffers > 0 && first != s.expected) ++breaks;
                     for (uint32_t f = 1; f < h.DataUsed / 4; ++f) {
                         uint16_t v = static_cast<uint16_t>(frame.data[f * 4] | (frame.data[f * 4 + 1] << 8));
                         if (v != static_cast<uint16_t>(first + f)) {
-                            ++s.breaks;
+                            ++breaks;
                             break;
                         }
                     }
                     s.expected = static_cast<uint16_t>(first + h.DataUsed / 4);
                 }
-                if (h.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) ++s.flagged;
+                if (flagged) ++s.flagged;
                 s.delivered_bytes += h.DataUsed;
                 // This buffer became deliverable with the block that brought the delivered total
                 // to its end; its interrupt is when that block's count was seen.
@@ -202,9 +220,12 @@ int RunBench(int argc, char** argv) {
     done.store(true);
     watcher.join();
 
-    std::printf("audio delivery, %d s, four inputs with audio and video (%llu video frames)\n", seconds,
-                static_cast<unsigned long long>(video_frames));
-    std::printf("input  buffers  index-breaks  flagged  lost-bytes  latency p50/p99/max (us)\n");
+    const sim::InterruptTiming& timing = options.card.interrupt_timing;
+    std::printf("audio delivery, %d s, four inputs with audio and video (%llu video frames), interrupt latency "
+                "%s%.1f ms, card start seed %llu\n",
+                seconds, static_cast<unsigned long long>(video_frames), timing.random_latency ? "up to " : "",
+                timing.latency_us / 1000.0, static_cast<unsigned long long>(bed.card().start_seed()));
+    std::printf("input  buffers  index-breaks  flagged (breaks)  lost-bytes  latency p50/p99/max (us)\n");
     uint64_t breaks = 0;
     for (uint32_t n = 0; n < 4; ++n) {
         Stats& s = stats[n];
@@ -213,12 +234,13 @@ int RunBench(int argc, char** argv) {
         std::vector<uint64_t>& l = s.latency_ns;
         const uint64_t max = l.empty() ? 0 : *std::max_element(l.begin(), l.end());
         const uint64_t p50 = Percentile(l, 0.50), p99 = Percentile(l, 0.99);
-        std::printf("%5u  %7llu  %12llu  %7llu  %10llu  %.1f / %.1f / %.1f\n", n,
+        std::printf("%5u  %7llu  %12llu  %7llu (%6llu)  %10llu  %.1f / %.1f / %.1f\n", n,
                     static_cast<unsigned long long>(s.buffers), static_cast<unsigned long long>(s.breaks),
-                    static_cast<unsigned long long>(s.flagged), static_cast<unsigned long long>(lost), p50 / 1000.0,
+                    static_cast<unsigned long long>(s.flagged), static_cast<unsigned long long>(s.flagged_breaks),
+                    static_cast<unsigned long long>(lost), p50 / 1000.0,
                     p99 / 1000.0, max / 1000.0);
     }
-    std::printf("sample index discontinuities: %llu\n", static_cast<unsigned long long>(breaks));
+    std::printf("sample index discontinuities outside flagged buffers: %llu\n", static_cast<unsigned long long>(breaks));
     for (uint32_t n = 0; n < 4; ++n) {
         apins[n]->close();
         vpins[n]->close();

@@ -12,7 +12,11 @@
 // "copy" is stamp - interrupt: the copy plus the hop from interrupt to the Process dispatch
 // (DPC, event, wake), so it bounds the driver's copy from above.
 //
-// Usage: bench_video [seconds] [--mode p|i|both]   (default 30 s, both)
+// "torn" counts delivered frames whose lines do not all carry the stamps of one frame (line
+// number, field parity, frame number): a copy that raced the engine's writes.
+//
+// Usage: bench_video [seconds] [--mode p|i|both] [--irq-latency MS|~MS[:SEED]] [--start-seed N]
+//        (default 30 s, both)
 #include "client/testbed.h"
 #include "driver/device/guids.h"
 #include "platform/host/kernel.h"
@@ -24,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,7 +49,30 @@ struct FrameRecord {
     int64_t memcpy_ns;  // memcpy of the same bytes by the consumer
     uint64_t drops;     // DropCount of the frame info
     uint32_t frame;     // the card's frame number stamped in the first line
+    bool torn;          // some line is not the one of that frame the pattern puts there
 };
+
+struct Settings {
+    int seconds = 30;
+    sim::InterruptTiming timing;
+    std::optional<uint64_t> start_seed;
+};
+
+// Every line carries {frame, line, field, input}: a whole frame has one frame number, the line
+// numbers in order and, woven, the top field on the even lines.
+bool Torn(const uint8_t* data, bool interlaced) {
+    uint32_t first;
+    std::memcpy(&first, data, sizeof first);
+    for (uint32_t r = 0; r < kHeight; ++r) {
+        const uint8_t* line = data + size_t(r) * kWidth * 2;
+        uint32_t frame;
+        uint16_t number;
+        std::memcpy(&frame, line, sizeof frame);
+        std::memcpy(&number, line + 4, sizeof number);
+        if (frame != first || number != r || line[6] != (interlaced ? (r & 1) : 0)) return true;
+    }
+    return false;
+}
 
 struct InputRun {
     std::unique_ptr<qh::client::Filter> filter;
@@ -66,7 +94,7 @@ double Percentile(std::vector<double> v, double p) {
     return v[i];
 }
 
-void Consume(InputRun& run, std::chrono::steady_clock::time_point deadline) {
+void Consume(InputRun& run, bool interlaced, std::chrono::steady_clock::time_point deadline) {
     std::vector<uint8_t> scratch(kFrameBytes);
     while (std::chrono::steady_clock::now() < deadline) {
         qh::client::CompletedFrame f;
@@ -87,15 +115,21 @@ void Consume(InputRun& run, std::chrono::steady_clock::time_point deadline) {
         std::memcpy(&info, f.header.data() + sizeof(KSSTREAM_HEADER), sizeof info);
         r.drops = static_cast<uint64_t>(info.DropCount);
         std::memcpy(&r.frame, f.data.data(), sizeof r.frame);
-        if (h.DataUsed < kFrameBytes) run.error = "short frame";
+        if (h.DataUsed < kFrameBytes)
+            run.error = "short frame";
+        else
+            r.torn = Torn(f.data.data(), interlaced);
         run.frames.push_back(r);
         run.pin->submit(kFrameBytes, kHeaderSize);
     }
 }
 
-bool RunMode(bool interlaced, int seconds) {
+bool RunMode(bool interlaced, const Settings& settings) {
+    const int seconds = settings.seconds;
     qh::TestbedOptions options;
     options.card = sim::Card::default_config();
+    options.card.interrupt_timing = settings.timing;
+    options.card.start_seed = settings.start_seed;
     for (auto& s : options.card.sources) {
         s = sim::SourceConfig{};
         s.width = kWidth;
@@ -171,7 +205,7 @@ bool RunMode(bool interlaced, int seconds) {
             std::printf("input %u: RUN refused\n", n);
             return false;
         }
-        consumers.emplace_back(Consume, std::ref(runs[n]), deadline);
+        consumers.emplace_back(Consume, std::ref(runs[n]), interlaced, deadline);
     }
     for (auto& t : consumers) t.join();
     for (uint32_t n = 0; n < kInputs; ++n) {
@@ -183,9 +217,12 @@ bool RunMode(bool interlaced, int seconds) {
     card.set_access_log(false);
     for (uint32_t n = 0; n < kInputs; ++n) runs[n].pin->set_state(KSSTATE_STOP);
 
-    std::printf("\n1920x1080%s60, %d s, 4 inputs in real time\n", interlaced ? "i" : "p", seconds);
-    std::printf("%-5s %7s %7s %6s %6s %6s | %8s %8s %8s | %8s %8s %6s\n", "input", "frames", "fps", "drops", "missed",
-                "repeat",
+    const sim::InterruptTiming& timing = settings.timing;
+    std::printf("\n1920x1080%s60, %d s, 4 inputs in real time, interrupt latency %s%.1f ms, card start seed %llu\n",
+                interlaced ? "i" : "p", seconds, timing.random_latency ? "up to " : "", timing.latency_us / 1000.0,
+                static_cast<unsigned long long>(card.start_seed()));
+    std::printf("%-5s %7s %7s %6s %6s %6s %5s | %8s %8s %8s | %8s %8s %6s\n", "input", "frames", "fps", "drops",
+                "missed", "repeat", "torn",
                 "lat p50", "lat p99", "lat max", "copy p50", "memcpy", "ratio");
     bool ok = true;
     for (uint32_t n = 0; n < kInputs; ++n) {
@@ -211,16 +248,18 @@ bool RunMode(bool interlaced, int seconds) {
         // Deliveries of a frame already delivered (the card's frame stamp did not move on).
         uint64_t repeats = 0;
         for (size_t i = 1; i < run.frames.size(); ++i) repeats += run.frames[i].frame == run.frames[i - 1].frame;
+        uint64_t torn = 0;
+        for (const FrameRecord& r : run.frames) torn += r.torn;
         // Frames the card completed that never reached the client.
         const uint64_t distinct = delivered - repeats;
         const uint64_t missed = produced > distinct ? produced - distinct : 0;
         const double copy50 = Percentile(copy_us, 0.5), mem50 = Percentile(memcpy_us, 0.5);
-        std::printf("%-5u %7llu %7.2f %6llu %6llu %6llu | %6.2fms %6.2fms %6.2fms | %6.0fus %6.0fus %6.2f%s\n", n,
+        std::printf("%-5u %7llu %7.2f %6llu %6llu %6llu %5llu | %6.2fms %6.2fms %6.2fms | %6.0fus %6.0fus %6.2f%s\n", n,
                     static_cast<unsigned long long>(delivered), double(delivered) / elapsed,
                     static_cast<unsigned long long>(drops), static_cast<unsigned long long>(missed),
-                    static_cast<unsigned long long>(repeats), Percentile(latency_ms, 0.5), Percentile(latency_ms, 0.99), Percentile(latency_ms, 1.0), copy50,
+                    static_cast<unsigned long long>(repeats), static_cast<unsigned long long>(torn), Percentile(latency_ms, 0.5), Percentile(latency_ms, 0.99), Percentile(latency_ms, 1.0), copy50,
                     mem50, mem50 > 0 ? copy50 / mem50 : 0.0, run.error.empty() ? "" : ("  " + run.error).c_str());
-        if (!run.error.empty()) ok = false;
+        if (!run.error.empty() || torn != 0) ok = false;
     }
     return ok;
 }
@@ -228,14 +267,22 @@ bool RunMode(bool interlaced, int seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int seconds = 30;
+    Settings settings;
+    int& seconds = settings.seconds;
     std::string mode = "both";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--mode" && i + 1 < argc) {
             mode = argv[++i];
+        } else if (arg == "--irq-latency" && i + 1 < argc) {
+            if (!sim::parse_interrupt_latency(argv[++i], settings.timing)) {
+                std::fprintf(stderr, "bad --irq-latency: %s (MS or ~MS[:SEED])\n", argv[i]);
+                return 2;
+            }
+        } else if (arg == "--start-seed" && i + 1 < argc) {
+            settings.start_seed = std::strtoull(argv[++i], nullptr, 0);
         } else if (arg == "-h" || arg == "--help") {
-            std::printf("usage: %s [seconds] [--mode p|i|both]\n", argv[0]);
+            std::printf("usage: %s [seconds] [--mode p|i|both] [--irq-latency MS|~MS[:SEED]] [--start-seed N]\n", argv[0]);
             return 0;
         } else {
             seconds = std::atoi(arg.c_str());
@@ -246,8 +293,8 @@ int main(int argc, char** argv) {
         }
     }
     bool ok = true;
-    if (mode == "p" || mode == "both") ok = RunMode(false, seconds) && ok;
-    if (mode == "i" || mode == "both") ok = RunMode(true, seconds) && ok;
+    if (mode == "p" || mode == "both") ok = RunMode(false, settings) && ok;
+    if (mode == "i" || mode == "both") ok = RunMode(true, settings) && ok;
     std::printf("\n");
     if (host::verifier::print_summary(stdout) != 0) return 3;
     return ok ? 0 : 1;

@@ -50,24 +50,9 @@ bool parse_ms(const std::string& text, uint32_t& us) {
 }
 
 bool parse_interrupt_timing(const CommonOptions& options, sim::InterruptTiming& timing, std::string& error) {
-    if (!options.irq_latency.empty()) {
-        std::string text = options.irq_latency;
-        timing.random_latency = text[0] == '~';
-        if (timing.random_latency) text.erase(0, 1);
-        const size_t colon = text.find(':');
-        if (timing.random_latency && colon != std::string::npos) {
-            const auto seed = parse_whole(text.substr(colon + 1), 0, UINT64_MAX);
-            if (!seed) {
-                error = "'" + options.irq_latency + "': expected MS or ~MS[:SEED]";
-                return false;
-            }
-            timing.seed = *seed;
-            text.resize(colon);
-        }
-        if (!parse_ms(text, timing.latency_us)) {
-            error = "'" + options.irq_latency + "': expected MS or ~MS[:SEED], MS from 0 to 10000";
-            return false;
-        }
+    if (!options.irq_latency.empty() && !sim::parse_interrupt_latency(options.irq_latency, timing)) {
+        error = "'" + options.irq_latency + "': expected MS or ~MS[:SEED], MS from 0 to 10000";
+        return false;
     }
     if (!options.irq_stall.empty()) {
         const size_t slash = options.irq_stall.find('/');
@@ -112,6 +97,9 @@ void add_common_options(CLI::App& command, CommonOptions& options) {
                        "Delay before every interrupt routine: MS (fixed) or ~MS[:SEED] (random up to MS)")
         ->group("Simulated card");
     command.add_option("--irq-stall", options.irq_stall, "MS/EVERY: every EVERY-th interrupt routine held MS more")
+        ->group("Simulated card");
+    command.add_option("--start-seed", options.start_seed,
+                       "Seed the card's engine start positions are drawn from (the run prints the one it used)")
         ->group("Simulated card");
     command.add_option("--trace", options.trace, "Write the driver's debug output with time stamps to FILE, or - for "
                                                  "standard output");
@@ -172,6 +160,14 @@ bool build_card_config(const CommonOptions& options, sim::CardConfig& config, st
         config.faults[input].i2c_fail_next = uint32_t(*count);
     }
     config.interrupt_mode = options.msi ? sim::InterruptMode::Message : sim::InterruptMode::Level;
+    if (!options.start_seed.empty()) {
+        const auto seed = parse_whole(options.start_seed, 0, UINT64_MAX);
+        if (!seed) {
+            error = "'" + options.start_seed + "': the start seed is a whole number";
+            return false;
+        }
+        config.start_seed = *seed;
+    }
     return parse_interrupt_timing(options, config.interrupt_timing, error);
 }
 

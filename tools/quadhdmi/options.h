@@ -22,6 +22,7 @@ struct CommonOptions {
     bool msi = false;                      // message-signalled interrupt instead of line-based
     std::string irq_latency;               // "MS" fixed, "~MS[:SEED]" random up to MS
     std::string irq_stall;                 // "MS/EVERY": every EVERY-th interrupt held MS more
+    std::string start_seed;                // engine start positions; "": the process's seed
     std::string trace;                     // "" none, "-" standard output, else a file
 };
 

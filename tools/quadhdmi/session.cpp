@@ -3,6 +3,8 @@
 #include "client/testbed.h"
 #include "tools/quadhdmi/describe.h"
 
+#include <cstdio>
+
 namespace qh::tool {
 
 Session::Session(const sim::CardConfig& config, double delay_scale) {
@@ -16,6 +18,8 @@ Session::Session(const sim::CardConfig& config, double delay_scale) {
     // Removal is done by finish(), which reports leaks instead of treating them as fatal.
     options.remove_on_destroy = false;
     bed_ = std::make_unique<Testbed>(std::move(options));
+    // Where the card's engines start is drawn from this seed; --start-seed repeats it.
+    std::fprintf(stderr, "card start seed: %llu\n", static_cast<unsigned long long>(bed_->card().start_seed()));
 }
 
 Session::~Session() { finish(); }
