@@ -161,8 +161,17 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
         const auto* frame = plan.deliver ? static_cast<const UCHAR*>(buffers[index].VirtAddr) : nullptr;
         if (!frame) plan.deliver = false;
         if (plan.deliver) {
-            SharedWrite(ch.FrameCount, SharedRead(ch.FrameCount) + 1);
             RtlCopyMemory(data, frame, plan.lines * plan.lineBytes);
+            // The engine fills the next buffers meanwhile and comes back to this one once the
+            // buffer before it completes: the register then names the buffer two after the one
+            // read. Completed frames in the one after it, or none, leave the copy whole (a
+            // wrap by three frames within one copy goes unseen). As with a woven frame, a torn
+            // one is not delivered and the client's buffer waits for the next frame.
+            const ULONG after = ReadRegister(ext, kVideoBlock[in.channel]) & 3;
+            if (after != index && after != (index + 1) % 3)
+                plan.deliver = false;
+            else
+                SharedWrite(ch.FrameCount, SharedRead(ch.FrameCount) + 1);
         }
     }
 

@@ -284,6 +284,29 @@ TEST(VideoDelivery, TopFieldCompletingMidWeaveDeliversNoTornFrame) {
     EXPECT_EQ(vb.FrameCount(1), 1u) << "the torn frame is not counted as delivered";
 }
 
+// Progressive: two more frames complete once the copy has chosen frame 0's buffer, and the
+// engine has written half of the third over it. Not delivered; the next copy takes frame 2.
+TEST(VideoDelivery, EngineComingBackToTheBufferMidCopyDeliversNoTornFrame) {
+    VideoBed vb;
+    Streaming s(vb, 0, 2, false);  // 1920x1080p60
+    ChannelState& ch = vb.Channel(0);
+    vb.Step(0);
+    ASSERT_TRUE(WaitUntil([&] { return KeReadStateEvent(&ch.FrameEvent) == 1; }));
+
+    sim::Card& card = vb.bed.card();
+    host::watch_shared_read(&ch.VideoStatus, [&] {
+        card.step_video(0);
+        card.step_video(0);
+        card.advance_video(0, sim::Card::kVideoPieces / 2);
+    });
+    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    auto f = s.Next();
+    ASSERT_TRUE(host::shared_read_watch_fired());
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    EXPECT_EQ(ExpectWholeFrame(f.data, 3840, 1080, 0, false), 2u);
+    EXPECT_EQ(vb.FrameCount(0), 1u);
+}
+
 TEST(VideoDelivery, StatusNamingNoBufferLeavesTheClientBufferForTheNextFrame) {
     VideoBed vb;
     Streaming s(vb, 0, 2, false);
