@@ -785,6 +785,7 @@ void Card::stop() {
 }
 
 void Card::pacer_loop(uint32_t n) {
+    host::run_as_device_clock();
     Impl& d = *impl_;
     if (config_.pacing == Pacing::Realtime) {
         // The engines run on the card's own clock: a unit's pieces land across its period and it

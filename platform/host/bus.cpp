@@ -1,6 +1,7 @@
 // The simulated bus: register windows reached only through READ/WRITE_REGISTER_ULONG, interrupt
 // lines delivered on their own threads at device level, and interrupt connection.
 #include "platform/host/bus.h"
+#include "platform/host/priority.h"
 
 #include <sys/mman.h>
 
@@ -217,6 +218,7 @@ private:
     bool quiet() const { return !running_ && !delaying_ && (!connection_ || !pending()); }
 
     void deliver(PKINTERRUPT k) {
+        run_at_level(ThreadLevel::Device);
         ThreadState& t = self();
         t.processor = 0;
         t.irql = k->irql;

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/host/kernel_private.h"
+#include "platform/host/priority.h"
 
 namespace host {
 namespace detail {
@@ -51,6 +52,7 @@ std::array<Queue, kMaxProcessors>& queues() {
 std::atomic<unsigned> g_queues_used{0};  // highest started queue index + 1
 
 void run_queue(Queue& q) {
+    run_at_level(ThreadLevel::Dispatch);
     ThreadState& t = self();
     t.processor = static_cast<int>(q.index);
     for (;;) {
@@ -144,6 +146,7 @@ void erase_timer(Timers& tm, PKTIMER timer) {
 }
 
 void run_timers(Timers& tm) {
+    run_at_level(ThreadLevel::Dispatch);
     ThreadState& t = self();
     t.irql = DISPATCH_LEVEL;  // expiry is processed at dispatch level
     std::unique_lock<std::mutex> guard(tm.lock);

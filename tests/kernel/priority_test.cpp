@@ -1,0 +1,87 @@
+// Thread priorities modelling IRQL preemption: DPC threads above passive-level threads, the
+// interrupt thread above them, and the watchdog that drops a runaway real-time thread back.
+#include <pthread.h>
+#include <sched.h>
+
+#include "kernel_fixture.h"
+#include "platform/host/bus.h"
+#include "platform/host/priority.h"
+
+namespace {
+
+struct Policy {
+    int policy = -1;
+    int priority = -1;
+};
+
+Policy policy_of(pthread_t thread) {
+    Policy p;
+    sched_param param{};
+    if (pthread_getschedparam(thread, &p.policy, &param) == 0) p.priority = param.sched_priority;
+    p.policy &= ~SCHED_RESET_ON_FORK;
+    return p;
+}
+
+std::atomic<int> g_dpc_policy{-1}, g_dpc_priority{-1};
+
+void RecordPolicyDpc(PKDPC, PVOID, PVOID, PVOID) {
+    const Policy p = policy_of(pthread_self());
+    g_dpc_priority = p.priority;
+    g_dpc_policy = p.policy;
+}
+
+}  // namespace
+
+TEST_F(KernelTest, RealtimeLevelsOrderedAndRunawayThreadDroppedByTheWatchdog) {
+    if (!host::realtime_priorities())
+        GTEST_SKIP() << "this process runs without real-time priorities (not permitted, QH_REALTIME=0, or a "
+                        "sanitizer build without QH_REALTIME=1)";
+    // A DPC runs on a real-time thread; this passive-level thread keeps the normal policy.
+    KDPC dpc;
+    KeInitializeDpc(&dpc, RecordPolicyDpc, nullptr);
+    ASSERT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+    ASSERT_TRUE(eventually([] { return g_dpc_policy.load() != -1; }));
+    EXPECT_EQ(g_dpc_policy.load(), SCHED_FIFO);
+    EXPECT_EQ(policy_of(pthread_self()).policy, SCHED_OTHER);
+
+    // Device threads stand above interrupt threads, which stand above DPC threads.
+    auto level_priority = [](auto enter) {
+        Policy p;
+        std::thread([&] {
+            enter();
+            p = policy_of(pthread_self());
+        }).join();
+        return p;
+    };
+    const Policy device = level_priority([] { host::run_as_device_clock(); });
+    const Policy interrupt = level_priority([] { host::run_at_level(host::ThreadLevel::Device); });
+    EXPECT_EQ(device.policy, SCHED_FIFO);
+    EXPECT_GT(device.priority, interrupt.priority);
+    EXPECT_GT(interrupt.priority, g_dpc_priority.load());
+
+    // A real-time thread that blocks now and then is left alone; one that spins past the limit
+    // is dropped to the normal policy and reported.
+    const uint64_t before = host::runaway_threads();
+    std::atomic<bool> stop{false};
+    Policy spinning_after;
+    std::thread spinner([&] {
+        host::run_at_level(host::ThreadLevel::Dispatch);
+        while (policy_of(pthread_self()).policy == SCHED_FIFO && !stop.load()) {
+        }
+        spinning_after = policy_of(pthread_self());
+    });
+    std::thread sleeper([&] {
+        host::run_at_level(host::ThreadLevel::Dispatch);
+        while (!stop.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_EQ(policy_of(pthread_self()).policy, SCHED_FIFO) << "a thread that blocks keeps its priority";
+    });
+    const bool dropped = eventually([&] { return host::runaway_threads() > before; }, std::chrono::seconds(20));
+    stop = true;
+    spinner.join();
+    sleeper.join();
+    ASSERT_TRUE(dropped);
+    EXPECT_EQ(spinning_after.policy, SCHED_OTHER);
+    EXPECT_EQ(host::runaway_threads(), before + 1);
+    EXPECT_EQ(host::verifier::count_diagnostics("without blocking; dropped to normal priority"), 1u);
+    host::verifier::clear_diagnostics();
+}
