@@ -161,14 +161,21 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
         const auto* frame = plan.deliver ? static_cast<const UCHAR*>(buffers[index].VirtAddr) : nullptr;
         if (!frame) plan.deliver = false;
         if (plan.deliver) {
-            RtlCopyMemory(data, frame, plan.lines * plan.lineBytes);
             // The engine fills the next buffers meanwhile and comes back to this one once the
             // buffer before it completes: the register then names the buffer two after the one
-            // read. Completed frames in the one after it, or none, leave the copy whole (a
-            // wrap by three frames within one copy goes unseen). As with a woven frame, a torn
-            // one is not delivered and the client's buffer waits for the next frame.
+            // read. The status came from an interrupt that may have been served late, so the
+            // register is read before the copy as well as after it: the copy is whole when the
+            // engine wrote neither at its start nor at its end into this buffer and did not pass
+            // over it in between (a wrap by three frames within one copy goes unseen). As with a
+            // woven frame, a torn one is not delivered and the client's buffer waits for the
+            // next frame.
+            const ULONG next = (index + 1) % 3;
+            const ULONG before = ReadRegister(ext, kVideoBlock[in.channel]) & 3;
+            RtlCopyMemory(data, frame, plan.lines * plan.lineBytes);
             const ULONG after = ReadRegister(ext, kVideoBlock[in.channel]) & 3;
-            if (after != index && after != (index + 1) % 3)
+            const bool whole = (before == index || before == next) && (after == index || after == next) &&
+                               !(before == next && after == index);
+            if (!whole)
                 plan.deliver = false;
             else
                 SharedWrite(ch.FrameCount, SharedRead(ch.FrameCount) + 1);
