@@ -70,6 +70,10 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
     timeout.QuadPart = in.frameTimeout;
     if (KeWaitForSingleObject(&ch.FrameEvent, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
         DbgPrint(in.noDataTrace);
+        // No frame may mean no signal, or one the engine no longer announces as this pin
+        // expects (an interlaced wait sees no bottom field from a progressive source): that is
+        // a gap, and the trace tells why nothing comes.
+        if (SharedRead(ch.VideoState) == KSSTATE_RUN) SignalFitsFormat(ext, in);
         KsPinAttemptProcessing(pin, TRUE);
         return STATUS_PENDING;
     }
@@ -107,6 +111,14 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
 
     KeClearEvent(&ch.FrameEvent);
 
+    // While the signal is known not to fit, every frame the card announces has the wrong
+    // geometry: it is checked again before anything is copied.
+    if (SharedRead(ch.SignalMismatch) && !SignalFitsFormat(ext, in)) {
+        KsStreamPointerUnlock(pointer, FALSE);
+        KsPinAttemptProcessing(pin, TRUE);
+        return STATUS_PENDING;
+    }
+
     // One consistent view of the format and of the engine's position for this frame.
     const ULONG width = SharedRead(ch.Width);
     const ULONG height = SharedRead(ch.Height);
@@ -140,16 +152,17 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
                     RtlCopyMemory(data + (row + 1) * plan.dstPitch, bottom + source, plan.lineBytes);
                 RtlCopyMemory(data + row * plan.dstPitch, top + source, plan.lineBytes);
             }
-            SharedWrite(ch.FrameCount, SharedRead(ch.FrameCount) + 1);
         }
     } else {
         const auto* frame = plan.deliver ? static_cast<const UCHAR*>(buffers[index].VirtAddr) : nullptr;
         if (!frame) plan.deliver = false;
-        if (plan.deliver) {
-            SharedWrite(ch.FrameCount, SharedRead(ch.FrameCount) + 1);
-            RtlCopyMemory(data, frame, plan.lines * plan.lineBytes);
-        }
+        if (plan.deliver) RtlCopyMemory(data, frame, plan.lines * plan.lineBytes);
     }
+
+    // The source may have changed before the engine wrote this frame or while it was copied; a
+    // frame of another geometry arrives only once the receiver reports that geometry, so asking
+    // the receiver after the copy tells whether the copy holds a frame of the format.
+    if (plan.deliver && !SignalFitsFormat(ext, in)) plan.deliver = false;
 
     if (!plan.deliver) {
         // Nothing valid to copy: the frame is passed over and the client's buffer stays queued
@@ -159,7 +172,13 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
         return STATUS_PENDING;
     }
 
+    SharedWrite(ch.FrameCount, SharedRead(ch.FrameCount) + 1);
     header->DataUsed = plan.dataUsed;
+    // The first frame after a gap (no signal, or one the format does not fit) says so.
+    if (SharedRead(ch.SignalGap)) {
+        SharedWrite(ch.SignalGap, ULONG(0));
+        header->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY;
+    }
     PIKSREFERENCECLOCK clock = SharedRead(ch.VideoClock);
     if (clock) {
         LONGLONG systemTime;
