@@ -90,8 +90,7 @@ NTSTATUS HardwarePause(devext* ext, const Input& in);
 struct Signal {
     bool present;     // cable connected and the receiver locked (it reports a size)
     ULONG width;
-    ULONG height;     // frame lines as detection counts them: twice the first field's if interlaced
-    ULONG bothFields; // the two fields' lines added (an odd frame height); height if progressive
+    ULONG height;     // frame lines as detection counts them: twice the field's if interlaced
     bool interlaced;
 };
 // HwMutex held by the caller.

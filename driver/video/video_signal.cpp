@@ -19,9 +19,7 @@ const char* ScanLetter(bool interlaced) { return interlaced ? "i" : "p"; }
 // A signal of the format's own size, or of the size the format was set against (a client may
 // choose a format of another size; it goes on getting what it chose while that signal stays).
 bool SizeFits(const Signal& signal, const ChannelState& ch) {
-    const ULONG height = SharedRead(ch.Height);
-    if (signal.width == SharedRead(ch.Width) && (signal.height == height || signal.bothFields == height))
-        return true;
+    if (signal.width == SharedRead(ch.Width) && signal.height == SharedRead(ch.Height)) return true;
     return signal.width == SharedRead(ch.SignalWidth) && signal.height == SharedRead(ch.SignalHeight);
 }
 
@@ -29,18 +27,17 @@ bool SizeFits(const Signal& signal, const ChannelState& ch) {
 
 Signal ReadSignal(devext* ext, const Input& in) {
     Signal signal = {};
-    UCHAR bytes[6] = {};
+    UCHAR bytes[5] = {};
     I2c_Read(ext, in.i2cBlock, kIoMap, 0x6F, bytes, 1);
     if (!CableConnected(bytes[0])) return signal;
-    // Width (0x07, 0x08), lines of the first field or frame (0x09, 0x0A), the scan bit with the
-    // second field's lines (0x0B, 0x0C) in one transfer, so that they cannot describe two
-    // different signals. A failed read leaves zeros: no size.
-    I2c_Read(ext, in.i2cBlock, kHdmiMap, 0x07, bytes, 6);
+    // Width (0x07, 0x08), lines of a field or frame (0x09, 0x0A) and the scan bit (0x0B) in one
+    // transfer, so that they cannot describe two different signals. A failed read leaves zeros:
+    // no size.
+    I2c_Read(ext, in.i2cBlock, kHdmiMap, 0x07, bytes, 5);
     signal.width = Size13(bytes[0], bytes[1]);
     const ULONG lines = Size13(bytes[2], bytes[3]);
     signal.interlaced = (bytes[4] & 0x20) != 0;
     signal.height = signal.interlaced ? lines * 2 : lines;
-    signal.bothFields = signal.interlaced ? lines + Size13(bytes[4], bytes[5]) : lines;
     // Until the receiver has locked on the signal it reports no size, and nothing arrives.
     signal.present = signal.width != 0 && signal.height != 0;
     return signal;
