@@ -3,6 +3,7 @@
 // format), frames are held back while the signal does not fit, the first frame after such a gap
 // says so, and capture resumes by itself when the same mode returns, or after the client
 // reconnects (or stops and runs again) when it does not.
+#include "platform/host/kernel.h"
 #include "video_bed.h"
 
 namespace videotest {
@@ -206,6 +207,26 @@ TEST(VideoSignalChange, EachInputThroughModesAndNoCableNeverDeliversAWrongFrame)
         c.Disconnect();
         EXPECT_GE(c.checked_, 8u);
     }
+}
+
+TEST(VideoSignalChange, ASourceChangeWhileAFrameIsCopiedHoldsThatFrameBack) {
+    VideoBed vb;
+    sim::Card& card = vb.bed.card();
+    Client c(vb, 0);  // 1920x1080p60
+    c.ExpectFrame(false);
+
+    // Between the driver's read of the engine's status and its copy, the source turns 720p and
+    // the engine goes once round its ring: the buffer the status names now holds a 720p frame.
+    host::watch_shared_read(&vb.Channel(0).VideoStatus, [&] {
+        card.set_source(0, Mode("1280x720p60"));
+        for (int k = 0; k < 3; ++k) card.step_video(0);
+    });
+    c.StepFrame();
+    EXPECT_TRUE(WaitUntil([] { return host::shared_read_watch_fired(); }));
+    c.ExpectHeldBack();
+
+    card.set_source(0, Mode("1920x1080p60"));
+    EXPECT_NE(c.ExpectFrame(false) & kDiscontinuity, 0u);
 }
 
 TEST(VideoSignalChange, AFormatOfAnotherSizeKeepsItsFramesOnlyWhileTheSignalItWasSetAgainstStays) {
