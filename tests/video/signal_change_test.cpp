@@ -4,6 +4,10 @@
 // says so, and capture resumes by itself when the same mode returns, or after the client
 // reconnects (or stops and runs again) when it does not.
 #include "platform/host/kernel.h"
+#include "sim/card.h"
+
+#include <algorithm>
+
 #include "video_bed.h"
 
 namespace videotest {
@@ -199,8 +203,14 @@ TEST(VideoSignalChange, EachInputThroughModesAndNoCableNeverDeliversAWrongFrame)
         c.ExpectHeldBack();
         card.set_source(input, Mode("1920x1080p60"));
         for (int k = 0; k < 3; ++k) c.StepFrame();
+        card.clear_receiver_writes(input);
         c.StopAndRun();
         EXPECT_EQ(SharedRead(vb.Channel(input).Interlaced), 0u);
+        // The receiver is set up for progressive input, as a format setting would.
+        const auto writes = card.receiver_writes(input);
+        EXPECT_TRUE(std::any_of(writes.begin(), writes.end(), [](const sim::ReceiverWrite& w) {
+            return w.map == sim::Map::IO && w.sub_address == 0x06 && w.value == 0xA4;
+        }));
         c.set_woven(false);
         c.ExpectFrame(false);
         c.ExpectFrame(false);
