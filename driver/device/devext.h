@@ -48,6 +48,14 @@ struct ChannelState {
     LONG AudioDpcActive;
     ULONG AudioDiscontinuity;   // the next delivered buffer carries the data-discontinuity flag
     ULONGLONG AudioLostBytes;
+    // Kept by the video pin's signal check (driver/video): the receiver last reported a signal
+    // the pin's format cannot be taken from, and the next delivered frame follows a gap.
+    ULONG SignalMismatch;
+    ULONG SignalGap;
+    // The signal's size when the format took effect (0 without a signal): a format the client
+    // chose at another size goes on getting frames as long as that signal stays.
+    ULONG SignalWidth;
+    ULONG SignalHeight;
 };
 
 struct devext {

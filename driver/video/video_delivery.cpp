@@ -72,6 +72,10 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
     timeout.QuadPart = in.frameTimeout;
     if (KeWaitForSingleObject(&ch.FrameEvent, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
         DbgPrint(in.noDataTrace);
+        // No frame may mean no signal, or one the engine no longer announces as this pin
+        // expects (an interlaced wait sees no bottom field from a progressive source): that is
+        // a gap, and the trace tells why nothing comes.
+        if (SharedRead(ch.VideoState) == KSSTATE_RUN) SignalFitsFormat(ext, in);
         KsPinAttemptProcessing(pin, TRUE);
         return STATUS_PENDING;
     }
@@ -108,6 +112,14 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
     }
 
     KeClearEvent(&ch.FrameEvent);
+
+    // While the signal is known not to fit, every frame the card announces has the wrong
+    // geometry: it is checked again before anything is copied.
+    if (SharedRead(ch.SignalMismatch) && !SignalFitsFormat(ext, in)) {
+        KsStreamPointerUnlock(pointer, FALSE);
+        KsPinAttemptProcessing(pin, TRUE);
+        return STATUS_PENDING;
+    }
 
     // One consistent view of the format and of the engine's position for this frame.
     const ULONG width = SharedRead(ch.Width);
@@ -152,10 +164,7 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
             // frame, a field period later, is copied into it whole. Completing it flagged
             // instead would hand every client a picture it must know to throw away.
             const ULONG after = ReadRegister(ext, kVideoBlock[in.channel]);
-            if ((after & kFieldPosition) != (status & kFieldPosition))
-                plan.deliver = false;
-            else
-                SharedWrite(ch.FrameCount, SharedRead(ch.FrameCount) + 1);
+            if ((after & kFieldPosition) != (status & kFieldPosition)) plan.deliver = false;
         }
     } else {
         const auto* frame = plan.deliver ? static_cast<const UCHAR*>(buffers[index].VirtAddr) : nullptr;
@@ -175,12 +184,14 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
             const ULONG after = ReadRegister(ext, kVideoBlock[in.channel]) & 3;
             const bool whole = (before == index || before == next) && (after == index || after == next) &&
                                !(before == next && after == index);
-            if (!whole)
-                plan.deliver = false;
-            else
-                SharedWrite(ch.FrameCount, SharedRead(ch.FrameCount) + 1);
+            if (!whole) plan.deliver = false;
         }
     }
+
+    // The source may have changed before the engine wrote this frame or while it was copied; a
+    // frame of another geometry arrives only once the receiver reports that geometry, so asking
+    // the receiver after the copy tells whether the copy holds a frame of the format.
+    if (plan.deliver && !SignalFitsFormat(ext, in)) plan.deliver = false;
 
     if (!plan.deliver) {
         // Nothing valid to copy: the frame is passed over and the client's buffer stays queued
@@ -190,7 +201,13 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
         return STATUS_PENDING;
     }
 
+    SharedWrite(ch.FrameCount, SharedRead(ch.FrameCount) + 1);
     header->DataUsed = plan.dataUsed;
+    // The first frame after a gap (no signal, or one the format does not fit) says so.
+    if (SharedRead(ch.SignalGap)) {
+        SharedWrite(ch.SignalGap, ULONG(0));
+        header->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY;
+    }
     PIKSREFERENCECLOCK clock = SharedRead(ch.VideoClock);
     if (clock) {
         LONGLONG systemTime;

@@ -95,6 +95,8 @@ void SetFormat(devext* ext, const Input& in, ULONG width, ULONG height) {
         const CommonBuffer* buffers = VideoBuffers(ext, in.channel);
         for (ULONG i = 0; i < 3; ++i)
             if (buffers[i].VirtAddr) RtlZeroMemory(buffers[i].VirtAddr, kVideoBufferSize);
+        SharedWrite(ch.SignalWidth, ULONG(0));
+        SharedWrite(ch.SignalHeight, ULONG(0));
         ReleaseHwMutex(ext);
         return;
     }
@@ -130,6 +132,10 @@ void SetFormat(devext* ext, const Input& in, ULONG width, ULONG height) {
         DbgPrint("=============fpga 0x44:%x  \n", ReadRegister(ext, 0x44));
         DbgPrint("=============fpga 0x48:%x  \n", ReadRegister(ext, 0x48));
     }
+    // The signal this format is set against, for the check of every frame.
+    const Signal signal = ReadSignal(ext, in);
+    SharedWrite(ch.SignalWidth, signal.present ? signal.width : ULONG(0));
+    SharedWrite(ch.SignalHeight, signal.present ? signal.height : ULONG(0));
     ReleaseHwMutex(ext);
 
     SharedWrite(ch.Interlaced, interlaced);

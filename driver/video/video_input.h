@@ -86,6 +86,22 @@ void HardwareReleaseResources(devext* ext, const Input& in);
 NTSTATUS HardwareRun(devext* ext, const Input& in);
 NTSTATUS HardwarePause(devext* ext, const Input& in);
 
+// The signal as the receiver reports it (video_signal.cpp).
+struct Signal {
+    bool present;     // cable connected and the receiver locked (it reports a size)
+    ULONG width;
+    ULONG height;     // frame lines as detection counts them: twice the field's if interlaced
+    bool interlaced;
+};
+// HwMutex held by the caller.
+Signal ReadSignal(devext* ext, const Input& in);
+// Whether frames of the owner's format can be taken from the card now; a signal that does not
+// fit marks a gap in the stream. Passive level, HwMutex not held.
+bool SignalFitsFormat(devext* ext, const Input& in);
+// At RUN, with HwMutex held: a source of the format's size whose scan type changed since the
+// format was set (or that had no cable then) decides Interlaced before the engine is programmed.
+void RefreshScan(devext* ext, const Input& in);
+
 // Frame delivery (video_delivery.cpp).
 void FrameDpc(PVOID deferredContext, const Input& in);
 NTSTATUS Process(const Input& in, PKSPIN pin);

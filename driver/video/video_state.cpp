@@ -37,7 +37,14 @@ NTSTATUS HardwareRun(devext* ext, const Input& in) {
     // A wake-up left from an earlier run (a frame that came while no buffer was queued) names a
     // buffer cleared since: only frames of this run may be delivered.
     KeClearEvent(&ch.FrameEvent);
+    // A run starts a stream afresh: no gap behind it yet, and the signal is checked again.
+    SharedWrite(ch.SignalGap, ULONG(0));
+    SharedWrite(ch.SignalMismatch, ULONG(0));
     AcquireHwMutex(ext);
+    // The engine's unit and the copy follow the scan type, which the source may have changed
+    // since the format was set; a stale one would leave an interlaced pin waiting for bottom
+    // fields that never come, and a STOP and RUN would not help.
+    RefreshScan(ext, in);
     StartVideoDma(ext, static_cast<UCHAR>(in.channel));
     ReleaseHwMutex(ext);
     DbgPrint("%s:%d %s() end\n", in.sourceFile, in.runEndLine, "HardwareRun");

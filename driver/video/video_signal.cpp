@@ -1,0 +1,92 @@
+// The signal check of the video pins. The engine writes whatever the receiver passes on, with the
+// geometry of the signal, not of the pin's format: a source unplugged or switched to another mode
+// while the pin runs would otherwise have its frames copied with the old size (wrong lines
+// delivered as good frames), or leave an interlaced pin waiting for a bottom field that no
+// longer comes. Frames are therefore taken from the card only while the receiver reports the
+// signal the format describes.
+#include "driver/hw/i2c.h"
+#include "driver/hw/registers.h"
+#include "driver/video/video_input.h"
+
+namespace video {
+
+namespace {
+
+ULONG Size13(UCHAR high, UCHAR low) { return (ULONG(high) & 0x1F) * 256 + low; }
+
+const char* ScanLetter(bool interlaced) { return interlaced ? "i" : "p"; }
+
+// A signal of the format's own size, or of the size the format was set against (a client may
+// choose a format of another size; it goes on getting what it chose while that signal stays).
+bool SizeFits(const Signal& signal, const ChannelState& ch) {
+    if (signal.width == SharedRead(ch.Width) && signal.height == SharedRead(ch.Height)) return true;
+    return signal.width == SharedRead(ch.SignalWidth) && signal.height == SharedRead(ch.SignalHeight);
+}
+
+}  // namespace
+
+Signal ReadSignal(devext* ext, const Input& in) {
+    Signal signal = {};
+    UCHAR bytes[5] = {};
+    I2c_Read(ext, in.i2cBlock, kIoMap, 0x6F, bytes, 1);
+    if (!CableConnected(bytes[0])) return signal;
+    // Width (0x07, 0x08), lines of a field or frame (0x09, 0x0A) and the scan bit (0x0B) in one
+    // transfer, so that they cannot describe two different signals. A failed read leaves zeros:
+    // no size.
+    I2c_Read(ext, in.i2cBlock, kHdmiMap, 0x07, bytes, 5);
+    signal.width = Size13(bytes[0], bytes[1]);
+    const ULONG lines = Size13(bytes[2], bytes[3]);
+    signal.interlaced = (bytes[4] & 0x20) != 0;
+    signal.height = signal.interlaced ? lines * 2 : lines;
+    // Until the receiver has locked on the signal it reports no size, and nothing arrives.
+    signal.present = signal.width != 0 && signal.height != 0;
+    return signal;
+}
+
+bool SignalFitsFormat(devext* ext, const Input& in) {
+    ChannelState& ch = ext->Channel[in.channel];
+    AcquireHwMutex(ext);
+    const Signal signal = ReadSignal(ext, in);
+    ReleaseHwMutex(ext);
+
+    const ULONG width = SharedRead(ch.Width);
+    const ULONG height = SharedRead(ch.Height);
+    const bool interlaced = SharedRead(ch.Interlaced) != 0;
+    const bool fits = signal.present && SizeFits(signal, ch) && signal.interlaced == interlaced;
+    if (!fits) {
+        // Whatever comes next no longer continues the frames delivered so far.
+        SharedWrite(ch.SignalGap, ULONG(1));
+        if (!SharedRead(ch.SignalMismatch)) {
+            SharedWrite(ch.SignalMismatch, ULONG(1));
+            if (signal.present)
+                DbgPrint("video%d: signal %dx%d%s does not fit the format %dx%d%s, frames held back\n", in.channel,
+                         signal.width, signal.height, ScanLetter(signal.interlaced), width, height,
+                         ScanLetter(interlaced));
+            else
+                DbgPrint("video%d: no signal, frames held back\n", in.channel);
+        }
+    } else if (SharedRead(ch.SignalMismatch)) {
+        SharedWrite(ch.SignalMismatch, ULONG(0));
+        DbgPrint("video%d: signal fits the format again\n", in.channel);
+    }
+    return fits;
+}
+
+void RefreshScan(devext* ext, const Input& in) {
+    ChannelState& ch = ext->Channel[in.channel];
+    const Signal signal = ReadSignal(ext, in);
+    const bool interlaced = SharedRead(ch.Interlaced) != 0;
+    // Only a source of a size that fits decides: any other one gets no frames anyway, and an
+    // unlocked receiver reports every signal as progressive.
+    if (!signal.present || !SizeFits(signal, ch) || signal.interlaced == interlaced) return;
+    DbgPrint("video%d: source now %s at the format's size\n", in.channel,
+             signal.interlaced ? "interlaced" : "progressive");
+    // The receiver is set up for the scan type as at format setting.
+    const UCHAR write[2] = {0x06, UCHAR(signal.interlaced ? 0x24 : 0xA4)};
+    I2c_Write(ext, in.i2cBlock, kIoMap, write, 2);
+    const ULONG fps = (ReadRegister(ext, in.rateRegister) >> in.rateShift) & 0xFF;
+    SharedWrite(ch.Interlaced, ULONG(signal.interlaced ? 1 : 0));
+    SharedWrite(ch.FrameRate, fps >> (signal.interlaced ? 1 : 0));
+}
+
+}  // namespace video
