@@ -2,6 +2,9 @@
 // masters, receivers, DMA engines and sources, and the pacing threads.
 #include "sim/card.h"
 
+#include <pthread.h>
+#include <ctime>
+
 #include "sim/i2c_master.h"
 #include "sim/pattern.h"
 #include "sim/receiver.h"
@@ -760,6 +763,16 @@ uint64_t Card::video_units_produced(uint32_t input) const {
 uint64_t Card::frames_produced(uint32_t input) const {
     std::lock_guard<std::mutex> lk(impl_->mu);
     return impl_->frames.at(input);
+}
+uint64_t Card::pacing_cpu_ns() const {
+    uint64_t total = 0;
+    for (const std::thread& t : pacers_) {
+        clockid_t id;
+        timespec ts;
+        if (pthread_getcpuclockid(const_cast<std::thread&>(t).native_handle(), &id) == 0 && clock_gettime(id, &ts) == 0)
+            total += static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+    }
+    return total;
 }
 uint64_t Card::audio_blocks_produced(uint32_t input) const {
     std::lock_guard<std::mutex> lk(impl_->mu);

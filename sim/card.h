@@ -177,6 +177,7 @@ public:
     // Counters.
     uint64_t video_units_produced(uint32_t input) const;   // fields count one each
     uint64_t frames_produced(uint32_t input) const;        // whole frames (progressive units, bottom fields)
+    uint64_t pacing_cpu_ns() const;   // CPU time the real-time pacing threads used so far (the model's own cost)
     uint64_t audio_blocks_produced(uint32_t input) const;
     uint64_t dma_failures(uint32_t input) const;           // units/blocks the bus refused
     // Blocks until the counter reaches the value (or the time-out); for tests.

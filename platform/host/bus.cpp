@@ -11,6 +11,7 @@
 #include <map>
 #include <thread>
 
+#include "platform/host/cost.h"
 #include "platform/host/kernel_private.h"
 
 namespace host {
@@ -254,6 +255,7 @@ private:
             auto begin = std::chrono::steady_clock::now();
             {
                 std::lock_guard<std::mutex> isr_lock(k->interrupt_lock);
+                cost::Scope measured(cost::Kind::Interrupt, k);
                 result = k->routine(k, k->context);
             }
             auto us =
