@@ -719,6 +719,11 @@ void Card::pacer_loop(uint32_t n) {
                 d.cv.wait_until(lk, std::min(next_video, next_audio), [&] { return !pacer_running_.load(); });
             }
             if (!pacer_running_.load()) break;
+            const auto late = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                  Clock::now() - std::min(next_audio, next_video)).count();
+            uint64_t worst = pacing_late_max_ns_.load();
+            while (late > 0 && uint64_t(late) > worst && !pacing_late_max_ns_.compare_exchange_weak(worst, uint64_t(late))) {
+            }
             run_due(next_video, d.video_period(n), 3, [&] { d.tick_video(n); });
             run_due(next_audio, d.audio_period(n), 16, [&] { d.tick_audio(n); });
         }

@@ -243,6 +243,7 @@ int RunBench(int argc, char** argv) {
 
     host::cost::reset();
     const uint64_t card_cpu_before = card.pacing_cpu_ns();
+    card.take_pacing_late_max_ns();
     std::atomic<bool> done{false};
     std::atomic<uint64_t> video_frames{0};
     std::array<AudioRun, kInputs> runs;
@@ -261,6 +262,7 @@ int RunBench(int argc, char** argv) {
     for (auto& t : clients) t.join();
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const uint64_t card_cpu = card.pacing_cpu_ns() - card_cpu_before;
+    const double card_late_ms = double(card.take_pacing_late_max_ns()) / 1e6;
     const auto log = card.access_log();
     card.set_access_log(false);
     std::array<bench::DriverCost, kInputs> costs;
@@ -284,9 +286,9 @@ int RunBench(int argc, char** argv) {
     }
 
     std::printf("audio delivery, %d s, four inputs with audio and video (%llu video frames, %.1f fps an input); "
-                "card model CPU %.0f%% of a core\n",
+                "card model CPU %.0f%% of a core, its pacing woke up to %.1f ms late\n",
                 seconds, static_cast<unsigned long long>(video_frames.load()),
-                double(video_frames.load()) / elapsed / kInputs, double(card_cpu) / 1e9 / elapsed * 100);
+                double(video_frames.load()) / elapsed / kInputs, double(card_cpu) / 1e9 / elapsed * 100, card_late_ms);
     std::printf("%-5s %7s %6s %7s %9s | %-22s | %-15s | %7s %7s %7s %7s %6s\n", "input", "buffers", "breaks",
                 "flagged", "lost", "irq->done p50/p99/max", "done->client", "memcpy", "driver", "dpc", "isr", "ratio");
     std::printf("%-5s %7s %6s %7s %9s | %-22s | %-15s | %7s %7s %7s %7s %6s\n", "", "", "", "", "bytes", "ms",

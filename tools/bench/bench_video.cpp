@@ -84,6 +84,7 @@ struct RunFigures {
     double elapsed = 0;
     double card_cpu_share = 0;      // of one core
     double card_us_per_frame = 0;
+    double card_late_ms = 0;        // the pacing threads' worst late wake-up
     std::vector<InputFigures> input;
 };
 
@@ -204,6 +205,7 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, RunFigures& out) {
     }
     host::cost::reset();
     const uint64_t card_cpu_before = card.pacing_cpu_ns();
+    card.take_pacing_late_max_ns();
     const auto start = std::chrono::steady_clock::now();
     const auto deadline = start + std::chrono::seconds(seconds);
     std::vector<std::thread> consumers;
@@ -222,6 +224,7 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, RunFigures& out) {
     }
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const uint64_t card_cpu = card.pacing_cpu_ns() - card_cpu_before;
+    out.card_late_ms = double(card.take_pacing_late_max_ns()) / 1e6;
     const auto log = card.access_log();
     card.set_access_log(false);
     // Read before STOP: what the driver does at STOP is not per-frame work.
@@ -278,9 +281,10 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, RunFigures& out) {
 
 void PrintRun(const RunFigures& r) {
     const double goal = r.interlaced ? kWovenGoal : kProgressiveGoal;
-    std::printf("\n1920x1080%s60, %d s, %u input%s in real time; card model CPU %.0f%% of a core (%.0f us a frame)\n",
+    std::printf("\n1920x1080%s60, %d s, %u input%s in real time; card model CPU %.0f%% of a core (%.0f us a frame), "
+                "its pacing woke up to %.1f ms late\n",
                 r.interlaced ? "i" : "p", r.seconds, r.inputs, r.inputs == 1 ? "" : "s", r.card_cpu_share * 100,
-                r.card_us_per_frame);
+                r.card_us_per_frame, r.card_late_ms);
     std::printf("%-5s %6s %6s %5s %6s %6s | %-20s | %-20s | %7s %7s %7s %7s %7s %6s\n", "input", "frames", "fps",
                 "drops", "missed", "repeat", "irq->done p50/p99/max", "done->client p50/p99", "memcpy", "driver",
                 "process", "dpc", "isr", "ratio");
@@ -316,6 +320,7 @@ void JsonRun(bench::Json& j, const RunFigures& r) {
     j.text("mode", r.interlaced ? "interlaced" : "progressive").integer("inputs", r.inputs);
     j.integer("seconds", uint64_t(r.seconds)).number("elapsed_s", r.elapsed);
     j.number("card_cpu_share", r.card_cpu_share).number("card_us_per_frame", r.card_us_per_frame);
+    j.number("card_pacing_late_max_ms", r.card_late_ms);
     j.number("ratio_goal", r.interlaced ? kWovenGoal : kProgressiveGoal).number("latency_goal_ms", kLatencyGoalMs);
     j.open_array("input");
     for (size_t n = 0; n < r.input.size(); ++n) {
