@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <optional>
 #include <thread>
 
 #include "platform/host/cost.h"
@@ -510,6 +511,8 @@ ULONG READ_REGISTER_ULONG(volatile ULONG* Register) {
     ULONG value = 0;
     {
         std::lock_guard<std::mutex> guard(r->lock);
+        std::optional<cost::Scope> measured;
+        if (cost::measuring()) measured.emplace(cost::Kind::Device, r->device);
         if (r->registered) value = r->device->read32(offset);
     }
     full_barrier();
@@ -530,6 +533,8 @@ void WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value) {
     full_barrier();
     {
         std::lock_guard<std::mutex> guard(r->lock);
+        std::optional<cost::Scope> measured;
+        if (cost::measuring()) measured.emplace(cost::Kind::Device, r->device);
         if (r->registered) r->device->write32(offset, Value);
     }
     full_barrier();

@@ -47,6 +47,7 @@ Slot* slot_for(Kind kind, const void* object, bool claim) {
 
 // CPU time of measured calls that ended on this thread, so that an enclosing call can leave it out.
 thread_local uint64_t t_nested_ns = 0;
+thread_local uint32_t t_depth = 0;
 
 }  // namespace
 
@@ -56,10 +57,15 @@ uint64_t thread_cpu_ns() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
+bool measuring() { return t_depth > 0; }
+
 Scope::Scope(Kind kind, const void* object)
-    : kind_(kind), object_(object), start_(thread_cpu_ns()), nested_start_(t_nested_ns) {}
+    : kind_(kind), object_(object), start_(thread_cpu_ns()), nested_start_(t_nested_ns) {
+    ++t_depth;
+}
 
 Scope::~Scope() {
+    --t_depth;
     const uint64_t total = thread_cpu_ns() - start_;
     const uint64_t nested = t_nested_ns - nested_start_;
     const uint64_t own = total > nested ? total - nested : 0;

@@ -15,7 +15,9 @@
 namespace host {
 namespace cost {
 
-enum class Kind : uint32_t { Interrupt, Dpc, Process, Completion };
+// Device: the simulated card's handling of a register access the driver made from a measured
+// routine. The model's work stands for bus time, so it is reported apart, not as the driver's.
+enum class Kind : uint32_t { Interrupt, Dpc, Process, Completion, Device };
 
 struct Figures {
     Kind kind = Kind::Process;
@@ -44,6 +46,9 @@ private:
     uint64_t start_;
     uint64_t nested_start_;
 };
+
+// Whether a measured call is in progress on this thread.
+bool measuring();
 
 // A pin completed a frame with success and `bytes` of data (DataUsed at completion); empty ones do not count.
 void count_completion(const void* pin, uint64_t bytes);
