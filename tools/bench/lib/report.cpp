@@ -36,6 +36,13 @@ DriverCost driver_cost(const void* pin, const void* dpc, const void* interrupt, 
     return c;
 }
 
+uint64_t register_model_ns() {
+    uint64_t total = 0;
+    for (const host::cost::Figures& f : host::cost::all())
+        if (f.kind == host::cost::Kind::Device) total += f.cpu_ns;
+    return total;
+}
+
 // ---- JSON ---------------------------------------------------------------------------------------
 
 namespace {

@@ -30,6 +30,10 @@ struct DriverCost {
 // `interrupt_share` is the fraction of the interrupt routine's time charged to this pin.
 DriverCost driver_cost(const void* pin, const void* dpc, const void* interrupt, double interrupt_share);
 
+// CPU time the simulated card's register handling took inside the driver's measured routines
+// (left out of the driver's figures: it stands for bus time).
+uint64_t register_model_ns();
+
 // A minimal JSON writer: values are appended in order; the caller opens and closes containers.
 class Json {
 public:
