@@ -342,6 +342,7 @@ int RunBench(int argc, char** argv) {
         }
         j.number("memcpy_us_mean", mem_us).open_object("driver");
         j.integer("buffers", c.frames).integer("bytes", c.bytes).integer("process_ns", c.process_ns);
+        j.integer("process_calls", c.process_calls).integer("dpc_calls", c.dpc_calls);
         j.integer("dpc_ns", c.dpc_ns).integer("interrupt_share_ns", c.interrupt_ns);
         j.integer("dpc_max_ns", c.max_dpc_ns).number("us_per_buffer", c.per_frame_us()).close_object();
         j.number("ratio", ratio).text("error", r.error).numbers("irq_to_done_samples_ms", irq_ms).close_object();

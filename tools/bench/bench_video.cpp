@@ -345,6 +345,7 @@ void JsonRun(bench::Json& j, const RunFigures& r) {
         j.number("memcpy_us_mean", bench::mean(f.memcpy_us)).number("memcpy_us_p50", bench::percentile(f.memcpy_us, 0.5));
         j.open_object("driver");
         j.integer("frames", f.cost.frames).integer("bytes", f.cost.bytes);
+        j.integer("process_calls", f.cost.process_calls).integer("dpc_calls", f.cost.dpc_calls);
         j.integer("process_ns", f.cost.process_ns).integer("dpc_ns", f.cost.dpc_ns);
         j.integer("interrupt_share_ns", f.cost.interrupt_ns).number("us_per_frame", f.cost.per_frame_us());
         j.integer("process_max_ns", f.cost.max_process_ns).integer("dpc_max_ns", f.cost.max_dpc_ns);

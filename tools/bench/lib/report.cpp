@@ -32,6 +32,8 @@ DriverCost driver_cost(const void* pin, const void* dpc, const void* interrupt, 
     c.bytes = p.bytes;
     c.dpc_ns = d.cpu_ns;
     c.max_dpc_ns = d.max_ns;
+    c.process_calls = p.calls;
+    c.dpc_calls = d.calls;
     c.interrupt_ns = static_cast<uint64_t>(double(i.cpu_ns) * interrupt_share);
     return c;
 }

@@ -24,6 +24,7 @@ struct DriverCost {
     uint64_t bytes = 0;
     uint64_t max_process_ns = 0;
     uint64_t max_dpc_ns = 0;
+    uint64_t process_calls = 0, dpc_calls = 0;
     uint64_t total_ns() const { return process_ns + dpc_ns + interrupt_ns; }
     double per_frame_us() const { return frames ? double(total_ns()) / double(frames) / 1e3 : 0.0; }
 };
