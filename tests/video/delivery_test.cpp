@@ -198,28 +198,37 @@ TEST(VideoDelivery, HostMeasuresTheDriversOwnCostPerObject) {
     Streaming s(vb, 0, 2, true);
     host::cost::reset();
     ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo, false), STATUS_SUCCESS);
-    for (uint32_t k = 0; k < 3; ++k) {
+    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    vb.Step(0);
+    EXPECT_EQ(s.Next().stream_header().DataUsed, 0u);
+    EXPECT_EQ(s.Next().stream_header().DataUsed, kFrame1080);
+    // One frame at a time: a second frame signalled before the copy of the first is passed over.
+    for (uint32_t k = 0; k < 2; ++k) {
         ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
         vb.Step(0);
+        EXPECT_EQ(s.Next().stream_header().DataUsed, kFrame1080);
     }
-    EXPECT_EQ(s.Next().stream_header().DataUsed, 0u);
-    for (uint32_t k = 0; k < 3; ++k) EXPECT_EQ(s.Next().stream_header().DataUsed, kFrame1080);
 
     using host::cost::Kind;
     devext* ext = vb.bed.ext();
-    const auto process = host::cost::figures(Kind::Process, s.pin->kspin());
+    const void* pin = s.pin->kspin();
+    // A routine's figures are added as it returns, which may be just after the client saw its frame.
+    EXPECT_TRUE(WaitUntil([&] { return host::cost::figures(Kind::Completion, pin).calls == 4; }));
+    EXPECT_TRUE(WaitUntil([&] { return host::cost::figures(Kind::Dpc, VideoDpc(ext, 0)).calls == 3; }));
+    const auto process = host::cost::figures(Kind::Process, pin);
     EXPECT_EQ(process.frames, 3u);  // the buffer without data carried no frame
     EXPECT_EQ(process.bytes, 3ull * kFrame1080);
     EXPECT_GE(process.calls, 3u);
     EXPECT_GT(process.cpu_ns, 0u);
-    const auto completion = host::cost::figures(Kind::Completion, s.pin->kspin());
-    EXPECT_EQ(completion.calls, 4u);
-    const auto dpc = host::cost::figures(Kind::Dpc, VideoDpc(ext, 0));
-    EXPECT_EQ(dpc.calls, 3u);
     EXPECT_EQ(host::cost::figures(Kind::Dpc, VideoDpc(ext, 1)).calls, 0u);
     EXPECT_GE(host::cost::figures(Kind::Interrupt, ext->InterruptObject).calls, 3u);
-    // Nothing measured outside the driver's objects ends up under them.
-    for (const auto& f : host::cost::all()) EXPECT_LE(f.max_ns, f.cpu_ns);
+    // The card's register handling is measured apart, under the card.
+    uint64_t device_calls = 0;
+    for (const auto& f : host::cost::all()) {
+        EXPECT_LE(f.max_ns, f.cpu_ns);
+        if (f.kind == Kind::Device) device_calls += f.calls;
+    }
+    EXPECT_GE(device_calls, 3u);
 }
 
 TEST(VideoDelivery, BuffersTooSmallGetWholeLinesOnly) {
