@@ -2,6 +2,9 @@
 // masters, receivers, DMA engines and sources, and the pacing threads.
 #include "sim/card.h"
 
+#include <pthread.h>
+#include <ctime>
+
 #include "sim/i2c_master.h"
 #include "sim/pattern.h"
 #include "sim/receiver.h"
@@ -823,7 +826,14 @@ void Card::pacer_loop(uint32_t n) {
         };
         const auto origin = Clock::now();
         Slot video{origin}, audio{origin};
+        auto due_at = origin;
         while (pacer_running_.load()) {
+            // How late this thread woke against the first thing that fell due: a starved pacer
+            // shows up here before it shows up as lost units.
+            const auto late = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - due_at).count();
+            uint64_t worst = pacing_late_max_ns_.load();
+            while (late > 0 && uint64_t(late) > worst && !pacing_late_max_ns_.compare_exchange_weak(worst, uint64_t(late))) {
+            }
             const auto next_video = run_due(video, d.video_period(n), kVideoPieces, 3, [&](uint32_t k, bool begin) {
                 bool writing = false;
                 d.advance_video(n, k, begin, &writing);
@@ -834,8 +844,9 @@ void Card::pacer_loop(uint32_t n) {
                 d.advance_audio(n, k, begin, &writing);
                 return writing;
             });
+            due_at = std::min(next_video, next_audio);
             std::unique_lock<std::mutex> lk(d.mu);
-            d.cv.wait_until(lk, std::min(next_video, next_audio), [&] { return !pacer_running_.load(); });
+            d.cv.wait_until(lk, due_at, [&] { return !pacer_running_.load(); });
         }
         return;
     }
@@ -892,6 +903,16 @@ uint64_t Card::video_units_produced(uint32_t input) const {
 uint64_t Card::frames_produced(uint32_t input) const {
     std::lock_guard<std::mutex> lk(impl_->mu);
     return impl_->frames.at(input);
+}
+uint64_t Card::pacing_cpu_ns() const {
+    uint64_t total = 0;
+    for (const std::thread& t : pacers_) {
+        clockid_t id;
+        timespec ts;
+        if (pthread_getcpuclockid(const_cast<std::thread&>(t).native_handle(), &id) == 0 && clock_gettime(id, &ts) == 0)
+            total += static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+    }
+    return total;
 }
 uint64_t Card::audio_blocks_produced(uint32_t input) const {
     std::lock_guard<std::mutex> lk(impl_->mu);

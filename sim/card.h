@@ -199,6 +199,10 @@ public:
     // Counters.
     uint64_t video_units_produced(uint32_t input) const;   // fields count one each
     uint64_t frames_produced(uint32_t input) const;        // whole frames (progressive units, bottom fields)
+    uint64_t pacing_cpu_ns() const;   // CPU time the real-time pacing threads used so far (the model's own cost)
+    // How late a real-time pacing thread woke at worst (the host's scheduler, not the card: what
+    // fell due meanwhile completes in a burst); reset to 0 by the call.
+    uint64_t take_pacing_late_max_ns() { return pacing_late_max_ns_.exchange(0); }
     uint64_t audio_blocks_produced(uint32_t input) const;
     uint64_t dma_failures(uint32_t input) const;           // units/blocks the bus refused
     // Blocks until the counter reaches the value (or the time-out); for tests.
@@ -237,6 +241,7 @@ private:
     uint32_t vector_ = 0;
     std::atomic<bool> pacer_running_{false};
     std::vector<std::thread> pacers_;
+    std::atomic<uint64_t> pacing_late_max_ns_{0};
 };
 
 }  // namespace sim

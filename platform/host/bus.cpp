@@ -10,8 +10,10 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <optional>
 #include <thread>
 
+#include "platform/host/cost.h"
 #include "platform/host/kernel_private.h"
 
 namespace host {
@@ -256,6 +258,7 @@ private:
             auto begin = std::chrono::steady_clock::now();
             {
                 std::lock_guard<std::mutex> isr_lock(k->interrupt_lock);
+                cost::Scope measured(cost::Kind::Interrupt, k);
                 result = k->routine(k, k->context);
             }
             auto us =
@@ -510,6 +513,8 @@ ULONG READ_REGISTER_ULONG(volatile ULONG* Register) {
     ULONG value = 0;
     {
         std::lock_guard<std::mutex> guard(r->lock);
+        std::optional<cost::Scope> measured;
+        if (cost::measuring()) measured.emplace(cost::Kind::Device, r->device);
         if (r->registered) value = r->device->read32(offset);
     }
     full_barrier();
@@ -530,6 +535,8 @@ void WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value) {
     full_barrier();
     {
         std::lock_guard<std::mutex> guard(r->lock);
+        std::optional<cost::Scope> measured;
+        if (cost::measuring()) measured.emplace(cost::Kind::Device, r->device);
         if (r->registered) r->device->write32(offset, Value);
     }
     full_barrier();

@@ -8,6 +8,7 @@
 #include <memory>
 #include <thread>
 
+#include "platform/host/cost.h"
 #include "platform/host/kernel_private.h"
 #include "platform/host/priority.h"
 
@@ -76,7 +77,10 @@ void run_queue(Queue& q) {
         }
         t.irql = DISPATCH_LEVEL;
         auto begin = std::chrono::steady_clock::now();
-        routine(dpc, context, arg1, arg2);
+        {
+            cost::Scope measured(cost::Kind::Dpc, dpc);
+            routine(dpc, context, arg1, arg2);
+        }
         auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin).count();
         g_dpc_runs.fetch_add(1, std::memory_order_relaxed);
         if (us > g_dpc_budget_us.load(std::memory_order_relaxed)) {

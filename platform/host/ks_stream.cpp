@@ -2,6 +2,7 @@
 // completion, and pin-centric processing (one worker per pin, the processing mutex, the gate).
 #include "platform/host/ks_internal.h"
 
+#include "platform/host/cost.h"
 #include "platform/host/kernel.h"
 #include "platform/host/verifier.h"
 
@@ -30,8 +31,13 @@ void deliver(PinObj* pin, std::unique_lock<std::mutex>& queue_guard, std::vector
     std::unique_lock<std::mutex> order(completion_lock(pin));
     CompletionRoutine routine = pin->completion;
     queue_guard.unlock();
-    for (const Frame& f : frames)
-        if (routine) routine(f.header, f.cookie, status);
+    for (const Frame& f : frames) {
+        if (status == STATUS_SUCCESS) cost::count_completion(&pin->ks, f.header->DataUsed);
+        if (routine) {
+            cost::Scope measured(cost::Kind::Completion, &pin->ks);
+            routine(f.header, f.cookie, status);
+        }
+    }
 }
 
 void fill_edge(PinObj* pin) {
@@ -142,10 +148,16 @@ void run_processing(PinObj* pin) {
         if (dispatch) {
             KIRQL old;
             KeRaiseIrql(DISPATCH_LEVEL, &old);
-            status = invoke_callback("pin Process", true, [&] { return pin->process(&pin->ks); });
+            status = invoke_callback("pin Process", true, [&] {
+                cost::Scope measured(cost::Kind::Process, &pin->ks);
+                return pin->process(&pin->ks);
+            });
             KeLowerIrql(old);
         } else {
-            status = invoke_callback("pin Process", true, [&] { return pin->process(&pin->ks); });
+            status = invoke_callback("pin Process", true, [&] {
+                cost::Scope measured(cost::Kind::Process, &pin->ks);
+                return pin->process(&pin->ks);
+            });
         }
         pin->in_process.store(false);
         pin->process_calls.fetch_add(1);

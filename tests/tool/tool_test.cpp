@@ -84,6 +84,35 @@ TEST_F(Tool, CaptureOfTheInterlacedInputWritesWovenConsecutiveFrames) {
     EXPECT_NE(r.output.find("missed " + std::to_string(gaps) + ","), std::string::npos) << r.output;
 }
 
+// --stats: the driver's CPU time and completed bytes per pin, as the host measured them; every
+// completed video buffer holds a whole frame, every audio buffer 10 ms.
+TEST_F(Tool, CaptureStatsReportTheDriversCostPerPin) {
+    if (!kRealTimeCapturePossible) GTEST_SKIP() << "real-time full-HD capture is beyond the thread-sanitized host";
+    const ToolRun r = run("capture -i 1 --frames 6 --video v.yuv --audio a.wav --stats -q", dir_);
+    ASSERT_EQ(r.code, 0) << r.output;
+    for (const char* what : {"input 1 video: Process ", "input 1 audio: Process "}) {
+        SCOPED_TRACE(what);
+        const size_t at = r.output.find(what);
+        ASSERT_NE(at, std::string::npos) << r.output;
+        const std::string line = r.output.substr(at, r.output.find('\n', at) - at);
+        unsigned long long process_calls = 0, dpc_runs = 0, buffers = 0, bytes = 0;
+        const size_t calls_at = line.find(" in "), runs_at = line.find(" in ", line.find("DPC"));
+        const size_t buffers_at = line.find("), ", runs_at);
+        ASSERT_TRUE(calls_at != std::string::npos && runs_at != std::string::npos && buffers_at != std::string::npos)
+            << line;
+        ASSERT_EQ(std::sscanf(line.c_str() + calls_at, " in %llu calls", &process_calls), 1) << line;
+        ASSERT_EQ(std::sscanf(line.c_str() + runs_at, " in %llu runs", &dpc_runs), 1) << line;
+        ASSERT_EQ(std::sscanf(line.c_str() + buffers_at, "), %llu buffers, %llu bytes copied", &buffers, &bytes), 2)
+            << line;
+        EXPECT_GE(process_calls, 1u);
+        EXPECT_GE(dpc_runs, 1u);
+        EXPECT_GE(buffers, 6u);
+        // Input 1 is interlaced 1080: whole woven frames.
+        EXPECT_EQ(bytes, buffers * (what[8] == 'v' ? 1920ull * 1080 * 2 : 1920ull)) << line;
+    }
+    EXPECT_NE(r.output.find("interrupt routine: "), std::string::npos) << r.output;
+}
+
 TEST_F(Tool, CaptureOfAllInputsWritesPerInputFilesAndContinuousAudio) {
     if (!kRealTimeCapturePossible) GTEST_SKIP() << "real-time full-HD capture is beyond the thread-sanitized host";
     const ToolRun r = run("capture --inputs 0,1,2,3 --seconds 1.5 --video v-%d.y4m --audio a-%d.wav "

@@ -1,5 +1,6 @@
 // Frame delivery through the client API: data proven by the card's line stamps, stream header
 // fields, frame info, drop counting, the no-signal loop and buffers that cannot hold a frame.
+#include "platform/host/cost.h"
 #include "platform/host/kernel.h"
 #include "video_bed.h"
 
@@ -187,6 +188,47 @@ TEST(VideoDelivery, MissingDataBufferIsSkippedAndCountedAsDrop) {
     EXPECT_EQ(vb.DropCount(0), 1u);
     EXPECT_EQ(host::trace::count_exact(mark, "channel0VideoDpcRoutine 2\n"), 1u);
     ExpectWholeFrame(filled.data, 3840, 1080, 0, false);
+}
+
+// The host's measurement of the driver: the pin's frames and bytes as completed, the CPU of its
+// Process dispatch without the client's completion routine (which copies every frame out), the
+// input's DPC and the interrupt routine, each under its own object.
+TEST(VideoDelivery, HostMeasuresTheDriversOwnCostPerObject) {
+    VideoBed vb;
+    Streaming s(vb, 0, 2, true);
+    host::cost::reset();
+    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo, false), STATUS_SUCCESS);
+    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    vb.Step(0);
+    EXPECT_EQ(s.Next().stream_header().DataUsed, 0u);
+    EXPECT_EQ(s.Next().stream_header().DataUsed, kFrame1080);
+    // One frame at a time: a second frame signalled before the copy of the first is passed over.
+    for (uint32_t k = 0; k < 2; ++k) {
+        ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+        vb.Step(0);
+        EXPECT_EQ(s.Next().stream_header().DataUsed, kFrame1080);
+    }
+
+    using host::cost::Kind;
+    devext* ext = vb.bed.ext();
+    const void* pin = s.pin->kspin();
+    // A routine's figures are added as it returns, which may be just after the client saw its frame.
+    EXPECT_TRUE(WaitUntil([&] { return host::cost::figures(Kind::Completion, pin).calls == 4; }));
+    EXPECT_TRUE(WaitUntil([&] { return host::cost::figures(Kind::Dpc, VideoDpc(ext, 0)).calls == 3; }));
+    const auto process = host::cost::figures(Kind::Process, pin);
+    EXPECT_EQ(process.frames, 3u);  // the buffer without data carried no frame
+    EXPECT_EQ(process.bytes, 3ull * kFrame1080);
+    EXPECT_GE(process.calls, 3u);
+    EXPECT_GT(process.cpu_ns, 0u);
+    EXPECT_EQ(host::cost::figures(Kind::Dpc, VideoDpc(ext, 1)).calls, 0u);
+    EXPECT_GE(host::cost::figures(Kind::Interrupt, ext->InterruptObject).calls, 3u);
+    // The card's register handling is measured apart, under the card.
+    uint64_t device_calls = 0;
+    for (const auto& f : host::cost::all()) {
+        EXPECT_LE(f.max_ns, f.cpu_ns);
+        if (f.kind == Kind::Device) device_calls += f.calls;
+    }
+    EXPECT_GE(device_calls, 3u);
 }
 
 TEST(VideoDelivery, BuffersTooSmallGetWholeLinesOnly) {

@@ -9,6 +9,7 @@
 #include "tools/quadhdmi/describe.h"
 #include "tools/quadhdmi/media.h"
 #include "tools/quadhdmi/session.h"
+#include "platform/host/cost.h"
 #include "platform/host/kernel.h"
 #include "platform/host/verifier.h"
 
@@ -388,6 +389,39 @@ bool prepare(const CommonOptions& common, sim::CardConfig& config, std::unique_p
     return true;
 }
 
+// The driver's own cost as the host measured it: per pin, CPU time in its Process dispatch and
+// its DPC (thread CPU time, waits excluded), the frames and bytes it completed; the interrupt
+// routine's time for the whole device.
+std::string driver_stats(devext* ext, const std::vector<std::unique_ptr<VideoStream>>& video,
+                         const std::vector<std::unique_ptr<AudioStream>>& audio, double elapsed) {
+    using host::cost::Kind;
+    std::string out = "Driver CPU time (host thread CPU clock):\n";
+    char line[256];
+    auto row = [&](const char* what, uint32_t input, PKSPIN pin, PKDPC dpc) {
+        const auto p = host::cost::figures(Kind::Process, pin);
+        const auto d = host::cost::figures(Kind::Dpc, dpc);
+        const double per = p.frames ? double(p.cpu_ns + d.cpu_ns) / 1e3 / double(p.frames) : 0.0;
+        std::snprintf(line, sizeof line,
+                      "input %u %s: Process %.1f ms in %llu calls (max %.0f us), DPC %.1f ms in %llu runs (max %.0f us), "
+                      "%llu buffers, %llu bytes copied, %.1f us a buffer\n",
+                      input, what, double(p.cpu_ns) / 1e6, static_cast<unsigned long long>(p.calls),
+                      double(p.max_ns) / 1e3, double(d.cpu_ns) / 1e6, static_cast<unsigned long long>(d.calls),
+                      double(d.max_ns) / 1e3, static_cast<unsigned long long>(p.frames),
+                      static_cast<unsigned long long>(p.bytes), per);
+        out += line;
+    };
+    for (const auto& v : video)
+        if (v->pin) row("video", v->input, v->pin->kspin(), VideoDpc(ext, v->input));
+    for (const auto& a : audio)
+        if (a->pin) row("audio", a->input, a->pin->kspin(), AudioDpc(ext, a->input));
+    const auto isr = host::cost::figures(Kind::Interrupt, ext->InterruptObject);
+    std::snprintf(line, sizeof line, "interrupt routine: %.1f ms in %llu calls (max %.0f us), %.2f%% of one processor\n",
+                  double(isr.cpu_ns) / 1e6, static_cast<unsigned long long>(isr.calls), double(isr.max_ns) / 1e3,
+                  elapsed > 0 ? double(isr.cpu_ns) / 1e7 / elapsed : 0.0);
+    out += line;
+    return out;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -496,6 +530,7 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
         if (status != STATUS_SUCCESS) fail(a->input, "the audio pin did not run: " + status_text(status));
     }
 
+    host::cost::reset();
     auto previous = std::signal(SIGINT, on_interrupt);
     const auto begin = Clock::now();
     std::atomic<bool> stop_video{false}, stop_audio{false};
@@ -537,6 +572,8 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
     if (show_progress) std::printf("\n");
 
     const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
+    // Read before the pins close: what the driver does at STOP is not per-frame work.
+    const std::string stats = options.stats ? driver_stats(session.ext(), video, audio, elapsed) : std::string();
     for (auto& v : video) v->close();
     for (auto& a : audio) a->close();
     clock->pause();
@@ -599,6 +636,8 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
             std::printf("  wrote %s\n", audio_path.c_str());
         }
     }
+
+    std::fputs(stats.c_str(), stdout);
 
     const size_t leaks = session.finish();
     host::verifier::print_summary(stdout);

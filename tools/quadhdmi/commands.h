@@ -23,6 +23,7 @@ struct CaptureOptions {
     std::string format;             // WxH: the range to intersect with (default: entry 0)
     uint32_t buffers = 8;           // video stream buffers kept queued per pin (audio: four times as many)
     bool quiet = false;             // no progress line
+    bool stats = false;             // the driver's own CPU time and copied bytes per pin
 };
 int run_capture(const CommonOptions& common, CaptureOptions options);
 

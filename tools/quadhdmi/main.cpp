@@ -51,6 +51,8 @@ int run(int argc, char** argv) {
     capture->add_option("--buffers", capture_options.buffers, "Video buffers queued per pin (audio: four times as many)")
         ->check(whole_number(1, 64));
     capture->add_flag("-q,--quiet", capture_options.quiet, "No progress line");
+    capture->add_flag("--stats", capture_options.stats,
+                      "Print the driver's CPU time per pin (Process, DPC, share of the interrupt) and the bytes it copied");
     add_common_options(*capture, common);
 
     CLI::App* reg = app.add_subcommand("reg", "Read or write an FPGA register through input 0's video filter");
