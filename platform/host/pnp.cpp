@@ -272,6 +272,107 @@ void Device::set_power(DEVICE_POWER_STATE to) {
     host::ks::release_device_mutex(ksdevice_);
 }
 
+NTSTATUS Device::query_stop() {
+    if (state() != DeviceState::Started) return STATUS_INVALID_DEVICE_STATE;
+    const KSDEVICE_DESCRIPTOR* dd = ksdevice_->Descriptor;
+    NTSTATUS status = STATUS_SUCCESS;
+    host::ks::acquire_device_mutex(ksdevice_);
+    if (dd->Dispatch && dd->Dispatch->QueryStop) {
+        IRP irp{};
+        irp.HostTarget = ksdevice_;
+        PKSDEVICE ks = ksdevice_;
+        status = host::ks::invoke_callback("device QueryStop", false, [&] { return dd->Dispatch->QueryStop(ks, &irp); });
+    }
+    host::ks::release_device_mutex(ksdevice_);
+    return status;
+}
+
+void Device::cancel_stop() {
+    if (state() != DeviceState::Started) return;
+    const KSDEVICE_DESCRIPTOR* dd = ksdevice_->Descriptor;
+    host::ks::acquire_device_mutex(ksdevice_);
+    if (dd->Dispatch && dd->Dispatch->CancelStop) {
+        IRP irp{};
+        irp.HostTarget = ksdevice_;
+        PKSDEVICE ks = ksdevice_;
+        host::ks::invoke_void_callback("device CancelStop", [&] { dd->Dispatch->CancelStop(ks, &irp); });
+    }
+    host::ks::release_device_mutex(ksdevice_);
+}
+
+NTSTATUS Device::rebalance(const std::function<void(ResourceList&)>& assign) {
+    NTSTATUS status = query_stop();
+    if (!NT_SUCCESS(status)) {
+        cancel_stop();
+        return status;
+    }
+    stop();
+    rebalanced_ = ResourceList();
+    assign(rebalanced_);
+    status = start(&rebalanced_, &rebalanced_);
+    if (!NT_SUCCESS(status)) surprise_remove();
+    return status;
+}
+
+void Device::surprise_remove() {
+    {
+        std::lock_guard<std::mutex> guard(state_lock_);
+        if (state_ == DeviceState::Removed || surprise_removed_) return;
+        surprise_removed_ = true;
+    }
+    host::ks::mark_removed(ksdevice_);
+    const KSDEVICE_DESCRIPTOR* dd = ksdevice_->Descriptor;
+    host::ks::acquire_device_mutex(ksdevice_);
+    if (dd->Dispatch && dd->Dispatch->SurpriseRemoval) {
+        IRP irp{};
+        irp.HostTarget = ksdevice_;
+        PKSDEVICE ks = ksdevice_;
+        host::ks::invoke_void_callback("device SurpriseRemoval", [&] { dd->Dispatch->SurpriseRemoval(ks, &irp); });
+    }
+    host::ks::release_device_mutex(ksdevice_);
+}
+
+bool Device::surprise_removed() const {
+    std::lock_guard<std::mutex> guard(state_lock_);
+    return surprise_removed_;
+}
+
+bool Device::wait_handles_closed(uint32_t timeout_ms) {
+    if (state() == DeviceState::Removed) return true;
+    return host::ks::wait_filters_closed(ksdevice_, timeout_ms);
+}
+
+NTSTATUS Device::sleep(DEVICE_POWER_STATE to) {
+    if (state() != DeviceState::Started) return STATUS_INVALID_DEVICE_STATE;
+    const KSDEVICE_DESCRIPTOR* dd = ksdevice_->Descriptor;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (dd->Dispatch && dd->Dispatch->QueryPower) {
+        IRP irp{};
+        irp.HostTarget = ksdevice_;
+        PKSDEVICE ks = ksdevice_;
+        DEVICE_POWER_STATE from = ksdevice_->DevicePowerState;
+        host::ks::acquire_device_mutex(ksdevice_);
+        status = host::ks::invoke_callback("device QueryPower", false, [&] {
+            return dd->Dispatch->QueryPower(ks, &irp, to, from, PowerSystemSleeping3, PowerSystemWorking,
+                                            PowerActionSleep);
+        });
+        host::ks::release_device_mutex(ksdevice_);
+        if (!NT_SUCCESS(status)) return status;
+    }
+    slept_pins_ = host::ks::pause_running_pins(ksdevice_);
+    set_power(to);
+    return STATUS_SUCCESS;
+}
+
+void Device::wake(bool pins_before_power) {
+    if (state() == DeviceState::Removed) return;
+    std::vector<PKSPIN> pins = std::move(slept_pins_);
+    slept_pins_.clear();
+    if (pins_before_power) host::ks::resume_pins(pins);
+    set_power(PowerDeviceD0);
+    if (!pins_before_power) host::ks::resume_pins(pins);
+}
+
 size_t Device::remove() {
     if (state() == DeviceState::Removed) return 0;
     // Open handles go away with the device; the class closes them before the device is removed.
