@@ -284,6 +284,37 @@ TEST(Removal, DuringARegisterRequest) {
     ExpectCaptureOnNewCard(bed);
 }
 
+TEST(Removal, WhileAFrameIsBeingCopiedTheBuffersOutliveTheCopy) {
+    qh::Testbed bed(FourInputs());
+    Session session(bed);
+    Input& in = session.add(0);
+    session.stream(1);
+    // The removal arrives while Process has the frame's buffer in hand and is about to copy it:
+    // the buffer may be freed only once the copy is done.
+    std::thread remover;
+    std::atomic<bool> removed{false}, remover_started{false};
+    host::watch_shared_read(&bed.ext()->Channel[0].FrameCount, [&] {
+        remover = std::thread([&] {
+            bed.unplug();
+            removed = true;
+        });
+        remover_started = true;
+        // Done at once unless the teardown waits for this copy; give it the chance.
+        wait_until([&] { return removed.load(); }, 300);
+    });
+    const uint64_t before = in.good_video;
+    ASSERT_TRUE(wait_until([&] {
+        session.step_all();
+        return in.good_video > before || removed.load();
+    }));
+    ASSERT_TRUE(wait_until([&] { return remover_started.load(); }));
+    remover.join();
+    EXPECT_TRUE(removed.load());
+    ExpectCardLeftAlone(bed, session);
+    session.stop_and_close();
+    EXPECT_EQ(bed.finish_removal(kWaitMs), 0u);
+}
+
 TEST(Removal, TheInterruptOfAnotherDeviceOnTheSharedLineIsNotClaimed) {
     qh::Testbed bed(FourInputs());
     Session session(bed);
