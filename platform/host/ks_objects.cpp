@@ -306,12 +306,18 @@ bool removed(PKSDEVICE ksdevice) {
     return device == nullptr || device->removed.load();
 }
 
-bool wait_removed(PKSDEVICE ksdevice, uint32_t timeout_ms) {
+namespace {
+// Waits on the device's filter set and removal flag; true when `done` held in time.
+bool wait_device(PKSDEVICE ksdevice, uint32_t timeout_ms, const std::function<bool(DeviceObj*)>& done) {
     DeviceObj* device = as_device(ksdevice);
     if (!device) return true;
     std::unique_lock<std::mutex> guard(device->filters_lock);
-    return device->filters_changed.wait_for(guard, std::chrono::milliseconds(timeout_ms),
-                                            [&] { return device->removed.load(); });
+    return device->filters_changed.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] { return done(device); });
+}
+}  // namespace
+
+bool wait_removed(PKSDEVICE ksdevice, uint32_t timeout_ms) {
+    return wait_device(ksdevice, timeout_ms, [](DeviceObj* device) { return device->removed.load(); });
 }
 
 size_t open_filters(PKSDEVICE ksdevice) {
@@ -322,11 +328,7 @@ size_t open_filters(PKSDEVICE ksdevice) {
 }
 
 bool wait_filters_closed(PKSDEVICE ksdevice, uint32_t timeout_ms) {
-    DeviceObj* device = as_device(ksdevice);
-    if (!device) return true;
-    std::unique_lock<std::mutex> guard(device->filters_lock);
-    return device->filters_changed.wait_for(guard, std::chrono::milliseconds(timeout_ms),
-                                            [&] { return device->filters.empty(); });
+    return wait_device(ksdevice, timeout_ms, [](DeviceObj* device) { return device->filters.empty(); });
 }
 
 std::vector<PKSPIN> pause_running_pins(PKSDEVICE ksdevice) {

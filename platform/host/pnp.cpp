@@ -272,32 +272,44 @@ void Device::set_power(DEVICE_POWER_STATE to) {
     host::ks::release_device_mutex(ksdevice_);
 }
 
+namespace {
+
+// A device dispatch taking the device and an IRP aimed at it, called (when the driver has one)
+// with the device mutex held; a missing one answers success, as the class assumes.
+NTSTATUS call_irp(PKSDEVICE device, const char* name, PFNKSDEVICEIRP KSDEVICE_DISPATCH::*member) {
+    const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;
+    NTSTATUS status = STATUS_SUCCESS;
+    host::ks::acquire_device_mutex(device);
+    if (dispatch && dispatch->*member) {
+        IRP irp{};
+        irp.HostTarget = device;
+        status = host::ks::invoke_callback(name, false, [&] { return (dispatch->*member)(device, &irp); });
+    }
+    host::ks::release_device_mutex(device);
+    return status;
+}
+
+void call_irp_void(PKSDEVICE device, const char* name, PFNKSDEVICEIRPVOID KSDEVICE_DISPATCH::*member) {
+    const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;
+    host::ks::acquire_device_mutex(device);
+    if (dispatch && dispatch->*member) {
+        IRP irp{};
+        irp.HostTarget = device;
+        host::ks::invoke_void_callback(name, [&] { (dispatch->*member)(device, &irp); });
+    }
+    host::ks::release_device_mutex(device);
+}
+
+}  // namespace
+
 NTSTATUS Device::query_stop() {
     if (state() != DeviceState::Started) return STATUS_INVALID_DEVICE_STATE;
-    const KSDEVICE_DESCRIPTOR* dd = ksdevice_->Descriptor;
-    NTSTATUS status = STATUS_SUCCESS;
-    host::ks::acquire_device_mutex(ksdevice_);
-    if (dd->Dispatch && dd->Dispatch->QueryStop) {
-        IRP irp{};
-        irp.HostTarget = ksdevice_;
-        PKSDEVICE ks = ksdevice_;
-        status = host::ks::invoke_callback("device QueryStop", false, [&] { return dd->Dispatch->QueryStop(ks, &irp); });
-    }
-    host::ks::release_device_mutex(ksdevice_);
-    return status;
+    return call_irp(ksdevice_, "device QueryStop", &KSDEVICE_DISPATCH::QueryStop);
 }
 
 void Device::cancel_stop() {
     if (state() != DeviceState::Started) return;
-    const KSDEVICE_DESCRIPTOR* dd = ksdevice_->Descriptor;
-    host::ks::acquire_device_mutex(ksdevice_);
-    if (dd->Dispatch && dd->Dispatch->CancelStop) {
-        IRP irp{};
-        irp.HostTarget = ksdevice_;
-        PKSDEVICE ks = ksdevice_;
-        host::ks::invoke_void_callback("device CancelStop", [&] { dd->Dispatch->CancelStop(ks, &irp); });
-    }
-    host::ks::release_device_mutex(ksdevice_);
+    call_irp_void(ksdevice_, "device CancelStop", &KSDEVICE_DISPATCH::CancelStop);
 }
 
 NTSTATUS Device::rebalance(const std::function<void(ResourceList&)>& assign) {
@@ -321,15 +333,7 @@ void Device::surprise_remove() {
         surprise_removed_ = true;
     }
     host::ks::mark_removed(ksdevice_);
-    const KSDEVICE_DESCRIPTOR* dd = ksdevice_->Descriptor;
-    host::ks::acquire_device_mutex(ksdevice_);
-    if (dd->Dispatch && dd->Dispatch->SurpriseRemoval) {
-        IRP irp{};
-        irp.HostTarget = ksdevice_;
-        PKSDEVICE ks = ksdevice_;
-        host::ks::invoke_void_callback("device SurpriseRemoval", [&] { dd->Dispatch->SurpriseRemoval(ks, &irp); });
-    }
-    host::ks::release_device_mutex(ksdevice_);
+    call_irp_void(ksdevice_, "device SurpriseRemoval", &KSDEVICE_DISPATCH::SurpriseRemoval);
 }
 
 bool Device::surprise_removed() const {
@@ -378,15 +382,7 @@ size_t Device::remove() {
     // Open handles go away with the device; the class closes them before the device is removed.
     host::ks::close_all_filters(ksdevice_);
     stop();
-    const KSDEVICE_DESCRIPTOR* dd = ksdevice_->Descriptor;
-    host::ks::acquire_device_mutex(ksdevice_);
-    if (dd->Dispatch && dd->Dispatch->Remove) {
-        IRP irp{};
-        irp.HostTarget = ksdevice_;
-        PKSDEVICE ks = ksdevice_;
-        host::ks::invoke_void_callback("device Remove", [&] { dd->Dispatch->Remove(ks, &irp); });
-    }
-    host::ks::release_device_mutex(ksdevice_);
+    call_irp_void(ksdevice_, "device Remove", &KSDEVICE_DISPATCH::Remove);
     // The driver's memory goes with the device: nothing of it may still be armed or queued.
     host::detail::check_no_timers_or_dpcs("device removal");
     host::ks::delete_device(ksdevice_);
