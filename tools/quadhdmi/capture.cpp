@@ -684,8 +684,9 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
         std::fprintf(stderr, "quadhdmi: the verifier found %zu leak(s) at removal\n", leaks);
         return 3;
     }
-    // A capture the removal cut short did not do what was asked, whatever it kept.
-    return removed && code == 0 ? kExitRemoved : code;
+    // A capture the removal cut short did not do what was asked, whatever else went wrong: the
+    // status says why it ended.
+    return removed ? kExitRemoved : code;
 }
 
 // ---------------------------------------------------------------------------------------------
