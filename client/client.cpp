@@ -405,6 +405,9 @@ public:
         return out;
     }
 
+    bool removed() const override { return host::ks::removed(device_); }
+    bool wait_removed(uint32_t timeout_ms) const override { return host::ks::wait_removed(device_, timeout_ms); }
+
     NTSTATUS open_filter(uint32_t index, std::unique_ptr<Filter>& filter) override {
         auto all = filters();
         if (index >= all.size()) return STATUS_NOT_FOUND;

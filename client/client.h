@@ -113,6 +113,11 @@ public:
     virtual std::vector<FilterInfo> filters() const = 0;
     std::vector<FilterInfo> filters_in_category(const GUID& category) const;
     virtual NTSTATUS open_filter(uint32_t index, std::unique_ptr<Filter>& filter) = 0;
+    // The device's interfaces went away (surprise removal), as the notification an application
+    // registers for tells it: the application stops its pins (getting its buffers back) and
+    // closes its handles, after which the device is removed.
+    virtual bool removed() const = 0;
+    virtual bool wait_removed(uint32_t timeout_ms) const = 0;
 };
 
 // The user-mode view of a device the PnP manager has added (and normally started).

@@ -121,6 +121,68 @@ void Testbed::set_power(DEVICE_POWER_STATE to) {
     }
 }
 
+void Testbed::unplug(bool shared_line_keeps_firing) {
+    card_->unplug(shared_line_keeps_firing);
+    if (device_) {
+        device_->surprise_remove();
+    }
+}
+
+size_t Testbed::finish_removal(uint32_t timeout_ms) {
+    if (!device_) {
+        return 0;
+    }
+    if (!device_->wait_handles_closed(timeout_ms)) {
+        throw std::runtime_error("handles to the removed device stayed open");
+    }
+    return remove();
+}
+
+NTSTATUS Testbed::replug() {
+    if (device_) {
+        throw std::logic_error("replug while the old device is still there");
+    }
+    client_.reset();
+    card_.reset();
+    card_ = std::make_unique<sim::Card>(options_.card);
+    add();
+    if (!added()) {
+        return add_status_;
+    }
+    return start();
+}
+
+NTSTATUS Testbed::rebalance(bool move_window, std::optional<sim::InterruptMode> interrupt_mode) {
+    if (!device_) {
+        throw std::logic_error("rebalance without a device");
+    }
+    start_mark_ = host::trace::mark();
+    start_status_ = device_->rebalance([&](host::pnp::ResourceList& list) {
+        // The new resources exist only once the old ones are released: the card moves while
+        // its driver holds neither its window nor its interrupt.
+        if (move_window) {
+            card_->move_window();
+        }
+        if (interrupt_mode) {
+            card_->set_interrupt_mode(*interrupt_mode);
+        }
+        if (options_.build_resources) {
+            options_.build_resources(list, *card_);
+        } else {
+            list = default_resources();
+        }
+    });
+    return start_status_;
+}
+
+NTSTATUS Testbed::sleep() { return device_ ? device_->sleep() : STATUS_NO_SUCH_DEVICE; }
+
+void Testbed::wake(bool pins_before_power) {
+    if (device_) {
+        device_->wake(pins_before_power);
+    }
+}
+
 bool Testbed::started() const { return device_ && device_->started(); }
 
 PKSDEVICE Testbed::ksdevice() const { return device_ ? device_->ksdevice() : nullptr; }

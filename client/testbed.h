@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,23 @@ public:
     // Stops (if started) and removes the device; returns the number of leaks the check found.
     size_t remove();
     void set_power(DEVICE_POWER_STATE to);
+
+    // The card pulled out while the device runs: the card goes dead (see sim::Card::unplug) and
+    // the PnP manager sends the surprise removal. Handles stay open until their owners close
+    // them; finish_removal() then waits for that and removes the device (Stop, Remove, leak
+    // check: the number of leaks, or throws if handles stay open past the time-out).
+    void unplug(bool shared_line_keeps_firing = false);
+    size_t finish_removal(uint32_t timeout_ms);
+    // A card put back after a removal: a new card (as configured) and a new device, added and
+    // started; the client view is opened anew.
+    NTSTATUS replug();
+    // Rebalance with pins open: query-stop, stop, start with a new list; `move_window` gives the
+    // card's registers another bus address, `interrupt_mode` another kind of interrupt.
+    NTSTATUS rebalance(bool move_window, std::optional<sim::InterruptMode> interrupt_mode = std::nullopt);
+    // System sleep (running pins paused, D3) and wake (D0 and the pins back to RUN, in the order
+    // asked for).
+    NTSTATUS sleep();
+    void wake(bool pins_before_power = false);
 
     NTSTATUS add_status() const { return add_status_; }
     NTSTATUS start_status() const { return start_status_; }

@@ -36,6 +36,7 @@ constexpr uint32_t kBlockSpan = 0x800;
 constexpr uint32_t kAudioEnable0 = 0xC018;
 constexpr uint32_t kVideoEnable0 = 0xC01C;
 constexpr uint32_t kVersion = 0x00010004;
+constexpr uint32_t kAllOnes = 0xFFFFFFFFu;   // what a read of a card that is gone completes with
 constexpr uint32_t kCauseMask = 0xFFF;
 constexpr uint32_t kBottomField = 1u << 24;
 constexpr uint32_t kMaxAudioBytes = 1u << 20;   // larger rings or blocks are refused, not allocated
@@ -123,6 +124,9 @@ struct Card::Impl {
     uint32_t storm = 0;
     bool suppressed = false;
     uint32_t pending_messages = 0;
+    // Pulled out of its slot: the link is down, so every read completes with all ones, writes
+    // go nowhere, and no engine transfers or interrupts again.
+    bool removed = false;
 
     std::array<Receiver, kInputs> rx;
     std::array<std::unique_ptr<I2cMaster>, kInputs> i2c;
@@ -202,8 +206,8 @@ struct Card::Impl {
         uint32_t messages;
         {
             std::lock_guard<std::mutex> lk(mu);
-            level = (enable & 1) && !suppressed && (status & kCauseMask) != 0;
-            messages = pending_messages;
+            level = (enable & 1) && !suppressed && !removed && (status & kCauseMask) != 0;
+            messages = removed ? 0 : pending_messages;
             pending_messages = 0;
         }
         if (card.line_->mode() == host::InterruptLine::Mode::LevelSensitive) {
@@ -310,21 +314,21 @@ struct Card::Impl {
     bool video_ready(uint32_t n) const {
         std::lock_guard<std::mutex> lk(mu);
         const VideoEngine& e = video[n];
-        return sources[n].config.cable && e.running() && e.unit_bytes != 0 && rx[n].locked(Clock::now()) &&
+        return !removed && sources[n].config.cable && e.running() && e.unit_bytes != 0 && rx[n].locked(Clock::now()) &&
                (status & video_bit(n)) == 0;
     }
 
     bool audio_ready(uint32_t n) const {
         std::lock_guard<std::mutex> lk(mu);
         const AudioEngine& a = audio[n];
-        return sources[n].config.cable && a.running() && a.block_bytes != 0 && rx[n].locked(Clock::now()) &&
+        return !removed && sources[n].config.cable && a.running() && a.block_bytes != 0 && rx[n].locked(Clock::now()) &&
                (status & audio_bit(n)) == 0;
     }
 
     // Starts the source's next unit on the engine (mu held). False when the engine takes none.
     bool begin_video(uint32_t n) {
         Source& s = sources[n];
-        if (!s.config.cable) return false;
+        if (!s.config.cable || removed) return false;
         const SourceConfig cfg = s.config;
         const uint64_t unit = s.unit++;
         const uint64_t frame = cfg.interlaced ? unit / 2 : unit;
@@ -347,7 +351,7 @@ struct Card::Impl {
     bool begin_audio(uint32_t n) {
         Source& s = sources[n];
         AudioEngine& a = audio[n];
-        if (!s.config.cable || !a.running() || !rx[n].locked(Clock::now())) return false;
+        if (removed || !s.config.cable || !a.running() || !rx[n].locked(Clock::now())) return false;
         const uint32_t block_bytes = a.block_bytes;
         if (block_bytes == 0 || block_bytes > kMaxAudioBytes || a.ring_bytes > kMaxAudioBytes ||
             a.ring_bytes < block_bytes)
@@ -381,6 +385,10 @@ struct Card::Impl {
     bool write_pieces(UnitInProgress& u, bool& busy, const uint64_t& engine_generation, uint32_t n, uint32_t pieces,
                       std::unique_lock<std::mutex>& lk) {
         for (; pieces > 0 && u.written < u.pieces; --pieces) {
+            if (removed) {
+                u.active = false;   // the link is down: the burst on the wire was the last one
+                return false;
+            }
             const size_t from = u.bound(u.written), length = u.bound(u.written + 1) - from;
             const uint64_t address = u.address + from;
             const uint8_t* data = u.data + from;
@@ -524,6 +532,7 @@ Card::Card(const CardConfig& config, Wiring wiring) : config_(config), wiring_(s
 }
 
 Card::~Card() {
+    stop_line_noise();
     stop();
     if (wiring_.register_on_bus) {
         host::unregister_interrupt_line(line_.get());
@@ -547,6 +556,10 @@ uint32_t Card::read32(uint32_t offset) {
     {
         std::lock_guard<std::mutex> lk(impl_->mu);
         Impl& d = *impl_;
+        if (d.removed) {
+            d.record(offset, kAllOnes, false);
+            return kAllOnes;
+        }
         const auto now = Clock::now();
         if (offset - kRegStatusWord0 <= 0x0C) {
             value = d.fpga_status_word(offset / 4, now);
@@ -618,6 +631,7 @@ void Card::write32(uint32_t offset, uint32_t value) {
     {
         std::unique_lock<std::mutex> lk(impl_->mu);
         Impl& d = *impl_;
+        if (d.removed) return;
         d.record(offset, value, true);
         if (offset >= kI2cBase && offset < kI2cBase + kInputs * 0x1000) {
             uint32_t n = (offset - kI2cBase) / 0x1000, reg = offset & 0xFFF;
@@ -734,6 +748,82 @@ void Card::inject_spurious_interrupt() {
 }
 
 void Card::inject_shared_interrupt() { line_->inject_foreign(); }
+
+// --- removal ---
+
+void Card::unplug(bool shared_line_keeps_firing) {
+    {
+        std::unique_lock<std::mutex> lk(impl_->mu);
+        Impl& d = *impl_;
+        if (d.removed) return;
+        d.removed = true;
+        // A burst on the wire when the link went down is the last one: once this returns,
+        // nothing of the card reaches host memory any more.
+        d.cv.wait(lk, [&] {
+            return std::none_of(d.video.begin(), d.video.end(), [](const VideoEngine& e) { return e.busy; }) &&
+                   std::none_of(d.audio.begin(), d.audio.end(), [](const AudioEngine& a) { return a.busy; });
+        });
+        d.cv.notify_all();
+    }
+    line_->set_device_gone(true);
+    impl_->update_line();
+    if (shared_line_keeps_firing) {
+        noise_running_.store(true);
+        noise_ = std::thread([this] {
+            // Another device on the same line keeps raising it, as a sound or network chip does.
+            std::unique_lock<std::mutex> lk(noise_mu_);
+            while (noise_running_.load()) {
+                line_->inject_foreign();
+                noise_cv_.wait_for(lk, std::chrono::milliseconds(1), [&] { return !noise_running_.load(); });
+            }
+        });
+    }
+}
+
+uint64_t Card::move_window() {
+    if (!wiring_.register_on_bus) return mmio_physical_;
+    const uint64_t old = mmio_physical_;
+    mmio_physical_ = host::register_mmio(this, kWindowLength);
+    host::unregister_mmio(old);
+    return mmio_physical_;
+}
+
+void Card::set_interrupt_mode(InterruptMode mode) {
+    const auto line_mode = mode == InterruptMode::Level ? host::InterruptLine::Mode::LevelSensitive
+                                                        : host::InterruptLine::Mode::MessageSignalled;
+    std::unique_ptr<host::InterruptLine> old;
+    {
+        std::lock_guard<std::recursive_mutex> g(impl_->line_mu);
+        std::lock_guard<std::mutex> lk(impl_->mu);
+        if (config_.interrupt_mode == mode) return;
+        config_.interrupt_mode = mode;
+        old = std::move(line_);
+        line_ = wiring_.make_line ? wiring_.make_line(line_mode) : host::create_interrupt_line(line_mode);
+        line_->set_delivery_hook(
+            [d = impl_.get()](const std::function<bool()>& stopping) { d->delay_delivery(stopping); });
+        impl_->line_level = false;
+        impl_->pending_messages = 0;
+        if (wiring_.register_on_bus) {
+            host::unregister_interrupt_line(old.get());
+            vector_ = host::register_interrupt_line(line_.get());
+        }
+    }
+    impl_->update_line();
+}
+
+bool Card::removed() const {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    return impl_->removed;
+}
+
+void Card::stop_line_noise() {
+    {
+        std::lock_guard<std::mutex> lk(noise_mu_);
+        noise_running_.store(false);
+        noise_cv_.notify_all();
+    }
+    if (noise_.joinable()) noise_.join();
+}
 
 void Card::set_interrupt_storm(uint32_t status_bits) {
     {

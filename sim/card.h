@@ -167,6 +167,17 @@ public:
     // whose line stops working (causes still latch in the status register).
     void inject_spurious_interrupt();
     void inject_shared_interrupt();
+    // Surprise removal (a cable to an external enclosure pulled): from now on every register
+    // reads 0xFFFFFFFF, writes vanish, and no engine transfers or interrupts again; a transfer
+    // in flight has ended when this returns. With `shared_line_keeps_firing` another device on
+    // the card's (shared, line-based) interrupt keeps raising it. Putting a card back is a new
+    // Card: a new device to the PnP manager, with all its state at power-on.
+    void unplug(bool shared_line_keeps_firing = false);
+    bool removed() const;
+    // What a rebalance may give the card: its window at another bus address (returned), its
+    // interrupt of the other kind (a new line and vector). Only while its driver holds neither.
+    uint64_t move_window();
+    void set_interrupt_mode(InterruptMode mode);
     void set_interrupt_storm(uint32_t status_bits);
     void set_interrupts_suppressed(bool suppressed);
     // Interrupt delivery timing (see InterruptTiming). A stall holds the next call of the routine
@@ -230,6 +241,7 @@ public:
 
 private:
     void pacer_loop(uint32_t input);
+    void stop_line_noise();
     void apply_faults_locked(uint32_t input, const InputFaults& faults);
 
     CardConfig config_;
@@ -242,6 +254,10 @@ private:
     std::atomic<bool> pacer_running_{false};
     std::vector<std::thread> pacers_;
     std::atomic<uint64_t> pacing_late_max_ns_{0};
+    std::mutex noise_mu_;
+    std::condition_variable noise_cv_;
+    std::atomic<bool> noise_running_{false};
+    std::thread noise_;
 };
 
 }  // namespace sim

@@ -2,6 +2,7 @@
 // four inputs. Each routine takes the input's constant record (channel0audio.cpp …).
 #include "driver/audio/audio_impl.h"
 
+#include "driver/device/device.h"
 #include "driver/device/guids.h"
 #include "driver/hw/i2c.h"
 #include "driver/hw/registers.h"
@@ -57,6 +58,21 @@ void WaitForDeliveryIdle(ChannelState& ch) {
         interval.QuadPart = kDrainPoll;
         KeDelayExecutionThread(KernelMode, FALSE, &interval);
     }
+}
+
+// Programs and starts the input's engine on its slice of the ring (HwMutex held). A device that
+// is stopped or gone has no window: the engine is programmed again at the restart.
+void StartEngine(ULONG index, devext* ext) {
+    if (SharedRead(ext->RegisterBase) == nullptr) return;
+    const ULONG a = kAudioBlock[index];
+    const ULONGLONG bus = static_cast<ULONGLONG>(ext->channelallaudiobuf.PhysAddr.QuadPart);
+    WriteRegister(ext, a + 0x08, static_cast<ULONG>(bus >> 32));
+    WriteRegister(ext, a + 0x0C, static_cast<ULONG>(bus) + index * kAudioRingSize);
+    WriteRegister(ext, a + 0x04, kAudioRingSize);
+    WriteRegister(ext, a + 0x10, kAudioBlockSize);
+    (void)ReadRegister(ext, a + 0x00);
+    WriteRegister(ext, kAudioEnable[index], 1);
+    WriteRegister(ext, a + 0x00, 1);
 }
 
 // Skips a buffer that has no data area: it completes unfilled and the leading edge moves on.
@@ -352,8 +368,12 @@ NTSTATUS SetState(const AudioInput& in, PKSPIN Pin, KSSTATE ToState, KSSTATE Fro
 
 NTSTATUS HardwareAcquireResources(const AudioInput& in, devext* ext) {
     DbgPrint("%s: %s()\n", in.Tag, "HardwareAcquireResources");
-    PUCHAR ring = RingOf(in, ext);
-    if (ring != nullptr) RtlZeroMemory(ring, kAudioRingSize);
+    // A device stopping or gone frees the ring: it is cleared only while it is sure to be there.
+    if (AcquireBuffers(ext)) {
+        PUCHAR ring = RingOf(in, ext);
+        if (ring != nullptr) RtlZeroMemory(ring, kAudioRingSize);
+        ReleaseBuffers(ext);
+    }
     return STATUS_SUCCESS;
 }
 
@@ -378,16 +398,8 @@ NTSTATUS HardwareRun(const AudioInput& in, devext* ext) {
     SharedWrite(ch.AudioLostBytes, ULONGLONG(0));
     SharedWrite(ch.AudioDiscontinuity, ULONG(0));
 
-    const ULONG a = in.RegBlock;
-    const ULONGLONG bus = static_cast<ULONGLONG>(ext->channelallaudiobuf.PhysAddr.QuadPart);
     AcquireHwMutex(ext);
-    WriteRegister(ext, a + 0x08, static_cast<ULONG>(bus >> 32));
-    WriteRegister(ext, a + 0x0C, static_cast<ULONG>(bus) + in.RingOffset);
-    WriteRegister(ext, a + 0x04, kAudioRingSize);
-    WriteRegister(ext, a + 0x10, kAudioBlockSize);
-    (void)ReadRegister(ext, a + 0x00);
-    WriteRegister(ext, in.EnableReg, 1);
-    WriteRegister(ext, a + 0x00, 1);
+    StartEngine(in.Index, ext);
     ReleaseHwMutex(ext);
     DbgPrint("%s:%d %s() end\n", in.File, __LINE__, "HardwareRun");
     return STATUS_SUCCESS;
@@ -396,8 +408,11 @@ NTSTATUS HardwareRun(const AudioInput& in, devext* ext) {
 NTSTATUS HardwarePause(const AudioInput& in, devext* ext) {
     DbgPrint("%s: %s()\n", in.Tag, "HardwarePause");
     AcquireHwMutex(ext);
-    WriteRegister(ext, in.EnableReg, 0);
-    WriteRegister(ext, in.RegBlock + 0x00, 0);
+    // A device that is stopped or gone has no window: its engines are already silent.
+    if (SharedRead(ext->RegisterBase) != nullptr) {
+        WriteRegister(ext, in.EnableReg, 0);
+        WriteRegister(ext, in.RegBlock + 0x00, 0);
+    }
     ReleaseHwMutex(ext);
     DbgPrint("%s:%d %s() end\n", in.File, __LINE__, "HardwarePause");
     return STATUS_SUCCESS;
@@ -441,6 +456,24 @@ void HaltAudioDelivery(devext* ext) {
         KeCancelTimer(&ext->AudioTimer[channel]);
     }
     KeFlushQueuedDpcs();
+}
+
+void ResumeAudioDelivery(devext* ext) {
+    for (ULONG channel = 0; channel < kChannelCount; ++channel) {
+        ChannelState& ch = ext->Channel[channel];
+        AcquireHwMutex(ext);
+        if (SharedRead(ch.AudioPin) != nullptr && static_cast<LONG>(SharedRead(ch.AudioState)) == KSSTATE_RUN) {
+            // The ring was freed with the old resources: delivery starts again from the engine's
+            // first block, after a gap the client is told of.
+            SharedWrite(ch.AudioReadOffset, ULONG(0));
+            SharedWrite(ch.AudioHwBytes, ULONGLONG(0));
+            SharedWrite(ch.AudioDeliveredBytes, ULONGLONG(0));
+            SharedWrite(ch.AudioDiscontinuity, ULONG(1));
+            audio::StartEngine(channel, ext);
+        }
+        ReleaseHwMutex(ext);
+    }
+    SharedWrite(ext->AudioHalted, ULONG(0));
 }
 
 // ---------------------------------------------------------------------------------------------

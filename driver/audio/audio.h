@@ -46,6 +46,9 @@ void channel3AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgum
 // Passive level, at device stop, once the interrupt is disconnected: returns with no audio DPC
 // queued or running and no retry timer armed, and none can be armed again until the next start.
 void HaltAudioDelivery(devext* ext);
+// Passive level, at the end of a (re)start: the engines of the audio pins still running are
+// programmed again (their next buffer marked as following a gap) and the DPCs may deliver.
+void ResumeAudioDelivery(devext* ext);
 
 extern const KSPIN_DISPATCH channel0AudioPinDispatch;
 extern const KSPIN_DISPATCH channel1AudioPinDispatch;

@@ -80,6 +80,12 @@ struct devext {
     KDPC VideoDpc23[2];
     // Set while the device is stopped: the audio DPCs deliver nothing and arm no timer.
     ULONG AudioHalted;
+    // Set for good once the card is gone (surprise removal): nothing touches it again.
+    ULONG Removed;
+    // The video buffers may be read (a started device that holds them) and the readers doing
+    // so now: teardown closes the gate and waits for the readers before freeing the buffers.
+    ULONG BuffersOpen;
+    LONG BufferReaders;
 };
 
 // The three video buffers of a channel.

@@ -19,7 +19,7 @@ const KSDEVICE_DISPATCH DeviceDispatch = {
     nullptr,                 // CancelRemove
     nullptr,                 // Remove
     nullptr,                 // QueryCapabilities
-    nullptr,                 // SurpriseRemoval
+    DeviceDispatchSurpriseRemoval,  // SurpriseRemoval
     nullptr,                 // QueryPower
     dispatchSetPower,        // SetPower
     nullptr,                 // QueryInterface
@@ -52,6 +52,7 @@ NTSTATUS DeviceDispatchCreate(PKSDEVICE Device) {
         return status;
     }
     Device->Context = ext;
+    InitializeKernelObjects(ext);
     return STATUS_SUCCESS;
 }
 
@@ -72,6 +73,9 @@ NTSTATUS DeviceDispatchPnpStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST Tr
         UninitializeHW(ext);
         return status;
     }
+    // A restart after a rebalance: the class left the pins in their states, so the ones that
+    // were running carry on with the new resources.
+    ResumeRunningPins(ext);
     return STATUS_SUCCESS;
 }
 
@@ -79,6 +83,18 @@ void DeviceDispatchPnpStop(PKSDEVICE Device, PIRP Irp) {
     UNREFERENCED_PARAMETER(Irp);
     DbgPrint("%s()\n", "DeviceDispatchPnpStop");
     UninitializeHW(static_cast<devext*>(Device->Context));
+}
+
+// The class keeps the pins (and their queues) until their clients close them, and calls Stop
+// only at the removal that follows the last close: until then a connected interrupt would read
+// a status of all ones and the pins would wait for frames that never come. The hardware is let
+// go of here, and the pins see the gate closed for good.
+void DeviceDispatchSurpriseRemoval(PKSDEVICE Device, PIRP Irp) {
+    UNREFERENCED_PARAMETER(Irp);
+    DbgPrint("%s()\n", "DeviceDispatchSurpriseRemoval");
+    auto* ext = static_cast<devext*>(Device->Context);
+    SharedWrite(ext->Removed, ULONG(1));
+    UninitializeHW(ext);
 }
 
 void dispatchSetPower(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From) {

@@ -11,13 +11,24 @@ NTSTATUS DeviceDispatchCreate(PKSDEVICE Device);
 NTSTATUS DeviceDispatchPnpStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResources,
                                 PCM_RESOURCE_LIST UntranslatedResources);
 void DeviceDispatchPnpStop(PKSDEVICE Device, PIRP Irp);
+void DeviceDispatchSurpriseRemoval(PKSDEVICE Device, PIRP Irp);
 void dispatchSetPower(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From);
 
+// Once per device, at Add: the kernel objects pins and DPCs may wait on or queue while the
+// device stops and starts again under them (a rebalance with pins running).
+void InitializeKernelObjects(devext* ext);
 NTSTATUS InitializeHW(devext* ext, PCM_RESOURCE_LIST TranslatedResources);
 void UninitializeHW(devext* ext);
 void UnmapResources(devext* ext);
+// After a restart: the engines of the pins still running are programmed again and their
+// Process asked for.
+void ResumeRunningPins(devext* ext);
 
 BOOLEAN DeviceInterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext);
+
+// The video buffers' gate: true when they may be read now, until ReleaseBuffers.
+bool AcquireBuffers(devext* ext);
+void ReleaseBuffers(devext* ext);
 
 // Programs and starts a channel's video DMA engine from its current format (HwMutex held).
 void StartVideoDma(devext* ext, UCHAR channel);

@@ -42,6 +42,29 @@ constexpr PKDEFERRED_ROUTINE kVideoDpcRoutine[kChannelCount] = {
 constexpr PKDEFERRED_ROUTINE kAudioDpcRoutine[kChannelCount] = {
     channel0AudioDpcRoutine, channel1AudioDpcRoutine, channel2AudioDpcRoutine, channel3AudioDpcRoutine};
 
+constexpr LONGLONG kReaderPoll = -10000;  // 1 ms, relative
+constexpr ULONG kRunState = 3;
+
+// A full-barrier add on a word the Process calls of other processors share.
+inline LONG AddReaders(LONG& target, LONG delta) { return __atomic_add_fetch(&target, delta, __ATOMIC_SEQ_CST); }
+inline ULONG LoadOrdered(const ULONG& field) { return __atomic_load_n(&field, __ATOMIC_SEQ_CST); }
+
+// Passive level: closes the buffers' gate and returns once no reader holds them; a Process
+// call waiting for a frame is woken so that it sees the gate closed.
+void CloseBuffers(devext* ext) {
+    __atomic_store_n(&ext->BuffersOpen, ULONG(0), __ATOMIC_SEQ_CST);
+    for (ULONG channel = 0; channel < kChannelCount; ++channel) {
+        KeSetEvent(&ext->Channel[channel].FrameEvent, 0, FALSE);
+    }
+    while (AddReaders(ext->BufferReaders, 0) != 0) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = kReaderPoll;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+}
+
+}  // namespace
+
 // Everything the interrupt routine may queue and the pins may wait on. Done before the interrupt
 // is connected, so that an early interrupt never finds an uninitialised DPC.
 void InitializeKernelObjects(devext* ext) {
@@ -64,6 +87,8 @@ void InitializeKernelObjects(devext* ext) {
     KeInitializeMutex(&ext->HwMutex, 0);
     SharedWrite(ext->AudioHalted, ULONG(0));
 }
+
+namespace {
 
 void MapWindow(devext* ext, const CM_PARTIAL_RESOURCE_DESCRIPTOR& d, NTSTATUS& recorded) {
     DbgPrint("memory resource: Addr:%X ", d.u.Memory.Start.LowPart);
@@ -185,8 +210,8 @@ NTSTATUS InitializeHW(devext* ext, PCM_RESOURCE_LIST TranslatedResources) {
     const CM_PARTIAL_RESOURCE_LIST& partial = TranslatedResources->List[0].PartialResourceList;
     DbgPrint("%d resource lists %d resources\n", TranslatedResources->Count, partial.Count);
 
-    InitializeKernelObjects(ext);
-
+    // The kernel objects were initialised at Add: a restart must not initialise again what a
+    // running pin may be waiting on. Only the audio DPCs' halt is lifted, by ResumeRunningPins.
     NTSTATUS recorded = STATUS_SUCCESS;
     for (ULONG i = 0; i < partial.Count; ++i) {
         const CM_PARTIAL_RESOURCE_DESCRIPTOR& d = partial.PartialDescriptors[i];
@@ -245,22 +270,58 @@ NTSTATUS InitializeHW(devext* ext, PCM_RESOURCE_LIST TranslatedResources) {
         return status;
     }
 
+    __atomic_store_n(&ext->BuffersOpen, ULONG(1), __ATOMIC_SEQ_CST);
     WriteRegister(ext, kRegInterruptEnable, 1);
     DbgPrint("exit InitializeHW (%x)\n", recorded);
     return recorded;
 }
 
+bool AcquireBuffers(devext* ext) {
+    AddReaders(ext->BufferReaders, 1);
+    if (LoadOrdered(ext->BuffersOpen) != 0) {
+        return true;
+    }
+    AddReaders(ext->BufferReaders, -1);
+    return false;
+}
+
+void ReleaseBuffers(devext* ext) { AddReaders(ext->BufferReaders, -1); }
+
+void ResumeRunningPins(devext* ext) {
+    for (ULONG channel = 0; channel < kChannelCount; ++channel) {
+        ChannelState& ch = ext->Channel[channel];
+        // Ownership is settled under HwMutex: a pin found here has not finished its STOP, so it
+        // is not closed while this runs.
+        AcquireHwMutex(ext);
+        PKSPIN pin = ch.VideoPin;
+        if (pin != nullptr && SharedRead(ch.VideoState) == kRunState) {
+            KeClearEvent(&ch.FrameEvent);
+            StartVideoDma(ext, static_cast<UCHAR>(channel));
+            KsPinAttemptProcessing(pin, TRUE);
+        }
+        ReleaseHwMutex(ext);
+    }
+    ResumeAudioDelivery(ext);
+}
+
 void UnmapResources(devext* ext) {
     DbgPrint("%s()\n", "UnmapResources");
+    // Every passive-level register sequence (pins, I2C, register properties) runs under HwMutex
+    // and looks at the window first: it finds it either whole or gone, never unmapped mid-way.
+    AcquireHwMutex(ext);
     PVOID base = SharedRead(ext->RegisterBase);
     if (base != nullptr) {
         SharedWrite(ext->RegisterBase, PVOID(nullptr));
         MmUnmapIoSpace(base, ext->RegisterLength);
     }
+    ReleaseHwMutex(ext);
 }
 
 void UninitializeHW(devext* ext) {
-    if (SharedRead(ext->RegisterBase) != nullptr) {
+    CloseBuffers(ext);
+    // A card that is gone takes no more writes: they would only go to whatever now answers there.
+    const bool present = SharedRead(ext->Removed) == 0;
+    if (present && SharedRead(ext->RegisterBase) != nullptr) {
         WriteRegister(ext, kRegInterruptEnable, 0);
         // A pin left running would otherwise go on writing into buffers about to be freed.
         SilenceEngines(ext);
@@ -281,7 +342,7 @@ void UninitializeHW(devext* ext) {
         HaltAudioDelivery(ext);
         // A routine that was running while interrupts were turned off re-enables them on its
         // way out; it cannot run any more.
-        if (SharedRead(ext->RegisterBase) != nullptr) {
+        if (present && SharedRead(ext->RegisterBase) != nullptr) {
             WriteRegister(ext, kRegInterruptEnable, 0);
         }
     }

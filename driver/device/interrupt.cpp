@@ -10,6 +10,7 @@ constexpr ULONG kCardBits = 0xFFF;        // bits 0..11: every source the card h
 constexpr ULONG kInterlacedFieldBit = 0x1000000;
 constexpr ULONG kRunState = 3;
 constexpr ULONG kAudioBlockMask = 0xF;    // the ring's 16 blocks
+constexpr ULONG kCardGone = 0xFFFFFFFF;
 
 // Per channel, the audio source is bit 4 + 2n and the video source the bit above it.
 constexpr ULONG AudioBit(ULONG channel) { return 0x10u << (2 * channel); }
@@ -66,6 +67,12 @@ BOOLEAN DeviceInterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext) {
     UNREFERENCED_PARAMETER(Interrupt);
     auto* ext = static_cast<devext*>(ServiceContext);
     const ULONG status = ReadRegister(ext, kRegInterruptStatus);
+    // Every register of a card that has left the bus reads all ones: the interrupt is another
+    // device's on the shared line, and claiming it would keep that device from being served.
+    // Nothing is acknowledged or queued; the surprise removal follows.
+    if (status == kCardGone) {
+        return FALSE;
+    }
     WriteRegister(ext, kRegInterruptStatus, status);  // the write-back acknowledges what was set
     if ((status & kCardBits) == 0) {
         WriteRegister(ext, kRegInterruptEnable, 1);
@@ -103,6 +110,10 @@ void StartVideoDma(devext* ext, UCHAR channel) {
                  ULONG(unitBytes > 0xFFFFFFFFu ? 0xFFFFFFFFu : unitBytes));
         return;
     }
+    // A device stopped or gone has no window: the engine is programmed again at the restart.
+    if (SharedRead(ext->RegisterBase) == nullptr) {
+        return;
+    }
     const ULONG v = kVideoBlock[channel];
     const CommonBuffer* buffers = VideoBuffers(ext, channel);
     ReadRegister(ext, v + kVideoControl);
@@ -116,7 +127,7 @@ void StartVideoDma(devext* ext, UCHAR channel) {
 }
 
 void StopVideoDma(devext* ext, ULONG channel) {
-    if (channel >= kChannelCount) {
+    if (channel >= kChannelCount || SharedRead(ext->RegisterBase) == nullptr) {
         return;
     }
     const ULONG v = kVideoBlock[channel];

@@ -36,7 +36,7 @@ constexpr ULONG kAudioDmaRegisters[] = {0x04, 0x08, 0x0C, 0x10};
 // 32-bit aligned (an unaligned access would straddle two registers).
 bool RegisterOffsetValid(const devext* ext, ULONG offset) {
     const ULONG length = ext->RegisterLength;
-    if (ext->RegisterBase == nullptr || length < sizeof(ULONG)) return false;
+    if (SharedRead(ext->RegisterBase) == nullptr || length < sizeof(ULONG)) return false;
     if (offset > length - sizeof(ULONG)) return false;
     return (offset & 3) == 0;
 }
@@ -93,10 +93,16 @@ NTSTATUS KStrGetRegisterValueHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data
     auto* answer = static_cast<KSPROPERTY_REGISTER_VALUE_S*>(Data);
 
     const ULONG offset = request->Offset;
-    if (!RegisterOffsetValid(ext, offset)) return STATUS_INVALID_PARAMETER;
-
+    // The window is checked and used under HwMutex, which its unmapping takes too: a stop or a
+    // removal cannot unmap it between the two.
+    AcquireHwMutex(ext);
+    if (!RegisterOffsetValid(ext, offset)) {
+        ReleaseHwMutex(ext);
+        return STATUS_INVALID_PARAMETER;
+    }
     // Only the value is written; the caller's header and offset bytes stay as they were.
     answer->Value = ReadRegister(ext, offset);
+    ReleaseHwMutex(ext);
     Irp->IoStatus.Information = sizeof(KSPROPERTY_REGISTER_VALUE_S);
     return STATUS_SUCCESS;
 }
@@ -107,12 +113,16 @@ NTSTATUS KStrSetRegisterValueHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data
     const auto* request = reinterpret_cast<const KSPROPERTY_REGISTER_VALUE_S*>(Request);
 
     const ULONG offset = request->Offset;
-    if (!RegisterOffsetValid(ext, offset)) return STATUS_INVALID_PARAMETER;
     // Any process that can open the filter can send this request; it must not be able to make the
     // card write into memory outside the driver's common buffers.
     if (IsDmaProgrammingRegister(offset)) return STATUS_ACCESS_DENIED;
-
+    AcquireHwMutex(ext);
+    if (!RegisterOffsetValid(ext, offset)) {
+        ReleaseHwMutex(ext);
+        return STATUS_INVALID_PARAMETER;
+    }
     WriteRegister(ext, offset, request->Value);
+    ReleaseHwMutex(ext);
     return STATUS_SUCCESS;
 }
 

@@ -101,11 +101,7 @@ NTSTATUS Reset_All_ADV7611(devext* ext) {
     for (ULONG channel = 0; channel < kChannelCount; ++channel) {
         Reset_ADV7611(ext, kI2cBlock[channel]);
     }
-    // No pin exists yet at device start, so the ownership fields are cleared without HwMutex.
-    for (ULONG channel = 0; channel < kChannelCount; ++channel) {
-        ext->Channel[channel].AudioPin = nullptr;
-        ext->Channel[channel].VideoPin = nullptr;
-        ext->Channel[channel].FormatPin = nullptr;
-    }
+    // The ownership fields are left alone: they start cleared with the device record, every pin
+    // clears its own at STOP, and the pins a rebalance finds open keep theirs across the restart.
     return STATUS_SUCCESS;
 }

@@ -55,6 +55,11 @@ bool I2c_ReadOnce(devext* ext, ULONG block, UCHAR device, const UCHAR* subaddres
     for (ULONG i = 0; i < length; ++i) {
         buffer[i] = 0;
     }
+    // Callers hold HwMutex (or the device's start or power change): a window unmapped by a stop
+    // or a removal stays unmapped for the whole transfer.
+    if (SharedRead(ext->RegisterBase) == nullptr) {
+        return false;
+    }
     const UCHAR sub = *subaddress;
     const UCHAR writeAddress = UCHAR(device & 0xFE);
     const UCHAR readAddress = UCHAR(device | 0x01);
@@ -108,6 +113,9 @@ bool I2c_WriteOnce(devext* ext, ULONG block, UCHAR device, ULONG length, const U
     // Without a sub-address there is nothing to send; the bus is left alone.
     if (length == 0) {
         DbgPrint(" error! write register length is zero !\n");
+        return false;
+    }
+    if (SharedRead(ext->RegisterBase) == nullptr) {
         return false;
     }
     const Chunking c = Chunk(length, kWriteChunk);

@@ -2,6 +2,7 @@
 // the buffer the engine's status names (weaving two fields for an interlaced signal) into the
 // leading stream buffer, stamps it and completes it.
 #include "driver/hw/registers.h"
+#include "driver/device/device.h"
 #include "driver/video/video_input.h"
 
 namespace video {
@@ -55,8 +56,9 @@ void FrameDpc(PVOID deferredContext, const Input& in) {
     KeSetEvent(&ext->Channel[in.channel].FrameEvent, 0, FALSE);
 }
 
-NTSTATUS Process(const Input& in, PKSPIN pin) {
-    devext* ext = DevextOf(pin);
+namespace {
+
+NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {
     ChannelState& ch = ext->Channel[in.channel];
 
     const ULONG state = SharedRead(ch.VideoState);
@@ -80,7 +82,8 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
         return STATUS_PENDING;
     }
     // Leaving RUN sets the event so that a STOP does not wait out the time-out: no frame then.
-    if (SharedRead(ch.VideoState) < KSSTATE_RUN) return STATUS_PENDING;
+    // So does a teardown, which waits for this call before it frees the buffers.
+    if (SharedRead(ch.VideoState) < KSSTATE_RUN || SharedRead(ext->BuffersOpen) == 0) return STATUS_PENDING;
 
     // The class holds the pin's processing mutex around this call (it is not recursive: taking
     // it here would wait for ourselves), so the copy below is already exclusive.
@@ -229,6 +232,19 @@ NTSTATUS Process(const Input& in, PKSPIN pin) {
     KsStreamPointerUnlock(pointer, TRUE);
     KsPinAttemptProcessing(pin, TRUE);
     return STATUS_PENDING;
+}
+
+}  // namespace
+
+NTSTATUS Process(const Input& in, PKSPIN pin) {
+    devext* ext = DevextOf(pin);
+    // Between the stop and the start of a rebalance the buffers are gone: the restart asks for
+    // processing again. Once the card is gone they never come back: the pin's buffers stay
+    // queued until its client, told of the removal, stops it and so gets them back.
+    if (!AcquireBuffers(ext)) return STATUS_PENDING;
+    const NTSTATUS status = ProcessFrame(in, pin, ext);
+    ReleaseBuffers(ext);
+    return status;
 }
 
 }  // namespace video

@@ -13,9 +13,12 @@ NTSTATUS DispatchCreateClose(PKSPIN pin, PIRP irp) {
 
 NTSTATUS HardwareAcquireResources(devext* ext, const Input& in) {
     DbgPrint(in.acquireTrace, "HardwareAcquireResources");
+    // A device stopping or gone frees the buffers: they are cleared only while sure to be there.
+    if (!AcquireBuffers(ext)) return STATUS_SUCCESS;
     const CommonBuffer* buffers = VideoBuffers(ext, in.channel);
     for (ULONG i = 0; i < 3; ++i)
         if (buffers[i].VirtAddr) RtlZeroMemory(buffers[i].VirtAddr, kVideoBufferSize);
+    ReleaseBuffers(ext);
     return STATUS_SUCCESS;
 }
 

@@ -190,6 +190,8 @@ public:
         hook_ = std::move(hook);
     }
 
+    void set_device_gone(bool gone) override { device_gone_.store(gone); }
+
     // Connects `k` and stores it in *out before delivery starts (the routine may run before
     // IoConnectInterruptEx returns); a refused connection leaves *out untouched.
     bool connect(PKINTERRUPT k, PKINTERRUPT* out) {
@@ -277,6 +279,11 @@ private:
             }
             calls_.fetch_add(1);
             if (result) claimed_.fetch_add(1);
+            if (result && device_gone_.load()) {
+                verifier::bugcheck(verifier::kInterruptStorm,
+                                   "interrupt service routine claimed an interrupt while its device is gone "
+                                   "(registers read all ones): the device that raised it is never served");
+            }
 
             guard.lock();
             running_ = false;
@@ -329,6 +336,7 @@ private:
     PKINTERRUPT connection_ = nullptr;
     std::atomic<uint64_t> calls_{0};
     std::atomic<uint64_t> claimed_{0};
+    std::atomic<bool> device_gone_{false};
 };
 
 struct Lines {

@@ -53,6 +53,10 @@ public:
     // disconnected). Set it before the routine is connected.
     using DeliveryHook = std::function<void(const std::function<bool()>& stopping)>;
     virtual void set_delivery_hook(DeliveryHook hook) { (void)hook; }
+    // The device behind the line is gone (its registers read all ones): a routine that claims
+    // an interrupt from then on claims another device's, which on a shared line is then never
+    // served, and that stops the run.
+    virtual void set_device_gone(bool gone) { (void)gone; }
 };
 
 // A line owned by the platform; the device keeps the pointer for its lifetime.

@@ -71,6 +71,21 @@ void delete_device(PKSDEVICE device);
 // Closes every filter (and its pins) still open on the device.
 void close_all_filters(PKSDEVICE device);
 void acquire_device_mutex(PKSDEVICE device);
+// Surprise removal as user mode sees it: the device's interfaces go away (the notification a
+// capture application registers for), opens fail with STATUS_NO_SUCH_DEVICE; handles already
+// open stay valid until their owners close them.
+void mark_removed(PKSDEVICE device);
+bool removed(PKSDEVICE device);
+// Blocks until the device is marked removed (or the time-out); true when it is.
+bool wait_removed(PKSDEVICE device, uint32_t timeout_ms);
+// Filters (with their pins) still open on the device, and a wait for there being none left.
+size_t open_filters(PKSDEVICE device);
+bool wait_filters_closed(PKSDEVICE device, uint32_t timeout_ms);
+// What the class does to the device's pins around a system sleep: every pin in RUN is taken to
+// PAUSE (one step, through SetDeviceState), and the pins so paused are returned for the wake,
+// which takes those still open back to RUN.
+std::vector<PKSPIN> pause_running_pins(PKSDEVICE device);
+void resume_pins(const std::vector<PKSPIN>& pins);
 void release_device_mutex(PKSDEVICE device);
 
 // Runs a class callback with the checks Windows' interface checking performs around it:

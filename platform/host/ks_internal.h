@@ -43,7 +43,10 @@ struct DeviceObj {
     KSDEVICE ks{};
     std::mutex device_mutex;  // the class's device mutex
     std::mutex filters_lock;
+    std::condition_variable filters_changed;
     std::set<FilterObj*> filters;
+    // Surprise-removed: the device's interfaces are disabled, so no new handle can be opened.
+    std::atomic<bool> removed{false};
 };
 
 struct FilterObj {

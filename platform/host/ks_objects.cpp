@@ -293,6 +293,71 @@ void close_all_filters(PKSDEVICE ksdevice) {
     }
 }
 
+void mark_removed(PKSDEVICE ksdevice) {
+    DeviceObj* device = as_device(ksdevice);
+    if (!device) return;
+    std::lock_guard<std::mutex> guard(device->filters_lock);
+    device->removed.store(true);
+    device->filters_changed.notify_all();
+}
+
+bool removed(PKSDEVICE ksdevice) {
+    DeviceObj* device = as_device(ksdevice);
+    return device == nullptr || device->removed.load();
+}
+
+namespace {
+// Waits on the device's filter set and removal flag; true when `done` held in time.
+bool wait_device(PKSDEVICE ksdevice, uint32_t timeout_ms, const std::function<bool(DeviceObj*)>& done) {
+    DeviceObj* device = as_device(ksdevice);
+    if (!device) return true;
+    std::unique_lock<std::mutex> guard(device->filters_lock);
+    return device->filters_changed.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] { return done(device); });
+}
+}  // namespace
+
+bool wait_removed(PKSDEVICE ksdevice, uint32_t timeout_ms) {
+    return wait_device(ksdevice, timeout_ms, [](DeviceObj* device) { return device->removed.load(); });
+}
+
+size_t open_filters(PKSDEVICE ksdevice) {
+    DeviceObj* device = as_device(ksdevice);
+    if (!device) return 0;
+    std::lock_guard<std::mutex> guard(device->filters_lock);
+    return device->filters.size();
+}
+
+bool wait_filters_closed(PKSDEVICE ksdevice, uint32_t timeout_ms) {
+    return wait_device(ksdevice, timeout_ms, [](DeviceObj* device) { return device->filters.empty(); });
+}
+
+std::vector<PKSPIN> pause_running_pins(PKSDEVICE ksdevice) {
+    std::vector<PKSPIN> paused;
+    DeviceObj* device = as_device(ksdevice);
+    if (!device) return paused;
+    std::vector<PinObj*> pins;
+    {
+        std::lock_guard<std::mutex> guard(device->filters_lock);
+        for (FilterObj* filter : device->filters) {
+            std::lock_guard<std::mutex> pins_guard(filter->pins_lock);
+            for (PinObj* pin : filter->pins) pins.push_back(pin);
+        }
+    }
+    for (PinObj* pin : pins) {
+        if (!is_live(pin, Kind::Pin) || pin->reached.load() != KSSTATE_RUN) continue;
+        if (NT_SUCCESS(step_pin_state(pin, KSSTATE_PAUSE))) paused.push_back(&pin->ks);
+    }
+    return paused;
+}
+
+void resume_pins(const std::vector<PKSPIN>& pins) {
+    for (PKSPIN ks : pins) {
+        // A pin its client closed while the system slept is gone; its memory is never reused.
+        if (!is_live(ks, Kind::Pin)) continue;
+        if (PinObj* pin = as_pin(ks)) step_pin_state(pin, KSSTATE_RUN);
+    }
+}
+
 void acquire_device_mutex(PKSDEVICE ksdevice) {
     if (DeviceObj* device = as_device(ksdevice)) device->device_mutex.lock();
 }
@@ -312,6 +377,7 @@ NTSTATUS open_filter(PKSDEVICE ksdevice, uint32_t factory_index, PKSFILTER* out)
     // The device mutex is held across the Create dispatch, so the Started check and the
     // creation do not race a stop.
     std::lock_guard<std::mutex> device_guard(device->device_mutex);
+    if (device->removed.load()) return STATUS_NO_SUCH_DEVICE;
     if (!device->ks.Started) return STATUS_DEVICE_NOT_READY;
     const KSFILTER_DESCRIPTOR* fd = dd->FilterDescriptors[factory_index];
     auto* filter = new_object<FilterObj>();
@@ -372,6 +438,7 @@ NTSTATUS close_filter(PKSFILTER ksfilter) {
     {
         std::lock_guard<std::mutex> guard(filter->device->filters_lock);
         filter->device->filters.erase(filter);
+        filter->device->filters_changed.notify_all();
     }
     unregister_object(filter);
     delete_bag(static_cast<Bag*>(filter->ks.Bag));

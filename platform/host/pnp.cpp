@@ -272,20 +272,117 @@ void Device::set_power(DEVICE_POWER_STATE to) {
     host::ks::release_device_mutex(ksdevice_);
 }
 
+namespace {
+
+// A device dispatch taking the device and an IRP aimed at it, called (when the driver has one)
+// with the device mutex held; a missing one answers success, as the class assumes.
+NTSTATUS call_irp(PKSDEVICE device, const char* name, PFNKSDEVICEIRP KSDEVICE_DISPATCH::*member) {
+    const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;
+    NTSTATUS status = STATUS_SUCCESS;
+    host::ks::acquire_device_mutex(device);
+    if (dispatch && dispatch->*member) {
+        IRP irp{};
+        irp.HostTarget = device;
+        status = host::ks::invoke_callback(name, false, [&] { return (dispatch->*member)(device, &irp); });
+    }
+    host::ks::release_device_mutex(device);
+    return status;
+}
+
+void call_irp_void(PKSDEVICE device, const char* name, PFNKSDEVICEIRPVOID KSDEVICE_DISPATCH::*member) {
+    const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;
+    host::ks::acquire_device_mutex(device);
+    if (dispatch && dispatch->*member) {
+        IRP irp{};
+        irp.HostTarget = device;
+        host::ks::invoke_void_callback(name, [&] { (dispatch->*member)(device, &irp); });
+    }
+    host::ks::release_device_mutex(device);
+}
+
+}  // namespace
+
+NTSTATUS Device::query_stop() {
+    if (state() != DeviceState::Started) return STATUS_INVALID_DEVICE_STATE;
+    return call_irp(ksdevice_, "device QueryStop", &KSDEVICE_DISPATCH::QueryStop);
+}
+
+void Device::cancel_stop() {
+    if (state() != DeviceState::Started) return;
+    call_irp_void(ksdevice_, "device CancelStop", &KSDEVICE_DISPATCH::CancelStop);
+}
+
+NTSTATUS Device::rebalance(const std::function<void(ResourceList&)>& assign) {
+    NTSTATUS status = query_stop();
+    if (!NT_SUCCESS(status)) {
+        cancel_stop();
+        return status;
+    }
+    stop();
+    rebalanced_ = ResourceList();
+    assign(rebalanced_);
+    status = start(&rebalanced_, &rebalanced_);
+    if (!NT_SUCCESS(status)) surprise_remove();
+    return status;
+}
+
+void Device::surprise_remove() {
+    {
+        std::lock_guard<std::mutex> guard(state_lock_);
+        if (state_ == DeviceState::Removed || surprise_removed_) return;
+        surprise_removed_ = true;
+    }
+    host::ks::mark_removed(ksdevice_);
+    call_irp_void(ksdevice_, "device SurpriseRemoval", &KSDEVICE_DISPATCH::SurpriseRemoval);
+}
+
+bool Device::surprise_removed() const {
+    std::lock_guard<std::mutex> guard(state_lock_);
+    return surprise_removed_;
+}
+
+bool Device::wait_handles_closed(uint32_t timeout_ms) {
+    if (state() == DeviceState::Removed) return true;
+    return host::ks::wait_filters_closed(ksdevice_, timeout_ms);
+}
+
+NTSTATUS Device::sleep(DEVICE_POWER_STATE to) {
+    if (state() != DeviceState::Started) return STATUS_INVALID_DEVICE_STATE;
+    const KSDEVICE_DESCRIPTOR* dd = ksdevice_->Descriptor;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (dd->Dispatch && dd->Dispatch->QueryPower) {
+        IRP irp{};
+        irp.HostTarget = ksdevice_;
+        PKSDEVICE ks = ksdevice_;
+        DEVICE_POWER_STATE from = ksdevice_->DevicePowerState;
+        host::ks::acquire_device_mutex(ksdevice_);
+        status = host::ks::invoke_callback("device QueryPower", false, [&] {
+            return dd->Dispatch->QueryPower(ks, &irp, to, from, PowerSystemSleeping3, PowerSystemWorking,
+                                            PowerActionSleep);
+        });
+        host::ks::release_device_mutex(ksdevice_);
+        if (!NT_SUCCESS(status)) return status;
+    }
+    slept_pins_ = host::ks::pause_running_pins(ksdevice_);
+    set_power(to);
+    return STATUS_SUCCESS;
+}
+
+void Device::wake(bool pins_before_power) {
+    if (state() == DeviceState::Removed) return;
+    std::vector<PKSPIN> pins = std::move(slept_pins_);
+    slept_pins_.clear();
+    if (pins_before_power) host::ks::resume_pins(pins);
+    set_power(PowerDeviceD0);
+    if (!pins_before_power) host::ks::resume_pins(pins);
+}
+
 size_t Device::remove() {
     if (state() == DeviceState::Removed) return 0;
     // Open handles go away with the device; the class closes them before the device is removed.
     host::ks::close_all_filters(ksdevice_);
     stop();
-    const KSDEVICE_DESCRIPTOR* dd = ksdevice_->Descriptor;
-    host::ks::acquire_device_mutex(ksdevice_);
-    if (dd->Dispatch && dd->Dispatch->Remove) {
-        IRP irp{};
-        irp.HostTarget = ksdevice_;
-        PKSDEVICE ks = ksdevice_;
-        host::ks::invoke_void_callback("device Remove", [&] { dd->Dispatch->Remove(ks, &irp); });
-    }
-    host::ks::release_device_mutex(ksdevice_);
+    call_irp_void(ksdevice_, "device Remove", &KSDEVICE_DISPATCH::Remove);
     // The driver's memory goes with the device: nothing of it may still be armed or queued.
     host::detail::check_no_timers_or_dpcs("device removal");
     host::ks::delete_device(ksdevice_);

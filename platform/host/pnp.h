@@ -99,6 +99,27 @@ public:
     void stop();
     // IRP_MN_SET_POWER for the device: SetPower(Device, Irp, To, From) with the device mutex held.
     void set_power(DEVICE_POWER_STATE to);
+
+    // Rebalance, with pins open and possibly running (the class leaves their states and queues
+    // alone): IRP_MN_QUERY_STOP_DEVICE (QueryStop; none means yes), then IRP_MN_STOP_DEVICE and
+    // IRP_MN_START_DEVICE with the list `assign` builds once the old resources are released
+    // (used as translated and untranslated list). A veto sends IRP_MN_CANCEL_STOP_DEVICE and
+    // leaves the device as it was. Returns the veto or the start's status; a device whose
+    // restart failed is then surprise-removed, as Windows does.
+    NTSTATUS query_stop();
+    void cancel_stop();
+    NTSTATUS rebalance(const std::function<void(ResourceList&)>& assign);
+    // IRP_MN_SURPRISE_REMOVAL: the device's interfaces are disabled (clients are told, new opens
+    // fail), then SurpriseRemoval(Device, Irp) with the device mutex held. The device stays
+    // started: its Stop and Remove come with remove(), once every handle is closed.
+    void surprise_remove();
+    bool surprise_removed() const;
+    // Blocks until every filter handle on the device is closed (or the time-out).
+    bool wait_handles_closed(uint32_t timeout_ms);
+    // System sleep: QueryPower, every running pin RUN -> PAUSE, then SetPower(D0 -> `to`).
+    // Wake: SetPower(-> D0) and the paused pins back to RUN, in either order.
+    NTSTATUS sleep(DEVICE_POWER_STATE to = PowerDeviceD3);
+    void wake(bool pins_before_power = false);
     // IRP_MN_REMOVE_DEVICE: Stop first if still started, then Remove, then the device bag is
     // emptied and the leak check runs. Returns the number of leaks the check reported.
     size_t remove();
@@ -119,6 +140,9 @@ private:
     DEVICE_OBJECT fdo_{};
     mutable std::mutex state_lock_;
     DeviceState state_ = DeviceState::Added;
+    bool surprise_removed_ = false;
+    std::vector<PKSPIN> slept_pins_;
+    ResourceList rebalanced_;
 };
 
 }  // namespace host::pnp

@@ -1,6 +1,8 @@
 // Runs the built quadhdmi program the way a user does and checks what it prints and writes.
 #include "tool_run.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -167,6 +169,37 @@ TEST_F(Tool, CaptureOfAllInputsWritesPerInputFilesAndContinuousAudio) {
     EXPECT_NE(r.output.find("input 3 video: 0 frames"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("input 3 audio: 0 bytes (0.00 s), sample-index discontinuities 0,"), std::string::npos)
         << r.output;
+}
+
+TEST_F(Tool, CaptureCutShortByRemovalEndsItsFilesProperlyAndSaysSo) {
+    const ToolRun r = run("capture --inputs 0,2 --seconds 30 --video v-%d.y4m --audio a-%d.wav --snapshot s-%d.png "
+                          "--unplug-after 1 -q",
+                          dir_);
+    EXPECT_EQ(r.code, 4) << r.output;
+    for (uint32_t input : {0u, 2u}) {
+        SCOPED_TRACE(input);
+        const std::string label = "input " + std::to_string(input) + ": device removed after ";
+        const size_t at = r.output.find(label);
+        ASSERT_NE(at, std::string::npos) << r.output;
+        const unsigned long long frames = std::strtoull(r.output.c_str() + at + label.size(), nullptr, 10);
+        // The video file holds exactly the frames counted, each whole behind its FRAME line.
+        const std::vector<uint8_t> y4m = read_file(dir_ / ("v-" + std::to_string(input) + ".y4m"));
+        const auto header_end = std::find(y4m.begin(), y4m.end(), uint8_t('\n'));
+        ASSERT_NE(header_end, y4m.end());
+        const size_t frame_bytes = input == 0 ? 1920u * 1080u * 2u : 1280u * 720u * 2u;
+        const size_t body = size_t(y4m.end() - header_end - 1);
+        EXPECT_EQ(body, frames * (6 + frame_bytes));
+        // The WAV header counts exactly the bytes that follow it, whole sample frames.
+        const std::vector<uint8_t> wav = read_file(dir_ / ("a-" + std::to_string(input) + ".wav"));
+        ASSERT_GE(wav.size(), 44u);
+        uint32_t riff_size, data_size;
+        std::memcpy(&riff_size, wav.data() + 4, 4);
+        std::memcpy(&data_size, wav.data() + 40, 4);
+        EXPECT_EQ(data_size, wav.size() - 44);
+        EXPECT_EQ(riff_size, wav.size() - 8);
+        EXPECT_EQ(data_size % 4, 0u);
+        EXPECT_EQ(fs::exists(dir_ / ("s-" + std::to_string(input) + ".png")), frames > 0);
+    }
 }
 
 TEST_F(Tool, CaptureWithLateAndStalledInterruptsLosesNoAudioUnannounced) {

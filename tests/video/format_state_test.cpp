@@ -288,7 +288,7 @@ TEST(VideoPinStates, StopWakesTheFrameWaitAndHandsTheInputOverOnlyAfterTheClockI
     EXPECT_EQ(clockB->outstanding_references(), 0u);
 }
 
-TEST(VideoPinStates, RunWithoutOwnershipIsRefusedButRecorded) {
+TEST(VideoPinStates, APausedPinKeepsItsInputAcrossARestartAndRuns) {
     VideoBed vb;
     auto filter = vb.OpenVideo(3);
     ASSERT_TRUE(filter);
@@ -297,21 +297,19 @@ TEST(VideoPinStates, RunWithoutOwnershipIsRefusedButRecorded) {
     ASSERT_EQ(pin->set_state(KSSTATE_PAUSE), STATUS_SUCCESS);
     EXPECT_EQ(vb.Channel(3).VideoPin, pin->kspin());
 
-    // A restart of the device under the open pin brings the receivers up again, which frees
-    // every input.
+    // A restart of the device under the open pin (a rebalance) brings the receivers up again;
+    // the class leaves the pin as it was, and so does the driver: it still owns its input.
     vb.bed.stop();
     ASSERT_EQ(vb.bed.start(), STATUS_SUCCESS);
-    ASSERT_EQ(vb.Channel(3).VideoPin, nullptr);
+    ASSERT_EQ(vb.Channel(3).VideoPin, pin->kspin());
 
     const host::trace::Mark mark = host::trace::mark();
-    EXPECT_EQ(pin->set_state(KSSTATE_RUN), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
     EXPECT_EQ(vb.VideoState(3), 3u);
-    EXPECT_FALSE(vb.bed.card().video_engine_running(3));
-    EXPECT_EQ(host::trace::count_exact(
-                  mark, "error pin resource :::::::::::::::::::video3: DispatchSetState()  :ToState=3 : FromState=2\n"),
-              1u);
-    EXPECT_EQ(host::trace::count_exact(mark, "HardwareRun()\n"), 0u);
+    EXPECT_TRUE(vb.bed.card().video_engine_running(3));
+    EXPECT_EQ(host::trace::count_exact(mark, "HardwareRun()\n"), 1u);
     ASSERT_EQ(pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_FALSE(vb.bed.card().video_engine_running(3));
 }
 
 TEST(VideoPinStates, ForeignOwnerTraceOfInputThreeHasItsTab) {

@@ -37,6 +37,7 @@ extern "C" void on_interrupt(int) { g_interrupted.store(true); }
 constexpr auto kStallLimit = std::chrono::seconds(3);
 constexpr uint32_t kVideoHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
 constexpr uint32_t kAudioHeaderSize = sizeof(KSSTREAM_HEADER);
+constexpr int kExitRemoved = 4;
 
 // Why an input delivered nothing, as the driver's trace of opening its filter tells: the cable
 // byte the receiver answered (0xFF: nothing answers on its I2C bus), or a picture size the driver
@@ -228,11 +229,16 @@ public:
         }
     }
 
-    void close() {
+    // Stops and closes the pin and the filter; the file stays open (a capture may resume).
+    void release() {
         if (pin) pin->close();
         pin.reset();
         if (filter) filter->close();
         filter.reset();
+    }
+
+    void close() {
+        release();
         if (writer && !writer->close() && write_error.empty()) write_error = errno_text();
         writer.reset();
     }
@@ -325,11 +331,15 @@ public:
         }
     }
 
-    void close() {
+    void release() {
         if (pin) pin->close();
         pin.reset();
         if (filter) filter->close();
         filter.reset();
+    }
+
+    void close() {
+        release();
         if (write && !wav.close() && write_error.empty()) write_error = errno_text();
         write = false;
     }
@@ -535,21 +545,91 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
     const auto begin = Clock::now();
     std::atomic<bool> stop_video{false}, stop_audio{false};
     std::vector<std::thread> threads;
-    for (auto& v : video) {
-        threads.emplace_back([&, s = v.get()] { s->loop(options.frames, stop_video, clock_start_ns); });
-    }
     // Audio runs for the given time, or as long as video is being captured.
     const uint64_t audio_target =
         options.seconds > 0 ? uint64_t(options.seconds * 192000.0) / 4 * 4
                             : (video.empty() ? options.frames * kAudioBlockSize : 0);
-    for (auto& a : audio) {
-        threads.emplace_back([&, s = a.get()] { s->loop(audio_target, stop_audio); });
-    }
+    auto start_threads = [&] {
+        stop_video = false;
+        stop_audio = false;
+        for (auto& v : video) {
+            if (v->pin) threads.emplace_back([&, s = v.get()] { s->loop(options.frames, stop_video, clock_start_ns); });
+        }
+        for (auto& a : audio) {
+            if (a->pin) threads.emplace_back([&, s = a.get()] { s->loop(audio_target, stop_audio); });
+        }
+    };
+    auto join_threads = [&] {
+        stop_video = true;
+        stop_audio = true;
+        for (auto& t : threads) t.join();
+        threads.clear();
+    };
+    start_threads();
+
+    // Told of the removal, an application stops its pins, which gives it its buffers back, and
+    // closes its handles; its files end with the last good frame and block.
+    bool removed = false;
+    auto on_removal = [&] {
+        join_threads();
+        for (auto& v : video) {
+            v->release();
+            std::printf("input %u: device removed after %llu frames\n", v->input,
+                        static_cast<unsigned long long>(v->frames.load()));
+        }
+        for (auto& a : audio) {
+            a->release();
+            if (video.empty())
+                std::printf("input %u: device removed after %.2f s of audio\n", a->input, double(a->bytes.load()) / 192000.0);
+        }
+        std::fflush(stdout);
+        removed = true;
+    };
+    // The card put back: the same streams on the new device, into the same files.
+    auto on_replug = [&] {
+        const NTSTATUS status = session.replug();
+        if (status != STATUS_SUCCESS) {
+            std::fprintf(stderr, "quadhdmi: the card put back did not start: %s\n", status_text(status).c_str());
+            return;
+        }
+        std::printf("card put back: capture resumes\n");
+        for (auto& v : video) {
+            if (!v->open(session, v->input, options.format, error) || v->run(clock, options.buffers) != STATUS_SUCCESS)
+                fail(v->input, "capture did not resume: " + error);
+        }
+        for (auto& a : audio) {
+            if (!a->open(session, a->input, error) || a->run(clock, options.buffers * 4) != STATUS_SUCCESS)
+                fail(a->input, "audio capture did not resume: " + error);
+        }
+        start_threads();
+    };
+    auto due = [](double at, double elapsed, bool& done) {
+        if (at <= 0 || done || elapsed < at) return false;
+        done = true;
+        return true;
+    };
+    bool unplugged = false, replugged = false, rebalanced = false, slept = false;
 
     const bool show_progress = !options.quiet && isatty(STDOUT_FILENO);
     while (!g_interrupted.load()) {
         const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
         if (options.seconds > 0 && elapsed >= options.seconds) break;
+        if (due(options.unplug_after, elapsed, unplugged)) session.unplug();
+        if (due(options.rebalance_after, elapsed, rebalanced)) {
+            const NTSTATUS status = session.rebalance();
+            std::printf("resources rebalanced: %s\n", status_text(status).c_str());
+            if (status != STATUS_SUCCESS) code = 1;
+        }
+        if (due(options.sleep_after, elapsed, slept)) {
+            const NTSTATUS status = session.sleep();
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            session.wake();
+            std::printf("system slept and woke: %s\n", status_text(status).c_str());
+            if (status != STATUS_SUCCESS) code = 1;
+        }
+        if (!removed && session.removed()) on_removal();
+        if (removed && due(options.replug_after, elapsed, replugged)) on_replug();
+        if (removed && (options.replug_after <= 0 || replugged) && threads.empty()) break;
         // Without a time limit, stop once every video stream has its frames (or gave up).
         bool all_ended = true;
         for (auto& v : video) all_ended &= (options.frames && v->frames.load() >= options.frames) || v->ended.load();
@@ -565,9 +645,7 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    stop_video = true;
-    stop_audio = true;
-    for (auto& t : threads) t.join();
+    join_threads();
     std::signal(SIGINT, previous);
     if (show_progress) std::printf("\n");
 
@@ -645,7 +723,9 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
         std::fprintf(stderr, "quadhdmi: the verifier found %zu leak(s) at removal\n", leaks);
         return 3;
     }
-    return code;
+    // A capture the removal cut short did not do what was asked, whatever else went wrong: the
+    // status says why it ended.
+    return removed ? kExitRemoved : code;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -24,6 +24,12 @@ struct CaptureOptions {
     uint32_t buffers = 8;           // video stream buffers kept queued per pin (audio: four times as many)
     bool quiet = false;             // no progress line
     bool stats = false;             // the driver's own CPU time and copied bytes per pin
+    // Seconds into the capture (0: never): the card pulled out, put back, the device's resources
+    // rebalanced, the system put to sleep (for half a second).
+    double unplug_after = 0;
+    double replug_after = 0;
+    double rebalance_after = 0;
+    double sleep_after = 0;
 };
 int run_capture(const CommonOptions& common, CaptureOptions options);
 

@@ -53,6 +53,17 @@ int run(int argc, char** argv) {
     capture->add_flag("-q,--quiet", capture_options.quiet, "No progress line");
     capture->add_flag("--stats", capture_options.stats,
                       "Print the driver's CPU time per pin (Process, DPC, share of the interrupt) and the bytes it copied");
+    capture->add_option("--unplug-after", capture_options.unplug_after, "Pull the card out after S seconds")
+        ->check(positive_number(kMaxSeconds));
+    capture->add_option("--replug-after", capture_options.replug_after,
+                        "Put the card back S seconds into the capture (after --unplug-after) and capture on")
+        ->check(positive_number(kMaxSeconds));
+    capture->add_option("--rebalance-after", capture_options.rebalance_after,
+                        "Rebalance the device's resources (stop, start elsewhere) after S seconds")
+        ->check(positive_number(kMaxSeconds));
+    capture->add_option("--sleep-after", capture_options.sleep_after,
+                        "Put the system to sleep for half a second after S seconds")
+        ->check(positive_number(kMaxSeconds));
     add_common_options(*capture, common);
 
     CLI::App* reg = app.add_subcommand("reg", "Read or write an FPGA register through input 0's video filter");

@@ -7,6 +7,10 @@
 
 namespace qh::tool {
 
+namespace {
+constexpr uint32_t kHandlesClosedMs = 10000;
+}  // namespace
+
 Session::Session(const sim::CardConfig& config, double delay_scale) {
     TestbedOptions options;
     options.card = config;
@@ -34,8 +38,29 @@ size_t Session::finish() {
     if (finished_) return 0;
     finished_ = true;
     device_.reset();
-    return bed_->added() ? bed_->remove() : 0;
+    if (!bed_->added()) return 0;
+    // After a surprise removal the device goes once its last handle is closed; the tool has
+    // closed its own by now.
+    if (bed_->pnp_device().surprise_removed()) return bed_->finish_removal(kHandlesClosedMs);
+    return bed_->remove();
 }
+
+void Session::unplug() { bed_->unplug(/*shared_line_keeps_firing=*/true); }
+
+bool Session::removed() { return bed_->added() && bed_->pnp_device().surprise_removed(); }
+
+NTSTATUS Session::replug() {
+    device_.reset();
+    const size_t leaks = bed_->finish_removal(kHandlesClosedMs);
+    if (leaks != 0) return STATUS_UNSUCCESSFUL;
+    const NTSTATUS status = bed_->replug();
+    started_ = status == STATUS_SUCCESS;
+    return status;
+}
+
+NTSTATUS Session::rebalance() { return bed_->rebalance(/*move_window=*/true); }
+NTSTATUS Session::sleep() { return bed_->sleep(); }
+void Session::wake() { bed_->wake(); }
 
 sim::Card& Session::card() { return bed_->card(); }
 devext* Session::ext() { return bed_->ext(); }

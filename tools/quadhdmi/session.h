@@ -29,6 +29,16 @@ public:
     devext* ext();
     client::Device& device();
 
+    // What happens to the machine while capturing: the card pulled out (surprise removal), put
+    // back (a new device, started; only after a removal that has completed), the device's
+    // resources rebalanced (a new window address), a system sleep and wake.
+    void unplug();
+    bool removed();
+    NTSTATUS replug();
+    NTSTATUS rebalance();
+    NTSTATUS sleep();
+    void wake();
+
     // The filter of an input and medium (by reference GUID), opened; detection runs on open.
     NTSTATUS open_filter(uint32_t input, bool video, std::unique_ptr<client::Filter>& filter);
 
