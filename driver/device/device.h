@@ -4,20 +4,20 @@
 
 #include "driver/device/devext.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 extern const KSDEVICE_DESCRIPTOR DeviceDescriptor;
 
-NTSTATUS DeviceDispatchCreate(PKSDEVICE Device);
-NTSTATUS DeviceDispatchPnpStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResources,
+NTSTATUS NTAPI DeviceDispatchCreate(PKSDEVICE Device);
+NTSTATUS NTAPI DeviceDispatchPnpStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResources,
                                 PCM_RESOURCE_LIST UntranslatedResources);
-void DeviceDispatchPnpStop(PKSDEVICE Device, PIRP Irp);
-void dispatchSetPower(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From);
+void NTAPI DeviceDispatchPnpStop(PKSDEVICE Device, PIRP Irp);
+void NTAPI dispatchSetPower(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From);
 
 NTSTATUS InitializeHW(devext* ext, PCM_RESOURCE_LIST TranslatedResources);
 void UninitializeHW(devext* ext);
 void UnmapResources(devext* ext);
 
-BOOLEAN DeviceInterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext);
+BOOLEAN NTAPI DeviceInterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext);
 
 // Programs and starts a channel's video DMA engine from its current format (HwMutex held).
 void StartVideoDma(devext* ext, UCHAR channel);

@@ -75,4 +75,8 @@ void unregister_interrupt_line(InterruptLine* line);
 bool dma_write(uint64_t bus_address, const void* source, size_t length);
 bool dma_read(uint64_t bus_address, void* destination, size_t length);
 
+// Whether an address lies in a mapped register window. Lock-free: the loaded image's register
+// accesses fault and are routed to READ/WRITE_REGISTER_ULONG from the fault handler.
+bool is_register_address(const void* address);
+
 }  // namespace host
