@@ -91,8 +91,9 @@ struct PeImage {
             put<uint32_t>(f, h + 16, 0x1000);
             put<uint32_t>(f, h + 20, sections[i].rva);
             put<uint32_t>(f, h + 36, sections[i].flags);
-            std::memcpy(f.data() + sections[i].rva, sections[i].bytes->data(),
-                        std::min<size_t>(sections[i].bytes->size(), 0x1000));
+            if (!sections[i].bytes->empty())
+                std::memcpy(f.data() + sections[i].rva, sections[i].bytes->data(),
+                            std::min<size_t>(sections[i].bytes->size(), 0x1000));
         }
         char path[] = "/tmp/qh-image-XXXXXX";
         const int fd = mkstemp(path);
