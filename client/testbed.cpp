@@ -5,6 +5,7 @@
 #include "platform/host/kernel.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace qh {
@@ -15,6 +16,11 @@ CM_PARTIAL_RESOURCE_DESCRIPTOR make_descriptor(UCHAR type) {
     d.Type = type;
     d.ShareDisposition = CmResourceShareDeviceExclusive;
     return d;
+}
+
+std::string TestbedOptions::default_driver_image() {
+    const char* path = std::getenv("QH_DRIVER_IMAGE");
+    return path ? path : "";
 }
 
 Testbed::Testbed(TestbedOptions options) : options_(std::move(options)) {
@@ -31,7 +37,14 @@ Testbed::Testbed(TestbedOptions options) : options_(std::move(options)) {
         });
     }
     card_ = std::make_unique<sim::Card>(options_.card);
-    const NTSTATUS load = host::pnp::Driver::load(DriverEntry, driver_);
+    host::pnp::DriverEntryRoutine entry = DriverEntry;
+    if (!options_.driver_image.empty()) {
+        std::string error;
+        image_ = host::image::load(options_.driver_image, error);
+        if (!image_) throw std::runtime_error("the driver image did not load: " + error);
+        entry = image_->entry();
+    }
+    const NTSTATUS load = host::pnp::Driver::load(entry, driver_);
     if (!NT_SUCCESS(load)) {
         throw std::runtime_error("the driver did not load: DriverEntry returned " + std::to_string(load));
     }
@@ -51,6 +64,7 @@ Testbed::~Testbed() {
     device_.reset();
     card_.reset();
     driver_.reset();
+    image_.reset();
     if (echo_listener_ >= 0) {
         host::trace::remove_listener(echo_listener_);
     }

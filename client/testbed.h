@@ -4,6 +4,7 @@
 #pragma once
 
 #include "client/client.h"
+#include "platform/host/image_loader.h"
 #include "platform/host/pnp.h"
 #include "platform/host/trace.h"
 #include "sim/card.h"
@@ -58,6 +59,12 @@ struct TestbedOptions {
 
     // Copy every trace line to stdout as it is emitted (the tool's view).
     bool echo_trace = false;
+
+    // The driver: empty for the one compiled into this program, or the path of a shipped image
+    // (quadhdmi.sys) to load in its place. Defaults to the QH_DRIVER_IMAGE environment variable,
+    // so that whole suites run against the image unchanged.
+    std::string driver_image = default_driver_image();
+    static std::string default_driver_image();
 };
 
 class Testbed {
@@ -127,6 +134,7 @@ public:
 private:
     TestbedOptions options_;
     std::unique_ptr<sim::Card> card_;
+    std::shared_ptr<host::image::Image> image_;  // outlives the driver it carries
     std::shared_ptr<host::pnp::Driver> driver_;
     std::unique_ptr<host::pnp::Device> device_;
     std::unique_ptr<client::Device> client_;

@@ -77,3 +77,10 @@ static_assert(sizeof(DEVICE_DESCRIPTION) == 40 && offsetof(DEVICE_DESCRIPTION, I
 static_assert(sizeof(IO_CONNECT_INTERRUPT_PARAMETERS) == 80);
 static_assert(sizeof(IO_DISCONNECT_INTERRUPT_PARAMETERS) == 16);
 static_assert(sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) == 20);
+static_assert(sizeof(IRP) == 208 && offsetof(IRP, IoStatus) == 48 && offsetof(IRP, IoStatus.Information) == 56);
+static_assert(sizeof(IO_STATUS_BLOCK) == 16 && offsetof(IO_STATUS_BLOCK, Information) == 8);
+static_assert(sizeof(DMA_ADAPTER) == 16 && offsetof(DMA_ADAPTER, DmaOperations) == 8);
+static_assert(offsetof(DMA_OPERATIONS, PutDmaAdapter) == 8 && offsetof(DMA_OPERATIONS, AllocateCommonBuffer) == 16 &&
+              offsetof(DMA_OPERATIONS, FreeCommonBuffer) == 24);
+static_assert(sizeof(KSDEVICE_DISPATCH) == 112 && sizeof(KSPIN_DISPATCH) == 80 && sizeof(KSFILTER_DISPATCH) == 32);
+static_assert(sizeof(UNICODE_STRING) == 16 && sizeof(LARGE_INTEGER) == 8);

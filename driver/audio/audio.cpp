@@ -295,7 +295,7 @@ NTSTATUS SetFormat(const AudioInput& in, PKSPIN Pin, const KSDATARANGE* DataRang
 // ---------------------------------------------------------------------------------------------
 // Pin states
 
-NTSTATUS DispatchCreateClose(PKSPIN Pin, PIRP Irp) {
+NTSTATUS NTAPI DispatchCreateClose(PKSPIN Pin, PIRP Irp) {
     UNREFERENCED_PARAMETER(Pin);
     UNREFERENCED_PARAMETER(Irp);
     return STATUS_SUCCESS;
@@ -488,31 +488,31 @@ NTSTATUS Answer(PIRP Irp, PVOID Data, const T& value) {
 }
 }  // namespace
 
-NTSTATUS KStrGetCpuResourcesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+NTSTATUS NTAPI KStrGetCpuResourcesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
     UNREFERENCED_PARAMETER(Request);
     DbgPrint("KStrGetCpuResourcesHandler\n");
     return Answer(Irp, Data, static_cast<ULONG>(KSAUDIO_CPU_RESOURCES_NOT_HOST_CPU));
 }
 
-NTSTATUS KStrGetAudioVolumelevelHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+NTSTATUS NTAPI KStrGetAudioVolumelevelHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
     UNREFERENCED_PARAMETER(Request);
     DbgPrint("KStrGetAudioVolumelevelHandler\n");
     return Answer(Irp, Data, static_cast<LONG>(0x7FFFFFFF));
 }
 
-NTSTATUS KStrGetAudioAGCHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+NTSTATUS NTAPI KStrGetAudioAGCHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
     UNREFERENCED_PARAMETER(Request);
     DbgPrint("KStrGetAudioAGCHandler\n");
     return Answer(Irp, Data, static_cast<ULONG>(1));
 }
 
-NTSTATUS KStrGetAudioDynaSamplingRateHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+NTSTATUS NTAPI KStrGetAudioDynaSamplingRateHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
     UNREFERENCED_PARAMETER(Request);
     DbgPrint("KStrGetAudioDynaSamplingRateHandler\n");
     return Answer(Irp, Data, static_cast<ULONG>(1));
 }
 
-NTSTATUS KStrGetAudioLatencyHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+NTSTATUS NTAPI KStrGetAudioLatencyHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
     UNREFERENCED_PARAMETER(Request);
     DbgPrint("KStrGetAudioLatencyHandler\n");
     KSTIME latency;
@@ -522,13 +522,13 @@ NTSTATUS KStrGetAudioLatencyHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data)
     return Answer(Irp, Data, latency);
 }
 
-NTSTATUS KStrGetAudioSamplingRateHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+NTSTATUS NTAPI KStrGetAudioSamplingRateHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
     UNREFERENCED_PARAMETER(Request);
     DbgPrint("KStrGetAudioSamplingRateHandler\n");
     return Answer(Irp, Data, audio::kRate);
 }
 
-NTSTATUS KStrSetAudioSamplingRateHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+NTSTATUS NTAPI KStrSetAudioSamplingRateHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
     UNREFERENCED_PARAMETER(Irp);
     UNREFERENCED_PARAMETER(Request);
     UNREFERENCED_PARAMETER(Data);

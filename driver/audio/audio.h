@@ -19,16 +19,16 @@ extern const PKSDATARANGE channel3AudioRangeList[kAudioRangeCount];
 extern const KSDATARANGE AudioBridgeRange;
 extern const PKSDATARANGE AudioBridgeRangeList[1];
 
-NTSTATUS channel0AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
+NTSTATUS NTAPI channel0AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
                                        PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
                                        PULONG DataSize);
-NTSTATUS channel1AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
+NTSTATUS NTAPI channel1AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
                                        PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
                                        PULONG DataSize);
-NTSTATUS channel2AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
+NTSTATUS NTAPI channel2AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
                                        PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
                                        PULONG DataSize);
-NTSTATUS channel3AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
+NTSTATUS NTAPI channel3AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
                                        PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
                                        PULONG DataSize);
 
@@ -38,10 +38,10 @@ void Setchannel2AudioRate(devext* ext);
 void Setchannel3AudioRate(devext* ext);
 
 // Deferred routines of the AudioDpc objects (queued by the interrupt routine and the timers).
-void channel0AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
-void channel1AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
-void channel2AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
-void channel3AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+void NTAPI channel0AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+void NTAPI channel1AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+void NTAPI channel2AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+void NTAPI channel3AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
 
 // Passive level, at device stop, once the interrupt is disconnected: returns with no audio DPC
 // queued or running and no retry timer armed, and none can be armed again until the next start.
@@ -56,10 +56,10 @@ extern const KSPIN_DISPATCH channel2AudioPinDispatch;
 extern const KSPIN_DISPATCH channel3AudioPinDispatch;
 
 // Property handlers: the ADC node's five and the capture pin's sampling rate.
-NTSTATUS KStrGetCpuResourcesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
-NTSTATUS KStrGetAudioVolumelevelHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
-NTSTATUS KStrGetAudioAGCHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
-NTSTATUS KStrGetAudioDynaSamplingRateHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
-NTSTATUS KStrGetAudioLatencyHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
-NTSTATUS KStrGetAudioSamplingRateHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
-NTSTATUS KStrSetAudioSamplingRateHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS NTAPI KStrGetCpuResourcesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS NTAPI KStrGetAudioVolumelevelHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS NTAPI KStrGetAudioAGCHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS NTAPI KStrGetAudioDynaSamplingRateHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS NTAPI KStrGetAudioLatencyHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS NTAPI KStrGetAudioSamplingRateHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS NTAPI KStrSetAudioSamplingRateHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);

@@ -73,29 +73,29 @@ NTSTATUS HardwareRun(const AudioInput& in, devext* ext);
 NTSTATUS HardwarePause(const AudioInput& in, devext* ext);
 
 // Create and Close of every audio pin: the pins keep no context of their own.
-NTSTATUS DispatchCreateClose(PKSPIN Pin, PIRP Irp);
+NTSTATUS NTAPI DispatchCreateClose(PKSPIN Pin, PIRP Irp);
 
 // The routines of one input under the signatures the class and the kernel call them with.
 template <const AudioInput& In>
 struct Entry {
-    static NTSTATUS Intersect(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
+    static NTSTATUS NTAPI Intersect(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
                               PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize) {
         UNREFERENCED_PARAMETER(Irp);
         UNREFERENCED_PARAMETER(Pin);
         return IntersectHandler(In, Context, CallerDataRange, DescriptorDataRange, DataBufferSize, Data, DataSize);
     }
-    static NTSTATUS DispatchSetFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
+    static NTSTATUS NTAPI DispatchSetFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
                                       const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange) {
         UNREFERENCED_PARAMETER(OldFormat);
         UNREFERENCED_PARAMETER(OldAttributeList);
         UNREFERENCED_PARAMETER(AttributeRange);
         return SetFormat(In, Pin, DataRange);
     }
-    static NTSTATUS DispatchSetState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
+    static NTSTATUS NTAPI DispatchSetState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
         return SetState(In, Pin, ToState, FromState);
     }
-    static NTSTATUS DispatchProcess(PKSPIN Pin) { return Process(In, Pin); }
-    static void Dpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+    static NTSTATUS NTAPI DispatchProcess(PKSPIN Pin) { return Process(In, Pin); }
+    static void NTAPI Dpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
         UNREFERENCED_PARAMETER(Dpc);
         UNREFERENCED_PARAMETER(SystemArgument1);
         UNREFERENCED_PARAMETER(SystemArgument2);

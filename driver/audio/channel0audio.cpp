@@ -32,7 +32,7 @@ constexpr audio::AudioInput kInput = {
 using Input = audio::Entry<kInput>;
 }  // namespace
 
-NTSTATUS channel0AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
+NTSTATUS NTAPI channel0AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
                                        PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
                                        PULONG DataSize) {
     return Input::Intersect(Context, Irp, Pin, CallerDataRange, DescriptorDataRange, DataBufferSize, Data, DataSize);
@@ -40,7 +40,7 @@ NTSTATUS channel0AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PK
 
 void Setchannel0AudioRate(devext* ext) { audio::SetRate(kInput, ext); }
 
-void channel0AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+void NTAPI channel0AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
     Input::Dpc(Dpc, DeferredContext, SystemArgument1, SystemArgument2);
 }
 

@@ -34,11 +34,11 @@ extern const KSDEVICE_DESCRIPTOR DeviceDescriptor = {
     FilterDescriptors,
 };
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     return KsInitializeDriver(DriverObject, RegistryPath, &DeviceDescriptor);
 }
 
-NTSTATUS DeviceDispatchCreate(PKSDEVICE Device) {
+NTSTATUS NTAPI DeviceDispatchCreate(PKSDEVICE Device) {
     DbgPrint("%s()\n", "DeviceDispatchCreate");
     auto* ext = static_cast<devext*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(devext), QH_POOL_TAG));
     if (ext == nullptr) {
@@ -56,7 +56,7 @@ NTSTATUS DeviceDispatchCreate(PKSDEVICE Device) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS DeviceDispatchPnpStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResources,
+NTSTATUS NTAPI DeviceDispatchPnpStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResources,
                                 PCM_RESOURCE_LIST UntranslatedResources) {
     UNREFERENCED_PARAMETER(Irp);
     UNREFERENCED_PARAMETER(UntranslatedResources);
@@ -79,7 +79,7 @@ NTSTATUS DeviceDispatchPnpStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST Tr
     return STATUS_SUCCESS;
 }
 
-void DeviceDispatchPnpStop(PKSDEVICE Device, PIRP Irp) {
+void NTAPI DeviceDispatchPnpStop(PKSDEVICE Device, PIRP Irp) {
     UNREFERENCED_PARAMETER(Irp);
     DbgPrint("%s()\n", "DeviceDispatchPnpStop");
     UninitializeHW(static_cast<devext*>(Device->Context));
@@ -89,7 +89,7 @@ void DeviceDispatchPnpStop(PKSDEVICE Device, PIRP Irp) {
 // only at the removal that follows the last close: until then a connected interrupt would read
 // a status of all ones and the pins would wait for frames that never come. The hardware is let
 // go of here, and the pins see the gate closed for good.
-void DeviceDispatchSurpriseRemoval(PKSDEVICE Device, PIRP Irp) {
+void NTAPI DeviceDispatchSurpriseRemoval(PKSDEVICE Device, PIRP Irp) {
     UNREFERENCED_PARAMETER(Irp);
     DbgPrint("%s()\n", "DeviceDispatchSurpriseRemoval");
     auto* ext = static_cast<devext*>(Device->Context);
@@ -97,7 +97,7 @@ void DeviceDispatchSurpriseRemoval(PKSDEVICE Device, PIRP Irp) {
     UninitializeHW(ext);
 }
 
-void dispatchSetPower(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From) {
+void NTAPI dispatchSetPower(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From) {
     UNREFERENCED_PARAMETER(Irp);
     auto* ext = static_cast<devext*>(Device->Context);
     if (To == From) {

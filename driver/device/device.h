@@ -4,15 +4,15 @@
 
 #include "driver/device/devext.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 extern const KSDEVICE_DESCRIPTOR DeviceDescriptor;
 
-NTSTATUS DeviceDispatchCreate(PKSDEVICE Device);
-NTSTATUS DeviceDispatchPnpStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResources,
+NTSTATUS NTAPI DeviceDispatchCreate(PKSDEVICE Device);
+NTSTATUS NTAPI DeviceDispatchPnpStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResources,
                                 PCM_RESOURCE_LIST UntranslatedResources);
-void DeviceDispatchPnpStop(PKSDEVICE Device, PIRP Irp);
-void DeviceDispatchSurpriseRemoval(PKSDEVICE Device, PIRP Irp);
-void dispatchSetPower(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From);
+void NTAPI DeviceDispatchPnpStop(PKSDEVICE Device, PIRP Irp);
+void NTAPI DeviceDispatchSurpriseRemoval(PKSDEVICE Device, PIRP Irp);
+void NTAPI dispatchSetPower(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From);
 
 // Once per device, at Add: the kernel objects pins and DPCs may wait on or queue while the
 // device stops and starts again under them (a rebalance with pins running).
@@ -24,7 +24,7 @@ void UnmapResources(devext* ext);
 // Process asked for.
 void ResumeRunningPins(devext* ext);
 
-BOOLEAN DeviceInterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext);
+BOOLEAN NTAPI DeviceInterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext);
 
 // The video buffers' gate: true when they may be read now, until ReleaseBuffers.
 bool AcquireBuffers(devext* ext);

@@ -63,7 +63,7 @@ void VideoSource(devext* ext, ULONG channel) {
 
 }  // namespace
 
-BOOLEAN DeviceInterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext) {
+BOOLEAN NTAPI DeviceInterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext) {
     UNREFERENCED_PARAMETER(Interrupt);
     auto* ext = static_cast<devext*>(ServiceContext);
     const ULONG status = ReadRegister(ext, kRegInterruptStatus);

@@ -60,7 +60,7 @@ NTSTATUS GetDroppedFrames(PIRP Irp, PKSIDENTIFIER Request, PVOID Data, ULONG cha
 
 }  // namespace
 
-NTSTATUS FilterCreate(PKSFILTER Filter, PIRP Irp) {
+NTSTATUS NTAPI FilterCreate(PKSFILTER Filter, PIRP Irp) {
     UNREFERENCED_PARAMETER(Irp);
     devext* ext = DevextOf(Filter);
     DbgPrint("%s()\n", "FilterCreate");
@@ -87,7 +87,7 @@ bool IsDmaProgrammingRegister(ULONG offset) {
     return false;
 }
 
-NTSTATUS KStrGetRegisterValueHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+NTSTATUS NTAPI KStrGetRegisterValueHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
     devext* ext = DevextOfIrp(Irp);
     const auto* request = reinterpret_cast<const KSPROPERTY_REGISTER_VALUE_S*>(Request);
     auto* answer = static_cast<KSPROPERTY_REGISTER_VALUE_S*>(Data);
@@ -107,7 +107,7 @@ NTSTATUS KStrGetRegisterValueHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data
     return STATUS_SUCCESS;
 }
 
-NTSTATUS KStrSetRegisterValueHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+NTSTATUS NTAPI KStrSetRegisterValueHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
     UNREFERENCED_PARAMETER(Data);
     devext* ext = DevextOfIrp(Irp);
     const auto* request = reinterpret_cast<const KSPROPERTY_REGISTER_VALUE_S*>(Request);
@@ -126,12 +126,12 @@ NTSTATUS KStrSetRegisterValueHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data
     return STATUS_SUCCESS;
 }
 
-NTSTATUS channel1GetDroppedFramesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+NTSTATUS NTAPI channel1GetDroppedFramesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
     return GetDroppedFrames(Irp, Request, Data, 1);
 }
-NTSTATUS channel2GetDroppedFramesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+NTSTATUS NTAPI channel2GetDroppedFramesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
     return GetDroppedFrames(Irp, Request, Data, 2);
 }
-NTSTATUS channel3GetDroppedFramesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+NTSTATUS NTAPI channel3GetDroppedFramesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
     return GetDroppedFrames(Irp, Request, Data, 3);
 }

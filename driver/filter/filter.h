@@ -17,7 +17,7 @@ extern const KSFILTER_DESCRIPTOR channel1AudioFilterDescriptor;
 extern const KSFILTER_DESCRIPTOR channel2AudioFilterDescriptor;
 extern const KSFILTER_DESCRIPTOR channel3AudioFilterDescriptor;
 
-NTSTATUS FilterCreate(PKSFILTER Filter, PIRP Irp);
+NTSTATUS NTAPI FilterCreate(PKSFILTER Filter, PIRP Irp);
 
 // The register access request and answer: a KSPROPERTY header, then the register's byte offset
 // in the window and its value.
@@ -32,13 +32,13 @@ static_assert(sizeof(KSPROPERTY_REGISTER_VALUE_S) == 32);
 // writes the request's value to it. Offsets outside the mapped window, or not 32-bit aligned, are
 // refused with STATUS_INVALID_PARAMETER; writes to the DMA address and size registers are refused
 // with STATUS_ACCESS_DENIED (see filter.cpp).
-NTSTATUS KStrGetRegisterValueHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
-NTSTATUS KStrSetRegisterValueHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS NTAPI KStrGetRegisterValueHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS NTAPI KStrSetRegisterValueHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
 
 // True when a write to `offset` would re-aim or resize one of the eight bus-master DMA engines.
 bool IsDmaProgrammingRegister(ULONG offset);
 
 // Dropped-frames counters of the video filters of inputs 1, 2 and 3.
-NTSTATUS channel1GetDroppedFramesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
-NTSTATUS channel2GetDroppedFramesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
-NTSTATUS channel3GetDroppedFramesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS NTAPI channel1GetDroppedFramesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS NTAPI channel2GetDroppedFramesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS NTAPI channel3GetDroppedFramesHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);

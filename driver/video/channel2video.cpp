@@ -37,7 +37,7 @@ constexpr video::Input kInput = {
     .clearFrameInfo = false,
 };
 
-NTSTATUS SetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
+NTSTATUS NTAPI SetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
                        const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange) {
     (void)OldFormat;
     (void)OldAttributeList;
@@ -45,7 +45,7 @@ NTSTATUS SetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM Old
     return video::DispatchSetFormat(kInput, Pin, DataRange);
 }
 
-NTSTATUS SetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
+NTSTATUS NTAPI SetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
     return video::DispatchSetState(kInput, Pin, ToState, FromState);
 }
 
@@ -55,14 +55,14 @@ void Detectchannel2VideoFormat(devext* ext) { video::DetectFormat(ext, kInput); 
 
 void Setchannel2VideoFormat(devext* ext, ULONG width, ULONG height) { video::SetFormat(ext, kInput, width, height); }
 
-void channel2VideoFrameDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+void NTAPI channel2VideoFrameDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
     (void)Dpc;
     (void)SystemArgument1;
     (void)SystemArgument2;
     video::FrameDpc(DeferredContext, kInput);
 }
 
-NTSTATUS channel2VideoDpcRoutine(PKSPIN Pin) { return video::Process(kInput, Pin); }
+NTSTATUS NTAPI channel2VideoDpcRoutine(PKSPIN Pin) { return video::Process(kInput, Pin); }
 
 constinit const KSPIN_DISPATCH channel2VideoPinDispatch = {
     video::DispatchCreateClose,  // Create

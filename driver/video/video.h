@@ -17,7 +17,7 @@ extern const PKSDATARANGE channel1VideoRanges[kVideoFormatCount];
 extern const PKSDATARANGE channel2VideoRanges[kVideoFormatCount];
 extern const PKSDATARANGE channel3VideoRanges[kVideoFormatCount];
 
-NTSTATUS VideoIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+NTSTATUS NTAPI VideoIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
                                PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize);
 
 void Detectchannel0VideoFormat(devext* ext);
@@ -31,16 +31,16 @@ void Setchannel2VideoFormat(devext* ext, ULONG width, ULONG height);
 void Setchannel3VideoFormat(devext* ext, ULONG width, ULONG height);
 
 // Deferred routines of the VideoDpc objects: they signal FrameEvent.
-void channel0VideoFrameDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
-void channel1VideoFrameDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
-void channel2VideoFrameDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
-void channel3VideoFrameDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+void NTAPI channel0VideoFrameDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+void NTAPI channel1VideoFrameDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+void NTAPI channel2VideoFrameDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+void NTAPI channel3VideoFrameDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
 
 // Process dispatches of the video pins.
-NTSTATUS channel0VideoDpcRoutine(PKSPIN Pin);
-NTSTATUS channel1VideoDpcRoutine(PKSPIN Pin);
-NTSTATUS channel2VideoDpcRoutine(PKSPIN Pin);
-NTSTATUS channel3VideoDpcRoutine(PKSPIN Pin);
+NTSTATUS NTAPI channel0VideoDpcRoutine(PKSPIN Pin);
+NTSTATUS NTAPI channel1VideoDpcRoutine(PKSPIN Pin);
+NTSTATUS NTAPI channel2VideoDpcRoutine(PKSPIN Pin);
+NTSTATUS NTAPI channel3VideoDpcRoutine(PKSPIN Pin);
 
 // Pin dispatch tables (Create/Close, Process, SetDataFormat, SetDeviceState) per input.
 extern const KSPIN_DISPATCH channel0VideoPinDispatch;

@@ -7,7 +7,7 @@
 
 namespace video {
 
-NTSTATUS DispatchSetFormat(const Input& in, PKSPIN pin, const KSDATARANGE* dataRange) {
+NTSTATUS NTAPI DispatchSetFormat(const Input& in, PKSPIN pin, const KSDATARANGE* dataRange) {
     devext* ext = DevextOf(pin);
     const auto* range = reinterpret_cast<const KS_DATARANGE_VIDEO*>(dataRange);
     const auto* format = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(pin->ConnectionFormat);

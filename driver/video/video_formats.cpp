@@ -101,7 +101,7 @@ void WriteDetectedRange(KS_DATARANGE_VIDEO& range, ULONG width, ULONG height) {
 
 }  // namespace video
 
-NTSTATUS VideoIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+NTSTATUS NTAPI VideoIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
                                PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize) {
     (void)Context;
     (void)Irp;

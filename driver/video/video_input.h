@@ -74,13 +74,13 @@ void WriteDetectedRange(KS_DATARANGE_VIDEO& range, ULONG width, ULONG height);
 void DetectFormat(devext* ext, const Input& in);
 
 // Format setting (video_format.cpp).
-NTSTATUS DispatchSetFormat(const Input& in, PKSPIN pin, const KSDATARANGE* dataRange);
+NTSTATUS NTAPI DispatchSetFormat(const Input& in, PKSPIN pin, const KSDATARANGE* dataRange);
 void SetFormat(devext* ext, const Input& in, ULONG width, ULONG height);
 void TakeFormatOfOwner(devext* ext, const Input& in, PKSPIN pin);
 
 // Pin states (video_state.cpp).
-NTSTATUS DispatchSetState(const Input& in, PKSPIN pin, KSSTATE toState, KSSTATE fromState);
-NTSTATUS DispatchCreateClose(PKSPIN pin, PIRP irp);
+NTSTATUS NTAPI DispatchSetState(const Input& in, PKSPIN pin, KSSTATE toState, KSSTATE fromState);
+NTSTATUS NTAPI DispatchCreateClose(PKSPIN pin, PIRP irp);
 NTSTATUS HardwareAcquireResources(devext* ext, const Input& in);
 void HardwareReleaseResources(devext* ext, const Input& in);
 NTSTATUS HardwareRun(devext* ext, const Input& in);

@@ -5,7 +5,7 @@
 
 namespace video {
 
-NTSTATUS DispatchCreateClose(PKSPIN pin, PIRP irp) {
+NTSTATUS NTAPI DispatchCreateClose(PKSPIN pin, PIRP irp) {
     (void)pin;
     (void)irp;
     return STATUS_SUCCESS;
@@ -63,7 +63,7 @@ NTSTATUS HardwarePause(devext* ext, const Input& in) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS DispatchSetState(const Input& in, PKSPIN pin, KSSTATE toState, KSSTATE fromState) {
+NTSTATUS NTAPI DispatchSetState(const Input& in, PKSPIN pin, KSSTATE toState, KSSTATE fromState) {
     devext* ext = DevextOf(pin);
     ChannelState& ch = ext->Channel[in.channel];
     const LONG to = static_cast<LONG>(toState);

@@ -512,6 +512,10 @@ void MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
                        "MmUnmapIoSpace of " + ptr(BaseAddress) + ", which is not a mapped register window");
 }
 
+namespace host {
+bool is_register_address(const void* address) { return detail::find_slot(reinterpret_cast<uintptr_t>(address)) != nullptr; }
+}  // namespace host
+
 ULONG READ_REGISTER_ULONG(volatile ULONG* Register) {
     uint32_t offset = 0;
     Slot* s = access_slot(Register, "READ_REGISTER_ULONG", offset);

@@ -122,7 +122,7 @@ Adapter* live_adapter(PDMA_ADAPTER a, const char* service) {
     return found;
 }
 
-void PutAdapter(PDMA_ADAPTER DmaAdapter) {
+void NTAPI PutAdapter(PDMA_ADAPTER DmaAdapter) {
     if (!check_irql("PutDmaAdapter", DISPATCH_LEVEL)) return;
     Adapter* a = live_adapter(DmaAdapter, "PutDmaAdapter");
     if (!a) return;
@@ -139,7 +139,7 @@ void PutAdapter(PDMA_ADAPTER DmaAdapter) {
     if (a->counted) --d.usage.live_adapters;
 }
 
-PVOID AllocateCommon(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICAL_ADDRESS LogicalAddress, BOOLEAN CacheEnabled) {
+PVOID NTAPI AllocateCommon(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICAL_ADDRESS LogicalAddress, BOOLEAN CacheEnabled) {
     (void)CacheEnabled;  // x64: DMA is cache-coherent
     if (!check_irql("AllocateCommonBuffer", PASSIVE_LEVEL)) return nullptr;
     Adapter* a = live_adapter(DmaAdapter, "AllocateCommonBuffer");
@@ -180,7 +180,7 @@ PVOID AllocateCommon(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICAL_ADDRESS Lo
     return va;
 }
 
-void FreeCommon(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRESS LogicalAddress, PVOID VirtualAddress,
+void NTAPI FreeCommon(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRESS LogicalAddress, PVOID VirtualAddress,
                 BOOLEAN CacheEnabled) {
     (void)CacheEnabled;
     if (!check_irql("FreeCommonBuffer", PASSIVE_LEVEL)) return;

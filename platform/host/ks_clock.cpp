@@ -31,19 +31,19 @@ struct ClockRef final : IKsReferenceClock {
         return true;
     }
 
-    NTSTATUS QueryInterface(REFIID, PVOID* Interface) override {
+    NTSTATUS STDMETHODCALLTYPE QueryInterface(REFIID, PVOID* Interface) override {
         if (dead("QueryInterface")) return STATUS_DEVICE_NOT_READY;
         if (!Interface) return STATUS_INVALID_PARAMETER;
         AddRef();
         *Interface = this;
         return STATUS_SUCCESS;
     }
-    ULONG AddRef() override {
+    ULONG STDMETHODCALLTYPE AddRef() override {
         if (dead("AddRef")) return 0;
         clock->references.fetch_add(1);
         return static_cast<ULONG>(count.fetch_add(1) + 1);
     }
-    ULONG Release() override {
+    ULONG STDMETHODCALLTYPE Release() override {
         if (dead("Release")) return 0;
         LONG left = count.fetch_sub(1) - 1;
         if (left < 0) {
@@ -55,34 +55,34 @@ struct ClockRef final : IKsReferenceClock {
         if (clock->released_hook) clock->released_hook();
         return static_cast<ULONG>(left);
     }
-    LONGLONG GetTime() override {
+    LONGLONG STDMETHODCALLTYPE GetTime() override {
         if (dead("GetTime")) return 0;
         return clock->stream_time_at(host::now_100ns());
     }
-    LONGLONG GetPhysicalTime() override {
+    LONGLONG STDMETHODCALLTYPE GetPhysicalTime() override {
         if (dead("GetPhysicalTime")) return 0;
         return host::now_100ns();
     }
-    LONGLONG GetCorrelatedTime(PLONGLONG SystemTime) override {
+    LONGLONG STDMETHODCALLTYPE GetCorrelatedTime(PLONGLONG SystemTime) override {
         if (dead("GetCorrelatedTime")) return 0;
         int64_t now = host::now_100ns();
         if (SystemTime) *SystemTime = now;
         return clock->stream_time_at(now);
     }
-    LONGLONG GetCorrelatedPhysicalTime(PLONGLONG SystemTime) override {
+    LONGLONG STDMETHODCALLTYPE GetCorrelatedPhysicalTime(PLONGLONG SystemTime) override {
         if (dead("GetCorrelatedPhysicalTime")) return 0;
         int64_t now = host::now_100ns();
         if (SystemTime) *SystemTime = now;
         return now;
     }
-    NTSTATUS GetResolution(PKSRESOLUTION Resolution) override {
+    NTSTATUS STDMETHODCALLTYPE GetResolution(PKSRESOLUTION Resolution) override {
         if (dead("GetResolution")) return STATUS_DEVICE_NOT_READY;
         if (!Resolution) return STATUS_INVALID_PARAMETER;
         Resolution->Granularity = 1;
         Resolution->Error = 0;
         return STATUS_SUCCESS;
     }
-    NTSTATUS GetState(PKSSTATE State) override {
+    NTSTATUS STDMETHODCALLTYPE GetState(PKSSTATE State) override {
         if (dead("GetState")) return STATUS_DEVICE_NOT_READY;
         if (!State) return STATUS_INVALID_PARAMETER;
         std::lock_guard<std::mutex> guard(clock->lock);

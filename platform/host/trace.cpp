@@ -107,7 +107,7 @@ std::string narrow_from_wide(const WCHAR* s, int max_chars) {
 
 }  // namespace
 
-std::string vformat(const char* fmt, va_list args) {
+std::string vformat(const char* fmt, __builtin_ms_va_list& args) {
     std::string out;
     if (!fmt) return out;
     for (const char* p = fmt; *p && out.size() < kMaxOutput; ++p) {
@@ -269,11 +269,11 @@ std::string vformat(const char* fmt, va_list args) {
     return out;
 }
 
-std::string format(const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
+__attribute__((ms_abi)) std::string format(const char* fmt, ...) {
+    __builtin_ms_va_list args;
+    __builtin_ms_va_start(args, fmt);
     std::string s = vformat(fmt, args);
-    va_end(args);
+    __builtin_ms_va_end(args);
     return s;
 }
 
@@ -379,13 +379,13 @@ void reset_asserts() {
 }  // namespace detail
 }  // namespace host
 
-extern "C" ULONG DbgPrint(PCSTR Format, ...) {
+extern "C" ULONG NTAPI DbgPrint(PCSTR Format, ...) {
     // Anything up to device level may print; above it (clock, IPI, high) nothing may.
     if (!host::detail::check_irql("DbgPrint", 12)) return STATUS_SUCCESS;
-    va_list args;
-    va_start(args, Format);
+    __builtin_ms_va_list args;
+    __builtin_ms_va_start(args, Format);
     std::string text = host::trace::vformat(Format, args);
-    va_end(args);
+    __builtin_ms_va_end(args);
     host::trace::emit(text);
     return STATUS_SUCCESS;
 }

@@ -21,9 +21,10 @@ struct Line {
 
 // Formats like the Windows kernel's DbgPrint (32-bit %d/%u/%x/%X and 'l'; 'll', 'I64' 64-bit;
 // 'I' pointer-sized; %p as 16 upper-case hex digits; %s/%c; width, precision, flags), at most
-// 512 bytes of output.
-std::string format(const char* fmt, ...);
-std::string vformat(const char* fmt, va_list args);
+// 512 bytes of output. The arguments come as a Windows x64 variable list (every argument in an
+// 8-byte slot), which is how both a host-compiled driver and the loaded image call DbgPrint.
+__attribute__((ms_abi)) std::string format(const char* fmt, ...);
+std::string vformat(const char* fmt, __builtin_ms_va_list& args);
 
 // Appends one entry and tells the listeners.
 void emit(std::string_view text);

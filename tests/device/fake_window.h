@@ -104,7 +104,7 @@ public:
     }
 
 private:
-    static void Count(PKDPC, PVOID context, PVOID, PVOID) { static_cast<std::atomic<int>*>(context)->fetch_add(1); }
+    static void NTAPI Count(PKDPC, PVOID context, PVOID, PVOID) { static_cast<std::atomic<int>*>(context)->fetch_add(1); }
 
     FakeWindow window_;
     uint64_t physical_ = 0;

@@ -10,7 +10,7 @@ namespace {
 
 constexpr int64_t kMs = 10000;  // 100 ns units
 
-void CountDpc(PKDPC, PVOID context, PVOID, PVOID) { static_cast<std::atomic<int>*>(context)->fetch_add(1); }
+void NTAPI CountDpc(PKDPC, PVOID context, PVOID, PVOID) { static_cast<std::atomic<int>*>(context)->fetch_add(1); }
 
 TEST_F(KernelTest, RelativeTimersExpireOnTheClockTickUpToATickEarlyOrLate) {
     EXPECT_EQ(host::clock_tick_100ns(), 156250) << "15.625 ms by default";

@@ -19,7 +19,7 @@ struct Probe {
     KEVENT release;
 };
 
-void ProbeDpc(PKDPC, PVOID context, PVOID arg1, PVOID) {
+void NTAPI ProbeDpc(PKDPC, PVOID context, PVOID arg1, PVOID) {
     auto* p = static_cast<Probe*>(context);
     int now = ++p->inside;
     int prev = p->max_inside.load();
@@ -73,7 +73,7 @@ struct Tagged {
     Ordered* shared;
     int tag;
 };
-void OrderDpc(PKDPC, PVOID context, PVOID, PVOID) {
+void NTAPI OrderDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* t = static_cast<Tagged*>(context);
     std::lock_guard<std::mutex> guard(t->shared->lock);
     t->shared->order.push_back(t->tag);
@@ -107,7 +107,7 @@ struct Requeue {
     std::atomic<int> runs{0};
     PKDPC self = nullptr;
 };
-void RequeueDpc(PKDPC dpc, PVOID context, PVOID, PVOID) {
+void NTAPI RequeueDpc(PKDPC dpc, PVOID context, PVOID, PVOID) {
     auto* r = static_cast<Requeue*>(context);
     // Dequeued before the call, so an insertion from inside the routine succeeds and runs again.
     if (++r->runs == 1) {
@@ -223,13 +223,13 @@ TEST_F(KernelTest, TimerQueuesItsDpcAfterTheDueTimeAndRearmingReplaces) {
     EXPECT_EQ(probe.runs.load(), 2);
 }
 
-void RearmDpc(PKDPC, PVOID context, PVOID, PVOID);
+void NTAPI RearmDpc(PKDPC, PVOID context, PVOID, PVOID);
 struct Rearm {
     KTIMER timer;
     KDPC dpc;
     std::atomic<int> runs{0};
 };
-void RearmDpc(PKDPC, PVOID context, PVOID, PVOID) {
+void NTAPI RearmDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* r = static_cast<Rearm*>(context);
     // A DPC may re-arm its own timer at DISPATCH_LEVEL (what the audio retry does).
     if (++r->runs < 5) KeSetTimer(&r->timer, relative_ms(3), &r->dpc);

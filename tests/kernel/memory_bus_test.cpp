@@ -228,9 +228,9 @@ struct Card {
     std::atomic<int> dpc_runs{0};
 };
 
-void CardDpc(PKDPC, PVOID context, PVOID, PVOID) { ++static_cast<Card*>(context)->dpc_runs; }
+void NTAPI CardDpc(PKDPC, PVOID context, PVOID, PVOID) { ++static_cast<Card*>(context)->dpc_runs; }
 
-BOOLEAN CardIsr(PKINTERRUPT, PVOID context) {
+BOOLEAN NTAPI CardIsr(PKINTERRUPT, PVOID context) {
     auto* c = static_cast<Card*>(context);
     if (++c->inside > 1) ++c->overlap;
     ++c->isr_calls;

@@ -19,7 +19,7 @@ bool has(const Capture& c, const std::string& text) {
 
 constexpr ULONG kTag = (ULONG('F') << 24) | (ULONG('l') << 16) | (ULONG('t') << 8) | ULONG('y');
 
-void NoopDpc(PKDPC, PVOID, PVOID, PVOID) {}
+void NTAPI NoopDpc(PKDPC, PVOID, PVOID, PVOID) {}
 
 // Keeps the only simulated processor busy in a DPC until released, so that other DPCs stay queued.
 class BusyProcessor {
@@ -28,7 +28,7 @@ public:
         host::set_processor_count(1);
         KeInitializeEvent(&release_, NotificationEvent, FALSE);
         KeInitializeDpc(&dpc_,
-                        [](PKDPC, PVOID c, PVOID, PVOID) {
+                        [](PKDPC, PVOID c, PVOID, PVOID) NTAPI {
                             auto* self = static_cast<BusyProcessor*>(c);
                             self->running_ = true;
                             LARGE_INTEGER zero{};
@@ -87,7 +87,7 @@ struct FaultyContext {
     KDPC dpc;
 };
 
-NTSTATUS FaultyAdd(PKSDEVICE device) {
+NTSTATUS NTAPI FaultyAdd(PKSDEVICE device) {
     auto* context = static_cast<FaultyContext*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(FaultyContext), kTag));
     if (context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     KeInitializeTimer(&context->timer);
@@ -97,19 +97,19 @@ NTSTATUS FaultyAdd(PKSDEVICE device) {
     return KsAddItemToObjectBag(device->Bag, context, nullptr);
 }
 
-NTSTATUS FaultyStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
+NTSTATUS NTAPI FaultyStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
     auto* context = static_cast<FaultyContext*>(device->Context);
     KeSetTimer(&context->timer, relative_ms(60000), &context->timer_dpc);
     KeInsertQueueDpc(&context->dpc, nullptr, nullptr);
     return STATUS_SUCCESS;
 }
 
-void FaultyRemove(PKSDEVICE, PIRP) {}
+void NTAPI FaultyRemove(PKSDEVICE, PIRP) {}
 
 const KSDEVICE_DISPATCH kFaultyDispatch = {.Add = FaultyAdd, .Start = FaultyStart, .Remove = FaultyRemove};
 const KSDEVICE_DESCRIPTOR kFaultyDevice = {&kFaultyDispatch, 0, nullptr};
 
-NTSTATUS FaultyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry) {
+NTSTATUS NTAPI FaultyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry) {
     return KsInitializeDriver(driver, registry, &kFaultyDevice);
 }
 

@@ -136,7 +136,7 @@ TEST_F(KernelTest, PoolMisuseIsNamed) {
     EXPECT_EQ(host::pool_usage().live_blocks, 0u);
 }
 
-void NoopDpc(PKDPC, PVOID, PVOID, PVOID) {}
+void NTAPI NoopDpc(PKDPC, PVOID, PVOID, PVOID) {}
 
 TEST_F(KernelTest, FreeingPoolThatHoldsAnArmedTimerOrQueuedDpcIsNamed) {
     Capture capture;
@@ -168,7 +168,7 @@ TEST_F(KernelTest, FreeingPoolThatHoldsAnArmedTimerOrQueuedDpcIsNamed) {
         std::atomic<bool>* running;
     } ctx{&release, &running};
     KeInitializeDpc(&blocker,
-                    [](PKDPC, PVOID c, PVOID, PVOID) {
+                    [](PKDPC, PVOID c, PVOID, PVOID) NTAPI {
                         auto* x = static_cast<Ctx*>(c);
                         *x->running = true;
                         LARGE_INTEGER zero{};
@@ -323,7 +323,7 @@ TEST_F(KernelTest, UnclaimedAssertedLevelLineIsReportedAsAStorm) {
     IO_CONNECT_INTERRUPT_PARAMETERS params{};
     params.Version = CONNECT_FULLY_SPECIFIED;
     params.FullySpecified.InterruptObject = &interrupt;
-    params.FullySpecified.ServiceRoutine = [](PKINTERRUPT, PVOID) -> BOOLEAN { return FALSE; };
+    params.FullySpecified.ServiceRoutine = [](PKINTERRUPT, PVOID) NTAPI -> BOOLEAN { return FALSE; };
     params.FullySpecified.SynchronizeIrql = 5;
     params.FullySpecified.Irql = 5;
     params.FullySpecified.Vector = vector;
@@ -346,7 +346,7 @@ TEST_F(KernelTest, UnclaimedAssertedLevelLineIsReportedAsAStorm) {
 
     // A routine that claims the interrupt but never makes the device lower the line is a storm too.
     params.FullySpecified.InterruptObject = &interrupt;
-    params.FullySpecified.ServiceRoutine = [](PKINTERRUPT, PVOID) -> BOOLEAN { return TRUE; };
+    params.FullySpecified.ServiceRoutine = [](PKINTERRUPT, PVOID) NTAPI -> BOOLEAN { return TRUE; };
     ASSERT_EQ(IoConnectInterruptEx(&params), STATUS_SUCCESS);
     line->set_level(true);
     ASSERT_TRUE(capture.wait_for(1, 10000));
@@ -362,7 +362,7 @@ TEST_F(KernelTest, UnclaimedAssertedLevelLineIsReportedAsAStorm) {
 TEST_F(KernelTest, DpcReturningAtAnotherIrqlOrHoldingAMutexIsNamed) {
     Capture capture;
     KDPC bad;
-    KeInitializeDpc(&bad, [](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
+    KeInitializeDpc(&bad, [](PKDPC, PVOID, PVOID, PVOID) NTAPI { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
     KeInsertQueueDpc(&bad, nullptr, nullptr);
     ASSERT_TRUE(capture.wait_for(1, 10000));
     EXPECT_TRUE(has(capture, v::kIrqlNotLessOrEqual, "returned at IRQL 0, entered at DISPATCH_LEVEL"));

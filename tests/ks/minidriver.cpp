@@ -40,7 +40,7 @@ int range_index(const KSDATARANGE* r) {
 
 // Device dispatch ---------------------------------------------------------------------------
 
-NTSTATUS DeviceAdd(PKSDEVICE device) {
+NTSTATUS NTAPI DeviceAdd(PKSDEVICE device) {
     g_state.note("Add");
     void* context = ExAllocatePoolWithTag(NonPagedPoolNx, 32, kTag);
     if (!context) return STATUS_INSUFFICIENT_RESOURCES;
@@ -53,33 +53,33 @@ NTSTATUS DeviceAdd(PKSDEVICE device) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS DeviceStart(PKSDEVICE, PIRP, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST) {
+NTSTATUS NTAPI DeviceStart(PKSDEVICE, PIRP, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST) {
     ULONG partials = translated ? translated->List[0].PartialResourceList.Count : 0;
     g_state.note("Start:" + std::to_string(translated ? translated->Count : 0) + ":" + std::to_string(partials));
     return g_state.fail_start ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
 }
 
-void DeviceStop(PKSDEVICE, PIRP) { g_state.note("Stop"); }
-void DeviceRemove(PKSDEVICE, PIRP) { g_state.note("Remove"); }
-void DeviceSetPower(PKSDEVICE, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
+void NTAPI DeviceStop(PKSDEVICE, PIRP) { g_state.note("Stop"); }
+void NTAPI DeviceRemove(PKSDEVICE, PIRP) { g_state.note("Remove"); }
+void NTAPI DeviceSetPower(PKSDEVICE, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
     g_state.note("Power:" + std::to_string(from) + "->" + std::to_string(to));
 }
 
 // Filter -------------------------------------------------------------------------------------
 
-NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
+NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp) {
     g_state.note("FilterCreate");
     if (KsGetFilterFromIrp(irp) != filter || KsGetPinFromIrp(irp) != nullptr) g_state.context_ok = false;
     if (filter->Context != KsGetDevice(filter)->Context) g_state.context_ok = false;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FilterClose(PKSFILTER, PIRP) {
+NTSTATUS NTAPI FilterClose(PKSFILTER, PIRP) {
     g_state.note("FilterClose");
     return STATUS_SUCCESS;
 }
 
-NTSTATUS GetCounter(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI GetCounter(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     g_state.property_handler_calls++;
     ULONG delta = reinterpret_cast<PKSP_PIN>(request)->PinId;  // the request's tail is readable
     ULONGLONG value = g_state.counter.load() + delta;
@@ -89,7 +89,7 @@ NTSTATUS GetCounter(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS GetSilent(PIRP, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI GetSilent(PIRP, PKSIDENTIFIER, PVOID data) {
     g_state.property_handler_calls++;
     ULONG seen;
     std::memcpy(&seen, data, sizeof seen);
@@ -99,7 +99,7 @@ NTSTATUS GetSilent(PIRP, PKSIDENTIFIER, PVOID data) {
     return STATUS_SUCCESS;  // Information left as the class preset it
 }
 
-NTSTATUS GetNode(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI GetNode(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     g_state.property_handler_calls++;
     ULONG value = 100 + reinterpret_cast<PKSP_NODE>(request)->NodeId;
     std::memcpy(data, &value, sizeof value);
@@ -129,7 +129,7 @@ const KSTOPOLOGY_CONNECTION g_connections[] = {{1, 0, 0, 1}, {0, 0, KSFILTER_NOD
 
 // Pin -----------------------------------------------------------------------------------------
 
-NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT old_format, PKSMULTIPLE_ITEM, const KSDATARANGE* range,
+NTSTATUS NTAPI PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT old_format, PKSMULTIPLE_ITEM, const KSDATARANGE* range,
                           const KSATTRIBUTE_LIST*) {
     int index = range_index(range);
     g_state.note("SetDataFormat:" + std::to_string(index) + ":" + (old_format ? "old" : "null"));
@@ -149,7 +149,7 @@ NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT old_format, PKSMULTIPLE_ITEM
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
+NTSTATUS NTAPI PinCreate(PKSPIN pin, PIRP irp) {
     g_state.note("Create");
     if (KsGetPinFromIrp(irp) != pin || KsPinGetParentFilter(pin)->Context != pin->Context ||
         KsGetDevice(pin)->Context != pin->Context)
@@ -158,12 +158,12 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PinClose(PKSPIN, PIRP) {
+NTSTATUS NTAPI PinClose(PKSPIN, PIRP) {
     g_state.note("Close");
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
+NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
     g_state.note("State:" + std::to_string(from) + "->" + std::to_string(to));
     if (pin->ClientState != to) g_state.context_ok = false;
     if (int(to) == g_state.fail_step_to.load()) return STATUS_INVALID_DEVICE_STATE;
@@ -185,7 +185,7 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PinProcess(PKSPIN pin) {
+NTSTATUS NTAPI PinProcess(PKSPIN pin) {
     if (g_state.process_concurrency.fetch_add(1) != 0) g_state.process_overlaps++;
     g_state.process_thread = host::thread_id();
     struct Leave {
@@ -229,7 +229,7 @@ NTSTATUS PinProcess(PKSPIN pin) {
     return STATUS_SUCCESS;  // call again while frames are queued
 }
 
-NTSTATUS PinIntersect(PVOID context, PIRP, PKSP_PIN, PKSDATARANGE, PKSDATARANGE matching, ULONG size, PVOID data,
+NTSTATUS NTAPI PinIntersect(PVOID context, PIRP, PKSP_PIN, PKSDATARANGE, PKSDATARANGE matching, ULONG size, PVOID data,
                       PULONG data_size) {
     {
         std::lock_guard<std::mutex> g(g_state.lock);
@@ -335,7 +335,7 @@ void reset_state() {
     g_clock = nullptr;
 }
 
-NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry) {
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry) {
     return KsInitializeDriver(driver, registry, &g_device);
 }
 

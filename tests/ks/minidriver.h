@@ -83,7 +83,7 @@ void set_capture_pin_flags(ULONG flags);
 PRKMUTEX held_mutex();
 
 // The minidriver's entry point (what DriverEntry is for a real driver).
-NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry);
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry);
 
 // The pin's ranges (index 0: kSubA, index 1: kSubB, index 2: kSubB again with another value).
 const KSDATARANGE* range(int index);

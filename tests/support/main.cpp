@@ -1,12 +1,14 @@
 // Entry point of every test program: GoogleTest plus the host's teardown check. A diagnostic
 // the verifier recorded and no test claimed fails the test it was left in (and the program),
 // so a new check can never be silently ignored.
+#include "platform/host/image_loader.h"
 #include "platform/host/verifier.h"
 #include "sim/card.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -21,6 +23,25 @@ class DiagnosticsLeftCheck : public ::testing::EmptyTestEventListener {
     }
 };
 
+// In the image run (QH_DRIVER_IMAGE set) every test must have loaded the image: one that did not
+// tested the compiled-in code only and would count as passing against the image without ever
+// touching it. Such tests belong in the image label's exclusions (tests/CMakeLists.txt).
+class ImageLoadedCheck : public ::testing::EmptyTestEventListener {
+    uint64_t before_ = 0;
+    int loaded_ = 0;
+    void OnTestStart(const ::testing::TestInfo&) override { before_ = host::image::load_count(); }
+    void OnTestEnd(const ::testing::TestInfo& info) override {
+        if (host::image::load_count() != before_) {
+            if (info.result()->Passed()) ++loaded_;
+        } else if (!info.result()->Skipped()) {
+            ADD_FAILURE() << "ran in the image run without loading the driver image";
+        }
+    }
+    void OnTestProgramEnd(const ::testing::UnitTest&) override {
+        std::printf("[  IMAGE   ] %d tests passed against the loaded driver image\n", loaded_);
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -31,6 +52,7 @@ int main(int argc, char** argv) {
     // Appended after the result printer: end-of-test events reach it first, so the failure is
     // part of the test's printed result.
     ::testing::UnitTest::GetInstance()->listeners().Append(new DiagnosticsLeftCheck);
+    if (std::getenv("QH_DRIVER_IMAGE")) ::testing::UnitTest::GetInstance()->listeners().Append(new ImageLoadedCheck);
     int result = RUN_ALL_TESTS();
     if (host::verifier::diagnostic_count() != 0) {
         host::verifier::print_summary(stderr);

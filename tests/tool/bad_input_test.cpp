@@ -5,6 +5,8 @@
 #include "tool_run.h"
 
 #include <cstring>
+#include <fstream>
+#include <unistd.h>
 
 namespace {
 
@@ -19,6 +21,18 @@ void ExpectRefused(const fs::path& dir, const std::string& arguments, const std:
     EXPECT_NE(r.output.find(named), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find("Captured for"), std::string::npos) << r.output;
     EXPECT_TRUE(fs::is_empty(dir)) << "a refused command left a file";
+}
+
+TEST_F(Tool, ADriverImageThatCannotBeLoadedIsRefusedNamingWhy) {
+    ExpectRefused(dir_, "--driver-image /nonexistent/quadhdmi.sys start", "/nonexistent/quadhdmi.sys");
+    // A file that is not a kernel image: the loader says so and nothing runs.
+    const fs::path bogus = fs::temp_directory_path() / ("qh-not-an-image-" + std::to_string(getpid()) + ".sys");
+    {
+        std::ofstream out(bogus);
+        out << "MZ but nothing more";
+    }
+    ExpectRefused(dir_, "--driver-image " + bogus.string() + " capture -i 0 --frames 1", "not a PE image");
+    fs::remove(bogus);
 }
 
 TEST_F(Tool, NumbersOutsideTheirRangesAreRefused) {

@@ -1,11 +1,13 @@
 // quadhdmi: the driver of the four-input HDMI capture card, run on a simulated card.
 #include "tools/quadhdmi/checks.h"
 #include "tools/quadhdmi/commands.h"
+#include "tools/quadhdmi/session.h"
 #include "platform/host/verifier.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <exception>
 
 namespace {
 // Longest capture the tool takes on: a day, or a million frames (about four and a half hours).
@@ -24,6 +26,11 @@ int run(int argc, char** argv) {
     app.set_version_flag("--version", "quadhdmi " QH_VERSION, "Print the driver's version and exit");
 
     CommonOptions common;
+    std::string driver_image;
+    app.add_option("--driver-image", driver_image,
+                   "Load this shipped driver image (quadhdmi.sys of the windows build) instead of the driver "
+                   "compiled into the tool")
+        ->check(CLI::ExistingFile);
 
     CLI::App* start = app.add_subcommand("start", "Start the device and show the driver's trace and a summary");
     add_common_options(*start, common);
@@ -87,6 +94,7 @@ int run(int argc, char** argv) {
     add_common_options(*stats, common);
 
     CLI11_PARSE(app, argc, argv);
+    use_driver_image(driver_image);
 
     int code = 1;
     if (start->parsed()) code = run_start(common);
@@ -108,7 +116,14 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int code = run(argc, argv);
+    int code = 1;
+    try {
+        code = run(argc, argv);
+    } catch (const std::exception& e) {
+        // A driver image that does not load (an import the host lacks, a malformed file).
+        std::fprintf(stderr, "quadhdmi: %s\n", e.what());
+        return 1;
+    }
     // Whatever the command, a diagnostic left recorded is a failure (capture prints the count
     // in its summary; the other commands say something only when there is one).
     if (host::verifier::diagnostic_count() != 0) {

@@ -9,10 +9,14 @@ namespace qh::tool {
 
 namespace {
 constexpr uint32_t kHandlesClosedMs = 10000;
+std::string g_driver_image;
 }  // namespace
+
+void use_driver_image(const std::string& path) { g_driver_image = path; }
 
 Session::Session(const sim::CardConfig& config, double delay_scale) {
     TestbedOptions options;
+    if (!g_driver_image.empty()) options.driver_image = g_driver_image;
     options.card = config;
     options.card.pacing = sim::Pacing::Realtime;
     // The bring-up's waits take their real time by default, as on a real machine; the card's

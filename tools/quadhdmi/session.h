@@ -15,6 +15,10 @@ class Testbed;
 
 namespace qh::tool {
 
+// Every later session loads the image at `path` (a quadhdmi.sys) instead of the compiled-in
+// driver; empty: the compiled-in driver.
+void use_driver_image(const std::string& path);
+
 class Session {
 public:
     explicit Session(const sim::CardConfig& config, double delay_scale = 1.0);

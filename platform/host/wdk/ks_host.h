@@ -217,8 +217,8 @@ typedef struct {
 // ---------------------------------------------------------------------------------------------
 // Automation tables
 
-typedef NTSTATUS (*PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
-typedef BOOLEAN (*PFNKSFASTHANDLER)(PVOID FileObject, PKSIDENTIFIER Request, ULONG RequestLength, PVOID Data,
+typedef NTSTATUS (NTAPI *PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+typedef BOOLEAN (NTAPI *PFNKSFASTHANDLER)(PVOID FileObject, PKSIDENTIFIER Request, ULONG RequestLength, PVOID Data,
                                     ULONG DataLength, PIO_STATUS_BLOCK IoStatus);
 
 typedef struct {
@@ -337,7 +337,7 @@ typedef struct KSAUTOMATION_TABLE_ {
 // Object model
 
 typedef PVOID KSOBJECT_BAG;
-typedef void (*PFNKSFREE)(PVOID Data);
+typedef void (NTAPI *PFNKSFREE)(PVOID Data);
 
 typedef struct _KSDEVICE KSDEVICE, *PKSDEVICE;
 typedef struct _KSDEVICE_DESCRIPTOR KSDEVICE_DESCRIPTOR, *PKSDEVICE_DESCRIPTOR;
@@ -356,29 +356,29 @@ typedef struct _KSPROCESSPIN_INDEXENTRY KSPROCESSPIN_INDEXENTRY, *PKSPROCESSPIN_
 typedef struct _KSCLOCK_DISPATCH KSCLOCK_DISPATCH;
 typedef struct _KSALLOCATOR_DISPATCH KSALLOCATOR_DISPATCH;
 
-typedef NTSTATUS (*PFNKSDEVICECREATE)(PKSDEVICE Device);
-typedef NTSTATUS (*PFNKSDEVICEPNPSTART)(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResourceList,
+typedef NTSTATUS (NTAPI *PFNKSDEVICECREATE)(PKSDEVICE Device);
+typedef NTSTATUS (NTAPI *PFNKSDEVICEPNPSTART)(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResourceList,
                                         PCM_RESOURCE_LIST UntranslatedResourceList);
-typedef NTSTATUS (*PFNKSDEVICE)(PKSDEVICE Device);
-typedef NTSTATUS (*PFNKSDEVICEIRP)(PKSDEVICE Device, PIRP Irp);
-typedef void (*PFNKSDEVICEIRPVOID)(PKSDEVICE Device, PIRP Irp);
-typedef NTSTATUS (*PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE Device, PIRP Irp, PDEVICE_CAPABILITIES Capabilities);
-typedef NTSTATUS (*PFNKSDEVICEQUERYPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE DeviceTo,
+typedef NTSTATUS (NTAPI *PFNKSDEVICE)(PKSDEVICE Device);
+typedef NTSTATUS (NTAPI *PFNKSDEVICEIRP)(PKSDEVICE Device, PIRP Irp);
+typedef void (NTAPI *PFNKSDEVICEIRPVOID)(PKSDEVICE Device, PIRP Irp);
+typedef NTSTATUS (NTAPI *PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE Device, PIRP Irp, PDEVICE_CAPABILITIES Capabilities);
+typedef NTSTATUS (NTAPI *PFNKSDEVICEQUERYPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE DeviceTo,
                                           DEVICE_POWER_STATE DeviceFrom, SYSTEM_POWER_STATE SystemTo,
                                           SYSTEM_POWER_STATE SystemFrom, POWER_ACTION Action);
-typedef void (*PFNKSDEVICESETPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From);
+typedef void (NTAPI *PFNKSDEVICESETPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From);
 
-typedef NTSTATUS (*PFNKSFILTERIRP)(PKSFILTER Filter, PIRP Irp);
-typedef NTSTATUS (*PFNKSFILTERPROCESS)(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index);
-typedef NTSTATUS (*PFNKSFILTERVOID)(PKSFILTER Filter);
+typedef NTSTATUS (NTAPI *PFNKSFILTERIRP)(PKSFILTER Filter, PIRP Irp);
+typedef NTSTATUS (NTAPI *PFNKSFILTERPROCESS)(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index);
+typedef NTSTATUS (NTAPI *PFNKSFILTERVOID)(PKSFILTER Filter);
 
-typedef NTSTATUS (*PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
-typedef NTSTATUS (*PFNKSPIN)(PKSPIN Pin);
-typedef void (*PFNKSPINVOID)(PKSPIN Pin);
-typedef NTSTATUS (*PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
-typedef NTSTATUS (*PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
+typedef NTSTATUS (NTAPI *PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
+typedef NTSTATUS (NTAPI *PFNKSPIN)(PKSPIN Pin);
+typedef void (NTAPI *PFNKSPINVOID)(PKSPIN Pin);
+typedef NTSTATUS (NTAPI *PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
+typedef NTSTATUS (NTAPI *PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
                                           const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange);
-typedef NTSTATUS (*PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+typedef NTSTATUS (NTAPI *PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
                                             PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data,
                                             PULONG DataSize);
 
@@ -574,15 +574,15 @@ typedef enum { KSSTREAM_POINTER_STATE_UNLOCKED = 0, KSSTREAM_POINTER_STATE_LOCKE
 // Reference clock (IUnknown order first, then the clock's own methods)
 
 struct IKsReferenceClock {
-    virtual NTSTATUS QueryInterface(REFIID InterfaceId, PVOID* Interface) = 0;
-    virtual ULONG AddRef() = 0;
-    virtual ULONG Release() = 0;
-    virtual LONGLONG GetTime() = 0;
-    virtual LONGLONG GetPhysicalTime() = 0;
-    virtual LONGLONG GetCorrelatedTime(PLONGLONG SystemTime) = 0;
-    virtual LONGLONG GetCorrelatedPhysicalTime(PLONGLONG SystemTime) = 0;
-    virtual NTSTATUS GetResolution(PKSRESOLUTION Resolution) = 0;
-    virtual NTSTATUS GetState(PKSSTATE State) = 0;
+    virtual NTSTATUS STDMETHODCALLTYPE QueryInterface(REFIID InterfaceId, PVOID* Interface) = 0;
+    virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
+    virtual ULONG STDMETHODCALLTYPE Release() = 0;
+    virtual LONGLONG STDMETHODCALLTYPE GetTime() = 0;
+    virtual LONGLONG STDMETHODCALLTYPE GetPhysicalTime() = 0;
+    virtual LONGLONG STDMETHODCALLTYPE GetCorrelatedTime(PLONGLONG SystemTime) = 0;
+    virtual LONGLONG STDMETHODCALLTYPE GetCorrelatedPhysicalTime(PLONGLONG SystemTime) = 0;
+    virtual NTSTATUS STDMETHODCALLTYPE GetResolution(PKSRESOLUTION Resolution) = 0;
+    virtual NTSTATUS STDMETHODCALLTYPE GetState(PKSSTATE State) = 0;
 
 protected:
     ~IKsReferenceClock() = default;
@@ -592,27 +592,27 @@ typedef IKsReferenceClock* PIKSREFERENCECLOCK;
 // ---------------------------------------------------------------------------------------------
 // Class services
 
-NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath,
+NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath,
                             const KSDEVICE_DESCRIPTOR* Descriptor);
-PKSDEVICE KsGetDevice(PVOID Object);
+PKSDEVICE NTAPI KsGetDevice(PVOID Object);
 inline PKSDEVICE KsFilterGetDevice(PKSFILTER Filter) { return KsGetDevice(Filter); }
 inline PKSDEVICE KsPinGetDevice(PKSPIN Pin) { return KsGetDevice(Pin); }
-PKSFILTER KsGetFilterFromIrp(PIRP Irp);
-PKSPIN KsGetPinFromIrp(PIRP Irp);
-PKSFILTER KsPinGetParentFilter(PKSPIN Pin);
-NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free);
-NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize, ULONG OldSize, ULONG Tag);
+PKSFILTER NTAPI KsGetFilterFromIrp(PIRP Irp);
+PKSPIN NTAPI KsGetPinFromIrp(PIRP Irp);
+PKSFILTER NTAPI KsPinGetParentFilter(PKSPIN Pin);
+NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free);
+NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize, ULONG OldSize, ULONG Tag);
 #define KsEdit(Object, PointerToPointer, Tag) \
     _KsEdit((Object)->Bag, (PVOID*)(PointerToPointer), sizeof(**(PointerToPointer)), sizeof(**(PointerToPointer)), (Tag))
 #define KsEditSized(Object, PointerToPointer, NewSize, OldSize, Tag) \
     _KsEdit((Object)->Bag, (PVOID*)(PointerToPointer), (NewSize), (OldSize), (Tag))
-NTSTATUS KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface);
-void KsPinAcquireProcessingMutex(PKSPIN Pin);
-void KsPinReleaseProcessingMutex(PKSPIN Pin);
-PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State);
-void KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject);
-NTSTATUS KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer);
-void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous);
+NTSTATUS NTAPI KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface);
+void NTAPI KsPinAcquireProcessingMutex(PKSPIN Pin);
+void NTAPI KsPinReleaseProcessingMutex(PKSPIN Pin);
+PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State);
+void NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject);
+NTSTATUS NTAPI KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer);
+void NTAPI KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous);
 
 // ---------------------------------------------------------------------------------------------
 // Media formats (ksmedia.h, mmreg.h)

@@ -15,9 +15,13 @@
 #define IN
 #define OUT
 #define OPTIONAL
-#define NTAPI
-#define FASTCALL
-#define STDMETHODCALLTYPE
+// The boundary between the platform and a driver uses the Windows x64 calling convention in
+// both ways of bringing a driver in: compiled here against these headers, or the shipped image
+// loaded by platform/host/image_loader.cpp. A service, callback type or interface method without
+// it would pass its arguments in the wrong registers to (or from) the image.
+#define NTAPI __attribute__((ms_abi))
+#define FASTCALL NTAPI
+#define STDMETHODCALLTYPE NTAPI
 #define DECLSPEC_NOVTABLE
 #define DECLSPEC_NOTHROW
 #ifndef FALSE
@@ -171,13 +175,17 @@ typedef struct _IO_STATUS_BLOCK {
     ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-// A request packet. The driver uses only IoStatus; the rest belongs to the host class layer.
+// A request packet. The driver uses only IoStatus, which sits where the real x64 IRP has it (the
+// shipped image writes IoStatus.Information at offset 56); the rest belongs to the host class
+// layer and is padded to the real size.
 typedef struct _IRP {
-    IO_STATUS_BLOCK IoStatus;
     PVOID HostTarget;    // the filter or pin the request is addressed to
     ULONG HostKind;      // host-private: what HostTarget is
     ULONG HostInputLength;
     ULONG HostOutputLength;
+    UCHAR HostReserved0[28];
+    IO_STATUS_BLOCK IoStatus;
+    UCHAR HostReserved1[144];
 } IRP, *PIRP;
 
 typedef struct _DEVICE_OBJECT {
@@ -224,10 +232,10 @@ typedef enum { PowerActionNone = 0, PowerActionReserved = 1, PowerActionSleep = 
 #define CLOCK_LEVEL 13
 #define HIGH_LEVEL 15
 
-KIRQL KeGetCurrentIrql();
-void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
-KIRQL KeRaiseIrqlToDpcLevel();
-void KeLowerIrql(KIRQL NewIrql);
+KIRQL NTAPI KeGetCurrentIrql();
+void NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+KIRQL NTAPI KeRaiseIrqlToDpcLevel();
+void NTAPI KeLowerIrql(KIRQL NewIrql);
 
 typedef enum _KPROCESSOR_MODE_ { KernelMode = 0, UserMode = 1 } KPROCESSOR_MODE_;
 typedef CHAR KPROCESSOR_MODE;
@@ -259,7 +267,7 @@ typedef struct _KMUTEX {
 } KMUTEX, *PKMUTEX, *PRKMUTEX;
 
 typedef struct _KDPC KDPC, *PKDPC, *PRKDPC;
-typedef void (*PKDEFERRED_ROUTINE)(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+typedef void (NTAPI *PKDEFERRED_ROUTINE)(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                                    PVOID SystemArgument2);
 
 typedef enum _KDPC_IMPORTANCE {
@@ -294,34 +302,34 @@ typedef struct _KTIMER {
 } KTIMER, *PKTIMER, *PRKTIMER;
 
 typedef struct _KINTERRUPT KINTERRUPT, *PKINTERRUPT;
-typedef BOOLEAN (*PKSERVICE_ROUTINE)(struct _KINTERRUPT* Interrupt, PVOID ServiceContext);
+typedef BOOLEAN (NTAPI *PKSERVICE_ROUTINE)(struct _KINTERRUPT* Interrupt, PVOID ServiceContext);
 
-void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-void KeClearEvent(PRKEVENT Event);
-LONG KeResetEvent(PRKEVENT Event);
-LONG KeReadStateEvent(PRKEVENT Event);
+void NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+void NTAPI KeClearEvent(PRKEVENT Event);
+LONG NTAPI KeResetEvent(PRKEVENT Event);
+LONG NTAPI KeReadStateEvent(PRKEVENT Event);
 
-void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
-LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
-LONG KeReadStateMutex(PRKMUTEX Mutex);
+void NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
+LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
+LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex);
 
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 #define KeWaitForMutexObject KeWaitForSingleObject
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
-void KeStallExecutionProcessor(ULONG MicroSeconds);
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+void NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 
-void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
-void KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance);
-BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
-BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
-void KeFlushQueuedDpcs();
+void NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+void NTAPI KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance);
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+void NTAPI KeFlushQueuedDpcs();
 
-void KeInitializeTimer(PKTIMER Timer);
-BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
-BOOLEAN KeCancelTimer(PKTIMER Timer);
-BOOLEAN KeReadStateTimer(PKTIMER Timer);
+void NTAPI KeInitializeTimer(PKTIMER Timer);
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
 
 // ---------------------------------------------------------------------------------------------
 // Pool
@@ -332,17 +340,17 @@ typedef enum _POOL_TYPE {
     NonPagedPoolNx = 512
 } POOL_TYPE;
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-void ExFreePool(PVOID P);
-void ExFreePoolWithTag(PVOID P, ULONG Tag);
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+void NTAPI ExFreePool(PVOID P);
+void NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 
 // ---------------------------------------------------------------------------------------------
 // Register window
 
 typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 } MEMORY_CACHING_TYPE;
 
-PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType);
-void MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
+PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType);
+void NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
 
 // Page protections of MmMapIoSpaceEx: one base protection, optionally one caching modifier.
 #define PAGE_NOACCESS 0x01
@@ -356,10 +364,10 @@ void MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
 #define PAGE_GUARD 0x100
 #define PAGE_NOCACHE 0x200
 #define PAGE_WRITECOMBINE 0x400
-PVOID MmMapIoSpaceEx(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, ULONG Protect);
+PVOID NTAPI MmMapIoSpaceEx(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, ULONG Protect);
 // One 32-bit device access each, in program order, acting as full barriers.
-ULONG READ_REGISTER_ULONG(volatile ULONG* Register);
-void WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value);
+ULONG NTAPI READ_REGISTER_ULONG(volatile ULONG* Register);
+void NTAPI WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value);
 
 // ---------------------------------------------------------------------------------------------
 // Interrupts
@@ -417,8 +425,8 @@ typedef struct _IO_CONNECT_INTERRUPT_PARAMETERS {
     };
 } IO_CONNECT_INTERRUPT_PARAMETERS, *PIO_CONNECT_INTERRUPT_PARAMETERS;
 
-NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters);
-void IoDisconnectInterrupt(PKINTERRUPT InterruptObject);
+NTSTATUS NTAPI IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters);
+void NTAPI IoDisconnectInterrupt(PKINTERRUPT InterruptObject);
 
 typedef struct _IO_DISCONNECT_INTERRUPT_PARAMETERS {
     ULONG Version;  // the version IoConnectInterruptEx connected with
@@ -429,7 +437,7 @@ typedef struct _IO_DISCONNECT_INTERRUPT_PARAMETERS {
     } ConnectionContext;
 } IO_DISCONNECT_INTERRUPT_PARAMETERS, *PIO_DISCONNECT_INTERRUPT_PARAMETERS;
 
-void IoDisconnectInterruptEx(PIO_DISCONNECT_INTERRUPT_PARAMETERS Parameters);
+void NTAPI IoDisconnectInterruptEx(PIO_DISCONNECT_INTERRUPT_PARAMETERS Parameters);
 
 // ---------------------------------------------------------------------------------------------
 // Resources handed over at PnP start
@@ -574,10 +582,10 @@ typedef struct _DEVICE_DESCRIPTION {
 } DEVICE_DESCRIPTION, *PDEVICE_DESCRIPTION;
 
 typedef struct _DMA_ADAPTER DMA_ADAPTER, *PDMA_ADAPTER;
-typedef void (*PPUT_DMA_ADAPTER)(PDMA_ADAPTER DmaAdapter);
-typedef PVOID (*PALLOCATE_COMMON_BUFFER)(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICAL_ADDRESS LogicalAddress,
+typedef void (NTAPI *PPUT_DMA_ADAPTER)(PDMA_ADAPTER DmaAdapter);
+typedef PVOID (NTAPI *PALLOCATE_COMMON_BUFFER)(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICAL_ADDRESS LogicalAddress,
                                          BOOLEAN CacheEnabled);
-typedef void (*PFREE_COMMON_BUFFER)(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRESS LogicalAddress,
+typedef void (NTAPI *PFREE_COMMON_BUFFER)(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRESS LogicalAddress,
                                     PVOID VirtualAddress, BOOLEAN CacheEnabled);
 
 typedef struct _DMA_OPERATIONS {
@@ -605,7 +613,7 @@ struct _DMA_ADAPTER {
     struct _DMA_OPERATIONS* DmaOperations;
 };
 
-PDMA_ADAPTER IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_DESCRIPTION DeviceDescription,
+PDMA_ADAPTER NTAPI IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_DESCRIPTION DeviceDescription,
                              PULONG NumberOfMapRegisters);
 
 // ---------------------------------------------------------------------------------------------
@@ -613,11 +621,11 @@ PDMA_ADAPTER IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_DESCRI
 
 // Windows conversions (%lx on a 32-bit ULONG, %I64d) are not glibc's, so no printf format
 // checking here; the cross build checks nothing either.
-extern "C" ULONG DbgPrint(PCSTR Format, ...);
-extern "C" void RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message);
-SIZE_T RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length);
+extern "C" ULONG NTAPI DbgPrint(PCSTR Format, ...);
+extern "C" void NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message);
+SIZE_T NTAPI RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length);
 
 #define ASSERT(exp) ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, nullptr), FALSE) : TRUE)
 
 // The driver's entry point, called by the host's driver loader.
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
