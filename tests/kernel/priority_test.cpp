@@ -26,7 +26,7 @@ Policy policy_of(pthread_t thread) {
 
 std::atomic<int> g_dpc_policy{-1}, g_dpc_priority{-1};
 
-void RecordPolicyDpc(PKDPC, PVOID, PVOID, PVOID) {
+void NTAPI RecordPolicyDpc(PKDPC, PVOID, PVOID, PVOID) {
     const Policy p = policy_of(pthread_self());
     g_dpc_priority = p.priority;
     g_dpc_policy = p.policy;
