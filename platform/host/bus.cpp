@@ -257,6 +257,9 @@ private:
             guard.unlock();
 
             BOOLEAN result;
+            // Only a routine entered after the device went can have read nothing but all ones: one
+            // that read a real status just before the removal rightly claims what it read.
+            const bool gone_before = device_gone_.load();
             auto begin = std::chrono::steady_clock::now();
             {
                 std::lock_guard<std::mutex> isr_lock(k->interrupt_lock);
@@ -279,7 +282,7 @@ private:
             }
             calls_.fetch_add(1);
             if (result) claimed_.fetch_add(1);
-            if (result && device_gone_.load()) {
+            if (result && gone_before) {
                 verifier::bugcheck(verifier::kInterruptStorm,
                                    "interrupt service routine claimed an interrupt while its device is gone "
                                    "(registers read all ones): the device that raised it is never served");
