@@ -67,7 +67,8 @@ struct InterruptTiming {
 };
 
 // "MS" (fixed) or "~MS[:SEED]" (random up to MS), MS a decimal number from 0 to 10000; sets the
-// latency fields (and the seed) of `timing`. False, leaving `timing` alone, on anything else.
+// latency fields (and their random generator's start value) of `timing`. False, leaving `timing`
+// alone, on anything else.
 bool parse_interrupt_latency(std::string_view text, InterruptTiming& timing);
 
 struct CardConfig {
@@ -91,7 +92,7 @@ struct CardConfig {
     std::optional<uint64_t> start_seed;
 };
 
-// The seed of every card of this process that is given none: QH_CARD_SEED from the environment,
+// The start seed of every card of this process that is given none: QH_CARD_SEED from the environment,
 // otherwise drawn once. Programs print it so that a run can be repeated.
 uint64_t start_seed_of_process();
 

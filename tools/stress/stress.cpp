@@ -9,7 +9,7 @@
 //
 //   stress --seed 7 --steps 10000        one walk
 //   stress --seeds 10 --steps 10000      seeds 1..10 one after the other
-// A failure prints the seed and the last steps; the same seed repeats the same walk.
+// A failure prints its random seed and the last steps; that seed repeats the same walk.
 #include "client/testbed.h"
 #include "driver/device/devext.h"
 #include "driver/device/guids.h"
