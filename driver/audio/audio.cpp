@@ -110,6 +110,26 @@ void CopyFromRing(const UCHAR* ring, ULONG offset, PUCHAR data, ULONG used) {
     }
 }
 
+// The block the engine is filling now, from its own register: the interrupt routine's count
+// lags behind it by as many blocks as the routine is late. False when the device has no window.
+bool EngineBlock(devext* ext, ULONG index, ULONG& block) {
+    if (SharedRead(ext->RegisterBase) == nullptr) return false;
+    block = ReadRegister(ext, kAudioBlock[index]) & kRingBlockMask;
+    return true;
+}
+
+// Whether the engine, moving from block `before` to block `after` (both included), filled any
+// block of the ring's bytes [offset, offset + used).
+bool EngineTouched(ULONG before, ULONG after, ULONG offset, ULONG used) {
+    const ULONG first = offset / kAudioBlockSize;
+    const ULONG last = ((offset + used - 1) % kAudioRingSize) / kAudioBlockSize;
+    const ULONG span = ((last - first) & kRingBlockMask) + 1;
+    const ULONG moved = ((after - before) & kRingBlockMask) + 1;
+    for (ULONG k = 0; k < moved; ++k)
+        if (((before + k - first) & kRingBlockMask) < span) return true;
+    return false;
+}
+
 // One run of the input's delivery: fills at most one stream buffer from the ring.
 void DeliverOne(const AudioInput& in, devext* ext) {
     ChannelState& ch = ChannelOf(in, ext);
@@ -165,11 +185,25 @@ void DeliverOne(const AudioInput& in, devext* ext) {
     // The card keeps writing while the copy runs. Should it have come round to the bytes being
     // copied before the copy ended (a run held up that long), the copy is not handed out: it
     // is made again from the audio still intact, as after any overrun.
+    ULONG before = 0, after = 0;
+    if (!EngineBlock(ext, in.Index, before)) {
+        KsStreamPointerUnlock(pointer, FALSE);
+        return;
+    }
     for (ULONG attempt = 0;; ++attempt) {
         CopyFromRing(ring, offset, data, used);
         const ULONGLONG hwAfter = SharedRead(ch.AudioHwBytes);
         if (hwAfter - delivered <= kIntactBytes || attempt == kCopyAttempts) break;
         SkipOverwritten(ch, hwAfter, delivered, offset);
+    }
+    // The count above moves only when the interrupt routine runs. A routine running late leaves
+    // the engine blocks ahead of it, possibly already filling the oldest audio just copied: the
+    // engine's own register tells. Such a copy is not handed out; the late routine queues this
+    // delivery again once it has counted the blocks, and the overrun is then skipped and flagged
+    // as any other.
+    if (!EngineBlock(ext, in.Index, after) || EngineTouched(before, after, offset, used)) {
+        KsStreamPointerUnlock(pointer, FALSE);
+        return;
     }
     delivered += used;
     offset = static_cast<ULONG>((static_cast<ULONGLONG>(offset) + used) % kAudioRingSize);

@@ -21,6 +21,9 @@ constexpr ULONG kRangeFormatSize = sizeof(KSDATARANGE_AUDIO);         // 88
 // otherwise. Only fourteen blocks are certain to hold what they held when announced. Delivery
 // never hands out more than that, and never reads behind it.
 constexpr ULONG kIntactBytes = kAudioRingSize - 2 * kAudioBlockSize;  // 26880
+// The engine's block register counts the ring's blocks modulo their number, a power of two.
+constexpr ULONG kRingBlockMask = kAudioRingSize / kAudioBlockSize - 1;
+static_assert((kRingBlockMask & (kRingBlockMask + 1)) == 0 && kRingBlockMask == 0xF);
 
 constexpr ULONG kDpcIdle = 0;
 constexpr ULONG kDpcRunning = 1;

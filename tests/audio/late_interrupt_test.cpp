@@ -165,19 +165,57 @@ TEST(LateAudioInterrupts, OverrunWindowSparesTheBlockTheEngineMovedOnToBeforeIts
     a.Submit(*c.pin, 1);
     KeInsertQueueDpc(AudioDpc(a.bed.ext(), 1), nullptr, nullptr);
     host::flush_dpcs();
-    // The oldest pending block is not handed out as good: it is counted lost, and the buffer
-    // gets the next one, flagged.
-    qh::client::CompletedFrame frame{};
-    ASSERT_TRUE(c.pin->wait_completed(frame, qh::testing::kWaitMs));
-    ASSERT_EQ(frame.stream_header().DataUsed, kBlock);
-    EXPECT_NE(frame.stream_header().OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY, 0u);
-    EXPECT_EQ(ExpectContinuousWithin(frame.data, kBlock), After(first, 2));
+    // The oldest pending block is not handed out as good: it is counted lost. The next one is
+    // the block the engine fills now (its register says so), so nothing is handed out yet.
     EXPECT_EQ(a.LostBytes(1), kBlock);
+    qh::client::CompletedFrame frame{};
+    EXPECT_FALSE(c.pin->wait_completed(frame, 0));
 
+    // Once the routine has counted the blocks, the buffer gets the oldest intact one, flagged,
+    // and every block skipped is counted lost.
     a.bed.card().hold_interrupts(false);
     ASSERT_TRUE(a.bed.card().interrupt_line().wait_quiet(qh::testing::kWaitMs));
     host::flush_dpcs();
     EXPECT_EQ(a.HwBytes(1), 18u * kBlock);
+    ASSERT_TRUE(c.pin->wait_completed(frame, qh::testing::kWaitMs));
+    ASSERT_EQ(frame.stream_header().DataUsed, kBlock);
+    EXPECT_NE(frame.stream_header().OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY, 0u);
+    EXPECT_EQ(ExpectContinuousWithin(frame.data, kBlock), After(first, 1 + a.LostBytes(1) / kBlock));
+    EXPECT_EQ(a.LostBytes(1), 3u * kBlock);
+}
+
+TEST(LateAudioInterrupts, EngineAheadOfALateRoutineIntoTheCopiedAudioHoldsTheBufferBack) {
+    AudioBed a;
+    Capture c(a, 1, 1);
+    const uint16_t first = c.next;
+    a.Step(1);
+    ASSERT_NO_FATAL_FAILURE(c.ExpectBlocks(1));
+    // Fourteen blocks pending by the count: all of them intact while the routine keeps up.
+    a.Step(1, 14);
+    ASSERT_EQ(a.HwBytes(1) - a.DeliveredBytes(1), 14u * kBlock);
+
+    // The routine falls behind: the card completes two more blocks and is half-way through the
+    // next, which lands in the slot of the oldest pending block. The count still says fourteen.
+    sim::Card& card = a.bed.card();
+    card.hold_interrupts(true);
+    ASSERT_EQ(card.step_audio(1, 2), 2u);
+    ASSERT_EQ(card.advance_audio(1, sim::Card::kAudioPieces / 2), 0u);
+    a.Submit(*c.pin, 1);
+    KeInsertQueueDpc(AudioDpc(a.bed.ext(), 1), nullptr, nullptr);
+    host::flush_dpcs();
+    // What the copy held was half the oldest block and half the card's newest: not handed out.
+    qh::client::CompletedFrame frame{};
+    EXPECT_FALSE(c.pin->wait_completed(frame, 0)) << "a buffer the engine was writing into was delivered";
+
+    // Once the routine has counted the blocks, the overrun is skipped and flagged.
+    card.hold_interrupts(false);
+    ASSERT_TRUE(card.interrupt_line().wait_quiet(qh::testing::kWaitMs));
+    host::flush_dpcs();
+    ASSERT_TRUE(c.pin->wait_completed(frame, qh::testing::kWaitMs));
+    ASSERT_EQ(frame.stream_header().DataUsed, kBlock);
+    EXPECT_NE(frame.stream_header().OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY, 0u);
+    EXPECT_EQ(ExpectContinuousWithin(frame.data, kBlock), After(first, 3));
+    EXPECT_EQ(a.LostBytes(1), 2u * kBlock);
 }
 
 }  // namespace

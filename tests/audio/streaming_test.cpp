@@ -156,10 +156,10 @@ TEST(AudioStreaming, StartStopAndReopenWhileFourInputsStreamAudioAndVideo) {
                 ASSERT_EQ(pins[input]->submit(kBlock, kPlainHeader), STATUS_SUCCESS);
             }
         }
-        // The driver counts audio by interrupts. When the host is too loaded to take one before
-        // the card's next block, the card's interrupts merge and the count falls behind the
-        // ring; the sample index cannot be checked for that run (the delivery suite checks it
-        // with every interrupt taken).
+        // The driver counts audio by the engine's block register, modulo the ring's sixteen
+        // blocks. A host so loaded that the routine comes a whole ring late loses the lap from
+        // the count; the sample index cannot be checked for that run (the late-interrupt suite
+        // checks every smaller delay deterministically).
         for (uint32_t input = 0; input < 4; ++input) {
             const uint64_t produced = a.bed.card().audio_blocks_produced(input) - produced_before[input];
             const uint64_t counted = a.HwBytes(input) / kBlock;
