@@ -117,8 +117,12 @@ NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {
     KeClearEvent(&ch.FrameEvent);
 
     // While the signal is known not to fit, every frame the card announces has the wrong
-    // geometry: it is checked again before anything is copied.
-    if (SharedRead(ch.SignalMismatch) && !SignalFitsFormat(ext, in)) {
+    // geometry: it is checked again before anything is copied. Once it fits again, the frame the
+    // status names may still be one of the old signal (the receiver reports a new mode before
+    // the engine has written a frame of it), so it is passed over too: frames are taken again
+    // from the next one the card completes.
+    if (SharedRead(ch.SignalMismatch)) {
+        SignalFitsFormat(ext, in);
         KsStreamPointerUnlock(pointer, FALSE);
         KsPinAttemptProcessing(pin, TRUE);
         return STATUS_PENDING;
