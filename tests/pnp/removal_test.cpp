@@ -238,9 +238,13 @@ TEST(Removal, DuringFilterOpenWhileTheReceiverIsAskedForItsSignal) {
         bed.card().set_access_log(true);
         bed.card().clear_access_log();
         std::unique_ptr<qh::client::Filter> filter;
+        const auto creates = bed.trace_count("FilterCreate()\n");
         std::thread opener([&] { filter = session.open(videotest::VideoReference(0)); });
+        // The filter's Create is under way (not just any I2C traffic of the device) and its
+        // detection is polling the master.
         ASSERT_TRUE(wait_until([&] {
-            return !qh::testing::reads_of(bed.card().access_log(), kI2cBlock[0]).empty();
+            return bed.trace_count("FilterCreate()\n") > creates &&
+                   !qh::testing::reads_of(bed.card().access_log(), kI2cBlock[0]).empty();
         })) << "the detection did not start";
         bed.unplug();
         opener.join();
