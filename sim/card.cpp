@@ -44,9 +44,8 @@ constexpr size_t kMaxLog = 1u << 20;
 constexpr uint32_t kDeliveryTimeoutMs = 2000;
 
 // A unit (video frame or field, audio block) lands in host memory in pieces spread evenly over its
-// period, in order; the interrupt bit rises with the last piece. Video pieces are whole lines.
-constexpr uint32_t kVideoPieces = Card::kVideoPieces;
-constexpr uint32_t kAudioPieces = Card::kAudioPieces;
+// period (Card::kVideoPieces, Card::kAudioPieces), in order; the interrupt bit rises with the last
+// piece. Video pieces are whole lines.
 
 constexpr uint32_t i2c_bit(uint32_t n) { return 1u << n; }
 constexpr uint32_t audio_bit(uint32_t n) { return 1u << (4 + 2 * n); }

@@ -225,6 +225,10 @@ TEST_F(ImageLoaderTest, Cr8ReadsAndRegisterLoadsAndStoresAreEmulatedAgainstTheHo
     using Write = void(NTAPI*)(volatile ULONG*, ULONG);
     const uint64_t emulated = host::image::emulated_count();
 
+    // The host creates a thread's IRQL state at its first call into the host, which every caller
+    // of the image has made before (the class layer checks the IRQL around each callback); the
+    // fault handler must not be the first, as it may not allocate.
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     EXPECT_EQ(reinterpret_cast<Irql>(text)(), static_cast<ULONG_PTR>(PASSIVE_LEVEL));
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
