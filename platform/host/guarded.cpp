@@ -40,19 +40,6 @@ struct sigaction g_previous;
 
 size_t round_up(size_t n) { return (n + page_size() - 1) & ~(page_size() - 1); }
 
-void chain(int sig, siginfo_t* info, void* context) {
-    if (g_previous.sa_flags & SA_SIGINFO) {
-        if (g_previous.sa_sigaction) {
-            g_previous.sa_sigaction(sig, info, context);
-            return;
-        }
-    } else if (g_previous.sa_handler != SIG_DFL && g_previous.sa_handler != SIG_IGN) {
-        g_previous.sa_handler(sig);
-        return;
-    }
-    // Default action: re-raise once the handler is gone (the access faults again and kills).
-    signal(sig, SIG_DFL);
-}
 
 // The fault is synchronous and happens in driver code, never inside this module, so the
 // registry's lock is free (try_lock guards the rare exception). Only async-signal-safe work
@@ -79,7 +66,7 @@ void on_fault(int sig, siginfo_t* info, void* context) {
             }
         }
     }
-    if (!what) chain(sig, info, context);
+    if (!what) chain_fault(g_previous, sig, info, context);
 }
 
 void install_handler() {
@@ -102,6 +89,19 @@ void track(void* p, size_t size, const std::string& what) {
 }
 
 }  // namespace
+
+void chain_fault(const struct sigaction& previous, int sig, siginfo_t* info, void* context) {
+    if (previous.sa_flags & SA_SIGINFO) {
+        if (previous.sa_sigaction) {
+            previous.sa_sigaction(sig, info, context);
+            return;
+        }
+    } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
+        previous.sa_handler(sig);
+        return;
+    }
+    signal(sig, SIG_DFL);
+}
 
 size_t page_size() {
     static const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));

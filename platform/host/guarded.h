@@ -3,6 +3,7 @@
 // user-mode view of a stream buffer, which kernel code must never touch).
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <string>
 
@@ -27,5 +28,10 @@ void unprotect(void* p, size_t size);
 void forget(void* p, size_t size);
 
 size_t page_size();
+
+// Hands a fault this module's handler does not own to the handler installed before it
+// (`previous`): its handler if it has one, otherwise the default action (the faulting
+// instruction runs again and the process dies on it).
+void chain_fault(const struct sigaction& previous, int sig, siginfo_t* info, void* context);
 
 }  // namespace host::guarded

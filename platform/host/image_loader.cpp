@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/host/bus.h"
+#include "platform/host/guarded.h"
 
 namespace host::image {
 namespace {
@@ -180,18 +181,6 @@ Emulated emulate(ucontext_t* uc, uintptr_t address) {
     return Emulated::Done;
 }
 
-void chain(int sig, siginfo_t* info, void* context) {
-    if (g_previous.sa_flags & SA_SIGINFO) {
-        if (g_previous.sa_sigaction) {
-            g_previous.sa_sigaction(sig, info, context);
-            return;
-        }
-    } else if (g_previous.sa_handler != SIG_DFL && g_previous.sa_handler != SIG_IGN) {
-        g_previous.sa_handler(sig);
-        return;
-    }
-    signal(sig, SIG_DFL);  // the instruction runs again and the process dies on it
-}
 
 void on_fault(int sig, siginfo_t* info, void* context) {
     auto* uc = static_cast<ucontext_t*>(context);
@@ -209,7 +198,7 @@ void on_fault(int sig, siginfo_t* info, void* context) {
                                                   : "not a register window");
         say(text);
     }
-    chain(sig, info, context);
+    guarded::chain_fault(g_previous, sig, info, context);
 }
 
 void install_handler() {
