@@ -14,7 +14,10 @@ TEST(ToolVersion, PrintsTheVersionFileAndExitsWithoutASubcommand) {
     std::string version;
     ASSERT_TRUE(std::getline(file, version));
     const auto tool = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "tools" / "quadhdmi";
-    FILE* pipe = popen(("'" + tool.string() + "' --version 2>&1").c_str(), "r");
+    std::string command = "'";
+    command += tool.string();
+    command += "' --version 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::string output;
     char chunk[256];
