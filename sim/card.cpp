@@ -3,6 +3,7 @@
 #include "sim/card.h"
 
 #include <pthread.h>
+#include <unistd.h>
 #include <ctime>
 
 #include "sim/i2c_master.h"
@@ -138,6 +139,7 @@ struct Card::Impl {
 
     std::atomic<bool> log_on{false};
     std::vector<AccessRecord> log;
+    std::vector<uint32_t> log_only;   // offsets logged; all when empty
 
     std::recursive_mutex line_mu;
     bool line_level = false;
@@ -305,8 +307,10 @@ struct Card::Impl {
 
     void record(uint32_t offset, uint32_t value, bool is_write) {
         if (!log_on.load(std::memory_order_relaxed) || log.size() >= kMaxLog) return;
+        if (!log_only.empty() && std::find(log_only.begin(), log_only.end(), offset) == log_only.end()) return;
         uint64_t t = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - created).count();
-        log.push_back({offset, value, is_write, t});
+        thread_local const uint32_t self = static_cast<uint32_t>(gettid());
+        log.push_back({offset, value, t, self, is_write});
     }
 
     // --- production ---
@@ -1023,7 +1027,11 @@ bool Card::wait_audio_blocks(uint32_t input, uint64_t count, uint32_t timeout_ms
                               [&] { return impl_->blocks.at(input) >= count; });
 }
 
-void Card::set_access_log(bool on) { impl_->log_on.store(on); }
+void Card::set_access_log(bool on, std::vector<uint32_t> only) {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    impl_->log_only = std::move(only);
+    impl_->log_on.store(on);
+}
 std::vector<AccessRecord> Card::access_log() const {
     std::lock_guard<std::mutex> lk(impl_->mu);
     return impl_->log;

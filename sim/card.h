@@ -107,8 +107,9 @@ struct Wiring {
 struct AccessRecord {
     uint32_t offset;
     uint32_t value;
-    bool is_write;
     uint64_t time_ns;   // since the card was created
+    uint32_t thread;    // the host thread that made the access (its kernel thread id)
+    bool is_write;
 };
 
 // Register maps of a receiver. IO answers at 0x98; the others only where IO 0xF4..0xFD place them.
@@ -222,7 +223,9 @@ public:
     bool wait_audio_blocks(uint32_t input, uint64_t count, uint32_t timeout_ms);
 
     // Register access log.
-    void set_access_log(bool on);
+    // With `only` given, just the accesses to those offsets are kept: a long run then fits the
+    // log's bound with what it needs.
+    void set_access_log(bool on, std::vector<uint32_t> only = {});
     std::vector<AccessRecord> access_log() const;
     void clear_access_log();
 

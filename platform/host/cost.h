@@ -16,7 +16,8 @@ namespace host {
 namespace cost {
 
 // Device: the simulated card's handling of a register access the driver made from a measured
-// routine. The model's work stands for bus time, so it is reported apart, not as the driver's.
+// routine. The model's work stands for bus time, so it is reported apart, not as the driver's. It
+// is measured on the monotonic clock (wall time), the others on the thread's CPU clock.
 enum class Kind : uint32_t { Interrupt, Dpc, Process, Completion, Device };
 
 struct Figures {
@@ -31,6 +32,10 @@ struct Figures {
 
 // The calling thread's CPU time.
 uint64_t thread_cpu_ns();
+
+// The cost of one read of the thread's CPU clock, as subtracted from every call measured on it
+// (each measured interval holds about one read).
+uint64_t read_overhead_ns();
 
 // Measures one call of a driver routine for `object`, from construction to destruction.
 class Scope {

@@ -38,6 +38,22 @@ DriverCost driver_cost(const void* pin, const void* dpc, const void* interrupt, 
     return c;
 }
 
+std::set<uint32_t> interrupt_threads(const std::vector<sim::AccessRecord>& log) {
+    constexpr uint32_t kInterruptStatus = 0xC000;
+    std::set<uint32_t> routine;
+    for (const auto& a : log)
+        if (!a.is_write && a.offset == kInterruptStatus) routine.insert(a.thread);
+    return routine;
+}
+
+std::vector<sim::AccessRecord> interrupt_reads(const std::vector<sim::AccessRecord>& log) {
+    const std::set<uint32_t> routine = interrupt_threads(log);
+    std::vector<sim::AccessRecord> reads;
+    for (const auto& a : log)
+        if (!a.is_write && routine.count(a.thread)) reads.push_back(a);
+    return reads;
+}
+
 uint64_t register_model_ns() {
     uint64_t total = 0;
     for (const host::cost::Figures& f : host::cost::all())

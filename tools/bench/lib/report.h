@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/host/cost.h"
+#include "sim/card.h"
 
 namespace bench {
 
@@ -34,6 +36,13 @@ DriverCost driver_cost(const void* pin, const void* dpc, const void* interrupt, 
 // CPU time the simulated card's register handling took inside the driver's measured routines
 // (left out of the driver's figures: it stands for bus time).
 uint64_t register_model_ns();
+
+// The card's register log reduced to the reads the interrupt routine made: those by a thread that
+// read the interrupt status register (only the routine does). The driver's other routines read
+// the same DMA registers (to check a copy against the engine's position), and those are not
+// interrupts.
+std::vector<sim::AccessRecord> interrupt_reads(const std::vector<sim::AccessRecord>& log);
+std::set<uint32_t> interrupt_threads(const std::vector<sim::AccessRecord>& log);
 
 // A minimal JSON writer: values are appended in order; the caller opens and closes containers.
 class Json {
