@@ -117,6 +117,9 @@ struct Card::Impl {
     Card& card;
     mutable std::mutex mu;
     std::condition_variable cv;
+    // The real-time pacers sleep on their own: every piece written notifies `cv`, and waking all four
+    // pacers for each would cost more processor time than the writes.
+    std::condition_variable pace_cv;
     const Clock::time_point created = Clock::now();
 
     uint32_t status = 0;
@@ -875,6 +878,7 @@ void Card::stop() {
     {
         std::lock_guard<std::mutex> lk(impl_->mu);
         impl_->cv.notify_all();
+        impl_->pace_cv.notify_all();
     }
     for (auto& t : pacers_) t.join();
     pacers_.clear();
@@ -939,7 +943,7 @@ void Card::pacer_loop(uint32_t n) {
             });
             due_at = std::min(next_video, next_audio);
             std::unique_lock<std::mutex> lk(d.mu);
-            d.cv.wait_until(lk, due_at, [&] { return !pacer_running_.load(); });
+            d.pace_cv.wait_until(lk, due_at, [&] { return !pacer_running_.load(); });
         }
         return;
     }
