@@ -198,7 +198,7 @@ NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {
     // The source may have changed before the engine wrote this frame or while it was copied; a
     // frame of another geometry arrives only once the receiver reports that geometry, so asking
     // the receiver after the copy tells whether the copy holds a frame of the format.
-    if (plan.deliver && !SignalFitsFormat(ext, in)) plan.deliver = false;
+    if (plan.deliver && !SignalFitsFormat(ext, in, true)) plan.deliver = false;
 
     if (!plan.deliver) {
         // Nothing valid to copy: the frame is passed over and the client's buffer stays queued

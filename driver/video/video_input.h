@@ -93,11 +93,14 @@ struct Signal {
     ULONG height;     // frame lines as detection counts them: twice the field's if interlaced
     bool interlaced;
 };
-// HwMutex held by the caller.
-Signal ReadSignal(devext* ext, const Input& in);
+// HwMutex held by the caller. `askCable`: read the cable state first (a separate transfer). Once
+// the engine has completed a frame the cable was in for it, and an unlocked receiver reports no
+// size either way, so the check that follows every frame leaves that transfer out.
+Signal ReadSignal(devext* ext, const Input& in, bool askCable = true);
 // Whether frames of the owner's format can be taken from the card now; a signal that does not
-// fit marks a gap in the stream. Passive level, HwMutex not held.
-bool SignalFitsFormat(devext* ext, const Input& in);
+// fit marks a gap in the stream. `afterFrame`: called for a frame the engine completed. Passive
+// level, HwMutex not held.
+bool SignalFitsFormat(devext* ext, const Input& in, bool afterFrame = false);
 // At RUN, with HwMutex held: a source of the format's size whose scan type changed since the
 // format was set (or that had no cable then) decides Interlaced before the engine is programmed.
 void RefreshScan(devext* ext, const Input& in);

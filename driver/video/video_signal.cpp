@@ -25,11 +25,13 @@ bool SizeFits(const Signal& signal, const ChannelState& ch) {
 
 }  // namespace
 
-Signal ReadSignal(devext* ext, const Input& in) {
+Signal ReadSignal(devext* ext, const Input& in, bool askCable) {
     Signal signal = {};
     UCHAR bytes[5] = {};
-    I2c_Read(ext, in.i2cBlock, kIoMap, 0x6F, bytes, 1);
-    if (!CableConnected(bytes[0])) return signal;
+    if (askCable) {
+        I2c_Read(ext, in.i2cBlock, kIoMap, 0x6F, bytes, 1);
+        if (!CableConnected(bytes[0])) return signal;
+    }
     // Width (0x07, 0x08), lines of a field or frame (0x09, 0x0A) and the scan bit (0x0B) in one
     // transfer, so that they cannot describe two different signals. A failed read leaves zeros:
     // no size.
@@ -43,10 +45,12 @@ Signal ReadSignal(devext* ext, const Input& in) {
     return signal;
 }
 
-bool SignalFitsFormat(devext* ext, const Input& in) {
+bool SignalFitsFormat(devext* ext, const Input& in, bool afterFrame) {
     ChannelState& ch = ext->Channel[in.channel];
     AcquireHwMutex(ext);
-    const Signal signal = ReadSignal(ext, in);
+    // Every frame pays for this check (each transfer is polled to its end and interrupts once a
+    // chunk): a frame's check is one transfer of three chunks.
+    const Signal signal = ReadSignal(ext, in, !afterFrame);
     ReleaseHwMutex(ext);
 
     const ULONG width = SharedRead(ch.Width);
