@@ -52,6 +52,7 @@ constexpr uint32_t kHeaderSize = 128;
 constexpr uint32_t kQueued = 4;
 constexpr double kLatencyGoalMs = 2.0;
 constexpr double kProgressiveGoal = 1.15, kWovenGoal = 1.5;
+constexpr auto kWarmUp = std::chrono::seconds(1);
 constexpr uint32_t kVideoBlock[kMaxInputs] = {0x9000, 0xB000, 0x9800, 0xB800};
 constexpr uint32_t kInterruptStatus = 0xC000;
 constexpr uint32_t kCalibrationRegister = 0x24;   // read-only, no side effects
@@ -89,6 +90,16 @@ bool Torn(const uint8_t* data, bool interlaced) {
     return false;
 }
 
+// Frames the card completed between the first and the last of these deliveries that never reached
+// the client (the card numbers its frames one by one).
+uint64_t Missed(std::vector<FrameRecord>::const_iterator first, std::vector<FrameRecord>::const_iterator last) {
+    if (first == last) return 0;
+    uint64_t distinct = 1;
+    for (auto it = first + 1; it != last; ++it) distinct += it->frame != (it - 1)->frame;
+    const uint64_t span = uint64_t((last - 1)->frame - first->frame) + 1;
+    return span > distinct ? span - distinct : 0;
+}
+
 struct InputRun {
     std::unique_ptr<qh::client::Filter> filter;
     std::unique_ptr<qh::client::Pin> pin;
@@ -96,7 +107,6 @@ struct InputRun {
     int64_t clock_host_ns = 0;   // host time when the clock's stream time was clock_stream
     int64_t clock_stream = 0;    // 100 ns
     std::vector<FrameRecord> frames;
-    uint64_t produced_before = 0, produced_after = 0;
     std::string error;
 };
 
@@ -118,6 +128,7 @@ struct RunFigures {
     double card_cpu_share = 0;      // of one core
     double card_us_per_frame = 0;
     double card_late_ms = 0;        // the pacing threads' worst late wake-up
+    uint64_t warmup_missed = 0;     // frames missed before the measured window, all inputs
     double register_us_per_frame = 0;   // the card's register handling inside the driver's routines
     Settings settings;
     uint64_t start_seed = 0;        // the card's, as drawn when none was given
@@ -245,24 +256,37 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
         }
         for (uint32_t i = 0; i < kQueued; ++i) run.pin->submit(kFrameBytes, kHeaderSize);
     }
-    host::cost::reset();
-    const uint64_t card_cpu_before = card.pacing_cpu_ns();
-    card.take_pacing_late_max_ns();
-    const auto start = std::chrono::steady_clock::now();
-    const auto deadline = start + std::chrono::seconds(seconds);
+    // The first part of a run is not measured: the first buffers and copies touch fresh memory
+    // (a page fault every 4 KiB, costly in a virtual machine), and the frames missed then say
+    // nothing about the steady state. What was missed during it is printed apart.
+    const auto warm_start = std::chrono::steady_clock::now();
+    const auto deadline = warm_start + kWarmUp + std::chrono::seconds(seconds);
     std::vector<std::thread> consumers;
     for (uint32_t n = 0; n < inputs; ++n) {
-        runs[n].produced_before = card.frames_produced(n);
         if (runs[n].pin->set_state(KSSTATE_RUN) != STATUS_SUCCESS) {
             std::printf("input %u: RUN refused\n", n);
+            for (uint32_t k = 0; k < n; ++k) runs[k].pin->set_state(KSSTATE_PAUSE);
+            for (auto& t : consumers) t.join();
             return false;
         }
         consumers.emplace_back(Consume, std::ref(runs[n]), VideoBuffers(bed.ext(), n), interlaced, deadline);
     }
+    std::this_thread::sleep_until(warm_start + kWarmUp);
+    card.clear_access_log();
+    host::cost::reset();
+    const uint64_t card_cpu_before = card.pacing_cpu_ns();
+    card.take_pacing_late_max_ns();
+    const auto start = std::chrono::steady_clock::now();
+    const int64_t measured_from = HostNs();
     for (auto& t : consumers) t.join();
+    for (uint32_t n = 0; n < inputs; ++n) runs[n].pin->set_state(KSSTATE_PAUSE);
+    out.warmup_missed = 0;
     for (uint32_t n = 0; n < inputs; ++n) {
-        runs[n].pin->set_state(KSSTATE_PAUSE);
-        runs[n].produced_after = card.frames_produced(n);
+        std::vector<FrameRecord>& frames = runs[n].frames;
+        const auto first = std::find_if(frames.begin(), frames.end(),
+                                        [&](const FrameRecord& r) { return r.completed_ns >= measured_from; });
+        out.warmup_missed += Missed(frames.begin(), first);
+        frames.erase(frames.begin(), first);
     }
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const uint64_t card_cpu = card.pacing_cpu_ns() - card_cpu_before;
@@ -303,7 +327,7 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
             if (it == irq.begin()) continue;
             fig.irq_ms.push_back(double(r.completed_ns - *(it - 1)) / 1e6);
         }
-        const uint64_t produced = run.produced_after - run.produced_before;
+        const uint64_t produced = run.frames.empty() ? 0 : run.frames.back().frame - run.frames.front().frame + 1;
         produced_all += produced;
         fig.delivered = run.frames.size();
         fig.fps = double(fig.delivered) / elapsed;
@@ -311,9 +335,7 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
         // Deliveries of a frame already delivered (the card's frame stamp did not move on).
         for (size_t i = 1; i < run.frames.size(); ++i) fig.repeats += run.frames[i].frame == run.frames[i - 1].frame;
         for (const FrameRecord& r : run.frames) fig.torn += r.torn;
-        // Frames the card completed that never reached the client.
-        const uint64_t distinct = fig.delivered - fig.repeats;
-        fig.missed = produced > distinct ? produced - distinct : 0;
+        fig.missed = Missed(run.frames.begin(), run.frames.end());
         fig.cost = costs[n];
         const double mem = bench::mean(fig.memcpy_us);
         fig.ratio = mem > 0 ? fig.cost.per_frame_us() / mem : 0.0;
@@ -336,9 +358,11 @@ void PrintRun(const RunFigures& r) {
                 r.interlaced ? "i" : "p", r.seconds, r.inputs, r.inputs == 1 ? "" : "s", r.card_cpu_share * 100,
                 r.card_us_per_frame, r.card_late_ms, r.register_us_per_frame);
     std::printf("interrupt latency %s%.1f ms, card start seed %llu; a read of the thread CPU clock costs %.2f us, taken "
-                "off each measured call\n",
+                "off each measured call\nmeasured after %lld s of warm-up, in which %llu frame%s missed (all inputs)\n",
                 r.settings.timing.random_latency ? "up to " : "", r.settings.timing.latency_us / 1000.0,
-                static_cast<unsigned long long>(r.start_seed), double(host::cost::read_overhead_ns()) / 1e3);
+                static_cast<unsigned long long>(r.start_seed), double(host::cost::read_overhead_ns()) / 1e3,
+                static_cast<long long>(kWarmUp.count()), static_cast<unsigned long long>(r.warmup_missed),
+                r.warmup_missed == 1 ? " was" : "s were");
     std::printf("%-5s %6s %6s %5s %6s %6s %4s | %-20s | %-20s | %7s %7s %7s %7s %7s %6s\n", "input", "frames", "fps",
                 "drops", "missed", "repeat", "torn", "irq->done p50/p99/max", "done->client p50/p99", "memcpy", "driver",
                 "process", "dpc", "isr", "ratio");
@@ -377,6 +401,7 @@ void JsonRun(bench::Json& j, const RunFigures& r) {
     j.number("card_cpu_share", r.card_cpu_share).number("card_us_per_frame", r.card_us_per_frame);
     j.number("card_pacing_late_max_ms", r.card_late_ms).number("register_model_us_per_frame", r.register_us_per_frame);
     j.number("cpu_clock_read_us", double(host::cost::read_overhead_ns()) / 1e3);
+    j.integer("warmup_s", static_cast<uint64_t>(kWarmUp.count())).integer("warmup_missed", r.warmup_missed);
     j.number("ratio_goal", r.interlaced ? kWovenGoal : kProgressiveGoal).number("latency_goal_ms", kLatencyGoalMs);
     j.open_array("input");
     for (size_t n = 0; n < r.input.size(); ++n) {
