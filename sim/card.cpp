@@ -885,7 +885,11 @@ void Card::stop() {
 }
 
 void Card::pacer_loop(uint32_t n) {
-    host::run_as_device_clock();
+    // The pacers keep the normal policy even where the host uses real-time priorities: their
+    // writes stand for bus-master DMA, which takes no processor time on hardware. Above the
+    // passive level they preempted the driver's own copies (measured: four 1080p60 inputs, video
+    // p99 from interrupt to completion 0.8-1.2 ms with the pacers at normal priority, 1.8-2.5 ms
+    // with them above the interrupt thread).
     Impl& d = *impl_;
     if (config_.pacing == Pacing::Realtime) {
         // The engines run on the card's own clock: a unit's pieces land across its period and it

@@ -79,10 +79,6 @@ void unregister_interrupt_line(InterruptLine* line);
 bool dma_write(uint64_t bus_address, const void* source, size_t length);
 bool dma_read(uint64_t bus_address, void* destination, size_t length);
 
-// The device's own clocked work (its engines' pacing threads) runs above the interrupt thread
-// and every other host thread, as hardware is preempted by none of them (where the host uses
-// real-time priorities, platform/host/priority.h). Called by such a thread for itself.
-void run_as_device_clock();
 // Whether an address lies in a mapped register window. Lock-free: the loaded image's register
 // accesses fault and are routed to READ/WRITE_REGISTER_ULONG from the fault handler.
 bool is_register_address(const void* address);

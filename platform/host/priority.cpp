@@ -28,7 +28,6 @@ int fifo_priority(ThreadLevel level) {
     switch (level) {
     case ThreadLevel::Dispatch: return 10;
     case ThreadLevel::Device: return 15;
-    case ThreadLevel::Hardware: return 20;
     }
     return 10;
 }
@@ -39,7 +38,6 @@ const char* level_name(ThreadLevel level) {
     switch (level) {
     case ThreadLevel::Dispatch: return "DPC";
     case ThreadLevel::Device: return "interrupt";
-    case ThreadLevel::Hardware: return "device";
     }
     return "?";
 }
@@ -134,9 +132,12 @@ struct Registration {
 
 thread_local Registration t_registration;
 
+std::atomic<bool> g_preferred{false};
+
 bool decide() {
     const char* env = std::getenv("QH_REALTIME");
-    if (!env || std::strcmp(env, "1") != 0) return false;
+    const bool wanted = env ? std::strcmp(env, "1") == 0 : g_preferred.load();
+    if (!wanted) return false;
     // Probe with a short-lived thread, so the caller's own policy is left alone.
     bool permitted = false;
     std::thread([&] { permitted = set_fifo(pthread_self(), fifo_priority(ThreadLevel::Dispatch)); }).join();
@@ -157,6 +158,8 @@ bool enabled() {
 
 bool realtime_priorities() { return enabled(); }
 
+void prefer_realtime() { g_preferred.store(true); }
+
 uint64_t runaway_threads() { return g_runaways.load(std::memory_order_relaxed); }
 
 void run_at_level(ThreadLevel level) {
@@ -175,6 +178,5 @@ void run_at_level(ThreadLevel level) {
     set_fifo(pthread_self(), fifo_priority(level));
 }
 
-void run_as_device_clock() { run_at_level(ThreadLevel::Hardware); }
 
 }  // namespace host

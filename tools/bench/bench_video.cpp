@@ -26,6 +26,7 @@
 #include "driver/device/guids.h"
 #include "platform/host/cost.h"
 #include "platform/host/kernel.h"
+#include "platform/host/priority.h"
 #include "platform/host/verifier.h"
 #include "tools/bench/lib/report.h"
 
@@ -350,6 +351,10 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
     return ok;
 }
 
+const char* PrioritiesText() {
+    return host::realtime_priorities() ? "interrupt and DPC threads real-time, the rest normal" : "all normal";
+}
+
 void PrintRun(const RunFigures& r) {
     const double goal = r.interlaced ? kWovenGoal : kProgressiveGoal;
     std::printf("\n1920x1080%s60, %d s, %u input%s in real time; card model CPU %.0f%% of a core (%.0f us a frame), "
@@ -358,10 +363,11 @@ void PrintRun(const RunFigures& r) {
                 r.interlaced ? "i" : "p", r.seconds, r.inputs, r.inputs == 1 ? "" : "s", r.card_cpu_share * 100,
                 r.card_us_per_frame, r.card_late_ms, r.register_us_per_frame);
     std::printf("interrupt latency %s%.1f ms, card start seed %llu; a read of the thread CPU clock costs %.2f us, taken "
-                "off each measured call\nmeasured after %lld s of warm-up, in which %llu frame%s missed (all inputs)\n",
+                "off each measured call\nthread priorities: %s; measured after %lld s of warm-up, in which %llu frame%s missed (all "
+                "inputs)\n",
                 r.settings.timing.random_latency ? "up to " : "", r.settings.timing.latency_us / 1000.0,
                 static_cast<unsigned long long>(r.start_seed), double(host::cost::read_overhead_ns()) / 1e3,
-                static_cast<long long>(kWarmUp.count()), static_cast<unsigned long long>(r.warmup_missed),
+                PrioritiesText(), static_cast<long long>(kWarmUp.count()), static_cast<unsigned long long>(r.warmup_missed),
                 r.warmup_missed == 1 ? " was" : "s were");
     std::printf("%-5s %6s %6s %5s %6s %6s %4s | %-20s | %-20s | %7s %7s %7s %7s %7s %6s\n", "input", "frames", "fps",
                 "drops", "missed", "repeat", "torn", "irq->done p50/p99/max", "done->client p50/p99", "memcpy", "driver",
@@ -402,6 +408,7 @@ void JsonRun(bench::Json& j, const RunFigures& r) {
     j.number("card_pacing_late_max_ms", r.card_late_ms).number("register_model_us_per_frame", r.register_us_per_frame);
     j.number("cpu_clock_read_us", double(host::cost::read_overhead_ns()) / 1e3);
     j.integer("warmup_s", static_cast<uint64_t>(kWarmUp.count())).integer("warmup_missed", r.warmup_missed);
+    j.integer("realtime_priorities", host::realtime_priorities() ? 1 : 0);
     j.number("ratio_goal", r.interlaced ? kWovenGoal : kProgressiveGoal).number("latency_goal_ms", kLatencyGoalMs);
     j.open_array("input");
     for (size_t n = 0; n < r.input.size(); ++n) {
@@ -439,6 +446,9 @@ int main(int argc, char** argv) {
     // reusing its buffers would.
     mallopt(M_MMAP_THRESHOLD, 256 << 20);
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
+    // The interrupt thread above the DPC threads above the passive level, as on Windows, where the
+    // host may (QH_REALTIME=0 measures without).
+    host::prefer_realtime();
     int seconds = 30;
     std::string mode = "both", inputs = "both", json_path, plot_path;
     Settings settings;
