@@ -1,6 +1,7 @@
 // The standard transport: the pin's frame queue with its leading-edge stream pointer, frame
 // completion, and pin-centric processing (one worker per pin, the processing mutex, the gate).
 #include "platform/host/ks_internal.h"
+#include "platform/host/priority.h"
 
 #include "platform/host/cost.h"
 #include "platform/host/kernel.h"
@@ -169,6 +170,7 @@ void run_processing(PinObj* pin) {
 
 // Asynchronous processing: the pin's own thread (a work item on Windows).
 void worker_loop(PinObj* pin) {
+    run_at_level(ThreadLevel::Worker);
     for (;;) {
         {
             std::unique_lock<std::mutex> guard(pin->work_lock);

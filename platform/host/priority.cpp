@@ -26,6 +26,7 @@ namespace {
 // SCHED_FIFO priorities, far below the kernel's own real-time threads (50 and up).
 int fifo_priority(ThreadLevel level) {
     switch (level) {
+    case ThreadLevel::Worker: return 5;
     case ThreadLevel::Dispatch: return 10;
     case ThreadLevel::Device: return 15;
     }
@@ -36,6 +37,7 @@ constexpr auto kWatchdogTick = std::chrono::milliseconds(50);
 
 const char* level_name(ThreadLevel level) {
     switch (level) {
+    case ThreadLevel::Worker: return "processing";
     case ThreadLevel::Dispatch: return "DPC";
     case ThreadLevel::Device: return "interrupt";
     }

@@ -48,14 +48,21 @@ TEST_F(KernelTest, RealtimeLevelsOrderedAndRunawayThreadDroppedByTheWatchdog) {
     EXPECT_EQ(g_dpc_policy.load(), SCHED_FIFO);
     EXPECT_EQ(policy_of(pthread_self()).policy, SCHED_OTHER);
 
-    // Interrupt threads stand above DPC threads.
-    Policy interrupt;
-    std::thread([&] {
-        host::run_at_level(host::ThreadLevel::Device);
-        interrupt = policy_of(pthread_self());
-    }).join();
+    // Interrupt threads stand above DPC threads, which stand above the processing threads.
+    auto level_policy = [](host::ThreadLevel level) {
+        Policy p;
+        std::thread([&] {
+            host::run_at_level(level);
+            p = policy_of(pthread_self());
+        }).join();
+        return p;
+    };
+    const Policy interrupt = level_policy(host::ThreadLevel::Device);
+    const Policy worker = level_policy(host::ThreadLevel::Worker);
     EXPECT_EQ(interrupt.policy, SCHED_FIFO);
+    EXPECT_EQ(worker.policy, SCHED_FIFO);
     EXPECT_GT(interrupt.priority, g_dpc_priority.load());
+    EXPECT_GT(g_dpc_priority.load(), worker.priority);
 
     // A real-time thread that blocks now and then is left alone; one that spins past the limit
     // is dropped to the normal policy and reported.

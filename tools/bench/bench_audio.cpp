@@ -343,7 +343,7 @@ int RunBench(int argc, char** argv) {
                 "the thread CPU clock costs %.2f us, taken off each measured call\nthread priorities: %s\n",
                 timing.random_latency ? "up to " : "", timing.latency_us / 1000.0,
                 static_cast<unsigned long long>(bed.card().start_seed()), double(host::cost::read_overhead_ns()) / 1e3,
-                host::realtime_priorities() ? "interrupt and DPC threads real-time, the rest normal" : "all normal");
+                host::realtime_priorities() ? "interrupt, DPC and processing threads real-time (in that order), the rest normal" : "all normal");
     std::printf("%-5s %7s %6s %9s %9s | %-22s | %-15s | %7s %7s %7s %7s %6s\n", "input", "buffers", "breaks",
                 "flagged", "lost", "irq->done p50/p99/max", "done->client", "memcpy", "driver", "dpc", "isr", "ratio");
     std::printf("%-5s %7s %6s %9s %9s | %-22s | %-15s | %7s %7s %7s %7s %6s\n", "", "", "", "/breaks", "bytes", "ms",
@@ -424,8 +424,8 @@ int main(int argc, char** argv) {
     // reusing its buffers would.
     mallopt(M_MMAP_THRESHOLD, 256 << 20);
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
-    // The interrupt thread above the DPC threads above the passive level, as on Windows, where the
-    // host may (QH_REALTIME=0 measures without).
+    // The interrupt thread above the DPC threads above the class's processing threads above the
+    // clients, as on Windows, where the host may (QH_REALTIME=0 measures without).
     host::prefer_realtime();
     const int code = RunBench(argc, argv);
     // After the device's removal, so what teardown finds is counted too.

@@ -352,7 +352,7 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
 }
 
 const char* PrioritiesText() {
-    return host::realtime_priorities() ? "interrupt and DPC threads real-time, the rest normal" : "all normal";
+    return host::realtime_priorities() ? "interrupt, DPC and processing threads real-time (in that order), the rest normal" : "all normal";
 }
 
 void PrintRun(const RunFigures& r) {
@@ -446,8 +446,8 @@ int main(int argc, char** argv) {
     // reusing its buffers would.
     mallopt(M_MMAP_THRESHOLD, 256 << 20);
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
-    // The interrupt thread above the DPC threads above the passive level, as on Windows, where the
-    // host may (QH_REALTIME=0 measures without).
+    // The interrupt thread above the DPC threads above the class's processing threads above the
+    // clients, as on Windows, where the host may (QH_REALTIME=0 measures without).
     host::prefer_realtime();
     int seconds = 30;
     std::string mode = "both", inputs = "both", json_path, plot_path;
