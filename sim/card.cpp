@@ -117,8 +117,8 @@ struct Card::Impl {
     Card& card;
     mutable std::mutex mu;
     std::condition_variable cv;
-    // The real-time pacers sleep on their own: every piece written notifies `cv`, and waking all four
-    // pacers for each would cost more processor time than the writes.
+    // The pacers of real-time pacing sleep on a condition of their own: every piece written
+    // notifies `cv`, and waking all four pacers for each cost more processor time than the writes.
     std::condition_variable pace_cv;
     const Clock::time_point created = Clock::now();
 

@@ -180,5 +180,4 @@ void run_at_level(ThreadLevel level) {
     set_fifo(pthread_self(), fifo_priority(level));
 }
 
-
 }  // namespace host

@@ -343,7 +343,9 @@ int RunBench(int argc, char** argv) {
                 "the thread CPU clock costs %.2f us, taken off each measured call\nthread priorities: %s\n",
                 timing.random_latency ? "up to " : "", timing.latency_us / 1000.0,
                 static_cast<unsigned long long>(bed.card().start_seed()), double(host::cost::read_overhead_ns()) / 1e3,
-                host::realtime_priorities() ? "interrupt, DPC and processing threads real-time (in that order), the rest normal" : "all normal");
+                host::realtime_priorities()
+                    ? "interrupt, DPC and processing threads real-time (in that order), the rest normal"
+                    : "all normal");
     std::printf("%-5s %7s %6s %9s %9s | %-22s | %-15s | %7s %7s %7s %7s %6s\n", "input", "buffers", "breaks",
                 "flagged", "lost", "irq->done p50/p99/max", "done->client", "memcpy", "driver", "dpc", "isr", "ratio");
     std::printf("%-5s %7s %6s %9s %9s | %-22s | %-15s | %7s %7s %7s %7s %6s\n", "", "", "", "/breaks", "bytes", "ms",

@@ -352,7 +352,9 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
 }
 
 const char* PrioritiesText() {
-    return host::realtime_priorities() ? "interrupt, DPC and processing threads real-time (in that order), the rest normal" : "all normal";
+    return host::realtime_priorities()
+               ? "interrupt, DPC and processing threads real-time (in that order), the rest normal"
+               : "all normal";
 }
 
 void PrintRun(const RunFigures& r) {
@@ -363,8 +365,8 @@ void PrintRun(const RunFigures& r) {
                 r.interlaced ? "i" : "p", r.seconds, r.inputs, r.inputs == 1 ? "" : "s", r.card_cpu_share * 100,
                 r.card_us_per_frame, r.card_late_ms, r.register_us_per_frame);
     std::printf("interrupt latency %s%.1f ms, card start seed %llu; a read of the thread CPU clock costs %.2f us, taken "
-                "off each measured call\nthread priorities: %s; measured after %lld s of warm-up, in which %llu frame%s missed (all "
-                "inputs)\n",
+                "off each measured call\nthread priorities: %s; measured after %lld s of warm-up, in which %llu "
+                "frame%s missed (all inputs)\n",
                 r.settings.timing.random_latency ? "up to " : "", r.settings.timing.latency_us / 1000.0,
                 static_cast<unsigned long long>(r.start_seed), double(host::cost::read_overhead_ns()) / 1e3,
                 PrioritiesText(), static_cast<long long>(kWarmUp.count()), static_cast<unsigned long long>(r.warmup_missed),
