@@ -1,7 +1,10 @@
 // Source descriptions, the test pattern, the access log and the pacing modes.
 #include "sim_fixture.h"
 
+#include <unistd.h>
+
 #include <set>
+#include <thread>
 
 using namespace simtest;
 
@@ -87,6 +90,20 @@ TEST(AccessLog, RecordsOffsetsValuesDirectionAndOrderOnlyWhenOn) {
     rig->set_access_log(false);
     rig->read32(0);
     EXPECT_EQ(rig->access_log().size(), 4u);
+
+    // Limited to some offsets, the log keeps just those, and names the thread of each access:
+    // the benchmarks tell the interrupt routine's reads from the delivery's by it.
+    rig->clear_access_log();
+    rig->set_access_log(true, {0xC004, 0x24});
+    rig->read32(0xC004);
+    rig->read32(0xC000);
+    std::thread([&] { rig->read32(0x24); }).join();
+    log = rig->access_log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].offset, 0xC004u);
+    EXPECT_EQ(log[0].thread, static_cast<uint32_t>(gettid()));
+    EXPECT_EQ(log[1].offset, 0x24u);
+    EXPECT_NE(log[1].thread, log[0].thread);
 }
 
 namespace {
