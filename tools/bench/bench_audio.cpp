@@ -226,11 +226,7 @@ int RunBench(int argc, char** argv) {
     // receiver has locked detects no signal, and a format set then does not fit the signal that
     // comes (the input would stream no video at all, and the run would load the machine less than
     // it says).
-    const auto settle_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (uint32_t n = 0; n < kInputs; ++n) {
-        while (!card.receiver_state(n).locked && std::chrono::steady_clock::now() < settle_deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    bench::wait_for_lock(card, kInputs);
     std::unique_ptr<qh::client::Device> device = qh::client::open_device(bed.ksdevice());
 
     std::array<std::unique_ptr<qh::client::Filter>, kInputs> vfilters, afilters;

@@ -203,11 +203,7 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
 
     // Formats are set once the receivers report their signals: a format set before a receiver
     // has settled reads no interlace flag, and the input would be captured field by field.
-    const auto settle_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (uint32_t n = 0; n < inputs; ++n) {
-        while (!card.receiver_state(n).locked && std::chrono::steady_clock::now() < settle_deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    bench::wait_for_lock(card, inputs);
 
     std::unique_ptr<qh::client::Device> device = qh::client::open_device(bed.ksdevice());
     InputRun runs[kMaxInputs];

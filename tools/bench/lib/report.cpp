@@ -3,9 +3,11 @@
 #include <png.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <numeric>
+#include <thread>
 
 namespace bench {
 
@@ -52,6 +54,14 @@ std::vector<sim::AccessRecord> interrupt_reads(const std::vector<sim::AccessReco
     for (const auto& a : log)
         if (!a.is_write && routine.count(a.thread)) reads.push_back(a);
     return reads;
+}
+
+void wait_for_lock(sim::Card& card, uint32_t inputs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (uint32_t n = 0; n < inputs; ++n) {
+        while (!card.receiver_state(n).locked && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 uint64_t register_model_ns() {

@@ -44,6 +44,9 @@ uint64_t register_model_ns();
 std::vector<sim::AccessRecord> interrupt_reads(const std::vector<sim::AccessRecord>& log);
 std::set<uint32_t> interrupt_threads(const std::vector<sim::AccessRecord>& log);
 
+// Waits (up to 5 s) until the receivers of inputs 0 .. inputs - 1 have locked on their signals.
+void wait_for_lock(sim::Card& card, uint32_t inputs);
+
 // A minimal JSON writer: values are appended in order; the caller opens and closes containers.
 class Json {
 public:
