@@ -72,12 +72,7 @@ void on_fault(int sig, siginfo_t* info, void* context) {
 void install_handler() {
     static std::once_flag once;
     std::call_once(once, [] {
-        struct sigaction action;
-        std::memset(&action, 0, sizeof action);
-        action.sa_sigaction = on_fault;
-        action.sa_flags = SA_SIGINFO | SA_NODEFER;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGSEGV, &action, &g_previous);
+        install_fault_handler(on_fault, g_previous);
     });
 }
 
@@ -89,6 +84,15 @@ void track(void* p, size_t size, const std::string& what) {
 }
 
 }  // namespace
+
+void install_fault_handler(void (*handler)(int, siginfo_t*, void*), struct sigaction& previous) {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_sigaction = handler;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGSEGV, &action, &previous);
+}
 
 void chain_fault(const struct sigaction& previous, int sig, siginfo_t* info, void* context) {
     if (previous.sa_flags & SA_SIGINFO) {

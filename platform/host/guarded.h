@@ -29,6 +29,10 @@ void forget(void* p, size_t size);
 
 size_t page_size();
 
+// Installs `handler` for SIGSEGV (with its siginfo, re-entrant: a fault inside it is handled
+// again) and keeps the handler it replaces in `previous`, for chain_fault.
+void install_fault_handler(void (*handler)(int, siginfo_t*, void*), struct sigaction& previous);
+
 // Hands a fault this module's handler does not own to the handler installed before it
 // (`previous`): its handler if it has one, otherwise the default action (the faulting
 // instruction runs again and the process dies on it).

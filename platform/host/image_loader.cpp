@@ -204,12 +204,7 @@ void on_fault(int sig, siginfo_t* info, void* context) {
 void install_handler() {
     static std::once_flag once;
     std::call_once(once, [] {
-        struct sigaction action;
-        std::memset(&action, 0, sizeof action);
-        action.sa_sigaction = on_fault;
-        action.sa_flags = SA_SIGINFO | SA_NODEFER;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGSEGV, &action, &g_previous);
+        guarded::install_fault_handler(on_fault, g_previous);
     });
 }
 

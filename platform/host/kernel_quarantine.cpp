@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "platform/host/guarded.h"
 #include "platform/host/kernel_private.h"
 
 namespace host {
@@ -51,15 +52,7 @@ struct sigaction g_previous {};
         std::abort();
     }
     // Not freed memory: whatever handled the fault before.
-    if (g_previous.sa_flags & SA_SIGINFO) {
-        if (g_previous.sa_sigaction) g_previous.sa_sigaction(signal, info, context);
-        return;
-    }
-    if (g_previous.sa_handler != SIG_DFL && g_previous.sa_handler != SIG_IGN && g_previous.sa_handler) {
-        g_previous.sa_handler(signal);
-        return;
-    }
-    std::signal(SIGSEGV, SIG_DFL);  // the access runs again and faults as it would have
+    guarded::chain_fault(g_previous, signal, info, context);
 }
 
 void install_fault_handler() {
@@ -68,11 +61,7 @@ void install_fault_handler() {
 #if !defined(__SANITIZE_ADDRESS__)
     static std::once_flag once;
     std::call_once(once, [] {
-        struct sigaction action {};
-        action.sa_sigaction = on_fault;
-        action.sa_flags = SA_SIGINFO | SA_NODEFER;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGSEGV, &action, &g_previous);
+        guarded::install_fault_handler(on_fault, g_previous);
     });
 #endif
 }
