@@ -4,6 +4,9 @@
 
 #include "platform/host/verifier.h"
 
+#include <atomic>
+#include <thread>
+
 namespace audiotest {
 namespace {
 
@@ -152,6 +155,53 @@ TEST(AudioStates, StopWithoutAClockOnlyReleasesTheInput) {
     EXPECT_EQ(SharedRead(a.Channel(3).AudioPin), nullptr);
     EXPECT_EQ(a.AudioState(3), uint32_t(KSSTATE_STOP));
     EXPECT_EQ(a.bed.trace_count("audio3: HardwareReleaseResources()\n"), 1u);
+}
+
+TEST(AudioStates, StopReturnsOnlyAfterTheRunOfTheDpcThatFoundThePinRunning) {
+    AudioBed a;
+    const uint32_t input = 2;
+    auto filter = a.OpenAudio(input);
+    auto pin = AudioBed::CreatePin(*filter);
+    ASSERT_TRUE(pin);
+    ASSERT_EQ(pin->set_state(KSSTATE_PAUSE), STATUS_SUCCESS);
+    a.Submit(*pin, 1);
+    ASSERT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    host::clear_wait_records();
+
+    // A run of the DPC has read the owner and found it running; the client stops the pin right
+    // then, on another thread. The client may close the pin as soon as STOP returns, so STOP
+    // must wait (polling, at passive level) for the run still holding it.
+    std::atomic<uint64_t> stopper_id{0};
+    std::atomic<bool> stopped{false};
+    std::thread stopper;
+    const auto stopper_polls = [&] {
+        for (const auto& delay : host::delays()) {
+            if (delay.thread == stopper_id.load()) return true;
+        }
+        return false;
+    };
+    host::watch_shared_read(&a.Channel(input).AudioState, [&] {
+        stopper = std::thread([&] {
+            stopper_id = host::thread_id();
+            EXPECT_EQ(pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
+            stopped = true;
+        });
+        EXPECT_TRUE(qh::testing::wait_until([&] {
+            return stopped.load() || (SharedRead(a.Channel(input).AudioPin) == nullptr && stopper_polls());
+        }));
+        EXPECT_FALSE(stopped.load()) << "STOP returned while a run of the DPC still held the pin";
+    });
+    a.Step(input);
+    ASSERT_TRUE(host::shared_read_watch_fired());
+    stopper.join();
+    EXPECT_EQ(SharedRead(a.Channel(input).AudioDpcActive), 0);
+    // The run finished its buffer, or STOP handed it back unfilled: either way it came back.
+    auto frame = a.Completed(*pin);
+    if (frame.status == STATUS_SUCCESS) {
+        EXPECT_EQ(frame.stream_header().DataUsed, kBlock);
+    }
+    EXPECT_EQ(pin->queued(), 0u);
+    EXPECT_EQ(pin->close(), STATUS_SUCCESS);
 }
 
 TEST(AudioStates, DeviceStopWithAPinRunningLeavesNoRetryTimerAndTheNextStartIsClean) {

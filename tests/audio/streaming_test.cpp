@@ -182,8 +182,11 @@ TEST(AudioStreaming, StartStopAndReopenWhileFourInputsStreamAudioAndVideo) {
                 }
             }
             EXPECT_EQ(pins[input]->queued(), 0u);
+            // No run of the DPC can reach the pin any more. A run may still start: the card
+            // keeps its status bit until the routine acknowledges it, and the routine queues
+            // the DPC for it; such a run finds no pin. Closing the pin below is what proves
+            // that no earlier run still holds it (the class frees it at once).
             EXPECT_EQ(SharedRead(a.Channel(input).AudioPin), nullptr);
-            EXPECT_EQ(SharedRead(a.Channel(input).AudioDpcActive), 0);
             if ((input + cycle) % 2 == 0) {
                 ASSERT_EQ(pins[input]->close(), STATUS_SUCCESS);
                 pins[input].reset();
