@@ -192,8 +192,8 @@ TEST(AudioStates, StopReturnsOnlyAfterTheRunOfTheDpcThatFoundThePinRunning) {
         EXPECT_FALSE(stopped.load()) << "STOP returned while a run of the DPC still held the pin";
     });
     a.Step(input);
+    if (stopper.joinable()) stopper.join();
     ASSERT_TRUE(host::shared_read_watch_fired());
-    stopper.join();
     EXPECT_EQ(SharedRead(a.Channel(input).AudioDpcActive), 0);
     // The run finished its buffer, or STOP handed it back unfilled: either way it came back.
     auto frame = a.Completed(*pin);
