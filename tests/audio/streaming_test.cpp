@@ -184,8 +184,8 @@ TEST(AudioStreaming, StartStopAndReopenWhileFourInputsStreamAudioAndVideo) {
             EXPECT_EQ(pins[input]->queued(), 0u);
             // No run of the DPC can reach the pin any more. A run may still start: the card
             // keeps its status bit until the routine acknowledges it, and the routine queues
-            // the DPC for it; such a run finds no pin. Closing the pin below is what proves
-            // that no earlier run still holds it (the class frees it at once).
+            // the DPC for it; such a run finds no pin. That STOP waits for a run still holding
+            // the pin is a race this loop cannot hit at will; the pin-state tests hold one.
             EXPECT_EQ(SharedRead(a.Channel(input).AudioPin), nullptr);
             if ((input + cycle) % 2 == 0) {
                 ASSERT_EQ(pins[input]->close(), STATUS_SUCCESS);
