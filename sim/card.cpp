@@ -628,6 +628,8 @@ uint32_t Card::read32(uint32_t offset) {
         d.record(offset, value, false);
     }
     if (line_dirty) impl_->update_line();
+    int64_t armed = offset;
+    if (unplug_after_read_.load() == armed && unplug_after_read_.compare_exchange_strong(armed, -1)) unplug();
     return value;
 }
 
@@ -785,6 +787,8 @@ void Card::unplug(bool shared_line_keeps_firing) {
         });
     }
 }
+
+void Card::unplug_after_read(uint32_t offset) { unplug_after_read_.store(offset & (kWindowLength - 1) & ~3u); }
 
 uint64_t Card::move_window() {
     if (!wiring_.register_on_bus) return mmio_physical_;

@@ -175,6 +175,9 @@ public:
     // the card's (shared, line-based) interrupt keeps raising it. Putting a card back is a new
     // Card: a new device to the PnP manager, with all its state at power-on.
     void unplug(bool shared_line_keeps_firing = false);
+    // The card is pulled right after it has answered the next read of `offset` (whoever makes
+    // it): a removal that falls between two accesses of one driver routine.
+    void unplug_after_read(uint32_t offset);
     bool removed() const;
     // What a rebalance may give the card: its window at another bus address (returned), its
     // interrupt of the other kind (a new line and vector). Only while its driver holds neither.
@@ -261,6 +264,7 @@ private:
     std::mutex noise_mu_;
     std::condition_variable noise_cv_;
     std::atomic<bool> noise_running_{false};
+    std::atomic<int64_t> unplug_after_read_{-1};   // offset, or -1 when not armed
     std::thread noise_;
 };
 

@@ -56,8 +56,8 @@ void Receiver::reset() {
 }
 
 void Receiver::set_source(const SourceConfig& source, Clock::time_point now) {
-    // Any change of what arrives on the cable makes the receiver lock anew.
-    if (!(source == source_)) source_since_ = now;
+    // A source connected anew, even in the mode of the one before, makes the receiver lock anew.
+    source_since_ = now;
     source_ = source;
 }
 

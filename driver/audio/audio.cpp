@@ -28,7 +28,6 @@ constexpr UCHAR kHdmiChannelStatusFs = 0x39;
 
 constexpr LONGLONG kRetryDue = -30000;          // 3 ms, relative
 constexpr LONGLONG kDrainPoll = -10000;         // 1 ms, relative
-constexpr ULONG kCopyAttempts = 3;              // copies of one buffer overtaken by the card
 
 // A full-barrier compare-exchange on a 32-bit word shared with the DPCs of other processors.
 // Both builds are compiled by GCC; another compiler would map this to InterlockedCompareExchange.
@@ -99,6 +98,22 @@ ULONG SkipOverwritten(ChannelState& ch, ULONGLONG hwBytes, ULONGLONG& delivered,
     return kIntactBytes;
 }
 
+// Audio the interrupt routine could not account for (it was held up for a whole ring or more,
+// or the source stopped and came back): delivery goes on from the point the routine named, the
+// audio before it counted as lost and the next delivered buffer marked. A restart point beyond the
+// count read is left for the run that reads the count it belongs to.
+void SkipUnaccounted(ChannelState& ch, ULONGLONG hwBytes, ULONGLONG& delivered, ULONG& offset) {
+    const ULONGLONG resume = SharedRead(ch.AudioResyncAt);
+    if (resume <= delivered || resume > hwBytes) return;
+    const ULONGLONG lost = resume - delivered;
+    delivered = resume;
+    offset = static_cast<ULONG>((static_cast<ULONGLONG>(offset) + lost) % kAudioRingSize);
+    SharedWrite(ch.AudioDeliveredBytes, delivered);
+    SharedWrite(ch.AudioReadOffset, offset);
+    SharedWrite(ch.AudioLostBytes, SharedRead(ch.AudioLostBytes) + lost);
+    SharedWrite(ch.AudioDiscontinuity, ULONG(1));
+}
+
 // Copies `used` bytes of the ring from `offset`, in two parts when the ring's end comes first.
 void CopyFromRing(const UCHAR* ring, ULONG offset, PUCHAR data, ULONG used) {
     if (offset + used < kAudioRingSize) {
@@ -164,6 +179,7 @@ void DeliverOne(const AudioInput& in, devext* ext) {
     const ULONGLONG hwBytes = SharedRead(ch.AudioHwBytes);
     ULONGLONG delivered = SharedRead(ch.AudioDeliveredBytes);
     ULONG offset = SharedRead(ch.AudioReadOffset);
+    SkipUnaccounted(ch, hwBytes, delivered, offset);
     ULONG pending = SkipOverwritten(ch, hwBytes, delivered, offset);
 
     // A buffer is filled whole, in sample frames, and never with more than the ring keeps
@@ -182,19 +198,20 @@ void DeliverOne(const AudioInput& in, devext* ext) {
         return;
     }
 
-    // The card keeps writing while the copy runs. Should it have come round to the bytes being
-    // copied before the copy ended (a run held up that long), the copy is not handed out: it
-    // is made again from the audio still intact, as after any overrun.
     ULONG before = 0, after = 0;
     if (!EngineBlock(ext, in.Index, before)) {
         KsStreamPointerUnlock(pointer, FALSE);
         return;
     }
-    for (ULONG attempt = 0;; ++attempt) {
-        CopyFromRing(ring, offset, data, used);
-        const ULONGLONG hwAfter = SharedRead(ch.AudioHwBytes);
-        if (hwAfter - delivered <= kIntactBytes || attempt == kCopyAttempts) break;
-        SkipOverwritten(ch, hwAfter, delivered, offset);
+    CopyFromRing(ring, offset, data, used);
+    // The card keeps writing while the copy runs. Should the count show that it came round to
+    // the bytes being copied (a run held up that long), or that the routine found audio it cannot
+    // account for, the copy is not handed out: the routine that moved the count has asked for
+    // this delivery again, and that run skips what was lost and says so.
+    const ULONGLONG hwAfter = SharedRead(ch.AudioHwBytes);
+    if (hwAfter - delivered > kIntactBytes || SharedRead(ch.AudioResyncAt) > delivered) {
+        KsStreamPointerUnlock(pointer, FALSE);
+        return;
     }
     // The count above moves only when the interrupt routine runs. A routine running late leaves
     // the engine blocks ahead of it, possibly already filling the oldest audio just copied: the
@@ -431,6 +448,7 @@ NTSTATUS HardwareRun(const AudioInput& in, devext* ext) {
     SharedWrite(ch.AudioDeliveredBytes, ULONGLONG(0));
     SharedWrite(ch.AudioLostBytes, ULONGLONG(0));
     SharedWrite(ch.AudioDiscontinuity, ULONG(0));
+    SharedWrite(ch.AudioResyncAt, ULONGLONG(0));
 
     AcquireHwMutex(ext);
     StartEngine(in.Index, ext);
@@ -502,6 +520,7 @@ void ResumeAudioDelivery(devext* ext) {
             SharedWrite(ch.AudioReadOffset, ULONG(0));
             SharedWrite(ch.AudioHwBytes, ULONGLONG(0));
             SharedWrite(ch.AudioDeliveredBytes, ULONGLONG(0));
+            SharedWrite(ch.AudioResyncAt, ULONGLONG(0));
             SharedWrite(ch.AudioDiscontinuity, ULONG(1));
             audio::StartEngine(channel, ext);
         }

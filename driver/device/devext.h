@@ -56,7 +56,41 @@ struct ChannelState {
     // chose at another size goes on getting frames as long as that signal stays.
     ULONG SignalWidth;
     ULONG SignalHeight;
+    // Kept by the interrupt routine for the video pin: the engine's latest completion (see
+    // VideoEvent below), when the routine saw it, and the unit count of the latest event that
+    // came after a gap (the source stopped, or fields came out of order).
+    ULONGLONG VideoEvent;
+    LONGLONG VideoEventTime;
+    ULONG VideoGapUnit;
+    // 100 ns per unit (frame, or field when interlaced) from the FPGA's measured rate at RUN;
+    // 0 when it was not known.
+    ULONG VideoUnitPeriod;
+    // Kept by the video pin's Process: the unit count of the last event it copied from and of
+    // the last frame it delivered (VideoDeliveredAny: one was delivered since RUN), and the
+    // frames it held back as possibly torn, repeated or woven from two sources.
+    ULONG VideoTakenUnit;
+    ULONG VideoDeliveredUnit;
+    ULONG VideoDeliveredAny;
+    ULONGLONG FramesHeldBack;
+    // Kept by the interrupt routine for the audio pin: when it last counted blocks, and the byte
+    // count from which delivery must start again after audio it could not account for (the
+    // routine or the source away longer than the blocks it found explain).
+    LONGLONG AudioEventTime;
+    ULONGLONG AudioResyncAt;
 };
+
+// One completion of a video engine as the interrupt routine records it, in one 64-bit word so
+// that Process reads all of an event or none of it.
+namespace VideoEvent {
+constexpr ULONGLONG kNone = 1ull << 63;        // no completion since the engine was started
+constexpr ULONGLONG kBottom = 1ull << 34;      // the unit was a bottom field
+constexpr ULONGLONG kWhole = 1ull << 35;       // the buffers named hold one whole frame of one stream
+constexpr ULONG Units(ULONGLONG event) { return ULONG(event); }   // units completed since the start
+constexpr ULONG Index(ULONGLONG event) { return ULONG(event >> 32) & 3; }
+constexpr ULONGLONG Make(ULONG units, ULONG index, bool bottom, bool whole) {
+    return ULONGLONG(units) | (ULONGLONG(index & 3) << 32) | (bottom ? kBottom : 0) | (whole ? kWhole : 0);
+}
+}  // namespace VideoEvent
 
 struct devext {
     PKSDEVICE Device;

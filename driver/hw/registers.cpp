@@ -53,3 +53,11 @@ void DelayMs(ULONG milliseconds) {
     interval.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10000;
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
+
+LONGLONG Now100ns() {
+    LARGE_INTEGER frequency;
+    const LONGLONG ticks = KeQueryPerformanceCounter(&frequency).QuadPart;
+    const LONGLONG hz = frequency.QuadPart > 0 ? frequency.QuadPart : 1;
+    // In two steps: ticks × 10^7 would overflow after some weeks at a 10 MHz counter.
+    return (ticks / hz) * 10000000 + (ticks % hz) * 10000000 / hz;
+}

@@ -7,6 +7,9 @@
 ULONG ReadRegister(devext* ext, ULONG offset);
 void WriteRegister(devext* ext, ULONG offset, ULONG value);
 void DelayMs(ULONG milliseconds);
+// The processor's precise clock in 100 ns units (any IRQL): the interrupt routine stamps the
+// engines' events with it, so that a stretch without events can be told from a steady stream.
+LONGLONG Now100ns();
 
 // Register map (byte offsets in the window).
 constexpr ULONG kRegInterruptStatus = 0xC000;

@@ -1,7 +1,6 @@
 // Frame delivery: the video DPC signals a completed frame, and the pin's Process dispatch copies
 // the buffer the engine's status names (weaving two fields for an interlaced signal) into the
 // leading stream buffer, stamps it and completes it.
-#include "driver/hw/registers.h"
 #include "driver/device/device.h"
 #include "driver/video/video_input.h"
 
@@ -10,8 +9,6 @@ namespace video {
 namespace {
 
 constexpr ULONG kNoIndex = 3;  // the status's two index bits name only buffers 0..2
-constexpr ULONG kBottomFieldDone = 0x1000000;  // status bit: the last completed field was a bottom field
-constexpr ULONG kFieldPosition = kBottomFieldDone | 3;  // the engine's place in the field sequence
 
 ULONG Min(ULONG a, ULONG b) { return a < b ? a : b; }
 
@@ -123,17 +120,30 @@ NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {
     // from the next one the card completes.
     if (SharedRead(ch.SignalMismatch)) {
         SignalFitsFormat(ext, in);
+        // Everything completed up to the end of the check is passed over.
+        SharedWrite(ch.VideoTakenUnit, VideoEvent::Units(SharedRead(ch.VideoEvent)));
         KsStreamPointerUnlock(pointer, FALSE);
         KsPinAttemptProcessing(pin, TRUE);
         return STATUS_PENDING;
     }
 
-    // One consistent view of the format and of the engine's position for this frame.
+    // The completion the interrupt routine recorded last, whole. A wake-up whose event was
+    // already taken (the DPC of a frame copied before it ran, or a frame held back) brings
+    // nothing new: no frame is copied twice.
+    const ULONGLONG event = SharedRead(ch.VideoEvent);
+    const ULONG units = VideoEvent::Units(event);
+    if ((event & VideoEvent::kNone) != 0 || units == SharedRead(ch.VideoTakenUnit)) {
+        KsStreamPointerUnlock(pointer, FALSE);
+        KsPinAttemptProcessing(pin, TRUE);
+        return STATUS_PENDING;
+    }
+    SharedWrite(ch.VideoTakenUnit, units);
+
+    // One consistent view of the format for this frame.
     const ULONG width = SharedRead(ch.Width);
     const ULONG height = SharedRead(ch.Height);
     const bool interlaced = SharedRead(ch.Interlaced) != 0;
-    const ULONG status = SharedRead(ch.VideoStatus);
-    const ULONG index = status & 3;
+    const ULONG index = VideoEvent::Index(event);
     const CommonBuffer* buffers = VideoBuffers(ext, in.channel);
 
     CopyPlan plan = PlanCopy(width, height, interlaced, index, capacity);
@@ -145,53 +155,42 @@ NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {
         KsPinAttemptProcessing(pin, TRUE);
         return STATUS_PENDING;
     }
-    // The weave takes the frame whose bottom field completed last. When the copy runs so late
-    // that the next top field has completed too, the status no longer names that frame: its
-    // top-field buffer is the one the engine is filling now, and weaving by the status would
-    // pair fields of two different frames. Wait for the next whole frame instead.
-    if (interlaced && !(status & kBottomFieldDone)) plan.deliver = false;
-    if (interlaced) {
-        const auto* top = static_cast<const UCHAR*>(buffers[(index + 1) % 3].VirtAddr);
-        const auto* bottom = static_cast<const UCHAR*>(buffers[(index + 2) % 3].VirtAddr);
-        if (!top || !bottom) plan.deliver = false;
-        if (plan.deliver) {
-            for (ULONG row = 0; row < plan.lines; row += 2) {
-                const ULONG source = (row / 2) * plan.lineBytes;
-                if (row + 1 < plan.lines)
-                    RtlCopyMemory(data + (row + 1) * plan.dstPitch, bottom + source, plan.lineBytes);
-                RtlCopyMemory(data + row * plan.dstPitch, top + source, plan.lineBytes);
+    // Frames that may not be what they claim are held back (the client's buffer stays queued for
+    // the next frame) and counted: a woven frame whose two fields may not belong together (the
+    // stream began, or began again, between them), and any copy during which the engine
+    // completed another unit.
+    bool suspect = false;
+    if (plan.deliver && (event & VideoEvent::kWhole) == 0) {
+        plan.deliver = false;
+        suspect = true;
+    }
+    if (plan.deliver) {
+        if (interlaced) {
+            const auto* top = static_cast<const UCHAR*>(buffers[(index + 1) % 3].VirtAddr);
+            const auto* bottom = static_cast<const UCHAR*>(buffers[(index + 2) % 3].VirtAddr);
+            if (!top || !bottom) plan.deliver = false;
+            if (plan.deliver) {
+                for (ULONG row = 0; row < plan.lines; row += 2) {
+                    const ULONG source = (row / 2) * plan.lineBytes;
+                    if (row + 1 < plan.lines)
+                        RtlCopyMemory(data + (row + 1) * plan.dstPitch, bottom + source, plan.lineBytes);
+                    RtlCopyMemory(data + row * plan.dstPitch, top + source, plan.lineBytes);
+                }
             }
-            // The engine does not wait for the copy. Once the next top field completes (during
-            // the copy, or before it with its interrupt not yet served) the engine writes the
-            // following bottom field over the top-field buffer just read, line by line, and the
-            // copy may hold lines of two frames. The engine's register still names the buffer
-            // it was filling, with a bottom field as the last one done, only while neither
-            // buffer read has been touched (a wrap by three fields flips the field bit too).
-            // A torn frame is not delivered: the client's buffer stays queued and the next
-            // frame, a field period later, is copied into it whole. Completing it flagged
-            // instead would hand every client a picture it must know to throw away.
-            const ULONG after = ReadRegister(ext, kVideoBlock[in.channel]);
-            if ((after & kFieldPosition) != (status & kFieldPosition)) plan.deliver = false;
+        } else {
+            const auto* frame = static_cast<const UCHAR*>(buffers[index].VirtAddr);
+            if (!frame) plan.deliver = false;
+            if (plan.deliver) RtlCopyMemory(data, frame, plan.lines * plan.lineBytes);
         }
-    } else {
-        const auto* frame = plan.deliver ? static_cast<const UCHAR*>(buffers[index].VirtAddr) : nullptr;
-        if (!frame) plan.deliver = false;
-        if (plan.deliver) {
-            // The engine fills the next buffers meanwhile and comes back to this one once the
-            // buffer before it completes: the register then names the buffer two after the one
-            // read. The status came from an interrupt that may have been served late, so the
-            // register is read before the copy as well as after it: the copy is whole when the
-            // engine wrote neither at its start nor at its end into this buffer and did not pass
-            // over it in between (a wrap by three frames within one copy goes unseen). As with a
-            // woven frame, a torn one is not delivered and the client's buffer waits for the
-            // next frame.
-            const ULONG next = (index + 1) % 3;
-            const ULONG before = ReadRegister(ext, kVideoBlock[in.channel]) & 3;
-            RtlCopyMemory(data, frame, plan.lines * plan.lineBytes);
-            const ULONG after = ReadRegister(ext, kVideoBlock[in.channel]) & 3;
-            const bool whole = (before == index || before == next) && (after == index || after == next) &&
-                               !(before == next && after == index);
-            if (!whole) plan.deliver = false;
+        // The engine does not wait for the copy. After the unit copied from it writes the next
+        // buffer; once that one completes it starts on a buffer just read (the woven frame's
+        // top field, or, a unit later, the progressive frame itself), line by line, so a copy
+        // that saw another completion may hold lines of two frames. The interrupt routine
+        // records every completion, so comparing its count before and after the copy tells
+        // without asking the engine again.
+        if (plan.deliver && VideoEvent::Units(SharedRead(ch.VideoEvent)) != units) {
+            plan.deliver = false;
+            suspect = true;
         }
     }
 
@@ -201,17 +200,26 @@ NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {
     if (plan.deliver && !SignalFitsFormat(ext, in, true)) plan.deliver = false;
 
     if (!plan.deliver) {
-        // Nothing valid to copy: the frame is passed over and the client's buffer stays queued
-        // for the next one.
+        if (suspect) SharedWrite(ch.FramesHeldBack, SharedRead(ch.FramesHeldBack) + 1);
         KsStreamPointerUnlock(pointer, FALSE);
         KsPinAttemptProcessing(pin, TRUE);
         return STATUS_PENDING;
     }
 
+    // A frame that does not follow the one delivered before it (frames passed over, or the
+    // source stopped and came back between them) says so, as does the first after a signal gap.
+    const ULONG unitsPerFrame = interlaced ? 2 : 1;
+    const ULONG previous = SharedRead(ch.VideoDeliveredUnit);
+    bool discontinuity = SharedRead(ch.SignalGap) != 0;
+    if (SharedRead(ch.VideoDeliveredAny) != 0 &&
+        (units - previous > unitsPerFrame || LONG(SharedRead(ch.VideoGapUnit) - previous) > 0))
+        discontinuity = true;
+    SharedWrite(ch.VideoDeliveredUnit, units);
+    SharedWrite(ch.VideoDeliveredAny, ULONG(1));
+
     SharedWrite(ch.FrameCount, SharedRead(ch.FrameCount) + 1);
     header->DataUsed = plan.dataUsed;
-    // The first frame after a gap (no signal, or one the format does not fit) says so.
-    if (SharedRead(ch.SignalGap)) {
+    if (discontinuity) {
         SharedWrite(ch.SignalGap, ULONG(0));
         header->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY;
     }

@@ -104,6 +104,10 @@ bool SignalFitsFormat(devext* ext, const Input& in, bool afterFrame = false);
 // At RUN, with HwMutex held: a source of the format's size whose scan type changed since the
 // format was set (or that had no cable then) decides Interlaced before the engine is programmed.
 void RefreshScan(devext* ext, const Input& in);
+// At RUN, with HwMutex held: the time one unit (frame, or field when interlaced) takes, from the
+// FPGA's measured rate (or the rate found when the format was set), so that the interrupt routine
+// can tell a stream that stopped and came back from a steady one.
+void SetUnitPeriod(devext* ext, const Input& in);
 
 // Frame delivery (video_delivery.cpp).
 void FrameDpc(PVOID deferredContext, const Input& in);

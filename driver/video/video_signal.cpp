@@ -94,3 +94,16 @@ void RefreshScan(devext* ext, const Input& in) {
 }
 
 }  // namespace video
+
+namespace video {
+
+void SetUnitPeriod(devext* ext, const Input& in) {
+    ChannelState& ch = ext->Channel[in.channel];
+    const ULONG interlaced = SharedRead(ch.Interlaced) != 0 ? 1 : 0;
+    // The FPGA measures units per second: fields for an interlaced signal.
+    ULONG rate = (ReadRegister(ext, in.rateRegister) >> in.rateShift) & 0xFF;
+    if (rate == 0) rate = SharedRead(ch.FrameRate) << interlaced;
+    SharedWrite(ch.VideoUnitPeriod, rate != 0 ? ULONG(10000000 / rate) : ULONG(0));
+}
+
+}  // namespace video

@@ -37,6 +37,13 @@ NTSTATUS HardwareRun(devext* ext, const Input& in) {
     ChannelState& ch = ext->Channel[in.channel];
     SharedWrite(ch.FrameCount, ULONG(0));
     SharedWrite(ch.DropCount, ULONGLONG(0));
+    SharedWrite(ch.FramesHeldBack, ULONGLONG(0));
+    // The engine's completions are counted afresh: nothing taken or delivered yet in this run.
+    SharedWrite(ch.VideoEvent, VideoEvent::kNone);
+    SharedWrite(ch.VideoTakenUnit, ULONG(0));
+    SharedWrite(ch.VideoDeliveredUnit, ULONG(0));
+    SharedWrite(ch.VideoDeliveredAny, ULONG(0));
+    SharedWrite(ch.VideoGapUnit, ULONG(0));
     // A wake-up left from an earlier run (a frame that came while no buffer was queued) names a
     // buffer cleared since: only frames of this run may be delivered.
     KeClearEvent(&ch.FrameEvent);
@@ -48,6 +55,7 @@ NTSTATUS HardwareRun(devext* ext, const Input& in) {
     // since the format was set; a stale one would leave an interlaced pin waiting for bottom
     // fields that never come, and a STOP and RUN would not help.
     RefreshScan(ext, in);
+    SetUnitPeriod(ext, in);
     StartVideoDma(ext, static_cast<UCHAR>(in.channel));
     ReleaseHwMutex(ext);
     DbgPrint("%s:%d %s() end\n", in.sourceFile, in.runEndLine, "HardwareRun");

@@ -82,6 +82,7 @@ const Export kExports[] = {
     QH_EXPORT("ntoskrnl.exe", MmUnmapIoSpace),
     QH_EXPORT("ntoskrnl.exe", RtlAssert),
     QH_EXPORT("ntoskrnl.exe", RtlCompareMemory),
+    QH_EXPORT("hal.dll", KeQueryPerformanceCounter),
     QH_EXPORT("hal.dll", KeStallExecutionProcessor),
     {"ntoskrnl.exe", "memcpy", reinterpret_cast<const void*>(&image_memcpy)},
     {"ntoskrnl.exe", "memmove", reinterpret_cast<const void*>(&image_memmove)},

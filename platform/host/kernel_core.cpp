@@ -571,6 +571,13 @@ void KeStallExecutionProcessor(ULONG MicroSeconds) {
     }
 }
 
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
+    if (PerformanceFrequency) PerformanceFrequency->QuadPart = 10000000;
+    LARGE_INTEGER now;
+    now.QuadPart = host::now_100ns();
+    return now;
+}
+
 SIZE_T RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length) {
     auto* a = static_cast<const unsigned char*>(Source1);
     auto* b = static_cast<const unsigned char*>(Source2);

@@ -218,5 +218,47 @@ TEST(LateAudioInterrupts, EngineAheadOfALateRoutineIntoTheCopiedAudioHoldsTheBuf
     EXPECT_EQ(a.LostBytes(1), 2u * kBlock);
 }
 
+// The routine held up past a whole ring: the engine's position alone cannot tell sixteen more
+// blocks from none, so only the time the routine was away shows that blocks went by uncounted.
+// Then a source that stops and comes back: its audio starts afresh. Both gaps are announced.
+TEST(LateAudioInterrupts, RoutineHeldPastTheRingAndASourceComingBackAreAnnouncedAsGaps) {
+    AudioBed a;
+    Capture c(a, 0, 40);
+    a.Step(0, 2);
+    c.ExpectBlocks(2);
+
+    sim::Card& card = a.bed.card();
+    card.hold_interrupts(true);
+    ASSERT_EQ(card.step_audio(0, 17), 17u);
+    host::advance_clock(17 * 100000);  // the 170 ms the card took for them
+    card.hold_interrupts(false);
+    ASSERT_TRUE(card.interrupt_line().wait_quiet(qh::testing::kWaitMs));
+    host::flush_dpcs();
+    qh::client::CompletedFrame frame = a.Completed(*c.pin);
+    ASSERT_EQ(frame.stream_header().DataUsed, kBlock);
+    EXPECT_NE(frame.stream_header().OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY, 0u)
+        << "sixteen blocks went by uncounted and nothing said so";
+    EXPECT_EQ(ExpectContinuousWithin(frame.data, kBlock), After(c.next, 16)) << "not the newest block";
+    EXPECT_EQ(a.LostBytes(0), 16u * kBlock);
+    c.next = After(c.next, 17);
+    host::advance_clock(100000);
+    a.Step(0, 2);
+    c.ExpectBlocks(2);
+
+    // The receiver locks again after 100 ms: a new source, whose sample index starts at 0.
+    card.set_source(0, card.source(0));
+    host::advance_clock(10 * 100000);
+    a.Step(0, 1);
+    frame = a.Completed(*c.pin);
+    ASSERT_EQ(frame.stream_header().DataUsed, kBlock);
+    EXPECT_NE(frame.stream_header().OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY, 0u)
+        << "the source began again and nothing said so";
+    EXPECT_EQ(ExpectContinuousWithin(frame.data, kBlock), 0u);
+    c.next = After(0, 1);
+    host::advance_clock(100000);
+    a.Step(0, 1);
+    c.ExpectBlocks(1);
+}
+
 }  // namespace
 }  // namespace audiotest

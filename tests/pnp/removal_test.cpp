@@ -319,6 +319,43 @@ TEST(Removal, WhileAFrameIsBeingCopiedTheBuffersOutliveTheCopy) {
     EXPECT_EQ(bed.finish_removal(kWaitMs), 0u);
 }
 
+// The card goes between the interrupt routine's read of its status (an audio block and a frame
+// announced) and its reads of the engines' registers, which then read all ones: that names no
+// block and no buffer, and nothing may be counted from it (the ring holds nothing the card wrote
+// there).
+TEST(Removal, BetweenTheStatusAndTheEngineRegistersNothingIsCounted) {
+    qh::TestbedOptions options = FourInputs();
+    options.card.audio_start_block[0] = 0;  // all ones would name block 15, far from the engine
+    qh::Testbed bed(options);
+    {
+        Session session(bed);
+        Input& in = session.add(0);
+        session.stream(2);
+        ChannelState& ch = bed.ext()->Channel[0];
+        const uint64_t counted = SharedRead(ch.AudioHwBytes);
+        const uint64_t event = SharedRead(ch.VideoEvent);
+        sim::Card& card = bed.card();
+        card.hold_interrupts(true);
+        ASSERT_EQ(card.step_audio(0), 1u);
+        ASSERT_EQ(card.step_video(0), 1u);
+        card.unplug_after_read(0xC000);
+        card.hold_interrupts(false);
+        ASSERT_TRUE(card.interrupt_line().wait_quiet(kWaitMs));
+        host::flush_dpcs();
+        ASSERT_TRUE(card.removed());
+        EXPECT_EQ(SharedRead(ch.AudioHwBytes), counted) << "audio counted from a register of a card that is gone";
+        EXPECT_EQ(SharedRead(ch.VideoEvent), event) << "a frame counted from a register of a card that is gone";
+        const uint64_t good = in.good_audio, frames = in.good_video;
+        bed.unplug();  // the removal reaches the PnP manager
+        ExpectCardLeftAlone(bed, session);
+        session.collect(in, false);
+        EXPECT_EQ(in.good_audio, good) << "audio delivered that the card never wrote";
+        EXPECT_EQ(in.good_video, frames);
+        session.stop_and_close();
+    }
+    EXPECT_EQ(bed.finish_removal(kWaitMs), 0u);
+}
+
 TEST(Removal, TheInterruptOfAnotherDeviceOnTheSharedLineIsNotClaimed) {
     qh::Testbed bed(FourInputs());
     Session session(bed);

@@ -26,7 +26,11 @@ struct Streaming {
     }
     qh::client::CompletedFrame Next() {
         qh::client::CompletedFrame frame{};
-        EXPECT_TRUE(pin->wait_completed(frame, kGenerousMs));
+        // A frame that never came reads as a failed one, so that callers stop before its data.
+        if (!pin->wait_completed(frame, kGenerousMs)) {
+            ADD_FAILURE() << "no frame completed";
+            frame.status = STATUS_UNSUCCESSFUL;
+        }
         return frame;
     }
     std::unique_ptr<qh::client::Filter> filter;
@@ -62,6 +66,7 @@ TEST(VideoDelivery, ProgressiveFramesCompleteInOrderWithStampsAndFrameInfo) {
     for (uint32_t k = 0; k < 4; ++k) {
         SCOPED_TRACE(k);
         ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+        host::advance_clock(166667);  // a frame period of the graph's clock
         vb.Step(0);
         const auto f = s.Next();
         ASSERT_EQ(f.status, STATUS_SUCCESS);
@@ -144,7 +149,7 @@ TEST(VideoDelivery, NoSignalLoopsOnTheTimeoutAndDeliversNothing) {
     ASSERT_EQ(s0.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
     ASSERT_EQ(s3.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
     const host::trace::Mark mark = host::trace::mark();
-    EXPECT_TRUE(WaitUntil([&] {
+    EXPECT_TRUE(WaitWhileTimePasses([&] {
         return host::trace::count_exact(mark, "channel0VideoDpcRoutine no data\n") >= 3 &&
                host::trace::count_exact(mark, "channel3VideoDpcRoutine no data\n") >= 2;
     }));
@@ -171,23 +176,32 @@ TEST(VideoDelivery, NoSignalLoopsOnTheTimeoutAndDeliversNothing) {
     EXPECT_GE(waits3, 2u);
 }
 
-TEST(VideoDelivery, MissingDataBufferIsSkippedAndCountedAsDrop) {
-    VideoBed vb;
-    Streaming s(vb, 0, 2, true);
-    const host::trace::Mark mark = host::trace::mark();
-    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo, false), STATUS_SUCCESS);
-    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
-    vb.Step(0);
-    const auto skipped = s.Next();
-    EXPECT_EQ(skipped.stream_header().DataUsed, 0u);
-    const auto filled = s.Next();
-    ASSERT_EQ(filled.status, STATUS_SUCCESS);
-    EXPECT_EQ(filled.stream_header().DataUsed, kFrame1080);
-    EXPECT_EQ(FrameInfo(filled).PictureNumber, 1);
-    EXPECT_EQ(FrameInfo(filled).DropCount, 1);
-    EXPECT_EQ(vb.DropCount(0), 1u);
-    EXPECT_EQ(host::trace::count_exact(mark, "channel0VideoDpcRoutine 2\n"), 1u);
-    ExpectWholeFrame(filled.data, 3840, 1080, 0, false);
+// Inputs 1 to 3 attempt processing before advancing past the buffer, input 0 after: each input's
+// path skips the buffer once, counts it, and fills the next one.
+TEST(VideoDelivery, MissingDataBufferIsSkippedAndCountedAsDropOnEveryInput) {
+    qh::TestbedOptions options = ManualOptions();
+    for (auto& source : options.card.sources) source = *sim::parse_source("1920x1080p60");
+    VideoBed vb(options);
+    for (uint32_t input = 0; input < 4; ++input) {
+        SCOPED_TRACE(input);
+        Streaming s(vb, input, 2, true);
+        const host::trace::Mark mark = host::trace::mark();
+        ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo, false), STATUS_SUCCESS);
+        ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+        vb.Step(input);
+        const auto skipped = s.Next();
+        EXPECT_EQ(skipped.stream_header().DataUsed, 0u);
+        const auto filled = s.Next();
+        ASSERT_EQ(filled.status, STATUS_SUCCESS);
+        EXPECT_EQ(filled.stream_header().DataUsed, kFrame1080);
+        EXPECT_EQ(FrameInfo(filled).PictureNumber, 1);
+        EXPECT_EQ(FrameInfo(filled).DropCount, 1);
+        EXPECT_EQ(vb.DropCount(input), 1u);
+        const std::string trace = "channel" + std::to_string(input) + "VideoDpcRoutine 2\n";
+        EXPECT_EQ(host::trace::count_exact(mark, trace), 1u);
+        ExpectWholeFrame(filled.data, 3840, 1080, input, false);
+        EXPECT_EQ(s.pin->queued(), 0u);
+    }
 }
 
 // The host's measurement of the driver: the pin's frames and bytes as completed, the CPU of its
@@ -310,7 +324,7 @@ TEST(VideoDelivery, TopFieldCompletingMidWeaveDeliversNoTornFrame) {
     ASSERT_TRUE(WaitUntil([&] { return KeReadStateEvent(&ch.FrameEvent) == 1; }));
 
     sim::Card& card = vb.bed.card();
-    host::watch_shared_read(&ch.VideoStatus, [&] {
+    host::watch_shared_read(&ch.VideoEvent, [&] {
         card.advance_video(1, sim::Card::kVideoPieces);      // frame 1's top field completes
         card.advance_video(1, sim::Card::kVideoPieces / 2);  // its bottom field half written
     });
@@ -336,7 +350,7 @@ TEST(VideoDelivery, EngineComingBackToTheBufferMidCopyDeliversNoTornFrame) {
     ASSERT_TRUE(WaitUntil([&] { return KeReadStateEvent(&ch.FrameEvent) == 1; }));
 
     sim::Card& card = vb.bed.card();
-    host::watch_shared_read(&ch.VideoStatus, [&] {
+    host::watch_shared_read(&ch.VideoEvent, [&] {
         card.step_video(0);
         card.step_video(0);
         card.advance_video(0, sim::Card::kVideoPieces / 2);
@@ -349,6 +363,37 @@ TEST(VideoDelivery, EngineComingBackToTheBufferMidCopyDeliversNoTornFrame) {
     EXPECT_EQ(vb.FrameCount(0), 1u);
 }
 
+// The DPC of a frame can run after Process has already copied that frame (woken by the frame's
+// earlier wake-up, left set while no buffer was queued): its wake-up brings nothing new, and the
+// next buffer waits for the next frame instead of getting the same one again.
+TEST(VideoDelivery, AWakeUpForAFrameAlreadyCopiedDeliversNothingTwice) {
+    VideoBed vb;
+    Streaming s(vb, 0, 2, false);  // 1920x1080p60
+    ChannelState& ch = vb.Channel(0);
+    vb.Step(0);  // frame 0 while no buffer is queued: the wake-up stays set
+    ASSERT_TRUE(WaitUntil([&] { return KeReadStateEvent(&ch.FrameEvent) == 1; }));
+
+    // Frame 0's DPC, held up on another processor, sets the event once Process has taken it.
+    host::watch_shared_read(&ch.VideoEvent, [&] { KeSetEvent(&ch.FrameEvent, 0, FALSE); });
+    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    auto f = s.Next();
+    ASSERT_TRUE(host::shared_read_watch_fired());
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    const uint32_t first = ExpectWholeFrame(f.data, 3840, 1080, 0, false);
+
+    // The next buffer finds that wake-up; Process looks at the engine's completions once more
+    // before frame 1 exists, and must find nothing to copy.
+    host::watch_shared_read(&ch.VideoEvent, [] {});
+    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitUntil([] { return host::shared_read_watch_fired(); }));
+    vb.Step(0);
+    f = s.Next();
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    EXPECT_EQ(ExpectWholeFrame(f.data, 3840, 1080, 0, false), first + 1) << "a frame delivered twice";
+    EXPECT_EQ(FrameInfo(f).PictureNumber, 2);
+    EXPECT_EQ(vb.FrameCount(0), 2u);
+}
+
 TEST(VideoDelivery, StatusNamingNoBufferLeavesTheClientBufferForTheNextFrame) {
     VideoBed vb;
     Streaming s(vb, 0, 2, false);
@@ -356,7 +401,7 @@ TEST(VideoDelivery, StatusNamingNoBufferLeavesTheClientBufferForTheNextFrame) {
 
     // A completed-frame signal whose status names buffer 3 (no card ever reports it).
     ChannelState& ch = vb.Channel(0);
-    SharedWrite(ch.VideoStatus, ULONG(3));
+    SharedWrite(ch.VideoEvent, VideoEvent::Make(1, 3, false, false));
     KeSetEvent(&ch.FrameEvent, 0, FALSE);
     ASSERT_TRUE(WaitUntil([&] { return KeReadStateEvent(&ch.FrameEvent) == 0; }));
     qh::client::CompletedFrame f;

@@ -108,7 +108,7 @@ public:
     // signal does not fit and completes nothing; the buffer stays queued.
     void ExpectHeldBack() {
         for (int k = 0; k < 3; ++k) StepFrame();
-        EXPECT_TRUE(WaitUntil([&] { return SharedRead(vb_.Channel(input_).SignalMismatch) != 0; }))
+        EXPECT_TRUE(WaitWhileTimePasses([&] { return SharedRead(vb_.Channel(input_).SignalMismatch) != 0; }))
             << "the driver did not notice the change";
         StepFrame();
         qh::client::CompletedFrame f{};
@@ -237,7 +237,7 @@ TEST(VideoSignalChange, ASourceChangeWhileAFrameIsCopiedHoldsThatFrameBack) {
 
     // Between the driver's read of the engine's status and its copy, the source turns 720p and
     // the engine goes once round its ring: the buffer the status names now holds a 720p frame.
-    host::watch_shared_read(&vb.Channel(0).VideoStatus, [&] {
+    host::watch_shared_read(&vb.Channel(0).VideoEvent, [&] {
         card.set_source(0, Mode("1280x720p60"));
         for (int k = 0; k < 3; ++k) card.step_video(0);
     });
@@ -267,6 +267,53 @@ TEST(VideoSignalChange, AFormatOfAnotherSizeKeepsItsFramesOnlyWhileTheSignalItWa
     card.set_source(0, Mode("1920x1080p60"));
     EXPECT_NE(c.ExpectFrameAfterGap(false) & kDiscontinuity, 0u);
     EXPECT_EQ(c.ExpectFrame(false) & kDiscontinuity, 0u);
+}
+
+// A source that stops and comes back in the same mode (a receiver that lost lock for 100 ms):
+// the card's frames start again, so the first one after the gap says so; a steady stream does
+// not. Kernel time moves only as the test says, one frame period per frame.
+TEST(VideoSignalChange, ASourceComingBackInTheSameModeIsFlaggedAsAGap) {
+    qh::TestbedOptions options = ManualOptions();
+    options.virtual_clock = true;
+    VideoBed vb(options);
+    sim::Card& card = vb.bed.card();
+    Client c(vb, 0);  // 1920x1080p60
+    EXPECT_EQ(c.ExpectFrame(false) & kDiscontinuity, 0u);
+    host::advance_clock(166667);
+    EXPECT_EQ(c.ExpectFrame(false) & kDiscontinuity, 0u);
+
+    card.set_source(0, Mode("1920x1080p60"));
+    host::advance_clock(1000000);
+    EXPECT_NE(c.ExpectFrame(false) & kDiscontinuity, 0u) << "the source began again and nothing said so";
+    host::advance_clock(166667);
+    EXPECT_EQ(c.ExpectFrame(false) & kDiscontinuity, 0u);
+}
+
+// After the source comes back, the engine's first field can be a bottom field (the top field
+// went by while the receiver was still locking): it is not woven with the field before it, which
+// belongs to the stream before the gap. The frame after it is whole and flagged. Kernel time
+// stands still here, so only the order of the fields tells.
+TEST(VideoSignalChange, AStreamBeginningAgainOnABottomFieldIsNotWovenWithTheFieldBeforeIt) {
+    qh::TestbedOptions options = ManualOptions();
+    options.virtual_clock = true;
+    options.card.settle_ms = 400;  // the receiver takes that long to lock on a source
+    VideoBed vb(options);
+    sim::Card& card = vb.bed.card();
+    ASSERT_TRUE(WaitUntil([&] { return card.receiver_state(1).locked; }));
+    Client c(vb, 1);  // 1920x1080i60
+    c.set_woven(true);
+    c.ExpectFrame(true);
+
+    card.set_source(1, Mode("1920x1080i60"));
+    ASSERT_EQ(card.step_video(1), 0u) << "the receiver locked before the top field went by";
+    ASSERT_TRUE(WaitUntil([&] { return card.receiver_state(1).locked; }));
+    ASSERT_EQ(card.step_video(1), 1u);  // a bottom field
+    ASSERT_TRUE(WaitUntil([&] { return SharedRead(vb.Channel(1).FramesHeldBack) == 1; }))
+        << "the bottom field was not held back";
+    EXPECT_NE(c.ExpectFrame(true) & kDiscontinuity, 0u);
+    EXPECT_EQ(c.ExpectFrame(true) & kDiscontinuity, 0u);
+    c.Disconnect();
+    EXPECT_EQ(c.checked_, 3u);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "client/testbed.h"
 #include "driver/device/devext.h"
 #include "driver/device/guids.h"
+#include "platform/host/kernel.h"
 #include "platform/host/trace.h"
 
 #include <gtest/gtest.h>
@@ -41,10 +42,26 @@ inline bool WaitUntil(const std::function<bool()>& condition, uint32_t timeout_m
     return true;
 }
 
+// A manually paced card, and kernel time that moves only when a test advances it: the card's
+// units come when the test steps them, so the driver's clock must not see the test's own pauses
+// as a source that stopped.
+// As WaitUntil, with kernel time moving on 10 ms a poll meanwhile (when it is virtual): for what
+// the driver notices on a time-out.
+inline bool WaitWhileTimePasses(const std::function<bool()>& condition, uint32_t timeout_ms = kGenerousMs) {
+    return WaitUntil(
+        [&] {
+            if (condition()) return true;
+            if (host::virtual_clock()) host::advance_clock(100000);
+            return false;
+        },
+        timeout_ms);
+}
+
 inline qh::TestbedOptions ManualOptions() {
     qh::TestbedOptions options;
     options.card = sim::Card::default_config();
     options.card.pacing = sim::Pacing::Manual;
+    options.virtual_clock = true;
     return options;
 }
 
