@@ -25,6 +25,9 @@ void UnmapResources(devext* ext);
 void ResumeRunningPins(devext* ext);
 
 BOOLEAN NTAPI DeviceInterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext);
+// Passive or dispatch level, device started: whether the card has completed a video unit of the
+// channel that the interrupt routine has not yet recorded (or the card is gone).
+bool VideoCompletionPending(devext* ext, ULONG channel);
 
 // The video buffers' gate: true when they may be read now, until ReleaseBuffers.
 bool AcquireBuffers(devext* ext);

@@ -169,6 +169,34 @@ BOOLEAN NTAPI DeviceInterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext
     return TRUE;
 }
 
+namespace {
+
+struct StatusPeek {
+    devext* ext;
+    ULONG status;
+};
+
+BOOLEAN NTAPI PeekStatus(PVOID context) {
+    auto* peek = static_cast<StatusPeek*>(context);
+    peek->status = ReadRegister(peek->ext, kRegInterruptStatus);
+    return TRUE;
+}
+
+}  // namespace
+
+bool VideoCompletionPending(devext* ext, ULONG channel) {
+    PKINTERRUPT interrupt = ext->InterruptObject;
+    if (interrupt == nullptr || channel >= kChannelCount) {
+        return true;
+    }
+    // Read under the interrupt's lock: the routine is then either not yet at the status, or done
+    // with it and with everything it records. Only the read-back write acknowledges a cause, so
+    // this read leaves the status for the routine.
+    StatusPeek peek = {ext, 0};
+    KeSynchronizeExecution(interrupt, PeekStatus, &peek);
+    return peek.status == kCardGone || (peek.status & VideoBit(channel)) != 0;
+}
+
 void StartVideoDma(devext* ext, UCHAR channel) {
     if (channel >= kChannelCount) {
         return;

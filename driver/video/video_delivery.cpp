@@ -186,9 +186,11 @@ NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {
         // buffer; once that one completes it starts on a buffer just read (the woven frame's
         // top field, or, a unit later, the progressive frame itself), line by line, so a copy
         // that saw another completion may hold lines of two frames. The interrupt routine
-        // records every completion, so comparing its count before and after the copy tells
-        // without asking the engine again.
-        if (plan.deliver && VideoEvent::Units(SharedRead(ch.VideoEvent)) != units) {
+        // records every completion; what it has not recorded yet (it may run late) is still
+        // pending in the card's status. Neither moved: the copy is whole, and the engine was
+        // not asked where it is.
+        if (plan.deliver && (VideoEvent::Units(SharedRead(ch.VideoEvent)) != units ||
+                             VideoCompletionPending(ext, in.channel))) {
             plan.deliver = false;
             suspect = true;
         }

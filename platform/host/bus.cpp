@@ -615,6 +615,43 @@ void IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
     disconnect(InterruptObject, "IoDisconnectInterrupt");
 }
 
+BOOLEAN KeSynchronizeExecution(PKINTERRUPT Interrupt, PKSYNCHRONIZE_ROUTINE SynchronizeRoutine,
+                               PVOID SynchronizeContext) {
+    if (!Interrupt || !SynchronizeRoutine) {
+        verifier::bugcheck(verifier::kDriverVerifierViolation, "KeSynchronizeExecution without an interrupt or a routine");
+        return FALSE;
+    }
+    {
+        Lines& l = lines();
+        std::lock_guard<std::mutex> guard(l.lock);
+        if (std::find(l.connections.begin(), l.connections.end(), Interrupt) == l.connections.end()) {
+            l.lock.unlock();
+            verifier::bugcheck(verifier::kDriverVerifierViolation,
+                               "KeSynchronizeExecution on " + ptr(Interrupt) + ", which is not a connected interrupt");
+            l.lock.lock();
+            return FALSE;
+        }
+    }
+    ThreadState& t = self();
+    if (t.irql > Interrupt->irql) {
+        verifier::bugcheck(verifier::kIrqlNotLessOrEqual,
+                           "KeSynchronizeExecution at IRQL " + std::to_string(t.irql) +
+                               ", above the interrupt's synchronize level " + std::to_string(Interrupt->irql));
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> isr_lock(Interrupt->interrupt_lock);
+    const KIRQL entered = t.irql;
+    t.irql = Interrupt->irql;
+    const BOOLEAN result = SynchronizeRoutine(SynchronizeContext);
+    if (t.irql != Interrupt->irql) {
+        verifier::bugcheck(verifier::kIrqlNotLessOrEqual,
+                           "synchronize routine returned at IRQL " + std::to_string(t.irql) + ", entered at IRQL " +
+                               std::to_string(Interrupt->irql));
+    }
+    t.irql = entered;
+    return result;
+}
+
 void IoDisconnectInterruptEx(PIO_DISCONNECT_INTERRUPT_PARAMETERS Parameters) {
     if (!check_irql("IoDisconnectInterruptEx", PASSIVE_LEVEL)) return;
     // The host connects only fully specified interrupts; the version must be the one connected with.

@@ -76,6 +76,7 @@ const Export kExports[] = {
     QH_EXPORT("ntoskrnl.exe", KeSetImportanceDpc),
     QH_EXPORT("ntoskrnl.exe", KeSetTimer),
     QH_EXPORT("ntoskrnl.exe", KeStallExecutionProcessor),
+    QH_EXPORT("ntoskrnl.exe", KeSynchronizeExecution),
     QH_EXPORT("ntoskrnl.exe", KeWaitForSingleObject),
     QH_EXPORT("ntoskrnl.exe", MmMapIoSpace),
     QH_EXPORT("ntoskrnl.exe", MmMapIoSpaceEx),

@@ -394,6 +394,36 @@ TEST(VideoDelivery, AWakeUpForAFrameAlreadyCopiedDeliversNothingTwice) {
     EXPECT_EQ(vb.FrameCount(0), 2u);
 }
 
+// As above, with the processor that takes the card's interrupt busy elsewhere meanwhile: the
+// routine has recorded none of the engine's progress by the end of the copy, but the card's status
+// shows it pending. Not delivered; once the routine runs, the newest whole frame is.
+TEST(VideoDelivery, EngineComingBackToTheBufferWhileTheRoutineIsHeldDeliversNoTornFrame) {
+    VideoBed vb;
+    Streaming s(vb, 0, 2, false);  // 1920x1080p60
+    ChannelState& ch = vb.Channel(0);
+    vb.Step(0);
+    ASSERT_TRUE(WaitUntil([&] { return KeReadStateEvent(&ch.FrameEvent) == 1; }));
+
+    sim::Card& card = vb.bed.card();
+    host::watch_shared_read(&ch.VideoEvent, [&] {
+        card.hold_interrupts(true);
+        card.step_video(0);
+        card.step_video(0);
+        card.advance_video(0, sim::Card::kVideoPieces / 2);
+    });
+    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitUntil([&] { return SharedRead(ch.FramesHeldBack) == 1; })) << "the torn copy was not held back";
+    qh::client::CompletedFrame early;
+    EXPECT_FALSE(s.pin->wait_completed(early, 0)) << "a frame the engine wrote into during the copy was delivered";
+    EXPECT_EQ(s.pin->queued(), 1u);
+
+    card.hold_interrupts(false);
+    auto f = s.Next();
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    EXPECT_EQ(ExpectWholeFrame(f.data, 3840, 1080, 0, false), 2u);
+    EXPECT_EQ(vb.FrameCount(0), 1u);
+}
+
 TEST(VideoDelivery, StatusNamingNoBufferLeavesTheClientBufferForTheNextFrame) {
     VideoBed vb;
     Streaming s(vb, 0, 2, false);

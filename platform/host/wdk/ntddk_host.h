@@ -303,6 +303,7 @@ typedef struct _KTIMER {
 
 typedef struct _KINTERRUPT KINTERRUPT, *PKINTERRUPT;
 typedef BOOLEAN (NTAPI *PKSERVICE_ROUTINE)(struct _KINTERRUPT* Interrupt, PVOID ServiceContext);
+typedef BOOLEAN (NTAPI *PKSYNCHRONIZE_ROUTINE)(PVOID SynchronizeContext);
 
 void NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
@@ -430,6 +431,10 @@ typedef struct _IO_CONNECT_INTERRUPT_PARAMETERS {
 
 NTSTATUS NTAPI IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters);
 void NTAPI IoDisconnectInterrupt(PKINTERRUPT InterruptObject);
+// At or below the interrupt's synchronize level: runs the routine at that level with the
+// interrupt's lock held, so that it never overlaps the service routine.
+BOOLEAN NTAPI KeSynchronizeExecution(PKINTERRUPT Interrupt, PKSYNCHRONIZE_ROUTINE SynchronizeRoutine,
+                                     PVOID SynchronizeContext);
 
 typedef struct _IO_DISCONNECT_INTERRUPT_PARAMETERS {
     ULONG Version;  // the version IoConnectInterruptEx connected with
