@@ -351,9 +351,11 @@ void UninitializeHW(devext* ext) {
         PDMA_OPERATIONS ops = ext->DmaAdapter->DmaOperations;
         for (ULONG index = 0; index < kBufferCount; ++index) {
             CommonBuffer* buffer = BufferAt(ext, index);
-            if (buffer->VirtAddr != nullptr) {
-                ops->FreeCommonBuffer(ext->DmaAdapter, kBuffers[index].size, buffer->PhysAddr, buffer->VirtAddr, TRUE);
-                buffer->VirtAddr = nullptr;
+            // Readers outside the gate may look at the address; none may use it from here on.
+            PVOID va = SharedRead(buffer->VirtAddr);
+            if (va != nullptr) {
+                ops->FreeCommonBuffer(ext->DmaAdapter, kBuffers[index].size, buffer->PhysAddr, va, TRUE);
+                SharedWrite(buffer->VirtAddr, PVOID(nullptr));
             }
         }
         ops->PutDmaAdapter(ext->DmaAdapter);

@@ -92,9 +92,7 @@ void SetFormat(devext* ext, const Input& in, ULONG width, ULONG height) {
     if (!CableConnected(bytes[0])) {
         DbgPrint(" HDMI cable is not connect 0!!!\n");
         // Without a signal nothing stale may be delivered: the buffers read as black.
-        const CommonBuffer* buffers = VideoBuffers(ext, in.channel);
-        for (ULONG i = 0; i < 3; ++i)
-            if (buffers[i].VirtAddr) RtlZeroMemory(buffers[i].VirtAddr, kVideoBufferSize);
+        ClearVideoBuffers(ext, in);
         SharedWrite(ch.SignalWidth, ULONG(0));
         SharedWrite(ch.SignalHeight, ULONG(0));
         ReleaseHwMutex(ext);

@@ -81,6 +81,9 @@ void TakeFormatOfOwner(devext* ext, const Input& in, PKSPIN pin);
 // Pin states (video_state.cpp).
 NTSTATUS NTAPI DispatchSetState(const Input& in, PKSPIN pin, KSSTATE toState, KSSTATE fromState);
 NTSTATUS NTAPI DispatchCreateClose(PKSPIN pin, PIRP irp);
+// Fills the input's three video buffers with zeros, inside the buffers' gate: a stop or a removal
+// under way frees them, and then nothing is written.
+void ClearVideoBuffers(devext* ext, const Input& in);
 NTSTATUS HardwareAcquireResources(devext* ext, const Input& in);
 void HardwareReleaseResources(devext* ext, const Input& in);
 NTSTATUS HardwareRun(devext* ext, const Input& in);

@@ -11,14 +11,18 @@ NTSTATUS NTAPI DispatchCreateClose(PKSPIN pin, PIRP irp) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS HardwareAcquireResources(devext* ext, const Input& in) {
-    DbgPrint(in.acquireTrace, "HardwareAcquireResources");
+void ClearVideoBuffers(devext* ext, const Input& in) {
     // A device stopping or gone frees the buffers: they are cleared only while sure to be there.
-    if (!AcquireBuffers(ext)) return STATUS_SUCCESS;
+    if (!AcquireBuffers(ext)) return;
     const CommonBuffer* buffers = VideoBuffers(ext, in.channel);
     for (ULONG i = 0; i < 3; ++i)
         if (buffers[i].VirtAddr) RtlZeroMemory(buffers[i].VirtAddr, kVideoBufferSize);
     ReleaseBuffers(ext);
+}
+
+NTSTATUS HardwareAcquireResources(devext* ext, const Input& in) {
+    DbgPrint(in.acquireTrace, "HardwareAcquireResources");
+    ClearVideoBuffers(ext, in);
     return STATUS_SUCCESS;
 }
 

@@ -12,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -371,6 +373,37 @@ TEST(Removal, TheInterruptOfAnotherDeviceOnTheSharedLineIsNotClaimed) {
     bed.pnp_device().surprise_remove();
     EXPECT_EQ(SharedRead(bed.ext()->Channel[0].FrameCount), frames) << "frames delivered from a card that is gone";
     session.stop_and_close();
+    EXPECT_EQ(bed.finish_removal(kWaitMs), 0u);
+}
+
+// A format set while the card's removal tears the device down, after the buffers' gate has closed
+// and the window is gone but before the buffers are freed: it finds no cable (the window is gone)
+// and must leave the buffers alone all the same, since they are freed next.
+TEST(Removal, AFormatSetDuringTheTeardownLeavesTheBuffersAlone) {
+    qh::Testbed bed(FourInputs());
+    {
+        Session session(bed);
+        auto filter = session.open(videotest::VideoReference(0));
+        ASSERT_TRUE(filter);
+        auto pin = videotest::VideoBed::CreatePin(*filter, videotest::VideoBed::Format(*filter, 2));
+        ASSERT_TRUE(pin);
+        const auto other = videotest::VideoBed::Format(*filter, 1);
+        CommonBuffer& first = bed.ext()->channel0videobuf[0];
+        bool written = false, untouched = false;
+        host::watch_shared_read(&first.VirtAddr, [&] {
+            auto* bytes = static_cast<uint8_t*>(first.VirtAddr);
+            std::memset(bytes, 0xAB, 4096);
+            std::thread([&] { pin->set_format(other); }).join();
+            written = true;
+            untouched = std::all_of(bytes, bytes + 4096, [](uint8_t b) { return b == 0xAB; });
+        });
+        bed.unplug();
+        ASSERT_TRUE(host::shared_read_watch_fired());
+        EXPECT_TRUE(written);
+        EXPECT_TRUE(untouched) << "buffers written after the gate closed";
+        pin->close();
+        filter->close();
+    }
     EXPECT_EQ(bed.finish_removal(kWaitMs), 0u);
 }
 
