@@ -125,26 +125,6 @@ void CopyFromRing(const UCHAR* ring, ULONG offset, PUCHAR data, ULONG used) {
     }
 }
 
-// The block the engine is filling now, from its own register: the interrupt routine's count
-// lags behind it by as many blocks as the routine is late. False when the device has no window.
-bool EngineBlock(devext* ext, ULONG index, ULONG& block) {
-    if (SharedRead(ext->RegisterBase) == nullptr) return false;
-    block = ReadRegister(ext, kAudioBlock[index]) & kRingBlockMask;
-    return true;
-}
-
-// Whether the engine, moving from block `before` to block `after` (both included), filled any
-// block of the ring's bytes [offset, offset + used).
-bool EngineTouched(ULONG before, ULONG after, ULONG offset, ULONG used) {
-    const ULONG first = offset / kAudioBlockSize;
-    const ULONG last = ((offset + used - 1) % kAudioRingSize) / kAudioBlockSize;
-    const ULONG span = ((last - first) & kRingBlockMask) + 1;
-    const ULONG moved = ((after - before) & kRingBlockMask) + 1;
-    for (ULONG k = 0; k < moved; ++k)
-        if (((before + k - first) & kRingBlockMask) < span) return true;
-    return false;
-}
-
 // One run of the input's delivery: fills at most one stream buffer from the ring.
 void DeliverOne(const AudioInput& in, devext* ext) {
     ChannelState& ch = ChannelOf(in, ext);
@@ -198,11 +178,6 @@ void DeliverOne(const AudioInput& in, devext* ext) {
         return;
     }
 
-    ULONG before = 0, after = 0;
-    if (!EngineBlock(ext, in.Index, before)) {
-        KsStreamPointerUnlock(pointer, FALSE);
-        return;
-    }
     CopyFromRing(ring, offset, data, used);
     // The card keeps writing while the copy runs. Should the count show that it came round to
     // the bytes being copied (a run held up that long), or that the routine found audio it cannot
@@ -213,12 +188,13 @@ void DeliverOne(const AudioInput& in, devext* ext) {
         KsStreamPointerUnlock(pointer, FALSE);
         return;
     }
-    // The count above moves only when the interrupt routine runs. A routine running late leaves
-    // the engine blocks ahead of it, possibly already filling the oldest audio just copied: the
-    // engine's own register tells. Such a copy is not handed out; the late routine queues this
-    // delivery again once it has counted the blocks, and the overrun is then skipped and flagged
-    // as any other.
-    if (!EngineBlock(ext, in.Index, after) || EngineTouched(before, after, offset, used)) {
+    // The count moves only when the interrupt routine runs. A routine running late leaves the
+    // engine blocks ahead of it, possibly already filling the oldest audio just copied. With no
+    // block completed beyond the count, the engine is still in the block after it and the copy
+    // is whole; with one pending, it cannot be told how far the engine got. Such a copy is not
+    // handed out: the routine queues this delivery again once it has counted the blocks, and an
+    // overrun is then skipped and flagged as any other.
+    if (AudioCompletionPending(ext, in.Index)) {
         KsStreamPointerUnlock(pointer, FALSE);
         return;
     }
@@ -297,7 +273,7 @@ void SetRate(const AudioInput& in, devext* ext) {
 
     // A failed read leaves the byte cleared rather than whatever the transfer left behind.
     UCHAR value = 0;
-    AcquireHwMutex(ext);
+    AcquireI2cMaster(ext, in.I2cBlock);
     if (!I2c_Read(ext, in.I2cBlock, kIoMap, kIoCableDetect, &value, 1)) value = 0;
     DbgPrint("%s connect:%x  \n", in.Tag, static_cast<ULONG>(value));
     if (value & 1) {
@@ -305,7 +281,7 @@ void SetRate(const AudioInput& in, devext* ext) {
         if (!I2c_Read(ext, in.I2cBlock, kHdmiMap, kHdmiChannelStatusFs, &value, 1)) value = 0;
         lookedUp = kSamplingFrequency[value & 0xF];
     }
-    ReleaseHwMutex(ext);
+    ReleaseI2cMaster(ext, in.I2cBlock);
 
     // The input's audio always runs at 48 kHz, whatever the source announces.
     ChannelState& ch = ChannelOf(in, ext);

@@ -43,8 +43,9 @@ void NTAPI channel1AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID Syste
 void NTAPI channel2AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
 void NTAPI channel3AudioDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
 
-// Passive level, at device stop, once the interrupt is disconnected: returns with no audio DPC
-// queued or running and no retry timer armed, and none can be armed again until the next start.
+// Passive level, at device stop, before the interrupt is disconnected: returns with no audio DPC
+// queued or running that delivers, and no retry timer armed; until the next start a run the
+// interrupt routine queues leaves at once, and none arms a timer.
 void HaltAudioDelivery(devext* ext);
 // Passive level, at the end of a (re)start: the engines of the audio pins still running are
 // programmed again (their next buffer marked as following a gap) and the DPCs may deliver.

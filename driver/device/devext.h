@@ -114,12 +114,13 @@ struct devext {
     KDPC VideoDpc23[2];
     // Set while the device is stopped: the audio DPCs deliver nothing and arm no timer.
     ULONG AudioHalted;
-    // Set for good once the card is gone (surprise removal): nothing touches it again.
-    ULONG Removed;
     // The video buffers may be read (a started device that holds them) and the readers doing
     // so now: teardown closes the gate and waits for the readers before freeing the buffers.
     ULONG BuffersOpen;
     LONG BufferReaders;
+    // One per I2C master: a transfer is a sequence of commands and status polls that must not be
+    // interleaved with another on the same bus. Taken after HwMutex when both are held.
+    KMUTEX I2cMutex[kChannelCount];
 };
 
 // The three video buffers of a channel.
@@ -149,3 +150,10 @@ inline void AcquireHwMutex(devext* ext) {
     KeWaitForSingleObject(&ext->HwMutex, Executive, KernelMode, FALSE, nullptr);
 }
 inline void ReleaseHwMutex(devext* ext) { KeReleaseMutex(&ext->HwMutex, FALSE); }
+
+// The I2C master of the input whose block starts at `block` (0x4000 + 0x1000 × input). Never held
+// across a delay: the receivers' bring-up takes it for its transfers, not for its settling waits.
+inline void AcquireI2cMaster(devext* ext, ULONG block) {
+    KeWaitForSingleObject(&ext->I2cMutex[((block >> 12) - 4) & 3], Executive, KernelMode, FALSE, nullptr);
+}
+inline void ReleaseI2cMaster(devext* ext, ULONG block) { KeReleaseMutex(&ext->I2cMutex[((block >> 12) - 4) & 3], FALSE); }

@@ -92,9 +92,7 @@ void NTAPI DeviceDispatchPnpStop(PKSDEVICE Device, PIRP Irp) {
 void NTAPI DeviceDispatchSurpriseRemoval(PKSDEVICE Device, PIRP Irp) {
     UNREFERENCED_PARAMETER(Irp);
     DbgPrint("%s()\n", "DeviceDispatchSurpriseRemoval");
-    auto* ext = static_cast<devext*>(Device->Context);
-    SharedWrite(ext->Removed, ULONG(1));
-    UninitializeHW(ext);
+    UninitializeHW(static_cast<devext*>(Device->Context));
 }
 
 void NTAPI dispatchSetPower(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From) {
@@ -110,8 +108,7 @@ void NTAPI dispatchSetPower(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, D
         ext->PowerState = PowerDeviceD3;
         break;
     case PowerDeviceD0:
-        // The receivers lost their configuration while off; the engines are reprogrammed by
-        // their pins when they run again.
+        // The receivers lost their configuration while off.
         ext->PowerState = PowerDeviceD0;
         DbgPrint("dispatchSetPower:Fully working state\n");
         // A device that is not started has no window: there is no card to wake.
@@ -122,6 +119,10 @@ void NTAPI dispatchSetPower(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, D
         for (ULONG channel = 0; channel < kChannelCount; ++channel) {
             Reset_ADV7611(ext, kI2cBlock[channel]);
         }
+        // The card forgot its engines while off, and a pin may have been put in RUN before this
+        // request came (the two come in either order): the engines of the pins that run are
+        // programmed again.
+        ResumeRunningPins(ext);
         break;
     default:
         DbgPrint("unsupported device state requested\n");

@@ -20,14 +20,16 @@ void InitializeKernelObjects(devext* ext);
 NTSTATUS InitializeHW(devext* ext, PCM_RESOURCE_LIST TranslatedResources);
 void UninitializeHW(devext* ext);
 void UnmapResources(devext* ext);
-// After a restart: the engines of the pins still running are programmed again and their
-// Process asked for.
+// After a restart or a return to D0: the engines of the pins still running are programmed
+// again (their next frame and audio buffer marked as following a gap) and their Process asked for.
 void ResumeRunningPins(devext* ext);
 
 BOOLEAN NTAPI DeviceInterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext);
 // Passive or dispatch level, device started: whether the card has completed a video unit of the
 // channel that the interrupt routine has not yet recorded (or the card is gone).
 bool VideoCompletionPending(devext* ext, ULONG channel);
+// The same for an audio block.
+bool AudioCompletionPending(devext* ext, ULONG channel);
 
 // The video buffers' gate: true when they may be read now, until ReleaseBuffers.
 bool AcquireBuffers(devext* ext);

@@ -85,6 +85,9 @@ void InitializeKernelObjects(devext* ext) {
         KeSetImportanceDpc(AudioDpc(ext, channel), HighImportance);
     }
     KeInitializeMutex(&ext->HwMutex, 0);
+    for (ULONG channel = 0; channel < kChannelCount; ++channel) {
+        KeInitializeMutex(&ext->I2cMutex[channel], 0);
+    }
     SharedWrite(ext->AudioHalted, ULONG(0));
 }
 
@@ -295,6 +298,8 @@ void ResumeRunningPins(devext* ext) {
         AcquireHwMutex(ext);
         PKSPIN pin = ch.VideoPin;
         if (pin != nullptr && SharedRead(ch.VideoState) == kRunState) {
+            // The frames that come next do not follow the ones before the gap.
+            SharedWrite(ch.SignalGap, ULONG(1));
             KeClearEvent(&ch.FrameEvent);
             StartVideoDma(ext, static_cast<UCHAR>(channel));
             KsPinAttemptProcessing(pin, TRUE);
@@ -306,26 +311,37 @@ void ResumeRunningPins(devext* ext) {
 
 void UnmapResources(devext* ext) {
     DbgPrint("%s()\n", "UnmapResources");
-    // Every passive-level register sequence (pins, I2C, register properties) runs under HwMutex
-    // and looks at the window first: it finds it either whole or gone, never unmapped mid-way.
+    // Every passive-level register sequence runs under HwMutex (pins, register properties) or
+    // its I2C master's mutex (transfers) and looks at the window first: it finds it either whole
+    // or gone, never unmapped mid-way.
     AcquireHwMutex(ext);
+    for (ULONG channel = 0; channel < kChannelCount; ++channel) {
+        AcquireI2cMaster(ext, kI2cBlock[channel]);
+    }
     PVOID base = SharedRead(ext->RegisterBase);
     if (base != nullptr) {
         SharedWrite(ext->RegisterBase, PVOID(nullptr));
         MmUnmapIoSpace(base, ext->RegisterLength);
+    }
+    for (ULONG channel = kChannelCount; channel-- > 0;) {
+        ReleaseI2cMaster(ext, kI2cBlock[channel]);
     }
     ReleaseHwMutex(ext);
 }
 
 void UninitializeHW(devext* ext) {
     CloseBuffers(ext);
-    // A card that is gone takes no more writes: they would only go to whatever now answers there.
-    const bool present = SharedRead(ext->Removed) == 0;
-    if (present && SharedRead(ext->RegisterBase) != nullptr) {
+    // Interrupts off and every engine stopped, a pin left running would otherwise go on writing
+    // into buffers about to be freed. A surprise removal may also come for a card still on the
+    // bus (a device that failed, a link that came back), whose engines run on: the writes are
+    // made whether or not the card answers; one that is gone drops them.
+    if (SharedRead(ext->RegisterBase) != nullptr) {
         WriteRegister(ext, kRegInterruptEnable, 0);
-        // A pin left running would otherwise go on writing into buffers about to be freed.
         SilenceEngines(ext);
     }
+    // The audio DPCs stop using the ring, the retry timers and the interrupt object before the
+    // interrupt goes: a run the routine queues from here on leaves at once.
+    HaltAudioDelivery(ext);
     if (ext->InterruptObject != nullptr) {
         // What IoConnectInterruptEx connected, its Ex counterpart disconnects, with the same version.
         IO_DISCONNECT_INTERRUPT_PARAMETERS params;
@@ -334,15 +350,11 @@ void UninitializeHW(devext* ext) {
         params.ConnectionContext.InterruptObject = ext->InterruptObject;
         IoDisconnectInterruptEx(&params);
         ext->InterruptObject = nullptr;
-        // Disconnection does not wait for the DPCs the routine already queued; they read the
-        // buffers released below.
+        // Disconnection does not wait for the DPCs the routine already queued.
         KeFlushQueuedDpcs();
-        // Nor does it stop the audio retry timers, whose DPC would read the ring being freed
-        // and whose timer would be initialised again, still armed, at the next start.
-        HaltAudioDelivery(ext);
         // A routine that was running while interrupts were turned off re-enables them on its
         // way out; it cannot run any more.
-        if (present && SharedRead(ext->RegisterBase) != nullptr) {
+        if (SharedRead(ext->RegisterBase) != nullptr) {
             WriteRegister(ext, kRegInterruptEnable, 0);
         }
     }

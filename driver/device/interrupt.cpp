@@ -182,19 +182,27 @@ BOOLEAN NTAPI PeekStatus(PVOID context) {
     return TRUE;
 }
 
+// Read under the interrupt's lock: the routine is then either not yet at the status, or done with
+// it and with everything it records. Only the read-back write acknowledges a cause, so this read
+// leaves the status for the routine.
+bool CompletionPending(devext* ext, ULONG causes) {
+    PKINTERRUPT interrupt = ext->InterruptObject;
+    if (interrupt == nullptr) {
+        return true;
+    }
+    StatusPeek peek = {ext, 0};
+    KeSynchronizeExecution(interrupt, PeekStatus, &peek);
+    return peek.status == kCardGone || (peek.status & causes) != 0;
+}
+
 }  // namespace
 
 bool VideoCompletionPending(devext* ext, ULONG channel) {
-    PKINTERRUPT interrupt = ext->InterruptObject;
-    if (interrupt == nullptr || channel >= kChannelCount) {
-        return true;
-    }
-    // Read under the interrupt's lock: the routine is then either not yet at the status, or done
-    // with it and with everything it records. Only the read-back write acknowledges a cause, so
-    // this read leaves the status for the routine.
-    StatusPeek peek = {ext, 0};
-    KeSynchronizeExecution(interrupt, PeekStatus, &peek);
-    return peek.status == kCardGone || (peek.status & VideoBit(channel)) != 0;
+    return channel >= kChannelCount || CompletionPending(ext, VideoBit(channel));
+}
+
+bool AudioCompletionPending(devext* ext, ULONG channel) {
+    return channel >= kChannelCount || CompletionPending(ext, AudioBit(channel));
 }
 
 void StartVideoDma(devext* ext, UCHAR channel) {

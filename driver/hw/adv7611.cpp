@@ -79,7 +79,10 @@ void Write_ADV7611_Table(devext* ext, ULONG block, const UCHAR* table) {
 }
 
 void Reset_ADV7611(devext* ext, ULONG block) {
+    // The input's pins may be asking the receiver at the same time (a wake, or a restart after a
+    // rebalance, with pins running): the master is held for each step, never across the waits.
     bool identified = false;
+    AcquireI2cMaster(ext, block);
     for (ULONG attempt = 0; attempt < kIdAttempts && !identified; ++attempt) {
         UCHAR id[2] = {};
         const bool ok = I2c_Read(ext, block, kRxIoMap, kIdSubaddress, id, 2);
@@ -87,12 +90,17 @@ void Reset_ADV7611(devext* ext, ULONG block) {
         identified = ok && id[0] == kIdExpected[0] && id[1] == kIdExpected[1];
     }
     if (!identified) {
+        ReleaseI2cMaster(ext, block);
         return;  // not ours, or not answering: leave it untouched
     }
     const UCHAR reset[2] = {kResetSubaddress, kResetValue};
     I2c_Write(ext, block, kRxIoMap, reset, 2);
+    ReleaseI2cMaster(ext, block);
     DelayMs(kSettleMs);
+    // The table in one go, so that no pin reads the receiver half configured.
+    AcquireI2cMaster(ext, block);
     Write_ADV7611_Table(ext, block, ADV7611_Table);
+    ReleaseI2cMaster(ext, block);
     DelayMs(kSettleMs);
     DbgPrint("ADV7611 channel %x reset ok\n", block);
 }

@@ -55,8 +55,8 @@ bool I2c_ReadOnce(devext* ext, ULONG block, UCHAR device, const UCHAR* subaddres
     for (ULONG i = 0; i < length; ++i) {
         buffer[i] = 0;
     }
-    // Callers hold HwMutex (or the device's start or power change): a window unmapped by a stop
-    // or a removal stays unmapped for the whole transfer.
+    // The master's mutex is held (I2c_Read): a window unmapped by a stop or a removal stays
+    // unmapped for the whole transfer.
     if (SharedRead(ext->RegisterBase) == nullptr) {
         return false;
     }
@@ -100,13 +100,18 @@ bool I2c_ReadOnce(devext* ext, ULONG block, UCHAR device, const UCHAR* subaddres
     return true;
 }
 
+// Every transfer holds its master for its whole length, attempts included: the chunks of two
+// transfers on one bus must never interleave (a START landing between another transfer's
+// sub-address chunk and its data chunks breaks both). Callers that need several transfers to see
+// one state of the receiver hold the master across them.
 bool I2c_Read(devext* ext, ULONG block, UCHAR device, UCHAR subaddress, UCHAR* buffer, UCHAR length) {
-    for (ULONG attempt = 0; attempt < kI2cAttempts; ++attempt) {
-        if (I2c_ReadOnce(ext, block, device, &subaddress, 1, buffer, length)) {
-            return true;
-        }
+    bool done = false;
+    AcquireI2cMaster(ext, block);
+    for (ULONG attempt = 0; attempt < kI2cAttempts && !done; ++attempt) {
+        done = I2c_ReadOnce(ext, block, device, &subaddress, 1, buffer, length);
     }
-    return false;
+    ReleaseI2cMaster(ext, block);
+    return done;
 }
 
 bool I2c_WriteOnce(devext* ext, ULONG block, UCHAR device, ULONG length, const UCHAR* data) {
@@ -149,10 +154,11 @@ bool I2c_WriteOnce(devext* ext, ULONG block, UCHAR device, ULONG length, const U
 }
 
 bool I2c_Write(devext* ext, ULONG block, UCHAR device, const UCHAR* data, ULONG length) {
-    for (ULONG attempt = 0; attempt < kI2cAttempts; ++attempt) {
-        if (I2c_WriteOnce(ext, block, device, length, data)) {
-            return true;
-        }
+    bool done = false;
+    AcquireI2cMaster(ext, block);
+    for (ULONG attempt = 0; attempt < kI2cAttempts && !done; ++attempt) {
+        done = I2c_WriteOnce(ext, block, device, length, data);
     }
-    return false;
+    ReleaseI2cMaster(ext, block);
+    return done;
 }

@@ -22,11 +22,12 @@ ULONG Size13(const UCHAR* bytes) { return (ULONG(bytes[0]) & 0x1F) * 256 + bytes
 void DetectFormat(devext* ext, const Input& in) {
     UCHAR bytes[2];
 
-    AcquireHwMutex(ext);
+    // The four reads describe one signal: nothing else may use the bus between them.
+    AcquireI2cMaster(ext, in.i2cBlock);
     ReadReceiver(ext, in, kIoMap, 0x6F, bytes, 1);
     DbgPrint(in.connectTrace, bytes[0]);
     if (!CableConnected(bytes[0])) {
-        ReleaseHwMutex(ext);
+        ReleaseI2cMaster(ext, in.i2cBlock);
         DbgPrint(" HDMI cable is not connect 0!!!\n");
         return;
     }
@@ -46,7 +47,7 @@ void DetectFormat(devext* ext, const Input& in) {
     } else {
         DbgPrint("HDMI Progressive Input:%x  \n", bytes[0]);
     }
-    ReleaseHwMutex(ext);
+    ReleaseI2cMaster(ext, in.i2cBlock);
 
     // A frame must fit one DMA buffer (a field each when interlaced, but the woven frame is read
     // from two of them as a whole frame's worth of lines): larger sizes cannot be captured, so

@@ -86,10 +86,14 @@ void SetFormat(devext* ext, const Input& in, ULONG width, ULONG height) {
     SharedWrite(ch.Height, height);
     SharedWrite(ch.AvgTimePerFrame, kFrameDuration);
 
+    // HwMutex keeps the window for the FPGA's registers; the input's bus is held across the
+    // receiver's answers, so that they describe one signal.
     AcquireHwMutex(ext);
+    AcquireI2cMaster(ext, in.i2cBlock);
     bytes[0] = 0;
     I2c_Read(ext, in.i2cBlock, kIoMap, 0x6F, bytes, 1);
     if (!CableConnected(bytes[0])) {
+        ReleaseI2cMaster(ext, in.i2cBlock);
         DbgPrint(" HDMI cable is not connect 0!!!\n");
         // Without a signal nothing stale may be delivered: the buffers read as black.
         ClearVideoBuffers(ext, in);
@@ -132,6 +136,7 @@ void SetFormat(devext* ext, const Input& in, ULONG width, ULONG height) {
     }
     // The signal this format is set against, for the check of every frame.
     const Signal signal = ReadSignal(ext, in);
+    ReleaseI2cMaster(ext, in.i2cBlock);
     SharedWrite(ch.SignalWidth, signal.present ? signal.width : ULONG(0));
     SharedWrite(ch.SignalHeight, signal.present ? signal.height : ULONG(0));
     ReleaseHwMutex(ext);

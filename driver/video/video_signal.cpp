@@ -47,11 +47,11 @@ Signal ReadSignal(devext* ext, const Input& in, bool askCable) {
 
 bool SignalFitsFormat(devext* ext, const Input& in, bool afterFrame) {
     ChannelState& ch = ext->Channel[in.channel];
-    AcquireHwMutex(ext);
     // Every frame pays for this check (each transfer is polled to its end and interrupts once a
-    // chunk): a frame's check is one transfer of three chunks.
+    // chunk): a frame's check is one transfer of three chunks. Only the input's own bus is held.
+    AcquireI2cMaster(ext, in.i2cBlock);
     const Signal signal = ReadSignal(ext, in, !afterFrame);
-    ReleaseHwMutex(ext);
+    ReleaseI2cMaster(ext, in.i2cBlock);
 
     const ULONG width = SharedRead(ch.Width);
     const ULONG height = SharedRead(ch.Height);

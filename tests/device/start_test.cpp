@@ -90,6 +90,7 @@ TEST(DeviceCreation, TheExtensionIsZeroFilledPoolMemoryHeldByTheDevicesBag) {
                     size);
     };
     clear(&ext->HwMutex, sizeof ext->HwMutex);
+    clear(ext->I2cMutex, sizeof ext->I2cMutex);
     clear(ext->AudioTimer, sizeof ext->AudioTimer);
     clear(ext->AudioDpc01, sizeof ext->AudioDpc01);
     clear(ext->VideoDpc01, sizeof ext->VideoDpc01);

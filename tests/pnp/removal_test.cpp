@@ -407,6 +407,29 @@ TEST(Removal, AFormatSetDuringTheTeardownLeavesTheBuffersAlone) {
     EXPECT_EQ(bed.finish_removal(kWaitMs), 0u);
 }
 
+// A surprise removal for a card that is still on the bus (it failed, or its link came back):
+// its engines keep running until told. The teardown stops them before the buffers go, so no
+// engine writes into freed memory, and the card is left silent.
+TEST(Removal, OfACardStillOnTheBusStopsItsEnginesBeforeTheBuffersGo) {
+    qh::Testbed bed(FourInputs());
+    {
+        Session session(bed);
+        for (uint32_t n = 0; n < sim::kInputs; ++n) session.add(n);
+        session.stream(2);
+        bed.pnp_device().surprise_remove();
+        EXPECT_TRUE(session.device().wait_removed(kWaitMs));
+        for (uint32_t n = 0; n < sim::kInputs; ++n) {
+            EXPECT_FALSE(bed.card().video_engine_running(n)) << "video engine " << n << " left running";
+            EXPECT_FALSE(bed.card().audio_engine_running(n)) << "audio engine " << n << " left running";
+            EXPECT_EQ(bed.card().step_video(n), 0u);
+            EXPECT_EQ(bed.card().step_audio(n), 0u);
+        }
+        EXPECT_FALSE(bed.card().interrupt_enabled());
+        session.stop_and_close();
+    }
+    EXPECT_EQ(bed.finish_removal(kWaitMs), 0u);
+}
+
 TEST(Rebalance, DuringRunThePinsCarryOnWithTheNewResources) {
     qh::Testbed bed(FourInputs());
     Session session(bed);
