@@ -72,6 +72,11 @@ struct ChannelState {
     ULONG VideoDeliveredUnit;
     ULONG VideoDeliveredAny;
     ULONGLONG FramesHeldBack;
+    // Kept by the video pin's signal watch: when the receiver was last asked, the unit count the
+    // answer covers, and the FPGA's measured rate of the signal found to fit.
+    LONGLONG SignalCheckedAt;
+    ULONG SignalCheckedUnit;
+    ULONG SignalRate;
     // Kept by the interrupt routine for the audio pin: when it last counted blocks, and the byte
     // count from which delivery must start again after audio it could not account for (the
     // routine or the source away longer than the blocks it found explain).

@@ -198,8 +198,10 @@ NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {
 
     // The source may have changed before the engine wrote this frame or while it was copied; a
     // frame of another geometry arrives only once the receiver reports that geometry, so asking
-    // the receiver after the copy tells whether the copy holds a frame of the format.
-    if (plan.deliver && !SignalFitsFormat(ext, in, true)) plan.deliver = false;
+    // the receiver after the copy tells whether the copy holds a frame of the format. A receiver
+    // changes mode only by locking anew, which stops the stream, or shows as another rate: the
+    // receiver is asked before delivery then, not for every frame.
+    if (plan.deliver && SignalInDoubt(ext, in) && !SignalFitsFormat(ext, in, true)) plan.deliver = false;
 
     if (!plan.deliver) {
         if (suspect) SharedWrite(ch.FramesHeldBack, SharedRead(ch.FramesHeldBack) + 1);
@@ -244,6 +246,8 @@ NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {
     }
 
     KsStreamPointerUnlock(pointer, TRUE);
+    // Between doubts the receiver is still asked now and then, once the frame has gone out.
+    if (SignalCheckDue(ext, in)) SignalFitsFormat(ext, in, true);
     KsPinAttemptProcessing(pin, TRUE);
     return STATUS_PENDING;
 }

@@ -102,15 +102,21 @@ struct Signal {
 Signal ReadSignal(devext* ext, const Input& in, bool askCable = true);
 // Whether frames of the owner's format can be taken from the card now; a signal that does not
 // fit marks a gap in the stream. `afterFrame`: called for a frame the engine completed. Passive
-// level, HwMutex not held.
+// level, inside the buffers' gate, HwMutex not held.
 bool SignalFitsFormat(devext* ext, const Input& in, bool afterFrame = false);
 // At RUN, with HwMutex held: a source of the format's size whose scan type changed since the
 // format was set (or that had no cable then) decides Interlaced before the engine is programmed.
 void RefreshScan(devext* ext, const Input& in);
 // At RUN, with HwMutex held: the time one unit (frame, or field when interlaced) takes, from the
 // FPGA's measured rate (or the rate found when the format was set), so that the interrupt routine
-// can tell a stream that stopped and came back from a steady one.
-void SetUnitPeriod(devext* ext, const Input& in);
+// can tell a stream that stopped and came back from a steady one; and the signal watch's start.
+void StartWatch(devext* ext, const Input& in);
+// Passive level, inside the buffers' gate: whether the signal may have changed since the receiver
+// was last asked (the stream stopped and came back, or the FPGA measures another rate). Costs one
+// register read, no I2C transfer.
+bool SignalInDoubt(devext* ext, const Input& in);
+// Whether the receiver is due to be asked again while frames keep coming.
+bool SignalCheckDue(devext* ext, const Input& in);
 
 // Frame delivery (video_delivery.cpp).
 void FrameDpc(PVOID deferredContext, const Input& in);

@@ -16,6 +16,13 @@ ULONG Size13(UCHAR high, UCHAR low) { return (ULONG(high) & 0x1F) * 256 + low; }
 
 const char* ScanLetter(bool interlaced) { return interlaced ? "i" : "p"; }
 
+// The receiver is asked at least this often while frames come (100 ns units): a source that
+// changes without the stream stopping and without another rate is noticed within this time.
+constexpr LONGLONG kWatchPeriod = 5000000;  // 500 ms
+
+// What the FPGA measures of the signal now: units (frames, or fields) per second, 0 without one.
+ULONG MeasuredRate(devext* ext, const Input& in) { return (ReadRegister(ext, in.rateRegister) >> in.rateShift) & 0xFF; }
+
 // A signal of the format's own size, or of the size the format was set against (a client may
 // choose a format of another size; it goes on getting what it chose while that signal stays).
 bool SizeFits(const Signal& signal, const ChannelState& ch) {
@@ -47,8 +54,10 @@ Signal ReadSignal(devext* ext, const Input& in, bool askCable) {
 
 bool SignalFitsFormat(devext* ext, const Input& in, bool afterFrame) {
     ChannelState& ch = ext->Channel[in.channel];
-    // Every frame pays for this check (each transfer is polled to its end and interrupts once a
-    // chunk): a frame's check is one transfer of three chunks. Only the input's own bus is held.
+    // The answer covers every completion recorded before the question.
+    const ULONG units = VideoEvent::Units(SharedRead(ch.VideoEvent));
+    // Each transfer is polled to its end on the input's own bus (a few hundred microseconds at
+    // 100 kHz): the check after a frame is one transfer of three chunks.
     AcquireI2cMaster(ext, in.i2cBlock);
     const Signal signal = ReadSignal(ext, in, !afterFrame);
     ReleaseI2cMaster(ext, in.i2cBlock);
@@ -57,6 +66,9 @@ bool SignalFitsFormat(devext* ext, const Input& in, bool afterFrame) {
     const ULONG height = SharedRead(ch.Height);
     const bool interlaced = SharedRead(ch.Interlaced) != 0;
     const bool fits = signal.present && SizeFits(signal, ch) && signal.interlaced == interlaced;
+    SharedWrite(ch.SignalCheckedUnit, units);
+    SharedWrite(ch.SignalCheckedAt, Now100ns());
+    if (fits) SharedWrite(ch.SignalRate, MeasuredRate(ext, in));
     if (!fits) {
         // Whatever comes next no longer continues the frames delivered so far.
         SharedWrite(ch.SignalGap, ULONG(1));
@@ -97,13 +109,32 @@ void RefreshScan(devext* ext, const Input& in) {
 
 namespace video {
 
-void SetUnitPeriod(devext* ext, const Input& in) {
+void StartWatch(devext* ext, const Input& in) {
     ChannelState& ch = ext->Channel[in.channel];
     const ULONG interlaced = SharedRead(ch.Interlaced) != 0 ? 1 : 0;
     // The FPGA measures units per second: fields for an interlaced signal.
-    ULONG rate = (ReadRegister(ext, in.rateRegister) >> in.rateShift) & 0xFF;
-    if (rate == 0) rate = SharedRead(ch.FrameRate) << interlaced;
+    const ULONG measured = MeasuredRate(ext, in);
+    const ULONG rate = measured != 0 ? measured : SharedRead(ch.FrameRate) << interlaced;
     SharedWrite(ch.VideoUnitPeriod, rate != 0 ? ULONG(10000000 / rate) : ULONG(0));
+    // The run's first completion follows nothing, which is a gap: its frame is checked.
+    SharedWrite(ch.SignalCheckedUnit, ULONG(0));
+    SharedWrite(ch.SignalCheckedAt, Now100ns());
+    SharedWrite(ch.SignalRate, measured);
+}
+
+bool SignalInDoubt(devext* ext, const Input& in) {
+    ChannelState& ch = ext->Channel[in.channel];
+    // The stream stopped and came back since the receiver was last asked: a receiver that locked
+    // again may have locked on another mode.
+    if (LONG(SharedRead(ch.VideoGapUnit) - SharedRead(ch.SignalCheckedUnit)) > 0) return true;
+    // The FPGA measures the rate of what arrives: another rate is another signal (a unit either
+    // way is measurement, not a change).
+    const ULONG rate = MeasuredRate(ext, in), known = SharedRead(ch.SignalRate);
+    return rate == 0 || rate + 1 < known || known + 1 < rate;
+}
+
+bool SignalCheckDue(devext* ext, const Input& in) {
+    return Now100ns() - SharedRead(ext->Channel[in.channel].SignalCheckedAt) >= kWatchPeriod;
 }
 
 }  // namespace video

@@ -59,7 +59,7 @@ NTSTATUS HardwareRun(devext* ext, const Input& in) {
     // since the format was set; a stale one would leave an interlaced pin waiting for bottom
     // fields that never come, and a STOP and RUN would not help.
     RefreshScan(ext, in);
-    SetUnitPeriod(ext, in);
+    StartWatch(ext, in);
     StartVideoDma(ext, static_cast<UCHAR>(in.channel));
     ReleaseHwMutex(ext);
     DbgPrint("%s:%d %s() end\n", in.sourceFile, in.runEndLine, "HardwareRun");

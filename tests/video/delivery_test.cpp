@@ -324,7 +324,7 @@ TEST(VideoDelivery, TopFieldCompletingMidWeaveDeliversNoTornFrame) {
     ASSERT_TRUE(WaitUntil([&] { return KeReadStateEvent(&ch.FrameEvent) == 1; }));
 
     sim::Card& card = vb.bed.card();
-    host::watch_shared_read(&ch.VideoEvent, [&] {
+    host::watch_shared_read(&ch.VideoTakenUnit, [&] {
         card.advance_video(1, sim::Card::kVideoPieces);      // frame 1's top field completes
         card.advance_video(1, sim::Card::kVideoPieces / 2);  // its bottom field half written
     });
@@ -350,7 +350,7 @@ TEST(VideoDelivery, EngineComingBackToTheBufferMidCopyDeliversNoTornFrame) {
     ASSERT_TRUE(WaitUntil([&] { return KeReadStateEvent(&ch.FrameEvent) == 1; }));
 
     sim::Card& card = vb.bed.card();
-    host::watch_shared_read(&ch.VideoEvent, [&] {
+    host::watch_shared_read(&ch.VideoTakenUnit, [&] {
         card.step_video(0);
         card.step_video(0);
         card.advance_video(0, sim::Card::kVideoPieces / 2);
@@ -374,7 +374,7 @@ TEST(VideoDelivery, AWakeUpForAFrameAlreadyCopiedDeliversNothingTwice) {
     ASSERT_TRUE(WaitUntil([&] { return KeReadStateEvent(&ch.FrameEvent) == 1; }));
 
     // Frame 0's DPC, held up on another processor, sets the event once Process has taken it.
-    host::watch_shared_read(&ch.VideoEvent, [&] { KeSetEvent(&ch.FrameEvent, 0, FALSE); });
+    host::watch_shared_read(&ch.VideoTakenUnit, [&] { KeSetEvent(&ch.FrameEvent, 0, FALSE); });
     ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
     auto f = s.Next();
     ASSERT_TRUE(host::shared_read_watch_fired());
@@ -383,7 +383,7 @@ TEST(VideoDelivery, AWakeUpForAFrameAlreadyCopiedDeliversNothingTwice) {
 
     // The next buffer finds that wake-up; Process looks at the engine's completions once more
     // before frame 1 exists, and must find nothing to copy.
-    host::watch_shared_read(&ch.VideoEvent, [] {});
+    host::watch_shared_read(&ch.VideoTakenUnit, [] {});
     ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
     ASSERT_TRUE(WaitUntil([] { return host::shared_read_watch_fired(); }));
     vb.Step(0);
@@ -405,7 +405,7 @@ TEST(VideoDelivery, EngineComingBackToTheBufferWhileTheRoutineIsHeldDeliversNoTo
     ASSERT_TRUE(WaitUntil([&] { return KeReadStateEvent(&ch.FrameEvent) == 1; }));
 
     sim::Card& card = vb.bed.card();
-    host::watch_shared_read(&ch.VideoEvent, [&] {
+    host::watch_shared_read(&ch.VideoTakenUnit, [&] {
         card.hold_interrupts(true);
         card.step_video(0);
         card.step_video(0);

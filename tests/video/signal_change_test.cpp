@@ -17,6 +17,13 @@ constexpr ULONG kDiscontinuity = KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY;
 
 sim::SourceConfig Mode(const char* text) { return *sim::parse_source(text); }
 
+// Another source on the cable: the receiver takes time to lock on it, during which nothing comes
+// (100 ms of kernel time, which these tests move on themselves).
+void ChangeSource(sim::Card& card, uint32_t input, const char* mode) {
+    card.set_source(input, Mode(mode));
+    host::advance_clock(1000000);
+}
+
 // One client of an input: the video filter opened (which detects the signal), a pin created
 // with the detected format (entry 0), running, with one buffer queued at all times.
 class Client {
@@ -61,9 +68,13 @@ public:
         Connect();
     }
 
+    // Two buffers stay queued, as a capture application keeps them: a frame that completes while
+    // the test takes the one before still finds a buffer, so the frames the client sees follow
+    // each other unless the signal itself had a gap. (Whether the driver noticed a change on a
+    // frame or on its time-out decides whether one more frame from before it completes.)
     void Run() {
         ASSERT_EQ(pin_->set_state(KSSTATE_RUN), STATUS_SUCCESS);
-        ASSERT_EQ(pin_->submit(FrameBytes(), kHeaderWithInfo), STATUS_SUCCESS);
+        for (size_t k = 0; k < kQueued; ++k) ASSERT_EQ(pin_->submit(FrameBytes(), kHeaderWithInfo), STATUS_SUCCESS);
     }
 
     // STOP returns the queued buffer (checked); RUN again on the same pin and format.
@@ -83,7 +94,7 @@ public:
 
     // The signal fits again: the driver passes over the frame the status named when it noticed
     // (the engine may not have written a frame of the returning signal yet), unless its time-out
-    // noticed first; either way the frame after that one is delivered.
+    // noticed first; either way the next completion is the first frame after the gap.
     ULONG ExpectFrameAfterGap(bool woven) {
         StepFrame();
         EXPECT_TRUE(WaitUntil([&] { return SharedRead(vb_.Channel(input_).SignalMismatch) == 0; }))
@@ -91,8 +102,8 @@ public:
         return ExpectFrame(woven);
     }
 
-    // A frame of the source completes the queued buffer with a whole frame of the format; the
-    // next buffer is queued. Returns the header's options flags.
+    // A frame of the source; the client takes the next completed buffer (a whole frame of the
+    // format) and queues it again. Returns the header's options flags.
     ULONG ExpectFrame(bool woven) {
         StepFrame();
         qh::client::CompletedFrame f{};
@@ -104,19 +115,38 @@ public:
         return f.stream_header().OptionsFlags;
     }
 
+    // One more frame from the card: true when it was delivered (checked; the next buffer queued),
+    // false when the driver noticed meanwhile that the signal does not fit, and held it back.
+    bool FrameUnlessNoticed() {
+        StepFrame();
+        qh::client::CompletedFrame f{};
+        bool delivered = false;
+        EXPECT_TRUE(WaitUntil([&] {
+            delivered = pin_->wait_completed(f, 0);
+            return delivered || SharedRead(vb_.Channel(input_).SignalMismatch) != 0;
+        }));
+        if (!delivered) return false;
+        Check(f, woven_);
+        EXPECT_EQ(pin_->submit(FrameBytes(), kHeaderWithInfo), STATUS_SUCCESS);
+        return true;
+    }
+
     // After a change of the source: whatever the card sends now, the driver notices that the
-    // signal does not fit and completes nothing; the buffer stays queued.
+    // signal does not fit and completes no frame of it (any buffer completed meanwhile holds a
+    // whole frame of the format, from before the change); the buffers stay queued.
     void ExpectHeldBack() {
         for (int k = 0; k < 3; ++k) StepFrame();
         EXPECT_TRUE(WaitWhileTimePasses([&] { return SharedRead(vb_.Channel(input_).SignalMismatch) != 0; }))
             << "the driver did not notice the change";
         StepFrame();
         qh::client::CompletedFrame f{};
-        if (pin_->wait_completed(f, 0)) {
-            ADD_FAILURE() << "a buffer completed while the signal did not fit";
+        while (pin_->wait_completed(f, 0)) {
             Check(f, woven_);
+            EXPECT_EQ(pin_->submit(FrameBytes(), kHeaderWithInfo), STATUS_SUCCESS);
         }
-        EXPECT_EQ(pin_->queued(), 1u);
+        StepFrame();
+        EXPECT_FALSE(pin_->wait_completed(f, 0)) << "a buffer completed while the signal did not fit";
+        EXPECT_EQ(pin_->queued(), kQueued);
     }
 
     void set_woven(bool woven) { woven_ = woven; }
@@ -125,6 +155,7 @@ public:
     void set_scaled(bool scaled) { scaled_ = scaled; }
 
 private:
+    static constexpr size_t kQueued = 2;
     uint32_t FrameBytes() const { return width_ * height_ * 2; }
 
     void Drain() {
@@ -181,7 +212,7 @@ TEST(VideoSignalChange, EachInputThroughModesAndNoCableNeverDeliversAWrongFrame)
         EXPECT_EQ(c.ExpectFrame(false) & kDiscontinuity, 0u);
 
         // 1080p60 -> 720p60: frames of 1280x720 arrive, none goes out as 1920x1080.
-        card.set_source(input, Mode("1280x720p60"));
+        ChangeSource(card, input, "1280x720p60");
         c.ExpectHeldBack();
         EXPECT_EQ(host::trace::count_exact(
                       mark, video + "signal 1280x720p does not fit the format 1920x1080p, frames held back\n"),
@@ -191,7 +222,7 @@ TEST(VideoSignalChange, EachInputThroughModesAndNoCableNeverDeliversAWrongFrame)
         c.ExpectFrame(false);
 
         // 720p60 -> 1080i60: fields arrive, none goes out as a 1280x720 frame.
-        card.set_source(input, Mode("1920x1080i60"));
+        ChangeSource(card, input, "1920x1080i60");
         c.ExpectHeldBack();
         c.Reconnect();
         ASSERT_EQ(SharedRead(vb.Channel(input).Interlaced), 1u);
@@ -200,18 +231,18 @@ TEST(VideoSignalChange, EachInputThroughModesAndNoCableNeverDeliversAWrongFrame)
 
         // No cable: nothing, and no old frame; the same mode back: frames resume by themselves,
         // the first one after the gap flagged.
-        card.set_source(input, Mode("none"));
+        ChangeSource(card, input, "none");
         c.ExpectHeldBack();
         EXPECT_EQ(host::trace::count_exact(mark, video + "no signal, frames held back\n"), 1u);
-        card.set_source(input, Mode("1920x1080i60"));
+        ChangeSource(card, input, "1920x1080i60");
         EXPECT_NE(c.ExpectFrameAfterGap(true) & kDiscontinuity, 0u);
         EXPECT_EQ(c.ExpectFrame(true) & kDiscontinuity, 0u);
 
         // No cable, then 1080p60 at the same size: the interlaced pin gets no bottom field and
         // notices on its time-out; STOP and RUN take the new scan type and frames come again.
-        card.set_source(input, Mode("none"));
+        ChangeSource(card, input, "none");
         c.ExpectHeldBack();
-        card.set_source(input, Mode("1920x1080p60"));
+        ChangeSource(card, input, "1920x1080p60");
         for (int k = 0; k < 3; ++k) c.StepFrame();
         card.clear_receiver_writes(input);
         c.StopAndRun();
@@ -237,15 +268,15 @@ TEST(VideoSignalChange, ASourceChangeWhileAFrameIsCopiedHoldsThatFrameBack) {
 
     // Between the driver's read of the engine's status and its copy, the source turns 720p and
     // the engine goes once round its ring: the buffer the status names now holds a 720p frame.
-    host::watch_shared_read(&vb.Channel(0).VideoEvent, [&] {
-        card.set_source(0, Mode("1280x720p60"));
+    host::watch_shared_read(&vb.Channel(0).VideoTakenUnit, [&] {
+        ChangeSource(card, 0, "1280x720p60");
         for (int k = 0; k < 3; ++k) card.step_video(0);
     });
     c.StepFrame();
     EXPECT_TRUE(WaitUntil([] { return host::shared_read_watch_fired(); }));
     c.ExpectHeldBack();
 
-    card.set_source(0, Mode("1920x1080p60"));
+    ChangeSource(card, 0, "1920x1080p60");
     EXPECT_NE(c.ExpectFrameAfterGap(false) & kDiscontinuity, 0u);
 }
 
@@ -262,9 +293,9 @@ TEST(VideoSignalChange, AFormatOfAnotherSizeKeepsItsFramesOnlyWhileTheSignalItWa
     c.Connect(format);
     c.ExpectFrame(false);
 
-    card.set_source(0, Mode("1280x720p60"));
+    ChangeSource(card, 0, "1280x720p60");
     c.ExpectHeldBack();
-    card.set_source(0, Mode("1920x1080p60"));
+    ChangeSource(card, 0, "1920x1080p60");
     EXPECT_NE(c.ExpectFrameAfterGap(false) & kDiscontinuity, 0u);
     EXPECT_EQ(c.ExpectFrame(false) & kDiscontinuity, 0u);
 }
@@ -314,6 +345,40 @@ TEST(VideoSignalChange, AStreamBeginningAgainOnABottomFieldIsNotWovenWithTheFiel
     EXPECT_EQ(c.ExpectFrame(true) & kDiscontinuity, 0u);
     c.Disconnect();
     EXPECT_EQ(c.checked_, 3u);
+}
+
+// What tells the driver to ask the receiver before delivering, without asking it for every frame:
+// a mode whose rate differs shows in the FPGA's measured rate even when the stream does not pause;
+// a change that keeps the rate and does not pause (which a real receiver, locking anew, cannot
+// make) is found by the watch that asks the receiver every 500 ms while frames come. Kernel time
+// moves one frame period a frame.
+TEST(VideoSignalChange, AChangeWithoutAPauseIsFoundByTheMeasuredRateOrWithinTheWatchPeriod) {
+    VideoBed vb;
+    sim::Card& card = vb.bed.card();
+    Client c(vb, 0);  // 1920x1080p60
+    c.ExpectFrame(false);
+
+    // 1280x720 at 50 Hz, no pause: the measured rate is 50, not 60.
+    card.set_source(0, Mode("1280x720p50"));
+    host::advance_clock(200000);
+    c.ExpectHeldBack();
+    card.set_source(0, Mode("1920x1080p60"));
+    host::advance_clock(166667);
+    EXPECT_NE(c.ExpectFrameAfterGap(false) & kDiscontinuity, 0u);
+
+    // 1280x720 at 60 Hz, no pause: nothing shows it until the watch asks the receiver.
+    card.set_source(0, Mode("1280x720p60"));
+    c.set_scaled(true);  // until then the 1280x720 frames pass as the format's first lines
+    uint32_t frames = 0;
+    while (frames < 40) {
+        host::advance_clock(166667);
+        if (!c.FrameUnlessNoticed()) break;
+        ++frames;
+    }
+    EXPECT_NE(SharedRead(vb.Channel(0).SignalMismatch), 0u) << "the watch never asked the receiver";
+    EXPECT_LE(frames, 31u) << "noticed later than the watch period";
+    c.set_scaled(false);
+    c.ExpectHeldBack();
 }
 
 }  // namespace
