@@ -27,8 +27,20 @@ TEST(Sources, ParseAndPrint) {
     EXPECT_FALSE(sim::parse_source("none")->cable);
     EXPECT_EQ(sim::format_source(*sim::parse_source("none")), "none");
     for (const char* bad : {"", "1920", "1920x", "1920x1080", "1920x1080q60", "0x1080p60", "1920x1080p",
-                            "1920x1080p-5", "1920x1081i60", "1920x1080p60x", "axbp60"})
+                            "1920x1080p-5", "1920x1081i60", "1920x1080p60x", "axbp60", "1920x1080p6e1",
+                            "1920x1080p1e3", "1920x1080p0x3c", "1920x1080p 60", "1920x1080p+60", "1920x1080pinf",
+                            "1920x1080p."})
         EXPECT_FALSE(sim::parse_source(bad)) << bad;
+    EXPECT_DOUBLE_EQ(sim::parse_source("720x576i.5")->fps, 0.5);
+    // Interrupt latencies are plain decimal milliseconds too.
+    sim::InterruptTiming timing;
+    EXPECT_TRUE(sim::parse_interrupt_latency("~2.5:7", timing));
+    EXPECT_EQ(timing.latency_us, 2500u);
+    EXPECT_TRUE(timing.random_latency);
+    EXPECT_EQ(timing.seed, 7u);
+    for (const char* bad : {"", "~", "1e1", " 2", "0x2", "-1", "2:7", "~2:", "10001"})
+        EXPECT_FALSE(sim::parse_interrupt_latency(bad, timing)) << bad;
+    EXPECT_EQ(timing.latency_us, 2500u) << "a refused text leaves the timing alone";
 
     auto d = sim::Card::default_config();
     EXPECT_EQ(sim::format_source(d.sources[0]), "1920x1080p60");
