@@ -91,7 +91,9 @@ struct Schedule {
     std::vector<Change> changes;
 };
 
-// Plain modulo draws: the schedule must not depend on a library's distributions.
+// Plain modulo draws: the schedule must not depend on a library's distributions. The two parts
+// draw from generators of their own, so that either can be repeated alone (--removals 0, or
+// --mode-changes 0) with the seed of a full run.
 Schedule make_schedule(uint64_t seed, uint32_t removals, uint32_t changes) {
     std::mt19937_64 rng(seed);
     auto pick = [&](uint64_t n) { return uint32_t(rng() % n); };
@@ -104,6 +106,7 @@ Schedule make_schedule(uint64_t seed, uint32_t removals, uint32_t changes) {
         r.message_signalled = pick(4) == 0;
         s.removals.push_back(r);
     }
+    rng.seed(seed ^ 0x9E3779B97F4A7C15ull);
     s.mode_card_seed = rng();
     for (uint32_t i = 0; i < changes; ++i) {
         Change c;
@@ -539,7 +542,7 @@ int main(int argc, char** argv) {
     if (!seed_option->count()) seed = (uint64_t{std::random_device{}()} << 32) | std::random_device{}();
 
     const Schedule schedule = make_schedule(seed, removals, changes);
-    std::printf("campaign seed %" PRIu64 " (--seed %" PRIu64 " repeats this schedule): %u removals, %u mode changes\n",
+    std::printf("campaign seed %" PRIu64 " (--seed %" PRIu64 " repeats this schedule): removals %u, mode changes %u\n",
                 seed, seed, removals, changes);
     std::fflush(stdout);
     if (schedule_only) {
