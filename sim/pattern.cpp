@@ -80,12 +80,16 @@ FrameCheck check_frame(const uint8_t* data, size_t pitch, uint32_t lines, uint32
     for (uint32_t r = 0; r < lines; ++r) {
         const Stamp s = stamp_of(r);
         const bool odd = woven && (r & 1);
-        if (s.frame != (odd ? bottom : top)) {
-            note(FrameFault::Torn, r, s);
-        } else if (s.input != input || s.field != (odd ? 1 : 0) || (odd && bottom != top)) {
+        if (s.field > 1) {
+            note(FrameFault::Misplaced, r, s);   // no stamp there: bytes of another geometry
+        } else if (s.input != input || s.field != (odd ? 1 : 0)) {
             note(FrameFault::Mixed, r, s);
         } else if (s.line != static_cast<uint16_t>(r)) {
             note(FrameFault::Misplaced, r, s);
+        } else if (s.frame != (odd ? bottom : top)) {
+            note(FrameFault::Torn, r, s);
+        } else if (odd && bottom != top) {
+            note(FrameFault::Mixed, r, s);
         }
     }
     return result;
@@ -116,6 +120,8 @@ uint32_t AudioIndexCheck::feed(const uint8_t* pcm, size_t bytes, bool discontinu
             } else {
                 ++unflagged_;
                 ++added;
+                break_before_ = last_;
+                break_after_ = index;
             }
         }
         at_start = false;

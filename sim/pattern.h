@@ -25,9 +25,9 @@ Stamp read_stamp(const uint8_t* line);
 // odd ones.
 enum class FrameFault {
     None,
-    Torn,        // lines of two frames within one field (or one progressive frame)
+    Torn,        // lines of two frames within one field (or one progressive frame), each in place
     Mixed,       // woven fields of two frames, fields in the wrong order, or another input's lines
-    Misplaced,   // lines of the right frame in the wrong place (another geometry or line order)
+    Misplaced,   // lines not where the pattern puts them, or no stamp at all (another geometry)
 };
 const char* frame_fault_name(FrameFault fault);
 
@@ -75,6 +75,9 @@ public:
     uint64_t unflagged_breaks() const { return unflagged_; }
     uint64_t flagged_breaks() const { return flagged_; }
     uint64_t frames() const { return frames_; }
+    // The index before and after the last break no flag announced.
+    uint16_t break_before() const { return break_before_; }
+    uint16_t break_after() const { return break_after_; }
     void restart() {
         have_last_ = false;
         flag_pending_ = false;
@@ -85,6 +88,7 @@ private:
     bool have_last_ = false;
     bool flag_pending_ = false;
     uint16_t last_ = 0;
+    uint16_t break_before_ = 0, break_after_ = 0;
     uint64_t unflagged_ = 0, flagged_ = 0, frames_ = 0;
     uint8_t carry_[4] = {};
     size_t carry_bytes_ = 0;

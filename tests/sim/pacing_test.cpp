@@ -110,6 +110,11 @@ TEST(Pattern, ChecksTellTornMixedAndMisplacedFramesRepeatsAndUnannouncedAudioBre
     EXPECT_EQ(c.fault, sim::FrameFault::Misplaced);
     EXPECT_EQ(c.line, 3u);
     EXPECT_EQ(check(progressive(1, 5), false).fault, sim::FrameFault::Mixed) << "another input's frame";
+    f = five;   // a frame of another geometry: line 2 starts in the middle of a line, on the bars
+    std::copy_n(five.begin() + 2 * kPitch + 24, kPitch, f.begin() + 2 * kPitch);
+    c = check(f, false);
+    EXPECT_EQ(c.fault, sim::FrameFault::Misplaced);
+    EXPECT_EQ(c.line, 2u);
     EXPECT_EQ(check(five, true).fault, sim::FrameFault::Mixed) << "a progressive frame is no woven one";
 
     // Woven frames from the two fields of an interlaced source.

@@ -222,6 +222,8 @@ public:
     // A new source on the input: the audio index starts again, which no flag announces (the
     // driver delivers what the card recorded without a gap). One break after it is the restart.
     void source_changed() { changes_.fetch_add(1); }
+    // The card is about to be pulled out (for the reports: what came after it).
+    void removing() { removed_ = true; }
 
     // Stops the client threads, then the pins (which gives every queued buffer back), checks
     // that each came back once, and closes everything.
@@ -249,7 +251,13 @@ public:
         audio_filter_.reset();
     }
 
-    const Figures& figures() const { return fig_; }
+    // Once closed: what its two client threads and the rest found.
+    Figures figures() const {
+        Figures all = fig_;
+        all.add(video_fig_);
+        all.add(audio_fig_);
+        return all;
+    }
 
 private:
     static std::unique_ptr<qh::client::Filter> open_filter(qh::client::Device& device, const GUID& reference) {
@@ -308,9 +316,9 @@ private:
         }
     }
 
-    bool completed_ok(const CompletedFrame& f, const char* what) {
+    bool completed_ok(const CompletedFrame& f, const char* what, Figures& fig) {
         if (f.status == STATUS_SUCCESS || f.status == STATUS_CANCELLED) return f.status == STATUS_SUCCESS;
-        ++fig_.failed;
+        ++fig.failed;
         char status[16];
         std::snprintf(status, sizeof status, "0x%08X", unsigned(f.status));
         report(context_ + ", input " + std::to_string(index_) + ": a " + what + " buffer completed with " + status);
@@ -319,25 +327,25 @@ private:
 
     void take_video(const CompletedFrame& f) {
         ++video_returned_;
-        if (!completed_ok(f, "video")) return;
+        if (!completed_ok(f, "video", video_fig_)) return;
         const KSSTREAM_HEADER& h = f.stream_header();
         if (h.DataUsed == 0) return;   // a buffer given back without a frame
-        ++fig_.frames;
+        ++video_fig_.frames;
         const bool flagged = (h.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0;
-        fig_.flagged_frames += flagged;
+        video_fig_.flagged_frames += flagged;
         const std::string where = context_ + ", input " + std::to_string(index_) + " " + std::to_string(width_) + "x" +
                                   std::to_string(height_) + (woven_ ? " woven" : "") + ": ";
         if (h.DataUsed < frame_bytes() || f.data.size() < frame_bytes()) {
-            ++fig_.short_frames;
+            ++video_fig_.short_frames;
             report(where + "a frame of " + std::to_string(h.DataUsed) + " bytes");
             return;
         }
         const sim::FrameCheck c = sim::check_frame(f.data.data(), width_ * 2, height_, index_, woven_);
         switch (c.fault) {
         case sim::FrameFault::None: break;
-        case sim::FrameFault::Torn: ++fig_.torn; break;
-        case sim::FrameFault::Mixed: ++fig_.mixed; break;
-        case sim::FrameFault::Misplaced: ++fig_.misplaced; break;
+        case sim::FrameFault::Torn: ++video_fig_.torn; break;
+        case sim::FrameFault::Mixed: ++video_fig_.mixed; break;
+        case sim::FrameFault::Misplaced: ++video_fig_.misplaced; break;
         }
         if (c.fault != sim::FrameFault::None)
             report(where + sim::frame_fault_name(c.fault) + " frame " + std::to_string(c.frame) + ": line " +
@@ -347,10 +355,10 @@ private:
         const uint32_t before = order_.last();
         const sim::FrameOrder::Step step = order_.next(c.frame, flagged).step;
         if (step == sim::FrameOrder::Step::Repeated) {
-            ++fig_.repeated;
+            ++video_fig_.repeated;
             report(where + "frame " + std::to_string(c.frame) + " delivered again");
         } else if (step == sim::FrameOrder::Step::Backwards) {
-            ++fig_.backwards;
+            ++video_fig_.backwards;
             report(where + "frame " + std::to_string(c.frame) + " after frame " + std::to_string(before) +
                    " without the discontinuity flag");
         }
@@ -358,22 +366,25 @@ private:
 
     void take_audio(const CompletedFrame& f) {
         ++audio_returned_;
-        if (!completed_ok(f, "audio")) return;
+        if (!completed_ok(f, "audio", audio_fig_)) return;
         const KSSTREAM_HEADER& h = f.stream_header();
         const bool flagged = (h.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0;
-        fig_.flagged_audio += flagged;
+        audio_fig_.flagged_audio += flagged;
         const size_t used = std::min<size_t>(h.DataUsed, f.data.size());
-        if (used > 0) ++fig_.audio_buffers;
+        if (used > 0) ++audio_fig_.audio_buffers;
         if (audio_index_.feed(f.data.data(), used, flagged) == 0) return;
         const uint64_t changes = changes_.load();
         if (changes != changes_seen_) {
             changes_seen_ = changes;
-            ++fig_.restarts_excused;
+            ++audio_fig_.restarts_excused;
             return;
         }
-        ++fig_.audio_breaks;
-        report(context_ + ", input " + std::to_string(index_) + ": audio sample index broken in a buffer of " +
-               std::to_string(used) + " bytes, not flagged as a discontinuity");
+        ++audio_fig_.audio_breaks;
+        report(context_ + ", input " + std::to_string(index_) + ": audio sample index " +
+               std::to_string(audio_index_.break_after()) + " after " + std::to_string(audio_index_.break_before()) +
+               " in a buffer of " + std::to_string(used) + " bytes (" + std::to_string(audio_fig_.audio_buffers) +
+               (removed_.load() ? " delivered, the card pulled out" : " delivered") +
+               "), not flagged as a discontinuity");
     }
 
     const uint32_t index_;
@@ -382,14 +393,15 @@ private:
     std::unique_ptr<qh::client::Pin> video_, audio_;
     uint32_t width_ = 0, height_ = 0;
     bool woven_ = false;
-    std::atomic<bool> stop_{false};
+    std::atomic<bool> stop_{false}, removed_{false};
     std::vector<std::thread> threads_;
     uint64_t video_submitted_ = 0, video_returned_ = 0, audio_submitted_ = 0, audio_returned_ = 0;
     sim::FrameOrder order_;
     sim::AudioIndexCheck audio_index_;
     std::atomic<uint64_t> changes_{0};
     uint64_t changes_seen_ = 0;
-    Figures fig_;
+    Figures fig_;                    // the thread that opens and closes
+    Figures video_fig_, audio_fig_;  // each client thread's own
 };
 
 // --- the two parts -------------------------------------------------------------------------------
@@ -461,6 +473,7 @@ Figures removal_round(size_t round, const Removal& r) {
         const bool opened = open_inputs(bed, *device, inputs, context, fig);
         if (opened) {
             std::this_thread::sleep_for(std::chrono::milliseconds(r.after_ms));
+            for (auto& in : inputs) in->removing();
             bed.unplug(r.shared_line_fires);
             if (!device->wait_removed(kRemovalTimeoutMs)) {
                 ++fig.errors;
