@@ -202,17 +202,18 @@ TEST_F(Tool, StatusAfterARemovalOwnsUpToOtherFailuresAndToAResumedCapture) {
     EXPECT_NE(r.output.find("input 2: device removed after "), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("/dev/full: No space left on device"), std::string::npos) << r.output;
 
-    if (!kRealTimeCapturePossible) GTEST_SKIP() << "real-time capture is beyond the thread-sanitized host";
-    r = run("capture -i 2 --seconds 5 --video v.y4m --audio a.wav --unplug-after 1 --replug-after 2 -q", dir_);
+    // Audio alone: what is checked here is the status, not the frames (the video checks have
+    // tests of their own).
+    r = run("capture -i 2 --seconds 5 --audio a.wav --unplug-after 1 --replug-after 2 -q", dir_);
     EXPECT_EQ(r.code, 0) << r.output;
-    EXPECT_NE(r.output.find("input 2: device removed after "), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("card put back: capture resumes"), std::string::npos) << r.output;
-    const size_t at = r.output.find("input 2 video: ");
-    ASSERT_NE(at, std::string::npos) << r.output;
-    const unsigned long long total = std::strtoull(r.output.c_str() + at + 15, nullptr, 10);
+    double before = 0, total = 0;
     const size_t removed_at = r.output.find("input 2: device removed after ");
-    const unsigned long long before = std::strtoull(r.output.c_str() + removed_at + 30, nullptr, 10);
-    EXPECT_GT(total, before) << "no frame after the card came back\n" << r.output;
+    const size_t total_at = r.output.find("input 2 audio: ");
+    ASSERT_TRUE(removed_at != std::string::npos && total_at != std::string::npos) << r.output;
+    ASSERT_EQ(std::sscanf(r.output.c_str() + removed_at, "input 2: device removed after %lf s", &before), 1);
+    ASSERT_EQ(std::sscanf(r.output.c_str() + total_at, "input 2 audio: %*u bytes (%lf s)", &total), 1);
+    EXPECT_GT(total, before) << "no audio after the card came back\n" << r.output;
 }
 
 TEST_F(Tool, CaptureWithLateAndStalledInterruptsLosesNoAudioUnannounced) {
