@@ -11,8 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 
-# The capture campaign runs in the address-sanitizer build too: its schedule is the seed's, what
-# the real-time run makes of it is the machine's, and only counts decide.
+# The capture campaign runs in the address-sanitizer build, as the walks do: its schedule is the
+# seed's, what the real-time run makes of it is the machine's, and only counts decide.
 capture_campaign() {
     cmake --preset asan >/dev/null && cmake --build --preset asan --target campaign
     build/asan/tools/campaign --removals 100 --mode-changes 400 ${1:+--seed "$1"}
