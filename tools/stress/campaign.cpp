@@ -232,13 +232,13 @@ public:
         for (auto& t : threads_) t.join();
         threads_.clear();
         if (video_) {
-            video_->set_state(KSSTATE_STOP);
+            if (video_->set_state(KSSTATE_STOP) != STATUS_SUCCESS) error("video STOP refused");
             drain_video();
             settle(*video_, video_submitted_, video_returned_, "video");
             video_->close();
         }
         if (audio_) {
-            audio_->set_state(KSSTATE_STOP);
+            if (audio_->set_state(KSSTATE_STOP) != STATUS_SUCCESS) error("audio STOP refused");
             drain_audio();
             settle(*audio_, audio_submitted_, audio_returned_, "audio");
             audio_->close();
