@@ -23,11 +23,13 @@ constexpr int kExitRefused = 2;
 constexpr int kExitVerifier = 3;
 constexpr int kExitRemoved = 4;
 constexpr const char* kExitStatusHelp =
-    "Exit status (when several apply, the first in this list): 3 the verifier found a fault of the driver (a leak at "
-    "removal, a diagnostic); 1 the command failed (a file not written, a bad frame or buffer, an input that delivered "
-    "nothing, a capture that did not resume); 4 the card's removal cut the capture short and it did not resume (what "
-    "was written is whole); 0 done as asked, also when a card put back resumed the capture. 2: the command line was "
-    "refused before anything ran.";
+    "Exit status (when several apply, the first of this list):\n"
+    "  3  the verifier found a fault of the driver (a leak at removal, a diagnostic)\n"
+    "  1  the command failed (a file not written, a bad frame or buffer, an input that delivered nothing,\n"
+    "     a capture that did not resume)\n"
+    "  4  the card's removal cut the capture short and it did not resume (what was written is whole)\n"
+    "  0  done as asked, also when a card put back resumed the capture\n"
+    "  2  (alone) the command line was refused before anything ran";
 
 int run_start(const CommonOptions& common);
 int run_list(const CommonOptions& common);
