@@ -174,7 +174,7 @@ struct Figures {
 
 // The first few findings are printed as they come, with what they were found in.
 std::atomic<uint32_t> g_reported{0};
-constexpr uint32_t kReportLimit = 40;
+constexpr uint32_t kReportLimit = 200;
 void report(const std::string& text) {
     if (g_reported.fetch_add(1) < kReportLimit) std::fprintf(stderr, "  %s\n", text.c_str());
 }
