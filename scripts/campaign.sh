@@ -1,17 +1,34 @@
 #!/usr/bin/env bash
 # The long hostile-client campaign: stress walks over ten seeds (10,000 steps each) under the
-# address and undefined-behaviour sanitizers, then every libFuzzer harness for MINUTES minutes
-# (default 30) from a scratch copy of its corpus. Prints each tool's figures; exits non-zero on
-# the first failure (the stress walk prints its seed and last steps, libFuzzer the crashing input).
+# address and undefined-behaviour sanitizers; the capture campaign (100 surprise removals during
+# four-input capture and 400 random source-mode changes on a card paced in real time, every frame
+# and audio buffer checked); then every libFuzzer harness for MINUTES minutes (default 30) from a
+# scratch copy of its corpus. Prints each tool's figures; exits non-zero on the first failure (the
+# stress walk and the capture campaign print their seed, libFuzzer the crashing input).
 #   scripts/campaign.sh [MINUTES] [SEEDS] [STEPS]
+#   scripts/campaign.sh capture [SEED]     the capture campaign alone (a drawn seed unless given)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/deps.sh
+
+# The capture campaign runs in the address-sanitizer build, as the walks do: its schedule is the
+# seed's, what the real-time run makes of it is the machine's, and only counts decide.
+capture_campaign() {
+    cmake --preset asan >/dev/null && cmake --build --preset asan --target campaign
+    build/asan/tools/campaign --removals 100 --mode-changes 400 ${1:+--seed "$1"}
+}
+
+if [ "${1:-}" = capture ]; then
+    capture_campaign "${2:-}"
+    exit 0
+fi
+
 minutes=${1:-30}
 seeds=${2:-10}
 steps=${3:-10000}
-scripts/deps.sh
 cmake --preset asan >/dev/null && cmake --build --preset asan --target stress
 build/asan/tools/stress --seed 1 --seeds "$seeds" --steps "$steps"
+capture_campaign
 cmake --preset fuzz >/dev/null && cmake --build --preset fuzz
 work=$(mktemp -d)
 for harness in build/fuzz/tools/fuzz/fuzz_*; do

@@ -761,10 +761,18 @@ void Card::inject_shared_interrupt() { line_->inject_foreign(); }
 
 void Card::unplug(bool shared_line_keeps_firing) {
     {
+        std::lock_guard<std::mutex> lk(impl_->mu);
+        if (impl_->removed) return;
+        impl_->removed = true;
+    }
+    // The card's line goes with the link, at once: a level held up while a burst drains would
+    // be served by a routine that reads all ones and claims nothing, and the host would take the
+    // unclaimed level for an interrupt storm.
+    line_->set_device_gone(true);
+    impl_->update_line();
+    {
         std::unique_lock<std::mutex> lk(impl_->mu);
         Impl& d = *impl_;
-        if (d.removed) return;
-        d.removed = true;
         // A burst on the wire when the link went down is the last one: once this returns,
         // nothing of the card reaches host memory any more.
         d.cv.wait(lk, [&] {
@@ -773,8 +781,6 @@ void Card::unplug(bool shared_line_keeps_firing) {
         });
         d.cv.notify_all();
     }
-    line_->set_device_gone(true);
-    impl_->update_line();
     if (shared_line_keeps_firing) {
         noise_running_.store(true);
         noise_ = std::thread([this] {

@@ -37,7 +37,12 @@ struct SourceConfig {
     bool operator==(const SourceConfig&) const = default;
 };
 
-// "1920x1080p60", "1920x1080i60", "1280x720p59.94", "none" (no cable). Case-insensitive.
+// A plain decimal number: digits with an optional fraction, nothing else (no sign, exponent or
+// spaces).
+std::optional<double> parse_decimal(std::string_view text);
+
+// "1920x1080p60", "1920x1080i60", "1280x720p59.94", "none" (no cable). Case-insensitive; the rate
+// is a plain decimal number.
 std::optional<SourceConfig> parse_source(std::string_view text);
 std::string format_source(const SourceConfig& source);
 

@@ -42,6 +42,107 @@ Stamp read_stamp(const uint8_t* line) {
     return s;
 }
 
+const char* frame_fault_name(FrameFault fault) {
+    switch (fault) {
+    case FrameFault::None: return "whole";
+    case FrameFault::Torn: return "torn";
+    case FrameFault::Mixed: return "mixed";
+    case FrameFault::Misplaced: return "misplaced";
+    }
+    return "?";
+}
+
+FrameCheck check_frame(const uint8_t* data, size_t pitch, uint32_t lines, uint32_t input, bool woven) {
+    FrameCheck result;
+    const size_t have = std::min(pitch, kStampBytes);
+    if (have < 4 || lines == 0) return result;
+    // Only the bytes a line has: a missing field reads as what the pattern would put there.
+    auto stamp_of = [&](uint32_t r) {
+        uint8_t bytes[kStampBytes];
+        const uint16_t line = static_cast<uint16_t>(r);
+        bytes[4] = static_cast<uint8_t>(line);
+        bytes[5] = static_cast<uint8_t>(line >> 8);
+        bytes[6] = woven ? static_cast<uint8_t>(r & 1) : 0;
+        bytes[7] = static_cast<uint8_t>(input);
+        std::memcpy(bytes, data + r * pitch, have);
+        return read_stamp(bytes);
+    };
+    const uint32_t top = stamp_of(0).frame;
+    const uint32_t bottom = woven && lines > 1 ? stamp_of(1).frame : top;
+    result.frame = top;
+    // The worst finding decides: torn over mixed over misplaced; the first line of it is kept.
+    auto note = [&](FrameFault fault, uint32_t r, const Stamp& s) {
+        if (result.fault != FrameFault::None && static_cast<int>(result.fault) <= static_cast<int>(fault)) return;
+        result.fault = fault;
+        result.line = r;
+        result.found = s;
+    };
+    for (uint32_t r = 0; r < lines; ++r) {
+        const Stamp s = stamp_of(r);
+        const bool odd = woven && (r & 1);
+        if (s.field > 1) {
+            note(FrameFault::Misplaced, r, s);   // no stamp there: bytes of another geometry
+        } else if (s.input != input || s.field != (odd ? 1 : 0)) {
+            note(FrameFault::Mixed, r, s);
+        } else if (s.line != static_cast<uint16_t>(r)) {
+            note(FrameFault::Misplaced, r, s);
+        } else if (s.frame != (odd ? bottom : top)) {
+            note(FrameFault::Torn, r, s);
+        } else if (odd && bottom != top) {
+            note(FrameFault::Mixed, r, s);
+        }
+    }
+    return result;
+}
+
+FrameOrder::Result FrameOrder::next(uint32_t frame, bool discontinuity) {
+    const bool had = have_last_;
+    const uint32_t last = last_;
+    have_last_ = true;
+    last_ = frame;
+    if (!had) return {Step::First, 0};
+    if (frame > last) return {Step::Next, frame - last - 1};
+    if (discontinuity) return {Step::Restarted, 0};
+    return {frame == last ? Step::Repeated : Step::Backwards, 0};
+}
+
+uint32_t AudioIndexCheck::feed(const uint8_t* pcm, size_t bytes, bool discontinuity) {
+    uint32_t added = 0;
+    bool at_start = true;
+    // A flag on a buffer without audio still stands between the audio before and after it.
+    discontinuity = discontinuity || flag_pending_;
+    flag_pending_ = discontinuity && bytes < 4;
+    auto take = [&](const uint8_t* frame) {
+        const uint16_t index = static_cast<uint16_t>(frame[0] | (frame[1] << 8));
+        if (have_last_ && index != static_cast<uint16_t>(last_ + 1)) {
+            if (discontinuity && at_start) {
+                ++flagged_;
+            } else {
+                ++unflagged_;
+                ++added;
+                break_before_ = last_;
+                break_after_ = index;
+            }
+        }
+        at_start = false;
+        last_ = index;
+        have_last_ = true;
+        ++frames_;
+    };
+    // Buffers hold whole sample frames in practice; a partial one is carried into the next.
+    while (bytes > 0 && carry_bytes_ > 0) {
+        carry_[carry_bytes_++] = *pcm++;
+        --bytes;
+        if (carry_bytes_ == 4) {
+            take(carry_);
+            carry_bytes_ = 0;
+        }
+    }
+    for (; bytes >= 4; bytes -= 4, pcm += 4) take(pcm);
+    while (bytes-- > 0) carry_[carry_bytes_++] = *pcm++;
+    return added;
+}
+
 void VideoPattern::bar_pixels(uint32_t width, uint32_t x, uint8_t out[4]) {
     uint32_t bar = width ? static_cast<uint32_t>(static_cast<uint64_t>(x) * 8 / width) : 0;
     const uint8_t* c = kBars[std::min(bar, 7u)];

@@ -5,9 +5,28 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace sim {
+
+std::optional<double> parse_decimal(std::string_view text) {
+    // Digits with an optional fraction ("59.94", "60", ".5"); strtod alone would also take signs,
+    // exponents ("1e3"), hexadecimal, "inf" and leading spaces.
+    size_t digits = 0, dots = 0;
+    for (char c : text) {
+        if (c >= '0' && c <= '9') {
+            ++digits;
+        } else if (c == '.' && dots == 0) {
+            ++dots;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (digits == 0) return std::nullopt;
+    const std::string copy(text);
+    return std::strtod(copy.c_str(), nullptr);
+}
 
 std::optional<SourceConfig> parse_source(std::string_view text) {
     std::string s;
@@ -27,10 +46,9 @@ std::optional<SourceConfig> parse_source(std::string_view text) {
     const char* q = r2.ptr + 1;
     if (q == end) return std::nullopt;
     // Rate: digits with an optional fraction, e.g. 59.94.
-    std::string rate(q, end);
-    char* stop = nullptr;
-    out.fps = std::strtod(rate.c_str(), &stop);
-    if (stop == rate.c_str() || *stop != '\0' || !(out.fps > 0.0) || out.fps > 1000.0) return std::nullopt;
+    const auto rate = parse_decimal(std::string_view(q, size_t(end - q)));
+    if (!rate || !(*rate > 0.0) || *rate > 1000.0) return std::nullopt;
+    out.fps = *rate;
     if (out.width == 0 || out.height == 0 || out.width > 8191 || out.height > 16382) return std::nullopt;
     if (out.interlaced && (out.height % 2) != 0) return std::nullopt;
     return out;
@@ -59,11 +77,9 @@ bool parse_interrupt_latency(std::string_view text, InterruptTiming& timing) {
         text = text.substr(0, colon);
     }
     // Milliseconds as a decimal number ("2.5"), at most 10 s.
-    const std::string ms_text(text);
-    char* stop = nullptr;
-    const double ms = std::strtod(ms_text.c_str(), &stop);
-    if (ms_text.empty() || *stop != '\0' || !(ms >= 0) || ms > 10000) return false;
-    out.latency_us = static_cast<uint32_t>(ms * 1000 + 0.5);
+    const auto ms = parse_decimal(text);
+    if (!ms || *ms > 10000) return false;
+    out.latency_us = static_cast<uint32_t>(*ms * 1000 + 0.5);
     timing = out;
     return true;
 }

@@ -1,6 +1,11 @@
 // The DMA engines: where each unit or block lands, the status word the driver decodes, the
-// interrupt bits, and what happens at the edges (stop, refused DMA, mode change).
+// interrupt bits, and what happens at the edges (stop, refused DMA, mode change, removal).
 #include "sim_fixture.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <thread>
 
 using namespace simtest;
 
@@ -321,4 +326,62 @@ TEST(Engines, StartPositionsComeFromTheStartSeedUnlessGiven) {
     EXPECT_EQ(positions(given), std::pair(9u, 2u));
     auto unseeded = sim::Card::default_config();
     EXPECT_EQ(sim::Card(unseeded, Rig::manual_wiring()).start_seed(), sim::start_seed_of_process());
+}
+
+// A card pulled out while an engine's transfer is on the wire: its interrupt line drops at once,
+// not once the transfer has ended (a line left up would be served by a routine that reads all
+// ones, claims nothing, and the host would see an interrupt storm). The transfer in flight is
+// the last one: unplug returns only after it, and nothing reaches host memory afterwards.
+TEST(Engines, UnplugDropsTheLineAtOnceAndTheTransferOnTheWireIsTheLast) {
+    Rig rig;
+    bring_up(*rig, 2);
+    rig->write32(0xC004, 1);
+    start_video(rig, 2, 1280 * 720 * 2);
+    ASSERT_EQ(rig->step_video(2), 1u);
+    ASSERT_TRUE(rig.line->level()) << "the completed unit's cause is pending, unacknowledged";
+
+    std::mutex mu;
+    std::condition_variable cv;
+    bool on_wire = false, release = false;
+    rig.on_dma = [&] {
+        std::unique_lock<std::mutex> lk(mu);
+        on_wire = true;
+        cv.notify_all();
+        cv.wait(lk, [&] { return release; });
+    };
+    std::thread engine([&] { rig->advance_video(2, 1); });
+    auto wait_for = [&](const std::function<bool()>& condition) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!condition() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return condition();
+    };
+    {
+        std::unique_lock<std::mutex> lk(mu);
+        EXPECT_TRUE(cv.wait_for(lk, std::chrono::seconds(10), [&] { return on_wire; }));
+    }
+    std::atomic<bool> unplugged{false};
+    std::thread remover([&] {
+        rig->unplug();
+        unplugged = true;
+    });
+    EXPECT_TRUE(wait_for([&] { return !rig.line->level(); })) << "the line stays up while the transfer drains";
+    EXPECT_FALSE(unplugged.load()) << "unplug returned with a transfer still on the wire";
+    const uint32_t writes = rig.bus.writes();
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        release = true;
+        cv.notify_all();
+    }
+    remover.join();
+    engine.join();
+    rig.on_dma = nullptr;
+    EXPECT_EQ(rig.bus.writes(), writes + 1) << "only the transfer on the wire completes";
+
+    // Gone for good: no unit, no transfer, no interrupt, registers all ones.
+    EXPECT_EQ(rig->step_video(2), 0u);
+    EXPECT_EQ(rig->step_audio(2), 0u);
+    EXPECT_EQ(rig.bus.writes(), writes + 1);
+    EXPECT_FALSE(rig.line->level());
+    EXPECT_EQ(rig->read32(0xC000), 0xFFFFFFFFu);
 }

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <set>
 #include <thread>
 
@@ -26,8 +27,20 @@ TEST(Sources, ParseAndPrint) {
     EXPECT_FALSE(sim::parse_source("none")->cable);
     EXPECT_EQ(sim::format_source(*sim::parse_source("none")), "none");
     for (const char* bad : {"", "1920", "1920x", "1920x1080", "1920x1080q60", "0x1080p60", "1920x1080p",
-                            "1920x1080p-5", "1920x1081i60", "1920x1080p60x", "axbp60"})
+                            "1920x1080p-5", "1920x1081i60", "1920x1080p60x", "axbp60", "1920x1080p6e1",
+                            "1920x1080p1e3", "1920x1080p0x3c", "1920x1080p 60", "1920x1080p+60", "1920x1080pinf",
+                            "1920x1080p."})
         EXPECT_FALSE(sim::parse_source(bad)) << bad;
+    EXPECT_DOUBLE_EQ(sim::parse_source("720x576i.5")->fps, 0.5);
+    // Interrupt latencies are plain decimal milliseconds too.
+    sim::InterruptTiming timing;
+    EXPECT_TRUE(sim::parse_interrupt_latency("~2.5:7", timing));
+    EXPECT_EQ(timing.latency_us, 2500u);
+    EXPECT_TRUE(timing.random_latency);
+    EXPECT_EQ(timing.seed, 7u);
+    for (const char* bad : {"", "~", "1e1", " 2", "0x2", "-1", "2:7", "~2:", "10001"})
+        EXPECT_FALSE(sim::parse_interrupt_latency(bad, timing)) << bad;
+    EXPECT_EQ(timing.latency_us, 2500u) << "a refused text leaves the timing alone";
 
     auto d = sim::Card::default_config();
     EXPECT_EQ(sim::format_source(d.sources[0]), "1920x1080p60");
@@ -68,6 +81,97 @@ TEST(Pattern, StampsEveryLineAndStaysDeterministic) {
     uint8_t tail[6];
     sim::render_audio(1, 4 * 65535 + 2, tail, sizeof tail);
     EXPECT_EQ(0, std::memcmp(tail, block + 2, sizeof tail));
+}
+
+// The checks every consumer of the pattern relies on: a frame of two frames within a field is
+// torn, fields of two frames (or in the wrong order, or of another input) are mixed, a line out
+// of place is misplaced; frame numbers must move on unless a flag says the source started again;
+// the audio index must step by one unless a flag at the buffer's start announces the gap.
+TEST(Pattern, ChecksTellTornMixedAndMisplacedFramesRepeatsAndUnannouncedAudioBreaks) {
+    constexpr uint32_t kWidth = 64, kHeight = 16, kPitch = kWidth * 2, kInput = 2;
+    sim::VideoPattern pattern;
+    auto progressive = [&](uint32_t input, uint64_t frame) { return pattern.render(input, kWidth, kHeight, false, frame, 0); };
+    auto check = [&](const std::vector<uint8_t>& f, bool woven) {
+        return sim::check_frame(f.data(), kPitch, kHeight, kInput, woven);
+    };
+    const std::vector<uint8_t> five = progressive(kInput, 5), six = progressive(kInput, 6);
+    EXPECT_EQ(check(five, false).fault, sim::FrameFault::None);
+    EXPECT_EQ(check(five, false).frame, 5u);
+
+    std::vector<uint8_t> f = five;   // the engine overtook the copy at line 9
+    std::copy(six.begin() + 9 * kPitch, six.end(), f.begin() + 9 * kPitch);
+    sim::FrameCheck c = check(f, false);
+    EXPECT_EQ(c.fault, sim::FrameFault::Torn);
+    EXPECT_EQ(c.line, 9u);
+    EXPECT_EQ(c.found.frame, 6u);
+    f = five;   // two lines swapped
+    std::swap_ranges(f.begin() + 3 * kPitch, f.begin() + 4 * kPitch, f.begin() + 4 * kPitch);
+    c = check(f, false);
+    EXPECT_EQ(c.fault, sim::FrameFault::Misplaced);
+    EXPECT_EQ(c.line, 3u);
+    EXPECT_EQ(check(progressive(1, 5), false).fault, sim::FrameFault::Mixed) << "another input's frame";
+    f = five;   // a frame of another geometry: line 2 starts in the middle of a line, on the bars
+    std::copy_n(five.begin() + 2 * kPitch + 24, kPitch, f.begin() + 2 * kPitch);
+    c = check(f, false);
+    EXPECT_EQ(c.fault, sim::FrameFault::Misplaced);
+    EXPECT_EQ(c.line, 2u);
+    EXPECT_EQ(check(five, true).fault, sim::FrameFault::Mixed) << "a progressive frame is no woven one";
+
+    // Woven frames from the two fields of an interlaced source.
+    auto field = [&](uint64_t frame, uint32_t parity) { return pattern.render(kInput, kWidth, kHeight, true, frame, parity); };
+    auto weave = [&](const std::vector<uint8_t>& even, const std::vector<uint8_t>& odd) {
+        std::vector<uint8_t> out(size_t(kPitch) * kHeight);
+        for (uint32_t r = 0; r < kHeight; ++r)
+            std::copy_n((r & 1 ? odd : even).begin() + (r / 2) * kPitch, kPitch, out.begin() + r * kPitch);
+        return out;
+    };
+    const std::vector<uint8_t> top3 = field(3, 0), bottom3 = field(3, 1), top4 = field(4, 0), bottom4 = field(4, 1);
+    EXPECT_EQ(check(weave(top3, bottom3), true).fault, sim::FrameFault::None);
+    EXPECT_EQ(check(weave(top3, bottom4), true).fault, sim::FrameFault::Mixed) << "fields of two frames";
+    EXPECT_EQ(check(weave(bottom3, top3), true).fault, sim::FrameFault::Mixed) << "fields in the wrong order";
+    std::vector<uint8_t> half = top3;   // the top field's buffer overwritten part-way by the next top field
+    std::copy(top4.begin() + 4 * kPitch, top4.end(), half.begin() + 4 * kPitch);
+    c = check(weave(half, bottom3), true);
+    EXPECT_EQ(c.fault, sim::FrameFault::Torn);
+    EXPECT_EQ(c.line, 8u);
+    // Lines narrower than a stamp: only the frame number (4 bytes) is there to compare.
+    const std::vector<uint8_t> tiny = {7, 0, 0, 0, 7, 0, 0, 0, 8, 0, 0, 0};
+    EXPECT_EQ(sim::check_frame(tiny.data(), 4, 2, kInput, false).fault, sim::FrameFault::None);
+    EXPECT_EQ(sim::check_frame(tiny.data(), 4, 3, kInput, false).fault, sim::FrameFault::Torn);
+
+    using Step = sim::FrameOrder::Step;
+    sim::FrameOrder order;
+    EXPECT_EQ(order.next(1, false).step, Step::First);
+    EXPECT_EQ(order.next(2, false).step, Step::Next);
+    const auto skipped = order.next(5, false);
+    EXPECT_EQ(skipped.step, Step::Next);
+    EXPECT_EQ(skipped.skipped, 2u);
+    EXPECT_EQ(order.next(5, false).step, Step::Repeated);
+    EXPECT_EQ(order.next(3, false).step, Step::Backwards);
+    EXPECT_EQ(order.next(0, true).step, Step::Restarted) << "the source started again, and the driver said so";
+    EXPECT_EQ(order.next(0, true).step, Step::Restarted) << "and again, at the same number";
+    EXPECT_EQ(order.next(1, false).step, Step::Next);
+    EXPECT_TRUE(sim::FrameOrder::bad(Step::Repeated) && sim::FrameOrder::bad(Step::Backwards));
+    EXPECT_FALSE(sim::FrameOrder::bad(Step::Restarted) || sim::FrameOrder::bad(Step::Next));
+
+    // Audio: blocks of 480 sample frames from the card's stream, some left out.
+    auto block = [](uint64_t index) {
+        std::vector<uint8_t> b(1920);
+        sim::render_audio(0, index * 1920, b.data(), b.size());
+        return b;
+    };
+    sim::AudioIndexCheck audio;
+    for (uint64_t k = 0; k < 3; ++k) EXPECT_EQ(audio.feed(block(k).data(), 1920, false), 0u);
+    EXPECT_EQ(audio.feed(block(140).data(), 1920, false), 1u) << "a gap nothing announced";
+    EXPECT_EQ(audio.feed(block(150).data(), 1920, true), 0u) << "a gap the flag announced";
+    EXPECT_EQ(audio.feed(nullptr, 0, true), 0u);
+    EXPECT_EQ(audio.feed(block(160).data(), 1920, false), 0u) << "the flag of an empty buffer stands before the next";
+    std::vector<uint8_t> broken = block(161);
+    std::copy_n(block(170).begin(), 960, broken.begin() + 960);
+    EXPECT_EQ(audio.feed(broken.data(), 1920, true), 1u) << "a flag announces a gap at its buffer's start only";
+    EXPECT_EQ(audio.unflagged_breaks(), 2u);
+    EXPECT_EQ(audio.flagged_breaks(), 2u);
+    EXPECT_EQ(audio.frames(), 7u * 480);
 }
 
 TEST(AccessLog, RecordsOffsetsValuesDirectionAndOrderOnlyWhenOn) {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <mutex>
@@ -107,10 +108,16 @@ struct Rig {
             line = l.get();
             return l;
         };
-        w.dma_write = [this](uint64_t a, const void* d, size_t n) { return bus.write(a, d, n); };
+        w.dma_write = [this](uint64_t a, const void* d, size_t n) {
+            if (on_dma) on_dma();
+            return bus.write(a, d, n);
+        };
         w.register_on_bus = false;
         card = std::make_unique<sim::Card>(config, std::move(w));
     }
+    // Called at the start of every transfer, on the writing thread (a test holds a transfer on
+    // the wire with it). Set it before the transfers it concerns begin.
+    std::function<void()> on_dma;
     // A card on its own: a line nobody serves, DMA that goes nowhere.
     static sim::Wiring manual_wiring() {
         sim::Wiring w;

@@ -4,9 +4,12 @@
 // whole.
 #include "tool_run.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <fstream>
-#include <unistd.h>
 
 namespace {
 
@@ -61,6 +64,28 @@ TEST_F(Tool, NumbersOutsideTheirRangesAreRefused) {
         {"start --absent -1", "'-1'"},
         {"start --wrong-id 4", "'4'"},
         {"reg read -1", "-1"},
+    };
+    for (const auto& [arguments, named] : cases) ExpectRefused(dir_, arguments, named);
+}
+
+// An option given with nothing after it is not an option left out; a rate or a time in exponent
+// form is not a plain number; the card cannot be put back before it was pulled out.
+TEST_F(Tool, EmptyValuesExponentsAndAReplugBeforeTheUnplugAreRefused) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"start --irq-latency ''", "--irq-latency"},
+        {"start --irq-stall ''", "--irq-stall"},
+        {"start --start-seed ''", "--start-seed"},
+        {"start --trace ''", "--trace"},
+        {"capture --inputs ''", "--inputs"},
+        {"capture --format ''", "--format"},
+        {"start --source 2=1280x720p6e1", "'1280x720p6e1'"},
+        {"start --source 0=1920x1080p1e3", "'1920x1080p1e3'"},
+        {"start --source 0=1920x1080p0x3c", "'1920x1080p0x3c'"},
+        {"start --irq-latency 2e0", "'2e0'"},
+        {"start --irq-stall 2e1/30", "'2e1/30'"},
+        {"capture --unplug-after 2 --replug-after 1", "--replug-after 1 is not later than --unplug-after 2"},
+        {"capture --unplug-after 2 --replug-after 2", "not later than"},
+        {"capture --replug-after 1", "--replug-after 1 without --unplug-after"},
     };
     for (const auto& [arguments, named] : cases) ExpectRefused(dir_, arguments, named);
 }
@@ -125,6 +150,34 @@ TEST_F(Tool, WriteFailuresFailTheCommandNamingTheFileAndLeaveTheOtherFilesWhole)
     EXPECT_EQ(std::string(y4m.begin(), y4m.begin() + header.size()), header);
     EXPECT_EQ(y4m.size(), header.size() + 4 * (6 + 1280 * 720 * 2));
 
+    // A snapshot that cannot be written leaves what the path named as it was: an older picture
+    // stays whole (no half-written or deleted file, no scratch file left beside it), and nothing
+    // appears where there was nothing. Files may grow to 512 bytes here, far below a PNG of 720p.
+    const std::string small_files = "ulimit -f 1; trap '' XFSZ;";
+    { std::ofstream(dir_ / "old.png") << "an older picture"; }
+    r = run("capture -i 2 --frames 2 --snapshot old.png -q", dir_, small_files);
+    EXPECT_NE(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find("old.png: File too large"), std::string::npos) << r.output;
+    EXPECT_TRUE(fs::exists(dir_ / "old.png")) << "the snapshot's failure deleted the file it was to replace";
+    const std::vector<uint8_t> kept = read_file(dir_ / "old.png");
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "an older picture");
+    r = run("capture -i 2 --frames 2 --snapshot new.png -q", dir_, small_files);
+    EXPECT_NE(r.code, 0) << r.output;
+    EXPECT_FALSE(fs::exists(dir_ / "new.png"));
+    size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(dir_)) files += entry.path().filename() != "ok.y4m";
+    EXPECT_EQ(files, 1u) << "a scratch file was left behind";
+    // A device is written in place and never removed (as root, the library's own file writer
+    // deleted /dev/full); this one is /dev/full's twin, made here where mknod is allowed.
+    if (::mknod((dir_ / "full.png").c_str(), S_IFCHR | 0666, ::makedev(1, 7)) == 0) {
+        r = run("capture -i 2 --frames 2 --snapshot full.png -q", dir_);
+        EXPECT_NE(r.code, 0) << r.output;
+        EXPECT_NE(r.output.find("full.png: No space left on device"), std::string::npos) << r.output;
+        struct stat st;
+        EXPECT_TRUE(::lstat((dir_ / "full.png").c_str(), &st) == 0 && S_ISCHR(st.st_mode))
+            << "the device node was removed or replaced";
+    }
+
     r = run("start --trace /dev/full", dir_);
     EXPECT_NE(r.code, 0) << r.output;
     EXPECT_NE(r.output.find("writing the trace to /dev/full failed"), std::string::npos) << r.output;
@@ -143,6 +196,17 @@ TEST_F(Tool, AnInputThatDeliversNothingFailsTheCaptureWithItsReason) {
     EXPECT_NE(r.output.find("input 2: no audio within the capture: the receiver does not answer (absent)"),
               std::string::npos)
         << r.output;
+
+    // An I2C master that never becomes idle is not a missing cable: the receiver was never read.
+    r = run("capture -i 0 --i2c-stuck 0 --seconds 0.5 --video v.yuv --audio a.wav -q", dir_);
+    EXPECT_NE(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find("input 0: no video frames within the capture: the input's I2C master is stuck"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("input 0: no audio within the capture: the input's I2C master is stuck"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.output.find("no cable"), std::string::npos) << r.output;
 
     r = run("stats -i 3 --frames 2", dir_);
     EXPECT_NE(r.code, 0) << r.output;

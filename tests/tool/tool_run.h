@@ -30,10 +30,11 @@ struct ToolRun {
 };
 
 // A run that has not ended after five minutes is killed (exit code 124): a tool that would run
-// forever on some input fails its test instead of hanging the suite.
-inline ToolRun run(const std::string& arguments, const fs::path& directory) {
-    const std::string command =
-        "cd '" + directory.string() + "' && timeout 300 '" + tool_path().string() + "' " + arguments + " 2>&1";
+// forever on some input fails its test instead of hanging the suite. `shell_setup` runs in the
+// shell first (limits, for example).
+inline ToolRun run(const std::string& arguments, const fs::path& directory, const std::string& shell_setup = "") {
+    const std::string command = "cd '" + directory.string() + "' && " + shell_setup + " timeout 300 '" +
+                                tool_path().string() + "' " + arguments + " 2>&1";
     ToolRun result;
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return result;

@@ -1,6 +1,8 @@
 // Runs the built quadhdmi program the way a user does and checks what it prints and writes.
 #include "tool_run.h"
 
+#include "sim/pattern.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -58,30 +60,19 @@ TEST_F(Tool, CaptureOfTheInterlacedInputWritesWovenConsecutiveFrames) {
     const size_t frame_bytes = size_t(kWidth) * kHeight * 2;
     ASSERT_EQ(file.size(), kFrames * frame_bytes);
     // The capture runs in real time: a frame the host was too busy to take is skipped and the
-    // tool's summary owns up to every skip; frames never go backwards. (A frame may come twice
-    // when the interrupt of its top field is taken only after its bottom field completed.)
-    uint32_t previous = 0;
+    // tool's summary owns up to every skip. A frame never comes twice and never goes backwards
+    // (nothing in a file could announce a restart), and each is whole: even lines from the top
+    // field and odd lines from the bottom field of the same frame.
+    sim::FrameOrder order;
     uint64_t gaps = 0;
     for (uint32_t f = 0; f < kFrames; ++f) {
         const uint8_t* frame = file.data() + f * frame_bytes;
-        uint32_t number;
-        std::memcpy(&number, frame, 4);
-        if (f > 0) {
-            EXPECT_GE(number, previous) << "frame " << f;
-            if (number > previous) gaps += number - previous - 1;
-        }
-        previous = number;
-        // Even lines from the top field and odd lines from the bottom field of the same frame.
-        uint32_t wrong = 0;
-        for (uint32_t y = 0; y < kHeight; ++y) {
-            const uint8_t* line = frame + size_t(y) * kWidth * 2;
-            uint32_t n;
-            uint16_t row;
-            std::memcpy(&n, line, 4);
-            std::memcpy(&row, line + 4, 2);
-            wrong += n != number || row != y || line[6] != (y & 1) || line[7] != 1;
-        }
-        EXPECT_EQ(wrong, 0u) << "frame " << f;
+        const sim::FrameCheck c = sim::check_frame(frame, kWidth * 2, kHeight, 1, true);
+        EXPECT_EQ(c.fault, sim::FrameFault::None) << "frame " << f << " (" << c.frame << ") is "
+                                                  << sim::frame_fault_name(c.fault) << " at line " << c.line;
+        const sim::FrameOrder::Result step = order.next(c.frame, false);
+        EXPECT_FALSE(sim::FrameOrder::bad(step.step)) << "frame " << f << " carries frame number " << c.frame;
+        gaps += step.skipped;
     }
     EXPECT_NE(r.output.find("missed " + std::to_string(gaps) + ","), std::string::npos) << r.output;
 }
@@ -200,6 +191,29 @@ TEST_F(Tool, CaptureCutShortByRemovalEndsItsFilesProperlyAndSaysSo) {
         EXPECT_EQ(data_size % 4, 0u);
         EXPECT_EQ(fs::exists(dir_ / ("s-" + std::to_string(input) + ".png")), frames > 0);
     }
+}
+
+// The exit status tells what happened, the most serious first: a failure beside the removal
+// (here a video file that cannot be written) fails the command; a capture the card put back
+// resumed did what was asked.
+TEST_F(Tool, StatusAfterARemovalOwnsUpToOtherFailuresAndToAResumedCapture) {
+    ToolRun r = run("capture -i 2 --seconds 30 --video /dev/full --unplug-after 1 -q", dir_);
+    EXPECT_EQ(r.code, 1) << r.output;
+    EXPECT_NE(r.output.find("input 2: device removed after "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("/dev/full: No space left on device"), std::string::npos) << r.output;
+
+    // Audio alone: what is checked here is the status, not the frames (the video checks have
+    // tests of their own).
+    r = run("capture -i 2 --seconds 5 --audio a.wav --unplug-after 1 --replug-after 2 -q", dir_);
+    EXPECT_EQ(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find("card put back: capture resumes"), std::string::npos) << r.output;
+    double before = 0, total = 0;
+    const size_t removed_at = r.output.find("input 2: device removed after ");
+    const size_t total_at = r.output.find("input 2 audio: ");
+    ASSERT_TRUE(removed_at != std::string::npos && total_at != std::string::npos) << r.output;
+    ASSERT_EQ(std::sscanf(r.output.c_str() + removed_at, "input 2: device removed after %lf s", &before), 1);
+    ASSERT_EQ(std::sscanf(r.output.c_str() + total_at, "input 2 audio: %*u bytes (%lf s)", &total), 1);
+    EXPECT_GT(total, before) << "no audio after the card came back\n" << r.output;
 }
 
 TEST_F(Tool, CaptureWithLateAndStalledInterruptsLosesNoAudioUnannounced) {

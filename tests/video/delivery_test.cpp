@@ -9,7 +9,7 @@ namespace {
 
 // Streams a pin of `input` in RUN with (or without) a clock.
 struct Streaming {
-    Streaming(VideoBed& vb, uint32_t input, uint32_t entry, bool with_clock) {
+    Streaming(VideoBed& vb, uint32_t input, uint32_t entry, bool with_clock) : frames(input) {
         filter = vb.OpenVideo(input);
         EXPECT_TRUE(filter);
         pin = VideoBed::CreatePin(*filter, VideoBed::Format(*filter, entry));
@@ -33,29 +33,16 @@ struct Streaming {
         }
         return frame;
     }
+    // A delivered frame whole, and later than the pin's frame before it; its number.
+    uint32_t ExpectWholeFrame(const qh::client::CompletedFrame& f, uint32_t pitch, uint32_t lines, bool woven) {
+        return frames.Check(f, pitch, lines, woven);
+    }
+    FrameStream frames;
     std::unique_ptr<qh::client::Filter> filter;
     std::unique_ptr<qh::client::Pin> pin;
     std::shared_ptr<qh::client::Clock> clock;
 };
 
-// Every line of `lines` lines at `pitch` bytes carries the stamp of frame line r of one frame of
-// `input`; progressive lines are field 0, woven lines alternate top (0) and bottom (1).
-uint32_t ExpectWholeFrame(const std::vector<uint8_t>& data, uint32_t pitch, uint32_t lines, uint32_t input,
-                          bool woven) {
-    const uint32_t frame = StampAt(data.data()).frame;
-    uint32_t bad = 0;
-    for (uint32_t r = 0; r < lines; ++r) {
-        const Stamp s = StampAt(data.data() + size_t(r) * pitch);
-        const uint8_t field = woven ? (r & 1) : 0;
-        if (s.frame != frame || s.line != r || s.field != field || s.input != input) {
-            if (bad++ < 3)
-                ADD_FAILURE() << "line " << r << ": frame " << s.frame << " line " << s.line << " field "
-                              << int(s.field) << " input " << int(s.input) << " (frame " << frame << " expected)";
-        }
-    }
-    EXPECT_EQ(bad, 0u);
-    return frame;
-}
 
 TEST(VideoDelivery, ProgressiveFramesCompleteInOrderWithStampsAndFrameInfo) {
     VideoBed vb;
@@ -83,7 +70,7 @@ TEST(VideoDelivery, ProgressiveFramesCompleteInOrderWithStampsAndFrameInfo) {
         EXPECT_EQ(info.dwFrameFlags, 0u);
         EXPECT_EQ(info.PictureNumber, LONGLONG(k + 1));
         EXPECT_EQ(info.DropCount, 0);
-        const uint32_t frame = ExpectWholeFrame(f.data, 3840, 1080, 0, false);
+        const uint32_t frame = s.ExpectWholeFrame(f, 3840, 1080, false);
         if (k > 0) {
             EXPECT_EQ(frame, previous_frame + 1);
         }
@@ -97,7 +84,7 @@ TEST(VideoDelivery, ProgressiveFramesCompleteInOrderWithStampsAndFrameInfo) {
     ASSERT_EQ(plain.status, STATUS_SUCCESS);
     EXPECT_EQ(plain.header.size(), kPlainHeader);
     EXPECT_EQ(plain.stream_header().DataUsed, kFrame1080);
-    EXPECT_EQ(ExpectWholeFrame(plain.data, 3840, 1080, 0, false), previous_frame + 1);
+    EXPECT_EQ(s.ExpectWholeFrame(plain, 3840, 1080, false), previous_frame + 1);
     EXPECT_EQ(vb.FrameCount(0), 5u);
 }
 
@@ -113,7 +100,7 @@ TEST(VideoDelivery, InterlacedFramesAreWovenAtTheClientsPitch) {
     ASSERT_EQ(f.status, STATUS_SUCCESS);
     EXPECT_EQ(f.stream_header().DataUsed, kFrame1080);
     EXPECT_EQ(FrameInfo(f).PictureNumber, 1);
-    const uint32_t first = ExpectWholeFrame(f.data, 3840, 1080, 1, true);
+    const uint32_t first = s.ExpectWholeFrame(f, 3840, 1080, true);
 
     // A wider buffer: lines laid out at its pitch (2048 pixels), the next frame.
     const uint32_t pitch = 2048 * 2;
@@ -123,7 +110,7 @@ TEST(VideoDelivery, InterlacedFramesAreWovenAtTheClientsPitch) {
     ASSERT_EQ(f.status, STATUS_SUCCESS);
     EXPECT_EQ(f.stream_header().DataUsed, pitch * 1080);
     EXPECT_EQ(FrameInfo(f).PictureNumber, 2);
-    EXPECT_EQ(ExpectWholeFrame(f.data, pitch, 1080, 1, true), first + 1);
+    EXPECT_EQ(s.ExpectWholeFrame(f, pitch, 1080, true), first + 1);
 }
 
 TEST(VideoDelivery, WithoutClockFramesCarryNoTime) {
@@ -139,7 +126,7 @@ TEST(VideoDelivery, WithoutClockFramesCarryNoTime) {
     EXPECT_EQ(h.Duration, 0);
     EXPECT_EQ(h.PresentationTime.Time, 0);
     EXPECT_EQ(FrameInfo(f).PictureNumber, 1);
-    ExpectWholeFrame(f.data, 2560, 720, 2, false);
+    s.ExpectWholeFrame(f, 2560, 720, false);
 }
 
 TEST(VideoDelivery, NoSignalLoopsOnTheTimeoutAndDeliversNothing) {
@@ -199,7 +186,7 @@ TEST(VideoDelivery, MissingDataBufferIsSkippedAndCountedAsDropOnEveryInput) {
         EXPECT_EQ(vb.DropCount(input), 1u);
         const std::string trace = "channel" + std::to_string(input) + "VideoDpcRoutine 2\n";
         EXPECT_EQ(host::trace::count_exact(mark, trace), 1u);
-        ExpectWholeFrame(filled.data, 3840, 1080, input, false);
+        s.ExpectWholeFrame(filled, 3840, 1080, false);
         EXPECT_EQ(s.pin->queued(), 0u);
     }
 }
@@ -257,7 +244,7 @@ TEST(VideoDelivery, BuffersTooSmallGetWholeLinesOnly) {
     auto f = p.Next();
     ASSERT_EQ(f.status, STATUS_SUCCESS);
     EXPECT_EQ(f.stream_header().DataUsed, 3840u * 500);
-    ExpectWholeFrame(f.data, 3840, 500, 0, false);
+    p.ExpectWholeFrame(f, 3840, 500, false);
 
     // Interlaced with a pitch below the width: packed lines, as many as fit.
     ASSERT_EQ(i.pin->submit(3840 * 700, kHeaderWithInfo), STATUS_SUCCESS);
@@ -265,7 +252,7 @@ TEST(VideoDelivery, BuffersTooSmallGetWholeLinesOnly) {
     f = i.Next();
     ASSERT_EQ(f.status, STATUS_SUCCESS);
     EXPECT_EQ(f.stream_header().DataUsed, 3840u * 700);
-    ExpectWholeFrame(f.data, 3840, 700, 1, true);
+    i.ExpectWholeFrame(f, 3840, 700, true);
     EXPECT_EQ(FrameInfo(f).PictureNumber, 1);
 
     // Shorter than one line: no frame fits, so the buffer goes back empty and the frame counts
@@ -309,7 +296,7 @@ TEST(VideoDelivery, LateCopyNeverWeavesFieldsOfTwoFrames) {
     f = s.Next();
     ASSERT_EQ(f.status, STATUS_SUCCESS);
     EXPECT_EQ(FrameInfo(f).PictureNumber, 1);
-    EXPECT_EQ(ExpectWholeFrame(f.data, 3840, 1080, 1, true), 1u);
+    EXPECT_EQ(s.ExpectWholeFrame(f, 3840, 1080, true), 1u);
 }
 
 // The card does not wait for the weave: here the next top field completes after the weave has
@@ -335,7 +322,7 @@ TEST(VideoDelivery, TopFieldCompletingMidWeaveDeliversNoTornFrame) {
     card.advance_video(1, sim::Card::kVideoPieces);
     auto f = s.Next();
     ASSERT_EQ(f.status, STATUS_SUCCESS);
-    EXPECT_EQ(ExpectWholeFrame(f.data, 3840, 1080, 1, true), 1u);
+    EXPECT_EQ(s.ExpectWholeFrame(f, 3840, 1080, true), 1u);
     EXPECT_EQ(FrameInfo(f).PictureNumber, 1);
     EXPECT_EQ(vb.FrameCount(1), 1u) << "the torn frame is not counted as delivered";
 }
@@ -359,7 +346,7 @@ TEST(VideoDelivery, EngineComingBackToTheBufferMidCopyDeliversNoTornFrame) {
     auto f = s.Next();
     ASSERT_TRUE(host::shared_read_watch_fired());
     ASSERT_EQ(f.status, STATUS_SUCCESS);
-    EXPECT_EQ(ExpectWholeFrame(f.data, 3840, 1080, 0, false), 2u);
+    EXPECT_EQ(s.ExpectWholeFrame(f, 3840, 1080, false), 2u);
     EXPECT_EQ(vb.FrameCount(0), 1u);
 }
 
@@ -379,7 +366,7 @@ TEST(VideoDelivery, AWakeUpForAFrameAlreadyCopiedDeliversNothingTwice) {
     auto f = s.Next();
     ASSERT_TRUE(host::shared_read_watch_fired());
     ASSERT_EQ(f.status, STATUS_SUCCESS);
-    const uint32_t first = ExpectWholeFrame(f.data, 3840, 1080, 0, false);
+    const uint32_t first = s.ExpectWholeFrame(f, 3840, 1080, false);
 
     // The next buffer finds that wake-up; Process looks at the engine's completions once more
     // before frame 1 exists, and must find nothing to copy.
@@ -389,7 +376,7 @@ TEST(VideoDelivery, AWakeUpForAFrameAlreadyCopiedDeliversNothingTwice) {
     vb.Step(0);
     f = s.Next();
     ASSERT_EQ(f.status, STATUS_SUCCESS);
-    EXPECT_EQ(ExpectWholeFrame(f.data, 3840, 1080, 0, false), first + 1) << "a frame delivered twice";
+    EXPECT_EQ(s.ExpectWholeFrame(f, 3840, 1080, false), first + 1) << "a frame delivered twice";
     EXPECT_EQ(FrameInfo(f).PictureNumber, 2);
     EXPECT_EQ(vb.FrameCount(0), 2u);
 }
@@ -420,7 +407,7 @@ TEST(VideoDelivery, EngineComingBackToTheBufferWhileTheRoutineIsHeldDeliversNoTo
     card.hold_interrupts(false);
     auto f = s.Next();
     ASSERT_EQ(f.status, STATUS_SUCCESS);
-    EXPECT_EQ(ExpectWholeFrame(f.data, 3840, 1080, 0, false), 2u);
+    EXPECT_EQ(s.ExpectWholeFrame(f, 3840, 1080, false), 2u);
     EXPECT_EQ(vb.FrameCount(0), 1u);
 }
 
@@ -444,7 +431,7 @@ TEST(VideoDelivery, StatusNamingNoBufferLeavesTheClientBufferForTheNextFrame) {
     f = s.Next();
     ASSERT_EQ(f.status, STATUS_SUCCESS);
     EXPECT_EQ(FrameInfo(f).PictureNumber, 1);
-    ExpectWholeFrame(f.data, 3840, 1080, 0, false);
+    s.ExpectWholeFrame(f, 3840, 1080, false);
 }
 
 TEST(VideoDelivery, OddHeightInterlacedStaysInsideTheFrame) {
@@ -473,7 +460,7 @@ TEST(VideoDelivery, OddHeightInterlacedStaysInsideTheFrame) {
     ASSERT_EQ(f.status, STATUS_SUCCESS);
     EXPECT_EQ(f.stream_header().DataUsed, extent);
     // Both fields hold 383 lines: frame lines 0..765 are woven from them.
-    ExpectWholeFrame(f.data, 1366 * 2, 766, 2, true);
+    FrameStream(2).Check(f, 1366 * 2, 766, true);
     ASSERT_EQ(pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
 }
 

@@ -8,9 +8,11 @@
 #include "driver/device/guids.h"
 #include "platform/host/kernel.h"
 #include "platform/host/trace.h"
+#include "sim/pattern.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -66,20 +68,49 @@ inline qh::TestbedOptions ManualOptions() {
 }
 
 // The stamp at the start of a line of the card's test pattern.
-struct Stamp {
-    uint32_t frame;
-    uint16_t line;
-    uint8_t field;
-    uint8_t input;
+using Stamp = sim::Stamp;
+inline Stamp StampAt(const uint8_t* p) { return sim::read_stamp(p); }
+
+// The frames one pin delivers, checked as they come: each whole (every line the pattern's line
+// of one frame of the input, fields woven in order), each later than the one before, unless the
+// driver flagged it as a discontinuity (the source started again). Returns the frame number.
+class FrameStream {
+public:
+    explicit FrameStream(uint32_t input) : input_(input) {}
+
+    uint32_t Check(const std::vector<uint8_t>& data, uint32_t pitch, uint32_t lines, bool woven,
+                   bool discontinuity = false) {
+        if (data.size() < size_t(pitch) * (lines ? lines - 1 : 0) + std::min<size_t>(pitch, sim::kStampBytes)) {
+            ADD_FAILURE() << "a buffer of " << data.size() << " bytes cannot hold " << lines << " lines";
+            return 0;
+        }
+        const sim::FrameCheck c = sim::check_frame(data.data(), pitch, lines, input_, woven);
+        EXPECT_EQ(c.fault, sim::FrameFault::None)
+            << sim::frame_fault_name(c.fault) << " frame " << c.frame << ": line " << c.line << " holds frame "
+            << c.found.frame << " line " << c.found.line << " field " << int(c.found.field) << " input "
+            << int(c.found.input);
+        const uint32_t before = order_.last();
+        const sim::FrameOrder::Result order = order_.next(c.frame, discontinuity);
+        EXPECT_FALSE(sim::FrameOrder::bad(order.step))
+            << "frame number " << c.frame << " after frame number " << before
+            << (discontinuity ? "" : ", not flagged as a discontinuity")
+            << " (a frame delivered again, or a source restarted unannounced)";
+        ++frames_;
+        return c.frame;
+    }
+    uint32_t Check(const qh::client::CompletedFrame& f, uint32_t pitch, uint32_t lines, bool woven) {
+        return Check(f.data, pitch, lines, woven,
+                     (f.stream_header().OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0);
+    }
+    // Another source connected while nothing was checked: its numbers start again.
+    void Restart() { order_.restart(); }
+    uint32_t frames() const { return frames_; }
+
+private:
+    uint32_t input_;
+    sim::FrameOrder order_;
+    uint32_t frames_ = 0;
 };
-inline Stamp StampAt(const uint8_t* p) {
-    Stamp s;
-    std::memcpy(&s.frame, p, 4);
-    std::memcpy(&s.line, p + 4, 2);
-    s.field = p[6];
-    s.input = p[7];
-    return s;
-}
 
 inline const KS_FRAME_INFO& FrameInfo(const qh::client::CompletedFrame& f) {
     return *reinterpret_cast<const KS_FRAME_INFO*>(f.header.data() + sizeof(KSSTREAM_HEADER));

@@ -15,9 +15,11 @@
 // DPC and its share of the interrupt routine (waits do not count), per frame completed; memcpy
 // is measured the same way in the consumer.
 //
-// "torn" counts delivered frames whose lines do not all carry the stamps of one frame (line
-// number, field parity, frame number): a copy that raced the engine's writes. A torn frame fails
-// the run.
+// "torn" counts delivered frames whose lines do not all carry the stamps of one frame in place
+// (line number, field parity, frame number, input; sim::check_frame): a copy that raced the
+// engine's writes, or woven fields of two frames. "repeat" counts frames whose number did not move
+// on from the frame before (delivered again, or gone back without the discontinuity flag). Either
+// fails the run.
 //
 // Usage: bench_video [seconds] [--mode p|i|both] [--inputs 1|4|both] [--irq-latency MS|~MS[:SEED]]
 //                    [--start-seed N] [--json FILE] [--plot FILE.png]
@@ -28,6 +30,7 @@
 #include "platform/host/kernel.h"
 #include "platform/host/priority.h"
 #include "platform/host/verifier.h"
+#include "sim/pattern.h"
 #include "tools/bench/lib/report.h"
 
 #include <malloc.h>
@@ -67,6 +70,7 @@ struct FrameRecord {
     uint64_t drops;     // DropCount of the frame info
     uint32_t frame;     // the card's frame number stamped in the first line
     bool torn;          // some line is not the one of that frame the pattern puts there
+    bool flagged;       // the driver marked it as a data discontinuity
 };
 
 // What every run of one invocation shares.
@@ -75,33 +79,24 @@ struct Settings {
     std::optional<uint64_t> start_seed;
 };
 
-// Every line carries {frame, line, field, input}: a whole frame has one frame number, the line
-// numbers in order and, woven, the top field on the even lines.
-bool Torn(const uint8_t* data, bool interlaced) {
-    uint32_t first;
-    std::memcpy(&first, data, sizeof first);
-    for (uint32_t r = 0; r < kHeight; ++r) {
-        const uint8_t* line = data + size_t(r) * kLineBytes;
-        uint32_t frame;
-        uint16_t number;
-        std::memcpy(&frame, line, sizeof frame);
-        std::memcpy(&number, line + 4, sizeof number);
-        if (frame != first || number != r || line[6] != (interlaced ? (r & 1) : 0)) return true;
+// What the frame numbers of a run of deliveries say (sim::FrameOrder): frames the card completed
+// that never reached the client, and frames whose number did not move on.
+struct Order {
+    uint64_t missed = 0, repeats = 0;
+};
+Order FrameNumbers(std::vector<FrameRecord>::const_iterator first, std::vector<FrameRecord>::const_iterator last) {
+    Order out;
+    sim::FrameOrder order;
+    for (auto it = first; it != last; ++it) {
+        const sim::FrameOrder::Result step = order.next(it->frame, it->flagged);
+        out.missed += step.skipped;
+        out.repeats += sim::FrameOrder::bad(step.step);
     }
-    return false;
-}
-
-// Frames the card completed between the first and the last of these deliveries that never reached
-// the client (the card numbers its frames one by one).
-uint64_t Missed(std::vector<FrameRecord>::const_iterator first, std::vector<FrameRecord>::const_iterator last) {
-    if (first == last) return 0;
-    uint64_t distinct = 1;
-    for (auto it = first + 1; it != last; ++it) distinct += it->frame != (it - 1)->frame;
-    const uint64_t span = uint64_t((last - 1)->frame - first->frame) + 1;
-    return span > distinct ? span - distinct : 0;
+    return out;
 }
 
 struct InputRun {
+    uint32_t input = 0;
     std::unique_ptr<qh::client::Filter> filter;
     std::unique_ptr<qh::client::Pin> pin;
     std::shared_ptr<qh::client::Clock> clock;
@@ -175,11 +170,14 @@ void Consume(InputRun& run, const CommonBuffer* buffers, bool interlaced, std::c
         KS_FRAME_INFO info;
         std::memcpy(&info, f.header.data() + sizeof(KSSTREAM_HEADER), sizeof info);
         r.drops = static_cast<uint64_t>(info.DropCount);
-        std::memcpy(&r.frame, f.data.data(), sizeof r.frame);
-        if (h.DataUsed < kFrameBytes)
+        r.flagged = (h.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0;
+        if (h.DataUsed < kFrameBytes) {
             run.error = "short frame";
-        else
-            r.torn = Torn(f.data.data(), interlaced);
+        } else {
+            const sim::FrameCheck c = sim::check_frame(f.data.data(), kLineBytes, kHeight, run.input, interlaced);
+            r.frame = c.frame;
+            r.torn = c.fault != sim::FrameFault::None;
+        }
         run.frames.push_back(r);
         run.pin->submit(kFrameBytes, kHeaderSize);
     }
@@ -209,6 +207,7 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
     InputRun runs[kMaxInputs];
     for (uint32_t n = 0; n < inputs; ++n) {
         InputRun& run = runs[n];
+        run.input = n;
         for (const auto& info : device->filters())
             if (IsEqualGUID(info.reference, *kVideoRef[n])) device->open_filter(info.index, run.filter);
         if (!run.filter) {
@@ -282,7 +281,7 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
         std::vector<FrameRecord>& frames = runs[n].frames;
         const auto first = std::find_if(frames.begin(), frames.end(),
                                         [&](const FrameRecord& r) { return r.completed_ns >= measured_from; });
-        out.warmup_missed += Missed(frames.begin(), first);
+        out.warmup_missed += FrameNumbers(frames.begin(), first).missed;
         frames.erase(frames.begin(), first);
     }
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -324,20 +323,22 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
             if (it == irq.begin()) continue;
             fig.irq_ms.push_back(double(r.completed_ns - *(it - 1)) / 1e6);
         }
-        const uint64_t produced = run.frames.empty() ? 0 : run.frames.back().frame - run.frames.front().frame + 1;
+        const uint64_t produced = run.frames.empty() || run.frames.back().frame < run.frames.front().frame
+                                      ? 0
+                                      : uint64_t(run.frames.back().frame - run.frames.front().frame) + 1;
         produced_all += produced;
         fig.delivered = run.frames.size();
         fig.fps = double(fig.delivered) / elapsed;
         fig.drops = run.frames.empty() ? 0 : run.frames.back().drops;
-        // Deliveries of a frame already delivered (the card's frame stamp did not move on).
-        for (size_t i = 1; i < run.frames.size(); ++i) fig.repeats += run.frames[i].frame == run.frames[i - 1].frame;
+        const Order order = FrameNumbers(run.frames.begin(), run.frames.end());
+        fig.repeats = order.repeats;
+        fig.missed = order.missed;
         for (const FrameRecord& r : run.frames) fig.torn += r.torn;
-        fig.missed = Missed(run.frames.begin(), run.frames.end());
         fig.cost = costs[n];
         const double mem = bench::mean(fig.memcpy_us);
         fig.ratio = mem > 0 ? fig.cost.per_frame_us() / mem : 0.0;
         fig.error = run.error;
-        if (!run.error.empty() || fig.torn != 0) ok = false;
+        if (!run.error.empty() || fig.torn != 0 || fig.repeats != 0) ok = false;
         out.input.push_back(std::move(fig));
     }
     out.card_us_per_frame = produced_all ? double(card_cpu) / 1e3 / double(produced_all) : 0.0;

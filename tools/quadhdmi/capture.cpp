@@ -12,6 +12,7 @@
 #include "platform/host/cost.h"
 #include "platform/host/kernel.h"
 #include "platform/host/verifier.h"
+#include "sim/pattern.h"
 
 #include <unistd.h>
 
@@ -37,13 +38,19 @@ extern "C" void on_interrupt(int) { g_interrupted.store(true); }
 constexpr auto kStallLimit = std::chrono::seconds(3);
 constexpr uint32_t kVideoHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
 constexpr uint32_t kAudioHeaderSize = sizeof(KSSTREAM_HEADER);
-constexpr int kExitRemoved = 4;
 
-// Why an input delivered nothing, as the driver's trace of opening its filter tells: the cable
-// byte the receiver answered (0xFF: nothing answers on its I2C bus), or a picture size the driver
-// could not use. "" when the trace tells nothing.
-std::string silence_reason(const std::string& trace, const std::string& connect_prefix) {
+// Why an input delivered nothing, as the driver's trace of opening its filter tells: an I2C
+// master that never became idle while the receiver was read (the cable byte the driver then
+// traces is the zero of a failed read, not the receiver's answer), the cable byte the receiver
+// answered (0xFF: nothing answers on its I2C bus), or a picture size the driver could not use.
+// "" when the trace tells nothing.
+std::string silence_reason(const std::string& trace, const std::string& connect_prefix, uint32_t input) {
     const size_t at = trace.find(connect_prefix);
+    char stuck[64];
+    std::snprintf(stuck, sizeof stuck, "Check_I2c_Free error! IIC : %x ", 0x4000u + 0x1000u * input);
+    const size_t failed = trace.find(stuck);
+    if (failed != std::string::npos && (at == std::string::npos || failed < at))
+        return "the input's I2C master is stuck (it never became idle, so the receiver could not be read)";
     if (at != std::string::npos) {
         const unsigned long byte = std::strtoul(trace.c_str() + at + connect_prefix.size(), nullptr, 16);
         if (byte == 0xFF) return "the receiver does not answer (absent)";
@@ -72,7 +79,10 @@ public:
     // Results.
     std::atomic<uint64_t> frames{0};
     uint64_t missed = 0;          // frame numbers skipped between delivered frames
-    uint64_t bad_frames = 0;      // lines from another frame, wrong field or wrong line
+    uint64_t bad_frames = 0;      // frames with any of the faults below (counted once each)
+    uint64_t torn = 0, mixed = 0, misplaced = 0, short_frames = 0;   // what the stamps say (sim::FrameFault)
+    uint64_t repeated = 0;        // a frame number delivered again
+    uint64_t backwards = 0;       // a smaller frame number without the discontinuity flag
     uint64_t driver_drops = 0;    // DropCount of the last frame info
     uint64_t picture_number = 0;  // PictureNumber of the last frame info
     std::vector<double> latency_ms;
@@ -87,13 +97,14 @@ public:
     // Opens the filter, intersects, creates the pin. `format` "WxH" picks a range, "" range 0.
     bool open(Session& session, uint32_t in, const std::string& format, std::string& error) {
         input = in;
+        order_.restart();   // a new pin: the stream of frames starts afresh
         const host::trace::Mark mark = host::trace::mark();
         NTSTATUS status = session.open_filter(input, true, filter);
         if (status != STATUS_SUCCESS) {
             error = "cannot open the video filter: " + status_text(status);
             return false;
         }
-        silence = silence_reason(host::trace::text_since(mark), "temp connect video" + std::to_string(input) + " :");
+        silence = silence_reason(host::trace::text_since(mark), "temp connect video" + std::to_string(input) + " :", input);
         std::vector<client::PinInfo> pins = filter->pins();
         if (pins.empty() || pins[0].ranges.empty()) {
             error = "the video filter has no capture pin ranges";
@@ -153,28 +164,40 @@ public:
         return pin->set_state(KSSTATE_RUN);
     }
 
-    // Checks one frame's stamps: every line of one frame, in order; for a woven interlaced frame
-    // even lines from the top field and odd lines from the bottom field. A line narrower than a
-    // stamp carries only its first bytes, and only those are compared.
-    void check(const uint8_t* data) {
-        const size_t pitch = size_t(width) * 2;
-        if (pitch < 4) return;
-        const size_t compared = std::min<size_t>(pitch, 8);
-        uint32_t number;
-        std::memcpy(&number, data, 4);
-        bool good = true;
-        for (uint32_t y = 0; y < height && good; ++y) {
-            uint8_t expected[8];
-            const uint16_t line = uint16_t(y);
-            std::memcpy(expected, &number, 4);
-            std::memcpy(expected + 4, &line, 2);
-            expected[6] = interlaced ? uint8_t(y & 1) : 0;
-            expected[7] = uint8_t(input);
-            good = std::memcmp(data + size_t(y) * pitch, expected, compared) == 0;
+    // Checks one frame against the card's pattern (every line of one frame, in order; woven,
+    // even lines from the top field and odd lines from the bottom field of that frame) and
+    // against the frame before it: a frame number must move on, and may go back only on a
+    // frame the driver flagged as a discontinuity (the source started again).
+    void check(const uint8_t* data, bool discontinuity) {
+        const sim::FrameCheck c = sim::check_frame(data, size_t(width) * 2, height, input, interlaced);
+        switch (c.fault) {
+        case sim::FrameFault::None: break;
+        case sim::FrameFault::Torn: ++torn; break;
+        case sim::FrameFault::Mixed: ++mixed; break;
+        case sim::FrameFault::Misplaced: ++misplaced; break;
         }
-        if (!good) ++bad_frames;
-        if (frames > 0 && number > last_number_ + 1) missed += number - last_number_ - 1;
-        last_number_ = number;
+        const sim::FrameOrder::Result order = order_.next(c.frame, discontinuity);
+        if (order.step == sim::FrameOrder::Step::Repeated) ++repeated;
+        if (order.step == sim::FrameOrder::Step::Backwards) ++backwards;
+        missed += order.skipped;
+        if (c.fault != sim::FrameFault::None || sim::FrameOrder::bad(order.step)) ++bad_frames;
+    }
+
+    // "" when every frame was good, else what was wrong with the bad ones.
+    std::string bad_detail() const {
+        if (bad_frames == 0) return {};
+        std::string text;
+        auto part = [&](const char* what, uint64_t n) {
+            if (n == 0) return;
+            text += (text.empty() ? " (" : ", ") + std::to_string(n) + " " + what;
+        };
+        part("torn", torn);
+        part("mixed", mixed);
+        part("misplaced", misplaced);
+        part("short", short_frames);
+        part("repeated", repeated);
+        part("out of order", backwards);
+        return text + ")";
     }
 
     // Waits for completed frames and queues them again until `done` says stop.
@@ -198,7 +221,7 @@ public:
             }
             const KSSTREAM_HEADER& header = frame.stream_header();
             if (header.DataUsed >= frame_bytes && frame.data.size() >= frame_bytes) {
-                check(frame.data.data());
+                check(frame.data.data(), (header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0);
                 if (writer && write_error.empty()) {
                     if (writer->write_frame(frame.data.data())) {
                         ++written;
@@ -208,6 +231,7 @@ public:
                 }
                 if (keep_last) last_frame.assign(frame.data.begin(), frame.data.begin() + frame_bytes);
             } else {
+                ++short_frames;
                 ++bad_frames;
             }
             if (frame.header.size() >= kVideoHeaderSize) {
@@ -244,7 +268,7 @@ public:
     }
 
 private:
-    uint32_t last_number_ = 0;
+    sim::FrameOrder order_;
 };
 
 class AudioStream {
@@ -270,7 +294,7 @@ public:
             error = "cannot open the audio filter: " + status_text(status);
             return false;
         }
-        silence = silence_reason(host::trace::text_since(mark), "audio" + std::to_string(input) + " connect:");
+        silence = silence_reason(host::trace::text_since(mark), "audio" + std::to_string(input) + " connect:", input);
         std::vector<client::PinInfo> pins = filter->pins();
         if (pins.empty() || pins[0].ranges.empty()) {
             error = "the audio filter has no capture pin ranges";
@@ -443,6 +467,17 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
         std::fprintf(stderr, "quadhdmi: %s\n", error.c_str());
         return 2;
     }
+    // The card can be put back only after it was pulled out.
+    if (options.replug_after > 0 && !(options.unplug_after > 0 && options.replug_after > options.unplug_after)) {
+        char text[160];
+        if (options.unplug_after > 0)
+            std::snprintf(text, sizeof text, "--replug-after %g is not later than --unplug-after %g",
+                          options.replug_after, options.unplug_after);
+        else
+            std::snprintf(text, sizeof text, "--replug-after %g without --unplug-after", options.replug_after);
+        std::fprintf(stderr, "quadhdmi: %s: the card is put back only after it was pulled out\n", text);
+        return kExitRefused;
+    }
     const bool several = inputs.size() > 1;
     const bool want_audio = !options.audio.empty();
     const bool want_video = !options.video.empty() || !options.snapshot.empty() || !want_audio;
@@ -586,12 +621,15 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
         removed = true;
     };
     // The card put back: the same streams on the new device, into the same files.
+    bool resumed = false;
     auto on_replug = [&] {
         const NTSTATUS status = session.replug();
         if (status != STATUS_SUCCESS) {
             std::fprintf(stderr, "quadhdmi: the card put back did not start: %s\n", status_text(status).c_str());
+            code = kExitFailed;
             return;
         }
+        resumed = true;
         std::printf("card put back: capture resumes\n");
         for (auto& v : video) {
             if (!v->open(session, v->input, options.format, error) || v->run(clock, options.buffers) != STATUS_SUCCESS)
@@ -656,17 +694,21 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
     for (auto& a : audio) a->close();
     clock->pause();
 
+    // A removal the card's return did not make up for: streams that stopped with it stopped for
+    // that reason alone.
+    const bool cut_short = removed && !resumed;
+
     // Summary.
     std::printf("Captured for %.2f s\n", elapsed);
     for (auto& v : video) {
         const uint64_t frames = v->frames.load();
         const double span = double(v->last_ns - v->first_ns) / 1e9;
         const double fps = frames > 1 && span > 0 ? double(frames - 1) / span : 0.0;
-        std::printf("input %u video: %llu frames %ux%u%s, %.2f fps, missed %llu, driver drops %llu, bad frames %llu",
+        std::printf("input %u video: %llu frames %ux%u%s, %.2f fps, missed %llu, driver drops %llu, bad frames %llu%s",
                     v->input, static_cast<unsigned long long>(frames), v->width, v->height,
                     v->interlaced ? " interlaced (woven)" : " progressive", fps,
                     static_cast<unsigned long long>(v->missed), static_cast<unsigned long long>(v->driver_drops),
-                    static_cast<unsigned long long>(v->bad_frames));
+                    static_cast<unsigned long long>(v->bad_frames), v->bad_detail().c_str());
         if (!v->latency_ms.empty()) {
             std::printf(", stamp-to-delivery latency p50 %.2f ms p99 %.2f ms max %.2f ms",
                         percentile(v->latency_ms, 50), percentile(v->latency_ms, 99),
@@ -674,7 +716,7 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
         }
         if (!v->note.empty()) std::printf(" [%s]", v->note.c_str());
         std::printf("\n");
-        if (frames == 0)
+        if (frames == 0 && !cut_short)
             fail(v->input, "no video frames within the capture: " +
                                (v->silence.empty() ? std::string("nothing arrived from the card") : v->silence));
         const std::string video_path = per_input_path(options.video, v->input, several);
@@ -693,7 +735,7 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
                 fail(v->input, error);
             }
         }
-        if (v->bad_frames != 0) code = code ? code : 1;
+        if (v->bad_frames != 0) code = kExitFailed;
     }
     for (auto& a : audio) {
         const uint64_t bytes = a->bytes.load();
@@ -703,7 +745,7 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
                     static_cast<unsigned long long>(a->flagged));
         if (!a->note.empty()) std::printf(" [%s]", a->note.c_str());
         std::printf("\n");
-        if (bytes == 0)
+        if (bytes == 0 && !cut_short)
             fail(a->input, "no audio within the capture: " +
                                (a->silence.empty() ? std::string("nothing arrived from the card") : a->silence));
         const std::string audio_path = per_input_path(options.audio, a->input, several);
@@ -721,11 +763,12 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
     host::verifier::print_summary(stdout);
     if (leaks) {
         std::fprintf(stderr, "quadhdmi: the verifier found %zu leak(s) at removal\n", leaks);
-        return 3;
+        return kExitVerifier;
     }
-    // A capture the removal cut short did not do what was asked, whatever else went wrong: the
-    // status says why it ended.
-    return removed ? kExitRemoved : code;
+    // The most serious finding decides (see kExitStatusHelp): a failure outranks the removal,
+    // which alone says the capture ended early but holds nothing bad.
+    if (code != 0) return code;
+    return cut_short ? kExitRemoved : 0;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -77,6 +77,11 @@ CLI::Validator positive_number(double max) {
         "NUMBER " + range, "positive number");
 }
 
+CLI::Validator not_empty() {
+    return CLI::Validator([](std::string& text) -> std::string { return text.empty() ? "an empty value" : ""; },
+                          "TEXT", "not empty");
+}
+
 CLI::Validator file_pattern() {
     return CLI::Validator(
         [](std::string& text) -> std::string {

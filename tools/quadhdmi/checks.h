@@ -22,6 +22,8 @@ std::optional<double> parse_positive(const std::string& text, double max);
 // The same checks as CLI11 validators (they see the text before it is converted).
 CLI::Validator whole_number(uint64_t min, uint64_t max);
 CLI::Validator positive_number(double max);
+// Any text but none: an option given with an empty value is refused, not taken as not given.
+CLI::Validator not_empty();
 // An output file name: at most one "%d" (or "%0Nd", N up to 9) standing for the input.
 CLI::Validator file_pattern();
 

@@ -9,6 +9,28 @@
 
 namespace qh::tool {
 
+// Exit statuses. When several apply, the first of this list is given (the messages name all):
+//   3  the verifier found a fault of the driver: a leak at the device's removal, or a diagnostic
+//      left recorded at the end;
+//   1  the command failed: a file could not be written, a frame or buffer was bad, an input
+//      delivered nothing, a pin did not run, the capture did not resume on a card put back, ...;
+//   4  the card's removal cut the capture short (and --replug-after did not resume it); what was
+//      written up to then is whole and checked;
+//   0  done as asked (also a capture that a card put back resumed).
+// 2 stands alone: the command line was refused before the card was plugged in.
+constexpr int kExitFailed = 1;
+constexpr int kExitRefused = 2;
+constexpr int kExitVerifier = 3;
+constexpr int kExitRemoved = 4;
+constexpr const char* kExitStatusHelp =
+    "Exit status (when several apply, the first of this list):\n"
+    "  3  the verifier found a fault of the driver (a leak at removal, a diagnostic)\n"
+    "  1  the command failed (a file not written, a bad frame or buffer, an input that delivered nothing,\n"
+    "     a capture that did not resume)\n"
+    "  4  the card's removal cut the capture short and it did not resume (what was written is whole)\n"
+    "  0  done as asked, also when a card put back resumed the capture\n"
+    "  2  (alone) the command line was refused before anything ran";
+
 int run_start(const CommonOptions& common);
 int run_list(const CommonOptions& common);
 

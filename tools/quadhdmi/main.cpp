@@ -22,6 +22,7 @@ int run(int argc, char** argv) {
         "Every command plugs in the card (configurable with the 'Simulated card' options), loads the\n"
         "driver, starts the device, does its work, and stops and removes the device cleanly."};
     app.require_subcommand(1);
+    app.footer(kExitStatusHelp);
     app.set_help_all_flag("--help-all", "Help for every command");
     app.set_version_flag("--version", "quadhdmi " QH_VERSION, "Print the driver's version and exit");
 
@@ -40,9 +41,10 @@ int run(int argc, char** argv) {
 
     CaptureOptions capture_options;
     CLI::App* capture = app.add_subcommand("capture", "Capture video and/or audio from one or more inputs");
+    capture->footer(kExitStatusHelp);
     capture->add_option("-i,--input", capture_options.inputs, "Input to capture (0-3, repeatable; default 0)")
         ->check(whole_number(0, 3));
-    capture->add_option("--inputs", capture_options.input_list, "Inputs as a list, e.g. 0,1,2,3");
+    capture->add_option("--inputs", capture_options.input_list, "Inputs as a list, e.g. 0,1,2,3")->check(not_empty());
     capture->add_option("--frames", capture_options.frames, "Stop after N video frames per input")
         ->check(whole_number(1, kMaxFrames));
     capture->add_option("--seconds", capture_options.seconds, "Stop after S seconds")->check(positive_number(kMaxSeconds));
@@ -54,7 +56,8 @@ int run(int argc, char** argv) {
     capture->add_option("--snapshot", capture_options.snapshot, "Save the last video frame as FILE.png; %d = input")
         ->check(file_pattern());
     capture->add_option("--format", capture_options.format,
-                        "Video format WxH from the pin's ranges (default: the detected signal, range 0)");
+                        "Video format WxH from the pin's ranges (default: the detected signal, range 0)")
+        ->check(not_empty());
     capture->add_option("--buffers", capture_options.buffers, "Video buffers queued per pin (audio: four times as many)")
         ->check(whole_number(1, 64));
     capture->add_flag("-q,--quiet", capture_options.quiet, "No progress line");
@@ -93,7 +96,12 @@ int run(int argc, char** argv) {
         ->check(whole_number(1, kMaxFrames));
     add_common_options(*stats, common);
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // --help and --version end here too, with status 0; anything else was refused.
+        return app.exit(e) == 0 ? 0 : kExitRefused;
+    }
     use_driver_image(driver_image);
 
     int code = 1;
@@ -128,7 +136,7 @@ int main(int argc, char** argv) {
     // in its summary; the other commands say something only when there is one).
     if (host::verifier::diagnostic_count() != 0) {
         host::verifier::print_summary(stderr);
-        return code ? code : 4;
+        return qh::tool::kExitVerifier;
     }
     return code;
 }

@@ -39,6 +39,9 @@ private:
 
 // YUY2 (BT.601, limited range) to 8-bit RGB, width × height × 3 bytes.
 std::vector<uint8_t> yuy2_to_rgb(const uint8_t* yuy2, uint32_t width, uint32_t height);
+// Never removes what `path` names, whatever fails: a regular file (or a new one) is replaced only
+// by a whole picture, written beside it and renamed over it; a device, a pipe, or a file in a
+// folder that takes no new file is written in place.
 bool write_png(const std::string& path, const uint8_t* rgb, uint32_t width, uint32_t height, std::string& error);
 
 // Expands "%d" (or printf-style "%02d") in a per-input file name pattern; without a pattern and

@@ -42,10 +42,9 @@ std::atomic<bool> g_trace_failed{false};
 
 // Milliseconds as a decimal number ("2.5"), at most 10 s.
 bool parse_ms(const std::string& text, uint32_t& us) {
-    char* end = nullptr;
-    const double ms = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || !(ms >= 0) || ms > 10000) return false;
-    us = static_cast<uint32_t>(ms * 1000 + 0.5);
+    const auto ms = sim::parse_decimal(text);
+    if (!ms || *ms > 10000) return false;
+    us = static_cast<uint32_t>(*ms * 1000 + 0.5);
     return true;
 }
 
@@ -95,14 +94,18 @@ void add_common_options(CLI::App& command, CommonOptions& options) {
         ->group("Simulated card");
     command.add_option("--irq-latency", options.irq_latency,
                        "Delay before every interrupt routine: MS (fixed) or ~MS[:SEED] (random up to MS)")
+        ->check(not_empty())
         ->group("Simulated card");
     command.add_option("--irq-stall", options.irq_stall, "MS/EVERY: every EVERY-th interrupt routine held MS more")
+        ->check(not_empty())
         ->group("Simulated card");
     command.add_option("--start-seed", options.start_seed,
                        "Seed the card's engine start positions are drawn from (the run prints the one it used)")
+        ->check(not_empty())
         ->group("Simulated card");
     command.add_option("--trace", options.trace, "Write the driver's debug output with time stamps to FILE, or - for "
-                                                 "standard output");
+                                                 "standard output")
+        ->check(not_empty());
 }
 
 bool build_card_config(const CommonOptions& options, sim::CardConfig& config, std::string& error) {

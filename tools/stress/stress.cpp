@@ -4,7 +4,8 @@
 // (receiver faults, cable pulls and mode changes, spurious interrupts) and of the host (pool
 // allocations that fail). After every step: no verifier stop, every buffer returned at most once
 // and, once its pin is closed, exactly once, delivered frames' stamps consistent with the pin's
-// format, the audio sample index continuous outside flagged buffers; at the end the pool is back
+// format and their numbers moving on (back only on a flagged frame), the audio sample index
+// continuous outside flagged buffers; at the end the pool is back
 // to where it was after the start and the device is removed without a leak.
 //
 //   stress --seed 7 --steps 10000        one walk
@@ -16,9 +17,11 @@
 #include "platform/host/kernel.h"
 #include "platform/host/ks.h"
 #include "platform/host/verifier.h"
+#include "sim/pattern.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -63,6 +66,8 @@ struct PinRec {
     // was set and run with, at the same size.
     uint64_t checked_epoch = UINT64_MAX;
     bool interlaced = false;
+    // Within one run of the pin on one source, frame numbers move on (sim::FrameOrder).
+    sim::FrameOrder order;
     // Audio: the sample index runs on from the last delivered frame unless a buffer is flagged.
     bool have_last = false;
     uint16_t last = 0;
@@ -278,6 +283,8 @@ private:
                               SharedRead(ch.Height) == rec.height;
             rec.checked_epoch = rec.video && owner && same ? epoch_[rec.input] : UINT64_MAX;
         }
+        // A pin that went through STOP starts a new stream of frames when it runs again.
+        if (now == KSSTATE_STOP) rec.order.restart();
     }
 
     void submit() {
@@ -498,27 +505,31 @@ private:
 
     void check_video(PinRec& rec, const CompletedFrame& f, const KSSTREAM_HEADER& h) {
         ++fig_.video_frames;
-        if (rec.checked_epoch != epoch_[rec.input]) return;
+        if (rec.checked_epoch != epoch_[rec.input]) {
+            // Another source (or receiver state) since the run: its numbers owe nothing to the
+            // frames checked before.
+            rec.order.restart();
+            return;
+        }
         const uint32_t pitch_fit = h.FrameExtent / rec.height / 2;
         const uint32_t pitch = rec.interlaced && pitch_fit >= rec.width ? pitch_fit * 2 : rec.width * 2;
-        const uint32_t lines = h.DataUsed < rec.width * 2 ? 0 : (h.DataUsed - rec.width * 2) / pitch + 1;
-        uint32_t frame;
-        std::memcpy(&frame, f.data.data(), 4);
-        for (uint32_t r = 0; r < lines && r < rec.height; ++r) {
-            const uint8_t* line = f.data.data() + size_t(r) * pitch;
-            uint32_t n;
-            uint16_t row;
-            std::memcpy(&n, line, 4);
-            std::memcpy(&row, line + 4, 2);
-            const uint8_t field = rec.interlaced ? uint8_t(r & 1) : 0;
-            if (n != frame || row != r || line[6] != field || line[7] != rec.input) {
-                failure_ = "video frame " + std::to_string(frame) + " on input " + std::to_string(rec.input) + " (" +
-                           std::to_string(rec.width) + "x" + std::to_string(rec.height) +
-                           (rec.interlaced ? " woven" : "") + ", " + std::to_string(h.DataUsed) +
-                           " bytes used): line " + std::to_string(r) + " carries frame " + std::to_string(n) +
-                           " line " + std::to_string(row) + " field " + std::to_string(line[6]);
-                return;
-            }
+        const uint32_t lines =
+            std::min(rec.height, h.DataUsed < rec.width * 2 ? 0 : (h.DataUsed - rec.width * 2) / pitch + 1);
+        const sim::FrameCheck c = sim::check_frame(f.data.data(), pitch, lines, rec.input, rec.interlaced);
+        const std::string what = "video frame " + std::to_string(c.frame) + " on input " + std::to_string(rec.input) +
+                                 " (" + std::to_string(rec.width) + "x" + std::to_string(rec.height) +
+                                 (rec.interlaced ? " woven" : "") + ", " + std::to_string(h.DataUsed) + " bytes used)";
+        if (c.fault != sim::FrameFault::None) {
+            failure_ = what + " is " + sim::frame_fault_name(c.fault) + ": line " + std::to_string(c.line) +
+                       " carries frame " + std::to_string(c.found.frame) + " line " + std::to_string(c.found.line) +
+                       " field " + std::to_string(c.found.field) + " input " + std::to_string(c.found.input);
+            return;
+        }
+        const uint32_t before = rec.order.last();
+        const bool flagged = (h.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0;
+        if (lines > 0 && sim::FrameOrder::bad(rec.order.next(c.frame, flagged).step)) {
+            failure_ = what + " after frame " + std::to_string(before) + ", not flagged as a discontinuity";
+            return;
         }
         ++fig_.video_checked;
     }
