@@ -34,9 +34,9 @@ __attribute__((no_stack_protector)) void SeedStackGuard(const void* load_object)
     ULONGLONG value = static_cast<ULONGLONG>(__stack_chk_guard);
     value ^= Mix(__builtin_ia32_rdtsc());
     value ^= Mix(reinterpret_cast<ULONGLONG>(&__stack_chk_guard) ^ (reinterpret_cast<ULONGLONG>(load_object) << 1));
-    // The top 16 bits clear, as Windows' own x64 cookies have them: a string copy that runs over
-    // a buffer writes a single zero byte, at its end, so it cannot reproduce the guard's two. Never
-    // the initial value: that would read as never seeded.
+    // The top 16 bits clear, as Windows' own x64 cookies have them: a string copy that ran on past
+    // the guard to the return address would have to write those zero bytes, and a string copy
+    // ends at its first zero. Never the initial value: that would read as never seeded.
     value &= 0x0000FFFFFFFFFFFFull;
     if (value == 0 || value == kStackGuardInitial) {
         value = Mix(value + 1) & 0x0000FFFFFFFFFFFFull;
