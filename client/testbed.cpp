@@ -71,7 +71,7 @@ Testbed::~Testbed() {
 }
 
 NTSTATUS Testbed::add() {
-    add_status_ = host::pnp::Device::add(driver_, card_.get(), 0, device_);
+    add_status_ = host::pnp::Device::add(driver_, card_.get(), 0, device_, options_.hardware_key);
     return add_status_;
 }
 

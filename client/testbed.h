@@ -57,6 +57,10 @@ struct TestbedOptions {
     // bug check (fatal unless a verifier capture is active).
     bool remove_on_destroy = true;
 
+    // What the installation wrote under the device's hardware key (the INF's .HW section), which
+    // the driver reads when the device is added: the camera variant sets RegisterAsCamera to 1.
+    std::vector<host::registry::Value> hardware_key;
+
     // Copy every trace line to stdout as it is emitted (the tool's view).
     bool echo_trace = false;
 
@@ -105,6 +109,8 @@ public:
     NTSTATUS add_status() const { return add_status_; }
     NTSTATUS start_status() const { return start_status_; }
     bool added() const { return device_ != nullptr; }
+    // The shipped image the driver was loaded from, or null for the compiled-in driver.
+    const host::image::Image* image() const { return image_.get(); }
     bool started() const;
 
     sim::Card& card() { return *card_; }

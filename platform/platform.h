@@ -84,3 +84,6 @@ static_assert(offsetof(DMA_OPERATIONS, PutDmaAdapter) == 8 && offsetof(DMA_OPERA
               offsetof(DMA_OPERATIONS, FreeCommonBuffer) == 24);
 static_assert(sizeof(KSDEVICE_DISPATCH) == 112 && sizeof(KSPIN_DISPATCH) == 80 && sizeof(KSFILTER_DISPATCH) == 32);
 static_assert(sizeof(UNICODE_STRING) == 16 && sizeof(LARGE_INTEGER) == 8);
+static_assert(offsetof(DRIVER_OBJECT, DeviceObject) == 8 && offsetof(DRIVER_OBJECT, DriverExtension) == 48 &&
+              offsetof(DRIVER_EXTENSION, AddDevice) == 8);
+static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Type) == 4 && offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12);

@@ -4,10 +4,13 @@
 # Makes a self-signed code-signing certificate with OpenSSL (once; later runs reuse it, so a test
 # machine that trusts it keeps trusting re-signed builds), signs a copy of the image with
 # osslsigncode and verifies the signature. The package lands in build/windows/signed/:
-#   quadhdmi.sys (signed), quadhdmi.inf, quadhdmi.pdb       the driver package
+#   quadhdmi.sys (signed), quadhdmi.inf, quadhdmi-camera.inf,
+#   quadhdmi.pdb                                             the driver package
 #   quadhdmi-test.cer                                        the certificate, for the machine's stores
 #   quadhdmi-test.pfx (password: quadhdmi-test)              certificate + key, for signing the catalogue
-#   quadhdmi-test.key, quadhdmi-test.pem                     the same for OpenSSL; keep them private
+#   quadhdmi-test.key, quadhdmi-test.pem                     the same for OpenSSL
+# The .pfx, .key and .pem hold the private key: they stay on the machine that signs, never on a
+# test machine.
 # This is a test signature: Windows loads the driver with it only in test-signing mode.
 #
 # Usage: scripts/sign-test.sh [--image IMAGE] [--out DIR]
@@ -49,7 +52,7 @@ openssl pkcs12 -export -inkey "$key" -in "$cert" -out "$out/quadhdmi-test.pfx" -
 rm -f "$out/quadhdmi.sys"
 osslsigncode sign -certs "$cert" -key "$key" -h sha256 -n "quadhdmi capture driver" \
     -in "$image" -out "$out/quadhdmi.sys" >/dev/null
-for f in quadhdmi.inf quadhdmi.pdb; do
+for f in quadhdmi.inf quadhdmi-camera.inf quadhdmi.pdb; do
     if [ -f "$dir/$f" ]; then cp "$dir/$f" "$out/$f"; fi
 done
 osslsigncode verify -CAfile "$cert" -in "$out/quadhdmi.sys"

@@ -287,6 +287,23 @@ def check_image(args, image, name, check):
         check.ok("%d imports by name from the allow-list (%s)" %
                  (len(imports), ", ".join(sorted({d for d, _, _ in imports}))))
 
+    # No exports: a driver is called through the tables it hands the class driver, never by name.
+    # An export directory would let any other kernel module import the writable descriptor tables
+    # and patch them.
+    export_rva, export_size = image.dirs[pe.DIR_EXPORT]
+    if export_rva or export_size or any(s.name == ".edata" for s in image.sections):
+        check.fail("the image has an export directory (%d bytes at %#x)" % (export_size, export_rva))
+    else:
+        check.ok("no export directory")
+
+    # CET: the marker that the image keeps to the shadow stack's rules (no return-address
+    # rewriting), in the extended DLL characteristics debug entry where Windows looks for it.
+    ex = [data for kind, data in image.debug_entries() if kind == pe.IMAGE_DEBUG_TYPE_EX_DLLCHARACTERISTICS]
+    if ex and len(ex[0]) >= 4 and int.from_bytes(ex[0][:4], "little") & pe.IMAGE_DLLCHARACTERISTICS_EX_CET_COMPAT:
+        check.ok("CET shadow-stack compatible")
+    else:
+        check.fail("no CET-compatible marker (extended DLL characteristics debug entry)")
+
     # No thread-local storage.
     if image.dirs[pe.DIR_TLS][0] or any(s.name == ".tls" for s in image.sections):
         check.fail("the image has thread-local storage")
@@ -346,6 +363,56 @@ def check_image(args, image, name, check):
         check.fail("floating-point instructions in %s" % "; ".join(fp))
     else:
         check.ok("no floating point in %d functions" % len(functions))
+
+    check_stack_cookie(image, publics, functions, code, check)
+
+
+STACK_COOKIE_INITIAL = 0x00002B992DDFA232
+
+
+def check_stack_cookie(image, publics, functions, code, check):
+    """Stack protection as Windows expects it of a driver: the load configuration names the cookie
+    (holding the initial value, which the loader replaces at every load), the cookie is the guard
+    the compiled code compares, functions compare it, and a mismatch ends in the fast-fail."""
+    config = image.load_config()
+    guard = publics.get("__stack_chk_guard")
+    if config is None:
+        check.fail("no load configuration: Windows' loader finds no stack cookie to seed")
+        return
+    declared, cookie, guard_flags = config
+    if cookie is None or guard_flags & pe.IMAGE_GUARD_SECURITY_COOKIE_UNUSED:
+        check.fail("the load configuration (%d bytes) names no security cookie" % declared)
+        return
+    section = image.section_of(cookie, 8)
+    if section is None or not section.writable or section.executable:
+        check.fail("the security cookie at %#x is not in a writable data section" % cookie)
+        return
+    (value,) = image.rva_unpack("<Q", cookie)
+    if value != STACK_COOKIE_INITIAL:
+        check.fail("the security cookie holds %#x, not the initial value %#x Windows' loader replaces" %
+                   (value, STACK_COOKIE_INITIAL))
+    elif guard != cookie:
+        check.fail("the load configuration's cookie (%#x) is not __stack_chk_guard%s, the guard the code compares" %
+                   (cookie, " (%#x)" % guard if guard is not None else ""))
+    else:
+        check.ok("load configuration: the security cookie is __stack_chk_guard in %s, initial value" % section.name)
+
+    fail_rva = publics.get("__stack_chk_fail")
+    body = code.get(fail_rva, []) if fail_rva is not None else []
+    fast_fail = any(m == "int" and ops == "$0x29" for _, m, ops in body) and \
+        any(m == "mov" and ops == "$0x2,%ecx" for _, m, ops in body)
+    if not fast_fail:
+        check.fail("__stack_chk_fail does not end in the fast-fail (int 0x29, code 2) Windows' cookie check raises")
+    else:
+        check.ok("a failed cookie check fast-fails with code 2 (KERNEL_SECURITY_CHECK_FAILURE)")
+
+    target = "%#x" % (image.image_base + fail_rva) if fail_rva is not None else None
+    checking = [name for start, _, name in functions
+                if any(m.startswith("call") and ops.split()[0] == target for _, m, ops in code[start])]
+    if not checking:
+        check.fail("no function checks the stack cookie (built without stack protection)")
+    else:
+        check.ok("%d functions check the stack cookie" % len(checking))
 
 
 if __name__ == "__main__":

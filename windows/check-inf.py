@@ -7,7 +7,11 @@ the image the build produced: the INF cannot drift from any of them unnoticed.
 
 Every rule prints one "ok:" or "FAIL:" line; the exit status is 1 if any failed.
 
-Usage: check-inf.py INF --guids guids.h --image quadhdmi.sys [--edit OLD NEW]
+Usage: check-inf.py INF --guids guids.h --options install_options.h --image quadhdmi.sys
+                    [--variant default|camera] [--edit OLD NEW]
+  --variant camera checks the variant that also registers each video filter under
+  KSCATEGORY_VIDEO_CAMERA (and asks the driver to, through the hardware key value the driver's
+  install_options.h names).
   --edit checks a copy of the INF with OLD (which must occur exactly once) replaced by NEW; the
   INF checker's own tests use it to make an INF with one fault.
 """
@@ -30,6 +34,9 @@ SYSTEM_REGISTRATION = {"ks.inf": "KS.Registration", "kscaptur.inf": "KSCAPTUR.Re
 # Directives whose value (or one field of it) names a section of this INF.
 SECTION_LISTS = ("addreg", "delreg", "copyfiles", "delfiles", "renfiles", "bitreg", "updateinis")
 DIRID = re.compile(r"^\d+$")
+# The oldest Windows the driver runs on: Windows 10 1709. It runs from the driver store (%13%,
+# generally supported from 1709) and maps its registers with MmMapIoSpaceEx (Windows 10 only).
+MINIMUM_OS = (10, 0, 16299)
 
 
 def split_fields(value):
@@ -123,11 +130,33 @@ def driver_guids(header):
     return guids
 
 
+def decoration_minimum(decoration):
+    """(major, minor, build) an NTamd64 models decoration requires, None if it is not NTamd64;
+    missing numbers count as 0 (they match every version)."""
+    parts = decoration.split(".")
+    if parts[0].lower() != "ntamd64" or len(parts) > 6:
+        return None
+    numbers = []
+    for index in (1, 2, 5):
+        text = parts[index] if index < len(parts) else ""
+        if text and not text.isdigit():
+            return None
+        numbers.append(int(text) if text else 0)
+    return tuple(numbers)
+
+
+def camera_value_name(header):
+    m = re.search(r'^#define QH_CAMERA_VALUE_NAME "([A-Za-z]+)"$', open(header).read(), re.M)
+    return m.group(1) if m else None
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("inf")
     parser.add_argument("--guids", required=True)
     parser.add_argument("--image", required=True)
+    parser.add_argument("--options", required=True)
+    parser.add_argument("--variant", choices=("default", "camera"), default="default")
     parser.add_argument("--edit", nargs=2, metavar=("OLD", "NEW"))
     args = parser.parse_args()
     text = open(args.inf, encoding="utf-8-sig").read()
@@ -183,21 +212,29 @@ def check_inf(inf, args, check):
     else:
         check.ok("every %token% has a string")
 
-    # Models: decorated for NTamd64, each model's install section present.
+    # Models: decorated for NTamd64 and the minimum version, each model's install section present.
+    # An undecorated (or older) NTamd64 matches the card on Windows versions the driver cannot run
+    # on: there the installation would fail after the device had been claimed.
     referenced = []  # (section, where)
     models = []
+    minimum_text = "NTamd64.%d.%d...%d" % MINIMUM_OS
     for key, value, number in inf.entries("Manufacturer"):
         fields = split_fields(value)
-        decorations = [d.lower() for d in fields[1:]]
-        if "ntamd64" not in decorations:
+        decorations = [(d, decoration_minimum(d)) for d in fields[1:]]
+        amd64 = [(d, v) for d, v in decorations if v is not None]
+        if not amd64:
             check.fail("[Manufacturer] %s = %s: models are not decorated for NTamd64" % (key, value))
             continue
-        models.append(fields[0] + ".NTamd64")
-        referenced.append((fields[0] + ".NTamd64", "[Manufacturer] line %d" % number))
+        for decoration, version in amd64:
+            if version < MINIMUM_OS:
+                check.fail("[Manufacturer] %s: models decoration %s matches Windows before %d.%d build %d "
+                           "(write %s)" % (key, decoration, *MINIMUM_OS, minimum_text))
+            models.append(fields[0] + "." + decoration)
+            referenced.append((fields[0] + "." + decoration, "[Manufacturer] line %d" % number))
     if not inf.entries("Manufacturer"):
         check.fail("no [Manufacturer] section")
-    elif models and all(inf.has(m) for m in models):
-        check.ok("models decorated for NTamd64: %s" % ", ".join(models))
+    elif models and all(inf.has(m) and decoration_minimum(m.split(".", 1)[1]) >= MINIMUM_OS for m in models):
+        check.ok("models decorated for Windows %d.%d build %d or later: %s" % (*MINIMUM_OS, ", ".join(models)))
 
     # Install sections as Windows picks them for an x64 machine: X.NTamd64, else X.NT, else X.
     installs = []
@@ -279,6 +316,38 @@ def check_inf(inf, args, check):
     else:
         check.ok("service %s installs %%13%%\\%s, which is copied" % (services[0][0], image_name))
 
+    # Destinations: an INF that includes system INFs (Include/Needs) names a destination for each
+    # copy-files section and no default one (the included INFs' defaults would not apply, and a
+    # default of its own would silently serve any section it forgot). The image lands where the
+    # service runs it from.
+    includes = any(inf.values(install, "Include") or inf.values(install, "Needs") for install in installs)
+    destinations = {k.lower(): (k, v, n) for k, v, n in inf.entries("DestinationDirs") if k}
+    service_dirid = None
+    for _, _, section in services:
+        m = re.match(r"^%(\d+)%\\", inf.expand(" ".join(inf.values(section, "ServiceBinary"))))
+        service_dirid = m.group(1) if m else service_dirid
+    problems = []
+    if includes and "defaultdestdir" in destinations:
+        problems.append("[DestinationDirs] has DefaultDestDir (line %d) in an INF with Include/Needs" %
+                        destinations["defaultdestdir"][2])
+    copy_sections = sorted({s for install in installs for v in inf.values(install, "CopyFiles")
+                            for s in split_fields(v) if s and not s.startswith("@")})
+    for section in copy_sections:
+        entry = destinations.get(section.lower())
+        if entry is None:
+            problems.append("copy-files section %s has no entry in [DestinationDirs]" % section)
+            continue
+        dirid = split_fields(entry[1])[0]
+        copies_image = image_name.lower() in {(v if k is None else k).strip().lower() for k, v, _ in inf.entries(section)}
+        if copies_image and service_dirid is not None and dirid != service_dirid:
+            problems.append("%s copies %s to dirid %s, but the service runs it from %%%s%%" %
+                            (section, image_name, dirid, service_dirid))
+    if problems:
+        for p in problems:
+            check.fail(p)
+    elif copy_sections:
+        check.ok("[DestinationDirs] names each copy-files section (%s), no default" % ", ".join(copy_sections))
+
     # Interfaces: exactly the driver's filters under exactly their categories.
     guids = driver_guids(args.guids)
     expected = set()
@@ -289,6 +358,11 @@ def check_inf(inf, args, check):
                 check.fail("%s lacks kRef%s%d or the categories" % (args.guids, kind, i))
                 return
             expected |= {(guids["kCategoryCapture"], ref), (guids[category], ref)}
+            if kind == "Video" and args.variant == "camera":
+                if "kCategoryVideoCamera" not in guids:
+                    check.fail("%s lacks kCategoryVideoCamera" % args.guids)
+                    return
+                expected.add((guids["kCategoryVideoCamera"], ref))
     registered = set()
     for install in installs:
         for key, value, _ in inf.entries(install + ".Interfaces"):
@@ -297,8 +371,9 @@ def check_inf(inf, args, check):
                 registered.add((fields[0], fields[1] if len(fields) > 1 else ""))
     names = {v: k for k, v in guids.items()}
     if registered == expected:
-        check.ok("AddInterface: the %d filters' reference GUIDs under their categories, as in %s" %
-                 (2 * FILTER_INPUTS, os.path.basename(args.guids)))
+        check.ok("AddInterface: the %d filters' reference GUIDs under their categories, as in %s%s" %
+                 (2 * FILTER_INPUTS, os.path.basename(args.guids),
+                  " (video filters also under kCategoryVideoCamera)" if args.variant == "camera" else ""))
     else:
         for category, ref in sorted(registered - expected):
             check.fail("AddInterface %s, %s is not one of the driver's filters under its category (%s, %s)" %
@@ -328,6 +403,32 @@ def check_inf(inf, args, check):
             check.fail(p)
     else:
         check.ok("includes %s with their registrations" % ", ".join(sorted(needed)))
+
+    # The camera option: the hardware key value the driver reads when the device is added. Both
+    # variants write it (1 in the camera variant, 0 otherwise), so that installing one over the
+    # other takes effect.
+    name = camera_value_name(args.options)
+    want = 1 if args.variant == "camera" else 0
+    if name is None:
+        check.fail("%s does not define QH_CAMERA_VALUE_NAME" % args.options)
+        return
+    written = []
+    for install in installs:
+        for v in inf.values(install + ".HW", "AddReg"):
+            for section in split_fields(v):
+                for key, line, number in inf.entries(section):
+                    fields = split_fields(line if key is None else key + "=" + line)
+                    if len(fields) >= 5 and fields[0].upper() == "HKR" and not fields[1] and \
+                            fields[2].lower() == name.lower():
+                        written.append((fields[3], fields[4], number))
+    if len(written) != 1:
+        check.fail("the hardware key value %s is written %d times by the install sections' .HW AddReg, not once" %
+                   (name, len(written)))
+    elif written[0][0].lower() not in ("0x00010001", "0x10001") or written[0][1] != str(want):
+        check.fail("the hardware key value %s is written as %s, %s (line %d), not REG_DWORD %d for the %s variant" %
+                   (name, written[0][0], written[0][1], written[0][2], want, args.variant))
+    else:
+        check.ok("hardware key value %s = %d (%s variant)" % (name, want, args.variant))
 
 
 if __name__ == "__main__":

@@ -16,9 +16,13 @@ DLLCHAR_NX_COMPAT = 0x0100
 
 DIR_EXPORT, DIR_IMPORT, DIR_RESOURCE, DIR_EXCEPTION, DIR_SECURITY, DIR_BASERELOC, DIR_DEBUG = range(7)
 DIR_TLS = 9
+DIR_LOAD_CONFIG = 10
 DIR_IAT = 12
 
 IMAGE_DEBUG_TYPE_CODEVIEW = 2
+IMAGE_DEBUG_TYPE_EX_DLLCHARACTERISTICS = 20
+IMAGE_DLLCHARACTERISTICS_EX_CET_COMPAT = 0x01
+IMAGE_GUARD_SECURITY_COOKIE_UNUSED = 0x800
 RT_VERSION = 16
 IMAGE_REL_BASED_ABSOLUTE = 0
 IMAGE_REL_BASED_DIR64 = 10
@@ -180,6 +184,31 @@ class Image:
             path = self.data[dptr + 24:dptr + dsize].split(b"\0")[0].decode("utf-8", "replace")
             return guid, age, path
         return None
+
+    def debug_entries(self):
+        """[(type, data bytes)] of every debug directory entry."""
+        rva, size = self.dirs[DIR_DEBUG]
+        result = []
+        for off in range(0, size - size % 28, 28):
+            _, _, _, _, kind, dsize, _, dptr = self.rva_unpack("<IIHHIIII", rva + off)
+            if dptr + dsize > len(self.data):
+                raise PeError("debug directory entry of type %d lies outside the file" % kind)
+            result.append((kind, self.data[dptr:dptr + dsize]))
+        return result
+
+    # ---- load configuration -----------------------------------------------------------------
+    def load_config(self):
+        """(declared size, security cookie RVA or None, guard flags) or None without a directory."""
+        rva, size = self.dirs[DIR_LOAD_CONFIG]
+        if rva == 0 or size == 0:
+            return None
+        (declared,) = self.rva_unpack("<I", rva)
+        cookie = None
+        if declared >= 0x60:
+            (va,) = self.rva_unpack("<Q", rva + 0x58)
+            cookie = va - self.image_base if va else None
+        guard_flags = self.rva_unpack("<I", rva + 0x90)[0] if declared >= 0x94 else 0
+        return declared, cookie, guard_flags
 
     # ---- resources --------------------------------------------------------------------------
     def resource(self, type_id, name_id=None):

@@ -2,6 +2,9 @@
 // power changes.
 #include "driver/device/device.h"
 
+#include "driver/device/install_options.h"
+#include "driver/device/stack_guard.h"
+
 #include "driver/filter/filter.h"
 #include "driver/hw/adv7611.h"
 #include "driver/hw/registers.h"
@@ -33,9 +36,34 @@ extern const KSDEVICE_DESCRIPTOR DeviceDescriptor = {
     kFilterCount,
     FilterDescriptors,
 };
+// The same with the video filters also under KSCATEGORY_VIDEO_CAMERA. The class enables a filter's
+// interfaces only in the categories its descriptor lists, so the choice is made here, per device,
+// when the factories are made; nothing is rewritten at run time.
+extern const KSDEVICE_DESCRIPTOR CameraDeviceDescriptor = {
+    &DeviceDispatch,
+    kFilterCount,
+    CameraFilterDescriptors,
+};
 
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
-    return KsInitializeDriver(DriverObject, RegistryPath, &DeviceDescriptor);
+// Not stack-protected itself: the guard changes under its frame.
+extern "C" __attribute__((no_stack_protector)) NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
+                                                                         PUNICODE_STRING RegistryPath) {
+    SeedStackGuard(DriverObject);
+    const NTSTATUS status = KsInitializeDriver(DriverObject, RegistryPath, &DeviceDescriptor);
+    if (NT_SUCCESS(status)) {
+        // Ours in place of the class's KsAddDevice, to pick the descriptor per device.
+        DriverObject->DriverExtension->AddDevice = DeviceAdd;
+    }
+    return status;
+}
+
+NTSTATUS NTAPI DeviceAdd(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+    const bool camera = CameraCategoryRequested(PhysicalDeviceObject);
+    if (camera) {
+        DbgPrint("%s(): video filters also under the camera category\n", "DeviceAdd");
+    }
+    return KsCreateDevice(DriverObject, PhysicalDeviceObject, camera ? &CameraDeviceDescriptor : &DeviceDescriptor, 0,
+                          nullptr);
 }
 
 NTSTATUS NTAPI DeviceDispatchCreate(PKSDEVICE Device) {

@@ -6,6 +6,11 @@
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 extern const KSDEVICE_DESCRIPTOR DeviceDescriptor;
+extern const KSDEVICE_DESCRIPTOR CameraDeviceDescriptor;
+
+// The driver's AddDevice: the class's device, made from DeviceDescriptor or, when the hardware
+// key asks for the camera category, from CameraDeviceDescriptor.
+NTSTATUS NTAPI DeviceAdd(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
 
 NTSTATUS NTAPI DeviceDispatchCreate(PKSDEVICE Device);
 NTSTATUS NTAPI DeviceDispatchPnpStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResources,

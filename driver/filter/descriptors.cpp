@@ -145,6 +145,7 @@ const KSTOPOLOGY_CONNECTION AudioConnections[] = {
 };
 
 const GUID VideoCategories[] = {kCategoryCapture, kCategoryVideo};
+const GUID CameraVideoCategories[] = {kCategoryCapture, kCategoryVideo, kCategoryVideoCamera};
 const GUID AudioCategories[] = {kCategoryCapture, kCategoryAudio};
 
 const KSFILTER_DISPATCH FilterDispatch = {
@@ -240,24 +241,29 @@ QH_AUDIO_PINS(3, kRefAudio3);
 // ---------------------------------------------------------------------------------------------
 // Filters.
 
-#define QH_VIDEO_FILTER(n, automation, reference)                                                          \
-    const KSFILTER_DESCRIPTOR channel##n##VideoFilterDescriptor = {                                        \
+#define QH_VIDEO_FILTER(name, n, automation, reference, categories)                                     \
+    const KSFILTER_DESCRIPTOR name = {                                                                     \
         &FilterDispatch,                                                                                   \
         &automation,                                                                                       \
         KSFILTER_DESCRIPTOR_VERSION,                                                                       \
         0,                                                                                                 \
         &reference,                                                                                        \
         SIZEOF_ARRAY(channel##n##VideoPins), sizeof(KSPIN_DESCRIPTOR_EX), channel##n##VideoPins,           \
-        SIZEOF_ARRAY(VideoCategories), VideoCategories,                                                    \
+        SIZEOF_ARRAY(categories), categories,                                                              \
         0, sizeof(KSNODE_DESCRIPTOR), nullptr,                                                             \
         0, nullptr,                                                                                        \
         nullptr,                                                                                           \
     }
 
-QH_VIDEO_FILTER(0, channel0VideoFilterAutomation, kRefVideo0);
-QH_VIDEO_FILTER(1, channel1VideoFilterAutomation, kRefVideo1);
-QH_VIDEO_FILTER(2, channel2VideoFilterAutomation, kRefVideo2);
-QH_VIDEO_FILTER(3, channel3VideoFilterAutomation, kRefVideo3);
+QH_VIDEO_FILTER(channel0VideoFilterDescriptor, 0, channel0VideoFilterAutomation, kRefVideo0, VideoCategories);
+QH_VIDEO_FILTER(channel1VideoFilterDescriptor, 1, channel1VideoFilterAutomation, kRefVideo1, VideoCategories);
+QH_VIDEO_FILTER(channel2VideoFilterDescriptor, 2, channel2VideoFilterAutomation, kRefVideo2, VideoCategories);
+QH_VIDEO_FILTER(channel3VideoFilterDescriptor, 3, channel3VideoFilterAutomation, kRefVideo3, VideoCategories);
+// The camera option's: the same pins, automation and reference GUID, one category more.
+QH_VIDEO_FILTER(channel0CameraVideoFilterDescriptor, 0, channel0VideoFilterAutomation, kRefVideo0, CameraVideoCategories);
+QH_VIDEO_FILTER(channel1CameraVideoFilterDescriptor, 1, channel1VideoFilterAutomation, kRefVideo1, CameraVideoCategories);
+QH_VIDEO_FILTER(channel2CameraVideoFilterDescriptor, 2, channel2VideoFilterAutomation, kRefVideo2, CameraVideoCategories);
+QH_VIDEO_FILTER(channel3CameraVideoFilterDescriptor, 3, channel3VideoFilterAutomation, kRefVideo3, CameraVideoCategories);
 #undef QH_VIDEO_FILTER
 
 #define QH_AUDIO_FILTER(n, reference)                                                                      \
@@ -285,4 +291,11 @@ const KSFILTER_DESCRIPTOR* const FilterDescriptors[kFilterCount] = {
     &channel1AudioFilterDescriptor, &channel1VideoFilterDescriptor,
     &channel2AudioFilterDescriptor, &channel2VideoFilterDescriptor,
     &channel3AudioFilterDescriptor, &channel3VideoFilterDescriptor,
+};
+
+const KSFILTER_DESCRIPTOR* const CameraFilterDescriptors[kFilterCount] = {
+    &channel0AudioFilterDescriptor, &channel0CameraVideoFilterDescriptor,
+    &channel1AudioFilterDescriptor, &channel1CameraVideoFilterDescriptor,
+    &channel2AudioFilterDescriptor, &channel2CameraVideoFilterDescriptor,
+    &channel3AudioFilterDescriptor, &channel3CameraVideoFilterDescriptor,
 };

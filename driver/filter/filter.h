@@ -6,12 +6,19 @@
 constexpr ULONG kFilterCount = 8;
 // In device order: audio 0, video 0, audio 1, video 1, audio 2, video 2, audio 3, video 3.
 extern const KSFILTER_DESCRIPTOR* const FilterDescriptors[kFilterCount];
+// The same filters, the video ones also under KSCATEGORY_VIDEO_CAMERA (the installation's camera
+// option); the audio filters are the very same descriptors.
+extern const KSFILTER_DESCRIPTOR* const CameraFilterDescriptors[kFilterCount];
 
 // The descriptors themselves, by input (pointed to by FilterDescriptors).
 extern const KSFILTER_DESCRIPTOR channel0VideoFilterDescriptor;
 extern const KSFILTER_DESCRIPTOR channel1VideoFilterDescriptor;
 extern const KSFILTER_DESCRIPTOR channel2VideoFilterDescriptor;
 extern const KSFILTER_DESCRIPTOR channel3VideoFilterDescriptor;
+extern const KSFILTER_DESCRIPTOR channel0CameraVideoFilterDescriptor;
+extern const KSFILTER_DESCRIPTOR channel1CameraVideoFilterDescriptor;
+extern const KSFILTER_DESCRIPTOR channel2CameraVideoFilterDescriptor;
+extern const KSFILTER_DESCRIPTOR channel3CameraVideoFilterDescriptor;
 extern const KSFILTER_DESCRIPTOR channel0AudioFilterDescriptor;
 extern const KSFILTER_DESCRIPTOR channel1AudioFilterDescriptor;
 extern const KSFILTER_DESCRIPTOR channel2AudioFilterDescriptor;

@@ -119,7 +119,7 @@ NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {
     // the engine has written a frame of it), so it is passed over too: frames are taken again
     // from the next one the card completes.
     if (SharedRead(ch.SignalMismatch)) {
-        SignalFitsFormat(ext, in);
+        SignalFitsFormat(ext, in, true);
         // Everything completed up to the end of the check is passed over.
         SharedWrite(ch.VideoTakenUnit, VideoEvent::Units(SharedRead(ch.VideoEvent)));
         KsStreamPointerUnlock(pointer, FALSE);

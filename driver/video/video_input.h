@@ -101,8 +101,9 @@ struct Signal {
 // size either way, so the check that follows every frame leaves that transfer out.
 Signal ReadSignal(devext* ext, const Input& in, bool askCable = true);
 // Whether frames of the owner's format can be taken from the card now; a signal that does not
-// fit marks a gap in the stream. `afterFrame`: called for a frame the engine completed. Passive
-// level, inside the buffers' gate, HwMutex not held.
+// fit marks a gap in the stream. `afterFrame`: called for a frame the engine completed (the cable
+// is not asked; only such a check ends a gap). Passive level, inside the buffers' gate, HwMutex
+// not held.
 bool SignalFitsFormat(devext* ext, const Input& in, bool afterFrame = false);
 // At RUN, with HwMutex held: a source of the format's size whose scan type changed since the
 // format was set (or that had no cable then) decides Interlaced before the engine is programmed.

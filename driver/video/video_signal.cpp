@@ -81,7 +81,10 @@ bool SignalFitsFormat(devext* ext, const Input& in, bool afterFrame) {
             else
                 DbgPrint("video%d: no signal, frames held back\n", in.channel);
         }
-    } else if (SharedRead(ch.SignalMismatch)) {
+    } else if (afterFrame && SharedRead(ch.SignalMismatch)) {
+        // Only a frame ends a gap: the frame that tells is passed over (the engine may have
+        // written it before the receiver locked on the returning signal), and frames are taken
+        // again from the next. A check on a time-out, with no frame, leaves that to the first one.
         SharedWrite(ch.SignalMismatch, ULONG(0));
         DbgPrint("video%d: signal fits the format again\n", in.channel);
     }

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <random>
 #include <unistd.h>
 #include <sys/mman.h>
 #include <ucontext.h>
@@ -17,6 +18,7 @@
 
 #include "platform/host/bus.h"
 #include "platform/host/guarded.h"
+#include "platform/host/verifier.h"
 
 namespace host::image {
 namespace {
@@ -35,7 +37,9 @@ struct Export {
 
 #define QH_EXPORT(module, name) {module, #name, reinterpret_cast<const void*>(&name)}
 const Export kExports[] = {
+    QH_EXPORT("ks.sys", KsAddDevice),
     QH_EXPORT("ks.sys", KsAddItemToObjectBag),
+    QH_EXPORT("ks.sys", KsCreateDevice),
     QH_EXPORT("ks.sys", KsGetDevice),
     QH_EXPORT("ks.sys", KsGetFilterFromIrp),
     QH_EXPORT("ks.sys", KsGetPinFromIrp),
@@ -57,6 +61,7 @@ const Export kExports[] = {
     QH_EXPORT("ntoskrnl.exe", IoDisconnectInterrupt),
     QH_EXPORT("ntoskrnl.exe", IoDisconnectInterruptEx),
     QH_EXPORT("ntoskrnl.exe", IoGetDmaAdapter),
+    QH_EXPORT("ntoskrnl.exe", IoOpenDeviceRegistryKey),
     QH_EXPORT("ntoskrnl.exe", KeCancelTimer),
     QH_EXPORT("ntoskrnl.exe", KeClearEvent),
     QH_EXPORT("ntoskrnl.exe", KeDelayExecutionThread),
@@ -83,6 +88,8 @@ const Export kExports[] = {
     QH_EXPORT("ntoskrnl.exe", MmUnmapIoSpace),
     QH_EXPORT("ntoskrnl.exe", RtlAssert),
     QH_EXPORT("ntoskrnl.exe", RtlCompareMemory),
+    QH_EXPORT("ntoskrnl.exe", ZwClose),
+    QH_EXPORT("ntoskrnl.exe", ZwQueryValueKey),
     QH_EXPORT("hal.dll", KeQueryPerformanceCounter),
     QH_EXPORT("hal.dll", KeStallExecutionProcessor),
     {"ntoskrnl.exe", "memcpy", reinterpret_cast<const void*>(&image_memcpy)},
@@ -130,7 +137,7 @@ void say(const char* text) { (void)!write(STDERR_FILENO, text, std::strlen(text)
 constexpr int kGreg[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP, REG_RSI, REG_RDI,
                            REG_R8,  REG_R9,  REG_R10, REG_R11, REG_R12, REG_R13, REG_R14, REG_R15};
 
-enum class Emulated { Done, NotOurs, Unknown };
+enum class Emulated { Done, NotOurs, Unknown, FastFail };
 
 // Decodes the faulting instruction of the image. Two kinds are the image's own, on Windows legal:
 // `mov %cr8, r64` (the inlined KeGetCurrentIrql) and 32-bit `mov` loads and stores into a mapped
@@ -139,6 +146,9 @@ enum class Emulated { Done, NotOurs, Unknown };
 Emulated emulate(ucontext_t* uc, uintptr_t address) {
     greg_t* g = uc->uc_mcontext.gregs;
     const auto* ip = reinterpret_cast<const uint8_t*>(g[REG_RIP]);
+    // int 0x29: the kernel's fast-fail (a stack cookie check that failed, ...). Not emulated but
+    // stopped on, as Windows does.
+    if (ip[0] == 0xCD && ip[1] == 0x29) return Emulated::FastFail;
     size_t n = 0;
     uint8_t rex = 0;
     if ((ip[n] & 0xF0) == 0x40) rex = ip[n++];
@@ -191,6 +201,13 @@ void on_fault(int sig, siginfo_t* info, void* context) {
     if (in_image_code(ip, &image)) {
         const Emulated result = emulate(uc, reinterpret_cast<uintptr_t>(info->si_addr));
         if (result == Emulated::Done) return;
+        if (result == Emulated::FastFail) {
+            const auto code = static_cast<uint32_t>(uc->uc_mcontext.gregs[REG_RCX]);
+            char what[200];
+            std::snprintf(what, sizeof what, "fast-fail code %u at quadhdmi.sys+0x%llx: %s", code,
+                          static_cast<unsigned long long>(ip - image), verifier::fast_fail_reason(code));
+            verifier::fatal_stop(verifier::kKernelSecurityCheckFailure, what);
+        }
         char text[200];
         std::snprintf(text, sizeof text,
                       "*** image fault at quadhdmi.sys+0x%llx (address 0x%llx): %s\n",
@@ -359,6 +376,38 @@ std::shared_ptr<Image> load(const std::string& path, std::string& error) {
             if (!address) return fail(std::string("imports ") + module + "!" + name + ", which the host does not implement");
             const auto value = reinterpret_cast<uint64_t>(address);
             std::memcpy(base + iat_rva + 8 * k, &value, 8);
+        }
+    }
+
+    // The stack cookie the load configuration names: Windows' loader replaces its initial value
+    // with a random one at every load, and refuses an image whose cookie holds anything else (it
+    // would not know whether the image had been tampered with).
+    uint32_t config_rva, config_size;
+    directory(10, config_rva, config_size);
+    constexpr uint32_t kCookieField = 0x58, kGuardFlagsField = 0x90;
+    constexpr uint32_t kGuardSecurityCookieUnused = 0x800;
+    constexpr uint64_t kInitialCookie = 0x00002B992DDFA232ull;
+    if (config_size) {
+        uint32_t declared = 0, guard_flags = 0;
+        if (!inside(config_rva, 4)) return fail("load configuration outside the image");
+        std::memcpy(&declared, base + config_rva, 4);
+        if (declared < kCookieField + 8 || !inside(config_rva, declared))
+            return fail("malformed load configuration");
+        if (declared >= kGuardFlagsField + 4) std::memcpy(&guard_flags, base + config_rva + kGuardFlagsField, 4);
+        uint64_t cookie_va = 0;
+        std::memcpy(&cookie_va, base + config_rva + kCookieField, 8);
+        if (cookie_va && !(guard_flags & kGuardSecurityCookieUnused)) {
+            const uint64_t cookie_rva = cookie_va - image->base_;
+            if (cookie_va < image->base_ || !inside(cookie_rva, 8)) return fail("the security cookie lies outside the image");
+            uint64_t cookie;
+            std::memcpy(&cookie, base + cookie_rva, 8);
+            if (cookie != kInitialCookie) return fail("the security cookie does not hold its initial value");
+            std::random_device random;
+            do {
+                cookie = ((uint64_t{random()} << 32) | random()) & 0x0000FFFFFFFFFFFFull;
+            } while (cookie == 0 || cookie == kInitialCookie);
+            std::memcpy(base + cookie_rva, &cookie, 8);
+            image->cookie_ = image->base_ + cookie_rva;
         }
     }
 

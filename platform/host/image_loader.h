@@ -24,12 +24,16 @@ public:
     uintptr_t base() const { return base_; }
     size_t size() const { return size_; }
     const std::string& path() const { return path_; }
+    // Where the stack cookie the load configuration names lies in the mapped image (seeded at
+    // the load, as Windows' loader seeds it), or 0 when the image has none.
+    uintptr_t security_cookie() const { return cookie_; }
 
 private:
     friend std::shared_ptr<Image> load(const std::string& path, std::string& error);
     Image() = default;
     uintptr_t base_ = 0;
     size_t size_ = 0;
+    uintptr_t cookie_ = 0;
     pnp::DriverEntryRoutine entry_ = nullptr;
     std::string path_;
 };

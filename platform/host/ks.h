@@ -66,6 +66,10 @@ const KSDEVICE_DESCRIPTOR* recorded_descriptor(PDRIVER_OBJECT driver);
 void forget_driver(PDRIVER_OBJECT driver);
 
 PKSDEVICE create_device(const KSDEVICE_DESCRIPTOR* descriptor, PDEVICE_OBJECT fdo, PDEVICE_OBJECT pdo);
+// The PnP manager's side of AddDevice: the functional device object KsCreateDevice is to use for
+// `pdo` (what IoCreateDevice would make), and afterwards the KSDEVICE it made (NULL if none).
+void expect_add_device(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo);
+PKSDEVICE take_added_device(PDEVICE_OBJECT pdo);
 // Empties the device bag and forgets the device. Filters still open are closed first.
 void delete_device(PKSDEVICE device);
 // Closes every filter (and its pins) still open on the device.

@@ -478,6 +478,8 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registr
     (void)RegistryPath;
     require_passive("KsInitializeDriver");
     if (!DriverObject || !Descriptor) return STATUS_INVALID_PARAMETER;
+    // PnP reaches the class through the driver's AddDevice, which a driver may replace after this.
+    if (DriverObject->DriverExtension) DriverObject->DriverExtension->AddDevice = KsAddDevice;
     std::lock_guard<std::mutex> guard(g_driver_lock);
     g_drivers[DriverObject] = Descriptor;
     return STATUS_SUCCESS;

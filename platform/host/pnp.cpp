@@ -140,6 +140,8 @@ NTSTATUS Driver::load(DriverEntryRoutine entry, std::shared_ptr<Driver>& out) {
     driver->registry_path_.Length = static_cast<USHORT>((driver->path_text_.size() - 1) * sizeof(WCHAR));
     driver->registry_path_.MaximumLength = static_cast<USHORT>(driver->path_text_.size() * sizeof(WCHAR));
     driver->object_.HostDriver = driver.get();
+    driver->extension_.DriverObject = &driver->object_;
+    driver->object_.DriverExtension = &driver->extension_;
     NTSTATUS status = host::ks::invoke_callback("DriverEntry", false,
                                                 [&] { return entry(&driver->object_, &driver->registry_path_); });
     if (!NT_SUCCESS(status)) return status;
@@ -171,28 +173,36 @@ void Device::set_leak_check(std::function<size_t()> check) {
 }
 
 NTSTATUS Device::add(const std::shared_ptr<Driver>& driver, void* pci_function, uint32_t function_id,
-                     std::unique_ptr<Device>& out) {
+                     std::unique_ptr<Device>& out, std::vector<host::registry::Value> hardware_key) {
     if (!driver || !driver->descriptor()) return STATUS_INVALID_PARAMETER;
+    PDRIVER_OBJECT object = driver->driver_object();
+    const PDRIVER_ADD_DEVICE add_device = object->DriverExtension->AddDevice;
+    if (!add_device) return STATUS_INVALID_PARAMETER;
     std::unique_ptr<Device> device(new Device);
     device->driver_ = driver;
     device->pdo_.HostDevice = pci_function;
     device->pdo_.HostId = function_id;
     device->fdo_.HostDevice = pci_function;
     device->fdo_.HostId = function_id;
-    device->ksdevice_ = host::ks::create_device(driver->descriptor(), &device->fdo_, &device->pdo_);
-    driver->driver_object()->DeviceObject = &device->fdo_;
-    const KSDEVICE_DESCRIPTOR* dd = driver->descriptor();
-    NTSTATUS status = STATUS_SUCCESS;
-    if (dd->Dispatch && dd->Dispatch->Add) {
-        PKSDEVICE ks = device->ksdevice_;
-        status = host::ks::invoke_callback("device Add", false, [&] { return dd->Dispatch->Add(ks); });
+    host::registry::set_hardware_key(&device->pdo_, std::move(hardware_key));
+    host::ks::expect_add_device(&device->pdo_, &device->fdo_);
+    PDEVICE_OBJECT pdo = &device->pdo_;
+    NTSTATUS status = host::ks::invoke_callback("AddDevice", false, [&] { return add_device(object, pdo); });
+    device->ksdevice_ = host::ks::take_added_device(pdo);
+    if (NT_SUCCESS(status) && !device->ksdevice_) {
+        host::verifier::diagnostic("pnp: AddDevice returned success without creating a device object");
+        status = STATUS_UNSUCCESSFUL;
     }
     if (!NT_SUCCESS(status)) {
-        host::ks::delete_device(device->ksdevice_);
+        // A driver that made its device and then failed would delete it on Windows; the host
+        // cleans up either way so that the failure, not a leak, is what the caller sees.
+        if (device->ksdevice_) host::ks::delete_device(device->ksdevice_);
         device->ksdevice_ = nullptr;
+        host::registry::forget_hardware_key(pdo);
         device->state_ = DeviceState::Removed;
         return status;
     }
+    object->DeviceObject = &device->fdo_;
     out = std::move(device);
     return STATUS_SUCCESS;
 }
@@ -387,6 +397,7 @@ size_t Device::remove() {
     host::detail::check_no_timers_or_dpcs("device removal");
     host::ks::delete_device(ksdevice_);
     ksdevice_ = nullptr;
+    host::registry::forget_hardware_key(&pdo_);
     {
         std::lock_guard<std::mutex> guard(state_lock_);
         state_ = DeviceState::Removed;

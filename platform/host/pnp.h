@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/host/registry.h"
 
 #include <cstdint>
 #include <functional>
@@ -76,6 +77,7 @@ public:
 private:
     Driver() = default;
     DRIVER_OBJECT object_{};
+    DRIVER_EXTENSION extension_{};
     UNICODE_STRING registry_path_{};
     std::vector<WCHAR> path_text_;
 };
@@ -84,11 +86,13 @@ enum class DeviceState { Added, Started, Stopped, Removed };
 
 class Device {
 public:
-    // AddDevice: creates the KSDEVICE (Context NULL, a fresh bag, PhysicalDeviceObject linking to
-    // `pci_function`) and calls the descriptor's Add. On failure `out` stays empty and the
-    // device's bag has been emptied.
+    // AddDevice: the physical device object (linking to `pci_function`, its hardware key holding
+    // `hardware_key`, as the INF's .HW section left it) goes to the driver's AddDevice routine:
+    // KsAddDevice unless the driver installed its own, which calls KsCreateDevice. That creates
+    // the KSDEVICE (Context NULL, a fresh bag) and calls the descriptor's Add. On failure `out`
+    // stays empty and the device's bag has been emptied.
     static NTSTATUS add(const std::shared_ptr<Driver>& driver, void* pci_function, uint32_t function_id,
-                        std::unique_ptr<Device>& out);
+                        std::unique_ptr<Device>& out, std::vector<host::registry::Value> hardware_key = {});
     ~Device();  // removes the device if that has not happened yet
 
     // IRP_MN_START_DEVICE: Start(Device, Irp, translated, untranslated) with the device mutex held;

@@ -75,12 +75,14 @@ const char* code_name(uint32_t code) {
     case kIrqlNotLessOrEqual: return "IRQL_NOT_LESS_OR_EQUAL";
     case kThreadNotMutexOwner: return "THREAD_NOT_MUTEX_OWNER";
     case kPageFaultInNonPagedArea: return "PAGE_FAULT_IN_NONPAGED_AREA";
+    case kInvalidKernelHandle: return "INVALID_KERNEL_HANDLE";
     case kInterruptStorm: return "INTERRUPT_STORM";
     case kAttemptedWriteToReadonlyMemory: return "ATTEMPTED_WRITE_TO_READONLY_MEMORY";
     case kBadPoolCaller: return "BAD_POOL_CALLER";
     case kDriverVerifierViolation: return "DRIVER_VERIFIER_DETECTED_VIOLATION";
     case kPageFaultInFreedSpecialPool: return "DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL";
     case kDmaViolation: return "DRIVER_VERIFIER_DMA_VIOLATION";
+    case kKernelSecurityCheckFailure: return "KERNEL_SECURITY_CHECK_FAILURE";
     case kAssertionFailure: return "ASSERTION_FAILURE";
     default: return "BUGCHECK";
     }
@@ -100,6 +102,32 @@ void bugcheck(uint32_t code, std::string_view message) {
                  message.data());
     std::fflush(stderr);
     std::abort();
+}
+
+void fatal_stop(uint32_t code, const char* what) {
+    // write(2) and abort() only: the image's fault handler calls this too.
+    char line[320];
+    size_t n = 0;
+    auto put = [&](const char* text) {
+        while (*text && n + 1 < sizeof line) line[n++] = *text++;
+    };
+    put("*** STOP 0x");
+    for (int i = 7; i >= 0; --i) line[n++] = "0123456789ABCDEF"[(code >> (4 * i)) & 0xF];
+    put(" (");
+    put(code_name(code));
+    put("): ");
+    put(what);
+    put("\n");
+    ssize_t ignored = write(2, line, n);
+    (void)ignored;
+    std::abort();
+}
+
+const char* fast_fail_reason(uint32_t code) {
+    switch (code) {
+    case 2: return "stack cookie check failed: a stack buffer was overrun";
+    default: return "fast-fail";
+    }
 }
 
 bool capture_active() { return g_captures.load(std::memory_order_acquire) > 0; }

@@ -17,12 +17,14 @@ enum Code : uint32_t {
     kIrqlNotLessOrEqual = 0x0A,           // call at the wrong IRQL
     kThreadNotMutexOwner = 0x11,          // KeReleaseMutex by a non-owner / at another IRQL
     kPageFaultInNonPagedArea = 0x50,      // register access outside a mapped window
+    kInvalidKernelHandle = 0x93,          // closing a kernel handle that is not open
     kInterruptStorm = 0x9C,               // level line nobody claims (host: storm report)
     kAttemptedWriteToReadonlyMemory = 0xBE,  // register write through a PAGE_READONLY mapping
     kBadPoolCaller = 0xC2,                // double free, bad pointer, wrong tag
     kDriverVerifierViolation = 0xC4,      // waits at DISPATCH, leaks, armed timers in freed pool, ...
     kPageFaultInFreedSpecialPool = 0xD5,  // CPU access to a freed pool block (special pool)
     kDmaViolation = 0xE6,                 // adapter and common-buffer misuse, DMA outside buffers
+    kKernelSecurityCheckFailure = 0x139,  // a fast-fail: a stack cookie overwritten, ...
     kAssertionFailure = 0x788,            // RtlAssert when assertions are made fatal (host)
 };
 
@@ -40,6 +42,11 @@ void bugcheck(uint32_t code, std::string_view message);
 // writes the stop line and aborts using only async-signal-safe calls; inside one it keeps the
 // record in a fixed slot that the capture takes in the next time it is read.
 void bugcheck_from_signal(uint32_t code, const char* what, uintptr_t address);
+// A stop nothing can return from (a fast-fail: the caller's own stack is corrupt): writes the
+// stop line and aborts, capture or not. Async-signal-safe, so the image's fault handler uses it too.
+[[noreturn]] void fatal_stop(uint32_t code, const char* what);
+// What a fast-fail code means (the codes Windows' FAST_FAIL_* constants give).
+const char* fast_fail_reason(uint32_t code);
 // Whether a capture is active (lock-free, for signal handlers).
 bool capture_active();
 

@@ -34,3 +34,11 @@ typedef WCHAR TCHAR;  // ksmedia.h uses TCHAR
 // requires of every mapping.
 extern "C" NTKERNELAPI PVOID NTAPI MmMapIoSpaceEx(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
                                                   ULONG Protect);
+
+// The kernel's fast-fail, as the compiler's __fastfail intrinsic emits it: int 0x29 with the code
+// in ecx. Windows stops with bug check 0x139 (KERNEL_SECURITY_CHECK_FAILURE), the code as its
+// first parameter, without running anything on the current stack.
+[[noreturn]] inline void FastFail(ULONG Code) {
+    __asm__ volatile("int $0x29" : : "c"(Code) : "memory");
+    __builtin_unreachable();
+}

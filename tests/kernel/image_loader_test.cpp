@@ -31,6 +31,11 @@ struct PeImage {
     uint32_t text_flags = kRX;
     std::string import_module = "ntoskrnl.exe", import_name;  // no import when the name is empty
     std::vector<uint32_t> relocations;                          // RVAs of 64-bit absolute addresses
+    // A load configuration at kConfigRva naming the stack cookie at kCookieRva (which holds
+    // `cookie`); its own relocation is the only one the image may then have.
+    bool load_config = false;
+    uint64_t cookie = 0x00002B992DDFA232ull;
+    static constexpr uint32_t kConfigRva = kRdata + 0x400, kCookieRva = kData + 0x100;
 
     // Offset in .text of a `jmp *IAT[0]`: the import's address comes from the image's own table.
     static constexpr uint32_t kIatRva = kRdata + 128;
@@ -66,6 +71,16 @@ struct PeImage {
             std::memcpy(rdata.data() + 194, import_name.c_str(), import_name.size() + 1);
             std::memcpy(rdata.data() + 256, import_module.c_str(), import_module.size() + 1);
         }
+        std::vector<uint32_t> relocations = this->relocations;
+        if (load_config) {
+            put<uint32_t>(rdata, kConfigRva - kRdata, 0x60);
+            put<uint64_t>(rdata, kConfigRva - kRdata + 0x58, kLinkBase + kCookieRva);
+            put<uint32_t>(f, opt + 112 + 8 * 10, kConfigRva);
+            put<uint32_t>(f, opt + 116 + 8 * 10, 0x60);
+            relocations = {kConfigRva + 0x58};
+        }
+        std::vector<uint8_t> data = this->data;
+        if (load_config) put<uint64_t>(data, kCookieRva - kData, cookie);
         if (!relocations.empty()) {
             put<uint32_t>(reloc, 0, relocations[0] & ~0xFFFu);
             for (size_t i = 0; i < relocations.size(); ++i)
@@ -289,6 +304,50 @@ TEST_F(ImageLoaderTest, AFaultTheHostDoesNotEmulateStopsAndNamesTheOffsetInTheIm
     EXPECT_TRUE(device.log.empty());
     MmUnmapIoSpace(const_cast<ULONG*>(window), 0x1000);
     host::unregister_mmio(physical);
+}
+
+TEST_F(ImageLoaderTest, SeedsTheStackCookieAsWindowsLoaderDoesAndRefusesOneAlreadySet) {
+    PeImage pe;
+    pe.text = {0xC3};
+    pe.load_config = true;
+    std::string error;
+    auto first = load(pe, error);
+    ASSERT_TRUE(first) << error;
+    auto second = load(pe, error);
+    ASSERT_TRUE(second) << error;
+    ASSERT_EQ(first->security_cookie(), first->base() + PeImage::kCookieRva);
+    const uint64_t a = *reinterpret_cast<const uint64_t*>(first->security_cookie());
+    const uint64_t b = *reinterpret_cast<const uint64_t*>(second->security_cookie());
+    // Random at every load, never the initial value, the top 16 bits clear as Windows' are.
+    EXPECT_NE(a, pe.cookie);
+    EXPECT_NE(a, b);
+    EXPECT_EQ((a | b) >> 48, 0u);
+
+    // A cookie the file already holds another value in: Windows' loader refuses the image.
+    PeImage preset = pe;
+    preset.cookie = 0x1234;
+    EXPECT_FALSE(load(preset, error));
+    EXPECT_NE(error.find("security cookie does not hold its initial value"), std::string::npos) << error;
+
+    // Without a load configuration there is nothing to seed.
+    PeImage plain;
+    plain.text = {0xC3};
+    auto image = load(plain, error);
+    ASSERT_TRUE(image) << error;
+    EXPECT_EQ(image->security_cookie(), 0u);
+}
+
+TEST_F(ImageLoaderTest, AFastFailInTheImageStopsAsKernelSecurityCheckFailure) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    PeImage pe;
+    pe.text = {0xB9, 0x02, 0x00, 0x00, 0x00, 0xCD, 0x29};  // mov $2,%ecx; int $0x29
+    std::string error;
+    auto image = load(pe, error);
+    ASSERT_TRUE(image) << error;
+    using Routine = void(NTAPI*)();
+    const auto routine = reinterpret_cast<Routine>(image->base() + kText);
+    EXPECT_DEATH(routine(), "STOP 0x00000139 \\(KERNEL_SECURITY_CHECK_FAILURE\\): fast-fail code 2 at "
+                            "quadhdmi.sys\\+0x1005: stack cookie check failed");
 }
 
 }  // namespace

@@ -594,6 +594,12 @@ typedef IKsReferenceClock* PIKSREFERENCECLOCK;
 
 NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath,
                             const KSDEVICE_DESCRIPTOR* Descriptor);
+// KsInitializeDriver's AddDevice: KsCreateDevice with the descriptor KsInitializeDriver recorded.
+NTSTATUS NTAPI KsAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+// The device object over PhysicalDeviceObject and its KSDEVICE from Descriptor (its filter
+// factories), then the descriptor's Add. A driver with an AddDevice of its own calls it.
+NTSTATUS NTAPI KsCreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                              const KSDEVICE_DESCRIPTOR* Descriptor, ULONG ExtensionSize, PKSDEVICE* Device);
 PKSDEVICE NTAPI KsGetDevice(PVOID Object);
 inline PKSDEVICE KsFilterGetDevice(PKSFILTER Filter) { return KsGetDevice(Filter); }
 inline PKSDEVICE KsPinGetDevice(PKSPIN Pin) { return KsGetDevice(Pin); }

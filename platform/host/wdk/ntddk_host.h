@@ -160,6 +160,8 @@ typedef struct _LIST_ENTRY {
 #define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184L)
 #define STATUS_INVALID_BUFFER_SIZE ((NTSTATUS)0xC0000206L)
 #define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6L)
+#define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
+#define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
 #define STATUS_NOT_FOUND ((NTSTATUS)0xC0000225L)
 #define STATUS_PROPSET_NOT_FOUND ((NTSTATUS)0xC0000230L)
 #define STATUS_NO_MATCH ((NTSTATUS)0xC0000272L)
@@ -193,10 +195,27 @@ typedef struct _DEVICE_OBJECT {
     ULONG HostId;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
-typedef struct _DRIVER_OBJECT {
+typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
+typedef NTSTATUS(NTAPI* PDRIVER_ADD_DEVICE)(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+
+typedef struct _DRIVER_EXTENSION {
+    PDRIVER_OBJECT DriverObject;
+    PDRIVER_ADD_DEVICE AddDevice;  // KsInitializeDriver sets KsAddDevice; a driver may put its own
+    ULONG Count;
+} DRIVER_EXTENSION, *PDRIVER_EXTENSION;
+
+// The published offsets of what a driver may touch (DeviceObject, DriverExtension); the host's
+// own link sits where the kernel keeps its private loader entry.
+struct _DRIVER_OBJECT {
+    SHORT Type;
+    SHORT Size;
     PDEVICE_OBJECT DeviceObject;
-    PVOID HostDriver;
-} DRIVER_OBJECT, *PDRIVER_OBJECT;
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID HostDriver;  // DriverSection on Windows
+    PDRIVER_EXTENSION DriverExtension;
+};
 
 typedef struct _DEVICE_CAPABILITIES DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
 
@@ -632,6 +651,44 @@ PDMA_ADAPTER NTAPI IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_
 extern "C" ULONG NTAPI DbgPrint(PCSTR Format, ...);
 extern "C" void NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message);
 SIZE_T NTAPI RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length);
+
+// ---------------------------------------------------------------------------------------------
+// The device's registry keys (the hardware key only: what the INF's .HW section writes)
+
+typedef ULONG ACCESS_MASK;
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_READ 0x20019
+#define PLUGPLAY_REGKEY_DEVICE 1
+#define PLUGPLAY_REGKEY_DRIVER 2
+#define REG_SZ 1
+#define REG_BINARY 3
+#define REG_DWORD 4
+
+typedef enum _KEY_VALUE_INFORMATION_CLASS {
+    KeyValueBasicInformation = 0,
+    KeyValueFullInformation = 1,
+    KeyValuePartialInformation = 2,
+} KEY_VALUE_INFORMATION_CLASS;
+
+typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG DataLength;
+    UCHAR Data[1];
+} KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
+
+// PASSIVE_LEVEL, on a physical device object only. The handle is a kernel handle for ZwClose.
+NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
+                                       HANDLE* DeviceRegKey);
+NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                               KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                               ULONG Length, PULONG ResultLength);
+NTSTATUS NTAPI ZwClose(HANDLE Handle);
+
+// The kernel's fast-fail (int 0x29 in the windows build): bug check 0x139,
+// KERNEL_SECURITY_CHECK_FAILURE, with the code as its first parameter. No verifier capture can
+// absorb it: the caller cannot go on.
+[[noreturn]] void NTAPI FastFail(ULONG Code);
 
 #define ASSERT(exp) ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, nullptr), FALSE) : TRUE)
 
