@@ -180,21 +180,16 @@ void DeliverOne(const AudioInput& in, devext* ext) {
 
     CopyFromRing(ring, offset, data, used);
     // The card keeps writing while the copy runs. Should the count show that it came round to
-    // the bytes being copied (a run held up that long), or that the routine found audio it cannot
-    // account for, the copy is not handed out: the routine that moved the count has asked for
-    // this delivery again, and that run skips what was lost and says so.
-    const ULONGLONG hwAfter = SharedRead(ch.AudioHwBytes);
-    if (hwAfter - delivered > kIntactBytes || SharedRead(ch.AudioResyncAt) > delivered) {
-        KsStreamPointerUnlock(pointer, FALSE);
-        return;
-    }
-    // The count moves only when the interrupt routine runs. A routine running late leaves the
-    // engine blocks ahead of it, possibly already filling the oldest audio just copied. With no
-    // block completed beyond the count, the engine is still in the block after it and the copy
-    // is whole; with one pending, it cannot be told how far the engine got. Such a copy is not
-    // handed out: the routine queues this delivery again once it has counted the blocks, and an
-    // overrun is then skipped and flagged as any other.
-    if (AudioCompletionPending(ext, in.Index)) {
+    // the bytes being copied (a run held up that long), or should the routine have found audio
+    // it cannot account for, the copy is not handed out: the routine that moved the count has
+    // asked for this delivery again, and that run skips what was lost and says so. The count
+    // moves only when the routine runs, and a routine running late leaves the engine blocks
+    // ahead of it, possibly already filling the oldest audio just copied: with a block pending
+    // beyond the count it cannot be told how far the engine got, and the copy is not handed out
+    // either; the routine queues this delivery again once it has counted the blocks.
+    ChannelProgress progress;
+    if (!ReadChannelProgress(ext, in.Index, progress) || progress.audioPending ||
+        progress.audioBytes - delivered > kIntactBytes || SharedRead(ch.AudioResyncAt) > delivered) {
         KsStreamPointerUnlock(pointer, FALSE);
         return;
     }

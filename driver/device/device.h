@@ -30,11 +30,16 @@ void UnmapResources(devext* ext);
 void ResumeRunningPins(devext* ext);
 
 BOOLEAN NTAPI DeviceInterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext);
-// Passive or dispatch level, device started: whether the card has completed a video unit of the
-// channel that the interrupt routine has not yet recorded (or the card is gone).
-bool VideoCompletionPending(devext* ext, ULONG channel);
-// The same for an audio block.
-bool AudioCompletionPending(devext* ext, ULONG channel);
+// What the interrupt routine has recorded for a channel's engines, and whether the card has a
+// completion of either pending beyond it (always, when the card is gone), at one moment. Passive
+// or dispatch level; false when no interrupt is connected.
+struct ChannelProgress {
+    ULONGLONG videoEvent;
+    ULONGLONG audioBytes;
+    bool videoPending;
+    bool audioPending;
+};
+bool ReadChannelProgress(devext* ext, ULONG channel, ChannelProgress& progress);
 
 // The video buffers' gate: true when they may be read now, until ReleaseBuffers.
 bool AcquireBuffers(devext* ext);

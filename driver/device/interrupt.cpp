@@ -171,38 +171,36 @@ BOOLEAN NTAPI DeviceInterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext
 
 namespace {
 
-struct StatusPeek {
+struct ProgressRead {
     devext* ext;
-    ULONG status;
+    ULONG channel;
+    ChannelProgress* out;
 };
 
-BOOLEAN NTAPI PeekStatus(PVOID context) {
-    auto* peek = static_cast<StatusPeek*>(context);
-    peek->status = ReadRegister(peek->ext, kRegInterruptStatus);
+BOOLEAN NTAPI ReadProgress(PVOID context) {
+    auto* read = static_cast<ProgressRead*>(context);
+    ChannelState& ch = read->ext->Channel[read->channel];
+    const ULONG status = ReadRegister(read->ext, kRegInterruptStatus);
+    read->out->videoEvent = SharedRead(ch.VideoEvent);
+    read->out->audioBytes = SharedRead(ch.AudioHwBytes);
+    read->out->videoPending = status == kCardGone || (status & VideoBit(read->channel)) != 0;
+    read->out->audioPending = status == kCardGone || (status & AudioBit(read->channel)) != 0;
     return TRUE;
-}
-
-// Read under the interrupt's lock: the routine is then either not yet at the status, or done with
-// it and with everything it records. Only the read-back write acknowledges a cause, so this read
-// leaves the status for the routine.
-bool CompletionPending(devext* ext, ULONG causes) {
-    PKINTERRUPT interrupt = ext->InterruptObject;
-    if (interrupt == nullptr) {
-        return true;
-    }
-    StatusPeek peek = {ext, 0};
-    KeSynchronizeExecution(interrupt, PeekStatus, &peek);
-    return peek.status == kCardGone || (peek.status & causes) != 0;
 }
 
 }  // namespace
 
-bool VideoCompletionPending(devext* ext, ULONG channel) {
-    return channel >= kChannelCount || CompletionPending(ext, VideoBit(channel));
-}
-
-bool AudioCompletionPending(devext* ext, ULONG channel) {
-    return channel >= kChannelCount || CompletionPending(ext, AudioBit(channel));
+// Under the interrupt's lock the routine is either not yet at the status, or done with it and
+// with everything it records: a completion is in the records or still pending, never in neither.
+// Only the read-back write acknowledges a cause, so this read leaves the status to the routine.
+bool ReadChannelProgress(devext* ext, ULONG channel, ChannelProgress& progress) {
+    PKINTERRUPT interrupt = ext->InterruptObject;
+    if (interrupt == nullptr || channel >= kChannelCount) {
+        return false;
+    }
+    ProgressRead read = {ext, channel, &progress};
+    KeSynchronizeExecution(interrupt, ReadProgress, &read);
+    return true;
 }
 
 void StartVideoDma(devext* ext, UCHAR channel) {

@@ -189,8 +189,9 @@ NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {
         // records every completion; what it has not recorded yet (it may run late) is still
         // pending in the card's status. Neither moved: the copy is whole, and the engine was
         // not asked where it is.
-        if (plan.deliver && (VideoEvent::Units(SharedRead(ch.VideoEvent)) != units ||
-                             VideoCompletionPending(ext, in.channel))) {
+        ChannelProgress progress;
+        if (plan.deliver && (!ReadChannelProgress(ext, in.channel, progress) ||
+                             VideoEvent::Units(progress.videoEvent) != units || progress.videoPending)) {
             plan.deliver = false;
             suspect = true;
         }

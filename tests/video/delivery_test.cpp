@@ -411,6 +411,38 @@ TEST(VideoDelivery, EngineComingBackToTheBufferWhileTheRoutineIsHeldDeliversNoTo
     EXPECT_EQ(vb.FrameCount(0), 1u);
 }
 
+// As above, with the held-up routine getting the processor back just as the copy is checked: the
+// routine's record and the card's pending status are read at one moment, so the completions it
+// takes from the status then are in one or the other, never in neither.
+TEST(VideoDelivery, TheRoutineCatchingUpWhileTheCopyIsCheckedDeliversNoTornFrame) {
+    VideoBed vb;
+    Streaming s(vb, 0, 2, false);  // 1920x1080p60
+    ChannelState& ch = vb.Channel(0);
+    vb.Step(0);
+    ASSERT_TRUE(WaitUntil([&] { return KeReadStateEvent(&ch.FrameEvent) == 1; }));
+
+    sim::Card& card = vb.bed.card();
+    bool caught_up = false;
+    host::watch_shared_read(&ch.VideoTakenUnit, [&] {
+        card.hold_interrupts(true);
+        card.step_video(0);
+        card.step_video(0);
+        card.advance_video(0, sim::Card::kVideoPieces / 2);
+        // The next look at the routine's record is the check after the copy.
+        host::watch_shared_read(&ch.VideoEvent, [&] {
+            card.hold_interrupts(false);
+            caught_up = card.interrupt_line().wait_quiet(200);
+        });
+    });
+    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitUntil([&] { return SharedRead(ch.FramesHeldBack) == 1; })) << "the torn copy was not held back";
+    EXPECT_FALSE(caught_up) << "the routine ran in the middle of the check";
+    // The first frame the client gets is frame 2, whole (the routine has run since).
+    auto f = s.Next();
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    EXPECT_EQ(s.ExpectWholeFrame(f, 3840, 1080, false), 2u);
+}
+
 TEST(VideoDelivery, StatusNamingNoBufferLeavesTheClientBufferForTheNextFrame) {
     VideoBed vb;
     Streaming s(vb, 0, 2, false);

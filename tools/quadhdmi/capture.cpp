@@ -84,6 +84,7 @@ public:
     uint64_t repeated = 0;        // a frame number delivered again
     uint64_t backwards = 0;       // a smaller frame number without the discontinuity flag
     uint64_t driver_drops = 0;    // DropCount of the last frame info
+    uint64_t held_back = 0;       // frames the driver held back as possibly torn, repeated or mixed
     uint64_t picture_number = 0;  // PictureNumber of the last frame info
     std::vector<double> latency_ms;
     std::vector<uint8_t> last_frame;
@@ -690,6 +691,7 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
     const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
     // Read before the pins close: what the driver does at STOP is not per-frame work.
     const std::string stats = options.stats ? driver_stats(session.ext(), video, audio, elapsed) : std::string();
+    for (auto& v : video) v->held_back = SharedRead(session.ext()->Channel[v->input].FramesHeldBack);
     for (auto& v : video) v->close();
     for (auto& a : audio) a->close();
     clock->pause();
@@ -704,11 +706,13 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
         const uint64_t frames = v->frames.load();
         const double span = double(v->last_ns - v->first_ns) / 1e9;
         const double fps = frames > 1 && span > 0 ? double(frames - 1) / span : 0.0;
-        std::printf("input %u video: %llu frames %ux%u%s, %.2f fps, missed %llu, driver drops %llu, bad frames %llu%s",
+        std::printf("input %u video: %llu frames %ux%u%s, %.2f fps, missed %llu, driver drops %llu, held back %llu, "
+                    "bad frames %llu%s",
                     v->input, static_cast<unsigned long long>(frames), v->width, v->height,
                     v->interlaced ? " interlaced (woven)" : " progressive", fps,
                     static_cast<unsigned long long>(v->missed), static_cast<unsigned long long>(v->driver_drops),
-                    static_cast<unsigned long long>(v->bad_frames), v->bad_detail().c_str());
+                    static_cast<unsigned long long>(v->held_back), static_cast<unsigned long long>(v->bad_frames),
+                    v->bad_detail().c_str());
         if (!v->latency_ms.empty()) {
             std::printf(", stamp-to-delivery latency p50 %.2f ms p99 %.2f ms max %.2f ms",
                         percentile(v->latency_ms, 50), percentile(v->latency_ms, 99),
