@@ -43,6 +43,7 @@ constexpr uint32_t kBottomField = 1u << 24;
 constexpr uint32_t kMaxAudioBytes = 1u << 20;   // larger rings or blocks are refused, not allocated
 constexpr size_t kMaxLog = 1u << 20;
 constexpr uint32_t kDeliveryTimeoutMs = 2000;
+constexpr uint32_t kAudioReplayBlocks = 8;       // half the ring of 16 (see Card::pacer_loop)
 
 // A unit (video frame or field, audio block) lands in host memory in pieces spread evenly over its
 // period (Card::kVideoPieces, Card::kAudioPieces), in order; the interrupt bit rises with the last
@@ -907,8 +908,11 @@ void Card::pacer_loop(uint32_t n) {
         // one before (the status bit stays set, the causes merge). A pacing thread that woke late
         // writes at once what fell due meanwhile, as the card would have; past a whole ring of
         // lateness the time is not replayed (the host was away longer than the card keeps
-        // anything). An engine takes a unit only at its start: it waits for the source's next
-        // frame (or block) boundary.
+        // anything). Audio replays at most half its ring: a real engine completes one block in
+        // 10 ms, and a burst of a whole ring (sixteen blocks between two looks of a routine that
+        // is on time) is something no card does; the time beyond is a pause of the source, which
+        // the driver sees as time without blocks. An engine takes a unit only at its start: it
+        // waits for the source's next frame (or block) boundary.
         struct Slot {
             Clock::time_point start;
             uint32_t written = 0;   // pieces of this period handed to the engine
@@ -950,7 +954,7 @@ void Card::pacer_loop(uint32_t n) {
                 d.advance_video(n, k, begin, &writing);
                 return writing;
             });
-            const auto next_audio = run_due(audio, d.audio_period(n), kAudioPieces, 16, [&](uint32_t k, bool begin) {
+            const auto next_audio = run_due(audio, d.audio_period(n), kAudioPieces, kAudioReplayBlocks, [&](uint32_t k, bool begin) {
                 bool writing = false;
                 d.advance_audio(n, k, begin, &writing);
                 return writing;
