@@ -48,7 +48,10 @@ constexpr uint32_t kDeliveryTimeoutMs = 2000;
 
 // A unit (video frame or field, audio block) lands in host memory in pieces spread evenly over its
 // period (Card::kVideoPieces, Card::kAudioPieces), in order; the interrupt bit rises with the last
-// piece. Video pieces are whole lines.
+// piece. Video pieces are whole lines. Paced in real time, the pieces go out in bursts.
+constexpr uint32_t kVideoBursts = 8;   // of Card::kVideoPieces / 8 pieces each
+constexpr uint32_t kAudioBursts = 4;   // of Card::kAudioPieces / 4 pieces each
+static_assert(Card::kVideoPieces % kVideoBursts == 0 && Card::kAudioPieces % kAudioBursts == 0);
 
 constexpr uint32_t i2c_bit(uint32_t n) { return 1u << n; }
 constexpr uint32_t audio_bit(uint32_t n) { return 1u << (4 + 2 * n); }
@@ -438,17 +441,19 @@ struct Card::Impl {
         return true;
     }
 
-    // Writes up to `pieces` pieces of the unit in progress, in order. The engine drops a unit when
-    // it is stopped or the source changes under it. Result: whether the unit completed (mu held;
-    // the lock is let go around each write, as the bus transfer takes time).
+    // Writes the next `pieces` pieces of the unit in progress (fewer at its end) as one burst on
+    // the bus. The engine drops a unit when it is stopped or the source changes under it. Result:
+    // whether the unit completed (mu held; the lock is let go around the write, as the bus
+    // transfer takes time).
     bool write_pieces(UnitInProgress& u, bool& busy, const uint64_t& engine_generation, uint32_t n, uint32_t pieces,
                       std::unique_lock<std::mutex>& lk) {
-        for (; pieces > 0 && u.written < u.pieces; --pieces) {
+        if (pieces > 0 && u.written < u.pieces) {
             if (dead()) {
                 u.active = false;   // link down or power off: the burst on the wire was the last one
                 return false;
             }
-            const size_t from = u.bound(u.written), length = u.bound(u.written + 1) - from;
+            const uint32_t to = std::min(u.pieces, u.written + pieces);
+            const size_t from = u.bound(u.written), length = u.bound(to) - from;
             const uint64_t address = u.address + from;
             const uint8_t* data = u.data + from;
             busy = true;
@@ -466,7 +471,7 @@ struct Card::Impl {
                 u.active = false;   // stopped or re-sourced meanwhile: nothing is announced
                 return false;
             }
-            ++u.written;
+            u.written = to;
         }
         if (u.written < u.pieces) return false;
         u.active = false;
@@ -1064,17 +1069,25 @@ void Card::pacer_loop(uint32_t n) {
         // lateness the time is not replayed (the host was away longer than the card keeps
         // anything). An engine takes a unit only at its start: it waits for the source's next
         // frame (or block) boundary.
+        //
+        // In real time the engines write in bursts of several pieces (kVideoBursts a unit,
+        // kAudioBursts a block), each when its share of the period has passed: the memory still
+        // fills progressively across the period, and the pacers wake a few times a unit instead
+        // of once a piece (their wake-ups were most of the model's processor time).
         struct Slot {
             Clock::time_point start;
             uint32_t written = 0;   // pieces of this period handed to the engine
         };
         // Runs what fell due on one engine; returns when it next has something to do.
-        auto run_due = [](Slot& slot, Clock::duration period, uint32_t pieces, uint32_t ring, auto advance) {
+        auto run_due = [](Slot& slot, Clock::duration period, uint32_t pieces, uint32_t bursts, uint32_t ring,
+                          auto advance) {
+            const uint32_t per_burst = pieces / bursts;
             const auto now = Clock::now();
             bool writing = true;
             for (uint32_t units = 0; now >= slot.start;) {
                 const auto elapsed = now - slot.start;
-                const auto due = elapsed >= period ? pieces : static_cast<uint32_t>(elapsed * pieces / period);
+                const auto due =
+                    elapsed >= period ? pieces : static_cast<uint32_t>(elapsed * bursts / period) * per_burst;
                 if (due > slot.written) {
                     writing = advance(due - slot.written, slot.written == 0);
                     slot.written = due;
@@ -1088,7 +1101,7 @@ void Card::pacer_loop(uint32_t n) {
             }
             // An engine that took no unit this period sleeps to the next boundary.
             if (!writing && slot.written > 0) return slot.start + period;
-            return slot.start + period * (slot.written + 1) / pieces;
+            return slot.start + period * (slot.written / per_burst + 1) / bursts;
         };
         const auto origin = Clock::now();
         Slot video{origin}, audio{origin};
@@ -1100,12 +1113,12 @@ void Card::pacer_loop(uint32_t n) {
             uint64_t worst = pacing_late_max_ns_.load();
             while (late > 0 && uint64_t(late) > worst && !pacing_late_max_ns_.compare_exchange_weak(worst, uint64_t(late))) {
             }
-            const auto next_video = run_due(video, d.video_period(n), kVideoPieces, 3, [&](uint32_t k, bool begin) {
+            const auto next_video = run_due(video, d.video_period(n), kVideoPieces, kVideoBursts, 3, [&](uint32_t k, bool begin) {
                 bool writing = false;
                 d.advance_video(n, k, begin, &writing);
                 return writing;
             });
-            const auto next_audio = run_due(audio, d.audio_period(n), kAudioPieces, 16, [&](uint32_t k, bool begin) {
+            const auto next_audio = run_due(audio, d.audio_period(n), kAudioPieces, kAudioBursts, 16, [&](uint32_t k, bool begin) {
                 bool writing = false;
                 d.advance_audio(n, k, begin, &writing);
                 return writing;
