@@ -573,13 +573,16 @@ std::string lower(std::string_view text) {
     std::abort();
 }
 
-uint32_t whole_from_environment(const char* name, uint32_t fallback, uint32_t low, uint32_t high, const char* expected) {
-    const char* text = std::getenv(name);
-    if (!text || !*text) return fallback;
-    char* end = nullptr;
-    const unsigned long value = std::strtoul(text, &end, 10);
-    if (*end != '\0' || value < low || value > high) bad_environment(name, text, expected);
-    return static_cast<uint32_t>(value);
+bool parse_whole(std::string_view text, uint32_t low, uint32_t high, uint32_t& value) {
+    if (text.empty() || text.size() > 9) return false;
+    uint32_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + uint32_t(c - '0');
+    }
+    if (v < low || v > high) return false;
+    value = v;
+    return true;
 }
 
 }  // namespace
@@ -611,18 +614,32 @@ std::string format_register_variant(const RegisterVariant& v) {
     return out.empty() ? "plain" : out;
 }
 
+bool parse_i2c_khz(std::string_view text, uint32_t& value) {
+    uint32_t v = 0;
+    if (!parse_whole(text, 100, 400, v) || (v != 100 && v != 400)) return false;
+    value = v;
+    return true;
+}
+
+bool parse_bus_read_ns(std::string_view text, uint32_t& value) { return parse_whole(text, 1, 100000, value); }
+
 uint32_t default_i2c_khz() {
     static const uint32_t khz = [] {
-        const uint32_t v = whole_from_environment("QH_CARD_I2C_KHZ", 100, 100, 400, "100 or 400");
-        if (v != 100 && v != 400) bad_environment("QH_CARD_I2C_KHZ", std::getenv("QH_CARD_I2C_KHZ"), "100 or 400");
+        uint32_t v = 100;
+        const char* text = std::getenv("QH_CARD_I2C_KHZ");
+        if (text && !parse_i2c_khz(text, v)) bad_environment("QH_CARD_I2C_KHZ", text, "100 or 400");
         return v;
     }();
     return khz;
 }
 
 uint32_t default_bus_read_ns() {
-    static const uint32_t ns =
-        whole_from_environment("QH_CARD_BUS_READ_NS", 500, 1, 100000, "a read latency in ns, 1..100000");
+    static const uint32_t ns = [] {
+        uint32_t v = 500;
+        const char* text = std::getenv("QH_CARD_BUS_READ_NS");
+        if (text && !parse_bus_read_ns(text, v)) bad_environment("QH_CARD_BUS_READ_NS", text, "a read latency in ns, 1..100000");
+        return v;
+    }();
     return ns;
 }
 

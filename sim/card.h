@@ -79,6 +79,11 @@ struct RegisterVariant {
 std::optional<RegisterVariant> parse_register_variant(std::string_view text);
 std::string format_register_variant(const RegisterVariant& variant);
 
+// "100" or "400" (kHz, the receivers' standard and fast modes); a bus read latency in whole
+// nanoseconds, 1..100000. False, leaving `value` alone, on anything else.
+bool parse_i2c_khz(std::string_view text, uint32_t& value);
+bool parse_bus_read_ns(std::string_view text, uint32_t& value);
+
 // Defaults a card takes when its configuration does not say, from the environment so that whole
 // suites run against another card unchanged: QH_CARD_I2C_KHZ (100 or 400; 100, the slowest the
 // receivers allow, without it), QH_CARD_BUS_READ_NS (500 without it) and QH_CARD_VARIANT (as
