@@ -306,3 +306,49 @@ TEST(WakeBringUp, NeverInterleavesWithRunningPinsOnAnI2cMaster) {
     }
     for (auto& c : captures) c->stop_and_close();
 }
+
+// A surprise removal for a card still on the bus, its engines running in real time: the card
+// goes on writing until told, so the teardown must stop every engine before the buffers are
+// freed. An engine left running writes into freed memory on its next burst, which the host bus
+// refuses and names ("DMA outside common buffers"), stopping the run.
+TEST(SurpriseRemoval, OfACardThatStaysOnTheBusLeavesNoEngineWritingIntoFreedBuffers) {
+    qh::TestbedOptions options;
+    options.card = sim::Card::default_config();
+    options.card.sources[3] = *sim::parse_source("1280x720p60");
+    options.card.pacing = sim::Pacing::Realtime;
+    qh::Testbed bed(options);
+    sim::Card& card = bed.card();
+    // Filters opened before their receivers lock detect no signal.
+    ASSERT_TRUE(wait_until([&] {
+        for (uint32_t n = 0; n < sim::kInputs; ++n)
+            if (!card.receiver_state(n).locked) return false;
+        return true;
+    }));
+    {
+        auto device = qh::client::open_device(bed.ksdevice());
+        std::vector<std::unique_ptr<Capture>> captures;
+        for (uint32_t n = 0; n < sim::kInputs; ++n) captures.push_back(std::make_unique<Capture>(*device, n, true));
+        for (auto& c : captures) c->run();
+        ASSERT_TRUE(wait_until([&] {
+            bool all = true;
+            for (auto& c : captures) {
+                c->collect();
+                all = all && c->video_flags.size() >= 2 && c->audio_flags.size() >= 2;
+            }
+            return all;
+        }));
+        bed.pnp_device().surprise_remove();
+        EXPECT_TRUE(device->wait_removed(kWaitMs));
+        for (auto& c : captures) c->stop_and_close();
+    }
+    ASSERT_EQ(bed.finish_removal(kWaitMs), 0u);
+    // The card never left: it answers, and only its driver's writes stopped its engines.
+    EXPECT_FALSE(card.removed());
+    EXPECT_EQ(card.read32(0x0040), 0x00010004u);
+    for (uint32_t n = 0; n < sim::kInputs; ++n) {
+        EXPECT_FALSE(card.video_engine_running(n)) << "video engine " << n << " left running";
+        EXPECT_FALSE(card.audio_engine_running(n)) << "audio engine " << n << " left running";
+        EXPECT_EQ(card.dma_failures(n), 0u) << "input " << n << " wrote outside the live buffers";
+    }
+    EXPECT_FALSE(card.interrupt_enabled());
+}
