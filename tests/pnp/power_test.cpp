@@ -135,6 +135,15 @@ qh::TestbedOptions TwoInputs() {
     return options;
 }
 
+// Four 640x480p60 inputs paced in real time: small frames, so that the sanitizer builds keep up.
+qh::TestbedOptions SmallRealTimeInputs() {
+    qh::TestbedOptions options;
+    options.card = sim::Card::default_config();
+    for (auto& source : options.card.sources) source = *sim::parse_source("640x480p60");
+    options.card.pacing = sim::Pacing::Realtime;
+    return options;
+}
+
 }  // namespace
 
 // Inputs 0 and 2 capturing video and audio on a manually paced card.
@@ -256,11 +265,7 @@ TEST(WakeBringUp, NeverInterleavesWithRunningPinsOnAnI2cMaster) {
     if (const char* text = std::getenv("QH_WAKE_ROUNDS")) rounds = uint32_t(std::strtoul(text, nullptr, 10));
     ASSERT_GT(rounds, 0u) << "QH_WAKE_ROUNDS must be a positive number";
 
-    qh::TestbedOptions options;
-    options.card = sim::Card::default_config();
-    options.card.sources[1] = *sim::parse_source("1280x720p60");
-    options.card.sources[3] = *sim::parse_source("1280x720p60");
-    options.card.pacing = sim::Pacing::Realtime;
+    qh::TestbedOptions options = SmallRealTimeInputs();
     options.delay_scale = 1.0;
     qh::Testbed bed(options);
     sim::Card& card = bed.card();
@@ -312,11 +317,7 @@ TEST(WakeBringUp, NeverInterleavesWithRunningPinsOnAnI2cMaster) {
 // freed. An engine left running writes into freed memory on its next burst, which the host bus
 // refuses and names ("DMA outside common buffers"), stopping the run.
 TEST(SurpriseRemoval, OfACardThatStaysOnTheBusLeavesNoEngineWritingIntoFreedBuffers) {
-    qh::TestbedOptions options;
-    options.card = sim::Card::default_config();
-    options.card.sources[3] = *sim::parse_source("1280x720p60");
-    options.card.pacing = sim::Pacing::Realtime;
-    qh::Testbed bed(options);
+    qh::Testbed bed(SmallRealTimeInputs());
     sim::Card& card = bed.card();
     // Filters opened before their receivers lock detect no signal.
     ASSERT_TRUE(wait_until([&] {
