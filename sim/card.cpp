@@ -13,7 +13,9 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
+#include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 
@@ -47,7 +49,10 @@ constexpr uint32_t kAudioReplayBlocks = 8;       // half the ring of 16 (see Car
 
 // A unit (video frame or field, audio block) lands in host memory in pieces spread evenly over its
 // period (Card::kVideoPieces, Card::kAudioPieces), in order; the interrupt bit rises with the last
-// piece. Video pieces are whole lines.
+// piece. Video pieces are whole lines. Paced in real time, the pieces go out in bursts.
+constexpr uint32_t kVideoBursts = 8;   // of Card::kVideoPieces / 8 pieces each
+constexpr uint32_t kAudioBursts = 4;   // of Card::kAudioPieces / 4 pieces each
+static_assert(Card::kVideoPieces % kVideoBursts == 0 && Card::kAudioPieces % kAudioBursts == 0);
 
 constexpr uint32_t i2c_bit(uint32_t n) { return 1u << n; }
 constexpr uint32_t audio_bit(uint32_t n) { return 1u << (4 + 2 * n); }
@@ -131,6 +136,15 @@ struct Card::Impl {
     // Pulled out of its slot: the link is down, so every read completes with all ones, writes
     // go nowhere, and no engine transfers or interrupts again.
     bool removed = false;
+    // In D3: the window answers as if the card were gone, and it keeps nothing of its state.
+    bool off = false;
+    bool dead() const { return removed || off; }
+    // Where engines come up at power-on (seeded by the start seed).
+    std::mt19937_64 positions;
+    // The card's own counters (status word, totals) restart at power-on; the ones tests read
+    // do not.
+    std::array<uint64_t, kInputs> frames_at_power_on{};
+    uint64_t units_at_power_on = 0, blocks_at_power_on = 0;
 
     std::array<Receiver, kInputs> rx;
     std::array<std::unique_ptr<I2cMaster>, kInputs> i2c;
@@ -211,8 +225,8 @@ struct Card::Impl {
         uint32_t messages;
         {
             std::lock_guard<std::mutex> lk(mu);
-            level = (enable & 1) && !suppressed && !removed && (status & kCauseMask) != 0;
-            messages = removed ? 0 : pending_messages;
+            level = (enable & 1) && !suppressed && !dead() && (status & kCauseMask) != 0;
+            messages = dead() ? 0 : pending_messages;
             pending_messages = 0;
         }
         if (card.line_->mode() == host::InterruptLine::Mode::LevelSensitive) {
@@ -239,7 +253,7 @@ struct Card::Impl {
         if (s.cable && s.interlaced) v |= 1u << 2;
         if (video[n].running()) v |= 1u << 3;
         if (audio[n].running()) v |= 1u << 4;
-        v |= static_cast<uint32_t>(frames[n] & 0xFFFF) << 16;
+        v |= static_cast<uint32_t>((frames[n] - frames_at_power_on[n]) & 0xFFFF) << 16;
         return v;
     }
 
@@ -309,6 +323,48 @@ struct Card::Impl {
         cv.notify_all();
     }
 
+    // The card's state as power leaves it (mu held, no burst on the wire): engines stopped with
+    // their registers cleared and their units abandoned, receivers unconfigured, masters idle,
+    // nothing pending.
+    void lose_state() {
+        for (uint32_t n = 0; n < kInputs; ++n) {
+            VideoEngine& e = video[n];
+            e.control = e.enable = 0;
+            e.addr0_hi = e.addr0_lo = e.addr1_lo = e.addr2_lo = 0;
+            e.unit_bytes = 0;
+            e.status = 0;
+            e.need_top = true;
+            e.unit.active = false;
+            ++e.generation;
+            AudioEngine& a = audio[n];
+            a.control = a.enable = 0;
+            a.ring_bytes = a.addr_hi = a.addr_lo = a.block_bytes = 0;
+            a.unit.active = false;
+            ++a.generation;
+            rx[n].power_off();
+            i2c[n]->power_on_reset();
+        }
+        status = 0;
+        enable = 0;
+        pending_messages = 0;
+    }
+
+    // Power-on (mu held): as lose_state, with the engines wherever they come up.
+    void power_on() {
+        lose_state();
+        const CardConfig& c = card.config_;
+        for (uint32_t n = 0; n < kInputs; ++n) {
+            const uint32_t block = static_cast<uint32_t>(positions() % 16);
+            const uint32_t buffer = static_cast<uint32_t>(positions() % 3);
+            audio[n].block = c.audio_start_block[n].value_or(block) & 0xF;
+            audio[n].status = audio[n].block;
+            video[n].next = c.video_start_buffer[n].value_or(buffer) % 3;
+        }
+        frames_at_power_on = frames;
+        units_at_power_on = units_total;
+        blocks_at_power_on = blocks_total;
+    }
+
     void record(uint32_t offset, uint32_t value, bool is_write) {
         if (!log_on.load(std::memory_order_relaxed) || log.size() >= kMaxLog) return;
         if (!log_only.empty() && std::find(log_only.begin(), log_only.end(), offset) == log_only.end()) return;
@@ -321,21 +377,21 @@ struct Card::Impl {
     bool video_ready(uint32_t n) const {
         std::lock_guard<std::mutex> lk(mu);
         const VideoEngine& e = video[n];
-        return !removed && sources[n].config.cable && e.running() && e.unit_bytes != 0 && rx[n].locked(Clock::now()) &&
+        return !dead() && sources[n].config.cable && e.running() && e.unit_bytes != 0 && rx[n].locked(Clock::now()) &&
                (status & video_bit(n)) == 0;
     }
 
     bool audio_ready(uint32_t n) const {
         std::lock_guard<std::mutex> lk(mu);
         const AudioEngine& a = audio[n];
-        return !removed && sources[n].config.cable && a.running() && a.block_bytes != 0 && rx[n].locked(Clock::now()) &&
+        return !dead() && sources[n].config.cable && a.running() && a.block_bytes != 0 && rx[n].locked(Clock::now()) &&
                (status & audio_bit(n)) == 0;
     }
 
     // Starts the source's next unit on the engine (mu held). False when the engine takes none.
     bool begin_video(uint32_t n) {
         Source& s = sources[n];
-        if (!s.config.cable || removed) return false;
+        if (!s.config.cable || dead()) return false;
         const SourceConfig cfg = s.config;
         const uint64_t unit = s.unit++;
         const uint64_t frame = cfg.interlaced ? unit / 2 : unit;
@@ -358,7 +414,7 @@ struct Card::Impl {
     bool begin_audio(uint32_t n) {
         Source& s = sources[n];
         AudioEngine& a = audio[n];
-        if (removed || !s.config.cable || !a.running() || !rx[n].locked(Clock::now())) return false;
+        if (dead() || !s.config.cable || !a.running() || !rx[n].locked(Clock::now())) return false;
         const uint32_t block_bytes = a.block_bytes;
         if (block_bytes == 0 || block_bytes > kMaxAudioBytes || a.ring_bytes > kMaxAudioBytes ||
             a.ring_bytes < block_bytes)
@@ -386,17 +442,19 @@ struct Card::Impl {
         return true;
     }
 
-    // Writes up to `pieces` pieces of the unit in progress, in order. The engine drops a unit when
-    // it is stopped or the source changes under it. Result: whether the unit completed (mu held;
-    // the lock is let go around each write, as the bus transfer takes time).
+    // Writes the next `pieces` pieces of the unit in progress (fewer at its end) as one burst on
+    // the bus. The engine drops a unit when it is stopped or the source changes under it. Result:
+    // whether the unit completed (mu held; the lock is let go around the write, as the bus
+    // transfer takes time).
     bool write_pieces(UnitInProgress& u, bool& busy, const uint64_t& engine_generation, uint32_t n, uint32_t pieces,
                       std::unique_lock<std::mutex>& lk) {
-        for (; pieces > 0 && u.written < u.pieces; --pieces) {
-            if (removed) {
-                u.active = false;   // the link is down: the burst on the wire was the last one
+        if (pieces > 0 && u.written < u.pieces) {
+            if (dead()) {
+                u.active = false;   // link down or power off: the burst on the wire was the last one
                 return false;
             }
-            const size_t from = u.bound(u.written), length = u.bound(u.written + 1) - from;
+            const uint32_t to = std::min(u.pieces, u.written + pieces);
+            const size_t from = u.bound(u.written), length = u.bound(to) - from;
             const uint64_t address = u.address + from;
             const uint8_t* data = u.data + from;
             busy = true;
@@ -414,7 +472,7 @@ struct Card::Impl {
                 u.active = false;   // stopped or re-sourced meanwhile: nothing is announced
                 return false;
             }
-            ++u.written;
+            u.written = to;
         }
         if (u.written < u.pieces) return false;
         u.active = false;
@@ -437,7 +495,8 @@ struct Card::Impl {
         e.next = (index + 1) % 3;
         // Progressive: the buffer just completed. Interlaced: the buffer written next, so the two
         // before it hold the top and the bottom field of the latest frame.
-        e.status = cfg.interlaced ? (e.next | (field ? kBottomField : 0)) : index;
+        if (!(card.config_.variant.block_register_held && (status & video_bit(n))))
+            e.status = cfg.interlaced ? (e.next | (field ? kBottomField : 0)) : index;
         ++units[n];
         ++units_total;
         if (!cfg.interlaced || field == 1) ++frames[n];
@@ -460,7 +519,7 @@ struct Card::Impl {
         if (!completed) return 0;
         const uint32_t ring_blocks = std::max<uint32_t>(a.block_bytes ? a.ring_bytes / a.block_bytes : 1, 1);
         a.block = (a.unit.index + 1) % ring_blocks;
-        a.status = a.block & 0xF;
+        if (!(card.config_.variant.block_register_held && (status & audio_bit(n)))) a.status = a.block & 0xF;
         ++blocks[n];
         ++blocks_total;
         raise(audio_bit(n));
@@ -502,6 +561,100 @@ uint64_t start_seed_of_process() {
     return seed;
 }
 
+namespace {
+
+std::string lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+[[noreturn]] void bad_environment(const char* name, const char* value, const char* expected) {
+    std::fprintf(stderr, "%s=%s: expected %s\n", name, value, expected);
+    std::abort();
+}
+
+bool parse_whole(std::string_view text, uint32_t low, uint32_t high, uint32_t& value) {
+    if (text.empty() || text.size() > 9) return false;
+    uint32_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + uint32_t(c - '0');
+    }
+    if (v < low || v > high) return false;
+    value = v;
+    return true;
+}
+
+}  // namespace
+
+std::optional<RegisterVariant> parse_register_variant(std::string_view text) {
+    RegisterVariant v;
+    const std::string all = lower(text);
+    if (all.empty() || all == "plain") return v;
+    size_t from = 0;
+    while (from <= all.size()) {
+        const size_t end = all.find_first_of(",+", from);
+        const std::string knob = all.substr(from, end == std::string::npos ? std::string::npos : end - from);
+        if (knob == "clear-field")
+            v.video_read_clears_field = true;
+        else if (knob == "held")
+            v.block_register_held = true;
+        else
+            return std::nullopt;
+        if (end == std::string::npos) break;
+        from = end + 1;
+    }
+    return v;
+}
+
+std::string format_register_variant(const RegisterVariant& v) {
+    std::string out;
+    if (v.video_read_clears_field) out += "clear-field";
+    if (v.block_register_held) out += out.empty() ? "held" : "+held";
+    return out.empty() ? "plain" : out;
+}
+
+bool parse_i2c_khz(std::string_view text, uint32_t& value) {
+    uint32_t v = 0;
+    if (!parse_whole(text, 100, 400, v) || (v != 100 && v != 400)) return false;
+    value = v;
+    return true;
+}
+
+bool parse_bus_read_ns(std::string_view text, uint32_t& value) { return parse_whole(text, 1, 100000, value); }
+
+uint32_t default_i2c_khz() {
+    static const uint32_t khz = [] {
+        uint32_t v = 100;
+        const char* text = std::getenv("QH_CARD_I2C_KHZ");
+        if (text && !parse_i2c_khz(text, v)) bad_environment("QH_CARD_I2C_KHZ", text, "100 or 400");
+        return v;
+    }();
+    return khz;
+}
+
+uint32_t default_bus_read_ns() {
+    static const uint32_t ns = [] {
+        uint32_t v = 500;
+        const char* text = std::getenv("QH_CARD_BUS_READ_NS");
+        if (text && !parse_bus_read_ns(text, v)) bad_environment("QH_CARD_BUS_READ_NS", text, "a read latency in ns, 1..100000");
+        return v;
+    }();
+    return ns;
+}
+
+RegisterVariant default_register_variant() {
+    static const RegisterVariant variant = [] {
+        const char* text = std::getenv("QH_CARD_VARIANT");
+        if (!text) return RegisterVariant{};
+        auto v = parse_register_variant(text);
+        if (!v) bad_environment("QH_CARD_VARIANT", text, "plain, or clear-field and/or held joined by ','");
+        return *v;
+    }();
+    return variant;
+}
+
 CardConfig Card::default_config() {
     CardConfig c;
     c.sources[0] = *parse_source("1920x1080p60");
@@ -518,13 +671,13 @@ Card::Card(const CardConfig& config, Wiring wiring) : config_(config), wiring_(s
     line_ = wiring_.make_line ? wiring_.make_line(mode) : host::create_interrupt_line(mode);
     impl_ = std::make_unique<Impl>(*this);
     start_seed_ = config_.start_seed.value_or(start_seed_of_process());
-    std::mt19937_64 positions(start_seed_);
+    impl_->positions.seed(start_seed_);
+    impl_->power_on();
     const auto now = Clock::now();
+    const I2cTiming timing{config_.i2c_khz ? config_.i2c_khz : 100, config_.bus_read_ns ? config_.bus_read_ns : 1};
     for (uint32_t n = 0; n < kInputs; ++n) {
         impl_->sources[n].config = config_.sources[n];
-        impl_->audio[n].block = config_.audio_start_block[n].value_or(static_cast<uint32_t>(positions() % 16)) & 0xF;
-        impl_->audio[n].status = impl_->audio[n].block;
-        impl_->video[n].next = config_.video_start_buffer[n].value_or(static_cast<uint32_t>(positions() % 3)) % 3;
+        impl_->i2c[n]->set_timing(timing);
         impl_->rx[n].set_settle(std::chrono::milliseconds(config_.settle_ms));
         impl_->rx[n].set_source(config_.sources[n], now);
         apply_faults_locked(n, config_.faults[n]);
@@ -534,6 +687,7 @@ Card::Card(const CardConfig& config, Wiring wiring) : config_(config), wiring_(s
     if (wiring_.register_on_bus) {
         mmio_physical_ = host::register_mmio(this, kWindowLength);
         vector_ = host::register_interrupt_line(line_.get());
+        host::register_power_handler(this, [this](host::DevicePower state) { set_power(state); });
     }
     if (config_.autostart && config_.pacing != Pacing::Manual) start();
 }
@@ -542,6 +696,7 @@ Card::~Card() {
     stop_line_noise();
     stop();
     if (wiring_.register_on_bus) {
+        host::unregister_power_handler(this);
         host::unregister_interrupt_line(line_.get());
         host::unregister_mmio(mmio_physical_);
     }
@@ -553,7 +708,6 @@ void Card::apply_faults_locked(uint32_t n, const InputFaults& f) {
     impl_->rx[n].set_wrong_id(f.wrong_id);
     impl_->i2c[n]->set_stuck_busy(f.i2c_stuck_busy);
     impl_->i2c[n]->fail_next(f.i2c_fail_next);
-    impl_->i2c[n]->set_busy_reads(f.i2c_busy_reads);
 }
 
 uint32_t Card::read32(uint32_t offset) {
@@ -563,23 +717,24 @@ uint32_t Card::read32(uint32_t offset) {
     {
         std::lock_guard<std::mutex> lk(impl_->mu);
         Impl& d = *impl_;
-        if (d.removed) {
+        if (d.dead()) {
             d.record(offset, kAllOnes, false);
             return kAllOnes;
         }
-        const auto now = Clock::now();
         if (offset - kRegStatusWord0 <= 0x0C) {
-            value = d.fpga_status_word(offset / 4, now);
+            value = d.fpga_status_word(offset / 4, Clock::now());
         } else if (offset == kRegRate13) {
+            const auto now = Clock::now();
             value = d.rate_field(1, now) << 16 | d.rate_field(3, now);
         } else if (offset == kRegRate02) {
+            const auto now = Clock::now();
             value = d.rate_field(0, now) << 16 | d.rate_field(2, now);
         } else if (offset == kRegVersion) {
             value = kVersion;
         } else if (offset == kRegVideoTotal) {
-            value = static_cast<uint32_t>(d.units_total);
+            value = static_cast<uint32_t>(d.units_total - d.units_at_power_on);
         } else if (offset == kRegAudioTotal) {
-            value = static_cast<uint32_t>(d.blocks_total);
+            value = static_cast<uint32_t>(d.blocks_total - d.blocks_at_power_on);
         } else if (offset >= kI2cBase && offset < kI2cBase + kInputs * 0x1000) {
             uint32_t n = (offset - kI2cBase) / 0x1000, reg = offset & 0xFFF;
             if (reg == 0x0) {
@@ -603,9 +758,12 @@ uint32_t Card::read32(uint32_t offset) {
         } else {
             for (uint32_t n = 0; n < kInputs; ++n) {
                 if (offset >= kVideoBase[n] && offset < kVideoBase[n] + kBlockSpan) {
-                    const VideoEngine& e = d.video[n];
+                    VideoEngine& e = d.video[n];
                     switch (offset - kVideoBase[n]) {
-                    case 0x00: value = e.status; break;
+                    case 0x00:
+                        value = e.status;
+                        if (config_.variant.video_read_clears_field) e.status &= ~kBottomField;
+                        break;
                     case 0x08: value = e.addr0_hi; break;
                     case 0x0C: value = e.addr0_lo; break;
                     case 0x10: value = e.unit_bytes; break;
@@ -642,6 +800,8 @@ void Card::write32(uint32_t offset, uint32_t value) {
         Impl& d = *impl_;
         if (d.removed) return;
         d.record(offset, value, true);
+        // Powered down: the write reached the card's slot and went no further.
+        if (d.off) return;
         if (offset >= kI2cBase && offset < kI2cBase + kInputs * 0x1000) {
             uint32_t n = (offset - kI2cBase) / 0x1000, reg = offset & 0xFFF;
             if (reg == 0x0) {
@@ -743,11 +903,6 @@ void Card::fail_next_i2c_transfers(uint32_t input, uint32_t count) {
     f.i2c_fail_next = count;
     set_faults(input, f);
 }
-void Card::set_i2c_busy_reads(uint32_t input, uint32_t reads) {
-    InputFaults f = faults(input);
-    f.i2c_busy_reads = reads;
-    set_faults(input, f);
-}
 
 void Card::inject_spurious_interrupt() {
     if (line_->mode() == host::InterruptLine::Mode::MessageSignalled)
@@ -833,6 +988,34 @@ bool Card::removed() const {
     return impl_->removed;
 }
 
+void Card::set_power(host::DevicePower state) {
+    if (state == host::DevicePower::D1 || state == host::DevicePower::D2) return;
+    {
+        std::unique_lock<std::mutex> lk(impl_->mu);
+        Impl& d = *impl_;
+        const bool off = state == host::DevicePower::D3;
+        if (d.off == off) return;
+        d.off = off;
+        // A burst on the wire as the power changed is the last one of the engines' old lives.
+        d.cv.wait(lk, [&] {
+            return std::none_of(d.video.begin(), d.video.end(), [](const VideoEngine& e) { return e.busy; }) &&
+                   std::none_of(d.audio.begin(), d.audio.end(), [](const AudioEngine& a) { return a.busy; });
+        });
+        if (off)
+            d.lose_state();
+        else
+            d.power_on();
+        d.cv.notify_all();
+        d.pace_cv.notify_all();
+    }
+    impl_->update_line();
+}
+
+host::DevicePower Card::power() const {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    return impl_->off ? host::DevicePower::D3 : host::DevicePower::D0;
+}
+
 void Card::stop_line_noise() {
     {
         std::lock_guard<std::mutex> lk(noise_mu_);
@@ -913,17 +1096,25 @@ void Card::pacer_loop(uint32_t n) {
         // is on time) is something no card does; the time beyond is a pause of the source, which
         // the driver sees as time without blocks. An engine takes a unit only at its start: it
         // waits for the source's next frame (or block) boundary.
+        //
+        // In real time the engines write in bursts of several pieces (kVideoBursts a unit,
+        // kAudioBursts a block), each when its share of the period has passed: the memory still
+        // fills progressively across the period, and the pacers wake a few times a unit instead
+        // of once a piece (their wake-ups were most of the model's processor time).
         struct Slot {
             Clock::time_point start;
             uint32_t written = 0;   // pieces of this period handed to the engine
         };
         // Runs what fell due on one engine; returns when it next has something to do.
-        auto run_due = [](Slot& slot, Clock::duration period, uint32_t pieces, uint32_t ring, auto advance) {
+        auto run_due = [](Slot& slot, Clock::duration period, uint32_t pieces, uint32_t bursts, uint32_t ring,
+                          auto advance) {
+            const uint32_t per_burst = pieces / bursts;
             const auto now = Clock::now();
             bool writing = true;
             for (uint32_t units = 0; now >= slot.start;) {
                 const auto elapsed = now - slot.start;
-                const auto due = elapsed >= period ? pieces : static_cast<uint32_t>(elapsed * pieces / period);
+                const auto due =
+                    elapsed >= period ? pieces : static_cast<uint32_t>(elapsed * bursts / period) * per_burst;
                 if (due > slot.written) {
                     writing = advance(due - slot.written, slot.written == 0);
                     slot.written = due;
@@ -937,7 +1128,7 @@ void Card::pacer_loop(uint32_t n) {
             }
             // An engine that took no unit this period sleeps to the next boundary.
             if (!writing && slot.written > 0) return slot.start + period;
-            return slot.start + period * (slot.written + 1) / pieces;
+            return slot.start + period * (slot.written / per_burst + 1) / bursts;
         };
         const auto origin = Clock::now();
         Slot video{origin}, audio{origin};
@@ -949,12 +1140,12 @@ void Card::pacer_loop(uint32_t n) {
             uint64_t worst = pacing_late_max_ns_.load();
             while (late > 0 && uint64_t(late) > worst && !pacing_late_max_ns_.compare_exchange_weak(worst, uint64_t(late))) {
             }
-            const auto next_video = run_due(video, d.video_period(n), kVideoPieces, 3, [&](uint32_t k, bool begin) {
+            const auto next_video = run_due(video, d.video_period(n), kVideoPieces, kVideoBursts, 3, [&](uint32_t k, bool begin) {
                 bool writing = false;
                 d.advance_video(n, k, begin, &writing);
                 return writing;
             });
-            const auto next_audio = run_due(audio, d.audio_period(n), kAudioPieces, kAudioReplayBlocks, [&](uint32_t k, bool begin) {
+            const auto next_audio = run_due(audio, d.audio_period(n), kAudioPieces, kAudioBursts, kAudioReplayBlocks, [&](uint32_t k, bool begin) {
                 bool writing = false;
                 d.advance_audio(n, k, begin, &writing);
                 return writing;
@@ -1036,6 +1227,15 @@ uint64_t Card::audio_blocks_produced(uint32_t input) const {
 uint64_t Card::dma_failures(uint32_t input) const {
     std::lock_guard<std::mutex> lk(impl_->mu);
     return impl_->dma_failures.at(input);
+}
+I2cCounters Card::i2c_counters(uint32_t input) const {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    return impl_->i2c.at(input)->counters();
+}
+uint64_t Card::i2c_protocol_faults(uint32_t input) const { return i2c_counters(input).protocol_faults; }
+std::vector<std::string> Card::i2c_protocol_fault_log(uint32_t input) const {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    return impl_->i2c.at(input)->fault_log();
 }
 
 bool Card::wait_video_units(uint32_t input, uint64_t count, uint32_t timeout_ms) {

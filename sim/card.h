@@ -55,8 +55,49 @@ struct InputFaults {
     bool wrong_id = false;          // the receiver identifies with other bytes than 0x20, 0x51
     bool i2c_stuck_busy = false;    // the master never reports idle again
     uint32_t i2c_fail_next = 0;     // the next k transfers hang (busy until the next command)
-    uint32_t i2c_busy_reads = 2;    // status reads that show busy after each chunk
 };
+
+// What one master did: for the cost of a driver's polling, and its protocol misuse.
+struct I2cCounters {
+    uint64_t status_reads = 0;      // reads of the command/status register, polls and the rest
+    uint64_t busy_reads = 0;        // of those, reads that found the master busy
+    uint64_t bus_ns = 0;            // wire time of every chunk started
+    uint64_t chunks = 0;
+    uint64_t transfers = 0;         // STARTs on an idle bus
+    uint64_t protocol_faults = 0;   // commands or data breaking into a transfer
+};
+
+// Register behaviour the hardware description leaves open. It defines an engine's block register
+// (block base + 0x00) as the interrupt routine reads it at the interrupt, and says reads may have
+// side effects; each field picks one of the behaviours a card could plausibly have.
+struct RegisterVariant {
+    // A read of a video engine's block register clears the latched field bit (bit 24); otherwise
+    // the bit stays until the engine's next completion.
+    bool video_read_clears_field = false;
+    // An engine's block register latches its value when a completion raises the engine's
+    // interrupt cause and holds it until the cause is acknowledged: completions that merge into a
+    // cause still pending leave it alone. Otherwise the register follows every completion.
+    // Outside the description, which makes the value read at the interrupt the engine's position:
+    // a late routine would read a past one. For experiments; the suites do not run on it.
+    bool block_register_held = false;
+    bool operator==(const RegisterVariant&) const = default;
+};
+// "plain" (or empty), or knobs joined by ',' or '+': "clear-field", "held". Case-insensitive.
+std::optional<RegisterVariant> parse_register_variant(std::string_view text);
+std::string format_register_variant(const RegisterVariant& variant);
+
+// "100" or "400" (kHz, the receivers' standard and fast modes); a bus read latency in whole
+// nanoseconds, 1..100000. False, leaving `value` alone, on anything else.
+bool parse_i2c_khz(std::string_view text, uint32_t& value);
+bool parse_bus_read_ns(std::string_view text, uint32_t& value);
+
+// Defaults a card takes when its configuration does not say, from the environment so that whole
+// suites run against another card unchanged: QH_CARD_I2C_KHZ (100 or 400; 100, the slowest the
+// receivers allow, without it), QH_CARD_BUS_READ_NS (500 without it) and QH_CARD_VARIANT (as
+// parse_register_variant; plain without it). A malformed value stops the program with a message.
+uint32_t default_i2c_khz();
+uint32_t default_bus_read_ns();
+RegisterVariant default_register_variant();
 
 // When the host's processor serves the card's interrupt: every call of the service routine waits
 // `latency_us` first (or a time drawn evenly from 0 to it, from `seed`), and every
@@ -95,6 +136,11 @@ struct CardConfig {
     std::array<std::optional<uint32_t>, kInputs> audio_start_block{};
     std::array<std::optional<uint32_t>, kInputs> video_start_buffer{};
     std::optional<uint64_t> start_seed;
+    // The I2C buses' clock, and the time one register read takes over the host bus: an I2C chunk
+    // keeps its master busy for as many status reads as cover its time on the wire.
+    uint32_t i2c_khz = default_i2c_khz();
+    uint32_t bus_read_ns = default_bus_read_ns();
+    RegisterVariant variant = default_register_variant();
 };
 
 // The start seed of every card of this process that is given none: QH_CARD_SEED from the environment,
@@ -168,7 +214,6 @@ public:
     void set_wrong_id(uint32_t input, bool wrong);
     void set_i2c_stuck_busy(uint32_t input, bool stuck);
     void fail_next_i2c_transfers(uint32_t input, uint32_t count);
-    void set_i2c_busy_reads(uint32_t input, uint32_t reads);
     // Interrupt faults: an interrupt with nothing pending (the card's own line), one from another
     // device on a shared line, a cause that re-arms itself at every acknowledgement, and a card
     // whose line stops working (causes still latch in the status register).
@@ -184,6 +229,14 @@ public:
     // it): a removal that falls between two accesses of one driver routine.
     void unplug_after_read(uint32_t offset);
     bool removed() const;
+    // The function's power state, as the bus sets it (registered with the bus for that). In D3
+    // the card takes no register writes and every read completes with all ones; it raises no
+    // interrupt and does no DMA, and its receivers lose their configuration. Back in D0 it is as
+    // after power-on: engines stopped and their registers cleared, positions wherever they come up,
+    // interrupt enable 0, status clear, receivers unconfigured, I2C masters idle. D1 and D2 are not
+    // supported: a request for them leaves the card as it is.
+    void set_power(host::DevicePower state);
+    host::DevicePower power() const;
     // What a rebalance may give the card: its window at another bus address (returned), its
     // interrupt of the other kind (a new line and vector). Only while its driver holds neither.
     uint64_t move_window();
@@ -226,6 +279,11 @@ public:
     uint64_t take_pacing_late_max_ns() { return pacing_late_max_ns_.exchange(0); }
     uint64_t audio_blocks_produced(uint32_t input) const;
     uint64_t dma_failures(uint32_t input) const;           // units/blocks the bus refused
+    // What an input's I2C master did (status reads, bus time, chunks, misuse), and the first
+    // misuses described. A working driver never misuses a master: see I2cMaster::write_command.
+    I2cCounters i2c_counters(uint32_t input) const;
+    uint64_t i2c_protocol_faults(uint32_t input) const;
+    std::vector<std::string> i2c_protocol_fault_log(uint32_t input) const;
     // Blocks until the counter reaches the value (or the time-out); for tests.
     bool wait_video_units(uint32_t input, uint64_t count, uint32_t timeout_ms);
     bool wait_audio_blocks(uint32_t input, uint64_t count, uint32_t timeout_ms);

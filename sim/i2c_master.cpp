@@ -1,8 +1,17 @@
 #include "sim/i2c_master.h"
 
-#include <algorithm>
+#include <cstdio>
 
 namespace sim {
+namespace {
+constexpr size_t kFaultsKept = 16;
+}
+
+void I2cMaster::fault(const std::string& what) {
+    flags_ |= kProtocol;
+    ++counters_.protocol_faults;
+    if (fault_log_.size() < kFaultsKept) fault_log_.push_back(what);
+}
 
 bool I2cMaster::write_command(uint32_t word) {
     const uint8_t control = word & 0xFF;
@@ -10,21 +19,41 @@ bool I2cMaster::write_command(uint32_t word) {
     const bool start = control & 0x80;
     const bool stop = control & 0x40;
     uint32_t count = control & 0x07;
-    ++chunks_;
-    last_command_ = word;
+    ++counters_.chunks;
     flags_ = 0;
+
+    char text[160];
+    if (busy()) {
+        std::snprintf(text, sizeof text, "command %08X written while the chunk of command %08X still runs", word,
+                      last_command_);
+        fault(text);
+    } else if (open_ && start) {
+        // The one START a transfer takes while open: the sub-address was written, and the same
+        // device is now addressed for reading it.
+        const bool same_device = (address & 0xFE) == (address_ & 0xFE);
+        if (!(same_device && (address & 1) && !(address_ & 1))) {
+            std::snprintf(text, sizeof text, "START with address %02X (command %08X) inside the open transfer to %02X",
+                          address, word, address_);
+            fault(text);
+        }
+    } else if (!start && !open_) {
+        std::snprintf(text, sizeof text, "continuation %08X with no transfer open", word);
+        fault(text);
+    }
+    last_command_ = word;
     hung_ = false;
     busy_left_ = 0;
 
     if (start) {
         if (!open_) {
             // A new transaction begins on an idle bus.
-            ++transfers_;
+            ++counters_.transfers;
             if (fail_next_ > 0) {
                 // The transfer hangs: the master never reports idle for this chunk and abandons
                 // the bus, so the next START begins afresh.
                 --fail_next_;
                 hung_ = true;
+                counters_.bus_ns += timing_.wire_ns(I2cTiming::chunk_bits(true, 0, false));
                 return false;
             }
         }
@@ -33,7 +62,6 @@ bool I2cMaster::write_command(uint32_t word) {
         acked_ = target_.address(address);
     } else if (!open_) {
         // A continuation with no transaction open moves no bytes.
-        flags_ |= kProtocol;
         count = 0;
     }
 
@@ -59,28 +87,50 @@ bool I2cMaster::write_command(uint32_t word) {
         if (acked_)
             for (uint32_t i = 0; i < count; ++i) target_.write(bytes[i]);
     }
-    if (stop && open_) {
+    const bool stopped = stop && open_;
+    if (stopped) {
         target_.stop();
         open_ = false;
     }
-    busy_left_ = busy_reads_;
+    const uint64_t wire = timing_.wire_ns(I2cTiming::chunk_bits(start, count, stopped));
+    counters_.bus_ns += wire;
+    busy_left_ = timing_.busy_reads(wire);
     return busy_left_ == 0 && !stuck_;
 }
 
+void I2cMaster::write_data(uint32_t value) {
+    if (busy()) {
+        char text[160];
+        std::snprintf(text, sizeof text, "data %08X written while the chunk of command %08X still runs", value,
+                      last_command_);
+        fault(text);
+    }
+    tx_ = value;
+}
+
 uint32_t I2cMaster::peek_status() const {
-    bool busy = stuck_ || hung_ || busy_left_ > 0;
-    return (busy ? 0 : kIdle) | flags_ | ((last_command_ & 0xFFFF) << 8);
+    return (busy() ? 0 : kIdle) | flags_ | ((last_command_ & 0xFFFF) << 8);
 }
 
 uint32_t I2cMaster::read_status(bool* completed) {
     *completed = false;
-    if (stuck_ || hung_) return peek_status();
-    if (busy_left_ > 0) {
-        uint32_t value = peek_status();
-        if (--busy_left_ == 0) *completed = true;
-        return value;
-    }
-    return peek_status();
+    ++counters_.status_reads;
+    const uint32_t value = peek_status();
+    if (!busy()) return value;
+    ++counters_.busy_reads;
+    if (!stuck_ && !hung_ && --busy_left_ == 0) *completed = true;
+    return value;
+}
+
+void I2cMaster::power_on_reset() {
+    tx_ = rx_ = 0;
+    last_command_ = 0;
+    flags_ = 0;
+    busy_left_ = 0;
+    hung_ = false;
+    open_ = false;
+    address_ = 0;
+    acked_ = false;
 }
 
 }  // namespace sim

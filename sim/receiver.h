@@ -37,6 +37,13 @@ public:
     void set_settle(std::chrono::milliseconds settle) { settle_ = settle; }
     void set_absent(bool absent) { absent_ = absent; }
     void set_wrong_id(bool wrong) { wrong_id_ = wrong; }
+    // Power taken away: every map back to its default and nothing placed, as a reset does
+    // (but not counted as one: no one asked for it).
+    void power_off() {
+        const uint32_t resets = reset_count_;
+        reset();
+        reset_count_ = resets;
+    }
 
     bool address(uint8_t address_byte) override;
     void write(uint8_t byte) override;

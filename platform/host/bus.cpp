@@ -517,6 +517,38 @@ void MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
 
 namespace host {
 bool is_register_address(const void* address) { return detail::find_slot(reinterpret_cast<uintptr_t>(address)) != nullptr; }
+
+namespace {
+struct PowerHandlers {
+    // Held while a handler runs: an unregistration waits for it, and two state changes of one
+    // function never overlap.
+    std::mutex lock;
+    std::map<const void*, PowerHandler> by_function;
+};
+PowerHandlers& power_handlers() {
+    static auto* p = new PowerHandlers;
+    return *p;
+}
+}  // namespace
+
+void register_power_handler(const void* function, PowerHandler handler) {
+    PowerHandlers& p = power_handlers();
+    std::lock_guard<std::mutex> guard(p.lock);
+    p.by_function[function] = std::move(handler);
+}
+
+void unregister_power_handler(const void* function) {
+    PowerHandlers& p = power_handlers();
+    std::lock_guard<std::mutex> guard(p.lock);
+    p.by_function.erase(function);
+}
+
+void set_device_power(const void* function, DevicePower state) {
+    PowerHandlers& p = power_handlers();
+    std::lock_guard<std::mutex> guard(p.lock);
+    auto it = p.by_function.find(function);
+    if (it != p.by_function.end()) it->second(state);
+}
 }  // namespace host
 
 ULONG READ_REGISTER_ULONG(volatile ULONG* Register) {

@@ -79,6 +79,20 @@ void unregister_interrupt_line(InterruptLine* line);
 bool dma_write(uint64_t bus_address, const void* source, size_t length);
 bool dma_read(uint64_t bus_address, void* destination, size_t length);
 
+// PCI power management states of a function. The bus driver puts a function into a low state after
+// its driver has let go of it (a device power request passes down the stack to the bus driver) and
+// back into D0 before its driver hears of the return (the request completes on its way up).
+enum class DevicePower { D0, D1, D2, D3 };
+using PowerHandler = std::function<void(DevicePower state)>;
+// A device model registers a handler for the function the PnP manager knows it by (the pointer
+// given as the device's PCI function); registering again replaces it. Unregistering waits for a
+// call in progress, so the handler may be destroyed once it returns.
+void register_power_handler(const void* function, PowerHandler handler);
+void unregister_power_handler(const void* function);
+// The PnP manager's side: the bus sets the function's power state. A function without a handler
+// (no device model behind it) is left alone.
+void set_device_power(const void* function, DevicePower state);
+
 // Whether an address lies in a mapped register window. Lock-free: the loaded image's register
 // accesses fault and are routed to READ/WRITE_REGISTER_ULONG from the fault handler.
 bool is_register_address(const void* address);

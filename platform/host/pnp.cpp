@@ -1,6 +1,7 @@
 // The host PnP manager and the CM_RESOURCE_LIST builder.
 #include "platform/host/pnp.h"
 
+#include "platform/host/bus.h"
 #include "platform/host/kernel.h"
 #include "platform/host/kernel_private.h"
 #include "platform/host/ks.h"
@@ -271,11 +272,21 @@ void Device::set_power(DEVICE_POWER_STATE to) {
     const KSDEVICE_DESCRIPTOR* dd = ksdevice_->Descriptor;
     host::ks::acquire_device_mutex(ksdevice_);
     DEVICE_POWER_STATE from = ksdevice_->DevicePowerState;
+    // The bus driver below powers the card: up before the request reaches the driver on its way
+    // back, down only after the driver has seen it on its way down.
+    const void* function = pdo_.HostDevice;
+    if (to == PowerDeviceD0 && from != PowerDeviceD0) host::set_device_power(function, host::DevicePower::D0);
     if (dd->Dispatch && dd->Dispatch->SetPower) {
         IRP irp{};
         irp.HostTarget = ksdevice_;
         PKSDEVICE ks = ksdevice_;
         host::ks::invoke_void_callback("device SetPower", [&] { dd->Dispatch->SetPower(ks, &irp, to, from); });
+    }
+    if (to != PowerDeviceD0 && to != from) {
+        const host::DevicePower low = to == PowerDeviceD1   ? host::DevicePower::D1
+                                      : to == PowerDeviceD2 ? host::DevicePower::D2
+                                                            : host::DevicePower::D3;
+        host::set_device_power(function, low);
     }
     ksdevice_->DevicePowerState = to;
     ksdevice_->SystemPowerState = to == PowerDeviceD0 ? PowerSystemWorking : PowerSystemSleeping3;

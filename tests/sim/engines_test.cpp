@@ -11,35 +11,6 @@ using namespace simtest;
 
 namespace {
 
-constexpr uint32_t kVideoBase[4] = {0x9000, 0xB000, 0x9800, 0xB800};
-constexpr uint32_t kAudioBase[4] = {0x8000, 0xA000, 0x8800, 0xA800};
-constexpr size_t kVideoBuffer = 0x400000;
-
-struct VideoRing {
-    uint64_t buf[3];
-};
-
-VideoRing start_video(Rig& rig, uint32_t input, uint32_t unit_bytes) {
-    VideoRing ring;
-    for (auto& b : ring.buf) b = rig.bus.add(kVideoBuffer);
-    const uint32_t v = kVideoBase[input];
-    rig->read32(v);
-    rig->write32(0xC01C + 8 * input, 1);
-    rig->write32(v + 0x10, unit_bytes);
-    rig->write32(v + 0x08, static_cast<uint32_t>(ring.buf[0] >> 32));
-    rig->write32(v + 0x0C, static_cast<uint32_t>(ring.buf[0]));
-    rig->write32(v + 0x3C, static_cast<uint32_t>(ring.buf[1]));
-    rig->write32(v + 0x40, static_cast<uint32_t>(ring.buf[2]));
-    rig->write32(v, 1);
-    return ring;
-}
-
-void stop_video(Rig& rig, uint32_t input) {
-    rig->read32(kVideoBase[input]);
-    rig->write32(0xC01C + 8 * input, 0);
-    rig->write32(kVideoBase[input], 0);
-}
-
 sim::Stamp stamp_at(Rig& rig, uint64_t buffer, uint32_t line, uint32_t width) {
     auto bytes = rig.bus.bytes(buffer, static_cast<size_t>(line) * width * 2, sim::kStampBytes);
     return sim::read_stamp(bytes.data());

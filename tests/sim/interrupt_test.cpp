@@ -6,10 +6,10 @@ using namespace simtest;
 
 namespace {
 
-// One I2C chunk with no busy reads: the simplest way to make the card raise a cause.
+// One I2C chunk polled to its end: the simplest way to make the card raise a cause.
 void raise_i2c(Rig& rig, uint32_t input) {
-    rig->set_i2c_busy_reads(input, 0);
     rig->write32(0x4000 + 0x1000 * input, 0xC2u | 0x98u << 8 | 0x20u << 16);
+    ASSERT_TRUE(I2cClient(*rig, input).wait_idle());
 }
 
 }  // namespace

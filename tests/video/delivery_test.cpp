@@ -407,7 +407,10 @@ TEST(VideoDelivery, EngineComingBackToTheBufferWhileTheRoutineIsHeldDeliversNoTo
     card.hold_interrupts(false);
     auto f = s.Next();
     ASSERT_EQ(f.status, STATUS_SUCCESS);
-    EXPECT_EQ(s.ExpectWholeFrame(f, 3840, 1080, false), 2u);
+    // The newest frame the routine hears of: a card whose engine register holds the completion
+    // that raised the pending interrupt names frame 1, one that follows the engine frame 2.
+    const uint32_t newest = card.config().variant.block_register_held ? 1u : 2u;
+    EXPECT_EQ(s.ExpectWholeFrame(f, 3840, 1080, false), newest);
     EXPECT_EQ(vb.FrameCount(0), 1u);
 }
 

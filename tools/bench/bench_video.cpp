@@ -22,7 +22,7 @@
 // fails the run.
 //
 // Usage: bench_video [seconds] [--mode p|i|both] [--inputs 1|4|both] [--irq-latency MS|~MS[:SEED]]
-//                    [--start-seed N] [--json FILE] [--plot FILE.png]
+//                    [--start-seed N] [--i2c-khz 100|400] [--bus-read-ns NS] [--json FILE] [--plot FILE.png]
 #include "client/testbed.h"
 #include "driver/device/device.h"
 #include "driver/device/guids.h"
@@ -56,6 +56,7 @@ constexpr uint32_t kHeaderSize = 128;
 constexpr uint32_t kQueued = 4;
 constexpr double kLatencyGoalMs = 2.0;
 constexpr double kProgressiveGoal = 1.15, kWovenGoal = 1.5;
+constexpr double kPollingGoal = 0.01;   // of a core, for every input's I2C polling together
 constexpr auto kWarmUp = std::chrono::seconds(1);
 constexpr uint32_t kVideoBlock[kMaxInputs] = {0x9000, 0xB000, 0x9800, 0xB800};
 constexpr uint32_t kInterruptStatus = 0xC000;
@@ -77,6 +78,8 @@ struct FrameRecord {
 struct Settings {
     sim::InterruptTiming timing;
     std::optional<uint64_t> start_seed;
+    uint32_t i2c_khz = sim::default_i2c_khz();
+    uint32_t bus_read_ns = sim::default_bus_read_ns();
 };
 
 // What the frame numbers of a run of deliveries say (sim::FrameOrder): frames the card completed
@@ -113,6 +116,11 @@ struct InputFigures {
     std::vector<double> irq_ms, client_ms, memcpy_us;
     bench::DriverCost cost;
     double ratio = 0;
+    // The input's I2C master over the measured window: time its bus was busy, reads of its
+    // status register (the driver's polls), what those reads cost a processor on hardware (each
+    // stalls it for the read latency), and misuse.
+    double i2c_bus_ms_per_s = 0, status_reads_per_s = 0, poll_cpu_share = 0;
+    uint64_t i2c_protocol_faults = 0;
     std::string error;
 };
 
@@ -188,6 +196,8 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
     options.card = sim::Card::default_config();
     options.card.interrupt_timing = settings.timing;
     options.card.start_seed = settings.start_seed;
+    options.card.i2c_khz = settings.i2c_khz;
+    options.card.bus_read_ns = settings.bus_read_ns;
     for (auto& s : options.card.sources) {
         s = sim::SourceConfig{};
         s.width = kWidth;
@@ -272,9 +282,12 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
     host::cost::reset();
     const uint64_t card_cpu_before = card.pacing_cpu_ns();
     card.take_pacing_late_max_ns();
+    sim::I2cCounters i2c_before[kMaxInputs], i2c_after[kMaxInputs];
+    for (uint32_t n = 0; n < inputs; ++n) i2c_before[n] = card.i2c_counters(n);
     const auto start = std::chrono::steady_clock::now();
     const int64_t measured_from = HostNs();
     for (auto& t : consumers) t.join();
+    for (uint32_t n = 0; n < inputs; ++n) i2c_after[n] = card.i2c_counters(n);
     for (uint32_t n = 0; n < inputs; ++n) runs[n].pin->set_state(KSSTATE_PAUSE);
     out.warmup_missed = 0;
     for (uint32_t n = 0; n < inputs; ++n) {
@@ -338,7 +351,13 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
         const double mem = bench::mean(fig.memcpy_us);
         fig.ratio = mem > 0 ? fig.cost.per_frame_us() / mem : 0.0;
         fig.error = run.error;
-        if (!run.error.empty() || fig.torn != 0 || fig.repeats != 0) ok = false;
+        fig.i2c_bus_ms_per_s = double(i2c_after[n].bus_ns - i2c_before[n].bus_ns) / 1e6 / elapsed;
+        fig.status_reads_per_s = double(i2c_after[n].status_reads - i2c_before[n].status_reads) / elapsed;
+        fig.poll_cpu_share = fig.status_reads_per_s * double(settings.bus_read_ns) / 1e9;
+        fig.i2c_protocol_faults = i2c_after[n].protocol_faults;
+        if (fig.i2c_protocol_faults != 0 && fig.error.empty())
+            fig.error = std::to_string(fig.i2c_protocol_faults) + " I2C protocol faults";
+        if (!fig.error.empty() || fig.torn != 0 || fig.repeats != 0) ok = false;
         out.input.push_back(std::move(fig));
     }
     out.card_us_per_frame = produced_all ? double(card_cpu) / 1e3 / double(produced_all) : 0.0;
@@ -361,41 +380,47 @@ void PrintRun(const RunFigures& r) {
                 "(bus time, not in the driver's figures)\n",
                 r.interlaced ? "i" : "p", r.seconds, r.inputs, r.inputs == 1 ? "" : "s", r.card_cpu_share * 100,
                 r.card_us_per_frame, r.card_late_ms, r.register_us_per_frame);
-    std::printf("interrupt latency %s%.1f ms, card start seed %llu; a read of the thread CPU clock costs %.2f us, taken "
-                "off each measured call\nthread priorities: %s; measured after %lld s of warm-up, in which %llu "
-                "frame%s missed (all inputs)\n",
-                r.settings.timing.random_latency ? "up to " : "", r.settings.timing.latency_us / 1000.0,
+    std::printf("I2C buses at %u kHz, %u ns a register read; interrupt latency %s%.1f ms, card start seed %llu; a read "
+                "of the thread CPU clock costs %.2f us, taken off each measured call\nthread priorities: %s; measured "
+                "after %lld s of warm-up, in which %llu frame%s missed (all inputs)\n",
+                r.settings.i2c_khz, r.settings.bus_read_ns, r.settings.timing.random_latency ? "up to " : "",
+                r.settings.timing.latency_us / 1000.0,
                 static_cast<unsigned long long>(r.start_seed), double(host::cost::read_overhead_ns()) / 1e3,
                 PrioritiesText(), static_cast<long long>(kWarmUp.count()), static_cast<unsigned long long>(r.warmup_missed),
                 r.warmup_missed == 1 ? " was" : "s were");
-    std::printf("%-5s %6s %6s %5s %6s %6s %4s | %-20s | %-20s | %7s %7s %7s %7s %7s %6s\n", "input", "frames", "fps",
-                "drops", "missed", "repeat", "torn", "irq->done p50/p99/max", "done->client p50/p99", "memcpy", "driver",
-                "process", "dpc", "isr", "ratio");
-    std::printf("%-5s %6s %6s %5s %6s %6s %4s | %-20s | %-20s | %7s %7s %7s %7s %7s %6s\n", "", "", "", "", "", "", "",
-                "ms", "ms", "us/fr", "us/fr", "us/fr", "us/fr", "us/fr", "");
+    std::printf("%-5s %6s %6s %5s %6s %6s %4s | %-20s | %-20s | %7s %7s %7s %7s %7s %6s | %7s %8s %6s\n", "input",
+                "frames", "fps", "drops", "missed", "repeat", "torn", "irq->done p50/p99/max", "done->client p50/p99",
+                "memcpy", "driver", "process", "dpc", "isr", "ratio", "i2c bus", "polls", "poll");
+    std::printf("%-5s %6s %6s %5s %6s %6s %4s | %-20s | %-20s | %7s %7s %7s %7s %7s %6s | %7s %8s %6s\n", "", "", "",
+                "", "", "", "", "ms", "ms", "us/fr", "us/fr", "us/fr", "us/fr", "us/fr", "", "ms/s", "reads/s",
+                "cpu %");
     for (size_t n = 0; n < r.input.size(); ++n) {
         const InputFigures& f = r.input[n];
         const double frames = f.cost.frames ? double(f.cost.frames) : 1.0;
         std::printf("%-5zu %6llu %6.2f %5llu %6llu %6llu %4llu | %5.2f %6.2f %6.2f | %6.2f %6.2f      | %7.0f %7.0f %7.0f "
-                    "%7.1f %7.1f %6.2f%s\n",
+                    "%7.1f %7.1f %6.2f | %7.1f %8.0f %6.2f%s\n",
                     n, static_cast<unsigned long long>(f.delivered), f.fps, static_cast<unsigned long long>(f.drops),
                     static_cast<unsigned long long>(f.missed), static_cast<unsigned long long>(f.repeats),
                     static_cast<unsigned long long>(f.torn), bench::percentile(f.irq_ms, 0.5), bench::percentile(f.irq_ms, 0.99),
                     bench::percentile(f.irq_ms, 1.0), bench::percentile(f.client_ms, 0.5),
                     bench::percentile(f.client_ms, 0.99), bench::mean(f.memcpy_us), f.cost.per_frame_us(),
                     double(f.cost.process_ns) / 1e3 / frames, double(f.cost.dpc_ns) / 1e3 / frames,
-                    double(f.cost.interrupt_ns) / 1e3 / frames, f.ratio,
-                    f.error.empty() ? "" : ("  " + f.error).c_str());
+                    double(f.cost.interrupt_ns) / 1e3 / frames, f.ratio, f.i2c_bus_ms_per_s, f.status_reads_per_s,
+                    f.poll_cpu_share * 100, f.error.empty() ? "" : ("  " + f.error).c_str());
     }
     bool ratio_met = true, latency_met = true, all_delivered = true;
+    double polling = 0;
     for (const InputFigures& f : r.input) {
+        polling += f.poll_cpu_share;
         ratio_met = ratio_met && f.ratio <= goal;
         latency_met = latency_met && bench::percentile(f.irq_ms, 0.99) < kLatencyGoalMs;
         all_delivered = all_delivered && f.missed == 0 && f.drops == 0;
     }
-    std::printf("goals: driver/memcpy <= %.2f %s; irq->done p99 < %.0f ms %s; every frame delivered %s\n", goal,
-                ratio_met ? "met" : "NOT met", kLatencyGoalMs, latency_met ? "met" : "NOT met",
-                all_delivered ? "met" : "NOT met");
+    std::printf("goals: driver/memcpy <= %.2f %s; irq->done p99 < %.0f ms %s; every frame delivered %s; I2C polling "
+                "%.2f %% of a core, all inputs (reads x %u ns), under %.0f %% %s\n",
+                goal, ratio_met ? "met" : "NOT met", kLatencyGoalMs, latency_met ? "met" : "NOT met",
+                all_delivered ? "met" : "NOT met", polling * 100, r.settings.bus_read_ns, kPollingGoal * 100,
+                polling < kPollingGoal ? "met" : "NOT met");
 }
 
 void JsonRun(bench::Json& j, const RunFigures& r) {
@@ -403,6 +428,7 @@ void JsonRun(bench::Json& j, const RunFigures& r) {
     j.text("mode", r.interlaced ? "interlaced" : "progressive").integer("inputs", r.inputs);
     j.integer("seconds", uint64_t(r.seconds)).number("elapsed_s", r.elapsed).integer("card_start_seed", r.start_seed);
     j.integer("irq_latency_us", r.settings.timing.latency_us).integer("irq_latency_random", r.settings.timing.random_latency);
+    j.integer("i2c_khz", r.settings.i2c_khz).integer("bus_read_ns", r.settings.bus_read_ns);
     j.number("card_cpu_share", r.card_cpu_share).number("card_us_per_frame", r.card_us_per_frame);
     j.number("card_pacing_late_max_ms", r.card_late_ms).number("register_model_us_per_frame", r.register_us_per_frame);
     j.number("cpu_clock_read_us", double(host::cost::read_overhead_ns()) / 1e3);
@@ -430,6 +456,8 @@ void JsonRun(bench::Json& j, const RunFigures& r) {
         j.integer("process_max_ns", f.cost.max_process_ns).integer("dpc_max_ns", f.cost.max_dpc_ns);
         j.close_object();
         j.number("ratio", f.ratio).text("error", f.error);
+        j.number("i2c_bus_ms_per_s", f.i2c_bus_ms_per_s).number("i2c_status_reads_per_s", f.status_reads_per_s);
+        j.number("i2c_poll_cpu_share", f.poll_cpu_share).integer("i2c_protocol_faults", f.i2c_protocol_faults);
         j.numbers("irq_to_done_samples_ms", f.irq_ms);
         j.close_object();
     }
@@ -460,6 +488,16 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--start-seed" && i + 1 < argc) {
             settings.start_seed = std::strtoull(argv[++i], nullptr, 0);
+        } else if (arg == "--i2c-khz" && i + 1 < argc) {
+            if (!sim::parse_i2c_khz(argv[++i], settings.i2c_khz)) {
+                std::fprintf(stderr, "bad --i2c-khz: %s (100 or 400)\n", argv[i]);
+                return 2;
+            }
+        } else if (arg == "--bus-read-ns" && i + 1 < argc) {
+            if (!sim::parse_bus_read_ns(argv[++i], settings.bus_read_ns)) {
+                std::fprintf(stderr, "bad --bus-read-ns: %s (1..100000)\n", argv[i]);
+                return 2;
+            }
         } else if (arg == "--mode" && i + 1 < argc) {
             mode = argv[++i];
         } else if (arg == "--inputs" && i + 1 < argc) {
@@ -470,7 +508,7 @@ int main(int argc, char** argv) {
             plot_path = argv[++i];
         } else if (arg == "-h" || arg == "--help") {
             std::printf("usage: %s [seconds] [--mode p|i|both] [--inputs 1|4|both] [--irq-latency MS|~MS[:SEED]] "
-                        "[--start-seed N] [--json FILE] [--plot FILE.png]\n",
+                        "[--start-seed N] [--i2c-khz 100|400] [--bus-read-ns NS] [--json FILE] [--plot FILE.png]\n",
                         argv[0]);
             return 0;
         } else {
@@ -509,7 +547,11 @@ int main(int argc, char** argv) {
         std::vector<bench::Panel> panels;
         for (const RunFigures& r : runs) {
             bench::Panel p;
-            p.title = std::string(r.interlaced ? "1080i60 " : "1080p60 ") + std::to_string(r.inputs) + " input(s)";
+            p.title = std::string(r.interlaced ? "1920x1080i60 (woven)" : "1920x1080p60") + ", " +
+                      std::to_string(r.inputs) + (r.inputs == 1 ? " input" : " inputs") + ", I2C " +
+                      std::to_string(r.settings.i2c_khz) + " kHz";
+            p.x_label = "latency from the frame's interrupt to the buffer's completion (ms)";
+            p.y_label = "share of frames, cumulative (%)";
             for (size_t n = 0; n < r.input.size(); ++n) p.series.push_back({"input " + std::to_string(n), r.input[n].irq_ms});
             panels.push_back(std::move(p));
         }

@@ -103,6 +103,12 @@ void add_common_options(CLI::App& command, CommonOptions& options) {
                        "Seed the card's engine start positions are drawn from (the run prints the one it used)")
         ->check(not_empty())
         ->group("Simulated card");
+    command.add_option("--i2c-khz", options.i2c_khz, "Clock of the receivers' I2C buses: 100 (default) or 400")
+        ->group("Simulated card");
+    command.add_option("--bus-read-ns", options.bus_read_ns,
+                       "Time one register read takes over the bus, in ns (default 500): an I2C chunk keeps its "
+                       "master busy for as many status reads as cover its time on the wire")
+        ->group("Simulated card");
     command.add_option("--trace", options.trace, "Write the driver's debug output with time stamps to FILE, or - for "
                                                  "standard output")
         ->check(not_empty());
@@ -170,6 +176,14 @@ bool build_card_config(const CommonOptions& options, sim::CardConfig& config, st
             return false;
         }
         config.start_seed = *seed;
+    }
+    if (!options.i2c_khz.empty() && !sim::parse_i2c_khz(options.i2c_khz, config.i2c_khz)) {
+        error = "'" + options.i2c_khz + "': the I2C clock is 100 or 400 (kHz)";
+        return false;
+    }
+    if (!options.bus_read_ns.empty() && !sim::parse_bus_read_ns(options.bus_read_ns, config.bus_read_ns)) {
+        error = "'" + options.bus_read_ns + "': the bus read latency is a whole number of ns from 1 to 100000";
+        return false;
     }
     return parse_interrupt_timing(options, config.interrupt_timing, error);
 }

@@ -23,6 +23,8 @@ struct CommonOptions {
     std::string irq_latency;               // "MS" fixed, "~MS[:SEED]" random up to MS
     std::string irq_stall;                 // "MS/EVERY": every EVERY-th interrupt held MS more
     std::string start_seed;                // engine start positions; "": the process's seed
+    std::string i2c_khz;                   // I2C bus clock, "100" or "400"; "": the card's default
+    std::string bus_read_ns;               // register read latency in ns; "": the card's default
     std::string trace;                     // "" none, "-" standard output, else a file
 };
 

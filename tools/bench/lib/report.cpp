@@ -167,28 +167,105 @@ struct Rgb {
     uint8_t r, g, b;
 };
 constexpr Rgb kColours[] = {{31, 119, 180}, {255, 127, 14}, {44, 160, 44}, {214, 39, 40}};
-constexpr Rgb kGrid{225, 225, 225}, kAxis{60, 60, 60}, kGoal{150, 0, 150};
+constexpr Rgb kGrid{225, 225, 225}, kAxis{60, 60, 60}, kGoal{150, 0, 150}, kText{20, 20, 20};
 
-// 3x5 glyphs for axis labels: digits, '.', 'm', 's', '%'.
-const char* glyph(char c) {
-    switch (c) {
-        case '0': return "111101101101111";
-        case '1': return "010110010010111";
-        case '2': return "111001111100111";
-        case '3': return "111001111001111";
-        case '4': return "101101111001001";
-        case '5': return "111100111001111";
-        case '6': return "111100111101111";
-        case '7': return "111001001001001";
-        case '8': return "111101111101111";
-        case '9': return "111101111001111";
-        case '.': return "000000000000010";
-        case 'm': return "000000111111101";
-        case 's': return "000011010001110";
-        case '%': return "101001010100101";
-        default: return "000000000000000";
+// A 5x7 font: seven rows of five bits, the leftmost pixel in bit 4.
+struct Glyph {
+    char c;
+    uint8_t rows[7];
+};
+constexpr Glyph kFont[] = {
+    {' ', {0, 0, 0, 0, 0, 0, 0}},
+    {'0', {0b01110, 0b10001, 0b10011, 0b10101, 0b11001, 0b10001, 0b01110}},
+    {'1', {0b00100, 0b01100, 0b00100, 0b00100, 0b00100, 0b00100, 0b01110}},
+    {'2', {0b01110, 0b10001, 0b00001, 0b00010, 0b00100, 0b01000, 0b11111}},
+    {'3', {0b11111, 0b00010, 0b00100, 0b00010, 0b00001, 0b10001, 0b01110}},
+    {'4', {0b00010, 0b00110, 0b01010, 0b10010, 0b11111, 0b00010, 0b00010}},
+    {'5', {0b11111, 0b10000, 0b11110, 0b00001, 0b00001, 0b10001, 0b01110}},
+    {'6', {0b00110, 0b01000, 0b10000, 0b11110, 0b10001, 0b10001, 0b01110}},
+    {'7', {0b11111, 0b00001, 0b00010, 0b00100, 0b01000, 0b01000, 0b01000}},
+    {'8', {0b01110, 0b10001, 0b10001, 0b01110, 0b10001, 0b10001, 0b01110}},
+    {'9', {0b01110, 0b10001, 0b10001, 0b01111, 0b00001, 0b00010, 0b01100}},
+    {'A', {0b01110, 0b10001, 0b10001, 0b10001, 0b11111, 0b10001, 0b10001}},
+    {'B', {0b11110, 0b10001, 0b10001, 0b11110, 0b10001, 0b10001, 0b11110}},
+    {'C', {0b01110, 0b10001, 0b10000, 0b10000, 0b10000, 0b10001, 0b01110}},
+    {'D', {0b11100, 0b10010, 0b10001, 0b10001, 0b10001, 0b10010, 0b11100}},
+    {'E', {0b11111, 0b10000, 0b10000, 0b11110, 0b10000, 0b10000, 0b11111}},
+    {'F', {0b11111, 0b10000, 0b10000, 0b11110, 0b10000, 0b10000, 0b10000}},
+    {'G', {0b01110, 0b10001, 0b10000, 0b10111, 0b10001, 0b10001, 0b01111}},
+    {'H', {0b10001, 0b10001, 0b10001, 0b11111, 0b10001, 0b10001, 0b10001}},
+    {'I', {0b01110, 0b00100, 0b00100, 0b00100, 0b00100, 0b00100, 0b01110}},
+    {'J', {0b00111, 0b00010, 0b00010, 0b00010, 0b00010, 0b10010, 0b01100}},
+    {'K', {0b10001, 0b10010, 0b10100, 0b11000, 0b10100, 0b10010, 0b10001}},
+    {'L', {0b10000, 0b10000, 0b10000, 0b10000, 0b10000, 0b10000, 0b11111}},
+    {'M', {0b10001, 0b11011, 0b10101, 0b10101, 0b10001, 0b10001, 0b10001}},
+    {'N', {0b10001, 0b10001, 0b11001, 0b10101, 0b10011, 0b10001, 0b10001}},
+    {'O', {0b01110, 0b10001, 0b10001, 0b10001, 0b10001, 0b10001, 0b01110}},
+    {'P', {0b11110, 0b10001, 0b10001, 0b11110, 0b10000, 0b10000, 0b10000}},
+    {'Q', {0b01110, 0b10001, 0b10001, 0b10001, 0b10101, 0b10010, 0b01101}},
+    {'R', {0b11110, 0b10001, 0b10001, 0b11110, 0b10100, 0b10010, 0b10001}},
+    {'S', {0b01111, 0b10000, 0b10000, 0b01110, 0b00001, 0b00001, 0b11110}},
+    {'T', {0b11111, 0b00100, 0b00100, 0b00100, 0b00100, 0b00100, 0b00100}},
+    {'U', {0b10001, 0b10001, 0b10001, 0b10001, 0b10001, 0b10001, 0b01110}},
+    {'V', {0b10001, 0b10001, 0b10001, 0b10001, 0b10001, 0b01010, 0b00100}},
+    {'W', {0b10001, 0b10001, 0b10001, 0b10101, 0b10101, 0b10101, 0b01010}},
+    {'X', {0b10001, 0b10001, 0b01010, 0b00100, 0b01010, 0b10001, 0b10001}},
+    {'Y', {0b10001, 0b10001, 0b10001, 0b01010, 0b00100, 0b00100, 0b00100}},
+    {'Z', {0b11111, 0b00001, 0b00010, 0b00100, 0b01000, 0b10000, 0b11111}},
+    {'a', {0b00000, 0b00000, 0b01110, 0b00001, 0b01111, 0b10001, 0b01111}},
+    {'b', {0b10000, 0b10000, 0b10110, 0b11001, 0b10001, 0b10001, 0b11110}},
+    {'c', {0b00000, 0b00000, 0b01110, 0b10000, 0b10000, 0b10001, 0b01110}},
+    {'d', {0b00001, 0b00001, 0b01101, 0b10011, 0b10001, 0b10001, 0b01111}},
+    {'e', {0b00000, 0b00000, 0b01110, 0b10001, 0b11111, 0b10000, 0b01110}},
+    {'f', {0b00110, 0b01001, 0b01000, 0b11100, 0b01000, 0b01000, 0b01000}},
+    {'g', {0b00000, 0b01111, 0b10001, 0b10001, 0b01111, 0b00001, 0b01110}},
+    {'h', {0b10000, 0b10000, 0b10110, 0b11001, 0b10001, 0b10001, 0b10001}},
+    {'i', {0b00100, 0b00000, 0b01100, 0b00100, 0b00100, 0b00100, 0b01110}},
+    {'j', {0b00010, 0b00000, 0b00110, 0b00010, 0b00010, 0b10010, 0b01100}},
+    {'k', {0b10000, 0b10000, 0b10010, 0b10100, 0b11000, 0b10100, 0b10010}},
+    {'l', {0b01100, 0b00100, 0b00100, 0b00100, 0b00100, 0b00100, 0b01110}},
+    {'m', {0b00000, 0b00000, 0b11010, 0b10101, 0b10101, 0b10001, 0b10001}},
+    {'n', {0b00000, 0b00000, 0b10110, 0b11001, 0b10001, 0b10001, 0b10001}},
+    {'o', {0b00000, 0b00000, 0b01110, 0b10001, 0b10001, 0b10001, 0b01110}},
+    {'p', {0b00000, 0b00000, 0b11110, 0b10001, 0b11110, 0b10000, 0b10000}},
+    {'q', {0b00000, 0b00000, 0b01101, 0b10011, 0b01111, 0b00001, 0b00001}},
+    {'r', {0b00000, 0b00000, 0b10110, 0b11001, 0b10000, 0b10000, 0b10000}},
+    {'s', {0b00000, 0b00000, 0b01110, 0b10000, 0b01110, 0b00001, 0b11110}},
+    {'t', {0b01000, 0b01000, 0b11100, 0b01000, 0b01000, 0b01001, 0b00110}},
+    {'u', {0b00000, 0b00000, 0b10001, 0b10001, 0b10001, 0b10011, 0b01101}},
+    {'v', {0b00000, 0b00000, 0b10001, 0b10001, 0b10001, 0b01010, 0b00100}},
+    {'w', {0b00000, 0b00000, 0b10001, 0b10001, 0b10101, 0b10101, 0b01010}},
+    {'x', {0b00000, 0b00000, 0b10001, 0b01010, 0b00100, 0b01010, 0b10001}},
+    {'y', {0b00000, 0b00000, 0b10001, 0b10001, 0b01111, 0b00001, 0b01110}},
+    {'z', {0b00000, 0b00000, 0b11111, 0b00010, 0b00100, 0b01000, 0b11111}},
+    {'.', {0b00000, 0b00000, 0b00000, 0b00000, 0b00000, 0b01100, 0b01100}},
+    {',', {0b00000, 0b00000, 0b00000, 0b00000, 0b01100, 0b00100, 0b01000}},
+    {':', {0b00000, 0b01100, 0b01100, 0b00000, 0b01100, 0b01100, 0b00000}},
+    {'-', {0b00000, 0b00000, 0b00000, 0b11111, 0b00000, 0b00000, 0b00000}},
+    {'+', {0b00000, 0b00100, 0b00100, 0b11111, 0b00100, 0b00100, 0b00000}},
+    {'/', {0b00000, 0b00001, 0b00010, 0b00100, 0b01000, 0b10000, 0b00000}},
+    {'(', {0b00010, 0b00100, 0b01000, 0b01000, 0b01000, 0b00100, 0b00010}},
+    {')', {0b01000, 0b00100, 0b00010, 0b00010, 0b00010, 0b00100, 0b01000}},
+    {'%', {0b11000, 0b11001, 0b00010, 0b00100, 0b01000, 0b10011, 0b00011}},
+    {'=', {0b00000, 0b00000, 0b11111, 0b00000, 0b11111, 0b00000, 0b00000}},
+    {'<', {0b00010, 0b00100, 0b01000, 0b10000, 0b01000, 0b00100, 0b00010}},
+    {'>', {0b01000, 0b00100, 0b00010, 0b00001, 0b00010, 0b00100, 0b01000}},
+    {'_', {0b00000, 0b00000, 0b00000, 0b00000, 0b00000, 0b00000, 0b11111}},
+    {'\'', {0b01100, 0b00100, 0b01000, 0b00000, 0b00000, 0b00000, 0b00000}},
+    {'?', {0b01110, 0b10001, 0b00001, 0b00010, 0b00100, 0b00000, 0b00100}},
+};
+
+// A character the font lacks is drawn as '?'.
+const uint8_t* glyph(char c) {
+    const uint8_t* unknown = nullptr;
+    for (const Glyph& g : kFont) {
+        if (g.c == c) return g.rows;
+        if (g.c == '?') unknown = g.rows;
     }
+    return unknown;
 }
+
+constexpr int kGlyphAdvance = 6;   // five columns and a space
 
 struct Canvas {
     int w, h;
@@ -199,8 +276,9 @@ struct Canvas {
         uint8_t* p = &px[(size_t(y) * size_t(w) + size_t(x)) * 3];
         p[0] = c.r, p[1] = c.g, p[2] = c.b;
     }
-    void hline(int x0, int x1, int y, Rgb c) {
-        for (int x = x0; x <= x1; ++x) set(x, y, c);
+    void hline(int x0, int x1, int y, Rgb c, bool dashed = false) {
+        for (int x = x0; x <= x1; ++x)
+            if (!dashed || (x / 4) % 2 == 0) set(x, y, c);
     }
     void vline(int x, int y0, int y1, Rgb c, bool dashed = false) {
         for (int y = y0; y <= y1; ++y)
@@ -215,15 +293,19 @@ struct Canvas {
             set(x, y + 1, c);
         }
     }
-    void text(int x, int y, const std::string& s, Rgb c) {
+    // Text with its top left corner at (x, y), each font pixel `scale` pixels square.
+    void text(int x, int y, const std::string& s, Rgb c, int scale = 1) {
         for (char ch : s) {
-            const char* g = glyph(ch);
-            for (int r = 0; r < 5; ++r)
-                for (int k = 0; k < 3; ++k)
-                    if (g[r * 3 + k] == '1') set(x + k, y + r, c);
-            x += 4;
+            const uint8_t* rows = glyph(ch);
+            for (int r = 0; r < 7; ++r)
+                for (int k = 0; k < 5; ++k)
+                    if (rows[r] & (0x10 >> k))
+                        for (int dy = 0; dy < scale; ++dy)
+                            for (int dx = 0; dx < scale; ++dx) set(x + k * scale + dx, y + r * scale + dy, c);
+            x += kGlyphAdvance * scale;
         }
     }
+    static int text_width(const std::string& s, int scale = 1) { return int(s.size()) * kGlyphAdvance * scale; }
 };
 
 std::string label(double v) {
@@ -238,42 +320,67 @@ std::string label(double v) {
 }  // namespace
 
 bool plot_latency(const std::string& path, const std::vector<Panel>& panels, double goal_ms, std::string& error) {
-    constexpr int kWidth = 900, kPanel = 240, kLeft = 40, kRight = 20, kTop = 12, kBottom = 24;
+    // Each panel: title, legend, the y axis' label, the plot, the x axis' ticks and label.
+    constexpr int kWidth = 900, kPanel = 320, kLeft = 48, kRight = 24;
+    constexpr int kTitleY = 8, kLegendY = 32, kYLabelY = 50, kPlotTop = 64, kPlotBottom = 40;
     if (panels.empty()) {
         error = "nothing to plot";
         return false;
     }
     Canvas canvas(kWidth, kPanel * int(panels.size()));
     for (size_t p = 0; p < panels.size(); ++p) {
-        const int y0 = int(p) * kPanel + kTop, y1 = int(p + 1) * kPanel - kBottom;
+        const Panel& panel = panels[p];
+        const int top = int(p) * kPanel;
+        const int y0 = top + kPlotTop, y1 = top + kPanel - kPlotBottom;
         const int x0 = kLeft, x1 = kWidth - kRight;
-        // The range shows every sample up to the slowest percent, and the goal.
-        double top = goal_ms;
-        for (const Series& s : panels[p].series) top = std::max(top, percentile(s.ms, 0.999));
-        top = top <= 0 ? 1.0 : top * 1.1;
-        const double step = top <= 5 ? 0.5 : top <= 10 ? 1 : top <= 50 ? 5 : top <= 200 ? 20 : 100;
-        for (double v = 0; v <= top; v += step) {
-            const int x = x0 + int((x1 - x0) * (v / top));
-            canvas.vline(x, y0, y1, kGrid);
-            canvas.text(x - 4, y1 + 4, label(v), kAxis);
+        if (p > 0) canvas.hline(0, kWidth - 1, top, kAxis);
+        canvas.text(x0, top + kTitleY, panel.title, kText, 2);
+
+        // Legend: a short stroke of each curve's colour and its name, then the goal's dashes.
+        int lx = x0;
+        for (size_t s = 0; s < panel.series.size(); ++s) {
+            const Rgb c = kColours[s % 4];
+            for (int t = 0; t < 3; ++t) canvas.hline(lx, lx + 18, top + kLegendY + 2 + t, c);
+            canvas.text(lx + 24, top + kLegendY, panel.series[s].name, kText);
+            lx += 24 + Canvas::text_width(panel.series[s].name) + 20;
         }
-        canvas.text(x1 - 8, y1 + 12, "ms", kAxis);
+        if (goal_ms > 0) {
+            canvas.hline(lx, lx + 18, top + kLegendY + 3, kGoal, true);
+            canvas.text(lx + 24, top + kLegendY, "goal " + label(goal_ms) + " ms", kText);
+        }
+        canvas.text(4, top + kYLabelY, panel.y_label, kText);
+
+        // The range shows every sample up to the slowest per mille, and the goal.
+        double range = goal_ms;
+        for (const Series& s : panel.series) range = std::max(range, percentile(s.ms, 0.999));
+        range = range <= 0 ? 1.0 : range * 1.1;
+        const double step = range <= 5 ? 0.5 : range <= 10 ? 1 : range <= 50 ? 5 : range <= 200 ? 20 : 100;
+        for (double v = 0; v <= range; v += step) {
+            const int x = x0 + int((x1 - x0) * (v / range));
+            canvas.vline(x, y0, y1, kGrid);
+            const std::string text = label(v);
+            canvas.text(x - Canvas::text_width(text) / 2, y1 + 5, text, kAxis);
+        }
+        canvas.text((x0 + x1 - Canvas::text_width(panel.x_label)) / 2, y1 + 20, panel.x_label, kText);
         for (int k = 0; k <= 10; ++k) {
             const int y = y1 - (y1 - y0) * k / 10;
             canvas.hline(x0, x1, y, kGrid);
-            if (k % 5 == 0) canvas.text(4, y - 2, std::to_string(k * 10) + "%", kAxis);
+            if (k % 5 == 0) {
+                const std::string text = std::to_string(k * 10) + "%";
+                canvas.text(x0 - 6 - Canvas::text_width(text), y - 3, text, kAxis);
+            }
         }
         canvas.hline(x0, x1, y1, kAxis);
         canvas.vline(x0, y0, y1, kAxis);
-        if (goal_ms > 0) canvas.vline(x0 + int((x1 - x0) * (goal_ms / top)), y0, y1, kGoal, true);
-        for (size_t s = 0; s < panels[p].series.size(); ++s) {
-            std::vector<double> v = panels[p].series[s].ms;
+        if (goal_ms > 0) canvas.vline(x0 + int((x1 - x0) * (goal_ms / range)), y0, y1, kGoal, true);
+        for (size_t s = 0; s < panel.series.size(); ++s) {
+            std::vector<double> v = panel.series[s].ms;
             if (v.empty()) continue;
             std::sort(v.begin(), v.end());
             const Rgb c = kColours[s % 4];
             int px = x0, py = y1;
             for (size_t i = 0; i < v.size(); ++i) {
-                const int x = x0 + int((x1 - x0) * std::min(1.0, v[i] / top));
+                const int x = x0 + int((x1 - x0) * std::min(1.0, v[i] / range));
                 const int y = y1 - int(double(y1 - y0) * double(i + 1) / double(v.size()));
                 canvas.line(px, py, x, y, c);
                 px = x, py = y;

@@ -73,12 +73,15 @@ struct Series {
     std::vector<double> ms;
 };
 struct Panel {
-    std::string title;
+    std::string title;                                   // what was run: mode, inputs
+    std::string x_label = "latency (ms)";                // what the samples measure
+    std::string y_label = "share of samples, cumulative (%)";
     std::vector<Series> series;
 };
 // Draws each panel's distributions as cumulative curves (x: latency in ms, grid every ms or
-// coarser; y: share of samples, grid every 10 %), panels stacked; one colour per input, in order:
-// blue, orange, green, red. A dashed vertical line marks `goal_ms` when it is positive.
+// coarser; y: share of samples, grid every 10 %), panels stacked, each with its title, a legend
+// naming each curve and both axes labelled; one colour per curve, in order: blue, orange, green,
+// red. A dashed vertical line marks `goal_ms` when it is positive (named in the legend).
 bool plot_latency(const std::string& path, const std::vector<Panel>& panels, double goal_ms, std::string& error);
 
 }  // namespace bench
