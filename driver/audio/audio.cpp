@@ -390,6 +390,8 @@ NTSTATUS SetState(const AudioInput& in, PKSPIN Pin, KSSTATE ToState, KSSTATE Fro
 
 NTSTATUS HardwareAcquireResources(const AudioInput& in, devext* ext) {
     DbgPrint("%s: %s()\n", in.Tag, "HardwareAcquireResources");
+    // A new stream: its first run follows nothing.
+    SharedWrite(ChannelOf(in, ext).AudioDeliveredBytes, ULONGLONG(0));
     // A device stopping or gone frees the ring: it is cleared only while it is sure to be there.
     if (AcquireBuffers(ext)) {
         PUCHAR ring = RingOf(in, ext);
@@ -414,11 +416,14 @@ NTSTATUS HardwareRun(const AudioInput& in, devext* ext) {
     // A run of the DPC left over from the previous RUN would add to the counters after their
     // reset; runs that start from here on see the pin paused and leave them alone.
     WaitForDeliveryIdle(ch);
+    // A run after a pause continues a stream with a hole where the pause (and perhaps a sleep)
+    // was: its first buffer does not follow the last one delivered.
+    const bool resumed = SharedRead(ch.AudioDeliveredBytes) != 0;
     SharedWrite(ch.AudioReadOffset, ULONG(0));
     SharedWrite(ch.AudioHwBytes, ULONGLONG(0));
     SharedWrite(ch.AudioDeliveredBytes, ULONGLONG(0));
     SharedWrite(ch.AudioLostBytes, ULONGLONG(0));
-    SharedWrite(ch.AudioDiscontinuity, ULONG(0));
+    SharedWrite(ch.AudioDiscontinuity, ULONG(resumed ? 1 : 0));
     SharedWrite(ch.AudioResyncAt, ULONGLONG(0));
 
     AcquireHwMutex(ext);

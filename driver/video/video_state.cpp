@@ -22,6 +22,8 @@ void ClearVideoBuffers(devext* ext, const Input& in) {
 
 NTSTATUS HardwareAcquireResources(devext* ext, const Input& in) {
     DbgPrint(in.acquireTrace, "HardwareAcquireResources");
+    // A new stream: its first run follows nothing.
+    SharedWrite(ext->Channel[in.channel].VideoDeliveredAny, ULONG(0));
     ClearVideoBuffers(ext, in);
     return STATUS_SUCCESS;
 }
@@ -39,6 +41,9 @@ void HardwareReleaseResources(devext* ext, const Input& in) {
 NTSTATUS HardwareRun(devext* ext, const Input& in) {
     DbgPrint(in.stepTrace, "HardwareRun");
     ChannelState& ch = ext->Channel[in.channel];
+    // A run after a pause continues a stream that has a hole where the pause (and perhaps a
+    // sleep) was: its first frame does not follow the last one delivered.
+    const bool resumed = SharedRead(ch.VideoDeliveredAny) != 0;
     SharedWrite(ch.FrameCount, ULONG(0));
     SharedWrite(ch.DropCount, ULONGLONG(0));
     SharedWrite(ch.FramesHeldBack, ULONGLONG(0));
@@ -51,8 +56,8 @@ NTSTATUS HardwareRun(devext* ext, const Input& in) {
     // A wake-up left from an earlier run (a frame that came while no buffer was queued) names a
     // buffer cleared since: only frames of this run may be delivered.
     KeClearEvent(&ch.FrameEvent);
-    // A run starts a stream afresh: no gap behind it yet, and the signal is checked again.
-    SharedWrite(ch.SignalGap, ULONG(0));
+    // The signal is checked again.
+    SharedWrite(ch.SignalGap, ULONG(resumed ? 1 : 0));
     SharedWrite(ch.SignalMismatch, ULONG(0));
     AcquireHwMutex(ext);
     // The engine's unit and the copy follow the scan type, which the source may have changed
