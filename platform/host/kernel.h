@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <thread>
 #include <map>
 #include <string>
 #include <vector>
@@ -75,6 +76,9 @@ uint64_t timeouts(const void* object);
 // (the value read is the one from before `after`). Puts another context's work between two reads
 // of the driver, so an ordering race can be reproduced at will.
 void watch_shared_read(const void* field, std::function<void()> after);
+// As above, for reads made on `reader` only: reads on other threads (an interrupt routine that
+// looks at the same field whenever it runs) neither fire nor use up the watch.
+void watch_shared_read(const void* field, std::thread::id reader, std::function<void()> after);
 // Whether the watch set last has fired (and `after` returned).
 bool shared_read_watch_fired();
 

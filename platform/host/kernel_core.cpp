@@ -232,12 +232,19 @@ namespace {
 std::mutex g_watch_lock;
 std::function<void()> g_watch_action;
 bool g_watch_fired = false;
+std::thread::id g_watch_reader;   // any thread when default
 }  // namespace
 
 void watch_shared_read(const void* field, std::function<void()> after) {
+    watch_shared_read(field, std::thread::id(), std::move(after));
+}
+
+void watch_shared_read(const void* field, std::thread::id reader, std::function<void()> after) {
     std::lock_guard<std::mutex> guard(g_watch_lock);
+    __atomic_store_n(&g_watched_field, static_cast<const void*>(nullptr), __ATOMIC_RELEASE);
     g_watch_action = std::move(after);
     g_watch_fired = false;
+    g_watch_reader = reader;
     __atomic_store_n(&g_watched_field, field, __ATOMIC_RELEASE);
 }
 
@@ -247,6 +254,11 @@ bool shared_read_watch_fired() {
 }
 
 void watched_field_read(const void* field) {
+    if (__atomic_load_n(&g_watched_field, __ATOMIC_ACQUIRE) != field) return;
+    {
+        std::lock_guard<std::mutex> guard(g_watch_lock);
+        if (g_watch_reader != std::thread::id() && g_watch_reader != std::this_thread::get_id()) return;
+    }
     const void* expected = field;
     // One shot: only the reader that takes the watch away runs the action.
     if (!__atomic_compare_exchange_n(&g_watched_field, &expected, nullptr, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))

@@ -283,7 +283,9 @@ TEST(Removal, DuringARegisterRequest) {
         // the read must find the window still there, or the handler must not read at all.
         std::thread remover;
         devext* ext = bed.ext();
-        host::watch_shared_read(&ext->RegisterBase, [&] {
+        // The interrupt routine reads the window too, on its own thread, whenever the card's line
+        // is asserted: only the handler's read, on this thread, is the one meant.
+        host::watch_shared_read(&ext->RegisterBase, std::this_thread::get_id(), [&] {
             remover = std::thread([&] { bed.unplug(); });
             EXPECT_TRUE(wait_until([&] { return bed.trace_count("UnmapResources()\n") > 0; }));
             // Unmapped at once unless the handler holds it off; give it the chance.
