@@ -26,6 +26,7 @@
 #include "driver/device/devext.h"
 #include "driver/device/guids.h"
 #include "platform/host/kernel.h"
+#include "platform/host/trace.h"
 #include "platform/host/verifier.h"
 #include "sim/pattern.h"
 
@@ -40,6 +41,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -501,6 +504,72 @@ Figures removal_round(size_t round, const Removal& r) {
     return fig;
 }
 
+// How long after a source change the driver stops taking the input's frames: from the change on
+// the card to the driver's trace that it holds frames back (traced once as the hold begins). A
+// change made while frames are already held back is not timed; a change the driver never held
+// frames back for before the input's next change is counted apart (a change to the mode the pin
+// was set for may need none, the receiver's re-lock being a gap the driver checks the signal after).
+class DetectionLatency {
+public:
+    DetectionLatency() {
+        listener_ = host::trace::add_listener([this](const host::trace::Line& line) { seen(line.text); });
+    }
+    ~DetectionLatency() { host::trace::remove_listener(listener_); }
+    DetectionLatency(const DetectionLatency&) = delete;
+    DetectionLatency& operator=(const DetectionLatency&) = delete;
+
+    // `unplugged`: the change takes the cable away, after which no frame comes to be held back.
+    void changed(uint32_t input, bool already_held, bool unplugged) {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (pending_[input]) ++unheld_;
+        pending_[input].reset();
+        if (already_held) {
+            ++untimed_;
+            return;
+        }
+        pending_[input] = Clock::now();
+        unplugged_[input] = unplugged;
+    }
+    void print() {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto line = [](const char* what, std::vector<double> ms) {
+            std::sort(ms.begin(), ms.end());
+            auto at = [&](double p) { return ms.empty() ? 0.0 : ms[std::min(ms.size() - 1, size_t(p * double(ms.size())))]; };
+            std::printf("  %s: %zu, median %.1f ms, 90th %.1f ms, 99th %.1f ms, max %.1f ms\n", what, ms.size(), at(0.5),
+                        at(0.9), at(0.99), ms.empty() ? 0.0 : ms.back());
+        };
+        // Input 0 waits 50 ms for a frame, inputs 1 to 3 500 ms: a source that sends the
+        // pin no frame it can use is found by the wait's time-out.
+        std::printf("signal watch, from a source change to the driver holding the input's frames back:\n");
+        for (uint32_t n = 0; n < kInputs; ++n) {
+            line(("input " + std::to_string(n) + ", to another signal").c_str(), latencies_ms_[n][0]);
+            line(("input " + std::to_string(n) + ", cable pulled").c_str(), latencies_ms_[n][1]);
+        }
+        std::printf("  %" PRIu64 " changes made while held back (not timed), %" PRIu64
+                    " with no hold before the input's next change (a signal the format still fits)\n",
+                    untimed_, unheld_);
+    }
+
+private:
+    void seen(const std::string& text) {
+        unsigned input = 0;
+        if (std::sscanf(text.c_str(), "video%u:", &input) != 1 || input >= kInputs) return;
+        if (text.find("frames held back") == std::string::npos) return;
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!pending_[input]) return;
+        latencies_ms_[input][unplugged_[input] ? 1 : 0].push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - *pending_[input]).count());
+        pending_[input].reset();
+    }
+
+    int listener_ = 0;
+    std::mutex lock_;
+    std::array<std::optional<Clock::time_point>, kInputs> pending_{};
+    std::array<bool, kInputs> unplugged_{};
+    std::array<std::array<std::vector<double>, 2>, kInputs> latencies_ms_;
+    uint64_t untimed_ = 0, unheld_ = 0;
+};
+
 Figures mode_changes(const Schedule& s) {
     Figures fig;
     const std::string context = "mode changes";
@@ -510,10 +579,13 @@ Figures mode_changes(const Schedule& s) {
         qh::Testbed bed(options_for(s.mode_card_seed, false));
         std::unique_ptr<qh::client::Device> device = qh::client::open_device(bed.ksdevice());
         std::vector<std::unique_ptr<Input>> inputs;
+        DetectionLatency detection;
         if (open_inputs(bed, *device, inputs, context, fig)) {
             auto change = [&](uint32_t input, const std::string& mode) {
                 inputs[input]->source_changed();
-                bed.card().set_source(input, *sim::parse_source(mode));
+                const sim::SourceConfig source = *sim::parse_source(mode);
+                detection.changed(input, SharedRead(bed.ext()->Channel[input].SignalMismatch) != 0, !source.cable);
+                bed.card().set_source(input, source);
             };
             for (const Change& c : s.changes) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(c.after_ms));
@@ -528,6 +600,7 @@ Figures mode_changes(const Schedule& s) {
             in->close();
             fig.add(in->figures());
         }
+        detection.print();
         inputs.clear();
         device.reset();
         fig.leaks += bed.remove();
