@@ -279,7 +279,7 @@ public:
     std::unique_ptr<client::Pin> pin;
     WavWriter wav;
     bool write = false;
-    SampleIndexChecker checker;
+    sim::AudioIndexCheck checker;
     std::atomic<uint64_t> bytes{0};
     uint64_t flagged = 0;      // buffers marked as data discontinuities by the driver
     std::string note;
@@ -289,6 +289,7 @@ public:
 
     bool open(Session& session, uint32_t in, std::string& error) {
         input = in;
+        checker.restart();   // a new pin: its audio follows nothing delivered before
         const host::trace::Mark mark = host::trace::mark();
         NTSTATUS status = session.open_filter(input, false, filter);
         if (status != STATUS_SUCCESS) {
@@ -348,8 +349,9 @@ public:
             }
             const KSSTREAM_HEADER& header = frame.stream_header();
             const size_t used = std::min<size_t>(header.DataUsed, frame.data.size());
-            if (header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) ++flagged;
-            checker.feed(frame.data.data(), used);
+            const bool discontinuity = (header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0;
+            if (discontinuity) ++flagged;
+            checker.feed(frame.data.data(), used, discontinuity);
             if (write && write_error.empty() && !wav.write(frame.data.data(), used)) write_error = errno_text();
             bytes.fetch_add(used);
             pin->submit(kAudioBlockSize, kAudioHeaderSize);
@@ -743,12 +745,17 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
     }
     for (auto& a : audio) {
         const uint64_t bytes = a->bytes.load();
-        std::printf("input %u audio: %llu bytes (%.2f s), sample-index discontinuities %llu, flagged buffers %llu",
+        const uint64_t unannounced = a->checker.unflagged_breaks();
+        std::printf("input %u audio: %llu bytes (%.2f s), sample-index discontinuities %llu, flagged buffers %llu, "
+                    "unannounced %llu",
                     a->input, static_cast<unsigned long long>(bytes), double(bytes) / 192000.0,
-                    static_cast<unsigned long long>(a->checker.discontinuities()),
-                    static_cast<unsigned long long>(a->flagged));
+                    static_cast<unsigned long long>(unannounced + a->checker.flagged_breaks()),
+                    static_cast<unsigned long long>(a->flagged), static_cast<unsigned long long>(unannounced));
         if (!a->note.empty()) std::printf(" [%s]", a->note.c_str());
         std::printf("\n");
+        // A break in the sample index that no flag announced is audio delivered wrong, as a torn
+        // frame is video delivered wrong.
+        if (unannounced != 0) code = kExitFailed;
         if (bytes == 0 && !cut_short)
             fail(a->input, "no audio within the capture: " +
                                (a->silence.empty() ? std::string("nothing arrived from the card") : a->silence));

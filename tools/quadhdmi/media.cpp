@@ -301,27 +301,6 @@ std::string per_input_path(const std::string& pattern, uint32_t input, bool seve
     return pattern.substr(0, dot) + "-" + std::to_string(input) + pattern.substr(dot);
 }
 
-void SampleIndexChecker::feed(const uint8_t* pcm, size_t bytes) {
-    auto take = [this](const uint8_t* frame) {
-        const uint16_t left = uint16_t(frame[0] | (frame[1] << 8));
-        if (have_last_ && left != uint16_t(last_ + 1)) ++discontinuities_;
-        last_ = left;
-        have_last_ = true;
-        ++frames_;
-    };
-    // Buffers hold whole 4-byte frames in practice; keep a partial frame for the next call anyway.
-    while (bytes > 0 && carry_bytes_ > 0) {
-        carry_[carry_bytes_++] = *pcm++;
-        --bytes;
-        if (carry_bytes_ == 4) {
-            take(carry_);
-            carry_bytes_ = 0;
-        }
-    }
-    for (; bytes >= 4; bytes -= 4, pcm += 4) take(pcm);
-    while (bytes-- > 0) carry_[carry_bytes_++] = *pcm++;
-}
-
 double percentile(std::vector<double> samples, double p) {
     if (samples.empty()) return 0;
     std::sort(samples.begin(), samples.end());

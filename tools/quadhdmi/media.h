@@ -48,23 +48,6 @@ bool write_png(const std::string& path, const uint8_t* rgb, uint32_t width, uint
 // with several inputs, "-<input>" goes before the extension so that files never collide.
 std::string per_input_path(const std::string& pattern, uint32_t input, bool several_inputs);
 
-// Continuity of the card's embedded audio sample index: the left sample of every stereo frame is
-// the low 16 bits of a running frame counter. Counts the places where it does not step by 1.
-class SampleIndexChecker {
-public:
-    void feed(const uint8_t* pcm, size_t bytes);
-    uint64_t discontinuities() const { return discontinuities_; }
-    uint64_t frames() const { return frames_; }
-
-private:
-    bool have_last_ = false;
-    uint16_t last_ = 0;
-    uint64_t discontinuities_ = 0;
-    uint64_t frames_ = 0;
-    uint8_t carry_[4] = {};
-    size_t carry_bytes_ = 0;
-};
-
 // Percentile (0..100) of a set of samples, nearest rank; 0 for an empty set.
 double percentile(std::vector<double> samples, double p);
 
