@@ -4,6 +4,8 @@
 #include "platform/host/kernel.h"
 #include "video_bed.h"
 
+#include <atomic>
+
 namespace videotest {
 namespace {
 
@@ -425,7 +427,7 @@ TEST(VideoDelivery, TheRoutineCatchingUpWhileTheCopyIsCheckedDeliversNoTornFrame
     ASSERT_TRUE(WaitUntil([&] { return KeReadStateEvent(&ch.FrameEvent) == 1; }));
 
     sim::Card& card = vb.bed.card();
-    bool caught_up = false;
+    std::atomic<bool> caught_up{false};   // set on the pin's thread, read here
     host::watch_shared_read(&ch.VideoTakenUnit, [&] {
         card.hold_interrupts(true);
         card.step_video(0);
@@ -439,7 +441,7 @@ TEST(VideoDelivery, TheRoutineCatchingUpWhileTheCopyIsCheckedDeliversNoTornFrame
     });
     ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
     ASSERT_TRUE(WaitUntil([&] { return SharedRead(ch.FramesHeldBack) == 1; })) << "the torn copy was not held back";
-    EXPECT_FALSE(caught_up) << "the routine ran in the middle of the check";
+    EXPECT_FALSE(caught_up.load()) << "the routine ran in the middle of the check";
     // The first frame the client gets is frame 2, whole (the routine has run since).
     auto f = s.Next();
     ASSERT_EQ(f.status, STATUS_SUCCESS);
