@@ -94,8 +94,13 @@ public:
     // have written a frame of the returning signal yet); the frame after that one is delivered.
     ULONG ExpectFrameAfterGap(bool woven) {
         StepFrame();
-        EXPECT_TRUE(WaitUntil([&] { return SharedRead(vb_.Channel(input_).SignalMismatch) == 0; }))
-            << "the driver did not notice the signal back";
+        // Passed over up to the end of the check: the next frame is stepped only once the driver
+        // has also taken the completions the check saw, or it would be passed over with them.
+        ChannelState& ch = vb_.Channel(input_);
+        EXPECT_TRUE(WaitUntil([&] {
+            return SharedRead(ch.SignalMismatch) == 0 &&
+                   SharedRead(ch.VideoTakenUnit) == VideoEvent::Units(SharedRead(ch.VideoEvent));
+        })) << "the driver did not notice the signal back";
         return ExpectFrame(woven);
     }
 
