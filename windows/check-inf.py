@@ -2,7 +2,7 @@
 """Checks quadhdmi.inf against what Windows' INF processing needs and against the driver itself.
 
 The interface categories and filter reference GUIDs come from the header the driver is compiled
-with (driver/device/guids.h), the version from the image's version resource, the image name from
+with (driver/public.h), the version from the image's version resource, the image name from
 the image the build produced: the INF cannot drift from any of them unnoticed.
 
 Every rule prints one "ok:" or "FAIL:" line; the exit status is 1 if any failed.

@@ -3,7 +3,7 @@
 #include "driver/audio/audio_impl.h"
 
 #include "driver/device/device.h"
-#include "driver/device/guids.h"
+#include "driver/public.h"
 #include "driver/hw/i2c.h"
 #include "driver/hw/registers.h"
 

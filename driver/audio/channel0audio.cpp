@@ -1,7 +1,7 @@
 // Input 0's audio capture pin: its constants and its named entry points.
 #include "driver/audio/audio_impl.h"
 
-#include "driver/device/guids.h"
+#include "driver/public.h"
 #include "driver/hw/registers.h"
 
 KSDATARANGE_AUDIO channel0AudioRanges[kAudioRangeCount] = {QH_AUDIO_RANGE, QH_AUDIO_RANGE, QH_AUDIO_RANGE};

@@ -3,7 +3,7 @@
 // Everything here is constant data; only the data ranges the pins point to are rewritten, by
 // detection, when a filter is opened.
 #include "driver/audio/audio.h"
-#include "driver/device/guids.h"
+#include "driver/public.h"
 #include "driver/filter/filter.h"
 #include "driver/video/video.h"
 

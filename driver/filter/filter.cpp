@@ -3,7 +3,7 @@
 #include "driver/filter/filter.h"
 
 #include "driver/audio/audio.h"
-#include "driver/device/guids.h"
+#include "driver/public.h"
 #include "driver/hw/registers.h"
 #include "driver/video/video.h"
 

@@ -2,9 +2,9 @@
 #pragma once
 
 #include "driver/device/devext.h"
+#include "driver/public.h"
 
-constexpr ULONG kFilterCount = 8;
-// In device order: audio 0, video 0, audio 1, video 1, audio 2, video 2, audio 3, video 3.
+// In device order (see driver/public.h).
 extern const KSFILTER_DESCRIPTOR* const FilterDescriptors[kFilterCount];
 // The same filters, the video ones also under KSCATEGORY_VIDEO_CAMERA (the installation's camera
 // option); the audio filters are the very same descriptors.
@@ -25,15 +25,6 @@ extern const KSFILTER_DESCRIPTOR channel2AudioFilterDescriptor;
 extern const KSFILTER_DESCRIPTOR channel3AudioFilterDescriptor;
 
 NTSTATUS NTAPI FilterCreate(PKSFILTER Filter, PIRP Irp);
-
-// The register access request and answer: a KSPROPERTY header, then the register's byte offset
-// in the window and its value.
-struct KSPROPERTY_REGISTER_VALUE_S {
-    KSPROPERTY Property;
-    ULONG Offset;
-    ULONG Value;
-};
-static_assert(sizeof(KSPROPERTY_REGISTER_VALUE_S) == 32);
 
 // Register access on input 0's video filter: get reads the register named by the request, set
 // writes the request's value to it. Offsets outside the mapped window, or not 32-bit aligned, are

@@ -1,6 +1,6 @@
 // Format setting: accept the connection format the class matched, size the pin's framing to one
 // frame, and record size, scan type and rate of the input.
-#include "driver/device/guids.h"
+#include "driver/public.h"
 #include "driver/hw/i2c.h"
 #include "driver/hw/registers.h"
 #include "driver/video/video_input.h"

@@ -1,6 +1,6 @@
 // The thirteen YUY2 formats of every video pin and the intersection handler that turns a
 // matched range into a concrete KS_DATAFORMAT_VIDEOINFOHEADER.
-#include "driver/device/guids.h"
+#include "driver/public.h"
 #include "driver/video/video_input.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Stop, restart, power changes and teardown of a started device.
 #include "driver/device/device.h"
-#include "driver/device/guids.h"
+#include "driver/public.h"
 #include "driver/hw/registers.h"
 #include "platform/host/kernel.h"
 #include "platform/host/verifier.h"

@@ -1,7 +1,7 @@
 // The installation's camera option: the value the camera variant of the INF writes under the
 // device's hardware key makes each video filter register under KSCATEGORY_VIDEO_CAMERA as well;
 // without it (or with anything but a nonzero REG_DWORD) the filters register as they always have.
-#include "driver/device/guids.h"
+#include "driver/public.h"
 #include "driver/device/install_options.h"
 #include "platform/host/registry.h"
 #include "platform/host/trace.h"

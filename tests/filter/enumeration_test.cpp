@@ -1,7 +1,7 @@
 // What a capture application sees when it enumerates the device: eight filters, their
 // categories, pins, ranges and topology, and what opening each filter does.
 #include "driver/audio/audio.h"
-#include "driver/device/guids.h"
+#include "driver/public.h"
 #include "driver/video/video.h"
 #include "platform/host/trace.h"
 #include "tests/filter/filter_bed.h"

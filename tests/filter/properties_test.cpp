@@ -1,6 +1,6 @@
 // The filter-level properties: raw register access on input 0's video filter (with its guards),
 // and the dropped-frames counters on the video filters of inputs 1 to 3.
-#include "driver/device/guids.h"
+#include "driver/public.h"
 #include "driver/filter/filter.h"
 #include "tests/filter/filter_bed.h"
 

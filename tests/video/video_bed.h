@@ -5,7 +5,7 @@
 
 #include "client/testbed.h"
 #include "driver/device/devext.h"
-#include "driver/device/guids.h"
+#include "driver/public.h"
 #include "platform/host/kernel.h"
 #include "platform/host/trace.h"
 #include "sim/pattern.h"

@@ -19,7 +19,7 @@
 // BENCH_AUDIO_BREAKS=1 in the environment prints each break as it is seen.
 #include "client/testbed.h"
 #include "driver/device/devext.h"
-#include "driver/device/guids.h"
+#include "driver/public.h"
 #include "driver/hw/registers.h"
 #include "platform/host/cost.h"
 #include "platform/host/kernel.h"

@@ -25,7 +25,7 @@
 //                    [--start-seed N] [--i2c-khz 100|400] [--bus-read-ns NS] [--json FILE] [--plot FILE.png]
 #include "client/testbed.h"
 #include "driver/device/device.h"
-#include "driver/device/guids.h"
+#include "driver/public.h"
 #include "platform/host/cost.h"
 #include "platform/host/kernel.h"
 #include "platform/host/priority.h"

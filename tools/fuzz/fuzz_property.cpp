@@ -1,5 +1,5 @@
 // Property requests of any set, id, flags, size and content to any filter or pin.
-#include "driver/device/guids.h"
+#include "driver/public.h"
 #include "platform/host/ks.h"
 #include "tools/fuzz/bed.h"
 

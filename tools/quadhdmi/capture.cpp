@@ -3,7 +3,7 @@
 // write it to files and summarise.
 #include "tools/quadhdmi/commands.h"
 
-#include "driver/device/guids.h"
+#include "driver/public.h"
 #include "platform/host/trace.h"
 #include "tools/quadhdmi/checks.h"
 #include "tools/quadhdmi/describe.h"

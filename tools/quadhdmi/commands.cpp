@@ -1,7 +1,7 @@
 // start, list, reg and stats.
 #include "tools/quadhdmi/commands.h"
 
-#include "driver/device/guids.h"
+#include "driver/public.h"
 #include "driver/filter/filter.h"
 #include "platform/host/trace.h"
 #include "tools/quadhdmi/describe.h"

@@ -1,6 +1,6 @@
 #include "tools/quadhdmi/describe.h"
 
-#include "driver/device/guids.h"
+#include "driver/public.h"
 
 #include <cstdio>
 #include <cstring>

@@ -24,7 +24,7 @@
 //   campaign --seed 7 --removals 2 --mode-changes 16
 #include "client/testbed.h"
 #include "driver/device/devext.h"
-#include "driver/device/guids.h"
+#include "driver/public.h"
 #include "platform/host/kernel.h"
 #include "platform/host/trace.h"
 #include "platform/host/verifier.h"

@@ -13,7 +13,7 @@
 // A failure prints its random seed and the last steps; that seed repeats the same walk.
 #include "client/testbed.h"
 #include "driver/device/devext.h"
-#include "driver/device/guids.h"
+#include "driver/public.h"
 #include "platform/host/kernel.h"
 #include "platform/host/ks.h"
 #include "platform/host/verifier.h"

@@ -1,8 +1,21 @@
-// Every GUID the driver names, defined once here as constants (several are not declared for
-// kernel code by the mingw-w64 headers, and constants keep both builds free of initialisers).
+// What user mode may know of the driver: the filters' count and order, every GUID it names, the
+// register-access property and the buffer sizes its pins take. Tools and the client include this
+// header and no other driver header.
+//
+// The GUIDs are constants (several are not declared for kernel code by the mingw-w64 headers, and
+// constants keep both builds free of initialisers).
 #pragma once
 
 #include "platform/platform.h"
+
+constexpr ULONG kInputCount = 4;
+constexpr ULONG kFilterCount = 2 * kInputCount;
+// Filters in device order: audio 0, video 0, audio 1, video 1, ... .
+constexpr ULONG AudioFilterOf(ULONG input) { return 2 * input; }
+constexpr ULONG VideoFilterOf(ULONG input) { return 2 * input + 1; }
+
+// The audio pin completes 10 ms of 48 kHz stereo 16-bit PCM per buffer.
+constexpr ULONG kAudioBufferBytes = 1920;
 
 #define QH_GUID(name, d1, d2, d3, b0, b1, b2, b3, b4, b5, b6, b7) \
     inline constexpr GUID name = {d1, d2, d3, {b0, b1, b2, b3, b4, b5, b6, b7}}
@@ -35,6 +48,15 @@ QH_GUID(kPropsetRegisterAccess, 0x3B70127C, 0x8F53, 0x44F0, 0xAA, 0x63, 0x6C, 0x
 QH_GUID(kPropsetDroppedFrames, 0xC6E13344, 0x30AC, 0x11D0, 0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56);
 QH_GUID(kPropsetAudio, 0x45FFAAA0, 0x6E1B, 0x11D0, 0xBC, 0xF2, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00);
 constexpr ULONG KSPROPERTY_REGISTER_VALUE = 2;
+
+// The register access request and answer on input 0's video filter: a KSPROPERTY header, then the
+// register's byte offset in the window and its value.
+struct KSPROPERTY_REGISTER_VALUE_S {
+    KSPROPERTY Property;
+    ULONG Offset;
+    ULONG Value;
+};
+static_assert(sizeof(KSPROPERTY_REGISTER_VALUE_S) == 32);
 
 // Reference GUIDs of the eight filters (also the names of their named pins).
 QH_GUID(kRefAudio0, 0x9380DBB1, 0x5E53, 0x43A3, 0x8C, 0x07, 0xCA, 0x7E, 0x94, 0x06, 0xA2, 0x1B);
