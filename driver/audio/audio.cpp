@@ -2,7 +2,8 @@
 // four inputs. Each routine takes the input's constant record (channel0audio.cpp …).
 #include "driver/audio/audio_impl.h"
 
-#include "driver/device/device.h"
+#include "driver/core/buffers.h"
+#include "driver/hw/engines.h"
 #include "driver/public.h"
 #include "driver/hw/i2c.h"
 #include "driver/hw/registers.h"
@@ -19,13 +20,6 @@ namespace {
 constexpr ULONG kSamplingFrequency[16] = {44100, 0,      48000, 32000,  0, 0,      0,      0,
                                           88200, 768000, 96000, 0,      176400, 0, 192000, 0};
 
-// Receiver registers read for the rate: cable detect in the IO map, the channel status code in
-// the HDMI map (8-bit I2C device addresses).
-constexpr UCHAR kIoMap = 0x98;
-constexpr UCHAR kIoCableDetect = 0x6F;
-constexpr UCHAR kHdmiMap = 0x68;
-constexpr UCHAR kHdmiChannelStatusFs = 0x39;
-
 constexpr LONGLONG kRetryDue = -30000;          // 3 ms, relative
 constexpr LONGLONG kDrainPoll = -10000;         // 1 ms, relative
 
@@ -37,15 +31,15 @@ inline LONG CompareExchange(LONG& target, LONG exchange, LONG comparand) {
     return expected;
 }
 
-inline ChannelState& ChannelOf(const AudioInput& in, devext* ext) { return ext->Channel[in.Index]; }
+inline ChannelState& ChannelOf(const Input& in, devext* ext) { return ext->Channel[in.channel]; }
 
-inline PUCHAR RingOf(const AudioInput& in, devext* ext) {
+inline PUCHAR RingOf(const Input& in, devext* ext) {
     PUCHAR base = static_cast<PUCHAR>(ext->channelallaudiobuf.VirtAddr);
-    return base ? base + in.RingOffset : nullptr;
+    return base ? base + in.ringOffset : nullptr;
 }
 
-void TraceConflict(const AudioInput& in, KSSTATE ToState, KSSTATE FromState) {
-    DbgPrint("error pin resource :::::::::::::::::::%s: %s()  :ToState=%d : FromState=%d\n", in.Tag,
+void TraceConflict(const Input& in, KSSTATE ToState, KSSTATE FromState) {
+    DbgPrint("error pin resource :::::::::::::::::::%s: %s()  :ToState=%d : FromState=%d\n", in.tag,
              "DispatchSetState", static_cast<LONG>(ToState), static_cast<LONG>(FromState));
 }
 
@@ -57,21 +51,6 @@ void WaitForDeliveryIdle(ChannelState& ch) {
         interval.QuadPart = kDrainPoll;
         KeDelayExecutionThread(KernelMode, FALSE, &interval);
     }
-}
-
-// Programs and starts the input's engine on its slice of the ring (HwMutex held). A device that
-// is stopped or gone has no window: the engine is programmed again at the restart.
-void StartEngine(ULONG index, devext* ext) {
-    if (SharedRead(ext->RegisterBase) == nullptr) return;
-    const ULONG a = kAudioBlock[index];
-    const ULONGLONG bus = static_cast<ULONGLONG>(ext->channelallaudiobuf.PhysAddr.QuadPart);
-    WriteRegister(ext, a + 0x08, static_cast<ULONG>(bus >> 32));
-    WriteRegister(ext, a + 0x0C, static_cast<ULONG>(bus) + index * kAudioRingSize);
-    WriteRegister(ext, a + 0x04, kAudioRingSize);
-    WriteRegister(ext, a + 0x10, kAudioBlockSize);
-    (void)ReadRegister(ext, a + 0x00);
-    WriteRegister(ext, kAudioEnable[index], 1);
-    WriteRegister(ext, a + 0x00, 1);
 }
 
 // Skips a buffer that has no data area: it completes unfilled and the leading edge moves on.
@@ -126,21 +105,21 @@ void CopyFromRing(const UCHAR* ring, ULONG offset, PUCHAR data, ULONG used) {
 }
 
 // One run of the input's delivery: fills at most one stream buffer from the ring.
-void DeliverOne(const AudioInput& in, devext* ext) {
+void DeliverOne(const Input& in, devext* ext) {
     ChannelState& ch = ChannelOf(in, ext);
     PKSPIN pin = SharedRead(ch.AudioPin);
     ULONG state = SharedRead(ch.AudioState);
     if (pin == nullptr || static_cast<LONG>(state) < KSSTATE_RUN || SharedRead(ext->AudioHalted) != 0) {
-        if (in.DpcIdleShowsPin)
-            DbgPrint(in.DpcIdleTrace, pin, state);
+        if (in.dpcIdleShowsPin)
+            DbgPrint(in.dpcIdleTrace, pin, state);
         else
-            DbgPrint("%s", in.DpcIdleTrace);
+            DbgPrint("%s", in.dpcIdleTrace);
         return;
     }
 
     PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
     if (pointer == nullptr) {
-        DbgPrint("%s", in.DpcNoBufferTrace);
+        DbgPrint("%s", in.dpcNoBufferTrace);
         KsPinAttemptProcessing(pin, TRUE);
         return;
     }
@@ -149,7 +128,7 @@ void DeliverOne(const AudioInput& in, devext* ext) {
     // The kernel's mapping of the buffer (header->Data is the client's user address).
     PUCHAR data = pointer->OffsetOut.Data;
     if (header == nullptr || data == nullptr || ring == nullptr) {
-        DbgPrint("%s", in.DpcNoDataTrace);
+        DbgPrint("%s", in.dpcNoDataTrace);
         SkipBuffer(pin, pointer);
         return;
     }
@@ -173,7 +152,7 @@ void DeliverOne(const AudioInput& in, devext* ext) {
     if (pending < used) {
         LARGE_INTEGER due;
         due.QuadPart = kRetryDue;
-        KeSetTimer(&ext->AudioTimer[in.Index], due, AudioDpc(ext, in.Index));
+        KeSetTimer(&ext->AudioTimer[in.channel], due, AudioDpc(ext, in.channel));
         KsStreamPointerUnlock(pointer, FALSE);
         return;
     }
@@ -188,7 +167,7 @@ void DeliverOne(const AudioInput& in, devext* ext) {
     // beyond the count it cannot be told how far the engine got, and the copy is not handed out
     // either; the routine queues this delivery again once it has counted the blocks.
     ChannelProgress progress;
-    if (!ReadChannelProgress(ext, in.Index, progress) || progress.audioPending ||
+    if (!ReadChannelProgress(ext, in.channel, progress) || progress.audioPending ||
         progress.audioBytes - delivered > kIntactBytes || SharedRead(ch.AudioResyncAt) > delivered) {
         KsStreamPointerUnlock(pointer, FALSE);
         return;
@@ -211,7 +190,7 @@ void DeliverOne(const AudioInput& in, devext* ext) {
     // buffer a constant delay behind the card. While more than a block is still pending, run
     // again at once: the backlog drains as fast as the client gives buffers.
     if (SharedRead(ch.AudioHwBytes) - delivered >= kAudioBlockSize) {
-        KeInsertQueueDpc(AudioDpc(ext, in.Index), nullptr, nullptr);
+        KeInsertQueueDpc(AudioDpc(ext, in.channel), nullptr, nullptr);
     }
 }
 
@@ -220,7 +199,7 @@ void DeliverOne(const AudioInput& in, devext* ext) {
 // ---------------------------------------------------------------------------------------------
 // Formats
 
-NTSTATUS IntersectHandler(const AudioInput& in, PVOID Context, PKSDATARANGE CallerDataRange,
+NTSTATUS IntersectHandler(const Input& in, PVOID Context, PKSDATARANGE CallerDataRange,
                           PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize) {
     if (DataBufferSize == 0) {
         *DataSize = kFormatSize;
@@ -246,7 +225,7 @@ NTSTATUS IntersectHandler(const AudioInput& in, PVOID Context, PKSDATARANGE Call
 
     devext* ext = DevextOf(Context);
     ULONG rate = SharedRead(ChannelOf(in, ext).AudioSampleRate);
-    DbgPrint(in.IntersectTrace, mine->MaximumBitsPerSample);
+    DbgPrint(in.intersectTrace, mine->MaximumBitsPerSample);
 
     PKSDATAFORMAT_WAVEFORMATEX format = static_cast<PKSDATAFORMAT_WAVEFORMATEX>(Data);
     RtlCopyMemory(&format->DataFormat, DescriptorDataRange, sizeof(KSDATAFORMAT));
@@ -263,35 +242,35 @@ NTSTATUS IntersectHandler(const AudioInput& in, PVOID Context, PKSDATARANGE Call
     return STATUS_SUCCESS;
 }
 
-void SetRate(const AudioInput& in, devext* ext) {
+void SetRate(const Input& in, devext* ext) {
     ULONG lookedUp = kRate;
 
     // A failed read leaves the byte cleared rather than whatever the transfer left behind.
     UCHAR value = 0;
-    AcquireI2cMaster(ext, in.I2cBlock);
-    if (!I2c_Read(ext, in.I2cBlock, kIoMap, kIoCableDetect, &value, 1)) value = 0;
-    DbgPrint("%s connect:%x  \n", in.Tag, static_cast<ULONG>(value));
-    if (value & 1) {
+    AcquireI2cMaster(ext, in.i2cBlock);
+    if (!I2c_Read(ext, in.i2cBlock, kRxIoMap, kRxIoCable, &value, 1)) value = 0;
+    DbgPrint("%s connect:%x  \n", in.tag, static_cast<ULONG>(value));
+    if (value & kRxIoCableBit) {
         value = 0;
-        if (!I2c_Read(ext, in.I2cBlock, kHdmiMap, kHdmiChannelStatusFs, &value, 1)) value = 0;
+        if (!I2c_Read(ext, in.i2cBlock, kRxHdmiMap, kRxHdmiChannelStatusFs, &value, 1)) value = 0;
         lookedUp = kSamplingFrequency[value & 0xF];
     }
-    ReleaseI2cMaster(ext, in.I2cBlock);
+    ReleaseI2cMaster(ext, in.i2cBlock);
 
     // The input's audio always runs at 48 kHz, whatever the source announces.
     ChannelState& ch = ChannelOf(in, ext);
     SharedWrite(ch.AudioSampleRate, kRate);
-    in.Ranges[0].MaximumSampleFrequency = kRate;
-    in.Ranges[0].MinimumSampleFrequency = kRate;
-    DbgPrint(in.RateTrace, kRate, static_cast<ULONG>(value), lookedUp);
+    in.ranges[0].MaximumSampleFrequency = kRate;
+    in.ranges[0].MinimumSampleFrequency = kRate;
+    DbgPrint(in.rateTrace, kRate, static_cast<ULONG>(value), lookedUp);
 }
 
-NTSTATUS SetFormat(const AudioInput& in, PKSPIN Pin, const KSDATARANGE* DataRange) {
+NTSTATUS SetFormat(const Input& in, PKSPIN Pin, const KSDATARANGE* DataRange) {
     DbgPrint("%s()\n", "DispatchSetFormat");
     devext* ext = DevextOf(Pin);
     const KSDATAFORMAT* format = Pin->ConnectionFormat;
     if (format == nullptr || format->FormatSize < kFormatSize) {
-        DbgPrint("%s", in.FormatShortTrace);
+        DbgPrint("%s", in.formatShortTrace);
         return STATUS_NO_MATCH;
     }
     const KSDATAFORMAT_WAVEFORMATEX* wave = reinterpret_cast<const KSDATAFORMAT_WAVEFORMATEX*>(format);
@@ -301,16 +280,16 @@ NTSTATUS SetFormat(const AudioInput& in, PKSPIN Pin, const KSDATARANGE* DataRang
         rangeRate = reinterpret_cast<const KSDATARANGE_AUDIO*>(DataRange)->MaximumSampleFrequency;
     WORD tag = wave->WaveFormatEx.wFormatTag;
     if (tag != WAVE_FORMAT_PCM || rangeRate != SharedRead(ChannelOf(in, ext).AudioSampleRate)) {
-        if (in.FormatRefusedShowsFormat) {
+        if (in.formatRefusedShowsFormat) {
             ULONG samplesPerSec = wave->WaveFormatEx.nSamplesPerSec;
             ULONG channels = wave->WaveFormatEx.nChannels;
-            DbgPrint(in.FormatRefusedTrace, samplesPerSec, channels);
+            DbgPrint(in.formatRefusedTrace, samplesPerSec, channels);
         } else {
-            DbgPrint(in.FormatRefusedTrace, rangeRate);
+            DbgPrint(in.formatRefusedTrace, rangeRate);
         }
         return STATUS_NO_MATCH;
     }
-    DbgPrint(in.FormatAcceptedTrace, rangeRate);
+    DbgPrint(in.formatAcceptedTrace, rangeRate);
     return STATUS_SUCCESS;
 }
 
@@ -323,12 +302,12 @@ NTSTATUS NTAPI DispatchCreateClose(PKSPIN Pin, PIRP Irp) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SetState(const AudioInput& in, PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
+NTSTATUS SetState(const Input& in, PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
     devext* ext = DevextOf(Pin);
     ChannelState& ch = ChannelOf(in, ext);
     const LONG to = static_cast<LONG>(ToState);
     const LONG from = static_cast<LONG>(FromState);
-    DbgPrint("%s: %s()  :ToState=%d : FromState=%d\n", in.Tag, "DispatchSetState", to, from);
+    DbgPrint("%s: %s()  :ToState=%d : FromState=%d\n", in.tag, "DispatchSetState", to, from);
 
     AcquireHwMutex(ext);
     PKSPIN owner = SharedRead(ch.AudioPin);
@@ -348,7 +327,7 @@ NTSTATUS SetState(const AudioInput& in, PKSPIN Pin, KSSTATE ToState, KSSTATE Fro
             // The pin may be closed as soon as this returns: let every run of the input's DPC
             // that may still hold it finish, and leave no timer that would queue another.
             WaitForDeliveryIdle(ch);
-            KeCancelTimer(&ext->AudioTimer[in.Index]);
+            KeCancelTimer(&ext->AudioTimer[in.channel]);
             KeFlushQueuedDpcs();
             HardwareReleaseResources(in, ext);
         }
@@ -388,8 +367,8 @@ NTSTATUS SetState(const AudioInput& in, PKSPIN Pin, KSSTATE ToState, KSSTATE Fro
     return STATUS_SUCCESS;
 }
 
-NTSTATUS HardwareAcquireResources(const AudioInput& in, devext* ext) {
-    DbgPrint("%s: %s()\n", in.Tag, "HardwareAcquireResources");
+NTSTATUS HardwareAcquireResources(const Input& in, devext* ext) {
+    DbgPrint("%s: %s()\n", in.tag, "HardwareAcquireResources");
     // A new stream: its first run follows nothing.
     SharedWrite(ChannelOf(in, ext).AudioDeliveredBytes, ULONGLONG(0));
     // A device stopping or gone frees the ring: it is cleared only while it is sure to be there.
@@ -401,8 +380,8 @@ NTSTATUS HardwareAcquireResources(const AudioInput& in, devext* ext) {
     return STATUS_SUCCESS;
 }
 
-void HardwareReleaseResources(const AudioInput& in, devext* ext) {
-    DbgPrint("%s: %s()\n", in.Tag, "HardwareReleaseResources");
+void HardwareReleaseResources(const Input& in, devext* ext) {
+    DbgPrint("%s: %s()\n", in.tag, "HardwareReleaseResources");
     ChannelState& ch = ChannelOf(in, ext);
     if (ch.AudioClock != nullptr) {
         ch.AudioClock->Release();
@@ -410,8 +389,8 @@ void HardwareReleaseResources(const AudioInput& in, devext* ext) {
     }
 }
 
-NTSTATUS HardwareRun(const AudioInput& in, devext* ext) {
-    DbgPrint("%s: %s()\n", in.Tag, "HardwareRun");
+NTSTATUS HardwareRun(const Input& in, devext* ext) {
+    DbgPrint("%s: %s()\n", in.tag, "HardwareRun");
     ChannelState& ch = ChannelOf(in, ext);
     // A run of the DPC left over from the previous RUN would add to the counters after their
     // reset; runs that start from here on see the pin paused and leave them alone.
@@ -427,35 +406,32 @@ NTSTATUS HardwareRun(const AudioInput& in, devext* ext) {
     SharedWrite(ch.AudioResyncAt, ULONGLONG(0));
 
     AcquireHwMutex(ext);
-    StartEngine(in.Index, ext);
+    StartAudioDma(ext, UCHAR(in.channel));
     ReleaseHwMutex(ext);
-    DbgPrint("%s:%d %s() end\n", in.File, __LINE__, "HardwareRun");
+    DbgPrint("%s:%d %s() end\n", in.file, __LINE__, "HardwareRun");
     return STATUS_SUCCESS;
 }
 
-NTSTATUS HardwarePause(const AudioInput& in, devext* ext) {
-    DbgPrint("%s: %s()\n", in.Tag, "HardwarePause");
+NTSTATUS HardwarePause(const Input& in, devext* ext) {
+    DbgPrint("%s: %s()\n", in.tag, "HardwarePause");
     AcquireHwMutex(ext);
     // A device that is stopped or gone has no window: its engines are already silent.
-    if (SharedRead(ext->RegisterBase) != nullptr) {
-        WriteRegister(ext, in.EnableReg, 0);
-        WriteRegister(ext, in.RegBlock + 0x00, 0);
-    }
+    StopAudioDma(ext, UCHAR(in.channel));
     ReleaseHwMutex(ext);
-    DbgPrint("%s:%d %s() end\n", in.File, __LINE__, "HardwarePause");
+    DbgPrint("%s:%d %s() end\n", in.file, __LINE__, "HardwarePause");
     return STATUS_SUCCESS;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Delivery
 
-NTSTATUS Process(const AudioInput&, PKSPIN Pin) {
+NTSTATUS Process(const Input&, PKSPIN Pin) {
     // Delivery is driven by the audio DPC; the class is only told to come back when it asks.
     (void)DevextOf(Pin);
     return STATUS_PENDING;
 }
 
-void DpcRoutine(const AudioInput& in, devext* ext) {
+void DpcRoutine(const Input& in, devext* ext) {
     ChannelState& ch = ChannelOf(in, ext);
     // The interrupt and the timer can start runs on two processors at once. Only one runs; a
     // run requested meanwhile is carried out by the running one when it finishes, so no
@@ -498,7 +474,7 @@ void ResumeAudioDelivery(devext* ext) {
             SharedWrite(ch.AudioDeliveredBytes, ULONGLONG(0));
             SharedWrite(ch.AudioResyncAt, ULONGLONG(0));
             SharedWrite(ch.AudioDiscontinuity, ULONG(1));
-            audio::StartEngine(channel, ext);
+            StartAudioDma(ext, UCHAR(channel));
         }
         ReleaseHwMutex(ext);
     }

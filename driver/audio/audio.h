@@ -2,7 +2,7 @@
 // channel3audio.cpp), ranges, intersection handlers and property handlers.
 #pragma once
 
-#include "driver/device/devext.h"
+#include "driver/core/devext.h"
 
 constexpr ULONG kAudioRangeCount = 3;
 

@@ -1,5 +1,5 @@
 // The audio pins' shared routines, written once and bound to one input by that input's constant
-// record (AudioInput). channel0audio.cpp … channel3audio.cpp hold the records and the named entry
+// record (Input). channel0audio.cpp … channel3audio.cpp hold the records and the named entry
 // points; audio.cpp holds the routines.
 #pragma once
 
@@ -30,27 +30,25 @@ constexpr ULONG kDpcRunning = 1;
 constexpr ULONG kDpcRerun = 2;
 
 // Everything that makes one input's audio pin different from the others.
-struct AudioInput {
-    ULONG Index;              // 0..3, also the ChannelState and DPC/timer index
-    ULONG I2cBlock;           // the input's FPGA I2C master
-    ULONG RegBlock;           // audio register block A
-    ULONG EnableReg;          // audio enable register E
-    ULONG RingOffset;         // the input's slice of channelallaudiobuf
-    const char* Tag;          // "audio0": prefix of the state and hardware traces
-    const char* File;         // source file named in the "end" traces
-    const char* RateTrace;    // Setchannel0AudioRate's result
+struct Input {
+    ULONG channel;              // 0..3, also the ChannelState and DPC/timer index
+    ULONG i2cBlock;           // the input's FPGA I2C master
+    ULONG ringOffset;         // the input's slice of channelallaudiobuf
+    const char* tag;          // "audio0": prefix of the state and hardware traces
+    const char* file;         // source file named in the "end" traces
+    const char* rateTrace;    // Setchannel0AudioRate's result
     // DispatchSetFormat: too short / refused / accepted.
-    const char* FormatShortTrace;
-    const char* FormatRefusedTrace;
-    bool FormatRefusedShowsFormat;   // inputs 1..3 print the format's rate and channel count
-    const char* FormatAcceptedTrace;
-    const char* IntersectTrace;
+    const char* formatShortTrace;
+    const char* formatRefusedTrace;
+    bool formatRefusedShowsFormat;   // inputs 1..3 print the format's rate and channel count
+    const char* formatAcceptedTrace;
+    const char* intersectTrace;
     // The DPC routine's traces: not running / no buffer / buffer without data.
-    const char* DpcIdleTrace;
-    bool DpcIdleShowsPin;            // inputs 1..3 print the pin and AudioState
-    const char* DpcNoBufferTrace;
-    const char* DpcNoDataTrace;
-    KSDATARANGE_AUDIO* Ranges;       // the input's three writable ranges
+    const char* dpcIdleTrace;
+    bool dpcIdleShowsPin;            // inputs 1..3 print the pin and AudioState
+    const char* dpcNoBufferTrace;
+    const char* dpcNoDataTrace;
+    KSDATARANGE_AUDIO* ranges;       // the input's three writable ranges
 };
 
 // The three equal audio ranges of one pin: 2 channels, 16 bits, 48000 Hz PCM.
@@ -61,25 +59,25 @@ struct AudioInput {
             audio::kRate                                                                     \
     }
 
-NTSTATUS IntersectHandler(const AudioInput& in, PVOID Context, PKSDATARANGE CallerDataRange,
+NTSTATUS IntersectHandler(const Input& in, PVOID Context, PKSDATARANGE CallerDataRange,
                           PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize);
-void SetRate(const AudioInput& in, devext* ext);
-NTSTATUS SetFormat(const AudioInput& in, PKSPIN Pin, const KSDATARANGE* DataRange);
-NTSTATUS SetState(const AudioInput& in, PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
-NTSTATUS Process(const AudioInput& in, PKSPIN Pin);
-void DpcRoutine(const AudioInput& in, devext* ext);
+void SetRate(const Input& in, devext* ext);
+NTSTATUS SetFormat(const Input& in, PKSPIN Pin, const KSDATARANGE* DataRange);
+NTSTATUS SetState(const Input& in, PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
+NTSTATUS Process(const Input& in, PKSPIN Pin);
+void DpcRoutine(const Input& in, devext* ext);
 
 // The pin's four hardware steps.
-NTSTATUS HardwareAcquireResources(const AudioInput& in, devext* ext);
-void HardwareReleaseResources(const AudioInput& in, devext* ext);
-NTSTATUS HardwareRun(const AudioInput& in, devext* ext);
-NTSTATUS HardwarePause(const AudioInput& in, devext* ext);
+NTSTATUS HardwareAcquireResources(const Input& in, devext* ext);
+void HardwareReleaseResources(const Input& in, devext* ext);
+NTSTATUS HardwareRun(const Input& in, devext* ext);
+NTSTATUS HardwarePause(const Input& in, devext* ext);
 
 // Create and Close of every audio pin: the pins keep no context of their own.
 NTSTATUS NTAPI DispatchCreateClose(PKSPIN Pin, PIRP Irp);
 
 // The routines of one input under the signatures the class and the kernel call them with.
-template <const AudioInput& In>
+template <const Input& In>
 struct Entry {
     static NTSTATUS NTAPI Intersect(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
                               PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize) {

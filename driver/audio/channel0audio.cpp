@@ -9,25 +9,23 @@ const PKSDATARANGE channel0AudioRangeList[kAudioRangeCount] = {
     &channel0AudioRanges[0].DataRange, &channel0AudioRanges[1].DataRange, &channel0AudioRanges[2].DataRange};
 
 namespace {
-constexpr audio::AudioInput kInput = {
-    .Index = 0,
-    .I2cBlock = kI2cBlock[0],
-    .RegBlock = kAudioBlock[0],
-    .EnableReg = kAudioEnable[0],
-    .RingOffset = 0 * kAudioRingSize,
-    .Tag = "audio0",
-    .File = "channel0audio",
-    .RateTrace = "Set Audio0 rate:%d,chip value: %d, rate: %d\n",
-    .FormatShortTrace = "Audio pin STATUS_NO_MATCH 0\n",
-    .FormatRefusedTrace = "Audio pin STATUS_NO_MATCH 1 samp:%d\n",
-    .FormatRefusedShowsFormat = false,
-    .FormatAcceptedTrace = "Audio pin set format:%d\n",
-    .IntersectTrace = "channel0AudioIntersectHandler sample:%d \n",
-    .DpcIdleTrace = "channel0AudioDpcRoutine 0\n",
-    .DpcIdleShowsPin = false,
-    .DpcNoBufferTrace = "channel0AudioDpcRoutine 1\n",
-    .DpcNoDataTrace = "channel0AudioDpcRoutine 2\n",
-    .Ranges = channel0AudioRanges,
+constexpr audio::Input kInput = {
+    .channel = 0,
+    .i2cBlock = kI2cBlock[0],
+    .ringOffset = 0 * kAudioRingSize,
+    .tag = "audio0",
+    .file = "channel0audio",
+    .rateTrace = "Set Audio0 rate:%d,chip value: %d, rate: %d\n",
+    .formatShortTrace = "Audio pin STATUS_NO_MATCH 0\n",
+    .formatRefusedTrace = "Audio pin STATUS_NO_MATCH 1 samp:%d\n",
+    .formatRefusedShowsFormat = false,
+    .formatAcceptedTrace = "Audio pin set format:%d\n",
+    .intersectTrace = "channel0AudioIntersectHandler sample:%d \n",
+    .dpcIdleTrace = "channel0AudioDpcRoutine 0\n",
+    .dpcIdleShowsPin = false,
+    .dpcNoBufferTrace = "channel0AudioDpcRoutine 1\n",
+    .dpcNoDataTrace = "channel0AudioDpcRoutine 2\n",
+    .ranges = channel0AudioRanges,
 };
 using Input = audio::Entry<kInput>;
 }  // namespace

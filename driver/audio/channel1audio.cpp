@@ -9,25 +9,23 @@ const PKSDATARANGE channel1AudioRangeList[kAudioRangeCount] = {
     &channel1AudioRanges[0].DataRange, &channel1AudioRanges[1].DataRange, &channel1AudioRanges[2].DataRange};
 
 namespace {
-constexpr audio::AudioInput kInput = {
-    .Index = 1,
-    .I2cBlock = kI2cBlock[1],
-    .RegBlock = kAudioBlock[1],
-    .EnableReg = kAudioEnable[1],
-    .RingOffset = 1 * kAudioRingSize,
-    .Tag = "audio1",
-    .File = "channel1audio",
-    .RateTrace = "Set Audio1 rate:%d,chip value: %d, rate: %d\n",
-    .FormatShortTrace = "Audio pin b STATUS_NO_MATCH 0\n",
-    .FormatRefusedTrace = "Audio pin b STATUS_NO_MATCH 1 samp:%d channel:%d\n",
-    .FormatRefusedShowsFormat = true,
-    .FormatAcceptedTrace = "Audio pin b set format:%d\n",
-    .IntersectTrace = "channel1AudioIntersectHandler sample:%d \n",
-    .DpcIdleTrace = "channel1AudioDpcRoutine 0 pin:%p runstate:%x\n",
-    .DpcIdleShowsPin = true,
-    .DpcNoBufferTrace = "channel1AudioDpcRoutine 1\n",
-    .DpcNoDataTrace = "channel1AudioDpcRoutine 2\n",
-    .Ranges = channel1AudioRanges,
+constexpr audio::Input kInput = {
+    .channel = 1,
+    .i2cBlock = kI2cBlock[1],
+    .ringOffset = 1 * kAudioRingSize,
+    .tag = "audio1",
+    .file = "channel1audio",
+    .rateTrace = "Set Audio1 rate:%d,chip value: %d, rate: %d\n",
+    .formatShortTrace = "Audio pin b STATUS_NO_MATCH 0\n",
+    .formatRefusedTrace = "Audio pin b STATUS_NO_MATCH 1 samp:%d channel:%d\n",
+    .formatRefusedShowsFormat = true,
+    .formatAcceptedTrace = "Audio pin b set format:%d\n",
+    .intersectTrace = "channel1AudioIntersectHandler sample:%d \n",
+    .dpcIdleTrace = "channel1AudioDpcRoutine 0 pin:%p runstate:%x\n",
+    .dpcIdleShowsPin = true,
+    .dpcNoBufferTrace = "channel1AudioDpcRoutine 1\n",
+    .dpcNoDataTrace = "channel1AudioDpcRoutine 2\n",
+    .ranges = channel1AudioRanges,
 };
 using Input = audio::Entry<kInput>;
 }  // namespace

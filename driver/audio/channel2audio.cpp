@@ -9,25 +9,23 @@ const PKSDATARANGE channel2AudioRangeList[kAudioRangeCount] = {
     &channel2AudioRanges[0].DataRange, &channel2AudioRanges[1].DataRange, &channel2AudioRanges[2].DataRange};
 
 namespace {
-constexpr audio::AudioInput kInput = {
-    .Index = 2,
-    .I2cBlock = kI2cBlock[2],
-    .RegBlock = kAudioBlock[2],
-    .EnableReg = kAudioEnable[2],
-    .RingOffset = 2 * kAudioRingSize,
-    .Tag = "audio2",
-    .File = "channel2audio",
-    .RateTrace = "Set Audio2 rate:%d,chip value: %d, rate: %d\n",
-    .FormatShortTrace = "Audio pin c STATUS_NO_MATCH 0\n",
-    .FormatRefusedTrace = "Audio pin c STATUS_NO_MATCH 1 samp:%d channel:%d\n",
-    .FormatRefusedShowsFormat = true,
-    .FormatAcceptedTrace = "Audio pin c set format:%d\n",
-    .IntersectTrace = "channel2AudioIntersectHandler sample:%d \n",
-    .DpcIdleTrace = "channel2AudioDpcRoutine 0 pin:%p runstate:%x\n",
-    .DpcIdleShowsPin = true,
-    .DpcNoBufferTrace = "channel2AudioDpcRoutine 1\n",
-    .DpcNoDataTrace = "channel2AudioDpcRoutine 2\n",
-    .Ranges = channel2AudioRanges,
+constexpr audio::Input kInput = {
+    .channel = 2,
+    .i2cBlock = kI2cBlock[2],
+    .ringOffset = 2 * kAudioRingSize,
+    .tag = "audio2",
+    .file = "channel2audio",
+    .rateTrace = "Set Audio2 rate:%d,chip value: %d, rate: %d\n",
+    .formatShortTrace = "Audio pin c STATUS_NO_MATCH 0\n",
+    .formatRefusedTrace = "Audio pin c STATUS_NO_MATCH 1 samp:%d channel:%d\n",
+    .formatRefusedShowsFormat = true,
+    .formatAcceptedTrace = "Audio pin c set format:%d\n",
+    .intersectTrace = "channel2AudioIntersectHandler sample:%d \n",
+    .dpcIdleTrace = "channel2AudioDpcRoutine 0 pin:%p runstate:%x\n",
+    .dpcIdleShowsPin = true,
+    .dpcNoBufferTrace = "channel2AudioDpcRoutine 1\n",
+    .dpcNoDataTrace = "channel2AudioDpcRoutine 2\n",
+    .ranges = channel2AudioRanges,
 };
 using Input = audio::Entry<kInput>;
 }  // namespace

@@ -9,25 +9,23 @@ const PKSDATARANGE channel3AudioRangeList[kAudioRangeCount] = {
     &channel3AudioRanges[0].DataRange, &channel3AudioRanges[1].DataRange, &channel3AudioRanges[2].DataRange};
 
 namespace {
-constexpr audio::AudioInput kInput = {
-    .Index = 3,
-    .I2cBlock = kI2cBlock[3],
-    .RegBlock = kAudioBlock[3],
-    .EnableReg = kAudioEnable[3],
-    .RingOffset = 3 * kAudioRingSize,
-    .Tag = "audio3",
-    .File = "channel3audio",
-    .RateTrace = "Set Audio3 rate:%d,chip value: %d, rate: %d\n",
-    .FormatShortTrace = "Audio pin d STATUS_NO_MATCH 0\n",
-    .FormatRefusedTrace = "Audio pin d STATUS_NO_MATCH 3 samp:%d channel:%d\n",
-    .FormatRefusedShowsFormat = true,
-    .FormatAcceptedTrace = "Audio pin d set format:%d\n",
-    .IntersectTrace = "channel3AudioIntersectHandler sample:%d \n",
-    .DpcIdleTrace = "channel3AudioDpcRoutine 0 pin:%p runstate:%x\n",
-    .DpcIdleShowsPin = true,
-    .DpcNoBufferTrace = "channel3AudioDpcRoutine 1\n",
-    .DpcNoDataTrace = "channel3AudioDpcRoutine 2\n",
-    .Ranges = channel3AudioRanges,
+constexpr audio::Input kInput = {
+    .channel = 3,
+    .i2cBlock = kI2cBlock[3],
+    .ringOffset = 3 * kAudioRingSize,
+    .tag = "audio3",
+    .file = "channel3audio",
+    .rateTrace = "Set Audio3 rate:%d,chip value: %d, rate: %d\n",
+    .formatShortTrace = "Audio pin d STATUS_NO_MATCH 0\n",
+    .formatRefusedTrace = "Audio pin d STATUS_NO_MATCH 3 samp:%d channel:%d\n",
+    .formatRefusedShowsFormat = true,
+    .formatAcceptedTrace = "Audio pin d set format:%d\n",
+    .intersectTrace = "channel3AudioIntersectHandler sample:%d \n",
+    .dpcIdleTrace = "channel3AudioDpcRoutine 0 pin:%p runstate:%x\n",
+    .dpcIdleShowsPin = true,
+    .dpcNoBufferTrace = "channel3AudioDpcRoutine 1\n",
+    .dpcNoDataTrace = "channel3AudioDpcRoutine 2\n",
+    .ranges = channel3AudioRanges,
 };
 using Input = audio::Entry<kInput>;
 }  // namespace

@@ -1,8 +1,8 @@
-// Driver entry, device dispatch, hardware initialisation and teardown, interrupt routing and
-// video DMA engine programming.
+// The top of the driver: driver entry, device dispatch (PnP, power), hardware initialisation and
+// teardown, and the interrupt service routine.
 #pragma once
 
-#include "driver/device/devext.h"
+#include "driver/core/devext.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 extern const KSDEVICE_DESCRIPTOR DeviceDescriptor;
@@ -30,22 +30,3 @@ void UnmapResources(devext* ext);
 void ResumeRunningPins(devext* ext);
 
 BOOLEAN NTAPI DeviceInterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext);
-// What the interrupt routine has recorded for a channel's engines, and whether the card has a
-// completion of either pending beyond it (always, when the card is gone), at one moment. Passive
-// or dispatch level; false when no interrupt is connected.
-struct ChannelProgress {
-    ULONGLONG videoEvent;
-    ULONGLONG audioBytes;
-    bool videoPending;
-    bool audioPending;
-};
-bool ReadChannelProgress(devext* ext, ULONG channel, ChannelProgress& progress);
-
-// The video buffers' gate: true when they may be read now, until ReleaseBuffers.
-bool AcquireBuffers(devext* ext);
-void ReleaseBuffers(devext* ext);
-
-// Programs and starts a channel's video DMA engine from its current format (HwMutex held).
-void StartVideoDma(devext* ext, UCHAR channel);
-// The stop sequence of a channel's video DMA engine (HwMutex held).
-void StopVideoDma(devext* ext, ULONG channel);

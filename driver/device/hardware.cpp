@@ -1,7 +1,9 @@
 // Hardware initialisation and teardown: register window, interrupt, DMA adapter, the thirteen
 // common buffers and the kernel objects of the interrupt path and the pins.
 #include "driver/audio/audio.h"
+#include "driver/core/buffers.h"
 #include "driver/device/device.h"
+#include "driver/hw/engines.h"
 #include "driver/hw/registers.h"
 #include "driver/video/video.h"
 
@@ -41,27 +43,6 @@ constexpr PKDEFERRED_ROUTINE kVideoDpcRoutine[kChannelCount] = {
     channel0VideoFrameDpc, channel1VideoFrameDpc, channel2VideoFrameDpc, channel3VideoFrameDpc};
 constexpr PKDEFERRED_ROUTINE kAudioDpcRoutine[kChannelCount] = {
     channel0AudioDpcRoutine, channel1AudioDpcRoutine, channel2AudioDpcRoutine, channel3AudioDpcRoutine};
-
-constexpr LONGLONG kReaderPoll = -10000;  // 1 ms, relative
-constexpr ULONG kRunState = 3;
-
-// A full-barrier add on a word the Process calls of other processors share.
-inline LONG AddReaders(LONG& target, LONG delta) { return __atomic_add_fetch(&target, delta, __ATOMIC_SEQ_CST); }
-inline ULONG LoadOrdered(const ULONG& field) { return __atomic_load_n(&field, __ATOMIC_SEQ_CST); }
-
-// Passive level: closes the buffers' gate and returns once no reader holds them; a Process
-// call waiting for a frame is woken so that it sees the gate closed.
-void CloseBuffers(devext* ext) {
-    __atomic_store_n(&ext->BuffersOpen, ULONG(0), __ATOMIC_SEQ_CST);
-    for (ULONG channel = 0; channel < kChannelCount; ++channel) {
-        KeSetEvent(&ext->Channel[channel].FrameEvent, 0, FALSE);
-    }
-    while (AddReaders(ext->BufferReaders, 0) != 0) {
-        LARGE_INTEGER interval;
-        interval.QuadPart = kReaderPoll;
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
-    }
-}
 
 }  // namespace
 
@@ -159,16 +140,6 @@ void ConnectInterrupt(devext* ext, const CM_PARTIAL_RESOURCE_DESCRIPTOR& d, NTST
     }
     DbgPrint("IoConnectInterrupt ok\n");
     DelayMs(kInterruptSettleMs);
-}
-
-// Writes 0 to the interrupt enable and to every engine's control and enable register.
-void SilenceEngines(devext* ext) {
-    for (ULONG channel = 0; channel < kChannelCount; ++channel) {
-        WriteRegister(ext, kAudioEnable[channel], 0);
-        WriteRegister(ext, kAudioBlock[channel], 0);
-        WriteRegister(ext, kVideoEnable[channel], 0);
-        WriteRegister(ext, kVideoBlock[channel], 0);
-    }
 }
 
 NTSTATUS AllocateBuffers(devext* ext) {
@@ -273,22 +244,11 @@ NTSTATUS InitializeHW(devext* ext, PCM_RESOURCE_LIST TranslatedResources) {
         return status;
     }
 
-    __atomic_store_n(&ext->BuffersOpen, ULONG(1), __ATOMIC_SEQ_CST);
+    OpenBuffers(ext);
     WriteRegister(ext, kRegInterruptEnable, 1);
     DbgPrint("exit InitializeHW (%x)\n", recorded);
     return recorded;
 }
-
-bool AcquireBuffers(devext* ext) {
-    AddReaders(ext->BufferReaders, 1);
-    if (LoadOrdered(ext->BuffersOpen) != 0) {
-        return true;
-    }
-    AddReaders(ext->BufferReaders, -1);
-    return false;
-}
-
-void ReleaseBuffers(devext* ext) { AddReaders(ext->BufferReaders, -1); }
 
 void ResumeRunningPins(devext* ext) {
     for (ULONG channel = 0; channel < kChannelCount; ++channel) {
@@ -297,7 +257,7 @@ void ResumeRunningPins(devext* ext) {
         // is not closed while this runs.
         AcquireHwMutex(ext);
         PKSPIN pin = ch.VideoPin;
-        if (pin != nullptr && SharedRead(ch.VideoState) == kRunState) {
+        if (pin != nullptr && SharedRead(ch.VideoState) == ULONG(KSSTATE_RUN)) {
             // The frames that come next do not follow the ones before the gap.
             SharedWrite(ch.SignalGap, ULONG(1));
             KeClearEvent(&ch.FrameEvent);

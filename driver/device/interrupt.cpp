@@ -1,28 +1,9 @@
-// The interrupt service routine with its routing to DPCs, and the video DMA engines' start and
-// stop sequences.
+// The interrupt service routine: acknowledges the card's causes, records the engines' progress
+// and queues the DPCs of the channels it concerns.
 #include "driver/device/device.h"
 #include "driver/hw/registers.h"
 
 namespace {
-
-constexpr ULONG kI2cBits = 0x00F;         // bits 0..3: I2C masters 0..3
-constexpr ULONG kCardBits = 0xFFF;        // bits 0..11: every source the card has
-constexpr ULONG kInterlacedFieldBit = 0x1000000;
-constexpr ULONG kRunState = 3;
-constexpr ULONG kAudioBlockMask = 0xF;    // the ring's 16 blocks
-constexpr ULONG kCardGone = 0xFFFFFFFF;
-
-// Per channel, the audio source is bit 4 + 2n and the video source the bit above it.
-constexpr ULONG AudioBit(ULONG channel) { return 0x10u << (2 * channel); }
-constexpr ULONG VideoBit(ULONG channel) { return 0x20u << (2 * channel); }
-
-// Video register block, offsets from the block base.
-constexpr ULONG kVideoControl = 0x00;
-constexpr ULONG kVideoAddr0High = 0x08;
-constexpr ULONG kVideoAddr0Low = 0x0C;
-constexpr ULONG kVideoUnitBytes = 0x10;
-constexpr ULONG kVideoAddr1Low = 0x3C;
-constexpr ULONG kVideoAddr2Low = 0x40;
 
 // Audio: a block takes 10 ms (1,920 bytes of 48 kHz stereo 16-bit PCM). Time the blocks found do
 // not account for, beyond what a late or jittery routine explains, means the count cannot be
@@ -84,11 +65,11 @@ void RecordVideoEvent(ChannelState& ch, ULONG status) {
     const LONGLONG now = Now100ns();
     const ULONGLONG previous = SharedRead(ch.VideoEvent);
     const bool interlaced = SharedRead(ch.Interlaced) != 0;
-    const ULONG index = status & 3;
+    const ULONG index = status & kVideoIndexMask;
     const bool bottom = interlaced && (status & kInterlacedFieldBit) != 0;
     ULONG units = VideoEvent::Units(previous);
     bool gap;
-    if ((previous & VideoEvent::kNone) != 0 || index == 3 || VideoEvent::Index(previous) == 3) {
+    if ((previous & VideoEvent::kNone) != 0 || index == kVideoNoIndex || VideoEvent::Index(previous) == kVideoNoIndex) {
         // Nothing before it in this run (or a position that names no buffer): a stream begins.
         units += 1;
         gap = true;
@@ -108,7 +89,7 @@ void RecordVideoEvent(ChannelState& ch, ULONG status) {
         if (interlaced && bottom != (((previous & VideoEvent::kBottom) != 0) != ((done & 1) != 0))) gap = true;
     }
     // A woven frame is whole when its bottom field follows its top field in one stream.
-    const bool whole = interlaced ? (bottom && !gap) : index != 3;
+    const bool whole = interlaced ? (bottom && !gap) : index != kVideoNoIndex;
     if (gap) {
         SharedWrite(ch.VideoGapUnit, units);
     }
@@ -125,7 +106,7 @@ void VideoSource(devext* ext, ULONG channel) {
     }
     SharedWrite(ch.VideoStatus, status);
     RecordVideoEvent(ch, status);
-    if (SharedRead(ch.VideoState) != kRunState) {
+    if (SharedRead(ch.VideoState) != ULONG(KSSTATE_RUN)) {
         return;
     }
     // An interlaced input wakes the pin once per frame, at the field that completes it.
@@ -167,78 +148,4 @@ BOOLEAN NTAPI DeviceInterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext
     }
     WriteRegister(ext, kRegInterruptEnable, 1);
     return TRUE;
-}
-
-namespace {
-
-struct ProgressRead {
-    devext* ext;
-    ULONG channel;
-    ChannelProgress* out;
-};
-
-BOOLEAN NTAPI ReadProgress(PVOID context) {
-    auto* read = static_cast<ProgressRead*>(context);
-    ChannelState& ch = read->ext->Channel[read->channel];
-    const ULONG status = ReadRegister(read->ext, kRegInterruptStatus);
-    read->out->videoEvent = SharedRead(ch.VideoEvent);
-    read->out->audioBytes = SharedRead(ch.AudioHwBytes);
-    read->out->videoPending = status == kCardGone || (status & VideoBit(read->channel)) != 0;
-    read->out->audioPending = status == kCardGone || (status & AudioBit(read->channel)) != 0;
-    return TRUE;
-}
-
-}  // namespace
-
-// Under the interrupt's lock the routine is either not yet at the status, or done with it and
-// with everything it records: a completion is in the records or still pending, never in neither.
-// Only the read-back write acknowledges a cause, so this read leaves the status to the routine.
-bool ReadChannelProgress(devext* ext, ULONG channel, ChannelProgress& progress) {
-    PKINTERRUPT interrupt = ext->InterruptObject;
-    if (interrupt == nullptr || channel >= kChannelCount) {
-        return false;
-    }
-    ProgressRead read = {ext, channel, &progress};
-    KeSynchronizeExecution(interrupt, ReadProgress, &read);
-    return true;
-}
-
-void StartVideoDma(devext* ext, UCHAR channel) {
-    if (channel >= kChannelCount) {
-        return;
-    }
-    const ChannelState& ch = ext->Channel[channel];
-    const ULONGLONG frame = ULONGLONG(ch.Width) * ch.Height;
-    // YUY2 is two bytes a pixel; an interlaced unit is one field, half the frame's lines.
-    const ULONGLONG unitBytes = SharedRead(ch.Interlaced) == 1 ? frame : frame * 2;
-    // The engine would write past the end of its 4 MiB buffers.
-    if (unitBytes > kVideoBufferSize) {
-        DbgPrint("StartVideoDma: channel %d needs %u bytes a unit, more than its buffers hold\n", channel,
-                 ULONG(unitBytes > 0xFFFFFFFFu ? 0xFFFFFFFFu : unitBytes));
-        return;
-    }
-    // A device stopped or gone has no window: the engine is programmed again at the restart.
-    if (SharedRead(ext->RegisterBase) == nullptr) {
-        return;
-    }
-    const ULONG v = kVideoBlock[channel];
-    const CommonBuffer* buffers = VideoBuffers(ext, channel);
-    ReadRegister(ext, v + kVideoControl);
-    WriteRegister(ext, kVideoEnable[channel], 1);
-    WriteRegister(ext, v + kVideoUnitBytes, ULONG(unitBytes));
-    WriteRegister(ext, v + kVideoAddr0High, ULONG(buffers[0].PhysAddr.HighPart));
-    WriteRegister(ext, v + kVideoAddr0Low, buffers[0].PhysAddr.LowPart);
-    WriteRegister(ext, v + kVideoAddr1Low, buffers[1].PhysAddr.LowPart);
-    WriteRegister(ext, v + kVideoAddr2Low, buffers[2].PhysAddr.LowPart);
-    WriteRegister(ext, v + kVideoControl, 1);  // start last, once everything is programmed
-}
-
-void StopVideoDma(devext* ext, ULONG channel) {
-    if (channel >= kChannelCount || SharedRead(ext->RegisterBase) == nullptr) {
-        return;
-    }
-    const ULONG v = kVideoBlock[channel];
-    ReadRegister(ext, v + kVideoControl);
-    WriteRegister(ext, kVideoEnable[channel], 0);
-    WriteRegister(ext, v + kVideoControl, 0);
 }

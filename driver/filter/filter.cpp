@@ -27,11 +27,6 @@ constexpr FilterBinding kBindings[kFilterCount] = {
 
 devext* DevextOfIrp(PIRP Irp) { return DevextOf(KsGetFilterFromIrp(Irp)); }
 
-// Register offsets (relative to an engine's block) that hold a bus address or a transfer size:
-// a write there would aim the engine's bus-master DMA at memory the driver does not own.
-constexpr ULONG kVideoDmaRegisters[] = {0x08, 0x0C, 0x10, 0x3C, 0x40};
-constexpr ULONG kAudioDmaRegisters[] = {0x04, 0x08, 0x0C, 0x10};
-
 // The register a request names, if it may be touched at all: inside the mapped window and
 // 32-bit aligned (an unaligned access would straddle two registers).
 bool RegisterOffsetValid(const devext* ext, ULONG offset) {

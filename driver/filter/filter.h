@@ -1,7 +1,7 @@
 // The eight filters: descriptors, FilterCreate, and the filter-level property handlers.
 #pragma once
 
-#include "driver/device/devext.h"
+#include "driver/core/devext.h"
 #include "driver/public.h"
 
 // In device order (see driver/public.h).

@@ -6,10 +6,7 @@
 
 namespace {
 
-constexpr UCHAR kIdSubaddress = 0xEA;
 constexpr UCHAR kIdExpected[2] = {0x20, 0x51};
-constexpr UCHAR kResetSubaddress = 0xFF;
-constexpr UCHAR kResetValue = 0x80;
 constexpr ULONG kIdAttempts = 3;
 constexpr ULONG kSettleMs = 200;
 constexpr UCHAR kTableEnd = 0xFF;
@@ -85,7 +82,7 @@ void Reset_ADV7611(devext* ext, ULONG block) {
     AcquireI2cMaster(ext, block);
     for (ULONG attempt = 0; attempt < kIdAttempts && !identified; ++attempt) {
         UCHAR id[2] = {};
-        const bool ok = I2c_Read(ext, block, kRxIoMap, kIdSubaddress, id, 2);
+        const bool ok = I2c_Read(ext, block, kRxIoMap, kRxIoId, id, 2);
         DbgPrint("channel %x id = %x,%x\n", block, id[0], id[1]);
         identified = ok && id[0] == kIdExpected[0] && id[1] == kIdExpected[1];
     }
@@ -93,7 +90,7 @@ void Reset_ADV7611(devext* ext, ULONG block) {
         ReleaseI2cMaster(ext, block);
         return;  // not ours, or not answering: leave it untouched
     }
-    const UCHAR reset[2] = {kResetSubaddress, kResetValue};
+    const UCHAR reset[2] = {kRxIoReset, kRxIoResetValue};
     I2c_Write(ext, block, kRxIoMap, reset, 2);
     ReleaseI2cMaster(ext, block);
     DelayMs(kSettleMs);

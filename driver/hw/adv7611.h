@@ -1,12 +1,7 @@
 // Bring-up of the four HDMI receivers.
 #pragma once
 
-#include "driver/device/devext.h"
-
-// Receiver register maps, 8-bit I2C addresses as placed by the configuration table.
-constexpr UCHAR kRxIoMap = 0x98;
-constexpr UCHAR kRxHdmiMap = 0x68;
-constexpr UCHAR kRxCpMap = 0x44;
+#include "driver/core/devext.h"
 
 extern const UCHAR ADV7611_Table[];  // 46 records {device, sub-address, value}, then 0xFF
 

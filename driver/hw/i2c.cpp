@@ -7,14 +7,14 @@
 namespace {
 
 constexpr ULONG kI2cPollLimit = 800;   // reads of the status register before giving up
-constexpr ULONG kReadChunk = 4;        // bytes the data register returns per chunk
-constexpr ULONG kWriteChunk = 6;       // two bytes in the command word, four in the data register
-constexpr UCHAR kCtlStart = 0x80;      // START condition and address byte before the chunk
-constexpr UCHAR kCtlStop = 0x40;       // STOP condition after the chunk
+constexpr ULONG kReadChunk = kI2cReadChunk;
+constexpr ULONG kWriteChunk = kI2cWriteChunk;
+constexpr UCHAR kCtlStart = kI2cCtlStart;
+constexpr UCHAR kCtlStop = kI2cCtlStop;
 constexpr ULONG kI2cAttempts = 3;
 
-constexpr ULONG CommandRegister(ULONG block) { return block + 0x0; }
-constexpr ULONG DataRegister(ULONG block) { return block + 0x4; }
+constexpr ULONG CommandRegister(ULONG block) { return block + kI2cCommand; }
+constexpr ULONG DataRegister(ULONG block) { return block + kI2cData; }
 
 constexpr ULONG Word(UCHAR b0, UCHAR b1, UCHAR b2, UCHAR b3) {
     return ULONG(b0) | (ULONG(b1) << 8) | (ULONG(b2) << 16) | (ULONG(b3) << 24);
@@ -39,7 +39,7 @@ bool Check_I2c_Free(devext* ext, ULONG block) {
     ULONG value = 0;
     for (ULONG i = 0; i < kI2cPollLimit; ++i) {
         value = ReadRegister(ext, CommandRegister(block));
-        if (value & 1) {
+        if (value & kI2cIdleBit) {
             return true;
         }
     }

@@ -1,7 +1,7 @@
 // The FPGA's I2C masters, one per input, reached through two registers of the input's block.
 #pragma once
 
-#include "driver/device/devext.h"
+#include "driver/core/devext.h"
 
 bool Check_I2c_Free(devext* ext, ULONG block);
 bool I2c_ReadOnce(devext* ext, ULONG block, UCHAR device, const UCHAR* subaddress, ULONG subaddressLength,

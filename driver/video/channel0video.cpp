@@ -6,15 +6,15 @@ namespace {
 
 constexpr video::Input kInput = {
     .channel = 0,
-    .i2cBlock = 0x4000,
+    .i2cBlock = kI2cBlock[0],
     .formats = channel0VideoFormats,
 
     .connectTrace = "temp connect video0 :%x  \n",
 
     .setFormatTrace = "Setchannel0VideoFormat width:%d height:%d\n",
-    .rateRegister = 0x24,
-    .rateShift = 24,
-    .statusRegister = 0x00,
+    .rateRegister = kRateRegister[0],
+    .rateShift = kRateShift[0],
+    .statusRegister = kChipStatusRegister[0],
     .statusTrace = "fpga chip0_int:%x\n",
     .traceDebugRegisters = true,
 

@@ -6,15 +6,15 @@ namespace {
 
 constexpr video::Input kInput = {
     .channel = 1,
-    .i2cBlock = 0x5000,
+    .i2cBlock = kI2cBlock[1],
     .formats = channel1VideoFormats,
 
     .connectTrace = "temp connect video1 :%x  \n",
 
     .setFormatTrace = "Setchannel1VideoFormat width:%d height:%d\n",
-    .rateRegister = 0x20,
-    .rateShift = 24,
-    .statusRegister = 0x04,
+    .rateRegister = kRateRegister[1],
+    .rateShift = kRateShift[1],
+    .statusRegister = kChipStatusRegister[1],
     .statusTrace = "fpga chip1_int:%x\n",
     .traceDebugRegisters = false,
 

@@ -6,15 +6,15 @@ namespace {
 
 constexpr video::Input kInput = {
     .channel = 2,
-    .i2cBlock = 0x6000,
+    .i2cBlock = kI2cBlock[2],
     .formats = channel2VideoFormats,
 
     .connectTrace = "temp connect video2 :%x  \n",
 
     .setFormatTrace = "Setchannel2VideoFormat width:%d height:%d\n",
-    .rateRegister = 0x24,
-    .rateShift = 8,
-    .statusRegister = 0x08,
+    .rateRegister = kRateRegister[2],
+    .rateShift = kRateShift[2],
+    .statusRegister = kChipStatusRegister[2],
     .statusTrace = "fpga chip2_int:%x\n",
     .traceDebugRegisters = false,
 

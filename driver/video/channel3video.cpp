@@ -6,15 +6,15 @@ namespace {
 
 constexpr video::Input kInput = {
     .channel = 3,
-    .i2cBlock = 0x7000,
+    .i2cBlock = kI2cBlock[3],
     .formats = channel3VideoFormats,
 
     .connectTrace = "temp connect video3 :%x  \n",
 
     .setFormatTrace = "Setchannel3VideoFormat width:%d height:%d\n",
-    .rateRegister = 0x20,
-    .rateShift = 8,
-    .statusRegister = 0x0C,
+    .rateRegister = kRateRegister[3],
+    .rateShift = kRateShift[3],
+    .statusRegister = kChipStatusRegister[3],
     .statusTrace = "fpga chip3_int:%x\n",
     .traceDebugRegisters = false,
 

@@ -2,7 +2,7 @@
 // channel3video.cpp), the shared intersection handler and the format tables.
 #pragma once
 
-#include "driver/device/devext.h"
+#include "driver/core/devext.h"
 
 constexpr ULONG kVideoFormatCount = 13;
 

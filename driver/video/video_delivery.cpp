@@ -1,14 +1,14 @@
 // Frame delivery: the video DPC signals a completed frame, and the pin's Process dispatch copies
 // the buffer the engine's status names (weaving two fields for an interlaced signal) into the
 // leading stream buffer, stamps it and completes it.
-#include "driver/device/device.h"
+#include "driver/core/buffers.h"
+#include "driver/hw/engines.h"
 #include "driver/video/video_input.h"
 
 namespace video {
 
 namespace {
 
-constexpr ULONG kNoIndex = 3;  // the status's two index bits name only buffers 0..2
 
 ULONG Min(ULONG a, ULONG b) { return a < b ? a : b; }
 
@@ -24,7 +24,7 @@ CopyPlan PlanCopy(ULONG width, ULONG height, bool interlaced, ULONG index, ULONG
     if (!interlaced) {
         // A progressive frame is one buffer; index 3 names none, so nothing valid can be
         // copied and the client's buffer waits for the next frame.
-        if (index >= kNoIndex) return plan;
+        if (index >= kVideoNoIndex) return plan;
         plan.deliver = true;
         plan.dstPitch = plan.lineBytes;  // always packed
         plan.lines = Min(Min(height, bufferLines), frameExtent / plan.lineBytes);

@@ -15,7 +15,6 @@ void ReadReceiver(devext* ext, const Input& in, UCHAR map, UCHAR subaddress, UCH
 }
 
 // The 13-bit size fields of the HDMI map: high 5 bits in the first byte.
-ULONG Size13(const UCHAR* bytes) { return (ULONG(bytes[0]) & 0x1F) * 256 + bytes[1]; }
 
 }  // namespace
 
@@ -24,7 +23,7 @@ void DetectFormat(devext* ext, const Input& in) {
 
     // The four reads describe one signal: nothing else may use the bus between them.
     AcquireI2cMaster(ext, in.i2cBlock);
-    ReadReceiver(ext, in, kIoMap, 0x6F, bytes, 1);
+    ReadReceiver(ext, in, kRxIoMap, kRxIoCable, bytes, 1);
     DbgPrint(in.connectTrace, bytes[0]);
     if (!CableConnected(bytes[0])) {
         ReleaseI2cMaster(ext, in.i2cBlock);
@@ -32,16 +31,16 @@ void DetectFormat(devext* ext, const Input& in) {
         return;
     }
 
-    ReadReceiver(ext, in, kHdmiMap, 0x07, bytes, 2);
-    const ULONG width = Size13(bytes);
+    ReadReceiver(ext, in, kRxHdmiMap, kRxHdmiWidth, bytes, 2);
+    const ULONG width = RxSize13(bytes[0], bytes[1]);
     DbgPrint("pix:%d ", width);
 
-    ReadReceiver(ext, in, kHdmiMap, 0x09, bytes, 2);
-    ULONG height = Size13(bytes);  // one field when interlaced
+    ReadReceiver(ext, in, kRxHdmiMap, kRxHdmiLines, bytes, 2);
+    ULONG height = RxSize13(bytes[0], bytes[1]);  // one field when interlaced
     DbgPrint("line:%d \n", height);
 
-    ReadReceiver(ext, in, kHdmiMap, 0x0B, bytes, 1);
-    if (bytes[0] & 0x20) {
+    ReadReceiver(ext, in, kRxHdmiMap, kRxHdmiScan, bytes, 1);
+    if (bytes[0] & kRxHdmiInterlacedBit) {
         DbgPrint("HDMI Interlaced Input:%x  \n", bytes[0]);
         height *= 2;
     } else {

@@ -91,7 +91,7 @@ void SetFormat(devext* ext, const Input& in, ULONG width, ULONG height) {
     AcquireHwMutex(ext);
     AcquireI2cMaster(ext, in.i2cBlock);
     bytes[0] = 0;
-    I2c_Read(ext, in.i2cBlock, kIoMap, 0x6F, bytes, 1);
+    I2c_Read(ext, in.i2cBlock, kRxIoMap, kRxIoCable, bytes, 1);
     if (!CableConnected(bytes[0])) {
         ReleaseI2cMaster(ext, in.i2cBlock);
         DbgPrint(" HDMI cable is not connect 0!!!\n");
@@ -104,23 +104,23 @@ void SetFormat(devext* ext, const Input& in, ULONG width, ULONG height) {
     }
 
     bytes[0] = 0;
-    I2c_Read(ext, in.i2cBlock, kHdmiMap, 0x0B, bytes, 1);
+    I2c_Read(ext, in.i2cBlock, kRxHdmiMap, kRxHdmiScan, bytes, 1);
     ULONG interlaced;
-    if (bytes[0] & 0x20) {
+    if (bytes[0] & kRxHdmiInterlacedBit) {
         DbgPrint("HDMI Interlaced Input:%x  \n", bytes[0]);
         interlaced = 1;
-        const UCHAR write[2] = {0x06, 0x24};
-        I2c_Write(ext, in.i2cBlock, kIoMap, write, 2);
+        const UCHAR write[2] = {kRxIoScanSetup, kRxIoScanInterlaced};
+        I2c_Write(ext, in.i2cBlock, kRxIoMap, write, 2);
     } else {
         DbgPrint("HDMI Progressive Input:%x  \n", bytes[0]);
         interlaced = 0;
-        const UCHAR write[2] = {0x06, 0xA4};
-        I2c_Write(ext, in.i2cBlock, kIoMap, write, 2);
+        const UCHAR write[2] = {kRxIoScanSetup, kRxIoScanProgressive};
+        I2c_Write(ext, in.i2cBlock, kRxIoMap, write, 2);
     }
 
     bytes[0] = bytes[1] = 0;
-    I2c_Read(ext, in.i2cBlock, kCpMap, 0xB8, bytes, 2);
-    const ULONG tmpB = (ULONG(bytes[0]) & 0x1F) * 256 + bytes[1];
+    I2c_Read(ext, in.i2cBlock, kRxCpMap, kRxCpFieldPeriod, bytes, 2);
+    const ULONG tmpB = RxSize13(bytes[0], bytes[1]);
     ULONG receiverFps = 0;
     if (tmpB != 0) receiverFps = ((tmpB + 103662) / tmpB) & 0xFF;
     DbgPrint("HDMI tmp_B:%x fps:%d  \n", tmpB, receiverFps);
@@ -130,9 +130,9 @@ void SetFormat(devext* ext, const Input& in, ULONG width, ULONG height) {
     DbgPrint("fpga == HDMI tmp_B:%x fps:%d  \n", rates, fps);
     DbgPrint(in.statusTrace, ReadRegister(ext, in.statusRegister));
     if (in.traceDebugRegisters) {
-        DbgPrint("=============fpga 0x40:%x  \n", ReadRegister(ext, 0x40));
-        DbgPrint("=============fpga 0x44:%x  \n", ReadRegister(ext, 0x44));
-        DbgPrint("=============fpga 0x48:%x  \n", ReadRegister(ext, 0x48));
+        DbgPrint("=============fpga 0x40:%x  \n", ReadRegister(ext, kDebugRegister[0]));
+        DbgPrint("=============fpga 0x44:%x  \n", ReadRegister(ext, kDebugRegister[1]));
+        DbgPrint("=============fpga 0x48:%x  \n", ReadRegister(ext, kDebugRegister[2]));
     }
     // The signal this format is set against, for the check of every frame.
     const Signal signal = ReadSignal(ext, in);

@@ -3,6 +3,7 @@
 // and bind the input's named entry points to it.
 #pragma once
 
+#include "driver/hw/registers.h"
 #include "driver/video/video.h"
 
 namespace video {
@@ -14,11 +15,6 @@ constexpr LONGLONG kFrameDuration = 166666;
 // Stream header followed by KS_FRAME_INFO.
 constexpr ULONG kHeaderWithFrameInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
 static_assert(kHeaderWithFrameInfo == 128);
-
-// Receiver maps (8-bit I2C addresses placed by the receiver bring-up).
-constexpr UCHAR kIoMap = 0x98;
-constexpr UCHAR kHdmiMap = 0x68;
-constexpr UCHAR kCpMap = 0x44;
 
 // How the Process dispatch traces a call made while the pin is not running.
 enum class NotRunTrace {
@@ -63,9 +59,9 @@ struct Input {
     bool clearFrameInfo;            // clear all of KS_FRAME_INFO before writing its four fields
 };
 
-// The receiver's cable bit (IO 0x6F bit 0). A receiver that does not answer reads 0xFF on every
-// register: that is no receiver and so no signal, not a cable with an interlaced 8191-pixel source.
-inline bool CableConnected(UCHAR ioStatus) { return ioStatus != 0xFF && (ioStatus & 0x01) != 0; }
+// The receiver's cable bit. A receiver that does not answer reads 0xFF on every register: that is
+// no receiver and so no signal, not a cable with an interlaced 8191-pixel source.
+inline bool CableConnected(UCHAR ioStatus) { return ioStatus != 0xFF && (ioStatus & kRxIoCableBit) != 0; }
 
 // Format tables (video_formats.cpp).
 void WriteDetectedRange(KS_DATARANGE_VIDEO& range, ULONG width, ULONG height);

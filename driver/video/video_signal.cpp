@@ -12,7 +12,6 @@ namespace video {
 
 namespace {
 
-ULONG Size13(UCHAR high, UCHAR low) { return (ULONG(high) & 0x1F) * 256 + low; }
 
 const char* ScanLetter(bool interlaced) { return interlaced ? "i" : "p"; }
 
@@ -36,16 +35,16 @@ Signal ReadSignal(devext* ext, const Input& in, bool askCable) {
     Signal signal = {};
     UCHAR bytes[5] = {};
     if (askCable) {
-        I2c_Read(ext, in.i2cBlock, kIoMap, 0x6F, bytes, 1);
+        I2c_Read(ext, in.i2cBlock, kRxIoMap, kRxIoCable, bytes, 1);
         if (!CableConnected(bytes[0])) return signal;
     }
-    // Width (0x07, 0x08), lines of a field or frame (0x09, 0x0A) and the scan bit (0x0B) in one
+    // Width, lines of a field or frame and the scan bit (five registers from kRxHdmiWidth) in one
     // transfer, so that they cannot describe two different signals. A failed read leaves zeros:
     // no size.
-    I2c_Read(ext, in.i2cBlock, kHdmiMap, 0x07, bytes, 5);
-    signal.width = Size13(bytes[0], bytes[1]);
-    const ULONG lines = Size13(bytes[2], bytes[3]);
-    signal.interlaced = (bytes[4] & 0x20) != 0;
+    I2c_Read(ext, in.i2cBlock, kRxHdmiMap, kRxHdmiWidth, bytes, 5);
+    signal.width = RxSize13(bytes[0], bytes[1]);
+    const ULONG lines = RxSize13(bytes[2], bytes[3]);
+    signal.interlaced = (bytes[4] & kRxHdmiInterlacedBit) != 0;
     signal.height = signal.interlaced ? lines * 2 : lines;
     // Until the receiver has locked on the signal it reports no size, and nothing arrives.
     signal.present = signal.width != 0 && signal.height != 0;
@@ -101,9 +100,9 @@ void RefreshScan(devext* ext, const Input& in) {
     DbgPrint("video%d: source now %s at the format's size\n", in.channel,
              signal.interlaced ? "interlaced" : "progressive");
     // The receiver is set up for the scan type as at format setting.
-    const UCHAR write[2] = {0x06, UCHAR(signal.interlaced ? 0x24 : 0xA4)};
-    I2c_Write(ext, in.i2cBlock, kIoMap, write, 2);
-    const ULONG fps = (ReadRegister(ext, in.rateRegister) >> in.rateShift) & 0xFF;
+    const UCHAR write[2] = {kRxIoScanSetup, signal.interlaced ? kRxIoScanInterlaced : kRxIoScanProgressive};
+    I2c_Write(ext, in.i2cBlock, kRxIoMap, write, 2);
+    const ULONG fps = MeasuredRate(ext, in);
     SharedWrite(ch.Interlaced, ULONG(signal.interlaced ? 1 : 0));
     SharedWrite(ch.FrameRate, fps >> (signal.interlaced ? 1 : 0));
 }

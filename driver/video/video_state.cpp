@@ -1,6 +1,7 @@
 // The video pin's stream states: ownership of the input, the graph's clock, and the input's
 // video DMA engine, which runs exactly between HardwareRun and HardwarePause.
-#include "driver/device/device.h"
+#include "driver/core/buffers.h"
+#include "driver/hw/engines.h"
 #include "driver/video/video_input.h"
 
 namespace video {
@@ -65,7 +66,7 @@ NTSTATUS HardwareRun(devext* ext, const Input& in) {
     // fields that never come, and a STOP and RUN would not help.
     RefreshScan(ext, in);
     StartWatch(ext, in);
-    StartVideoDma(ext, static_cast<UCHAR>(in.channel));
+    StartVideoDma(ext, UCHAR(in.channel));
     ReleaseHwMutex(ext);
     DbgPrint("%s:%d %s() end\n", in.sourceFile, in.runEndLine, "HardwareRun");
     return STATUS_SUCCESS;
@@ -74,7 +75,7 @@ NTSTATUS HardwareRun(devext* ext, const Input& in) {
 NTSTATUS HardwarePause(devext* ext, const Input& in) {
     DbgPrint(in.stepTrace, "HardwarePause");
     AcquireHwMutex(ext);
-    StopVideoDma(ext, in.channel);
+    StopVideoDma(ext, UCHAR(in.channel));
     ReleaseHwMutex(ext);
     DbgPrint("%s:%d %s() end\n", in.sourceFile, in.pauseEndLine, "HardwarePause");
     return STATUS_SUCCESS;

@@ -1,4 +1,4 @@
-// The device extension: all state of one card. Chief header of the device folder; every part
+// The device extension: all state of one card. The floor of the driver; every part
 // of the driver reaches the card through it.
 #pragma once
 

@@ -1,0 +1,111 @@
+// The DMA engines' start and stop sequences, and the read of their progress under the interrupt
+// lock.
+#include "driver/hw/engines.h"
+
+#include "driver/hw/registers.h"
+
+namespace {
+
+struct ProgressRead {
+    devext* ext;
+    ULONG channel;
+    ChannelProgress* out;
+};
+
+BOOLEAN NTAPI ReadProgress(PVOID context) {
+    auto* read = static_cast<ProgressRead*>(context);
+    ChannelState& ch = read->ext->Channel[read->channel];
+    const ULONG status = ReadRegister(read->ext, kRegInterruptStatus);
+    read->out->videoEvent = SharedRead(ch.VideoEvent);
+    read->out->audioBytes = SharedRead(ch.AudioHwBytes);
+    read->out->videoPending = status == kCardGone || (status & VideoBit(read->channel)) != 0;
+    read->out->audioPending = status == kCardGone || (status & AudioBit(read->channel)) != 0;
+    return TRUE;
+}
+
+}  // namespace
+
+// Under the interrupt's lock the routine is either not yet at the status, or done with it and
+// with everything it records: a completion is in the records or still pending, never in neither.
+// Only the read-back write acknowledges a cause, so this read leaves the status to the routine.
+bool ReadChannelProgress(devext* ext, ULONG channel, ChannelProgress& progress) {
+    PKINTERRUPT interrupt = ext->InterruptObject;
+    if (interrupt == nullptr || channel >= kChannelCount) {
+        return false;
+    }
+    ProgressRead read = {ext, channel, &progress};
+    KeSynchronizeExecution(interrupt, ReadProgress, &read);
+    return true;
+}
+
+void StartVideoDma(devext* ext, UCHAR channel) {
+    if (channel >= kChannelCount) {
+        return;
+    }
+    const ChannelState& ch = ext->Channel[channel];
+    const ULONGLONG frame = ULONGLONG(ch.Width) * ch.Height;
+    // YUY2 is two bytes a pixel; an interlaced unit is one field, half the frame's lines.
+    const ULONGLONG unitBytes = SharedRead(ch.Interlaced) == 1 ? frame : frame * 2;
+    // The engine would write past the end of its 4 MiB buffers.
+    if (unitBytes > kVideoBufferSize) {
+        DbgPrint("StartVideoDma: channel %d needs %u bytes a unit, more than its buffers hold\n", channel,
+                 ULONG(unitBytes > 0xFFFFFFFFu ? 0xFFFFFFFFu : unitBytes));
+        return;
+    }
+    // A device stopped or gone has no window: the engine is programmed again at the restart.
+    if (SharedRead(ext->RegisterBase) == nullptr) {
+        return;
+    }
+    const ULONG v = kVideoBlock[channel];
+    const CommonBuffer* buffers = VideoBuffers(ext, channel);
+    ReadRegister(ext, v + kVideoControl);
+    WriteRegister(ext, kVideoEnable[channel], 1);
+    WriteRegister(ext, v + kVideoUnitBytes, ULONG(unitBytes));
+    WriteRegister(ext, v + kVideoAddr0High, ULONG(buffers[0].PhysAddr.HighPart));
+    WriteRegister(ext, v + kVideoAddr0Low, buffers[0].PhysAddr.LowPart);
+    WriteRegister(ext, v + kVideoAddr1Low, buffers[1].PhysAddr.LowPart);
+    WriteRegister(ext, v + kVideoAddr2Low, buffers[2].PhysAddr.LowPart);
+    WriteRegister(ext, v + kVideoControl, 1);  // start last, once everything is programmed
+}
+
+void StopVideoDma(devext* ext, UCHAR channel) {
+    if (channel >= kChannelCount || SharedRead(ext->RegisterBase) == nullptr) {
+        return;
+    }
+    const ULONG v = kVideoBlock[channel];
+    ReadRegister(ext, v + kVideoControl);
+    WriteRegister(ext, kVideoEnable[channel], 0);
+    WriteRegister(ext, v + kVideoControl, 0);
+}
+
+void StartAudioDma(devext* ext, UCHAR channel) {
+    if (channel >= kChannelCount || SharedRead(ext->RegisterBase) == nullptr) {
+        return;
+    }
+    const ULONG a = kAudioBlock[channel];
+    const ULONGLONG bus = static_cast<ULONGLONG>(ext->channelallaudiobuf.PhysAddr.QuadPart);
+    WriteRegister(ext, a + kAudioAddrHigh, static_cast<ULONG>(bus >> 32));
+    WriteRegister(ext, a + kAudioAddrLow, static_cast<ULONG>(bus) + channel * kAudioRingSize);
+    WriteRegister(ext, a + kAudioRingBytes, kAudioRingSize);
+    WriteRegister(ext, a + kAudioBlockBytes, kAudioBlockSize);
+    (void)ReadRegister(ext, a + kAudioControl);
+    WriteRegister(ext, kAudioEnable[channel], 1);
+    WriteRegister(ext, a + kAudioControl, 1);  // start last, once everything is programmed
+}
+
+void StopAudioDma(devext* ext, UCHAR channel) {
+    if (channel >= kChannelCount || SharedRead(ext->RegisterBase) == nullptr) {
+        return;
+    }
+    WriteRegister(ext, kAudioEnable[channel], 0);
+    WriteRegister(ext, kAudioBlock[channel] + kAudioControl, 0);
+}
+
+void SilenceEngines(devext* ext) {
+    for (ULONG channel = 0; channel < kChannelCount; ++channel) {
+        WriteRegister(ext, kAudioEnable[channel], 0);
+        WriteRegister(ext, kAudioBlock[channel] + kAudioControl, 0);
+        WriteRegister(ext, kVideoEnable[channel], 0);
+        WriteRegister(ext, kVideoBlock[channel] + kVideoControl, 0);
+    }
+}
