@@ -9,7 +9,6 @@ namespace video {
 
 namespace {
 
-
 ULONG Min(ULONG a, ULONG b) { return a < b ? a : b; }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "client/testbed.h"
-#include "driver/device/devext.h"
+#include "driver/core/devext.h"
 #include "driver/public.h"
 #include "platform/host/kernel.h"
 #include "tests/support/testbed_fixture.h"

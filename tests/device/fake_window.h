@@ -4,7 +4,7 @@
 // checked access by access, without a card model in between.
 #pragma once
 
-#include "driver/device/devext.h"
+#include "driver/core/devext.h"
 #include "platform/host/bus.h"
 #include "platform/host/kernel.h"
 

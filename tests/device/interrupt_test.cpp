@@ -1,5 +1,6 @@
 // Interrupt routing to the DPCs, and the programming of the video DMA engines, access by access.
 #include "driver/device/device.h"
+#include "driver/hw/engines.h"
 #include "driver/hw/registers.h"
 #include "tests/device/fake_window.h"
 

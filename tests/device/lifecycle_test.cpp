@@ -1,5 +1,6 @@
 // Stop, restart, power changes and teardown of a started device.
 #include "driver/device/device.h"
+#include "driver/hw/engines.h"
 #include "driver/public.h"
 #include "driver/hw/registers.h"
 #include "platform/host/kernel.h"

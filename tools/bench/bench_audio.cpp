@@ -18,7 +18,7 @@
 //   (default 60 s)
 // BENCH_AUDIO_BREAKS=1 in the environment prints each break as it is seen.
 #include "client/testbed.h"
-#include "driver/device/devext.h"
+#include "driver/core/devext.h"
 #include "driver/public.h"
 #include "driver/hw/registers.h"
 #include "platform/host/cost.h"

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "client/client.h"
-#include "driver/device/devext.h"
+#include "driver/core/devext.h"
 #include "sim/card.h"
 
 #include <memory>

@@ -23,7 +23,7 @@
 //   campaign                                   100 removals and 400 mode changes, a random seed
 //   campaign --seed 7 --removals 2 --mode-changes 16
 #include "client/testbed.h"
-#include "driver/device/devext.h"
+#include "driver/core/devext.h"
 #include "driver/public.h"
 #include "platform/host/kernel.h"
 #include "platform/host/trace.h"

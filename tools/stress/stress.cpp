@@ -12,7 +12,7 @@
 //   stress --seeds 10 --steps 10000      seeds 1..10 one after the other
 // A failure prints its random seed and the last steps; that seed repeats the same walk.
 #include "client/testbed.h"
-#include "driver/device/devext.h"
+#include "driver/core/devext.h"
 #include "driver/public.h"
 #include "platform/host/kernel.h"
 #include "platform/host/ks.h"
