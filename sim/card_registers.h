@@ -56,6 +56,9 @@ constexpr uint32_t kI2cStart = 1u << 7;
 constexpr uint32_t kI2cStop = 1u << 6;
 constexpr uint32_t kI2cCountMask = 0x07;   // bytes in the chunk
 constexpr uint32_t kI2cAddressShift = 8;
+// An address byte carries the direction in bit 0 (set: a read); a device answers to both.
+constexpr uint8_t kI2cReadBit = 0x01;
+constexpr uint8_t kI2cAddressMask = 0xFE;
 constexpr uint32_t kI2cMaxRead = 4;        // bytes a read chunk returns in the data register
 constexpr uint32_t kI2cMaxWrite = 6;       // two in the command word, four in the data register
 
@@ -111,5 +114,46 @@ constexpr uint32_t kVideoEnable0 = 0xC01C;
 constexpr uint32_t kEnableStride = 8;
 constexpr uint32_t kEnableFirst = kAudioEnable0;
 constexpr uint32_t kEnableLast = kVideoEnable0 + kEnableStride * (kInputs - 1);
+
+// --- The receivers: register maps on each input's I2C bus --------------------------------------
+
+// The IO map, at a fixed address; the other maps answer where its placement registers put them.
+constexpr uint8_t kRxIoAddress = 0x98;
+constexpr uint8_t kRxCableDetect = 0x6F;    // bit 0: a source's +5 V is present
+constexpr uint8_t kRxIdHigh = 0xEA;         // identification, two bytes
+constexpr uint8_t kRxIdLow = 0xEB;
+constexpr uint8_t kRxPlaceCec = 0xF4;
+constexpr uint8_t kRxPlaceInfoFrame = 0xF5;
+constexpr uint8_t kRxPlaceDpll = 0xF8;
+constexpr uint8_t kRxPlaceRepeater = 0xF9;
+constexpr uint8_t kRxPlaceEdid = 0xFA;
+constexpr uint8_t kRxPlaceHdmi = 0xFB;
+constexpr uint8_t kRxPlaceCp = 0xFD;
+constexpr uint8_t kRxMainReset = 0xFF;      // writing kRxMainResetBit resets every map
+constexpr uint8_t kRxMainResetBit = 0x80;
+
+// The HDMI map: the active size of one unit (frame, or field when interlaced), each a 13-bit
+// value in a high and a low register; the high registers carry status flags above the size.
+constexpr uint8_t kRxWidthHigh = 0x07;
+constexpr uint8_t kRxWidthLow = 0x08;
+constexpr uint8_t kRxLinesHigh = 0x09;
+constexpr uint8_t kRxLinesLow = 0x0A;
+constexpr uint8_t kRxSecondFieldLinesHigh = 0x0B;   // interlaced only; 0 otherwise
+constexpr uint8_t kRxSecondFieldLinesLow = 0x0C;
+constexpr uint8_t kRxSizeHighMask = 0x1F;
+constexpr uint8_t kRxWidthFlags = 0xA0;
+constexpr uint8_t kRxLinesFlags = 0xE0;
+constexpr uint8_t kRxSecondFieldFlags = 0x20;
+// Audio channel status: the sampling-frequency code in bits 3..0, with a flag above it.
+constexpr uint8_t kRxChannelStatus = 0x39;
+constexpr uint8_t kRxChannelStatusFlags = 0x20;
+constexpr uint8_t kRxCodeMask = 0x0F;
+constexpr uint8_t kRxCodeNotIndicated = 0x01;   // what the register holds without a signal
+
+// The CP map: the measured unit rate as a 13-bit code in a high and a low register.
+constexpr uint8_t kRxRateHigh = 0xB8;
+constexpr uint8_t kRxRateLow = 0xB9;
+constexpr uint8_t kRxRateFlags = 0x80;
+constexpr uint32_t kRxRateCodeMax = 0x1FFF;
 
 }  // namespace sim::regs

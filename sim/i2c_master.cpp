@@ -34,8 +34,8 @@ bool I2cMaster::write_command(uint32_t word) {
     } else if (open_ && start) {
         // The one START a transfer takes while open: the sub-address was written, and the same
         // device is now addressed for reading it.
-        const bool same_device = (address & 0xFE) == (address_ & 0xFE);
-        if (!(same_device && (address & 1) && !(address_ & 1))) {
+        const bool same_device = (address & kI2cAddressMask) == (address_ & kI2cAddressMask);
+        if (!(same_device && (address & kI2cReadBit) && !(address_ & kI2cReadBit))) {
             std::snprintf(text, sizeof text, "START with address %02X (command %08X) inside the open transfer to %02X",
                           address, word, address_);
             fault(text);
@@ -70,7 +70,7 @@ bool I2cMaster::write_command(uint32_t word) {
     }
 
     if (!acked_) flags_ |= kI2cNack;
-    if (open_ && (address_ & 1)) {
+    if (open_ && (address_ & kI2cReadBit)) {
         if (count > kI2cMaxRead) {
             flags_ |= kI2cProtocol;
             count = kI2cMaxRead;
