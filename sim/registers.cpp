@@ -37,8 +37,9 @@ EngineRegister engine_register(uint32_t offset) {
 
 bool is_enable(uint32_t offset) { return offset >= kEnableFirst && offset <= kEnableLast; }
 uint32_t enable_input(uint32_t offset) { return (offset - kEnableFirst) / kEnableStride; }
-bool is_audio_enable(uint32_t offset) { return (offset - kEnableFirst) % kEnableStride == kAudioEnable0 - kEnableFirst; }
-bool is_video_enable(uint32_t offset) { return (offset - kEnableFirst) % kEnableStride == kVideoEnable0 - kEnableFirst; }
+uint32_t enable_slot(uint32_t offset) { return (offset - kEnableFirst) % kEnableStride; }
+bool is_audio_enable(uint32_t offset) { return enable_slot(offset) == kAudioEnable0 - kEnableFirst; }
+bool is_video_enable(uint32_t offset) { return enable_slot(offset) == kVideoEnable0 - kEnableFirst; }
 
 }  // namespace
 
