@@ -311,6 +311,7 @@ public:
 
 private:
     void pacer_loop(uint32_t input);
+    void start_line_noise();
     void stop_line_noise();
     void apply_faults_locked(uint32_t input, const InputFaults& faults);
 

@@ -1,24 +1,28 @@
 #include "sim/i2c_master.h"
 
+#include "sim/card_registers.h"
+
 #include <cstdio>
 
 namespace sim {
+
+using namespace regs;
+
 namespace {
 constexpr size_t kFaultsKept = 16;
 }
 
 void I2cMaster::fault(const std::string& what) {
-    flags_ |= kProtocol;
+    flags_ |= kI2cProtocol;
     ++counters_.protocol_faults;
     if (fault_log_.size() < kFaultsKept) fault_log_.push_back(what);
 }
 
 bool I2cMaster::write_command(uint32_t word) {
-    const uint8_t control = word & 0xFF;
-    const uint8_t address = (word >> 8) & 0xFF;
-    const bool start = control & 0x80;
-    const bool stop = control & 0x40;
-    uint32_t count = control & 0x07;
+    const bool start = word & kI2cStart;
+    const bool stop = word & kI2cStop;
+    const uint8_t address = static_cast<uint8_t>(word >> kI2cAddressShift);
+    uint32_t count = word & kI2cCountMask;
     ++counters_.chunks;
     flags_ = 0;
 
@@ -30,8 +34,8 @@ bool I2cMaster::write_command(uint32_t word) {
     } else if (open_ && start) {
         // The one START a transfer takes while open: the sub-address was written, and the same
         // device is now addressed for reading it.
-        const bool same_device = (address & 0xFE) == (address_ & 0xFE);
-        if (!(same_device && (address & 1) && !(address_ & 1))) {
+        const bool same_device = (address & kI2cAddressMask) == (address_ & kI2cAddressMask);
+        if (!(same_device && (address & kI2cReadBit) && !(address_ & kI2cReadBit))) {
             std::snprintf(text, sizeof text, "START with address %02X (command %08X) inside the open transfer to %02X",
                           address, word, address_);
             fault(text);
@@ -65,11 +69,11 @@ bool I2cMaster::write_command(uint32_t word) {
         count = 0;
     }
 
-    if (!acked_) flags_ |= kNack;
-    if (open_ && (address_ & 1)) {
-        if (count > 4) {
-            flags_ |= kProtocol;
-            count = 4;
+    if (!acked_) flags_ |= kI2cNack;
+    if (open_ && (address_ & kI2cReadBit)) {
+        if (count > kI2cMaxRead) {
+            flags_ |= kI2cProtocol;
+            count = kI2cMaxRead;
         }
         rx_ = 0;
         for (uint32_t i = 0; i < count; ++i) {
@@ -77,11 +81,11 @@ bool I2cMaster::write_command(uint32_t word) {
             rx_ |= static_cast<uint32_t>(byte) << (8 * i);
         }
     } else if (open_) {
-        if (count > 6) {
-            flags_ |= kProtocol;
-            count = 6;
+        if (count > kI2cMaxWrite) {
+            flags_ |= kI2cProtocol;
+            count = kI2cMaxWrite;
         }
-        const uint8_t bytes[6] = {static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24),
+        const uint8_t bytes[kI2cMaxWrite] = {static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24),
                                   static_cast<uint8_t>(tx_),        static_cast<uint8_t>(tx_ >> 8),
                                   static_cast<uint8_t>(tx_ >> 16),  static_cast<uint8_t>(tx_ >> 24)};
         if (acked_)
@@ -109,7 +113,7 @@ void I2cMaster::write_data(uint32_t value) {
 }
 
 uint32_t I2cMaster::peek_status() const {
-    return (busy() ? 0 : kIdle) | flags_ | ((last_command_ & 0xFFFF) << 8);
+    return (busy() ? 0 : kI2cIdle) | flags_ | ((last_command_ & kI2cEchoMask) << kI2cEchoShift);
 }
 
 uint32_t I2cMaster::read_status(bool* completed) {

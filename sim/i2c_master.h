@@ -36,11 +36,7 @@ struct I2cTiming {
 
 class I2cMaster {
 public:
-    // Status register bits (bit 0 is what a driver polls; the rest help a reader of a trace).
-    static constexpr uint32_t kIdle = 1u << 0;
-    static constexpr uint32_t kNack = 1u << 1;       // the last chunk's address was not acknowledged
-    static constexpr uint32_t kProtocol = 1u << 2;   // a chunk the master could not honour as written
-
+    // The command word and status bits are in sim/card_registers.h (kI2c...).
     explicit I2cMaster(I2cTarget& target) : target_(target) {}
 
     void set_timing(const I2cTiming& timing) { timing_ = timing; }

@@ -1,9 +1,14 @@
 #include "sim/receiver.h"
 
+#include "sim/card_registers.h"
+
 #include <algorithm>
 #include <cmath>
 
 namespace sim {
+
+using namespace regs;
+
 namespace {
 
 // IO-map registers that hold the 8-bit address of another map.
@@ -11,18 +16,12 @@ constexpr struct {
     uint8_t io_register;
     Map map;
 } kPlacement[] = {
-    {0xF4, Map::CEC}, {0xF5, Map::InfoFrame}, {0xF8, Map::DPLL}, {0xF9, Map::Repeater},
-    {0xFA, Map::EDID}, {0xFB, Map::HDMI},     {0xFD, Map::CP},
+    {kRxPlaceCec, Map::CEC},   {kRxPlaceInfoFrame, Map::InfoFrame}, {kRxPlaceDpll, Map::DPLL},
+    {kRxPlaceRepeater, Map::Repeater}, {kRxPlaceEdid, Map::EDID}, {kRxPlaceHdmi, Map::HDMI},
+    {kRxPlaceCp, Map::CP},
 };
 
 constexpr size_t idx(Map m) { return static_cast<size_t>(m); }
-
-// Upper bits of the size registers that are status flags, not size: a reader must mask them.
-constexpr uint8_t kWidthFlags = 0xA0;
-constexpr uint8_t kLinesFlags = 0xE0;
-constexpr uint8_t kRateFlags = 0x80;
-constexpr uint8_t kChannelStatusFlags = 0x20;
-constexpr uint8_t kCodeNotIndicated = 0x01;
 
 }  // namespace
 
@@ -62,9 +61,9 @@ void Receiver::set_source(const SourceConfig& source, Clock::time_point now) {
 }
 
 uint32_t Receiver::rate_code(double rate) {
-    if (!(rate > 1.0)) return 0x1FFF;
+    if (!(rate > 1.0)) return kRxRateCodeMax;
     double v = std::floor(103662.0 / (rate - 1.0));
-    return static_cast<uint32_t>(std::clamp(v, 1.0, 8191.0));
+    return static_cast<uint32_t>(std::clamp(v, 1.0, static_cast<double>(kRxRateCodeMax)));
 }
 
 bool Receiver::locked(Clock::time_point now) const {
@@ -74,17 +73,17 @@ bool Receiver::locked(Clock::time_point now) const {
 }
 
 uint8_t Receiver::map_address(Map map) const {
-    if (map == Map::IO) return kIoAddress;
+    if (map == Map::IO) return kRxIoAddress;
     for (const auto& p : kPlacement)
-        if (p.map == map) return regs_[idx(Map::IO)][p.io_register] & 0xFE;
+        if (p.map == map) return regs_[idx(Map::IO)][p.io_register] & kI2cAddressMask;
     return 0;
 }
 
 int Receiver::map_at(uint8_t address_byte) const {
-    uint8_t a = address_byte & 0xFE;
-    if (a == kIoAddress) return static_cast<int>(idx(Map::IO));
+    uint8_t a = address_byte & kI2cAddressMask;
+    if (a == kRxIoAddress) return static_cast<int>(idx(Map::IO));
     for (const auto& p : kPlacement) {
-        uint8_t placed = regs_[idx(Map::IO)][p.io_register] & 0xFE;
+        uint8_t placed = regs_[idx(Map::IO)][p.io_register] & kI2cAddressMask;
         if (placed != 0 && placed == a) return static_cast<int>(idx(p.map));
     }
     return -1;
@@ -93,7 +92,7 @@ int Receiver::map_at(uint8_t address_byte) const {
 bool Receiver::address(uint8_t address_byte) {
     if (absent_) return false;
     selected_ = map_at(address_byte);
-    expect_pointer_ = (address_byte & 1) == 0;
+    expect_pointer_ = (address_byte & kI2cReadBit) == 0;
     return selected_ >= 0;
 }
 
@@ -123,7 +122,7 @@ void Receiver::stop() {
 
 void Receiver::store(Map map, uint8_t sub, uint8_t value) {
     if (writes_.size() < kMaxLoggedWrites) writes_.push_back({map, sub, value});
-    if (map == Map::IO && sub == 0xFF && (value & 0x80)) {
+    if (map == Map::IO && sub == kRxMainReset && (value & kRxMainResetBit)) {
         // Main reset: every map back to its default, nothing placed; the bus transaction ends.
         reset();
         return;
@@ -140,30 +139,33 @@ uint8_t Receiver::register_value(Map map, uint8_t sub, Clock::time_point now) co
     const uint32_t lines = source_.unit_lines();
     switch (map) {
     case Map::IO:
-        if (sub == 0x6F) return source_.cable ? 0x01 : 0x00;
-        if (sub == 0xEA) return wrong_id_ ? kWrongId[0] : kId[0];
-        if (sub == 0xEB) return wrong_id_ ? kWrongId[1] : kId[1];
+        if (sub == kRxCableDetect) return source_.cable ? 0x01 : 0x00;
+        if (sub == kRxIdHigh) return wrong_id_ ? kWrongId[0] : kId[0];
+        if (sub == kRxIdLow) return wrong_id_ ? kWrongId[1] : kId[1];
         break;
     case Map::HDMI:
         switch (sub) {
-        case 0x07: return lock ? static_cast<uint8_t>(kWidthFlags | ((width >> 8) & 0x1F)) : 0;
-        case 0x08: return lock ? static_cast<uint8_t>(width & 0xFF) : 0;
-        case 0x09: return lock ? static_cast<uint8_t>(kLinesFlags | ((lines >> 8) & 0x1F)) : 0;
-        case 0x0A: return lock ? static_cast<uint8_t>(lines & 0xFF) : 0;
-        case 0x0B:
+        case kRxWidthHigh: return lock ? static_cast<uint8_t>(kRxWidthFlags | ((width >> 8) & kRxSizeHighMask)) : 0;
+        case kRxWidthLow: return lock ? static_cast<uint8_t>(width & 0xFF) : 0;
+        case kRxLinesHigh: return lock ? static_cast<uint8_t>(kRxLinesFlags | ((lines >> 8) & kRxSizeHighMask)) : 0;
+        case kRxLinesLow: return lock ? static_cast<uint8_t>(lines & 0xFF) : 0;
+        case kRxSecondFieldLinesHigh:
             if (!lock || !source_.interlaced) return 0;
-            return static_cast<uint8_t>(0x20 | (((source_.height - lines) >> 8) & 0x1F));
-        case 0x0C: return lock && source_.interlaced ? static_cast<uint8_t>((source_.height - lines) & 0xFF) : 0;
-        case 0x39:
-            return lock ? static_cast<uint8_t>(kChannelStatusFlags | (source_.audio_code & 0x0F)) : kCodeNotIndicated;
+            return static_cast<uint8_t>(kRxSecondFieldFlags | (((source_.height - lines) >> 8) & kRxSizeHighMask));
+        case kRxSecondFieldLinesLow:
+            return lock && source_.interlaced ? static_cast<uint8_t>((source_.height - lines) & 0xFF) : 0;
+        case kRxChannelStatus:
+            return lock ? static_cast<uint8_t>(kRxChannelStatusFlags | (source_.audio_code & kRxCodeMask))
+                        : kRxCodeNotIndicated;
         default: break;
         }
         break;
     case Map::CP:
-        if (sub == 0xB8 || sub == 0xB9) {
+        if (sub == kRxRateHigh || sub == kRxRateLow) {
             if (!lock) return 0;
             uint32_t code = rate_code(source_.fps);
-            return sub == 0xB8 ? static_cast<uint8_t>(kRateFlags | ((code >> 8) & 0x1F)) : static_cast<uint8_t>(code & 0xFF);
+            return sub == kRxRateHigh ? static_cast<uint8_t>(kRxRateFlags | ((code >> 8) & kRxSizeHighMask))
+                                      : static_cast<uint8_t>(code & 0xFF);
         }
         break;
     default: break;

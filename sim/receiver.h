@@ -26,7 +26,6 @@ public:
 class Receiver : public I2cTarget {
 public:
     using Clock = std::chrono::steady_clock;
-    static constexpr uint8_t kIoAddress = 0x98;
     static constexpr uint8_t kId[2] = {0x20, 0x51};
     static constexpr uint8_t kWrongId[2] = {0x20, 0x52};
 
