@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/host/cost.h"
+#include "platform/host/symbols.h"
 #include "platform/host/kernel_private.h"
 
 namespace host {
@@ -266,13 +267,15 @@ private:
                 cost::Scope measured(cost::Kind::Interrupt, k);
                 result = k->routine(k, k->context);
             }
+            const uint64_t own_ns = cost::last_own_ns();
             auto us =
                 std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin).count();
             g_isr_runs.fetch_add(1, std::memory_order_relaxed);
-            if (us > isr_budget_us()) {
+            const uint32_t budget_us = isr_budget_us();
+            if (us > budget_us) {
                 g_isrs_over.fetch_add(1, std::memory_order_relaxed);
-                verifier::note_overrun("IsrBudget",
-                                       "interrupt service routine " + ptr(reinterpret_cast<void*>(k->routine)));
+                verifier::note_overrun("IsrBudget", symbols::where(reinterpret_cast<const void*>(k->routine)), budget_us,
+                                       own_ns > uint64_t(budget_us) * 1000, cost::figures(cost::Kind::Interrupt, k).calls);
             }
             if (t.irql != k->irql) {
                 verifier::bugcheck(verifier::kIrqlNotLessOrEqual,
@@ -612,6 +615,7 @@ NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters) {
         return STATUS_INVALID_PARAMETER;  // the host allows one connection per line
     }
     l.connections.push_back(k);
+    cost::describe(cost::Kind::Interrupt, k, reinterpret_cast<const void*>(p.ServiceRoutine), p.PhysicalDeviceObject);
     return STATUS_SUCCESS;
 }
 

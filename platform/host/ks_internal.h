@@ -126,6 +126,7 @@ struct PinObj {
     uint32_t pm_count = 0;
     const char* pm_holder = "";  // who took it first (the timing overrun names it)
     std::chrono::steady_clock::time_point pm_since;
+    uint64_t pm_since_cpu_ns = 0;  // the owner's CPU clock when it took the mutex
 
     // Clock.
     std::mutex clock_lock;
