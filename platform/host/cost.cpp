@@ -186,6 +186,18 @@ uint64_t last_own_ns() { return t_last_own_ns; }
 void describe(Kind kind, const void* object, const void* routine, const void* device) {
     Slot* s = slot_for(kind, object, true);
     if (!s) return;
+    // A device has one interrupt connected at a time: a new connection supersedes the earlier
+    // ones (after a restart, or from an earlier device whose physical device object this one
+    // reuses), whose objects may be long freed. Their figures stay; they no longer count as the
+    // device's.
+    if (kind == Kind::Interrupt && device != nullptr) {
+        for (Slot& other : slots()) {
+            const uintptr_t key = other.key.load(std::memory_order_acquire);
+            if (&other != s && key != 0 && static_cast<Kind>(key & 7) == Kind::Interrupt &&
+                other.device.load(std::memory_order_acquire) == device)
+                other.device.store(nullptr, std::memory_order_release);
+        }
+    }
     for (auto& p : s->pins) p.store(nullptr, std::memory_order_relaxed);
     s->routine.store(routine, std::memory_order_release);
     s->device.store(device, std::memory_order_release);

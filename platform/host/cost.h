@@ -83,7 +83,8 @@ uint64_t last_own_ns();
 
 // Called by the host where an object is set up (KeInitializeDpc, IoConnectInterruptEx, pin
 // creation): the routine it will call for `object` and the device (its physical device object)
-// the object serves, when known. Setting an object up again forgets the pins it was seen serving.
+// the object serves, when known. Setting an object up again forgets the pins it was seen serving;
+// an interrupt connected for a device supersedes the ones connected for it before.
 void describe(Kind kind, const void* object, const void* routine, const void* device);
 
 // Called by the class layer for every service call naming `pin`: inside a measured DPC or

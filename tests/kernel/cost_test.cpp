@@ -156,6 +156,15 @@ TEST(HostCost, APinsCostGathersTheDpcsSeenServingItAndItsDevicesInterrupt) {
         cost::note_set(event);
     }
     EXPECT_TRUE(cost::pin_cost(pin_b).dpcs.empty());
+    // The device connects its interrupt again (a restart, or a new device on a reused physical
+    // device object): only the new connection is the device's.
+    alignas(8) static char isr_again[8];
+    cost::describe(Kind::Interrupt, isr_again, routine, device);
+    const cost::PinCost again = cost::pin_cost(pin_a);
+    ASSERT_EQ(again.interrupts.size(), 1u);
+    EXPECT_EQ(again.interrupts[0].figures.object, static_cast<const void*>(isr_again));
+    EXPECT_EQ(again.interrupt.calls, 0u);
+    ASSERT_EQ(cost::pin_cost(pin_a).interrupts.size(), 1u);
     cost::reset();
 }
 
