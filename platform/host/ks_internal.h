@@ -35,6 +35,8 @@ void delete_bag(Bag* bag);
 // Returns only inside a verifier capture.
 void record(const char* rule, const std::string& text);
 uint32_t processing_mutex_limit_ms();
+// Reports a class service called above PASSIVE_LEVEL (KsIrql).
+void require_passive(const char* service);
 
 struct FilterObj;
 struct PinObj;
