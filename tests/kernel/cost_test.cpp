@@ -1,7 +1,7 @@
 // The host's cost figures: a routine's own CPU time leaves out what ran nested inside it (the
 // client's completion routine, or another measured routine), and waits do not count.
-#include "platform/host/cost.h"
-#include "platform/host/symbols.h"
+#include "platform/host/measure/cost.h"
+#include "platform/host/diag/symbols.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "kernel_fixture.h"
-#include "platform/host/bus.h"
+#include "platform/host/bus/bus.h"
 
 namespace {
 

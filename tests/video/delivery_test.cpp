@@ -1,7 +1,7 @@
 // Frame delivery through the client API: data proven by the card's line stamps, stream header
 // fields, frame info, drop counting, the no-signal loop and buffers that cannot hold a frame.
-#include "platform/host/cost.h"
-#include "platform/host/kernel.h"
+#include "platform/host/measure/cost.h"
+#include "platform/host/kernel/kernel.h"
 #include "video_bed.h"
 
 #include <atomic>

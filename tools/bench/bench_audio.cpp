@@ -21,10 +21,10 @@
 #include "driver/device/devext.h"
 #include "driver/public.h"
 #include "driver/hw/registers.h"
-#include "platform/host/cost.h"
-#include "platform/host/kernel.h"
-#include "platform/host/priority.h"
-#include "platform/host/verifier.h"
+#include "platform/host/measure/cost.h"
+#include "platform/host/kernel/kernel.h"
+#include "platform/host/kernel/priority.h"
+#include "platform/host/diag/verifier.h"
 #include "tools/bench/lib/report.h"
 
 #include <malloc.h>

@@ -4,14 +4,14 @@
 #include "tools/quadhdmi/commands.h"
 
 #include "driver/public.h"
-#include "platform/host/trace.h"
+#include "platform/host/diag/trace.h"
 #include "tools/quadhdmi/checks.h"
 #include "tools/quadhdmi/describe.h"
 #include "tools/quadhdmi/media.h"
 #include "tools/quadhdmi/session.h"
-#include "platform/host/cost.h"
-#include "platform/host/kernel.h"
-#include "platform/host/verifier.h"
+#include "platform/host/measure/cost.h"
+#include "platform/host/kernel/kernel.h"
+#include "platform/host/diag/verifier.h"
 #include "sim/pattern.h"
 
 #include <unistd.h>

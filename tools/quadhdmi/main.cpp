@@ -2,7 +2,7 @@
 #include "tools/quadhdmi/checks.h"
 #include "tools/quadhdmi/commands.h"
 #include "tools/quadhdmi/session.h"
-#include "platform/host/verifier.h"
+#include "platform/host/diag/verifier.h"
 
 #include <CLI/CLI.hpp>
 

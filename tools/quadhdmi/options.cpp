@@ -1,6 +1,6 @@
 #include "tools/quadhdmi/options.h"
 
-#include "platform/host/trace.h"
+#include "platform/host/diag/trace.h"
 #include "tools/quadhdmi/checks.h"
 
 #include <atomic>

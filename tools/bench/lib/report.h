@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/cost.h"
+#include "platform/host/measure/cost.h"
 #include "sim/card.h"
 
 namespace bench {
