@@ -445,8 +445,8 @@ std::string driver_stats(const std::vector<std::unique_ptr<VideoStream>>& video,
         for (const auto& n : c.dpcs) dpc_names += (dpc_names.empty() ? " " : ", ") + n.name;
         const double per = p.frames ? double(p.cpu_ns + d.cpu_ns) / 1e3 / double(p.frames) : 0.0;
         std::snprintf(line, sizeof line,
-                      "input %u %s: Process %.1f ms in %llu calls (max %.0f us), DPC%s %.1f ms in %llu runs (max %.0f us), "
-                      "%llu buffers, %llu bytes copied, %.1f us a buffer\n",
+                      "input %u %s: Process %.1f ms in %llu calls (max %.0f us), "
+                      "DPC%s %.1f ms in %llu runs (max %.0f us), %llu buffers, %llu bytes copied, %.1f us a buffer\n",
                       input, what, double(p.cpu_ns) / 1e6, static_cast<unsigned long long>(p.calls),
                       double(p.max_ns) / 1e3, dpc_names.c_str(), double(d.cpu_ns) / 1e6,
                       static_cast<unsigned long long>(d.calls), double(d.max_ns) / 1e3,

@@ -183,8 +183,9 @@ private:
             const uint32_t budget_us = isr_budget_us();
             if (us > budget_us) {
                 g_isrs_over.fetch_add(1, std::memory_order_relaxed);
-                verifier::note_overrun("IsrBudget", symbols::where(reinterpret_cast<const void*>(k->routine)), budget_us,
-                                       own_ns > uint64_t(budget_us) * 1000, cost::figures(cost::Kind::Interrupt, k).calls);
+                const std::string name = symbols::where(reinterpret_cast<const void*>(k->routine));
+                verifier::note_overrun("IsrBudget", name, budget_us, own_ns > uint64_t(budget_us) * 1000,
+                                       cost::figures(cost::Kind::Interrupt, k).calls);
             }
             if (t.irql != k->irql) {
                 verifier::bugcheck(verifier::kIrqlNotLessOrEqual,
