@@ -52,6 +52,10 @@ TEST(HostCost, NestedWorkCountsOnlyForItselfAndWaitsNotAtAll) {
     EXPECT_EQ(host::cost::figures(Kind::Process, inner_object).calls, 0u);
     host::cost::reset();
     EXPECT_EQ(host::cost::figures(Kind::Completion, inner_object).cpu_ns, 0u);
+    EXPECT_EQ(host::cost::figures(Kind::Completion, inner_object).calls, 0u);
+    // How often a routine ran in all (what says whether its overruns are the rule) outlives a reset.
+    EXPECT_EQ(host::cost::runs(Kind::Completion, inner_object), 1u);
+    EXPECT_EQ(host::cost::runs(Kind::Process, inner_object), 0u);
 }
 
 // Names come from the program's own symbols, only for an address a symbol starts at; anything

@@ -427,6 +427,12 @@ bool prepare(const CommonOptions& common, sim::CardConfig& config, std::unique_p
     return true;
 }
 
+// A routine the driver image carries no name for is described as "DPC routine at image+0x…": the
+// row already says what kind of routine it is.
+std::string without_kind(const std::string& name, const std::string& kind) {
+    return name.rfind(kind, 0) == 0 ? name.substr(kind.size()) : name;
+}
+
 // The driver's own cost as the host measured it: per pin, CPU time in its Process dispatch and
 // the DPC the host saw serving it (thread CPU time, waits excluded), the frames and bytes it
 // completed; the interrupt routine's time for the whole device. Everything comes from the host's
@@ -442,7 +448,8 @@ std::string driver_stats(const std::vector<std::unique_ptr<VideoStream>>& video,
         const auto& p = c.process;
         const auto& d = c.dpc;
         std::string dpc_names;
-        for (const auto& n : c.dpcs) dpc_names += (dpc_names.empty() ? " " : ", ") + n.name;
+        for (const auto& n : c.dpcs)
+            dpc_names += (dpc_names.empty() ? " " : ", ") + without_kind(n.name, "DPC routine ");
         const double per = p.frames ? double(p.cpu_ns + d.cpu_ns) / 1e3 / double(p.frames) : 0.0;
         std::snprintf(line, sizeof line,
                       "input %u %s: Process %.1f ms in %llu calls (max %.0f us), "
@@ -467,8 +474,9 @@ std::string driver_stats(const std::vector<std::unique_ptr<VideoStream>>& video,
         const auto& f = i.figures;
         std::snprintf(line, sizeof line,
                       "interrupt routine %s: %.1f ms in %llu calls (max %.0f us), %.2f%% of one processor\n",
-                      i.name.c_str(), double(f.cpu_ns) / 1e6, static_cast<unsigned long long>(f.calls),
-                      double(f.max_ns) / 1e3, elapsed > 0 ? double(f.cpu_ns) / 1e7 / elapsed : 0.0);
+                      without_kind(i.name, "interrupt service routine ").c_str(), double(f.cpu_ns) / 1e6,
+                      static_cast<unsigned long long>(f.calls), double(f.max_ns) / 1e3,
+                      elapsed > 0 ? double(f.cpu_ns) / 1e7 / elapsed : 0.0);
         out += line;
     }
     return out;

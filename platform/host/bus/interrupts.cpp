@@ -185,7 +185,7 @@ private:
                 g_isrs_over.fetch_add(1, std::memory_order_relaxed);
                 const std::string name = symbols::where(reinterpret_cast<const void*>(k->routine));
                 verifier::note_overrun("IsrBudget", name, budget_us, own_ns > uint64_t(budget_us) * 1000,
-                                       cost::figures(cost::Kind::Interrupt, k).calls);
+                                       cost::runs(cost::Kind::Interrupt, k));
             }
             if (t.irql != k->irql) {
                 verifier::bugcheck(verifier::kIrqlNotLessOrEqual,

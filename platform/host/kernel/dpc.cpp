@@ -89,7 +89,7 @@ void run_queue(Queue& q) {
         if (us > budget_us) {
             g_dpcs_over.fetch_add(1, std::memory_order_relaxed);
             verifier::note_overrun("DpcBudget", symbols::where(reinterpret_cast<const void*>(routine)), budget_us,
-                                   own_ns > uint64_t(budget_us) * 1000, cost::figures(cost::Kind::Dpc, dpc).calls);
+                                   own_ns > uint64_t(budget_us) * 1000, cost::runs(cost::Kind::Dpc, dpc));
         }
         if (t.irql != DISPATCH_LEVEL) {
             verifier::bugcheck(verifier::kIrqlNotLessOrEqual,

@@ -21,6 +21,7 @@ constexpr size_t kSlots = 1024;
 struct Slot {
     std::atomic<uintptr_t> key{0};  // object address | kind in the low bits (objects are aligned)
     std::atomic<uint64_t> calls{0}, cpu_ns{0}, max_ns{0}, frames{0}, bytes{0};
+    std::atomic<uint64_t> runs{0};  // calls since the object was first measured; kept across reset
     // What the object is (see describe and note_pin); kept across reset.
     std::atomic<const void*> routine{nullptr}, device{nullptr};
     std::array<std::atomic<const void*>, kPinsPerObject> pins{};
@@ -126,6 +127,7 @@ Scope::~Scope() {
     Slot* s = slot_for(kind_, object_, true);
     if (!s) return;
     s->calls.fetch_add(1, std::memory_order_relaxed);
+    s->runs.fetch_add(1, std::memory_order_relaxed);
     s->cpu_ns.fetch_add(own, std::memory_order_relaxed);
     uint64_t max = s->max_ns.load(std::memory_order_relaxed);
     while (own > max && !s->max_ns.compare_exchange_weak(max, own, std::memory_order_relaxed)) {
@@ -182,6 +184,11 @@ void reset() {
 }
 
 uint64_t last_own_ns() { return t_last_own_ns; }
+
+uint64_t runs(Kind kind, const void* object) {
+    const Slot* s = slot_for(kind, object, false);
+    return s ? s->runs.load(std::memory_order_relaxed) : 0;
+}
 
 void describe(Kind kind, const void* object, const void* routine, const void* device) {
     Slot* s = slot_for(kind, object, true);

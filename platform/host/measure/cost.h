@@ -72,6 +72,9 @@ void reset();
 // The own CPU time of the measured call that ended last on this thread (what its figure got).
 uint64_t last_own_ns();
 
+// How often the object's routine was measured in all, resets notwithstanding.
+uint64_t runs(Kind kind, const void* object);
+
 // ---- What the objects are --------------------------------------------------------------------
 //
 // The host knows what it calls for each object: the interrupt service routine and the device
