@@ -3,8 +3,8 @@
 // submitted with guard bytes and given back as the driver left them.
 #include "client/client.h"
 
-#include "platform/host/kernel.h"
-#include "platform/host/ks.h"
+#include "platform/host/kernel/kernel.h"
+#include "platform/host/ks/ks.h"
 
 #include <algorithm>
 #include <chrono>

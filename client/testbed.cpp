@@ -2,7 +2,7 @@
 #include "client/testbed.h"
 
 #include "driver/device/device.h"
-#include "platform/host/kernel.h"
+#include "platform/host/kernel/kernel.h"
 
 #include <cstdio>
 #include <cstdlib>

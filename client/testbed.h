@@ -4,9 +4,9 @@
 #pragma once
 
 #include "client/client.h"
-#include "platform/host/image_loader.h"
-#include "platform/host/pnp.h"
-#include "platform/host/trace.h"
+#include "platform/host/image/image_loader.h"
+#include "platform/host/pnp/pnp.h"
+#include "platform/host/diag/trace.h"
 #include "sim/card.h"
 
 #include <cstdint>

@@ -1,9 +1,9 @@
 // The simulated capture card: one 64 KiB register window, one interrupt line, four I2C masters
 // with a receiver each, four video and four audio DMA engines, and an HDMI source per input.
-// It reaches the host only through platform/host/bus.h.
+// It reaches the host only through platform/host/bus/bus.h.
 #pragma once
 
-#include "platform/host/bus.h"
+#include "platform/host/bus/bus.h"
 
 #include <array>
 #include <atomic>
@@ -147,7 +147,7 @@ struct CardConfig {
 // otherwise drawn once. Programs print it so that a run can be repeated.
 uint64_t start_seed_of_process();
 
-// How the card is wired to the host. The default uses platform/host/bus.h; tests may replace
+// How the card is wired to the host. The default uses platform/host/bus/bus.h; tests may replace
 // pieces (a fake line, a fake memory) to exercise the card alone.
 struct Wiring {
     std::function<std::unique_ptr<host::InterruptLine>(host::InterruptLine::Mode)> make_line;

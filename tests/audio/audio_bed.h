@@ -6,7 +6,7 @@
 #include "client/testbed.h"
 #include "driver/core/devext.h"
 #include "driver/public.h"
-#include "platform/host/kernel.h"
+#include "platform/host/kernel/kernel.h"
 #include "tests/support/testbed_fixture.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // counters and the ring across a restart, and the reference clock.
 #include "tests/audio/audio_bed.h"
 
-#include "platform/host/verifier.h"
+#include "platform/host/diag/verifier.h"
 
 #include <atomic>
 #include <thread>

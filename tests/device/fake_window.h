@@ -5,8 +5,8 @@
 #pragma once
 
 #include "driver/core/devext.h"
-#include "platform/host/bus.h"
-#include "platform/host/kernel.h"
+#include "platform/host/bus/bus.h"
+#include "platform/host/kernel/kernel.h"
 
 #include <array>
 #include <atomic>

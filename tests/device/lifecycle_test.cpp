@@ -3,8 +3,8 @@
 #include "driver/hw/engines.h"
 #include "driver/public.h"
 #include "driver/hw/registers.h"
-#include "platform/host/kernel.h"
-#include "platform/host/verifier.h"
+#include "platform/host/kernel/kernel.h"
+#include "platform/host/diag/verifier.h"
 #include "tests/support/testbed_fixture.h"
 
 #include <gtest/gtest.h>

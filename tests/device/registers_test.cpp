@@ -1,7 +1,7 @@
 // The register window and the millisecond delay.
 #include "driver/hw/registers.h"
-#include "platform/host/trace.h"
-#include "platform/host/verifier.h"
+#include "platform/host/diag/trace.h"
+#include "platform/host/diag/verifier.h"
 #include "tests/device/fake_window.h"
 
 #include <gtest/gtest.h>

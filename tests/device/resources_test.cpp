@@ -2,8 +2,8 @@
 // allocation failure: what is traced, which status comes back, and that nothing is left behind.
 #include "driver/device/device.h"
 #include "driver/hw/registers.h"
-#include "platform/host/kernel.h"
-#include "platform/host/verifier.h"
+#include "platform/host/kernel/kernel.h"
+#include "platform/host/diag/verifier.h"
 #include "tests/support/testbed_fixture.h"
 
 #include <gtest/gtest.h>

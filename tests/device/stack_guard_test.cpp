@@ -2,7 +2,7 @@
 // the machine with the fast-fail Windows' own cookie check raises, and a frame that was not
 // returns as usual.
 #include "driver/device/stack_guard.h"
-#include "platform/host/image_loader.h"
+#include "platform/host/image/image_loader.h"
 #include "tests/device/stack_probe.h"
 #include "tests/support/testbed_fixture.h"
 

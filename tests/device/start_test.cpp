@@ -2,8 +2,8 @@
 // card and its receivers see, and what the device extension holds afterwards.
 #include "driver/device/device.h"
 #include "driver/hw/registers.h"
-#include "platform/host/kernel.h"
-#include "platform/host/ks.h"
+#include "platform/host/kernel/kernel.h"
+#include "platform/host/ks/ks.h"
 #include "tests/support/testbed_fixture.h"
 
 #include <gtest/gtest.h>

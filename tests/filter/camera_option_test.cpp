@@ -3,8 +3,8 @@
 // without it (or with anything but a nonzero REG_DWORD) the filters register as they always have.
 #include "driver/public.h"
 #include "driver/device/install_options.h"
-#include "platform/host/registry.h"
-#include "platform/host/trace.h"
+#include "platform/host/pnp/registry.h"
+#include "platform/host/diag/trace.h"
 #include "tests/support/testbed_fixture.h"
 
 #include <cstring>

@@ -3,7 +3,7 @@
 #include "driver/audio/audio.h"
 #include "driver/public.h"
 #include "driver/video/video.h"
-#include "platform/host/trace.h"
+#include "platform/host/diag/trace.h"
 #include "tests/filter/filter_bed.h"
 
 #include <cstring>

@@ -2,8 +2,8 @@
 // protections, refusals, and the emulation of the kernel-mode instructions the WDK inlines.
 #include "kernel_fixture.h"
 
-#include "platform/host/bus.h"
-#include "platform/host/image_loader.h"
+#include "platform/host/bus/bus.h"
+#include "platform/host/image/image_loader.h"
 
 #include <cstdio>
 #include <cstdlib>

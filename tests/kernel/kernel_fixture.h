@@ -7,9 +7,9 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/host/kernel.h"
-#include "platform/host/trace.h"
-#include "platform/host/verifier.h"
+#include "platform/host/kernel/kernel.h"
+#include "platform/host/diag/trace.h"
+#include "platform/host/diag/verifier.h"
 
 class KernelTest : public ::testing::Test {
 protected:

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "kernel_fixture.h"
-#include "platform/host/bus.h"
+#include "platform/host/bus/bus.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstdlib>
 
 #include "kernel_fixture.h"
-#include "platform/host/bus.h"
-#include "platform/host/priority.h"
+#include "platform/host/bus/bus.h"
+#include "platform/host/kernel/priority.h"
 
 namespace {
 

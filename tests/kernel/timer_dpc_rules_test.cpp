@@ -1,7 +1,7 @@
 // Kernel timers and DPCs misused the way Windows stops on: initialised again while armed or
 // queued, and still armed or queued when the device that owns them is removed.
 #include "kernel_fixture.h"
-#include "platform/host/pnp.h"
+#include "platform/host/pnp/pnp.h"
 
 #include <atomic>
 #include <memory>

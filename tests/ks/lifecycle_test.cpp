@@ -1,8 +1,8 @@
 // Driver load, device add/start/stop/power/remove, object bags and the resource-list builder.
 #include "tests/ks/minidriver.h"
 
-#include "platform/host/kernel.h"
-#include "platform/host/verifier.h"
+#include "platform/host/kernel/kernel.h"
+#include "platform/host/diag/verifier.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The class-layer suite's minidriver (see minidriver.h).
 #include "tests/ks/minidriver.h"
 
-#include "platform/host/kernel.h"
+#include "platform/host/kernel/kernel.h"
 
 #include <chrono>
 

@@ -4,8 +4,8 @@
 #pragma once
 
 #include "client/client.h"
-#include "platform/host/ks.h"
-#include "platform/host/pnp.h"
+#include "platform/host/ks/ks.h"
+#include "platform/host/pnp/pnp.h"
 
 #include <atomic>
 #include <memory>

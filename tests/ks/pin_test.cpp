@@ -2,8 +2,8 @@
 // the class-side checks, all through the client API against the suite's minidriver.
 #include "tests/ks/minidriver.h"
 
-#include "platform/host/kernel.h"
-#include "platform/host/verifier.h"
+#include "platform/host/kernel/kernel.h"
+#include "platform/host/diag/verifier.h"
 
 #include <gtest/gtest.h>
 

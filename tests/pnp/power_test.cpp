@@ -6,8 +6,8 @@
 #include "tests/support/testbed_fixture.h"
 #include "tests/video/video_bed.h"
 
-#include "platform/host/kernel.h"
-#include "platform/host/trace.h"
+#include "platform/host/kernel/kernel.h"
+#include "platform/host/diag/trace.h"
 
 #include <gtest/gtest.h>
 

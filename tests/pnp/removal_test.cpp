@@ -7,8 +7,8 @@
 
 #include "driver/filter/filter.h"
 #include "driver/hw/registers.h"
-#include "platform/host/kernel.h"
-#include "platform/host/verifier.h"
+#include "platform/host/kernel/kernel.h"
+#include "platform/host/diag/verifier.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 #include "sim/card.h"
 #include "sim/pattern.h"
 
-#include "platform/host/kernel.h"
-#include "platform/host/verifier.h"
+#include "platform/host/kernel/kernel.h"
+#include "platform/host/diag/verifier.h"
 
 #include <gtest/gtest.h>
 

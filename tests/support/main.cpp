@@ -1,8 +1,8 @@
 // Entry point of every test program: GoogleTest plus the host's teardown check. A diagnostic
 // the verifier recorded and no test claimed fails the test it was left in (and the program),
 // so a new check can never be silently ignored.
-#include "platform/host/image_loader.h"
-#include "platform/host/verifier.h"
+#include "platform/host/image/image_loader.h"
+#include "platform/host/diag/verifier.h"
 #include "sim/card.h"
 
 #include <gtest/gtest.h>

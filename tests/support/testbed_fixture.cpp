@@ -1,6 +1,6 @@
 #include "tests/support/testbed_fixture.h"
 
-#include "platform/host/kernel.h"
+#include "platform/host/kernel/kernel.h"
 
 #include <thread>
 

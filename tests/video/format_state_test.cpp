@@ -1,7 +1,7 @@
 // Format setting and the pin's stream states, observed in the device extension, the card's
 // register log, the receiver's write log and the trace.
-#include "platform/host/kernel.h"
-#include "platform/host/ks.h"
+#include "platform/host/kernel/kernel.h"
+#include "platform/host/ks/ks.h"
 #include "video_bed.h"
 
 namespace videotest {

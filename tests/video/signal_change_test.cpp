@@ -3,7 +3,7 @@
 // format), frames are held back while the signal does not fit, the first frame after such a gap
 // says so, and capture resumes by itself when the same mode returns, or after the client
 // reconnects (or stops and runs again) when it does not.
-#include "platform/host/kernel.h"
+#include "platform/host/kernel/kernel.h"
 #include "sim/card.h"
 
 #include <algorithm>

@@ -6,8 +6,8 @@
 #include "client/testbed.h"
 #include "driver/core/devext.h"
 #include "driver/public.h"
-#include "platform/host/kernel.h"
-#include "platform/host/trace.h"
+#include "platform/host/kernel/kernel.h"
+#include "platform/host/diag/trace.h"
 #include "sim/pattern.h"
 
 #include <gtest/gtest.h>

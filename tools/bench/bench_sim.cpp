@@ -3,7 +3,7 @@
 // input and the CPU time the card used. Usage: bench_sim [seconds] [realtime|fast]
 #include "sim/card.h"
 
-#include "platform/host/kernel.h"
+#include "platform/host/kernel/kernel.h"
 
 #include <sys/resource.h>
 

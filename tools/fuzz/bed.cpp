@@ -1,7 +1,7 @@
 #include "tools/fuzz/bed.h"
 
-#include "platform/host/kernel.h"
-#include "platform/host/trace.h"
+#include "platform/host/kernel/kernel.h"
+#include "platform/host/diag/trace.h"
 
 #include <cstdio>
 #include <cstdlib>

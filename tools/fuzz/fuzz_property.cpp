@@ -1,6 +1,6 @@
 // Property requests of any set, id, flags, size and content to any filter or pin.
 #include "driver/public.h"
-#include "platform/host/ks.h"
+#include "platform/host/ks/ks.h"
 #include "tools/fuzz/bed.h"
 
 #include <cstring>

@@ -3,7 +3,7 @@
 
 #include "driver/public.h"
 #include "driver/filter/filter.h"
-#include "platform/host/trace.h"
+#include "platform/host/diag/trace.h"
 #include "tools/quadhdmi/describe.h"
 #include "tools/quadhdmi/session.h"
 

@@ -2,7 +2,7 @@
 #include "tools/quadhdmi/checks.h"
 #include "tools/quadhdmi/commands.h"
 #include "tools/quadhdmi/session.h"
-#include "platform/host/verifier.h"
+#include "platform/host/diag/verifier.h"
 
 #include <CLI/CLI.hpp>
 
@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
     // Whatever the command, a diagnostic left recorded is a failure (capture prints the count
     // in its summary; the other commands say something only when there is one).
     if (host::verifier::diagnostic_count() != 0) {
-        host::verifier::print_summary(stderr);
+        host::verifier::print_summary(stderr, true);
         return qh::tool::kExitVerifier;
     }
     return code;

@@ -14,9 +14,9 @@
 #include "client/testbed.h"
 #include "driver/core/devext.h"
 #include "driver/public.h"
-#include "platform/host/kernel.h"
-#include "platform/host/ks.h"
-#include "platform/host/verifier.h"
+#include "platform/host/kernel/kernel.h"
+#include "platform/host/ks/ks.h"
+#include "platform/host/diag/verifier.h"
 #include "sim/pattern.h"
 
 #include <CLI/CLI.hpp>

@@ -17,7 +17,7 @@
 #define OPTIONAL
 // The boundary between the platform and a driver uses the Windows x64 calling convention in
 // both ways of bringing a driver in: compiled here against these headers, or the shipped image
-// loaded by platform/host/image_loader.cpp. A service, callback type or interface method without
+// loaded by platform/host/image/loader.cpp. A service, callback type or interface method without
 // it would pass its arguments in the wrong registers to (or from) the image.
 #define NTAPI __attribute__((ms_abi))
 #define FASTCALL NTAPI
@@ -263,7 +263,7 @@ typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;
 // ---------------------------------------------------------------------------------------------
 // Dispatcher objects. Windows has no call that destroys them: they must work after nothing but
 // their KeInitializeXxx call and need no destruction, so the host keeps their state in plain
-// words inside the object (see platform/host/kernel_objects.cpp).
+// words inside the object (see platform/host/kernel/core.cpp).
 
 typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
 
