@@ -3,10 +3,11 @@
 // every left sample (the running sample-frame index, mod 65536).
 #pragma once
 
-#include "client/testbed.h"
 #include "driver/device/devext.h"
 #include "driver/public.h"
 #include "platform/host/kernel.h"
+#include "testbed/testbed.h"
+#include "tests/support/device_ext.h"
 #include "tests/support/testbed_fixture.h"
 
 #include <gtest/gtest.h>
@@ -121,14 +122,14 @@ public:
         return pin;
     }
 
-    ChannelState& Channel(uint32_t input) { return bed.ext()->Channel[input]; }
+    ChannelState& Channel(uint32_t input) { return device_ext(bed)->Channel[input]; }
     uint32_t AudioState(uint32_t input) { return SharedRead(Channel(input).AudioState); }
     uint32_t ReadOffset(uint32_t input) { return SharedRead(Channel(input).AudioReadOffset); }
     uint64_t HwBytes(uint32_t input) { return SharedRead(Channel(input).AudioHwBytes); }
     uint64_t DeliveredBytes(uint32_t input) { return SharedRead(Channel(input).AudioDeliveredBytes); }
     uint64_t LostBytes(uint32_t input) { return SharedRead(Channel(input).AudioLostBytes); }
     uint8_t* Ring(uint32_t input) {
-        return static_cast<uint8_t*>(bed.ext()->channelallaudiobuf.VirtAddr) + input * kRing;
+        return static_cast<uint8_t*>(device_ext(bed)->channelallaudiobuf.VirtAddr) + input * kRing;
     }
 
     // Blocks from the card; on return the interrupts were taken and the DPC runs they queued

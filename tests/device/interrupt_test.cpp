@@ -1,7 +1,7 @@
 // Interrupt routing to the DPCs, and the programming of the video DMA engines, access by access.
 #include "driver/device/device.h"
 #include "driver/hw/registers.h"
-#include "tests/device/fake_window.h"
+#include "tests/device/fake_device.h"
 
 #include <gtest/gtest.h>
 

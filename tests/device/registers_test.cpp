@@ -2,7 +2,7 @@
 #include "driver/hw/registers.h"
 #include "platform/host/trace.h"
 #include "platform/host/verifier.h"
-#include "tests/device/fake_window.h"
+#include "tests/device/fake_device.h"
 
 #include <gtest/gtest.h>
 

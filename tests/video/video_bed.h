@@ -3,12 +3,13 @@
 // at the start of every line.
 #pragma once
 
-#include "client/testbed.h"
 #include "driver/device/devext.h"
 #include "driver/public.h"
 #include "platform/host/kernel.h"
 #include "platform/host/trace.h"
 #include "sim/pattern.h"
+#include "testbed/testbed.h"
+#include "tests/support/device_ext.h"
 
 #include <gtest/gtest.h>
 
@@ -158,7 +159,7 @@ public:
         return pin;
     }
 
-    ChannelState& Channel(uint32_t input) { return bed.ext()->Channel[input]; }
+    ChannelState& Channel(uint32_t input) { return device_ext(bed)->Channel[input]; }
     uint32_t VideoState(uint32_t input) { return SharedRead(Channel(input).VideoState); }
     uint32_t FrameCount(uint32_t input) { return SharedRead(Channel(input).FrameCount); }
     uint64_t DropCount(uint32_t input) { return SharedRead(Channel(input).DropCount); }

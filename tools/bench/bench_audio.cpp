@@ -17,7 +17,7 @@
 //               [--bus-read-ns NS] [--json FILE] [--plot FILE.png]
 //   (default 60 s)
 // BENCH_AUDIO_BREAKS=1 in the environment prints each break as it is seen.
-#include "client/testbed.h"
+#include "testbed/testbed.h"
 #include "driver/device/devext.h"
 #include "driver/public.h"
 #include "driver/hw/registers.h"

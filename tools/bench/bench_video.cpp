@@ -23,7 +23,7 @@
 //
 // Usage: bench_video [seconds] [--mode p|i|both] [--inputs 1|4|both] [--irq-latency MS|~MS[:SEED]]
 //                    [--start-seed N] [--i2c-khz 100|400] [--bus-read-ns NS] [--json FILE] [--plot FILE.png]
-#include "client/testbed.h"
+#include "testbed/testbed.h"
 #include "driver/device/device.h"
 #include "driver/public.h"
 #include "platform/host/cost.h"

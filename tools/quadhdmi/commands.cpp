@@ -2,7 +2,6 @@
 #include "tools/quadhdmi/commands.h"
 
 #include "driver/public.h"
-#include "driver/filter/filter.h"
 #include "platform/host/trace.h"
 #include "tools/quadhdmi/describe.h"
 #include "tools/quadhdmi/session.h"
@@ -115,16 +114,12 @@ int run_start(const CommonOptions& common) {
         std::printf("  input %u: receiver %s%s, source %s\n", input, ok ? "identified" : "NOT identified",
                     receiver.configured ? " and configured" : "", sim::format_source(card.source(input)).c_str());
     }
-    devext* ext = session.ext();
-    uint32_t video_buffers = 0;
-    for (uint32_t channel = 0; channel < kChannelCount; ++channel) {
-        for (uint32_t i = 0; i < 3; ++i) video_buffers += VideoBuffers(ext, channel)[i].VirtAddr != nullptr;
-    }
-    std::printf("  video buffers: %u of 12 allocated (4 MiB each)\n", video_buffers);
+    const DriverResources held = session.driver_resources();
+    std::printf("  video buffers: %u of %u allocated (%u MiB each)\n", held.video_buffers, held.video_buffers_total,
+                held.video_buffer_bytes >> 20);
     std::printf("  audio buffer:  %s (%u bytes, a %u-byte ring per input)\n",
-                ext->channelallaudiobuf.VirtAddr ? "allocated" : "NOT allocated", unsigned(kAudioBufferSize),
-                unsigned(kAudioRingSize));
-    std::printf("  register window: %u bytes mapped; interrupt %s, %s\n", unsigned(ext->RegisterLength),
+                held.audio_buffer ? "allocated" : "NOT allocated", held.audio_buffer_bytes, held.audio_ring_bytes);
+    std::printf("  register window: %u bytes mapped; interrupt %s, %s\n", held.register_bytes,
                 config.interrupt_mode == sim::InterruptMode::Message ? "message-signalled" : "line-based",
                 card.interrupt_enabled() ? "enabled" : "NOT enabled");
 

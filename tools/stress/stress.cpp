@@ -11,8 +11,7 @@
 //   stress --seed 7 --steps 10000        one walk
 //   stress --seeds 10 --steps 10000      seeds 1..10 one after the other
 // A failure prints its random seed and the last steps; that seed repeats the same walk.
-#include "client/testbed.h"
-#include "driver/device/devext.h"
+#include "testbed/testbed.h"
 #include "driver/public.h"
 #include "platform/host/kernel.h"
 #include "platform/host/ks.h"
@@ -274,13 +273,13 @@ private:
             // when the pin owns the input, and the audio index may start anywhere.
             rec.have_last = false;
             rec.carry.clear();
-            const ChannelState& ch = bed_->ext()->Channel[rec.input];
+            const qh::DriverInput driver = bed_->driver_input(rec.input);
             const sim::SourceConfig src = bed_->card().source(rec.input);
-            rec.interlaced = SharedRead(ch.Interlaced) != 0;
-            const bool owner = ch.VideoPin == rec.pin->kspin();
+            rec.interlaced = driver.interlaced;
+            const bool owner = driver.video_pin == rec.pin->kspin();
             const bool same = src.cable && src.width == rec.width && src.height == rec.height &&
-                              src.interlaced == rec.interlaced && SharedRead(ch.Width) == rec.width &&
-                              SharedRead(ch.Height) == rec.height;
+                              src.interlaced == rec.interlaced && driver.width == rec.width &&
+                              driver.height == rec.height;
             rec.checked_epoch = rec.video && owner && same ? epoch_[rec.input] : UINT64_MAX;
         }
         // A pin that went through STOP starts a new stream of frames when it runs again.
