@@ -1,6 +1,6 @@
 // Helpers shared by the audio suites: a test bed whose four inputs all carry a source, the audio
-// filter and pin of an input, the PCM format, and the sample index the card's audio carries in
-// every left sample (the running sample-frame index, mod 65536).
+// filter and pin of an input, and the sample index the card's audio carries in every left sample
+// (the running sample-frame index, mod 65536).
 #pragma once
 
 #include "driver/device/devext.h"
@@ -62,26 +62,6 @@ inline std::vector<uint8_t> ClientRange(uint32_t channels, uint32_t min_bits, ui
 }
 inline std::vector<uint8_t> EqualRange() { return ClientRange(2, 16, 16, 48000, 48000); }
 
-// The 82-byte PCM format a client would connect with.
-inline std::vector<uint8_t> PcmFormat(uint16_t tag = WAVE_FORMAT_PCM, uint32_t size = sizeof(KSDATAFORMAT_WAVEFORMATEX)) {
-    KSDATAFORMAT_WAVEFORMATEX f{};
-    f.DataFormat.FormatSize = size;
-    f.DataFormat.SampleSize = 4;
-    f.DataFormat.MajorFormat = kTypeAudio;
-    f.DataFormat.SubFormat = kSubtypePcm;
-    f.DataFormat.Specifier = kSpecifierWaveFormatEx;
-    f.WaveFormatEx.wFormatTag = tag;
-    f.WaveFormatEx.nChannels = 2;
-    f.WaveFormatEx.nSamplesPerSec = 48000;
-    f.WaveFormatEx.nAvgBytesPerSec = 192000;
-    f.WaveFormatEx.nBlockAlign = 4;
-    f.WaveFormatEx.wBitsPerSample = 16;
-    std::vector<uint8_t> bytes(sizeof f);
-    std::memcpy(bytes.data(), &f, sizeof f);
-    bytes.resize(size);
-    return bytes;
-}
-
 inline uint16_t LeftSample(const std::vector<uint8_t>& data, size_t frame) {
     return static_cast<uint16_t>(data[frame * 4] | (data[frame * 4 + 1] << 8));
 }
@@ -118,7 +98,7 @@ public:
 
     static std::unique_ptr<qh::client::Pin> CreatePin(qh::client::Filter& filter) {
         std::unique_ptr<qh::client::Pin> pin;
-        EXPECT_EQ(filter.create_pin(0, PcmFormat(), pin), STATUS_SUCCESS);
+        EXPECT_EQ(filter.create_pin(0, qh::client::make_pcm_format(), pin), STATUS_SUCCESS);
         return pin;
     }
 
