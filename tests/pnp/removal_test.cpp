@@ -111,7 +111,7 @@ public:
                 // Every input is progressive here: whole frames of the pin's size, in order.
                 EXPECT_GE(frame.stream_header().DataUsed, in.width * in.height * 2);
                 in.frames->Check(frame, in.width * 2, in.height, false);
-                in.newest_video_frame = std::max<int64_t>(in.newest_video_frame, videotest::StampAt(frame.data.data()).frame);
+                in.newest_video_frame = std::max<int64_t>(in.newest_video_frame, sim::read_stamp(frame.data.data()).frame);
             }
             if (requeue) submit_video(in);
         }

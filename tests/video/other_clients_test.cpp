@@ -200,8 +200,8 @@ TEST(VideoRestart, AFrameSignalledInAnEarlierRunIsNeverDeliveredInTheNext) {
     EXPECT_FALSE(a.pin->wait_completed(f, 300)) << "a frame was delivered before the card wrote one";
     vb.Step(0);
     ASSERT_TRUE(a.pin->wait_completed(f, kGenerousMs));
-    EXPECT_EQ(StampAt(f.data.data() + 1079 * 3840).line, 1079);
-    EXPECT_EQ(StampAt(f.data.data()).input, 0);
+    EXPECT_EQ(sim::read_stamp(f.data.data() + 1079 * 3840).line, 1079);
+    EXPECT_EQ(sim::read_stamp(f.data.data()).input, 0);
 }
 
 }  // namespace

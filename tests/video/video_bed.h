@@ -68,10 +68,6 @@ inline qh::TestbedOptions ManualOptions() {
     return options;
 }
 
-// The stamp at the start of a line of the card's test pattern.
-using Stamp = sim::Stamp;
-inline Stamp StampAt(const uint8_t* p) { return sim::read_stamp(p); }
-
 // The frames one pin delivers, checked as they come: each whole (every line the pattern's line
 // of one frame of the input, fields woven in order), each later than the one before, unless the
 // driver flagged it as a discontinuity (the source started again). Returns the frame number.
