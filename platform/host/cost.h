@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace host {
@@ -48,6 +49,8 @@ public:
 private:
     Kind kind_;
     const void* object_;
+    Kind outer_kind_;
+    const void* outer_object_;
     uint64_t start_;
     uint64_t nested_start_;
 };
@@ -62,8 +65,70 @@ void count_completion(const void* pin, uint64_t bytes);
 Figures figures(Kind kind, const void* object);
 std::vector<Figures> all();
 
-// Forgets every figure (a benchmark starts its measured window).
+// Forgets every figure (a benchmark starts its measured window). What objects are (their names,
+// devices and pins) is kept.
 void reset();
+
+// The own CPU time of the measured call that ended last on this thread (what its figure got).
+uint64_t last_own_ns();
+
+// ---- What the objects are --------------------------------------------------------------------
+//
+// The host knows what it calls for each object: the interrupt service routine and the device
+// whose interrupt was connected, the DPC's deferred routine, the pin's Process dispatch and the
+// device its filter belongs to. Which pins a DPC serves it learns by watching: a class service
+// called about a pin from inside a measured DPC or interrupt routine relates the two, and so does
+// an event the routine sets and the pin's Process dispatch waits on. So a reader
+// needs no pointer into the driver's own data to find a pin's DPC or its device's interrupt.
+
+// Called by the host where an object is set up (KeInitializeDpc, IoConnectInterruptEx, pin
+// creation): the routine it will call for `object` and the device (its physical device object)
+// the object serves, when known. Setting an object up again forgets the pins it was seen serving;
+// an interrupt connected for a device supersedes the ones connected for it before.
+void describe(Kind kind, const void* object, const void* routine, const void* device);
+
+// Called by the class layer for every service call naming `pin`: inside a measured DPC or
+// interrupt routine, that routine's object is related to the pin. Cheap when not measuring.
+void note_pin(const void* pin);
+
+// A measured DPC or interrupt routine set `event`, or a pin's Process dispatch waited on it: a
+// routine that sets what a pin's Process waits for serves that pin (a DPC that only wakes the
+// pin's Process names no pin itself). Called by KeSetEvent and KeWaitForSingleObject; cheap
+// outside those routines. `forget_event` when an event is set up anew.
+void note_set(const void* event);
+void note_wait(const void* event);
+void forget_event(const void* event);
+
+// The most pins one DPC or interrupt object is related to; later ones are not recorded.
+constexpr size_t kPinsPerObject = 8;
+
+struct Named {
+    Figures figures;
+    // The routine's name ("channel0VideoDpcRoutine", "DeviceInterruptService"), or where it is
+    // when the driver carries no names ("DPC routine at quadhdmi.sys+0x1a40"); for objects whose
+    // routine the host does not know, what they are ("client completion routine").
+    std::string name;
+    const void* device = nullptr;   // the physical device object it serves; null when unknown
+    std::vector<const void*> pins;  // DPC and interrupt: the pins it was seen serving; Process: the pin
+};
+
+// One object, named (all figures zero when it never ran), and every object measured or described.
+Named named(Kind kind, const void* object);
+std::vector<Named> report();
+
+// A pin's cost: its Process dispatch (with the frames and bytes it completed), the DPCs seen
+// serving it and the interrupt objects of its device. `dpc` and `interrupt` add up the objects
+// listed beside them (calls and time summed, max_ns the largest single call). A DPC serving
+// several pins, or an interrupt serving a device's pins, is counted in full for each of them.
+struct PinCost {
+    Figures process;
+    Figures dpc;
+    std::vector<Named> dpcs;
+    Figures interrupt;
+    std::vector<Named> interrupts;
+    const void* device = nullptr;
+};
+PinCost pin_cost(const void* pin);
 
 }  // namespace cost
 }  // namespace host

@@ -18,6 +18,7 @@
 
 #include "platform/host/bus.h"
 #include "platform/host/guarded.h"
+#include "platform/host/symbols.h"
 #include "platform/host/verifier.h"
 
 namespace host::image {
@@ -255,6 +256,7 @@ Image::~Image() {
         for (CodeRange& r : g_code)
             if (r.begin.load() == base_) r.begin.store(0, std::memory_order_release);
     }
+    symbols::remove_image(base_);
     munmap(reinterpret_cast<void*>(base_), size_);
 }
 
@@ -440,6 +442,7 @@ std::shared_ptr<Image> load(const std::string& path, std::string& error) {
         free_range->begin.store(image->base_, std::memory_order_release);
     }
     image->entry_ = reinterpret_cast<pnp::DriverEntryRoutine>(base + entry_rva);
+    symbols::add_image(image->base_, image->size_, path.substr(path.find_last_of('/') + 1));
     g_loads.fetch_add(1, std::memory_order_relaxed);
     return image;
 }

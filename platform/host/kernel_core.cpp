@@ -7,6 +7,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/host/cost.h"
 #include "platform/host/kernel_private.h"
 #include "platform/host/trace.h"
 
@@ -344,12 +345,14 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     store(Event->State, State ? 1 : 0);
     store(Event->Generation, LONGLONG{0});
     store(Event->Reserved, LONGLONG{0});
+    cost::forget_event(Event);  // a new event: who set and waited on an old one at this address is past
 }
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     (void)Increment;
     (void)Wait;
     if (!check_irql("KeSetEvent", DISPATCH_LEVEL) || !check_event(Event, "KeSetEvent")) return 0;
+    cost::note_set(Event);
     Bucket& b = bucket_for(Event);
     std::lock_guard<std::mutex> guard(b.lock);
     LONG previous = load(Event->State);
@@ -461,6 +464,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
                                ", which is not an initialised event, mutex or timer");
         return STATUS_INVALID_PARAMETER;
     }
+    if (kind == kKindEvent) cost::note_wait(Object);
     const bool infinite = Timeout == nullptr;
     int64_t expiry = 0;
     if (!infinite) {

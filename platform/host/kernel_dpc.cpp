@@ -11,6 +11,7 @@
 #include "platform/host/cost.h"
 #include "platform/host/kernel_private.h"
 #include "platform/host/priority.h"
+#include "platform/host/symbols.h"
 
 namespace host {
 namespace detail {
@@ -81,11 +82,14 @@ void run_queue(Queue& q) {
             cost::Scope measured(cost::Kind::Dpc, dpc);
             routine(dpc, context, arg1, arg2);
         }
+        const uint64_t own_ns = cost::last_own_ns();
         auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin).count();
         g_dpc_runs.fetch_add(1, std::memory_order_relaxed);
-        if (us > g_dpc_budget_us.load(std::memory_order_relaxed)) {
+        const uint32_t budget_us = g_dpc_budget_us.load(std::memory_order_relaxed);
+        if (us > budget_us) {
             g_dpcs_over.fetch_add(1, std::memory_order_relaxed);
-            verifier::note_overrun("DpcBudget", "DPC routine " + ptr(reinterpret_cast<void*>(routine)));
+            verifier::note_overrun("DpcBudget", symbols::where(reinterpret_cast<const void*>(routine)), budget_us,
+                                   own_ns > uint64_t(budget_us) * 1000, cost::figures(cost::Kind::Dpc, dpc).calls);
         }
         if (t.irql != DISPATCH_LEVEL) {
             verifier::bugcheck(verifier::kIrqlNotLessOrEqual,
@@ -368,6 +372,7 @@ void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
     store(Dpc->Importance, static_cast<LONG>(MediumImportance));
     Dpc->DeferredRoutine = DeferredRoutine;
     Dpc->DeferredContext = DeferredContext;
+    cost::describe(cost::Kind::Dpc, Dpc, reinterpret_cast<const void*>(DeferredRoutine), nullptr);
     Dpc->SystemArgument1 = nullptr;
     Dpc->SystemArgument2 = nullptr;
     store(Dpc->Inserted, LONG{0});

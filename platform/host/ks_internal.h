@@ -35,6 +35,8 @@ void delete_bag(Bag* bag);
 // Returns only inside a verifier capture.
 void record(const char* rule, const std::string& text);
 uint32_t processing_mutex_limit_ms();
+// Reports a class service called above PASSIVE_LEVEL (KsIrql).
+void require_passive(const char* service);
 
 struct FilterObj;
 struct PinObj;
@@ -126,6 +128,7 @@ struct PinObj {
     uint32_t pm_count = 0;
     const char* pm_holder = "";  // who took it first (the timing overrun names it)
     std::chrono::steady_clock::time_point pm_since;
+    uint64_t pm_since_cpu_ns = 0;  // the owner's CPU clock when it took the mutex
 
     // Clock.
     std::mutex clock_lock;

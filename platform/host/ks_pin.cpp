@@ -1,6 +1,7 @@
 // Pins: creation with format matching, later format changes, state stepping and close.
 #include "platform/host/ks_internal.h"
 
+#include "platform/host/cost.h"
 #include "platform/host/kernel.h"
 
 #include <cstdio>
@@ -114,6 +115,8 @@ NTSTATUS create_pin(PKSFILTER ksfilter, uint32_t pin_id, const void* format, uin
     pin->flags = desc->Flags;
     pin->process = desc->Dispatch ? desc->Dispatch->Process : nullptr;
     register_object(pin, Kind::Pin);
+    cost::describe(cost::Kind::Process, &pin->ks, reinterpret_cast<const void*>(pin->process),
+                   filter->device ? filter->device->ks.PhysicalDeviceObject : nullptr);
 
     NTSTATUS status = match_format(pin, nullptr);
     if (NT_SUCCESS(status) && desc->Dispatch && desc->Dispatch->Create) {

@@ -107,6 +107,7 @@ void pm_acquire(PinObj* pin, const char* holder) {
     pin->pm_count = 1;
     pin->pm_holder = holder;
     pin->pm_since = std::chrono::steady_clock::now();
+    pin->pm_since_cpu_ns = cost::thread_cpu_ns();
 }
 
 void pm_release(PinObj* pin) {
@@ -120,11 +121,14 @@ void pm_release(PinObj* pin) {
         auto held = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
                                                                           pin->pm_since)
                         .count();
+        const uint64_t held_cpu_ns = cost::thread_cpu_ns() - pin->pm_since_cpu_ns;
         const char* holder = pin->pm_holder;
         pin->pm_owner = std::thread::id();
         pin->pm_cv.notify_all();
         guard.unlock();
-        if (held > int64_t(processing_mutex_limit_ms()) * 1000) host::verifier::note_overrun("KsProcessingMutexHold", holder);
+        const uint64_t limit_us = uint64_t(processing_mutex_limit_ms()) * 1000;
+        if (held > int64_t(limit_us))
+            host::verifier::note_overrun("KsProcessingMutexHold", holder, limit_us, held_cpu_ns > limit_us * 1000);
     }
 }
 

@@ -85,19 +85,29 @@ size_t diagnostic_count();
 void clear_diagnostics();
 
 // Timing rules Windows measures without stopping (KS callback and processing-mutex time limits,
-// DPC and ISR budgets): counted per rule and per callback or routine name.
-void note_overrun(std::string_view rule, std::string_view name);
+// DPC and ISR budgets): counted per rule and per callback or routine name. `limit_us` is the limit
+// that was passed (in wall time); `own_time_over` says whether the routine's own CPU time passed
+// it too; `runs` is how often the routine's object has run so far, when known (0: not known).
+void note_overrun(std::string_view rule, std::string_view name, uint64_t limit_us, bool own_time_over,
+                  uint64_t runs = 0);
 struct Overrun {
     std::string rule;
     std::string name;
-    uint64_t count;
+    uint64_t count;      // times the limit was passed in wall time
+    uint64_t own_count;  // of those, times the routine's own CPU time passed it
+    uint64_t limit_us;   // the limit at the last one
+    uint64_t runs;       // the routine's runs up to the last one (0: not known)
 };
 std::vector<Overrun> overruns();
 uint64_t count_overruns(std::string_view rule);
 void clear_overruns();
 
-// What a host program prints at its end: the diagnostics count (and each one kept) and the
-// timing overruns per rule and name. Returns the number of diagnostics.
-size_t print_summary(std::FILE* out);
+// One overrun as a sentence for a reader: what ran, what its limit is and what the count means.
+std::string describe_overrun(const Overrun& overrun);
+
+// What a host program prints at its end: the diagnostics count (and each one kept), then the
+// timing overruns that matter (see verifier.cpp), or every one when `all_overruns`. Returns the
+// number of diagnostics.
+size_t print_summary(std::FILE* out, bool all_overruns = false);
 
 }  // namespace host::verifier

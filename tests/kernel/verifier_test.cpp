@@ -1,4 +1,6 @@
 // Every verifier check fires as a named failure; the offending call does nothing harmful.
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "kernel_fixture.h"
@@ -472,6 +474,58 @@ TEST_F(KernelTest, InterruptConnectedExIsDisconnectedExWithItsVersion) {
     EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "(no parameters)"));
     EXPECT_EQ(capture.count(), 3u);
     host::unregister_interrupt_line(line.get());
+}
+
+std::string Summary(bool all_overruns) {
+    std::FILE* f = std::tmpfile();
+    v::print_summary(f, all_overruns);
+    std::string text(static_cast<size_t>(std::ftell(f)), '\0');
+    std::rewind(f);
+    text.resize(std::fread(text.data(), 1, text.size(), f));
+    std::fclose(f);
+    return text;
+}
+
+// The summary speaks of overruns by routine and says what a count means; without being asked it
+// shows only those where the routine's own CPU time passed the limit in most runs (or, for a
+// callback, at all), not those a busy host alone explains.
+TEST(VerifierSummary, OverrunsAreSentencesShownWhenTheRoutinesOwnTimeIsOverOrWhenAsked) {
+    v::clear_overruns();
+    EXPECT_EQ(Summary(false).find("Timing overruns"), std::string::npos);
+    EXPECT_NE(Summary(true).find("Timing overruns: none\n"), std::string::npos);
+
+    for (int i = 0; i < 3; ++i) v::note_overrun("IsrBudget", "PreemptedIsr", 25, false, 10 + i);
+    for (int i = 0; i < 3; ++i) v::note_overrun("DpcBudget", "SlowDpc", 100, true, 3 + i);   // 3 of 5 runs
+    v::note_overrun("DpcBudget", "OddDpc", 100, true, 100);                                   // 1 of 100
+    v::note_overrun("KsCallbackDuration", "pin SetDeviceState", 500000, false);               // waited
+    v::note_overrun("KsProcessingMutexHold", "pin Process", 100000, true);                    // worked
+    const std::string shown = Summary(false);
+    EXPECT_NE(shown.find("Timing overruns:\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("  the DPC routine SlowDpc ran longer than its budget of 100 \u00b5s 3 times; its own CPU "
+                         "time passed the limit each time\n"),
+              std::string::npos)
+        << shown;
+    EXPECT_NE(shown.find("  the processing mutex taken by pin Process was held longer than 100 ms once; its own CPU "
+                         "time passed the limit each time\n"),
+              std::string::npos)
+        << shown;
+    for (const char* hidden : {"PreemptedIsr", "OddDpc", "SetDeviceState", "IsrBudget", "DpcBudget"})
+        EXPECT_EQ(shown.find(hidden), std::string::npos) << hidden << "\n" << shown;
+
+    const std::string all = Summary(true);
+    EXPECT_NE(all.find("  the interrupt service routine PreemptedIsr ran longer than its budget of 25 \u00b5s 3 "
+                       "times; its own CPU time never passed the limit\n"),
+              std::string::npos)
+        << all;
+    EXPECT_NE(all.find("  the DPC routine OddDpc ran longer than its budget of 100 \u00b5s once; its own CPU time "
+                       "passed the limit each time\n"),
+              std::string::npos)
+        << all;
+    EXPECT_NE(all.find("  the driver's pin SetDeviceState callback took longer than 500 ms once; its own CPU time "
+                       "never passed the limit\n"),
+              std::string::npos)
+        << all;
+    v::clear_overruns();
 }
 
 }  // namespace

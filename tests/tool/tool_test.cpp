@@ -88,8 +88,12 @@ TEST_F(Tool, CaptureOfTheInterlacedInputWritesWovenConsecutiveFrames) {
 // completed video buffer holds a whole frame, every audio buffer 10 ms.
 TEST_F(Tool, CaptureStatsReportTheDriversCostPerPin) {
     if (!kRealTimeCapturePossible) GTEST_SKIP() << "real-time full-HD capture is beyond the thread-sanitized host";
-    const ToolRun r = run("capture -i 1 --frames 6 --video v.yuv --audio a.wav --stats -q", dir_);
+    const ToolRun r = run("capture -i 1 --frames 6 --video v.yuv --audio a.wav --stats -q -v", dir_);
     ASSERT_EQ(r.code, 0) << r.output;
+    // Each row names the DPC the host saw serving the pin.
+    EXPECT_NE(r.output.find("input 1 video: Process "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("DPC channel1VideoFrameDpc "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("DPC channel1AudioDpcRoutine "), std::string::npos) << r.output;
     for (const char* what : {"input 1 video: Process ", "input 1 audio: Process "}) {
         SCOPED_TRACE(what);
         const size_t at = r.output.find(what);
@@ -110,7 +114,11 @@ TEST_F(Tool, CaptureStatsReportTheDriversCostPerPin) {
         // Input 1 is interlaced 1080: whole woven frames.
         EXPECT_EQ(bytes, buffers * (what[8] == 'v' ? 1920ull * 1080 * 2 : 1920ull)) << line;
     }
-    EXPECT_NE(r.output.find("interrupt routine: "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("interrupt routine DeviceInterruptService: "), std::string::npos) << r.output;
+    // -v: the timing overruns, every one, as sentences naming routines, never by rule code or address.
+    EXPECT_NE(r.output.find("\nTiming overruns:"), std::string::npos) << r.output;
+    for (const char* code : {"IsrBudget", "DpcBudget", "KsCallbackDuration", "routine 0000"})
+        EXPECT_EQ(r.output.find(code), std::string::npos) << code << "\n" << r.output;
 }
 
 TEST_F(Tool, CaptureOfAllInputsWritesPerInputFilesAndContinuousAudio) {

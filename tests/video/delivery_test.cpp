@@ -5,6 +5,7 @@
 #include "video_bed.h"
 
 #include <atomic>
+#include <cstdlib>
 
 namespace videotest {
 namespace {
@@ -232,6 +233,29 @@ TEST(VideoDelivery, HostMeasuresTheDriversOwnCostPerObject) {
         if (f.kind == Kind::Device) device_calls += f.calls;
     }
     EXPECT_GE(device_calls, 3u);
+
+    // What a tool sees without the device extension: the host found the input's DPC itself (it
+    // wakes the pin's Process through an event the Process waits on) and the device's interrupt,
+    // and names their routines; the shipped image carries no names, so there it says where they lie.
+    const host::cost::PinCost c = host::cost::pin_cost(pin);
+    ASSERT_EQ(c.dpcs.size(), 1u);
+    EXPECT_EQ(c.dpcs[0].figures.object, static_cast<const void*>(VideoDpc(ext, 0)));
+    EXPECT_EQ(c.dpc.calls, host::cost::figures(Kind::Dpc, VideoDpc(ext, 0)).calls);
+    EXPECT_EQ(c.process.frames, 3u);
+    ASSERT_EQ(c.interrupts.size(), 1u);
+    EXPECT_EQ(c.interrupts[0].figures.object, static_cast<const void*>(ext->InterruptObject));
+    EXPECT_EQ(c.dpcs[0].device, c.device);
+    EXPECT_NE(c.device, nullptr);
+    const char* image = std::getenv("QH_DRIVER_IMAGE");
+    if (image && *image) {
+        const std::string file = std::string(image).substr(std::string(image).find_last_of('/') + 1);
+        EXPECT_EQ(c.dpcs[0].name.rfind("DPC routine at " + file + "+0x", 0), 0u) << c.dpcs[0].name;
+        EXPECT_EQ(c.interrupts[0].name.rfind("interrupt service routine at " + file + "+0x", 0), 0u)
+            << c.interrupts[0].name;
+    } else {
+        EXPECT_EQ(c.dpcs[0].name, "channel0VideoFrameDpc");
+        EXPECT_EQ(c.interrupts[0].name, "DeviceInterruptService");
+    }
 }
 
 TEST(VideoDelivery, BuffersTooSmallGetWholeLinesOnly) {

@@ -326,7 +326,7 @@ int RunBench(int argc, char** argv) {
     const double audio_share =
         audio_reads + video_reads ? double(audio_reads) / double(audio_reads + video_reads) / kInputs : 0.0;
     for (uint32_t n = 0; n < kInputs; ++n)
-        costs[n] = bench::driver_cost(apins[n]->kspin(), AudioDpc(ext, n), ext->InterruptObject, audio_share);
+        costs[n] = bench::driver_cost(apins[n]->kspin(), audio_share);
     for (uint32_t n = 0; n < kInputs; ++n) {
         apins[n]->set_state(KSSTATE_STOP);
         vpins[n]->set_state(KSSTATE_STOP);

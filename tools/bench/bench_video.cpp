@@ -305,10 +305,7 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
     // Read before STOP: what the driver does at STOP is not per-frame work.
     std::vector<bench::DriverCost> costs;
     const uint64_t register_ns = bench::register_model_ns();
-    devext* ext = bed.ext();
-    for (uint32_t n = 0; n < inputs; ++n)
-        costs.push_back(bench::driver_cost(runs[n].pin->kspin(), VideoDpc(ext, n), ext->InterruptObject,
-                                           1.0 / double(inputs)));
+    for (uint32_t n = 0; n < inputs; ++n) costs.push_back(bench::driver_cost(runs[n].pin->kspin(), 1.0 / double(inputs)));
     for (uint32_t n = 0; n < inputs; ++n) runs[n].pin->set_state(KSSTATE_STOP);
 
     out.interlaced = interlaced;

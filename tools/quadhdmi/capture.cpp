@@ -16,6 +16,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -427,35 +428,49 @@ bool prepare(const CommonOptions& common, sim::CardConfig& config, std::unique_p
 }
 
 // The driver's own cost as the host measured it: per pin, CPU time in its Process dispatch and
-// its DPC (thread CPU time, waits excluded), the frames and bytes it completed; the interrupt
-// routine's time for the whole device.
-std::string driver_stats(devext* ext, const std::vector<std::unique_ptr<VideoStream>>& video,
+// the DPC the host saw serving it (thread CPU time, waits excluded), the frames and bytes it
+// completed; the interrupt routine's time for the whole device. Everything comes from the host's
+// own figures, named by routine.
+std::string driver_stats(const std::vector<std::unique_ptr<VideoStream>>& video,
                          const std::vector<std::unique_ptr<AudioStream>>& audio, double elapsed) {
-    using host::cost::Kind;
     std::string out = "Driver CPU time (host thread CPU clock):\n";
-    char line[256];
-    auto row = [&](const char* what, uint32_t input, PKSPIN pin, PKDPC dpc) {
-        const auto p = host::cost::figures(Kind::Process, pin);
-        const auto d = host::cost::figures(Kind::Dpc, dpc);
+    char line[320];
+    // The device's interrupt objects, each once however many pins it serves.
+    std::vector<host::cost::Named> interrupts;
+    auto row = [&](const char* what, uint32_t input, PKSPIN pin) {
+        const host::cost::PinCost c = host::cost::pin_cost(pin);
+        const auto& p = c.process;
+        const auto& d = c.dpc;
+        std::string dpc_names;
+        for (const auto& n : c.dpcs) dpc_names += (dpc_names.empty() ? " " : ", ") + n.name;
         const double per = p.frames ? double(p.cpu_ns + d.cpu_ns) / 1e3 / double(p.frames) : 0.0;
         std::snprintf(line, sizeof line,
-                      "input %u %s: Process %.1f ms in %llu calls (max %.0f us), DPC %.1f ms in %llu runs (max %.0f us), "
+                      "input %u %s: Process %.1f ms in %llu calls (max %.0f us), DPC%s %.1f ms in %llu runs (max %.0f us), "
                       "%llu buffers, %llu bytes copied, %.1f us a buffer\n",
                       input, what, double(p.cpu_ns) / 1e6, static_cast<unsigned long long>(p.calls),
-                      double(p.max_ns) / 1e3, double(d.cpu_ns) / 1e6, static_cast<unsigned long long>(d.calls),
-                      double(d.max_ns) / 1e3, static_cast<unsigned long long>(p.frames),
-                      static_cast<unsigned long long>(p.bytes), per);
+                      double(p.max_ns) / 1e3, dpc_names.c_str(), double(d.cpu_ns) / 1e6,
+                      static_cast<unsigned long long>(d.calls), double(d.max_ns) / 1e3,
+                      static_cast<unsigned long long>(p.frames), static_cast<unsigned long long>(p.bytes), per);
         out += line;
+        for (auto& i : c.interrupts) {
+            const bool seen = std::any_of(interrupts.begin(), interrupts.end(), [&](const host::cost::Named& n) {
+                return n.figures.object == i.figures.object;
+            });
+            if (!seen) interrupts.push_back(i);
+        }
     };
     for (const auto& v : video)
-        if (v->pin) row("video", v->input, v->pin->kspin(), VideoDpc(ext, v->input));
+        if (v->pin) row("video", v->input, v->pin->kspin());
     for (const auto& a : audio)
-        if (a->pin) row("audio", a->input, a->pin->kspin(), AudioDpc(ext, a->input));
-    const auto isr = host::cost::figures(Kind::Interrupt, ext->InterruptObject);
-    std::snprintf(line, sizeof line, "interrupt routine: %.1f ms in %llu calls (max %.0f us), %.2f%% of one processor\n",
-                  double(isr.cpu_ns) / 1e6, static_cast<unsigned long long>(isr.calls), double(isr.max_ns) / 1e3,
-                  elapsed > 0 ? double(isr.cpu_ns) / 1e7 / elapsed : 0.0);
-    out += line;
+        if (a->pin) row("audio", a->input, a->pin->kspin());
+    for (const auto& i : interrupts) {
+        const auto& f = i.figures;
+        std::snprintf(line, sizeof line,
+                      "interrupt routine %s: %.1f ms in %llu calls (max %.0f us), %.2f%% of one processor\n",
+                      i.name.c_str(), double(f.cpu_ns) / 1e6, static_cast<unsigned long long>(f.calls),
+                      double(f.max_ns) / 1e3, elapsed > 0 ? double(f.cpu_ns) / 1e7 / elapsed : 0.0);
+        out += line;
+    }
     return out;
 }
 
@@ -692,7 +707,7 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
 
     const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
     // Read before the pins close: what the driver does at STOP is not per-frame work.
-    const std::string stats = options.stats ? driver_stats(session.ext(), video, audio, elapsed) : std::string();
+    const std::string stats = options.stats ? driver_stats(video, audio, elapsed) : std::string();
     for (auto& v : video) v->held_back = SharedRead(session.ext()->Channel[v->input].FramesHeldBack);
     for (auto& v : video) v->close();
     for (auto& a : audio) a->close();
@@ -771,7 +786,7 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
     std::fputs(stats.c_str(), stdout);
 
     const size_t leaks = session.finish();
-    host::verifier::print_summary(stdout);
+    host::verifier::print_summary(stdout, common.verbose);
     if (leaks) {
         std::fprintf(stderr, "quadhdmi: the verifier found %zu leak(s) at removal\n", leaks);
         return kExitVerifier;

@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
     // Whatever the command, a diagnostic left recorded is a failure (capture prints the count
     // in its summary; the other commands say something only when there is one).
     if (host::verifier::diagnostic_count() != 0) {
-        host::verifier::print_summary(stderr);
+        host::verifier::print_summary(stderr, true);
         return qh::tool::kExitVerifier;
     }
     return code;

@@ -112,6 +112,8 @@ void add_common_options(CLI::App& command, CommonOptions& options) {
     command.add_option("--trace", options.trace, "Write the driver's debug output with time stamps to FILE, or - for "
                                                  "standard output")
         ->check(not_empty());
+    command.add_flag("-v,--verbose", options.verbose,
+                     "List every timing overrun in the summary, also those that only show the host's load");
 }
 
 bool build_card_config(const CommonOptions& options, sim::CardConfig& config, std::string& error) {

@@ -26,6 +26,7 @@ struct CommonOptions {
     std::string i2c_khz;                   // I2C bus clock, "100" or "400"; "": the card's default
     std::string bus_read_ns;               // register read latency in ns; "": the card's default
     std::string trace;                     // "" none, "-" standard output, else a file
+    bool verbose = false;                  // every timing overrun in the summary, not only those that matter
 };
 
 // Adds the shared options to a command.

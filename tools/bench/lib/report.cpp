@@ -22,21 +22,19 @@ double mean(const std::vector<double>& samples) {
     return samples.empty() ? 0.0 : std::accumulate(samples.begin(), samples.end(), 0.0) / double(samples.size());
 }
 
-DriverCost driver_cost(const void* pin, const void* dpc, const void* interrupt, double interrupt_share) {
-    using host::cost::Kind;
+DriverCost driver_cost(const void* pin, double interrupt_share) {
     DriverCost c;
-    const host::cost::Figures p = host::cost::figures(Kind::Process, pin);
-    const host::cost::Figures d = host::cost::figures(Kind::Dpc, dpc);
-    const host::cost::Figures i = host::cost::figures(Kind::Interrupt, interrupt);
+    const host::cost::PinCost pc = host::cost::pin_cost(pin);
+    const host::cost::Figures& p = pc.process;
     c.process_ns = p.cpu_ns;
     c.max_process_ns = p.max_ns;
     c.frames = p.frames;
     c.bytes = p.bytes;
-    c.dpc_ns = d.cpu_ns;
-    c.max_dpc_ns = d.max_ns;
+    c.dpc_ns = pc.dpc.cpu_ns;
+    c.max_dpc_ns = pc.dpc.max_ns;
     c.process_calls = p.calls;
-    c.dpc_calls = d.calls;
-    c.interrupt_ns = static_cast<uint64_t>(double(i.cpu_ns) * interrupt_share);
+    c.dpc_calls = pc.dpc.calls;
+    c.interrupt_ns = static_cast<uint64_t>(double(pc.interrupt.cpu_ns) * interrupt_share);
     return c;
 }
 

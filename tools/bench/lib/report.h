@@ -16,8 +16,8 @@ namespace bench {
 double percentile(std::vector<double> samples, double p);
 double mean(const std::vector<double>& samples);
 
-// The driver's CPU time for one pin's frames: its Process dispatch, its DPC and a share of the
-// interrupt routine, in nanoseconds.
+// The driver's CPU time for one pin's frames: its Process dispatch, the DPC the host saw serving
+// it and a share of its device's interrupt routine, in nanoseconds (host::cost::pin_cost).
 struct DriverCost {
     uint64_t process_ns = 0;
     uint64_t dpc_ns = 0;
@@ -31,7 +31,7 @@ struct DriverCost {
     double per_frame_us() const { return frames ? double(total_ns()) / double(frames) / 1e3 : 0.0; }
 };
 // `interrupt_share` is the fraction of the interrupt routine's time charged to this pin.
-DriverCost driver_cost(const void* pin, const void* dpc, const void* interrupt, double interrupt_share);
+DriverCost driver_cost(const void* pin, double interrupt_share);
 
 // CPU time the simulated card's register handling took inside the driver's measured routines
 // (left out of the driver's figures: it stands for bus time).
