@@ -10,11 +10,7 @@
 
 namespace qh::tool {
 
-namespace {
-
-// The card from the options, with the trace destination opened; false (after a message) if an
-// option is malformed.
-bool prepare(const CommonOptions& common, sim::CardConfig& config, std::unique_ptr<TraceOutput>& trace) {
+bool prepare_run(const CommonOptions& common, sim::CardConfig& config, std::unique_ptr<TraceOutput>& trace) {
     std::string error;
     if (!build_card_config(common, config, error)) {
         std::fprintf(stderr, "quadhdmi: %s\n", error.c_str());
@@ -27,6 +23,8 @@ bool prepare(const CommonOptions& common, sim::CardConfig& config, std::unique_p
     }
     return true;
 }
+
+namespace {
 
 bool start_session(Session& session) {
     const NTSTATUS status = session.start();
@@ -87,7 +85,7 @@ std::optional<uint32_t> parse_u32(const std::string& text) {
 int run_start(const CommonOptions& common) {
     sim::CardConfig config;
     std::unique_ptr<TraceOutput> trace;
-    if (!prepare(common, config, trace)) return 2;
+    if (!prepare_run(common, config, trace)) return 2;
     const auto mark = host::trace::mark();
 
     Session session(config);
@@ -133,7 +131,7 @@ int run_start(const CommonOptions& common) {
 int run_list(const CommonOptions& common) {
     sim::CardConfig config;
     std::unique_ptr<TraceOutput> trace;
-    if (!prepare(common, config, trace)) return 2;
+    if (!prepare_run(common, config, trace)) return 2;
     Session session(config);
     if (!start_session(session)) return finish_session(session, 1);
 
@@ -189,7 +187,7 @@ namespace {
 int run_reg(const CommonOptions& common, uint32_t offset, std::optional<uint32_t> value) {
     sim::CardConfig config;
     std::unique_ptr<TraceOutput> trace;
-    if (!prepare(common, config, trace)) return 2;
+    if (!prepare_run(common, config, trace)) return 2;
     Session session(config);
     if (!start_session(session)) return finish_session(session, 1);
 
