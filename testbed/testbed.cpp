@@ -209,8 +209,6 @@ devext* device_ext(const Testbed& bed) {
 }
 }  // namespace
 
-devext* Testbed::ext() const { return device_ext(*this); }
-
 client::Device& Testbed::client() {
     if (!client_) {
         if (!device_) {

@@ -23,8 +23,6 @@
 #include <string>
 #include <vector>
 
-struct devext;
-
 namespace qh {
 
 // What the driver keeps for one input that a tool may read on the simulated set-up: figures no
@@ -152,9 +150,6 @@ public:
     const TestbedOptions& options() const { return options_; }
     host::pnp::Device& pnp_device() { return *device_; }
     PKSDEVICE ksdevice() const;
-    // Transitional, while the capture command and the benchmarks still read the device extension
-    // for their cost figures; goes once they take them from the host's cost API.
-    devext* ext() const;
     // The user-mode view of the device (filters, pins, properties).
     client::Device& client();
 

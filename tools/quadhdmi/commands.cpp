@@ -2,7 +2,9 @@
 #include "tools/quadhdmi/commands.h"
 
 #include "driver/public.h"
+#include "platform/host/kernel.h"
 #include "platform/host/trace.h"
+#include "tools/quadhdmi/capture_streams.h"
 #include "tools/quadhdmi/describe.h"
 #include "tools/quadhdmi/session.h"
 
@@ -244,6 +246,85 @@ int run_reg_write(const CommonOptions& common, const std::string& offset, const 
         return 2;
     }
     return run_reg(common, *o, *v);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+int run_stats(const CommonOptions& common, const StatsOptions& options) {
+    sim::CardConfig config;
+    std::unique_ptr<TraceOutput> trace;
+    if (!prepare_run(common, config, trace)) return 2;
+    Session session(config);
+    if (session.start() != STATUS_SUCCESS) {
+        std::fprintf(stderr, "quadhdmi: the device did not start\n");
+        return session.finish() ? 3 : 1;
+    }
+
+    VideoStream stream;
+    std::string error;
+    int code = 0;
+    std::shared_ptr<client::Clock> clock;
+    if (options.frames > 0) {
+        if (!stream.open(session, options.input, "", error)) {
+            std::fprintf(stderr, "quadhdmi: input %u: %s\n", options.input, error.c_str());
+            stream.close();
+            return session.finish() ? 3 : 1;
+        }
+        clock = client::make_clock();
+        clock->run();
+        const NTSTATUS status = stream.run(clock, 4);
+        if (status != STATUS_SUCCESS) {
+            std::fprintf(stderr, "quadhdmi: the video pin did not run: %s\n", status_text(status).c_str());
+            code = 1;
+        } else {
+            std::atomic<bool> stop{false};
+            stream.loop(options.frames, stop, (host::now_100ns() - clock->stream_time()) * 100);
+            std::printf("streamed %llu frames on input %u%s%s\n", static_cast<unsigned long long>(stream.frames.load()),
+                        options.input, stream.note.empty() ? "" : ": ", stream.note.c_str());
+            if (stream.frames.load() == 0) {
+                std::fprintf(stderr, "quadhdmi: input %u: no video frames: %s\n", options.input,
+                             stream.silence.empty() ? "nothing arrived from the card" : stream.silence.c_str());
+                code = 1;
+            }
+        }
+    } else {
+        const NTSTATUS status = session.open_filter(options.input, true, stream.filter);
+        if (status != STATUS_SUCCESS) {
+            std::fprintf(stderr, "quadhdmi: cannot open the video filter: %s\n", status_text(status).c_str());
+            return session.finish() ? 3 : 1;
+        }
+    }
+
+    if (code == 0) {
+        std::vector<uint8_t> request =
+            client::make_property(kPropsetDroppedFrames, KSPROPERTY_DROPPEDFRAMES_CURRENT, KSPROPERTY_TYPE_GET);
+        request.resize(sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S));
+        const client::PropertyResult result =
+            stream.filter->property(request, sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S));
+        if (result.status != STATUS_SUCCESS) {
+            std::fprintf(stderr, "quadhdmi: input %u's video filter does not answer the dropped-frames property: %s\n",
+                         options.input, status_text(result.status).c_str());
+            if (options.input == 0) std::fprintf(stderr, "  (input 0 offers register access instead)\n");
+            code = 1;
+        } else if (result.bytes_returned < sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S)) {
+            std::fprintf(stderr, "quadhdmi: the answer had only %u bytes\n", result.bytes_returned);
+            code = 1;
+        } else {
+            KSPROPERTY_DROPPEDFRAMES_CURRENT_S answer;
+            std::memcpy(&answer, result.data.data(), sizeof answer);
+            std::printf("input %u %s: frames %lld, dropped %lld, average frame size %u bytes\n", options.input,
+                        stream.pin ? "while running" : "(not streaming)", static_cast<long long>(answer.PictureNumber),
+                        static_cast<long long>(answer.DropCount), unsigned(answer.AverageFrameSize));
+        }
+    }
+    stream.close();
+    if (clock) clock->pause();
+    const size_t leaks = session.finish();
+    if (leaks) {
+        std::fprintf(stderr, "quadhdmi: the verifier found %zu leak(s) at removal\n", leaks);
+        return 3;
+    }
+    return code;
 }
 
 }  // namespace qh::tool

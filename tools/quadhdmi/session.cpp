@@ -66,7 +66,6 @@ NTSTATUS Session::sleep() { return bed_->sleep(); }
 void Session::wake() { bed_->wake(); }
 
 sim::Card& Session::card() { return bed_->card(); }
-devext* Session::ext() { return bed_->ext(); }
 DriverInput Session::driver_input(uint32_t input) const { return bed_->driver_input(input); }
 DriverResources Session::driver_resources() const { return bed_->driver_resources(); }
 client::Device& Session::device() {

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "client/client.h"
-#include "driver/device/devext.h"   // transitional (see Testbed::ext)
 #include "sim/card.h"
 #include "testbed/testbed.h"
 
@@ -28,7 +27,6 @@ public:
 
     sim::Card& card();
     client::Device& device();
-    devext* ext();   // transitional (see Testbed::ext)
     // What the driver keeps beyond what its properties report (see Testbed).
     DriverInput driver_input(uint32_t input) const;
     DriverResources driver_resources() const;
