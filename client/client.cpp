@@ -3,6 +3,8 @@
 // submitted with guard bytes and given back as the driver left them.
 #include "client/client.h"
 
+#include "driver/public.h"
+
 #include "platform/host/kernel/kernel.h"
 #include "platform/host/ks/ks.h"
 
@@ -455,6 +457,25 @@ std::vector<uint8_t> make_node_property(const GUID& set, uint32_t id, uint32_t f
     p->Property.Flags = flags | KSPROPERTY_TYPE_TOPOLOGY;
     p->NodeId = node_id;
     return out;
+}
+
+std::vector<uint8_t> make_pcm_format(uint16_t tag, uint32_t size) {
+    KSDATAFORMAT_WAVEFORMATEX f{};
+    f.DataFormat.FormatSize = size;
+    f.DataFormat.SampleSize = 4;
+    f.DataFormat.MajorFormat = kTypeAudio;
+    f.DataFormat.SubFormat = kSubtypePcm;
+    f.DataFormat.Specifier = kSpecifierWaveFormatEx;
+    f.WaveFormatEx.wFormatTag = tag;
+    f.WaveFormatEx.nChannels = 2;
+    f.WaveFormatEx.nSamplesPerSec = 48000;
+    f.WaveFormatEx.nAvgBytesPerSec = 192000;
+    f.WaveFormatEx.nBlockAlign = 4;
+    f.WaveFormatEx.wBitsPerSample = 16;
+    std::vector<uint8_t> bytes(sizeof f);
+    std::memcpy(bytes.data(), &f, sizeof f);
+    bytes.resize(size);
+    return bytes;
 }
 
 }  // namespace qh::client

@@ -140,5 +140,8 @@ std::shared_ptr<Clock> make_clock();
 // Helpers to build requests.
 std::vector<uint8_t> make_property(const GUID& set, uint32_t id, uint32_t flags);
 std::vector<uint8_t> make_node_property(const GUID& set, uint32_t id, uint32_t flags, uint32_t node_id);
+// The format an audio client connects with: 48 kHz stereo 16-bit PCM. Another tag or a shorter
+// size makes the variants a driver must refuse (the bytes past `size` are cut off).
+std::vector<uint8_t> make_pcm_format(uint16_t tag = WAVE_FORMAT_PCM, uint32_t size = sizeof(KSDATAFORMAT_WAVEFORMATEX));
 
 }  // namespace qh::client

@@ -1,16 +1,19 @@
 // Helpers shared by the audio suites: a test bed whose four inputs all carry a source, the audio
-// filter and pin of an input, the PCM format, and the sample index the card's audio carries in
-// every left sample (the running sample-frame index, mod 65536).
+// filter and pin of an input, and the sample index the card's audio carries in every left sample
+// (the running sample-frame index, mod 65536).
 #pragma once
 
-#include "client/testbed.h"
 #include "driver/core/devext.h"
 #include "driver/public.h"
 #include "platform/host/kernel/kernel.h"
+#include "sim/pattern.h"
+#include "testbed/testbed.h"
+#include "tests/support/device_ext.h"
 #include "tests/support/testbed_fixture.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -61,40 +64,18 @@ inline std::vector<uint8_t> ClientRange(uint32_t channels, uint32_t min_bits, ui
 }
 inline std::vector<uint8_t> EqualRange() { return ClientRange(2, 16, 16, 48000, 48000); }
 
-// The 82-byte PCM format a client would connect with.
-inline std::vector<uint8_t> PcmFormat(uint16_t tag = WAVE_FORMAT_PCM, uint32_t size = sizeof(KSDATAFORMAT_WAVEFORMATEX)) {
-    KSDATAFORMAT_WAVEFORMATEX f{};
-    f.DataFormat.FormatSize = size;
-    f.DataFormat.SampleSize = 4;
-    f.DataFormat.MajorFormat = kTypeAudio;
-    f.DataFormat.SubFormat = kSubtypePcm;
-    f.DataFormat.Specifier = kSpecifierWaveFormatEx;
-    f.WaveFormatEx.wFormatTag = tag;
-    f.WaveFormatEx.nChannels = 2;
-    f.WaveFormatEx.nSamplesPerSec = 48000;
-    f.WaveFormatEx.nAvgBytesPerSec = 192000;
-    f.WaveFormatEx.nBlockAlign = 4;
-    f.WaveFormatEx.wBitsPerSample = 16;
-    std::vector<uint8_t> bytes(sizeof f);
-    std::memcpy(bytes.data(), &f, sizeof f);
-    bytes.resize(size);
-    return bytes;
-}
-
 inline uint16_t LeftSample(const std::vector<uint8_t>& data, size_t frame) {
     return static_cast<uint16_t>(data[frame * 4] | (data[frame * 4 + 1] << 8));
 }
 
 // Checks that a buffer carries consecutive sample indices; returns the index of its first frame.
 inline uint16_t ExpectContinuousWithin(const std::vector<uint8_t>& data, uint32_t used) {
-    uint16_t first = LeftSample(data, 0);
-    for (size_t frame = 1; frame < used / 4; ++frame) {
-        if (LeftSample(data, frame) != static_cast<uint16_t>(first + frame)) {
-            ADD_FAILURE() << "sample index breaks at frame " << frame << " of the buffer";
-            break;
-        }
+    sim::AudioIndexCheck within;
+    if (within.feed(data.data(), std::min<size_t>(used, data.size()), false) != 0) {
+        ADD_FAILURE() << "sample index breaks within the buffer: " << within.break_before() << " then "
+                      << within.break_after();
     }
-    return first;
+    return LeftSample(data, 0);
 }
 
 // A test bed with the audio filters and pins of the inputs under test.
@@ -117,18 +98,18 @@ public:
 
     static std::unique_ptr<qh::client::Pin> CreatePin(qh::client::Filter& filter) {
         std::unique_ptr<qh::client::Pin> pin;
-        EXPECT_EQ(filter.create_pin(0, PcmFormat(), pin), STATUS_SUCCESS);
+        EXPECT_EQ(filter.create_pin(0, qh::client::make_pcm_format(), pin), STATUS_SUCCESS);
         return pin;
     }
 
-    ChannelState& Channel(uint32_t input) { return bed.ext()->Channel[input]; }
+    ChannelState& Channel(uint32_t input) { return device_ext(bed)->Channel[input]; }
     uint32_t AudioState(uint32_t input) { return SharedRead(Channel(input).AudioState); }
     uint32_t ReadOffset(uint32_t input) { return SharedRead(Channel(input).AudioReadOffset); }
     uint64_t HwBytes(uint32_t input) { return SharedRead(Channel(input).AudioHwBytes); }
     uint64_t DeliveredBytes(uint32_t input) { return SharedRead(Channel(input).AudioDeliveredBytes); }
     uint64_t LostBytes(uint32_t input) { return SharedRead(Channel(input).AudioLostBytes); }
     uint8_t* Ring(uint32_t input) {
-        return static_cast<uint8_t*>(bed.ext()->channelallaudiobuf.VirtAddr) + input * kRing;
+        return static_cast<uint8_t*>(device_ext(bed)->channelallaudiobuf.VirtAddr) + input * kRing;
     }
 
     // Blocks from the card; on return the interrupts were taken and the DPC runs they queued

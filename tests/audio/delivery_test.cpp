@@ -176,7 +176,7 @@ TEST(AudioDelivery, RunBeforeTheFirstInterruptReadsTheCountBeforeThePosition) {
         a.bed.card().set_interrupts_suppressed(false);
         EXPECT_TRUE(qh::testing::wait_until([&] { return a.HwBytes(0) != 0; }));
     });
-    KeInsertQueueDpc(AudioDpc(a.bed.ext(), 0), nullptr, nullptr);
+    KeInsertQueueDpc(AudioDpc(device_ext(a.bed), 0), nullptr, nullptr);
     ASSERT_TRUE(qh::testing::wait_until(host::shared_read_watch_fired));
     host::flush_dpcs();
     // The interrupt counted one block and put delivery at the second: the first buffer holds

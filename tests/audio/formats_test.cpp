@@ -155,17 +155,17 @@ TEST(AudioFormat, PcmAcceptedShortAndExtensibleRefused) {
     std::unique_ptr<qh::client::Pin> pin;
 
     a.bed.clear_trace();
-    EXPECT_EQ(filter->create_pin(0, PcmFormat(WAVE_FORMAT_PCM, 81), pin), STATUS_NO_MATCH);
+    EXPECT_EQ(filter->create_pin(0, qh::client::make_pcm_format(WAVE_FORMAT_PCM, 81), pin), STATUS_NO_MATCH);
     EXPECT_GE(a.bed.trace_count("Audio pin STATUS_NO_MATCH 0\n"), 1u);
     EXPECT_FALSE(pin);
 
     a.bed.clear_trace();
-    EXPECT_EQ(filter->create_pin(0, PcmFormat(WAVE_FORMAT_EXTENSIBLE), pin), STATUS_NO_MATCH);
+    EXPECT_EQ(filter->create_pin(0, qh::client::make_pcm_format(WAVE_FORMAT_EXTENSIBLE), pin), STATUS_NO_MATCH);
     EXPECT_GE(a.bed.trace_count("Audio pin STATUS_NO_MATCH 1 samp:48000\n"), 1u);
     EXPECT_FALSE(pin);
 
     a.bed.clear_trace();
-    EXPECT_EQ(filter->create_pin(0, PcmFormat(), pin), STATUS_SUCCESS);
+    EXPECT_EQ(filter->create_pin(0, qh::client::make_pcm_format(), pin), STATUS_SUCCESS);
     EXPECT_EQ(a.bed.trace_count("Audio pin set format:48000\n"), 1u);
     EXPECT_EQ(a.bed.trace_count("DispatchSetFormat()\n"), 1u);
     ASSERT_TRUE(pin);
@@ -174,14 +174,14 @@ TEST(AudioFormat, PcmAcceptedShortAndExtensibleRefused) {
     // Inputs 1..3 name the format's own rate and channel count when they refuse it.
     auto third = a.OpenAudio(3);
     ASSERT_TRUE(third);
-    auto wide = PcmFormat(WAVE_FORMAT_EXTENSIBLE);
+    auto wide = qh::client::make_pcm_format(WAVE_FORMAT_EXTENSIBLE);
     reinterpret_cast<KSDATAFORMAT_WAVEFORMATEX*>(wide.data())->WaveFormatEx.nChannels = 6;
     a.bed.clear_trace();
     EXPECT_EQ(third->create_pin(0, wide, pin), STATUS_NO_MATCH);
     EXPECT_GE(a.bed.trace_count("Audio pin d STATUS_NO_MATCH 3 samp:48000 channel:6\n"), 1u) << a.bed.trace_text();
-    EXPECT_EQ(third->create_pin(0, PcmFormat(WAVE_FORMAT_PCM, 81), pin), STATUS_NO_MATCH);
+    EXPECT_EQ(third->create_pin(0, qh::client::make_pcm_format(WAVE_FORMAT_PCM, 81), pin), STATUS_NO_MATCH);
     EXPECT_GE(a.bed.trace_count("Audio pin d STATUS_NO_MATCH 0\n"), 1u);
-    EXPECT_EQ(third->create_pin(0, PcmFormat(), pin), STATUS_SUCCESS);
+    EXPECT_EQ(third->create_pin(0, qh::client::make_pcm_format(), pin), STATUS_SUCCESS);
     EXPECT_EQ(a.bed.trace_count("Audio pin d set format:48000\n"), 1u);
 }
 

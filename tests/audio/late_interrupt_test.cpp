@@ -167,7 +167,7 @@ TEST(LateAudioInterrupts, OverrunWindowSparesTheBlockTheEngineMovedOnToBeforeIts
     a.bed.card().hold_interrupts(true);
     ASSERT_EQ(a.bed.card().step_audio(1, 2), 2u);
     a.Submit(*c.pin, 1);
-    KeInsertQueueDpc(AudioDpc(a.bed.ext(), 1), nullptr, nullptr);
+    KeInsertQueueDpc(AudioDpc(device_ext(a.bed), 1), nullptr, nullptr);
     host::flush_dpcs();
     // The oldest pending block is not handed out as good: it is counted lost. The next one is
     // the block the engine fills now (its register says so), so nothing is handed out yet.
@@ -205,7 +205,7 @@ TEST(LateAudioInterrupts, EngineAheadOfALateRoutineIntoTheCopiedAudioHoldsTheBuf
     ASSERT_EQ(card.step_audio(1, 2), 2u);
     ASSERT_EQ(card.advance_audio(1, sim::Card::kAudioPieces / 2), 0u);
     a.Submit(*c.pin, 1);
-    KeInsertQueueDpc(AudioDpc(a.bed.ext(), 1), nullptr, nullptr);
+    KeInsertQueueDpc(AudioDpc(device_ext(a.bed), 1), nullptr, nullptr);
     host::flush_dpcs();
     // What the copy held was half the oldest block and half the card's newest: not handed out.
     qh::client::CompletedFrame frame{};

@@ -93,7 +93,7 @@ TEST(AudioStates, RunPauseRunReprogramsResetsCountersAndKeepsTheRing) {
     const long size = qh::testing::first_index(log, A + 0x04, true), block = qh::testing::first_index(log, A + 0x10, true);
     const long enable = qh::testing::first_index(log, E, true), start = qh::testing::first_index(log, A, true);
     ASSERT_TRUE(hi >= 0 && lo > hi && size > lo && block > size && enable > block && start > enable);
-    const uint64_t bus = static_cast<uint64_t>(a.bed.ext()->channelallaudiobuf.PhysAddr.QuadPart);
+    const uint64_t bus = static_cast<uint64_t>(device_ext(a.bed)->channelallaudiobuf.PhysAddr.QuadPart);
     EXPECT_EQ(log[hi].value, uint32_t(bus >> 32));
     EXPECT_EQ(log[lo].value, uint32_t(bus) + input * kRing);
     EXPECT_EQ(log[size].value, kRing);
@@ -138,7 +138,7 @@ TEST(AudioStates, RunPauseRunReprogramsResetsCountersAndKeepsTheRing) {
     EXPECT_EQ(clock->outstanding_references(), 1u);
     ASSERT_EQ(pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
     EXPECT_EQ(clock->outstanding_references(), 0u);
-    EXPECT_EQ(a.bed.ext()->Channel[input].AudioClock, nullptr);
+    EXPECT_EQ(device_ext(a.bed)->Channel[input].AudioClock, nullptr);
     EXPECT_EQ(pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
     EXPECT_EQ(clock->outstanding_references(), 0u);
 }
@@ -149,7 +149,7 @@ TEST(AudioStates, StopWithoutAClockOnlyReleasesTheInput) {
     auto pin = AudioBed::CreatePin(*filter);
     ASSERT_TRUE(pin);
     ASSERT_EQ(pin->set_state(KSSTATE_ACQUIRE), STATUS_SUCCESS);
-    EXPECT_EQ(a.bed.ext()->Channel[3].AudioClock, nullptr);
+    EXPECT_EQ(device_ext(a.bed)->Channel[3].AudioClock, nullptr);
     a.bed.clear_trace();
     ASSERT_EQ(pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
     EXPECT_EQ(SharedRead(a.Channel(3).AudioPin), nullptr);

@@ -39,7 +39,7 @@ protected:
         bed().card().clear_receiver_writes(0);
     }
     sim::Card& card() { return bed().card(); }
-    devext* ext() { return bed().ext(); }
+    devext* ext() { return device_ext(bed()); }
 };
 
 }  // namespace

@@ -24,7 +24,7 @@ struct ResourceState {
 };
 
 ResourceState StateOf(qh::Testbed& bed) {
-    devext* ext = bed.ext();
+    devext* ext = device_ext(bed);
     const auto usage = host::common_buffer_usage();
     return {ext->RegisterBase != nullptr, ext->InterruptObject != nullptr, ext->DmaAdapter != nullptr,
             ext->RegisterLength, bed.buffers_allocated(), usage.live_buffers, usage.live_adapters,
@@ -65,7 +65,7 @@ TEST(DeviceLifecycle, StopReleasesEverythingAndARestartRebuildsTheSameState) {
     {
         host::verifier::Capture capture;
         bed.card().clear_access_log();
-        UninitializeHW(bed.ext());
+        UninitializeHW(device_ext(bed));
         EXPECT_EQ(capture.count(), 0u);
         EXPECT_TRUE(bed.card().access_log().empty());
     }
@@ -86,7 +86,7 @@ TEST(DeviceLifecycle, StopReleasesEverythingAndARestartRebuildsTheSameState) {
 TEST(DeviceLifecycle, PowerChangesOnlyWhatTheTargetStateAsks) {
     qh::Testbed bed(manual_options());
     ASSERT_EQ(bed.start_status(), STATUS_SUCCESS);
-    devext* ext = bed.ext();
+    devext* ext = device_ext(bed);
     // The card's own accesses only: the interrupts of the bring-up's I2C traffic are all served.
     ASSERT_TRUE(bed.card().interrupt_line().wait_quiet(kWaitMs));
     bed.card().set_access_log(true);
@@ -142,7 +142,7 @@ TEST(DeviceLifecycle, PowerRequestsToAStoppedDeviceTouchNoCard) {
     host::verifier::Capture capture;
     bed.set_power(PowerDeviceD3);
     bed.set_power(PowerDeviceD0);
-    EXPECT_EQ(bed.ext()->PowerState, ULONG(PowerDeviceD0));
+    EXPECT_EQ(device_ext(bed)->PowerState, ULONG(PowerDeviceD0));
     EXPECT_TRUE(bed.card().access_log().empty());
     EXPECT_EQ(capture.count(), 0u) << (capture.count() ? capture.records()[0].message : "");
 }
@@ -150,7 +150,7 @@ TEST(DeviceLifecycle, PowerRequestsToAStoppedDeviceTouchNoCard) {
 TEST(DeviceLifecycle, StoppingWithAnEngineRunningStopsItBeforeItsBuffersGo) {
     qh::Testbed bed(manual_options());
     ASSERT_EQ(bed.start_status(), STATUS_SUCCESS);
-    devext* ext = bed.ext();
+    devext* ext = device_ext(bed);
     // A pin that was never paused leaves its engine running.
     ext->Channel[0].Width = 1920;
     ext->Channel[0].Height = 1080;

@@ -2,7 +2,7 @@
 #include "driver/hw/registers.h"
 #include "platform/host/diag/trace.h"
 #include "platform/host/diag/verifier.h"
-#include "tests/device/fake_window.h"
+#include "tests/device/fake_device.h"
 
 #include <gtest/gtest.h>
 
@@ -26,8 +26,8 @@ TEST(RegisterWindow, AccessesReachTheDeviceWordAlignedAndInProgramOrder) {
     WriteRegister(dev.ext(), 0x9000, 0);
     EXPECT_EQ(ReadRegister(dev.ext(), 0xC000), 0x5u);
 
-    const std::vector<Access> expected = {R(0x4000), W(0x9810, 0xABCD), W(0xC01C, 1), W(0xC024, 7), W(0x9000, 0),
-                                          R(0xC000)};
+    const std::vector<Access> expected = {R(0x4000, 0x11223344), W(0x9810, 0xABCD), W(0xC01C, 1), W(0xC024, 7),
+                                          W(0x9000, 0), R(0xC000, 0x5)};
     EXPECT_EQ(dev.window().log(), expected);
 }
 

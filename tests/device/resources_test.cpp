@@ -28,7 +28,7 @@ const char* const kBufferNames[13] = {
 // After a failed start: every resource field null, nothing live, and the device can still be
 // removed without a leak.
 void ExpectNothingHeld(qh::Testbed& bed) {
-    devext* ext = bed.ext();
+    devext* ext = device_ext(bed);
     EXPECT_EQ(ext->RegisterBase, nullptr);
     EXPECT_EQ(ext->InterruptObject, nullptr);
     EXPECT_EQ(ext->DmaAdapter, nullptr);
@@ -145,7 +145,7 @@ TEST(ResourceLists, InterruptDescriptorsOfEveryKindConnect) {
         }
         // The routine is live: the bring-up's I2C traffic raised interrupts that it claimed.
         EXPECT_TRUE(wait_until([&] { return bed.card().interrupt_line().claimed() > 0; }));
-        EXPECT_NE(bed.ext()->InterruptObject, nullptr);
+        EXPECT_NE(device_ext(bed)->InterruptObject, nullptr);
     }
 }
 
@@ -192,7 +192,7 @@ TEST(ResourceLists, ExtraWindowsAndInterruptsAreTracedAndOnlyTheFirstSuitableIsU
     EXPECT_EQ(Count(lines, " ignored: a register window is already mapped"), 1u);
     EXPECT_EQ(bed.trace_count("IoConnectInterrupt ok\n"), 1u);
     EXPECT_EQ(bed.trace_count("interrupt resource ignored: an interrupt is already connected\n"), 1u);
-    EXPECT_EQ(bed.ext()->RegisterLength, bed.card().mmio_length());
+    EXPECT_EQ(device_ext(bed)->RegisterLength, bed.card().mmio_length());
     EXPECT_EQ(bed.receivers_configured(), 4);
     // Released once each.
     bed.stop();

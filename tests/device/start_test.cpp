@@ -79,7 +79,7 @@ bool AllZero(const void* p, size_t n) {
 TEST(DeviceCreation, TheExtensionIsZeroFilledPoolMemoryHeldByTheDevicesBag) {
     qh::Testbed bed(Unstarted());
     ASSERT_EQ(bed.add_status(), STATUS_SUCCESS);
-    devext* ext = bed.ext();
+    devext* ext = device_ext(bed);
     ASSERT_NE(ext, nullptr);
     // The kernel objects are initialised at Add (a restart under running pins must not initialise
     // what they wait on); everything else is zero.
@@ -142,7 +142,7 @@ TEST(DeviceStart, ANormalStartTracesInOrderConfiguresEveryReceiverAndEnablesInte
     const size_t first = bed.trace_lines().size();
     ASSERT_EQ(bed.start(), STATUS_SUCCESS);
     ASSERT_TRUE(bed.started());
-    devext* ext = bed.ext();
+    devext* ext = device_ext(bed);
 
     // The trace, line for line.
     const std::string window = Hex(uint32_t(bed.card().mmio_physical()), true);

@@ -94,13 +94,13 @@ TEST_F(RegisterAccess, GetAndSetRoundTripThroughTheCardsWindow) {
     EXPECT_EQ(value_of(get(0xC004)), 1u);
 
     // The last register of the window is still reachable.
-    const uint32_t last = bed().ext()->RegisterLength - 4;
+    const uint32_t last = device_ext(bed())->RegisterLength - 4;
     EXPECT_EQ(get(last).status, STATUS_SUCCESS);
 }
 
 TEST_F(RegisterAccess, OffsetsOutsideTheWindowOrUnalignedAreRefusedWithoutAnyAccess) {
     sim::Card& card = bed().card();
-    const uint32_t length = bed().ext()->RegisterLength;
+    const uint32_t length = device_ext(bed())->RegisterLength;
     ASSERT_GE(length, 0xC038u);
     card.set_access_log(true);
     card.clear_access_log();
@@ -198,8 +198,8 @@ TEST_F(DroppedFrames, EchoesTheRequestStartsAtZeroAndCountsWhileStreaming) {
     const uint32_t frame = 1280 * 720 * 2;
 
     // Counters left over from an earlier run are cleared when the pin starts the hardware.
-    SharedWrite(bed().ext()->Channel[input].FrameCount, 77u);
-    SharedWrite(bed().ext()->Channel[input].DropCount, uint64_t(5));
+    SharedWrite(device_ext(bed())->Channel[input].FrameCount, 77u);
+    SharedWrite(device_ext(bed())->Channel[input].DropCount, uint64_t(5));
     ASSERT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
 
     const auto request = dropped_request();

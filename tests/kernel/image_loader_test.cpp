@@ -143,26 +143,6 @@ std::string protection_of(uintptr_t address) {
     return "";
 }
 
-class Registers : public host::MmioRegion {
-public:
-    uint32_t read32(uint32_t offset) override {
-        log.push_back({false, offset, regs[offset / 4]});
-        return regs[offset / 4];
-    }
-    void write32(uint32_t offset, uint32_t value) override {
-        log.push_back({true, offset, value});
-        regs[offset / 4] = value;
-    }
-    struct Access {
-        bool write;
-        uint32_t offset;
-        uint32_t value;
-        bool operator==(const Access&) const = default;
-    };
-    uint32_t regs[0x1000 / 4] = {};
-    std::vector<Access> log;
-};
-
 using ImageLoaderTest = KernelTest;
 
 TEST_F(ImageLoaderTest, BindsImportsByModuleAndNameRelocatesAndKeepsSectionProtections) {
@@ -257,21 +237,21 @@ TEST_F(ImageLoaderTest, Cr8ReadsAndRegisterLoadsAndStoresAreEmulatedAgainstTheHo
     EXPECT_EQ(reinterpret_cast<Irql>(text + 0x10)(), static_cast<ULONG_PTR>(DISPATCH_LEVEL));
     KeLowerIrql(old);
 
-    Registers device;
+    FakeRegisters device(0x1000);
     const uint64_t physical = host::register_mmio(&device, 0x1000);
     PHYSICAL_ADDRESS pa;
     pa.QuadPart = static_cast<LONGLONG>(physical);
     auto* window = static_cast<volatile ULONG*>(MmMapIoSpaceEx(pa, 0x1000, PAGE_READWRITE | PAGE_NOCACHE));
     ASSERT_NE(window, nullptr);
-    device.regs[0x10 / 4] = 0xCAFEF00D;
-    device.regs[(8 + 4 * 3) / 4] = 0x0BADBEEF;
+    device.set(0x10, 0xCAFEF00D);
+    device.set(8 + 4 * 3, 0x0BADBEEF);
     // The upper half of the destination is cleared, as a 32-bit load does.
     EXPECT_EQ(reinterpret_cast<Read>(text + 0x20)(window + 4, 0), 0xCAFEF00Du);
     reinterpret_cast<Write>(text + 0x30)(window + 8, 0xA5A5A5A5);
     reinterpret_cast<Write>(text + 0x40)(window + 8, 0);
     EXPECT_EQ(reinterpret_cast<Read>(text + 0x50)(window, 3), 0x0BADBEEFu);
-    using A = Registers::Access;
-    EXPECT_EQ(device.log, (std::vector<A>{{false, 0x10, 0xCAFEF00D}, {true, 0x20, 0xA5A5A5A5},
+    using A = RegisterAccess;
+    EXPECT_EQ(device.log(), (std::vector<A>{{false, 0x10, 0xCAFEF00D}, {true, 0x20, 0xA5A5A5A5},
                                           {true, 0x24, 0x12345678}, {false, 0x14, 0x0BADBEEF}}));
     EXPECT_EQ(host::image::emulated_count() - emulated, 7u);
     MmUnmapIoSpace(const_cast<ULONG*>(window), 0x1000);
@@ -289,7 +269,7 @@ TEST_F(ImageLoaderTest, AFaultTheHostDoesNotEmulateStopsAndNamesTheOffsetInTheIm
     std::string error;
     auto image = load(pe, error);
     ASSERT_TRUE(image) << error;
-    Registers device;
+    FakeRegisters device(0x1000);
     const uint64_t physical = host::register_mmio(&device, 0x1000);
     PHYSICAL_ADDRESS pa;
     pa.QuadPart = static_cast<LONGLONG>(physical);
@@ -301,7 +281,7 @@ TEST_F(ImageLoaderTest, AFaultTheHostDoesNotEmulateStopsAndNamesTheOffsetInTheIm
     // A plain bad pointer in the image is not taken for a register access either.
     EXPECT_DEATH((void)reinterpret_cast<Read>(image->base() + kText)(nullptr),
                  "image fault at quadhdmi.sys\\+0x1000 .*not a register window");
-    EXPECT_TRUE(device.log.empty());
+    EXPECT_TRUE(device.log().empty());
     MmUnmapIoSpace(const_cast<ULONG*>(window), 0x1000);
     host::unregister_mmio(physical);
 }

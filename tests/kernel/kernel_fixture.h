@@ -10,6 +10,12 @@
 #include "platform/host/kernel/kernel.h"
 #include "platform/host/diag/trace.h"
 #include "platform/host/diag/verifier.h"
+#include "tests/support/dma_adapter.h"
+#include "tests/support/fake_registers.h"
+
+using qh::testing::DmaAdapter;
+using qh::testing::FakeRegisters;
+using qh::testing::RegisterAccess;
 
 class KernelTest : public ::testing::Test {
 protected:

@@ -73,18 +73,11 @@ TEST_F(KernelTest, PoolFailureInjectionByCountSizeAndTag) {
 }
 
 TEST_F(KernelTest, CommonBuffersLieBelow4GiBArePageAlignedAndReachableByTheCard) {
-    DEVICE_DESCRIPTION desc{};
-    desc.Version = DEVICE_DESCRIPTION_VERSION;
-    desc.Master = TRUE;
-    desc.Dma32BitAddresses = TRUE;
-    desc.InterfaceType = PCIBus;
-    desc.MaximumLength = 4u << 20;
-    ULONG map_registers = 0;
-    DEVICE_OBJECT pdo{};
-    PDMA_ADAPTER adapter = IoGetDmaAdapter(&pdo, &desc, &map_registers);
+    DmaAdapter dma;
+    PDMA_ADAPTER adapter = dma.adapter;
     ASSERT_NE(adapter, nullptr);
     EXPECT_EQ(adapter->Version, 1);
-    EXPECT_GT(map_registers, 0u);
+    EXPECT_GT(dma.map_registers, 0u);
 
     struct Allocation {
         unsigned char* va;
@@ -140,27 +133,6 @@ TEST_F(KernelTest, CommonBuffersLieBelow4GiBArePageAlignedAndReachableByTheCard)
     EXPECT_EQ(host::leak_report(), "");
 }
 
-// A register file with a log of every access, as a card model would expose it.
-class FakeRegisters : public host::MmioRegion {
-public:
-    uint32_t read32(uint32_t offset) override {
-        log.push_back({false, offset, regs[offset / 4]});
-        return regs[offset / 4];
-    }
-    void write32(uint32_t offset, uint32_t value) override {
-        log.push_back({true, offset, value});
-        regs[offset / 4] = value;
-    }
-    struct Access {
-        bool write;
-        uint32_t offset;
-        uint32_t value;
-        bool operator==(const Access&) const = default;
-    };
-    uint32_t regs[0x10000 / 4] = {};
-    std::vector<Access> log;
-};
-
 TEST_F(KernelTest, RegisterWindowReachesTheDeviceOnlyThroughTheAccessorsInOrder) {
     FakeRegisters device;
     uint64_t physical = host::register_mmio(&device, 0x10000);
@@ -168,13 +140,13 @@ TEST_F(KernelTest, RegisterWindowReachesTheDeviceOnlyThroughTheAccessorsInOrder)
     pa.QuadPart = static_cast<LONGLONG>(physical);
     auto* base = static_cast<volatile ULONG*>(MmMapIoSpace(pa, 0x10000, MmNonCached));
     ASSERT_NE(base, nullptr);
-    device.regs[0xC000 / 4] = 0x21;
+    device.set(0xC000, 0x21);
     WRITE_REGISTER_ULONG(base + 0xC004 / 4, 1);
     WRITE_REGISTER_ULONG(base + 0x9000 / 4, 0xABCD);
     EXPECT_EQ(READ_REGISTER_ULONG(base + 0xC000 / 4), 0x21u);
     EXPECT_EQ(READ_REGISTER_ULONG(base + 0xFFFC / 4), 0u);  // the last register of the window
-    using A = FakeRegisters::Access;
-    EXPECT_EQ(device.log, (std::vector<A>{{true, 0xC004, 1}, {true, 0x9000, 0xABCD}, {false, 0xC000, 0x21},
+    using A = RegisterAccess;
+    EXPECT_EQ(device.log(), (std::vector<A>{{true, 0xC004, 1}, {true, 0x9000, 0xABCD}, {false, 0xC000, 0x21},
                                           {false, 0xFFFC, 0}}));
 
     // A second mapping of part of the window addresses the same registers from its own base.
@@ -192,7 +164,8 @@ TEST_F(KernelTest, RegisterWindowReachesTheDeviceOnlyThroughTheAccessorsInOrder)
             for (uint32_t i = 0; i < 500; ++i) WRITE_REGISTER_ULONG(base + t, i);
         });
     for (auto& t : threads) t.join();
-    for (uint32_t t = 0; t < 4; ++t) EXPECT_EQ(device.regs[t], 499u);
+    for (uint32_t t = 0; t < 4; ++t) EXPECT_EQ(device.value(4 * t), 499u);
+    EXPECT_EQ(device.overlaps(), 0) << "two accesses were inside the device model at once";
 
     MmUnmapIoSpace(const_cast<ULONG*>(base), 0x10000);
     host::unregister_mmio(physical);
@@ -203,7 +176,7 @@ TEST_F(KernelTest, RegisterWindowReachesTheDeviceOnlyThroughTheAccessorsInOrder)
 TEST_F(KernelTest, MappedWindowCannotBeDereferencedAsMemory) {
     // The kernel's DPC and timer threads exist: re-execute rather than fork a threaded process.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    FakeRegisters device;
+    FakeRegisters device(0x1000);
     uint64_t physical = host::register_mmio(&device, 0x1000);
     PHYSICAL_ADDRESS pa;
     pa.QuadPart = static_cast<LONGLONG>(physical);

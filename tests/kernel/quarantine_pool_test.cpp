@@ -20,17 +20,6 @@ constexpr const char* kFreedPoolFault = "STOP 0x000000D5 \\(DRIVER_PAGE_FAULT_IN
 constexpr const char* kFreedBufferFault = "STOP 0x00000050 \\(PAGE_FAULT_IN_NONPAGED_AREA\\).*freed common buffer";
 #endif
 
-PDMA_ADAPTER Adapter(bool master, bool dma32, bool dma64) {
-    static DEVICE_OBJECT pdo{};
-    DEVICE_DESCRIPTION description{};
-    description.Master = master;
-    description.Dma32BitAddresses = dma32;
-    description.Dma64BitAddresses = dma64;
-    description.InterfaceType = PCIBus;
-    description.MaximumLength = 0x400000;
-    return IoGetDmaAdapter(&pdo, &description, nullptr);
-}
-
 size_t MappingCount() {
     std::ifstream maps("/proc/self/maps");
     size_t n = 0;
@@ -50,7 +39,8 @@ TEST_F(KernelTest, FreedPoolAndCommonBuffersFaultAtTheFirstAccessWhateverTheirSi
         EXPECT_DEATH({ block[0] = 2; }, kFreedPoolFault);
     }
 
-    PDMA_ADAPTER adapter = Adapter(true, true, false);
+    DmaAdapter dma;
+    PDMA_ADAPTER adapter = dma.adapter;
     ASSERT_NE(adapter, nullptr);
     for (ULONG length : {ULONG(64), ULONG(0x1E000)}) {
         SCOPED_TRACE(length);
@@ -97,7 +87,8 @@ TEST_F(KernelTest, DmaAdapterPlacesBuffersWhereTheDescriptionSaysTheMasterReache
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.master) + std::to_string(c.dma32) + std::to_string(c.dma64));
-        PDMA_ADAPTER adapter = Adapter(c.master, c.dma32, c.dma64);
+        DmaAdapter dma(c.master, c.dma32, c.dma64);
+        PDMA_ADAPTER adapter = dma.adapter;
         ASSERT_EQ(adapter != nullptr, c.granted);
         if (!adapter) continue;
         PHYSICAL_ADDRESS bus[2]{};

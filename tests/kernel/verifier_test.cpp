@@ -192,27 +192,9 @@ TEST_F(KernelTest, FreeingPoolThatHoldsAnArmedTimerOrQueuedDpcIsNamed) {
     EXPECT_EQ(capture.count(), 2u);
 }
 
-struct Dma {
-    PDMA_ADAPTER adapter;
-    DEVICE_OBJECT pdo{};
-    Dma() {
-        DEVICE_DESCRIPTION desc{};
-        desc.Master = TRUE;
-        desc.Dma32BitAddresses = TRUE;
-        desc.InterfaceType = PCIBus;
-        adapter = IoGetDmaAdapter(&pdo, &desc, nullptr);
-    }
-    PVOID alloc(ULONG length, PHYSICAL_ADDRESS* bus) {
-        return adapter->DmaOperations->AllocateCommonBuffer(adapter, length, bus, FALSE);
-    }
-    void free(ULONG length, PHYSICAL_ADDRESS bus, PVOID va) {
-        adapter->DmaOperations->FreeCommonBuffer(adapter, length, bus, va, FALSE);
-    }
-};
-
 TEST_F(KernelTest, DmaMisuseIsNamed) {
     Capture capture;
-    Dma dma;
+    DmaAdapter dma;
     PHYSICAL_ADDRESS bus{};
     auto* va = static_cast<unsigned char*>(dma.alloc(8192, &bus));
     ASSERT_NE(va, nullptr);
@@ -258,7 +240,7 @@ TEST_F(KernelTest, DmaMisuseIsNamed) {
 }
 
 TEST_F(KernelTest, LeakCheckAtRemovalNamesEveryLeak) {
-    Dma dma;
+    DmaAdapter dma;
     PHYSICAL_ADDRESS bus{};
     void* buffer = dma.alloc(4096, &bus);
     void* block = ExAllocatePoolWithTag(NonPagedPoolNx, 48, kTag);
@@ -278,16 +260,9 @@ TEST_F(KernelTest, LeakCheckAtRemovalNamesEveryLeak) {
     EXPECT_EQ(capture.count(), 1u);
 }
 
-class Registers : public host::MmioRegion {
-public:
-    uint32_t read32(uint32_t) override { return 0x5A5A5A5A; }
-    void write32(uint32_t, uint32_t) override { ++writes; }
-    std::atomic<int> writes{0};
-};
-
 TEST_F(KernelTest, RegisterAccessOutsideAMappedWindowIsNamed) {
     Capture capture;
-    Registers device;
+    FakeRegisters device(0x1000, FakeRegisters::Reads::Fixed, 0x5A5A5A5A);
     uint64_t physical = host::register_mmio(&device, 0x1000);
     PHYSICAL_ADDRESS pa;
     pa.QuadPart = static_cast<LONGLONG>(physical);
@@ -303,7 +278,7 @@ TEST_F(KernelTest, RegisterAccessOutsideAMappedWindowIsNamed) {
     EXPECT_TRUE(has(capture, v::kPageFaultInNonPagedArea, "misaligned register access"));
     WRITE_REGISTER_ULONG(nullptr, 1);  // no window at all
     EXPECT_EQ(capture.count_containing("outside any mapped register window"), 2u);
-    EXPECT_EQ(device.writes.load(), 0);
+    EXPECT_EQ(device.writes(), 0u);
 
     MmUnmapIoSpace(const_cast<ULONG*>(base), 0x80);  // wrong length: refused
     EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "it was mapped with length 256"));
@@ -313,7 +288,7 @@ TEST_F(KernelTest, RegisterAccessOutsideAMappedWindowIsNamed) {
     EXPECT_EQ(capture.count_containing("after MmUnmapIoSpace"), 2u);
     MmUnmapIoSpace(const_cast<ULONG*>(base), 0x100);
     EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "which is not a mapped register window"));
-    EXPECT_EQ(device.writes.load(), 0);
+    EXPECT_EQ(device.writes(), 0u);
     host::unregister_mmio(physical);
 }
 
@@ -379,12 +354,6 @@ TEST_F(KernelTest, DpcReturningAtAnotherIrqlOrHoldingAMutexIsNamed) {
 // Memory integrity and the code-integrity checks: executable pool and executable mappings are
 // refused by name, a mapped window's protection holds, and what IoConnectInterruptEx connected
 // IoDisconnectInterruptEx disconnects only with its version.
-struct RegisterFile : host::MmioRegion {
-    uint32_t read32(uint32_t offset) override { return regs[offset / 4]; }
-    void write32(uint32_t offset, uint32_t value) override { regs[offset / 4] = value; }
-    uint32_t regs[0x1000 / 4] = {};
-};
-
 TEST_F(KernelTest, ExecutablePoolIsRefusedWhereNonExecutablePoolServes) {
     Capture capture;
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 64, kTag), nullptr);
@@ -408,7 +377,7 @@ TEST_F(KernelTest, ExecutablePoolIsRefusedWhereNonExecutablePoolServes) {
 }
 
 TEST_F(KernelTest, MappedWindowHonoursItsProtectionAndNeverMapsExecutable) {
-    RegisterFile device;
+    FakeRegisters device(0x1000);
     uint64_t physical = host::register_mmio(&device, 0x1000);
     PHYSICAL_ADDRESS pa;
     pa.QuadPart = static_cast<LONGLONG>(physical);
@@ -419,14 +388,14 @@ TEST_F(KernelTest, MappedWindowHonoursItsProtectionAndNeverMapsExecutable) {
     ASSERT_NE(rw, nullptr);
     WRITE_REGISTER_ULONG(rw + 1, 0x55);
     EXPECT_EQ(READ_REGISTER_ULONG(rw + 1), 0x55u);
-    EXPECT_EQ(device.regs[1], 0x55u);
+    EXPECT_EQ(device.value(4), 0x55u);
 
     // A read-only mapping reads the same registers and refuses writes by name.
     auto* ro = static_cast<volatile ULONG*>(MmMapIoSpaceEx(pa, 0x1000, PAGE_READONLY | PAGE_NOCACHE));
     ASSERT_NE(ro, nullptr);
     EXPECT_EQ(READ_REGISTER_ULONG(ro + 1), 0x55u);
     WRITE_REGISTER_ULONG(ro + 1, 0xAA);
-    EXPECT_EQ(device.regs[1], 0x55u);
+    EXPECT_EQ(device.value(4), 0x55u);
     ASSERT_EQ(capture.count(), 1u);
     EXPECT_TRUE(has(capture, v::kAttemptedWriteToReadonlyMemory, "mapped PAGE_READONLY"));
 

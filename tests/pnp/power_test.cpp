@@ -82,8 +82,8 @@ struct Capture {
         for (uint32_t taken = 0; taken < kVideoBuffers && video && video->wait_completed(frame, 0); ++taken) {
             if (frame.status == STATUS_SUCCESS && frame.stream_header().DataUsed > 0) {
                 video_flags.push_back((frame.stream_header().OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0);
-                video_numbers.push_back(videotest::StampAt(frame.data.data()).frame);
-                EXPECT_EQ(videotest::StampAt(frame.data.data()).input, input);
+                video_numbers.push_back(sim::read_stamp(frame.data.data()).frame);
+                EXPECT_EQ(sim::read_stamp(frame.data.data()).input, input);
             }
             submit(*video, true);
         }

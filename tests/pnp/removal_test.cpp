@@ -111,7 +111,7 @@ public:
                 // Every input is progressive here: whole frames of the pin's size, in order.
                 EXPECT_GE(frame.stream_header().DataUsed, in.width * in.height * 2);
                 in.frames->Check(frame, in.width * 2, in.height, false);
-                in.newest_video_frame = std::max<int64_t>(in.newest_video_frame, videotest::StampAt(frame.data.data()).frame);
+                in.newest_video_frame = std::max<int64_t>(in.newest_video_frame, sim::read_stamp(frame.data.data()).frame);
             }
             if (requeue) submit_video(in);
         }
@@ -282,7 +282,7 @@ TEST(Removal, DuringARegisterRequest) {
         // The removal runs while the handler is between its look at the window and its read:
         // the read must find the window still there, or the handler must not read at all.
         std::thread remover;
-        devext* ext = bed.ext();
+        devext* ext = device_ext(bed);
         // The interrupt routine reads the window too, on its own thread, whenever the card's line
         // is asserted: only the handler's read, on this thread, is the one meant.
         host::watch_shared_read(&ext->RegisterBase, std::this_thread::get_id(), [&] {
@@ -312,7 +312,7 @@ TEST(Removal, WhileAFrameIsBeingCopiedTheBuffersOutliveTheCopy) {
     // the buffer may be freed only once the copy is done.
     std::thread remover;
     std::atomic<bool> removed{false}, remover_started{false};
-    host::watch_shared_read(&bed.ext()->Channel[0].FrameCount, [&] {
+    host::watch_shared_read(&device_ext(bed)->Channel[0].FrameCount, [&] {
         remover = std::thread([&] {
             bed.unplug();
             removed = true;
@@ -346,7 +346,7 @@ TEST(Removal, BetweenTheStatusAndTheEngineRegistersNothingIsCounted) {
         Session session(bed);
         Input& in = session.add(0);
         session.stream(2);
-        ChannelState& ch = bed.ext()->Channel[0];
+        ChannelState& ch = device_ext(bed)->Channel[0];
         const uint64_t counted = SharedRead(ch.AudioHwBytes);
         const uint64_t event = SharedRead(ch.VideoEvent);
         sim::Card& card = bed.card();
@@ -386,9 +386,9 @@ TEST(Removal, TheInterruptOfAnotherDeviceOnTheSharedLineIsNotClaimed) {
     bed.card().unplug(/*shared_line_keeps_firing=*/true);
     ASSERT_TRUE(wait_until([&] { return line.calls() >= calls + 50; }));
     EXPECT_EQ(line.claimed(), claimed);
-    const uint32_t frames = SharedRead(bed.ext()->Channel[0].FrameCount);
+    const uint32_t frames = SharedRead(device_ext(bed)->Channel[0].FrameCount);
     bed.pnp_device().surprise_remove();
-    EXPECT_EQ(SharedRead(bed.ext()->Channel[0].FrameCount), frames) << "frames delivered from a card that is gone";
+    EXPECT_EQ(SharedRead(device_ext(bed)->Channel[0].FrameCount), frames) << "frames delivered from a card that is gone";
     session.stop_and_close();
     EXPECT_EQ(bed.finish_removal(kWaitMs), 0u);
 }
@@ -405,7 +405,7 @@ TEST(Removal, AFormatSetDuringTheTeardownLeavesTheBuffersAlone) {
         auto pin = videotest::VideoBed::CreatePin(*filter, videotest::VideoBed::Format(*filter, 2));
         ASSERT_TRUE(pin);
         const auto other = videotest::VideoBed::Format(*filter, 1);
-        CommonBuffer& first = bed.ext()->channel0videobuf[0];
+        CommonBuffer& first = device_ext(bed)->channel0videobuf[0];
         bool written = false, untouched = false;
         host::watch_shared_read(&first.VirtAddr, [&] {
             auto* bytes = static_cast<uint8_t*>(first.VirtAddr);

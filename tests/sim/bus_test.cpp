@@ -6,6 +6,7 @@
 
 #include "platform/host/kernel/kernel.h"
 #include "platform/host/diag/verifier.h"
+#include "tests/support/dma_adapter.h"
 
 #include <gtest/gtest.h>
 
@@ -13,20 +14,10 @@
 
 namespace {
 
-struct Adapter {
-    PDMA_ADAPTER adapter = nullptr;
-    Adapter() {
-        DEVICE_DESCRIPTION d{};
-        d.Version = DEVICE_DESCRIPTION_VERSION;
-        d.Master = TRUE;
-        d.Dma32BitAddresses = TRUE;
-        d.InterfaceType = PCIBus;
-        d.MaximumLength = 0x400000;
-        ULONG registers = 0;
-        adapter = IoGetDmaAdapter(nullptr, &d, &registers);
-    }
+// Common buffers of the host's adapter, put back at the end of the test.
+struct Adapter : qh::testing::DmaAdapter {
     ~Adapter() {
-        if (adapter) adapter->DmaOperations->PutDmaAdapter(adapter);
+        if (adapter) put();
     }
     struct Buffer {
         PVOID virt = nullptr;

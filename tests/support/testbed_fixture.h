@@ -2,7 +2,8 @@
 // on its register window, and the trace of the driver.
 #pragma once
 
-#include "client/testbed.h"
+#include "testbed/testbed.h"
+#include "tests/support/device_ext.h"
 
 #include <gtest/gtest.h>
 

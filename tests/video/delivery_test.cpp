@@ -214,7 +214,7 @@ TEST(VideoDelivery, HostMeasuresTheDriversOwnCostPerObject) {
     }
 
     using host::cost::Kind;
-    devext* ext = vb.bed.ext();
+    devext* ext = device_ext(vb.bed);
     const void* pin = s.pin->kspin();
     // A routine's figures are added as it returns, which may be just after the client saw its frame.
     EXPECT_TRUE(WaitUntil([&] { return host::cost::figures(Kind::Completion, pin).calls == 4; }));

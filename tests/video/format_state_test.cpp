@@ -100,12 +100,12 @@ TEST(VideoFormatSetting, InterlacedSourceProgressiveSourceAndNoCable) {
     // the receiver beyond the connect byte.
     auto filter3 = vb.OpenVideo(3);
     ASSERT_TRUE(filter3);
-    FillBuffers(vb.bed.ext(), 3, 0x5A);
+    FillBuffers(device_ext(vb.bed), 3, 0x5A);
     card.clear_receiver_writes(3);
     mark = host::trace::mark();
     auto pin3 = VideoBed::CreatePin(*filter3, VideoBed::Format(*filter3, 2));
     ASSERT_TRUE(pin3);
-    EXPECT_TRUE(BuffersFilledWith(vb.bed.ext(), 3, 0));
+    EXPECT_TRUE(BuffersFilledWith(device_ext(vb.bed), 3, 0));
     EXPECT_EQ(vb.Channel(3).Width, 1920u);
     EXPECT_EQ(vb.Channel(3).Interlaced, 0u);
     EXPECT_EQ(vb.Channel(3).FrameRate, 60u);
@@ -135,7 +135,7 @@ TEST(VideoFormatSetting, TruncatedConnectionFormatIsRefusedBeforeItIsRead) {
 TEST(VideoPinStates, OwnershipRestartAndClock) {
     VideoBed vb;
     sim::Card& card = vb.bed.card();
-    devext* ext = vb.bed.ext();
+    devext* ext = device_ext(vb.bed);
     auto filterA = vb.OpenVideo(0);
     auto filterB = vb.OpenVideo(0);
     ASSERT_TRUE(filterA && filterB);

@@ -110,12 +110,12 @@ TEST(VideoOtherClients, WithTheCableOutAnotherClientNeitherClearsNorResizesTheOw
     // What the engine last wrote stays in the input's buffers while no signal comes.
     std::vector<std::vector<uint8_t>> held;
     for (int i = 0; i < 3; ++i) {
-        const auto* p = static_cast<const uint8_t*>(VideoBuffers(vb.bed.ext(), 0)[i].VirtAddr);
+        const auto* p = static_cast<const uint8_t*>(VideoBuffers(device_ext(vb.bed), 0)[i].VirtAddr);
         held.emplace_back(p, p + kVideoBufferSize);
     }
     IntrudeAndLeave(vb, a);
     for (int i = 0; i < 3; ++i) {
-        const auto* p = static_cast<const uint8_t*>(VideoBuffers(vb.bed.ext(), 0)[i].VirtAddr);
+        const auto* p = static_cast<const uint8_t*>(VideoBuffers(device_ext(vb.bed), 0)[i].VirtAddr);
         EXPECT_EQ(std::memcmp(p, held[i].data(), kVideoBufferSize), 0) << "buffer " << i << " changed";
     }
 
@@ -200,8 +200,8 @@ TEST(VideoRestart, AFrameSignalledInAnEarlierRunIsNeverDeliveredInTheNext) {
     EXPECT_FALSE(a.pin->wait_completed(f, 300)) << "a frame was delivered before the card wrote one";
     vb.Step(0);
     ASSERT_TRUE(a.pin->wait_completed(f, kGenerousMs));
-    EXPECT_EQ(StampAt(f.data.data() + 1079 * 3840).line, 1079);
-    EXPECT_EQ(StampAt(f.data.data()).input, 0);
+    EXPECT_EQ(sim::read_stamp(f.data.data() + 1079 * 3840).line, 1079);
+    EXPECT_EQ(sim::read_stamp(f.data.data()).input, 0);
 }
 
 }  // namespace

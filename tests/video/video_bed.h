@@ -3,12 +3,13 @@
 // at the start of every line.
 #pragma once
 
-#include "client/testbed.h"
 #include "driver/core/devext.h"
 #include "driver/public.h"
 #include "platform/host/kernel/kernel.h"
 #include "platform/host/diag/trace.h"
 #include "sim/pattern.h"
+#include "testbed/testbed.h"
+#include "tests/support/device_ext.h"
 
 #include <gtest/gtest.h>
 
@@ -66,10 +67,6 @@ inline qh::TestbedOptions ManualOptions() {
     options.virtual_clock = true;
     return options;
 }
-
-// The stamp at the start of a line of the card's test pattern.
-using Stamp = sim::Stamp;
-inline Stamp StampAt(const uint8_t* p) { return sim::read_stamp(p); }
 
 // The frames one pin delivers, checked as they come: each whole (every line the pattern's line
 // of one frame of the input, fields woven in order), each later than the one before, unless the
@@ -158,7 +155,7 @@ public:
         return pin;
     }
 
-    ChannelState& Channel(uint32_t input) { return bed.ext()->Channel[input]; }
+    ChannelState& Channel(uint32_t input) { return device_ext(bed)->Channel[input]; }
     uint32_t VideoState(uint32_t input) { return SharedRead(Channel(input).VideoState); }
     uint32_t FrameCount(uint32_t input) { return SharedRead(Channel(input).FrameCount); }
     uint64_t DropCount(uint32_t input) { return SharedRead(Channel(input).DropCount); }

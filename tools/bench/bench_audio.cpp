@@ -10,21 +10,21 @@
 // the block being filled, so each read announces the blocks completed since the previous one.
 // Every stream has its own client thread, as a capture application has.
 //
-// A break in a buffer the driver flagged as a discontinuity (audio it had to skip) is counted apart
-// from the breaks nothing announced; only those fail the goal.
+// A break at the start of a buffer the driver flagged as a discontinuity (audio it had to skip) is
+// counted apart from the breaks nothing announced (sim::AudioIndexCheck); only those fail the goal.
 //
 //   bench_audio [seconds] [--irq-latency MS|~MS[:SEED]] [--start-seed N] [--i2c-khz 100|400]
 //               [--bus-read-ns NS] [--json FILE] [--plot FILE.png]
 //   (default 60 s)
 // BENCH_AUDIO_BREAKS=1 in the environment prints each break as it is seen.
-#include "client/testbed.h"
-#include "driver/core/devext.h"
 #include "driver/public.h"
-#include "driver/hw/registers.h"
 #include "platform/host/measure/cost.h"
 #include "platform/host/kernel/kernel.h"
 #include "platform/host/kernel/priority.h"
 #include "platform/host/diag/verifier.h"
+#include "sim/pattern.h"
+#include "testbed/testbed.h"
+#include "tools/bench/lib/card_map.h"
 #include "tools/bench/lib/report.h"
 
 #include <malloc.h>
@@ -51,7 +51,10 @@ constexpr uint32_t kAudioBuffers = 8;
 constexpr uint32_t kVideoBuffers = 3;
 constexpr uint32_t kCopyRepeats = 64;    // one 1920-byte copy is too short for the CPU clock alone
 constexpr double kLatencyGoalMs = 1.0;
-constexpr uint32_t kCalibrationRegister = 0x24;   // read-only, no side effects
+// Video buffers any frame the card makes fits in.
+constexpr uint32_t kVideoBufferBytes = 0x400000;
+using bench::card::kAudioBlock;
+using bench::card::kVideoBlock;
 
 const GUID* kAudioRefs[kInputs] = {&kRefAudio0, &kRefAudio1, &kRefAudio2, &kRefAudio3};
 const GUID* kVideoRefs[kInputs] = {&kRefVideo0, &kRefVideo1, &kRefVideo2, &kRefVideo3};
@@ -67,24 +70,6 @@ std::unique_ptr<qh::client::Filter> Open(qh::client::Device& device, const GUID&
     return filter;
 }
 
-std::vector<uint8_t> PcmFormat() {
-    KSDATAFORMAT_WAVEFORMATEX f{};
-    f.DataFormat.FormatSize = sizeof f;
-    f.DataFormat.SampleSize = 4;
-    f.DataFormat.MajorFormat = kTypeAudio;
-    f.DataFormat.SubFormat = kSubtypePcm;
-    f.DataFormat.Specifier = kSpecifierWaveFormatEx;
-    f.WaveFormatEx.wFormatTag = WAVE_FORMAT_PCM;
-    f.WaveFormatEx.nChannels = 2;
-    f.WaveFormatEx.nSamplesPerSec = 48000;
-    f.WaveFormatEx.nAvgBytesPerSec = 192000;
-    f.WaveFormatEx.nBlockAlign = 4;
-    f.WaveFormatEx.wBitsPerSample = 16;
-    std::vector<uint8_t> bytes(sizeof f);
-    std::memcpy(bytes.data(), &f, sizeof f);
-    return bytes;
-}
-
 struct Delivered {
     int64_t completed_ns, picked_ns;
     uint64_t end_bytes;   // the input's delivered total with this buffer, skipped audio included
@@ -92,54 +77,41 @@ struct Delivered {
 
 struct AudioRun {
     uint64_t buffers = 0, breaks = 0, flagged = 0, flagged_breaks = 0, bytes = 0;
-    uint16_t expected = 0;
+    sim::AudioIndexCheck index;
     std::vector<Delivered> delivered;
     std::vector<double> memcpy_ns;   // per buffer
     std::string error;
 };
 
 // Audio client of one input: checks the sample index the card's audio carries in its left channel.
-void ConsumeAudio(qh::client::Pin& pin, ChannelState& ch, const uint8_t* ring, AudioRun& run,
+void ConsumeAudio(qh::client::Pin& pin, const qh::Testbed& bed, uint32_t input, qh::DmaView ring, AudioRun& run,
                   const std::atomic<bool>& done) {
     std::vector<uint8_t> scratch(kBlock);
+    const bool show_breaks = std::getenv("BENCH_AUDIO_BREAKS") != nullptr;
     while (!done.load()) {
         qh::client::CompletedFrame frame{};
         if (!pin.wait_completed(frame, 100)) continue;
         const int64_t picked = NowNs();
         const auto& h = frame.stream_header();
         const bool flagged = (h.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0;
-        uint64_t& breaks = flagged ? run.flagged_breaks : run.breaks;
-        if (h.DataUsed >= 4) {
-            const uint16_t first = static_cast<uint16_t>(frame.data[0] | (frame.data[1] << 8));
-            if (run.buffers > 0 && first != run.expected) {
-                ++breaks;
-                if (std::getenv("BENCH_AUDIO_BREAKS"))
-                    std::fprintf(stderr, "break at buffer %llu: index %u, %u expected\n",
-                                 static_cast<unsigned long long>(run.buffers), first, run.expected);
-            }
-            for (uint32_t f = 1; f < h.DataUsed / 4; ++f) {
-                uint16_t v = static_cast<uint16_t>(frame.data[f * 4] | (frame.data[f * 4 + 1] << 8));
-                if (v != static_cast<uint16_t>(first + f)) {
-                    ++breaks;
-                    if (std::getenv("BENCH_AUDIO_BREAKS"))
-                        std::fprintf(stderr, "break inside buffer %llu at frame %u: index %u, %u expected\n",
-                                     static_cast<unsigned long long>(run.buffers), f, v, uint16_t(first + f));
-                    break;
-                }
-            }
-            run.expected = static_cast<uint16_t>(first + h.DataUsed / 4);
+        const size_t used = std::min<size_t>(h.DataUsed, frame.data.size());
+        if (run.index.feed(frame.data.data(), used, flagged) != 0 && show_breaks) {
+            std::fprintf(stderr, "break in buffer %llu: index %u after %u\n", static_cast<unsigned long long>(run.buffers),
+                         unsigned(run.index.break_after()), unsigned(run.index.break_before()));
         }
+        run.breaks = run.index.unflagged_breaks();
+        run.flagged_breaks = run.index.flagged_breaks();
         if (flagged) ++run.flagged;
         run.bytes += h.DataUsed;
         // Audio the driver skipped after an overrun counts as delivered in its books.
         run.delivered.push_back({static_cast<int64_t>(frame.completed_ns), picked,
-                                 run.bytes + SharedRead(ch.AudioLostBytes)});
+                                 run.bytes + bed.driver_input(input).audio_lost_bytes});
         ++run.buffers;
         // The copy the driver makes of a buffer: the same bytes out of the same ring.
-        const uint64_t offset = (run.bytes % kAudioRingSize) / kBlock * kBlock;
+        const uint64_t offset = (run.bytes % ring.bytes) / kBlock * kBlock;
         const uint64_t t0 = host::cost::thread_cpu_ns();
         for (uint32_t r = 0; r < kCopyRepeats; ++r) {
-            std::memcpy(scratch.data(), ring + offset, kBlock);
+            std::memcpy(scratch.data(), ring.data + offset, kBlock);
             asm volatile("" : : "r"(scratch.data()) : "memory");
         }
         run.memcpy_ns.push_back(double(host::cost::thread_cpu_ns() - t0) / kCopyRepeats);
@@ -152,7 +124,7 @@ void ConsumeVideo(qh::client::Pin& pin, std::atomic<uint64_t>& frames, const std
         qh::client::CompletedFrame frame{};
         if (!pin.wait_completed(frame, 100)) continue;
         frames.fetch_add(1);
-        pin.submit(kVideoBufferSize, 128);
+        pin.submit(kVideoBufferBytes, 128);
     }
 }
 
@@ -231,7 +203,6 @@ int RunBench(int argc, char** argv) {
         std::fprintf(stderr, "device did not start: 0x%08X\n", static_cast<unsigned>(bed.start_status()));
         return 1;
     }
-    devext* ext = bed.ext();
     sim::Card& card = bed.card();
     // Filters are opened once the receivers report their signals: a filter opened before its
     // receiver has locked detects no signal, and a format set then does not fit the signal that
@@ -253,25 +224,25 @@ int RunBench(int argc, char** argv) {
         auto pins = vfilters[n]->pins();
         if (pins.empty() || vfilters[n]->intersect(0, {pins[0].ranges[0]}, vformat) != STATUS_SUCCESS ||
             vfilters[n]->create_pin(0, vformat, vpins[n]) != STATUS_SUCCESS ||
-            afilters[n]->create_pin(0, PcmFormat(), apins[n]) != STATUS_SUCCESS) {
+            afilters[n]->create_pin(0, qh::client::make_pcm_format(), apins[n]) != STATUS_SUCCESS) {
             std::fprintf(stderr, "input %u: pins could not be created\n", n);
             return 1;
         }
         vpins[n]->set_state(KSSTATE_PAUSE);
         apins[n]->set_state(KSSTATE_PAUSE);
-        for (uint32_t i = 0; i < kVideoBuffers; ++i) vpins[n]->submit(kVideoBufferSize, 128);
+        for (uint32_t i = 0; i < kVideoBuffers; ++i) vpins[n]->submit(kVideoBufferBytes, 128);
         for (uint32_t i = 0; i < kAudioBuffers; ++i) apins[n]->submit(kBlock, 56);
     }
 
     // Calibrate the card's log clock against the host clock with one logged read.
     // Logged: the calibration read, the interrupt status (whose readers are the interrupt
     // routine's threads) and the DMA registers.
-    std::vector<uint32_t> logged = {kCalibrationRegister, kRegInterruptStatus};
+    std::vector<uint32_t> logged = {bench::card::kCalibration, bench::card::kInterruptStatus};
     for (uint32_t n = 0; n < kInputs; ++n) logged.insert(logged.end(), {kAudioBlock[n], kVideoBlock[n]});
     card.set_access_log(true, logged);
     card.clear_access_log();
     const int64_t before = NowNs();
-    card.read32(kCalibrationRegister);
+    card.read32(bench::card::kCalibration);
     const int64_t after = NowNs();
     const auto calibration = card.access_log();
     if (calibration.empty()) {
@@ -288,13 +259,12 @@ int RunBench(int argc, char** argv) {
     std::array<std::atomic<uint64_t>, kInputs> video_frames{};
     std::array<AudioRun, kInputs> runs;
     std::vector<std::thread> clients;
-    const auto* rings = static_cast<const uint8_t*>(ext->channelallaudiobuf.VirtAddr);
     for (uint32_t n = 0; n < kInputs; ++n) {
         vpins[n]->set_state(KSSTATE_RUN);
         apins[n]->set_state(KSSTATE_RUN);
         clients.emplace_back(ConsumeVideo, std::ref(*vpins[n]), std::ref(video_frames[n]), std::cref(done));
-        clients.emplace_back(ConsumeAudio, std::ref(*apins[n]), std::ref(ext->Channel[n]), rings + n * kAudioRingSize,
-                             std::ref(runs[n]), std::cref(done));
+        clients.emplace_back(ConsumeAudio, std::ref(*apins[n]), std::cref(bed), n, bed.audio_ring(n), std::ref(runs[n]),
+                             std::cref(done));
     }
     const auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
@@ -346,7 +316,7 @@ int RunBench(int argc, char** argv) {
                 seconds, fps.c_str(), double(card_cpu) / 1e9 / elapsed * 100, card_late_ms,
                 double(register_ns) / 1e9 / elapsed * 100);
     const sim::InterruptTiming& timing = options.card.interrupt_timing;
-    std::printf("interrupt latency %s%.1f ms, card start seed %llu; breaks in flagged buffers counted apart; a read of "
+    std::printf("interrupt latency %s%.1f ms, card start seed %llu; breaks at flagged buffers counted apart; a read of "
                 "the thread CPU clock costs %.2f us, taken off each measured call\nthread priorities: %s\n",
                 timing.random_latency ? "up to " : "", timing.latency_us / 1000.0,
                 static_cast<unsigned long long>(bed.card().start_seed()), double(host::cost::read_overhead_ns()) / 1e3,
@@ -372,7 +342,7 @@ int RunBench(int argc, char** argv) {
     for (uint32_t n = 0; n < kInputs; ++n) {
         AudioRun& r = runs[n];
         breaks += r.breaks;
-        const uint64_t lost = SharedRead(ext->Channel[n].AudioLostBytes);
+        const uint64_t lost = bed.driver_input(n).audio_lost_bytes;
         lost_all += lost;
         const auto marks = BlockTimes(log, n, card_to_host);
         std::vector<double> irq_ms, client_ms;

@@ -4,6 +4,7 @@
 #include "sim/card.h"
 
 #include "platform/host/kernel/kernel.h"
+#include "tools/bench/lib/card_map.h"
 
 #include <sys/resource.h>
 
@@ -76,18 +77,18 @@ int main(int argc, char** argv) {
         buffers.push_back(b);
         return b.logical.LowPart;
     };
-    constexpr uint32_t kVideo[4] = {0x9000, 0xB000, 0x9800, 0xB800};
-    constexpr uint32_t kAudio[4] = {0x8000, 0xA000, 0x8800, 0xA800};
+    using bench::card::kAudioBlock;
+    using bench::card::kVideoBlock;
     const uint32_t audio = allocate(4 * 30720);
     for (uint32_t n = 0; n < sim::kInputs; ++n) {
-        const uint32_t v = kVideo[n];
+        const uint32_t v = kVideoBlock[n];
         card.write32(0xC01C + 8 * n, 1);
         card.write32(v + 0x10, 1920 * 1080 * 2);
         card.write32(v + 0x0C, allocate(0x400000));
         card.write32(v + 0x3C, allocate(0x400000));
         card.write32(v + 0x40, allocate(0x400000));
         card.write32(v, 1);
-        const uint32_t a = kAudio[n];
+        const uint32_t a = kAudioBlock[n];
         card.write32(a + 0x0C, audio + n * 30720);
         card.write32(a + 0x04, 30720);
         card.write32(a + 0x10, 1920);
@@ -131,9 +132,9 @@ int main(int argc, char** argv) {
 
     for (uint32_t n = 0; n < sim::kInputs; ++n) {
         card.write32(0xC01C + 8 * n, 0);
-        card.write32(kVideo[n], 0);
+        card.write32(kVideoBlock[n], 0);
         card.write32(0xC018 + 8 * n, 0);
-        card.write32(kAudio[n], 0);
+        card.write32(kAudioBlock[n], 0);
     }
     for (auto& b : buffers) adapter->DmaOperations->FreeCommonBuffer(adapter, b.length, b.logical, b.virt, FALSE);
     adapter->DmaOperations->PutDmaAdapter(adapter);

@@ -23,19 +23,20 @@
 //
 // Usage: bench_video [seconds] [--mode p|i|both] [--inputs 1|4|both] [--irq-latency MS|~MS[:SEED]]
 //                    [--start-seed N] [--i2c-khz 100|400] [--bus-read-ns NS] [--json FILE] [--plot FILE.png]
-#include "client/testbed.h"
-#include "driver/device/device.h"
 #include "driver/public.h"
 #include "platform/host/measure/cost.h"
 #include "platform/host/kernel/kernel.h"
 #include "platform/host/kernel/priority.h"
 #include "platform/host/diag/verifier.h"
 #include "sim/pattern.h"
+#include "testbed/testbed.h"
+#include "tools/bench/lib/card_map.h"
 #include "tools/bench/lib/report.h"
 
 #include <malloc.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -58,9 +59,7 @@ constexpr double kLatencyGoalMs = 2.0;
 constexpr double kProgressiveGoal = 1.15, kWovenGoal = 1.5;
 constexpr double kPollingGoal = 0.01;   // of a core, for every input's I2C polling together
 constexpr auto kWarmUp = std::chrono::seconds(1);
-constexpr uint32_t kVideoBlock[kMaxInputs] = {0x9000, 0xB000, 0x9800, 0xB800};
-constexpr uint32_t kInterruptStatus = 0xC000;
-constexpr uint32_t kCalibrationRegister = 0x24;   // read-only, no side effects
+using bench::card::kVideoBlock;
 const GUID* const kVideoRef[kMaxInputs] = {&kRefVideo0, &kRefVideo1, &kRefVideo2, &kRefVideo3};
 
 struct FrameRecord {
@@ -143,13 +142,13 @@ int64_t HostNs() { return host::now_100ns() * 100; }
 
 // The copy the driver makes of one frame, made by the consumer from the same DMA buffers: one
 // copy of the whole frame, or the weave of two field buffers line by line.
-void ReferenceCopy(uint8_t* dst, const CommonBuffer* buffers, bool interlaced) {
+void ReferenceCopy(uint8_t* dst, const std::array<qh::DmaView, 3>& buffers, bool interlaced) {
     if (!interlaced) {
-        std::memcpy(dst, buffers[0].VirtAddr, kFrameBytes);
+        std::memcpy(dst, buffers[0].data, kFrameBytes);
         return;
     }
-    const auto* top = static_cast<const uint8_t*>(buffers[0].VirtAddr);
-    const auto* bottom = static_cast<const uint8_t*>(buffers[1].VirtAddr);
+    const uint8_t* top = buffers[0].data;
+    const uint8_t* bottom = buffers[1].data;
     for (uint32_t row = 0; row < kHeight; row += 2) {
         const uint32_t source = (row / 2) * kLineBytes;
         std::memcpy(dst + (row + 1) * kLineBytes, bottom + source, kLineBytes);
@@ -157,7 +156,7 @@ void ReferenceCopy(uint8_t* dst, const CommonBuffer* buffers, bool interlaced) {
     }
 }
 
-void Consume(InputRun& run, const CommonBuffer* buffers, bool interlaced, std::chrono::steady_clock::time_point deadline) {
+void Consume(InputRun& run, const std::array<qh::DmaView, 3>& buffers, bool interlaced, std::chrono::steady_clock::time_point deadline) {
     std::vector<uint8_t> scratch(kFrameBytes);
     while (std::chrono::steady_clock::now() < deadline) {
         qh::client::CompletedFrame f;
@@ -236,11 +235,11 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
     }
 
     // Calibrate the card's log clock against the host clock with one logged read.
-    card.set_access_log(true, {kCalibrationRegister, kInterruptStatus, kVideoBlock[0], kVideoBlock[1], kVideoBlock[2],
-                               kVideoBlock[3]});
+    card.set_access_log(true, {bench::card::kCalibration, bench::card::kInterruptStatus, kVideoBlock[0], kVideoBlock[1],
+                               kVideoBlock[2], kVideoBlock[3]});
     card.clear_access_log();
     const int64_t before = HostNs();
-    card.read32(kCalibrationRegister);
+    card.read32(bench::card::kCalibration);
     const int64_t after = HostNs();
     auto calibration = card.access_log();
     if (calibration.empty()) {
@@ -275,7 +274,7 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
             for (auto& t : consumers) t.join();
             return false;
         }
-        consumers.emplace_back(Consume, std::ref(runs[n]), VideoBuffers(bed.ext(), n), interlaced, deadline);
+        consumers.emplace_back(Consume, std::ref(runs[n]), bed.video_buffers(n), interlaced, deadline);
     }
     std::this_thread::sleep_until(warm_start + kWarmUp);
     card.clear_access_log();
@@ -325,7 +324,7 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
         // interrupt routine (for an interlaced input only the bottom fields, bit 24).
         std::vector<int64_t> irq;
         for (const auto& a : isr_log)
-            if (a.offset == kVideoBlock[n] && (!interlaced || (a.value & 0x1000000)))
+            if (a.offset == kVideoBlock[n] && (!interlaced || (a.value & bench::card::kBottomField)))
                 irq.push_back(static_cast<int64_t>(a.time_ns) + card_to_host);
         for (const FrameRecord& r : run.frames) {
             fig.memcpy_us.push_back(double(r.memcpy_ns) / 1e3);

@@ -3,7 +3,7 @@
 // opened by index, and a reader that turns the fuzzer's bytes into choices.
 #pragma once
 
-#include "client/testbed.h"
+#include "testbed/testbed.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,8 +2,9 @@
 #include "tools/quadhdmi/commands.h"
 
 #include "driver/public.h"
-#include "driver/filter/filter.h"
+#include "platform/host/kernel/kernel.h"
 #include "platform/host/diag/trace.h"
+#include "tools/quadhdmi/capture_streams.h"
 #include "tools/quadhdmi/describe.h"
 #include "tools/quadhdmi/session.h"
 
@@ -11,11 +12,7 @@
 
 namespace qh::tool {
 
-namespace {
-
-// The card from the options, with the trace destination opened; false (after a message) if an
-// option is malformed.
-bool prepare(const CommonOptions& common, sim::CardConfig& config, std::unique_ptr<TraceOutput>& trace) {
+bool prepare_run(const CommonOptions& common, sim::CardConfig& config, std::unique_ptr<TraceOutput>& trace) {
     std::string error;
     if (!build_card_config(common, config, error)) {
         std::fprintf(stderr, "quadhdmi: %s\n", error.c_str());
@@ -28,6 +25,8 @@ bool prepare(const CommonOptions& common, sim::CardConfig& config, std::unique_p
     }
     return true;
 }
+
+namespace {
 
 bool start_session(Session& session) {
     const NTSTATUS status = session.start();
@@ -88,7 +87,7 @@ std::optional<uint32_t> parse_u32(const std::string& text) {
 int run_start(const CommonOptions& common) {
     sim::CardConfig config;
     std::unique_ptr<TraceOutput> trace;
-    if (!prepare(common, config, trace)) return 2;
+    if (!prepare_run(common, config, trace)) return 2;
     const auto mark = host::trace::mark();
 
     Session session(config);
@@ -115,16 +114,12 @@ int run_start(const CommonOptions& common) {
         std::printf("  input %u: receiver %s%s, source %s\n", input, ok ? "identified" : "NOT identified",
                     receiver.configured ? " and configured" : "", sim::format_source(card.source(input)).c_str());
     }
-    devext* ext = session.ext();
-    uint32_t video_buffers = 0;
-    for (uint32_t channel = 0; channel < kChannelCount; ++channel) {
-        for (uint32_t i = 0; i < 3; ++i) video_buffers += VideoBuffers(ext, channel)[i].VirtAddr != nullptr;
-    }
-    std::printf("  video buffers: %u of 12 allocated (4 MiB each)\n", video_buffers);
+    const DriverResources held = session.driver_resources();
+    std::printf("  video buffers: %u of %u allocated (%u MiB each)\n", held.video_buffers, held.video_buffers_total,
+                held.video_buffer_bytes >> 20);
     std::printf("  audio buffer:  %s (%u bytes, a %u-byte ring per input)\n",
-                ext->channelallaudiobuf.VirtAddr ? "allocated" : "NOT allocated", unsigned(kAudioBufferSize),
-                unsigned(kAudioRingSize));
-    std::printf("  register window: %u bytes mapped; interrupt %s, %s\n", unsigned(ext->RegisterLength),
+                held.audio_buffer ? "allocated" : "NOT allocated", held.audio_buffer_bytes, held.audio_ring_bytes);
+    std::printf("  register window: %u bytes mapped; interrupt %s, %s\n", held.register_bytes,
                 config.interrupt_mode == sim::InterruptMode::Message ? "message-signalled" : "line-based",
                 card.interrupt_enabled() ? "enabled" : "NOT enabled");
 
@@ -138,7 +133,7 @@ int run_start(const CommonOptions& common) {
 int run_list(const CommonOptions& common) {
     sim::CardConfig config;
     std::unique_ptr<TraceOutput> trace;
-    if (!prepare(common, config, trace)) return 2;
+    if (!prepare_run(common, config, trace)) return 2;
     Session session(config);
     if (!start_session(session)) return finish_session(session, 1);
 
@@ -194,7 +189,7 @@ namespace {
 int run_reg(const CommonOptions& common, uint32_t offset, std::optional<uint32_t> value) {
     sim::CardConfig config;
     std::unique_ptr<TraceOutput> trace;
-    if (!prepare(common, config, trace)) return 2;
+    if (!prepare_run(common, config, trace)) return 2;
     Session session(config);
     if (!start_session(session)) return finish_session(session, 1);
 
@@ -251,6 +246,85 @@ int run_reg_write(const CommonOptions& common, const std::string& offset, const 
         return 2;
     }
     return run_reg(common, *o, *v);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+int run_stats(const CommonOptions& common, const StatsOptions& options) {
+    sim::CardConfig config;
+    std::unique_ptr<TraceOutput> trace;
+    if (!prepare_run(common, config, trace)) return 2;
+    Session session(config);
+    if (session.start() != STATUS_SUCCESS) {
+        std::fprintf(stderr, "quadhdmi: the device did not start\n");
+        return session.finish() ? 3 : 1;
+    }
+
+    VideoStream stream;
+    std::string error;
+    int code = 0;
+    std::shared_ptr<client::Clock> clock;
+    if (options.frames > 0) {
+        if (!stream.open(session, options.input, "", error)) {
+            std::fprintf(stderr, "quadhdmi: input %u: %s\n", options.input, error.c_str());
+            stream.close();
+            return session.finish() ? 3 : 1;
+        }
+        clock = client::make_clock();
+        clock->run();
+        const NTSTATUS status = stream.run(clock, 4);
+        if (status != STATUS_SUCCESS) {
+            std::fprintf(stderr, "quadhdmi: the video pin did not run: %s\n", status_text(status).c_str());
+            code = 1;
+        } else {
+            std::atomic<bool> stop{false};
+            stream.loop(options.frames, stop, (host::now_100ns() - clock->stream_time()) * 100);
+            std::printf("streamed %llu frames on input %u%s%s\n", static_cast<unsigned long long>(stream.frames.load()),
+                        options.input, stream.note.empty() ? "" : ": ", stream.note.c_str());
+            if (stream.frames.load() == 0) {
+                std::fprintf(stderr, "quadhdmi: input %u: no video frames: %s\n", options.input,
+                             stream.silence.empty() ? "nothing arrived from the card" : stream.silence.c_str());
+                code = 1;
+            }
+        }
+    } else {
+        const NTSTATUS status = session.open_filter(options.input, true, stream.filter);
+        if (status != STATUS_SUCCESS) {
+            std::fprintf(stderr, "quadhdmi: cannot open the video filter: %s\n", status_text(status).c_str());
+            return session.finish() ? 3 : 1;
+        }
+    }
+
+    if (code == 0) {
+        std::vector<uint8_t> request =
+            client::make_property(kPropsetDroppedFrames, KSPROPERTY_DROPPEDFRAMES_CURRENT, KSPROPERTY_TYPE_GET);
+        request.resize(sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S));
+        const client::PropertyResult result =
+            stream.filter->property(request, sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S));
+        if (result.status != STATUS_SUCCESS) {
+            std::fprintf(stderr, "quadhdmi: input %u's video filter does not answer the dropped-frames property: %s\n",
+                         options.input, status_text(result.status).c_str());
+            if (options.input == 0) std::fprintf(stderr, "  (input 0 offers register access instead)\n");
+            code = 1;
+        } else if (result.bytes_returned < sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S)) {
+            std::fprintf(stderr, "quadhdmi: the answer had only %u bytes\n", result.bytes_returned);
+            code = 1;
+        } else {
+            KSPROPERTY_DROPPEDFRAMES_CURRENT_S answer;
+            std::memcpy(&answer, result.data.data(), sizeof answer);
+            std::printf("input %u %s: frames %lld, dropped %lld, average frame size %u bytes\n", options.input,
+                        stream.pin ? "while running" : "(not streaming)", static_cast<long long>(answer.PictureNumber),
+                        static_cast<long long>(answer.DropCount), unsigned(answer.AverageFrameSize));
+        }
+    }
+    stream.close();
+    if (clock) clock->pause();
+    const size_t leaks = session.finish();
+    if (leaks) {
+        std::fprintf(stderr, "quadhdmi: the verifier found %zu leak(s) at removal\n", leaks);
+        return 3;
+    }
+    return code;
 }
 
 }  // namespace qh::tool

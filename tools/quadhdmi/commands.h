@@ -3,6 +3,7 @@
 
 #include "tools/quadhdmi/options.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,6 +31,10 @@ constexpr const char* kExitStatusHelp =
     "  4  the card's removal cut the capture short and it did not resume (what was written is whole)\n"
     "  0  done as asked, also when a card put back resumed the capture\n"
     "  2  (alone) the command line was refused before anything ran";
+
+// The card from the options, with the trace destination opened: what every command does before
+// it plugs the card in. False (after a message) if an option is malformed.
+bool prepare_run(const CommonOptions& common, sim::CardConfig& config, std::unique_ptr<TraceOutput>& trace);
 
 int run_start(const CommonOptions& common);
 int run_list(const CommonOptions& common);

@@ -1,6 +1,5 @@
 #include "tools/quadhdmi/session.h"
 
-#include "client/testbed.h"
 #include "tools/quadhdmi/describe.h"
 
 #include <cstdio>
@@ -67,7 +66,8 @@ NTSTATUS Session::sleep() { return bed_->sleep(); }
 void Session::wake() { bed_->wake(); }
 
 sim::Card& Session::card() { return bed_->card(); }
-devext* Session::ext() { return bed_->ext(); }
+DriverInput Session::driver_input(uint32_t input) const { return bed_->driver_input(input); }
+DriverResources Session::driver_resources() const { return bed_->driver_resources(); }
 client::Device& Session::device() {
     if (!device_) device_ = client::open_device(bed_->ksdevice());
     return *device_;

@@ -3,15 +3,11 @@
 #pragma once
 
 #include "client/client.h"
-#include "driver/core/devext.h"
 #include "sim/card.h"
+#include "testbed/testbed.h"
 
 #include <memory>
 #include <string>
-
-namespace qh {
-class Testbed;
-}
 
 namespace qh::tool {
 
@@ -30,8 +26,10 @@ public:
     size_t finish();
 
     sim::Card& card();
-    devext* ext();
     client::Device& device();
+    // What the driver keeps beyond what its properties report (see Testbed).
+    DriverInput driver_input(uint32_t input) const;
+    DriverResources driver_resources() const;
 
     // What happens to the machine while capturing: the card pulled out (surprise removal), put
     // back (a new device, started; only after a removal that has completed), the device's

@@ -22,8 +22,7 @@
 //
 //   campaign                                   100 removals and 400 mode changes, a random seed
 //   campaign --seed 7 --removals 2 --mode-changes 16
-#include "client/testbed.h"
-#include "driver/core/devext.h"
+#include "testbed/testbed.h"
 #include "driver/public.h"
 #include "platform/host/kernel/kernel.h"
 #include "platform/host/diag/trace.h"
@@ -190,7 +189,7 @@ public:
 
     // Opens both filters, creates the pins with the detected video format and a PCM format, queues
     // buffers and runs. False (after reporting why) when any step fails.
-    bool open(qh::client::Device& device, devext* ext) {
+    bool open(qh::client::Device& device, const qh::Testbed& bed) {
         video_filter_ = open_filter(device, *kVideoRef[index_]);
         audio_filter_ = open_filter(device, *kAudioRef[index_]);
         if (!video_filter_ || !audio_filter_) return error("a filter did not open");
@@ -202,7 +201,7 @@ public:
         const auto& bmi = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.bmiHeader;
         width_ = uint32_t(bmi.biWidth);
         height_ = uint32_t(std::abs(bmi.biHeight));
-        woven_ = SharedRead(ext->Channel[index_].Interlaced) != 0;
+        woven_ = bed.driver_input(index_).interlaced;
         pins = audio_filter_->pins();
         if (pins.empty() || pins[0].ranges.empty() || audio_filter_->intersect(0, {pins[0].ranges[0]}, format) ||
             audio_filter_->create_pin(0, format, audio_))
@@ -443,7 +442,7 @@ bool open_inputs(qh::Testbed& bed, qh::client::Device& device, std::vector<std::
     }
     for (uint32_t n = 0; n < kInputs; ++n) {
         inputs.push_back(std::make_unique<Input>(n, context));
-        if (!inputs.back()->open(device, bed.ext())) return false;
+        if (!inputs.back()->open(device, bed)) return false;
     }
     for (auto& in : inputs) in->start();
     return true;
@@ -584,7 +583,7 @@ Figures mode_changes(const Schedule& s) {
             auto change = [&](uint32_t input, const std::string& mode) {
                 inputs[input]->source_changed();
                 const sim::SourceConfig source = *sim::parse_source(mode);
-                detection.changed(input, SharedRead(bed.ext()->Channel[input].SignalMismatch) != 0, !source.cable);
+                detection.changed(input, bed.driver_input(input).signal_mismatch, !source.cable);
                 bed.card().set_source(input, source);
             };
             for (const Change& c : s.changes) {

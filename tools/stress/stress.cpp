@@ -11,8 +11,7 @@
 //   stress --seed 7 --steps 10000        one walk
 //   stress --seeds 10 --steps 10000      seeds 1..10 one after the other
 // A failure prints its random seed and the last steps; that seed repeats the same walk.
-#include "client/testbed.h"
-#include "driver/core/devext.h"
+#include "testbed/testbed.h"
 #include "driver/public.h"
 #include "platform/host/kernel/kernel.h"
 #include "platform/host/ks/ks.h"
@@ -69,9 +68,7 @@ struct PinRec {
     // Within one run of the pin on one source, frame numbers move on (sim::FrameOrder).
     sim::FrameOrder order;
     // Audio: the sample index runs on from the last delivered frame unless a buffer is flagged.
-    bool have_last = false;
-    uint16_t last = 0;
-    std::vector<uint8_t> carry;
+    sim::AudioIndexCheck audio_index;
 };
 
 class Walk {
@@ -272,15 +269,14 @@ private:
         if (now == KSSTATE_RUN && from != KSSTATE_RUN) {
             // A run starts a stream afresh: frames are checked against the source it starts with
             // when the pin owns the input, and the audio index may start anywhere.
-            rec.have_last = false;
-            rec.carry.clear();
-            const ChannelState& ch = bed_->ext()->Channel[rec.input];
+            rec.audio_index.restart();
+            const qh::DriverInput driver = bed_->driver_input(rec.input);
             const sim::SourceConfig src = bed_->card().source(rec.input);
-            rec.interlaced = SharedRead(ch.Interlaced) != 0;
-            const bool owner = ch.VideoPin == rec.pin->kspin();
+            rec.interlaced = driver.interlaced;
+            const bool owner = driver.video_pin == rec.pin->kspin();
             const bool same = src.cable && src.width == rec.width && src.height == rec.height &&
-                              src.interlaced == rec.interlaced && SharedRead(ch.Width) == rec.width &&
-                              SharedRead(ch.Height) == rec.height;
+                              src.interlaced == rec.interlaced && driver.width == rec.width &&
+                              driver.height == rec.height;
             rec.checked_epoch = rec.video && owner && same ? epoch_[rec.input] : UINT64_MAX;
         }
         // A pin that went through STOP starts a new stream of frames when it runs again.
@@ -401,7 +397,7 @@ private:
         ++fig_.faults;
         ++epoch_[input];
         for (PinRec& rec : pins_)
-            if (rec.input == input) rec.have_last = false, rec.carry.clear();
+            if (rec.input == input) rec.audio_index.restart();
         switch (pick(7)) {
         case 0: {
             const char* mode = modes[pick(5)];
@@ -489,18 +485,13 @@ private:
             return;
         }
         const KSSTREAM_HEADER& h = f.stream_header();
-        // A flag on an empty buffer still stands between the audio before and after it.
-        if (!rec.video && (h.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY)) {
-            ++fig_.audio_flagged;
-            rec.have_last = false;
-            rec.carry.clear();
+        if (!rec.video) {
+            // Empty buffers too: a flag on one still stands between the audio before and after it.
+            check_audio(rec, f, h);
+            return;
         }
         if (h.DataUsed == 0 || f.data.empty()) return;
-        if (rec.video) {
-            check_video(rec, f, h);
-        } else {
-            check_audio(rec, f, h);
-        }
+        check_video(rec, f, h);
     }
 
     void check_video(PinRec& rec, const CompletedFrame& f, const KSSTREAM_HEADER& h) {
@@ -535,25 +526,17 @@ private:
     }
 
     void check_audio(PinRec& rec, const CompletedFrame& f, const KSSTREAM_HEADER& h) {
+        const bool flagged = (h.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0;
+        if (flagged) ++fig_.audio_flagged;
         const size_t used = std::min<size_t>(h.DataUsed, f.data.size());
         fig_.audio_bytes += used;
-        std::vector<uint8_t> bytes = rec.carry;
-        bytes.insert(bytes.end(), f.data.begin(), f.data.begin() + used);
-        size_t at = 0;
-        for (; at + 4 <= bytes.size(); at += 4) {
-            const uint16_t left = uint16_t(bytes[at] | (bytes[at + 1] << 8));
-            if (rec.have_last && left != uint16_t(rec.last + 1)) {
-                failure_ = "audio on input " + std::to_string(rec.input) + ": sample index " + std::to_string(left) +
-                           " after " + std::to_string(rec.last) + " at byte " + std::to_string(at) + " of buffer " +
-                           std::to_string(f.sequence) + " (" + std::to_string(used) + " of " +
-                           std::to_string(h.FrameExtent) + " bytes used, " + std::to_string(rec.carry.size()) +
-                           " carried), not flagged as a discontinuity";
-                return;
-            }
-            rec.last = left;
-            rec.have_last = true;
+        if (rec.audio_index.feed(f.data.data(), used, flagged) != 0) {
+            failure_ = "audio on input " + std::to_string(rec.input) + ": sample index " +
+                       std::to_string(rec.audio_index.break_after()) + " after " +
+                       std::to_string(rec.audio_index.break_before()) + " in buffer " + std::to_string(f.sequence) +
+                       " (" + std::to_string(used) + " of " + std::to_string(h.FrameExtent) +
+                       " bytes used), not flagged as a discontinuity";
         }
-        rec.carry.assign(bytes.begin() + at, bytes.end());
     }
 
     uint64_t seed_, steps_;

@@ -1,5 +1,5 @@
 // The test bed: card, driver and device assembled the way Windows would assemble them.
-#include "client/testbed.h"
+#include "testbed/testbed.h"
 
 #include "driver/device/device.h"
 #include "platform/host/kernel/kernel.h"
@@ -201,10 +201,13 @@ bool Testbed::started() const { return device_ && device_->started(); }
 
 PKSDEVICE Testbed::ksdevice() const { return device_ ? device_->ksdevice() : nullptr; }
 
-devext* Testbed::ext() const {
-    PKSDEVICE device = ksdevice();
+namespace {
+// The driver's context of the device; null before a successful add.
+devext* device_ext(const Testbed& bed) {
+    PKSDEVICE device = bed.ksdevice();
     return device ? static_cast<devext*>(device->Context) : nullptr;
 }
+}  // namespace
 
 client::Device& Testbed::client() {
     if (!client_) {
@@ -241,7 +244,7 @@ int Testbed::receivers_configured() const {
 }
 
 int Testbed::buffers_allocated() const {
-    devext* e = ext();
+    devext* e = device_ext(*this);
     if (e == nullptr) {
         return 0;
     }
@@ -252,6 +255,66 @@ int Testbed::buffers_allocated() const {
         }
     }
     return count;
+}
+
+DriverInput Testbed::driver_input(uint32_t input) const {
+    DriverInput out;
+    devext* e = device_ext(*this);
+    if (e == nullptr || input >= kChannelCount) {
+        return out;
+    }
+    const ChannelState& ch = e->Channel[input];
+    out.interlaced = SharedRead(ch.Interlaced) != 0;
+    out.width = SharedRead(ch.Width);
+    out.height = SharedRead(ch.Height);
+    out.video_pin = ch.VideoPin;
+    out.signal_mismatch = SharedRead(ch.SignalMismatch) != 0;
+    out.frames_held_back = SharedRead(ch.FramesHeldBack);
+    out.audio_lost_bytes = SharedRead(ch.AudioLostBytes);
+    return out;
+}
+
+DriverResources Testbed::driver_resources() const {
+    DriverResources out;
+    out.video_buffers_total = 3 * kChannelCount;
+    out.video_buffer_bytes = kVideoBufferSize;
+    out.audio_buffer_bytes = kAudioBufferSize;
+    out.audio_ring_bytes = kAudioRingSize;
+    devext* e = device_ext(*this);
+    if (e == nullptr) {
+        return out;
+    }
+    for (ULONG channel = 0; channel < kChannelCount; ++channel) {
+        for (int i = 0; i < 3; ++i) {
+            out.video_buffers += VideoBuffers(e, channel)[i].VirtAddr != nullptr ? 1 : 0;
+        }
+    }
+    out.audio_buffer = e->channelallaudiobuf.VirtAddr != nullptr;
+    out.register_bytes = e->RegisterLength;
+    return out;
+}
+
+std::array<DmaView, 3> Testbed::video_buffers(uint32_t input) const {
+    std::array<DmaView, 3> out{};
+    devext* e = device_ext(*this);
+    if (e == nullptr || input >= kChannelCount) {
+        return out;
+    }
+    for (int i = 0; i < 3; ++i) {
+        const CommonBuffer& b = VideoBuffers(e, input)[i];
+        if (b.VirtAddr != nullptr) {
+            out[i] = {static_cast<const uint8_t*>(b.VirtAddr), kVideoBufferSize};
+        }
+    }
+    return out;
+}
+
+DmaView Testbed::audio_ring(uint32_t input) const {
+    devext* e = device_ext(*this);
+    if (e == nullptr || input >= kChannelCount || e->channelallaudiobuf.VirtAddr == nullptr) {
+        return {};
+    }
+    return {static_cast<const uint8_t*>(e->channelallaudiobuf.VirtAddr) + input * kAudioRingSize, kAudioRingSize};
 }
 
 }  // namespace qh

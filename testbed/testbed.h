@@ -1,6 +1,11 @@
 // The test bed: one simulated card with the driver loaded and a device added for it, started
 // with the card's resources, as the Windows PnP manager would do it. Tests, benchmarks and the
 // tool build on it; the destructor stops and removes the device and runs the leak check.
+//
+// What the tools may know of the driver beyond the client's view is asked here, by name
+// (driver_input, driver_resources, the buffer views); the driver's own records stay behind
+// this header. Tests that check state the driver's design names reach the device extension
+// through tests/support/device_ext.h.
 #pragma once
 
 #include "client/client.h"
@@ -9,6 +14,8 @@
 #include "platform/host/diag/trace.h"
 #include "sim/card.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,9 +23,35 @@
 #include <string>
 #include <vector>
 
-struct devext;
-
 namespace qh {
+
+// What the driver keeps for one input that a tool may read on the simulated set-up: figures no
+// property reports, and the picture and pin the driver last set its video engine for.
+struct DriverInput {
+    bool interlaced = false;          // the engine captures fields and the driver weaves them
+    uint32_t width = 0, height = 0;   // the picture the input's format was last set from
+    PKSPIN video_pin = nullptr;       // the pin the video engine works for; only to compare
+    bool signal_mismatch = false;     // the receiver's signal does not fit the pin's format
+    uint64_t frames_held_back = 0;    // frames not delivered as possibly torn, repeated or mixed
+    uint64_t audio_lost_bytes = 0;    // audio the card overwrote before it could be delivered
+};
+
+// The common buffers and register window the started driver holds.
+struct DriverResources {
+    uint32_t video_buffers = 0;        // allocated, of video_buffers_total
+    uint32_t video_buffers_total = 0;
+    uint32_t video_buffer_bytes = 0;
+    bool audio_buffer = false;
+    uint32_t audio_buffer_bytes = 0;   // one buffer, a ring per input
+    uint32_t audio_ring_bytes = 0;
+    uint32_t register_bytes = 0;       // of the window the driver mapped
+};
+
+// Host memory a card engine writes into, as the driver allocated it (null while it is not).
+struct DmaView {
+    const uint8_t* data = nullptr;
+    size_t bytes = 0;
+};
 
 struct TestbedOptions {
     // The card: sources, faults, interrupt mode (line-based or message-signalled) and pacing.
@@ -117,8 +150,6 @@ public:
     const TestbedOptions& options() const { return options_; }
     host::pnp::Device& pnp_device() { return *device_; }
     PKSDEVICE ksdevice() const;
-    // The driver's device extension (the device's context); null before a successful add.
-    devext* ext() const;
     // The user-mode view of the device (filters, pins, properties).
     client::Device& client();
 
@@ -136,6 +167,15 @@ public:
     // buffers the driver holds.
     int receivers_configured() const;
     int buffers_allocated() const;
+
+    // The driver's records of the device, read as they are now (all zero before a successful
+    // add). Fields shared with the interrupt and DPC paths are read as the driver reads them.
+    DriverInput driver_input(uint32_t input) const;
+    DriverResources driver_resources() const;
+    // An input's three video buffers and its slice of the audio buffer, for benchmarks that copy
+    // what the driver copies. Valid while the device holds its buffers (between start and stop).
+    std::array<DmaView, 3> video_buffers(uint32_t input) const;
+    DmaView audio_ring(uint32_t input) const;
 
 private:
     TestbedOptions options_;
