@@ -4,7 +4,7 @@ set -euo pipefail
 # The windows build: clang + lld (+ llvm's dlltool and pdbutil) against mingw-w64's headers and
 # import libraries; windres and objdump from binutils; python3 runs the image and INF checks;
 # openssl and osslsigncode make and verify the test signature.
-pkgs=(cmake g++ ninja-build libgtest-dev libbenchmark-dev libpng-dev libcli11-dev
+pkgs=(cmake g++ ninja-build libgtest-dev libpng-dev libcli11-dev clang-format
       g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
       clang lld llvm python3 openssl osslsigncode libclang-rt-14-dev)
 missing=()

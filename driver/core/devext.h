@@ -2,12 +2,14 @@
 // of the driver reaches the card through it.
 #pragma once
 
-#include "platform/platform.h"
+#include "driver/public.h"
 
-constexpr ULONG kChannelCount = 4;
+// Inside the driver an input is a channel, numbered 0..3 (ChannelState, channel0video.cpp, …).
+constexpr ULONG kChannelCount = kInputCount;
 constexpr ULONG kVideoBufferSize = 0x400000;            // one 4 MiB buffer, three per channel
 constexpr ULONG kAudioRingSize = 30720;                 // one channel's slice: 16 blocks
 constexpr ULONG kAudioBlockSize = 1920;                 // 10 ms of 48 kHz stereo 16-bit PCM
+static_assert(kAudioBlockSize == kAudioBufferBytes, "the audio pin completes one block per buffer");
 constexpr ULONG kAudioBufferSize = kChannelCount * kAudioRingSize;  // 0x1E000
 
 struct CommonBuffer {
