@@ -18,14 +18,14 @@ function(qh_planted_include name file line expect)
 endfunction()
 qh_planted_include(std_in_driver driver/video/video_state.cpp "#include <vector>"
     "driver/video/video_state.cpp:[0-9]+: includes <vector>")
-qh_planted_include(host_in_driver driver/audio/audio.cpp "#include \"platform/host/kernel.h\""
-    "driver/audio/audio.cpp:[0-9]+: includes \"platform/host/kernel.h\"")
+qh_planted_include(host_in_driver driver/audio/audio.cpp "#include \"platform/host/kernel/kernel.h\""
+    "driver/audio/audio.cpp:[0-9]+: includes \"platform/host/kernel/kernel.h\"")
 qh_planted_include(upward_in_driver driver/hw/engines.cpp "#include \"driver/video/video_input.h\""
     "driver/hw/engines.cpp:[0-9]+: includes \"driver/video/video_input.h\"")
 qh_planted_include(sibling_in_driver driver/video/video_state.cpp "#include \"driver/audio/audio.h\""
     "driver/video/video_state.cpp:[0-9]+: includes \"driver/audio/audio.h\"")
-qh_planted_include(host_in_sim sim/card.cpp "#include \"platform/host/kernel.h\""
-    "sim/card.cpp:[0-9]+: includes \"platform/host/kernel.h\"")
+qh_planted_include(host_in_sim sim/card.cpp "#include \"platform/host/kernel/kernel.h\""
+    "sim/card.cpp:[0-9]+: includes \"platform/host/kernel/kernel.h\"")
 qh_planted_include(driver_in_sim sim/card.cpp "#include \"driver/core/devext.h\""
     "sim/card.cpp:[0-9]+: includes \"driver/core/devext.h\"")
 qh_planted_include(internals_in_tools tools/quadhdmi/main.cpp "#include \"driver/core/devext.h\""

@@ -29,7 +29,7 @@ DRIVER_STACK = [
 ]
 PLATFORM = "platform/platform.h"
 PUBLIC = "driver/public.h"
-BUS = "platform/host/bus.h"
+BUS = "platform/host/bus/bus.h"
 
 # (room, quoted includes allowed, system includes allowed, what the rule stands for)
 RULES = [(room, [PLATFORM, PUBLIC] + allowed, False, "the driver includes only platform/platform.h and the "
