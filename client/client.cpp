@@ -29,7 +29,7 @@ const KSPIN_DESCRIPTOR_EX* pin_descriptor(const KSFILTER_DESCRIPTOR* fd, uint32_
     if (!fd || pin_id >= fd->PinDescriptorsCount) return nullptr;
     ULONG stride = fd->PinDescriptorSize ? fd->PinDescriptorSize : sizeof(KSPIN_DESCRIPTOR_EX);
     return reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(reinterpret_cast<const char*>(fd->PinDescriptors) +
-                                                         size_t(pin_id) * stride);
+                                                        size_t(pin_id) * stride);
 }
 
 PropertyResult user_property(bool pin, void* object, const std::vector<uint8_t>& request, uint32_t output_length,
@@ -290,7 +290,8 @@ public:
                 reinterpret_cast<const char*>(fd->NodeDescriptors) + size_t(i) * stride);
             t.node_types.push_back(node->Type ? *node->Type : host::ks::kGuidNull);
         }
-        for (ULONG i = 0; i < fd->ConnectionsCount; ++i) t.connections.push_back(fd->Connections[i]);
+        for (ULONG i = 0; i < fd->ConnectionsCount; ++i)
+            t.connections.push_back(fd->Connections[i]);
         return t;
     }
 
@@ -316,7 +317,8 @@ public:
                        std::vector<uint8_t>& format) override {
         // The size query first, then the real call with the size it gave.
         PropertyResult query = intersect_raw(pin_id, client_ranges, 0);
-        if (query.status != STATUS_BUFFER_OVERFLOW) return NT_SUCCESS(query.status) ? STATUS_UNSUCCESSFUL : query.status;
+        if (query.status != STATUS_BUFFER_OVERFLOW)
+            return NT_SUCCESS(query.status) ? STATUS_UNSUCCESSFUL : query.status;
         PropertyResult result = intersect_raw(pin_id, client_ranges, query.bytes_returned);
         if (!NT_SUCCESS(result.status)) return result.status;
         format.assign(result.data.begin(), result.data.begin() + result.bytes_returned);
@@ -326,8 +328,8 @@ public:
     NTSTATUS create_pin(uint32_t pin_id, const std::vector<uint8_t>& format, std::unique_ptr<Pin>& pin) override {
         if (!filter_) return STATUS_INVALID_DEVICE_STATE;
         PKSPIN kspin = nullptr;
-        NTSTATUS status = host::ks::create_pin(filter_, pin_id, format.data(), static_cast<uint32_t>(format.size()),
-                                               &kspin);
+        NTSTATUS status =
+            host::ks::create_pin(filter_, pin_id, format.data(), static_cast<uint32_t>(format.size()), &kspin);
         if (!NT_SUCCESS(status)) return status;
         pin = std::make_unique<PinImpl>(this, kspin, pin_id);
         return STATUS_SUCCESS;
@@ -401,7 +403,8 @@ public:
             FilterInfo info{};
             info.index = i;
             info.reference = fd->ReferenceGuid ? *fd->ReferenceGuid : host::ks::kGuidNull;
-            for (ULONG c = 0; c < fd->CategoriesCount; ++c) info.categories.push_back(fd->Categories[c]);
+            for (ULONG c = 0; c < fd->CategoriesCount; ++c)
+                info.categories.push_back(fd->Categories[c]);
             out.push_back(std::move(info));
         }
         return out;

@@ -17,8 +17,8 @@ namespace qh::client {
 
 // One filter factory as enumerated (like a capture-device lister sees it).
 struct FilterInfo {
-    uint32_t index;                 // position in the device descriptor
-    GUID reference;                 // the factory's reference GUID
+    uint32_t index;  // position in the device descriptor
+    GUID reference;  // the factory's reference GUID
     std::vector<GUID> categories;
 };
 
@@ -30,7 +30,7 @@ struct PinInfo {
     bool has_name;
     GUID name;
     uint32_t instances_possible;
-    std::vector<std::vector<uint8_t>> ranges;   // each data range as its bytes (FormatSize long)
+    std::vector<std::vector<uint8_t>> ranges;  // each data range as its bytes (FormatSize long)
 };
 
 struct Topology {
@@ -45,30 +45,30 @@ struct PropertyResult {
     std::vector<uint8_t> data;  // the output buffer after the call (bytes_returned valid bytes for GET)
 };
 
-class Clock;     // a graph's master clock
+class Clock;  // a graph's master clock
 class Pin;
 class Filter;
 class Device;
 
 // A frame handed back to the client after completion.
 struct CompletedFrame {
-    NTSTATUS status;                 // STATUS_SUCCESS, or STATUS_CANCELLED when flushed at STOP
-    std::vector<uint8_t> header;     // the stream header as the driver left it (header size bytes)
+    NTSTATUS status;              // STATUS_SUCCESS, or STATUS_CANCELLED when flushed at STOP
+    std::vector<uint8_t> header;  // the stream header as the driver left it (header size bytes)
     const KSSTREAM_HEADER& stream_header() const { return *reinterpret_cast<const KSSTREAM_HEADER*>(header.data()); }
-    std::vector<uint8_t> data;       // the data buffer (FrameExtent bytes)
-    uint64_t sequence;               // submission order, from 0
-    uint64_t completed_ns;           // host monotonic time of completion
-    bool guards_intact = true;       // no byte around the header or the data was overwritten
+    std::vector<uint8_t> data;  // the data buffer (FrameExtent bytes)
+    uint64_t sequence;          // submission order, from 0
+    uint64_t completed_ns;      // host monotonic time of completion
+    bool guards_intact = true;  // no byte around the header or the data was overwritten
 };
 
 class Pin {
 public:
     virtual ~Pin() = default;
     virtual uint32_t id() const = 0;
-    virtual PKSPIN kspin() const = 0;                     // for tests that inspect the object
+    virtual PKSPIN kspin() const = 0;  // for tests that inspect the object
     // Walks the state one step at a time to `state`; returns the first failing step's status.
     virtual NTSTATUS set_state(KSSTATE state) = 0;
-    virtual KSSTATE state() const = 0;                    // the state actually reached
+    virtual KSSTATE state() const = 0;  // the state actually reached
     // Later format change (KSPROPERTY_CONNECTION_DATAFORMAT).
     virtual NTSTATUS set_format(const std::vector<uint8_t>& format) = 0;
     // Must be called in STOP: assigns (or removes, with nullptr) the master clock.
@@ -78,12 +78,12 @@ public:
     virtual NTSTATUS submit(uint32_t frame_extent, uint32_t header_size, bool with_data = true) = 0;
     // Waits for the next completed frame, in completion order; false on time-out.
     virtual bool wait_completed(CompletedFrame& out, uint32_t timeout_ms) = 0;
-    virtual size_t queued() const = 0;                    // frames submitted and not completed
+    virtual size_t queued() const = 0;  // frames submitted and not completed
     // Completions of frames that were not (or no longer) outstanding: a buffer returned twice.
     virtual uint64_t stray_completions() const = 0;
     virtual PropertyResult property(const std::vector<uint8_t>& request, uint32_t output_length,
                                     const std::vector<uint8_t>& input_data = {}) = 0;
-    virtual NTSTATUS close() = 0;                          // walks down to STOP, then closes
+    virtual NTSTATUS close() = 0;  // walks down to STOP, then closes
 };
 
 class Filter {
@@ -129,7 +129,7 @@ public:
     virtual ~Clock() = default;
     virtual void run() = 0;
     virtual void pause() = 0;
-    virtual int64_t stream_time() const = 0;     // 100 ns units
+    virtual int64_t stream_time() const = 0;  // 100 ns units
     virtual uint32_t outstanding_references() const = 0;
     // Called in the releasing thread each time the driver releases a reference (for tests that
     // check what the driver has or has not done yet at that moment).

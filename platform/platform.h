@@ -86,4 +86,5 @@ static_assert(sizeof(KSDEVICE_DISPATCH) == 112 && sizeof(KSPIN_DISPATCH) == 80 &
 static_assert(sizeof(UNICODE_STRING) == 16 && sizeof(LARGE_INTEGER) == 8);
 static_assert(offsetof(DRIVER_OBJECT, DeviceObject) == 8 && offsetof(DRIVER_OBJECT, DriverExtension) == 48 &&
               offsetof(DRIVER_EXTENSION, AddDevice) == 8);
-static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Type) == 4 && offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12);
+static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Type) == 4 &&
+              offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12);

@@ -73,15 +73,14 @@ bool Card::Impl::begin_audio(uint32_t n) {
     AudioEngine& a = audio[n];
     if (dead() || !s.config.cable || !a.running() || !rx[n].locked(Clock::now())) return false;
     const uint32_t block_bytes = a.block_bytes;
-    if (block_bytes == 0 || block_bytes > kMaxAudioBytes || a.ring_bytes > kMaxAudioBytes ||
-        a.ring_bytes < block_bytes)
+    if (block_bytes == 0 || block_bytes > kMaxAudioBytes || a.ring_bytes > kMaxAudioBytes || a.ring_bytes < block_bytes)
         return false;
     const uint32_t ring_blocks = a.ring_bytes / block_bytes;
     UnitInProgress& u = a.unit;
     u.index = a.block % ring_blocks;
     u.address = bus_address(a.addr_hi, a.addr_lo) + static_cast<uint64_t>(u.index) * block_bytes;
     u.length = block_bytes;
-    u.align = 4;   // whole sample frames
+    u.align = 4;  // whole sample frames
     u.pieces = kAudioPieces;
     auto& scratch = audio_scratch[n];
     scratch.resize(block_bytes);

@@ -89,7 +89,8 @@ ReceiverState Card::receiver_state(uint32_t input) const {
     std::lock_guard<std::mutex> lk(impl_->mu);
     const Receiver& r = impl_->rx.at(input);
     ReceiverState s;
-    for (size_t m = 0; m < s.map_address.size(); ++m) s.map_address[m] = r.map_address(static_cast<Map>(m));
+    for (size_t m = 0; m < s.map_address.size(); ++m)
+        s.map_address[m] = r.map_address(static_cast<Map>(m));
     s.configured = r.configured();
     s.locked = r.locked(Clock::now());
     s.reset_count = r.reset_count();

@@ -27,10 +27,10 @@ constexpr uint32_t kWindowLength = 0x10000;
 struct SourceConfig {
     bool cable = true;
     uint32_t width = 1920;
-    uint32_t height = 1080;       // frame height; an interlaced unit is one field of height / 2 lines
+    uint32_t height = 1080;  // frame height; an interlaced unit is one field of height / 2 lines
     bool interlaced = false;
-    double fps = 60.0;            // units per second: frames/s progressive, fields/s interlaced ("i60")
-    uint8_t audio_code = 2;       // sampling-frequency code the receiver reports (2 = 48 kHz)
+    double fps = 60.0;       // units per second: frames/s progressive, fields/s interlaced ("i60")
+    uint8_t audio_code = 2;  // sampling-frequency code the receiver reports (2 = 48 kHz)
 
     uint32_t unit_lines() const { return interlaced ? height / 2 : height; }
     uint32_t unit_bytes() const { return width * unit_lines() * 2; }
@@ -51,20 +51,20 @@ enum class Pacing { Realtime, AsFastAsPossible, Manual };
 
 // Per-input fault knobs; every one can also be changed on a live card.
 struct InputFaults {
-    bool receiver_absent = false;   // nothing answers on the input's I2C bus: reads give 0xFF
-    bool wrong_id = false;          // the receiver identifies with other bytes than 0x20, 0x51
-    bool i2c_stuck_busy = false;    // the master never reports idle again
-    uint32_t i2c_fail_next = 0;     // the next k transfers hang (busy until the next command)
+    bool receiver_absent = false;  // nothing answers on the input's I2C bus: reads give 0xFF
+    bool wrong_id = false;         // the receiver identifies with other bytes than 0x20, 0x51
+    bool i2c_stuck_busy = false;   // the master never reports idle again
+    uint32_t i2c_fail_next = 0;    // the next k transfers hang (busy until the next command)
 };
 
 // What one master did: for the cost of a driver's polling, and its protocol misuse.
 struct I2cCounters {
-    uint64_t status_reads = 0;      // reads of the command/status register, polls and the rest
-    uint64_t busy_reads = 0;        // of those, reads that found the master busy
-    uint64_t bus_ns = 0;            // wire time of every chunk started
+    uint64_t status_reads = 0;  // reads of the command/status register, polls and the rest
+    uint64_t busy_reads = 0;    // of those, reads that found the master busy
+    uint64_t bus_ns = 0;        // wire time of every chunk started
     uint64_t chunks = 0;
-    uint64_t transfers = 0;         // STARTs on an idle bus
-    uint64_t protocol_faults = 0;   // commands or data breaking into a transfer
+    uint64_t transfers = 0;        // STARTs on an idle bus
+    uint64_t protocol_faults = 0;  // commands or data breaking into a transfer
 };
 
 // Register behaviour the hardware description leaves open. It defines an engine's block register
@@ -108,7 +108,7 @@ struct InterruptTiming {
     bool random_latency = false;
     uint64_t seed = 1;
     uint32_t stall_ms = 0;
-    uint32_t stall_every = 0;   // 0: no periodic stall
+    uint32_t stall_every = 0;  // 0: no periodic stall
     bool operator==(const InterruptTiming&) const = default;
 };
 
@@ -158,8 +158,8 @@ struct Wiring {
 struct AccessRecord {
     uint32_t offset;
     uint32_t value;
-    uint64_t time_ns;   // since the card was created
-    uint32_t thread;    // the host thread that made the access (its kernel thread id)
+    uint64_t time_ns;  // since the card was created
+    uint32_t thread;   // the host thread that made the access (its kernel thread id)
     bool is_write;
 };
 
@@ -175,8 +175,8 @@ struct ReceiverWrite {
 
 struct ReceiverState {
     std::array<uint8_t, static_cast<size_t>(Map::Count)> map_address{};  // 0 = not placed
-    bool configured = false;     // HDMI and CP maps placed since the last reset
-    bool locked = false;         // reports a size now (configured, cable, settled)
+    bool configured = false;                                             // HDMI and CP maps placed since the last reset
+    bool locked = false;  // reports a size now (configured, cable, settled)
     uint32_t reset_count = 0;
 };
 
@@ -265,20 +265,20 @@ public:
     // (starting the source's next unit when none is), as it would across the unit's period.
     // The interrupt bit rises with the last piece; returns units completed (0 or 1) once their
     // interrupt is delivered.
-    static constexpr uint32_t kVideoPieces = 32;   // pieces of whole lines per frame or field
-    static constexpr uint32_t kAudioPieces = 8;    // pieces of whole sample frames per block
+    static constexpr uint32_t kVideoPieces = 32;  // pieces of whole lines per frame or field
+    static constexpr uint32_t kAudioPieces = 8;   // pieces of whole sample frames per block
     uint32_t advance_video(uint32_t input, uint32_t pieces);
     uint32_t advance_audio(uint32_t input, uint32_t pieces);
 
     // Counters.
-    uint64_t video_units_produced(uint32_t input) const;   // fields count one each
-    uint64_t frames_produced(uint32_t input) const;        // whole frames (progressive units, bottom fields)
-    uint64_t pacing_cpu_ns() const;   // CPU time the real-time pacing threads used so far (the model's own cost)
+    uint64_t video_units_produced(uint32_t input) const;  // fields count one each
+    uint64_t frames_produced(uint32_t input) const;       // whole frames (progressive units, bottom fields)
+    uint64_t pacing_cpu_ns() const;  // CPU time the real-time pacing threads used so far (the model's own cost)
     // How late a real-time pacing thread woke at worst (the host's scheduler, not the card: what
     // fell due meanwhile completes in a burst); reset to 0 by the call.
     uint64_t take_pacing_late_max_ns() { return pacing_late_max_ns_.exchange(0); }
     uint64_t audio_blocks_produced(uint32_t input) const;
-    uint64_t dma_failures(uint32_t input) const;           // units/blocks the bus refused
+    uint64_t dma_failures(uint32_t input) const;  // units/blocks the bus refused
     // What an input's I2C master did (status reads, bus time, chunks, misuse), and the first
     // misuses described. A working driver never misuses a master: see I2cMaster::write_command.
     I2cCounters i2c_counters(uint32_t input) const;
@@ -328,7 +328,7 @@ private:
     std::mutex noise_mu_;
     std::condition_variable noise_cv_;
     std::atomic<bool> noise_running_{false};
-    std::atomic<int64_t> unplug_after_read_{-1};   // offset, or -1 when not armed
+    std::atomic<int64_t> unplug_after_read_{-1};  // offset, or -1 when not armed
     std::thread noise_;
 };
 

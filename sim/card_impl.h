@@ -37,7 +37,7 @@ namespace sim {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kMaxAudioBytes = 1u << 20;   // larger rings or blocks are refused, not allocated
+constexpr uint32_t kMaxAudioBytes = 1u << 20;  // larger rings or blocks are refused, not allocated
 
 // The unit an engine is writing: where it goes, what it holds, how far the engine got.
 struct UnitInProgress {
@@ -45,10 +45,10 @@ struct UnitInProgress {
     uint64_t address = 0;
     const uint8_t* data = nullptr;
     size_t length = 0;
-    size_t align = 1;                // pieces end on multiples of this (a line, a sample frame)
+    size_t align = 1;  // pieces end on multiples of this (a line, a sample frame)
     uint32_t pieces = 1, written = 0;
     uint64_t engine_generation = 0, source_generation = 0;
-    uint32_t index = 0, field = 0;   // video: ring buffer and field parity
+    uint32_t index = 0, field = 0;  // video: ring buffer and field parity
 
     size_t bound(uint32_t piece) const {
         if (piece >= pieces) return length;
@@ -69,11 +69,11 @@ struct VideoEngine {
     uint32_t addr0_hi = 0, addr0_lo = 0, addr1_lo = 0, addr2_lo = 0;
     uint32_t unit_bytes = 0;
     uint32_t status = 0;
-    uint32_t next = 0;          // ring position of the next unit
-    bool need_top = true;       // an interlaced capture begins with a top field
-    bool busy = false;          // a piece is being written
+    uint32_t next = 0;     // ring position of the next unit
+    bool need_top = true;  // an interlaced capture begins with a top field
+    bool busy = false;     // a piece is being written
     UnitInProgress unit;
-    uint64_t generation = 0;    // bumped at every start and stop
+    uint64_t generation = 0;  // bumped at every start and stop
     bool running() const { return (control & regs::kOn) && (enable & regs::kOn); }
     uint64_t address(uint32_t index) const;
     // A register of the engine's block, by its offset in the block; 0 for one the engine lacks.
@@ -88,7 +88,7 @@ struct AudioEngine {
     uint32_t control = 0, enable = 0;
     uint32_t ring_bytes = 0, addr_hi = 0, addr_lo = 0, block_bytes = 0;
     uint32_t status = 0;
-    uint32_t block = 0;         // block written next
+    uint32_t block = 0;  // block written next
     bool busy = false;
     UnitInProgress unit;
     uint64_t generation = 0;
@@ -102,14 +102,15 @@ struct AudioEngine {
 
 struct Source {
     SourceConfig config;
-    uint64_t unit = 0;          // units sent since the source was connected
-    uint64_t audio_bytes = 0;   // audio stream position
-    uint64_t generation = 0;    // bumped when another source is connected
+    uint64_t unit = 0;         // units sent since the source was connected
+    uint64_t audio_bytes = 0;  // audio stream position
+    uint64_t generation = 0;   // bumped when another source is connected
 };
 
 struct Card::Impl {
     explicit Impl(Card& c) : card(c) {
-        for (uint32_t n = 0; n < kInputs; ++n) i2c[n] = std::make_unique<I2cMaster>(rx[n]);
+        for (uint32_t n = 0; n < kInputs; ++n)
+            i2c[n] = std::make_unique<I2cMaster>(rx[n]);
     }
 
     Card& card;
@@ -154,7 +155,7 @@ struct Card::Impl {
     // --- access log (access_log.cpp) ---
     std::atomic<bool> log_on{false};
     std::vector<AccessRecord> log;
-    std::vector<uint32_t> log_only;   // offsets logged; all when empty
+    std::vector<uint32_t> log_only;  // offsets logged; all when empty
 
     // --- the line (interrupts.cpp) ---
     std::recursive_mutex line_mu;
@@ -177,10 +178,10 @@ struct Card::Impl {
     // interrupts.cpp
     // A line of the given kind with the card's delivery timing on it.
     std::unique_ptr<host::InterruptLine> make_line(InterruptMode mode);
-    void raise(uint32_t bits);                   // mu held
-    void update_line();                          // brings the line in step with the status; never with mu held
-    void write_interrupt_status(uint32_t value);   // mu held; the line needs an update after it
-    void write_interrupt_enable(uint32_t value);   // mu held; the line needs an update after it
+    void raise(uint32_t bits);                    // mu held
+    void update_line();                           // brings the line in step with the status; never with mu held
+    void write_interrupt_status(uint32_t value);  // mu held; the line needs an update after it
+    void write_interrupt_enable(uint32_t value);  // mu held; the line needs an update after it
     void set_timing(const InterruptTiming& t);
     bool interrupts_held();
     void delay_delivery(const std::function<bool()>& stopping);
@@ -194,7 +195,7 @@ struct Card::Impl {
     void set_video_enable(uint32_t n, uint32_t value, std::unique_lock<std::mutex>& lk);
     void video_transition(uint32_t n, bool was, std::unique_lock<std::mutex>& lk);
     bool video_ready(uint32_t n) const;
-    bool begin_video(uint32_t n);   // mu held; false when the engine takes no unit
+    bool begin_video(uint32_t n);  // mu held; false when the engine takes no unit
     uint32_t advance_video(uint32_t n, uint32_t pieces, bool may_begin, bool* writing = nullptr);
     // The unit in progress to its end, or a whole new one.
     uint32_t tick_video(uint32_t n) { return advance_video(n, kVideoPieces, true); }
@@ -204,7 +205,7 @@ struct Card::Impl {
     void set_audio_enable(uint32_t n, uint32_t value, std::unique_lock<std::mutex>& lk);
     void audio_transition(uint32_t n, bool was, std::unique_lock<std::mutex>& lk);
     bool audio_ready(uint32_t n) const;
-    bool begin_audio(uint32_t n);   // mu held
+    bool begin_audio(uint32_t n);  // mu held
     uint32_t advance_audio(uint32_t n, uint32_t pieces, bool may_begin, bool* writing = nullptr);
     uint32_t tick_audio(uint32_t n) { return advance_audio(n, kAudioPieces, true); }
 

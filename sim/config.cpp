@@ -16,7 +16,8 @@ namespace {
 
 std::string lower(std::string_view text) {
     std::string out(text);
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : out)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return out;
 }
 
@@ -176,7 +177,8 @@ uint32_t default_bus_read_ns() {
     static const uint32_t ns = [] {
         uint32_t v = 500;
         const char* text = std::getenv("QH_CARD_BUS_READ_NS");
-        if (text && !parse_bus_read_ns(text, v)) bad_environment("QH_CARD_BUS_READ_NS", text, "a read latency in ns, 1..100000");
+        if (text && !parse_bus_read_ns(text, v))
+            bad_environment("QH_CARD_BUS_READ_NS", text, "a read latency in ns, 1..100000");
         return v;
     }();
     return ns;

@@ -26,7 +26,7 @@ bool Card::Impl::write_pieces(UnitInProgress& u, bool& busy, const uint64_t& eng
                               uint32_t pieces, std::unique_lock<std::mutex>& lk) {
     if (pieces > 0 && u.written < u.pieces) {
         if (dead()) {
-            u.active = false;   // link down or power off: the burst on the wire was the last one
+            u.active = false;  // link down or power off: the burst on the wire was the last one
             return false;
         }
         const uint32_t to = std::min(u.pieces, u.written + pieces);
@@ -45,7 +45,7 @@ bool Card::Impl::write_pieces(UnitInProgress& u, bool& busy, const uint64_t& eng
             return false;
         }
         if (u.stale(engine_generation, sources[n].generation)) {
-            u.active = false;   // stopped or re-sourced meanwhile: nothing is announced
+            u.active = false;  // stopped or re-sourced meanwhile: nothing is announced
             return false;
         }
         u.written = to;

@@ -86,10 +86,11 @@ bool I2cMaster::write_command(uint32_t word) {
             count = kI2cMaxWrite;
         }
         const uint8_t bytes[kI2cMaxWrite] = {static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24),
-                                  static_cast<uint8_t>(tx_),        static_cast<uint8_t>(tx_ >> 8),
-                                  static_cast<uint8_t>(tx_ >> 16),  static_cast<uint8_t>(tx_ >> 24)};
+                                             static_cast<uint8_t>(tx_),        static_cast<uint8_t>(tx_ >> 8),
+                                             static_cast<uint8_t>(tx_ >> 16),  static_cast<uint8_t>(tx_ >> 24)};
         if (acked_)
-            for (uint32_t i = 0; i < count; ++i) target_.write(bytes[i]);
+            for (uint32_t i = 0; i < count; ++i)
+                target_.write(bytes[i]);
     }
     const bool stopped = stop && open_;
     if (stopped) {

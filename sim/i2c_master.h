@@ -81,10 +81,10 @@ private:
     uint32_t flags_ = 0;
     uint64_t busy_left_ = 0;
     uint32_t fail_next_ = 0;
-    bool hung_ = false;      // the current chunk never completes (failed transfer)
+    bool hung_ = false;  // the current chunk never completes (failed transfer)
     bool stuck_ = false;
-    bool open_ = false;      // a START was sent and no STOP yet
-    uint8_t address_ = 0;    // address byte of the chunk that opened or last restarted the transfer
+    bool open_ = false;    // a START was sent and no STOP yet
+    uint8_t address_ = 0;  // address byte of the chunk that opened or last restarted the transfer
     bool acked_ = false;
     I2cCounters counters_;
     std::vector<std::string> fault_log_;

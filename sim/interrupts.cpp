@@ -49,7 +49,8 @@ void Card::Impl::update_line() {
             card.line_->set_level(level);
         }
     } else {
-        while (messages-- > 0) card.line_->signal_message();
+        while (messages-- > 0)
+            card.line_->signal_message();
     }
 }
 
@@ -65,7 +66,7 @@ void Card::Impl::write_interrupt_enable(uint32_t value) {
     enable = value & kOn;
     if (!was && (enable & kOn) && (status & kCauseMask) && !suppressed &&
         card.config_.interrupt_mode == InterruptMode::Message)
-        ++pending_messages;   // causes that latched while masked are announced on unmasking
+        ++pending_messages;  // causes that latched while masked are announced on unmasking
 }
 
 // --- delivery timing ---

@@ -10,19 +10,19 @@ namespace sim {
 namespace {
 
 constexpr uint32_t kDeliveryTimeoutMs = 2000;
-constexpr uint32_t kAudioReplayBlocks = regs::kAudioBlockCount / 2;   // half the ring (see Card::pacer_loop)
-constexpr uint32_t kVideoReplayUnits = regs::kVideoBuffers;   // a whole ring
+constexpr uint32_t kAudioReplayBlocks = regs::kAudioBlockCount / 2;  // half the ring (see Card::pacer_loop)
+constexpr uint32_t kVideoReplayUnits = regs::kVideoBuffers;          // a whole ring
 
 // A unit (video frame or field, audio block) lands in host memory in pieces spread evenly over its
 // period (Card::kVideoPieces, Card::kAudioPieces), in order; the interrupt bit rises with the last
 // piece. Video pieces are whole lines. Paced in real time, the pieces go out in bursts.
-constexpr uint32_t kVideoBursts = 8;   // of Card::kVideoPieces / 8 pieces each
-constexpr uint32_t kAudioBursts = 4;   // of Card::kAudioPieces / 4 pieces each
+constexpr uint32_t kVideoBursts = 8;  // of Card::kVideoPieces / 8 pieces each
+constexpr uint32_t kAudioBursts = 4;  // of Card::kAudioPieces / 4 pieces each
 static_assert(Card::kVideoPieces % kVideoBursts == 0 && Card::kAudioPieces % kAudioBursts == 0);
 
 // Audio the engine moves in a second: 48 kHz stereo, 16 bits.
 constexpr int64_t kAudioBytesPerSecond = 192'000;
-constexpr uint32_t kDefaultAudioBlockBytes = 1920;   // 10 ms, while no block size is programmed
+constexpr uint32_t kDefaultAudioBlockBytes = 1920;  // 10 ms, while no block size is programmed
 
 }  // namespace
 
@@ -46,7 +46,8 @@ uint32_t Card::Impl::delivered(uint32_t produced) {
 
 void Card::start() {
     if (config_.pacing == Pacing::Manual || pacer_running_.exchange(true)) return;
-    for (uint32_t n = 0; n < kInputs; ++n) pacers_.emplace_back([this, n] { pacer_loop(n); });
+    for (uint32_t n = 0; n < kInputs; ++n)
+        pacers_.emplace_back([this, n] { pacer_loop(n); });
 }
 
 void Card::stop() {
@@ -56,7 +57,8 @@ void Card::stop() {
         impl_->cv.notify_all();
         impl_->pace_cv.notify_all();
     }
-    for (auto& t : pacers_) t.join();
+    for (auto& t : pacers_)
+        t.join();
     pacers_.clear();
 }
 
@@ -85,7 +87,7 @@ void Card::pacer_loop(uint32_t n) {
         // of once a piece (their wake-ups were most of the model's processor time).
         struct Slot {
             Clock::time_point start;
-            uint32_t written = 0;   // pieces of this period handed to the engine
+            uint32_t written = 0;  // pieces of this period handed to the engine
         };
         // Runs what fell due on one engine; returns when it next has something to do.
         auto run_due = [](Slot& slot, Clock::duration period, uint32_t pieces, uint32_t bursts, uint32_t ring,
@@ -120,7 +122,8 @@ void Card::pacer_loop(uint32_t n) {
             // shows up here before it shows up as lost units.
             const auto late = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - due_at).count();
             uint64_t worst = pacing_late_max_ns_.load();
-            while (late > 0 && uint64_t(late) > worst && !pacing_late_max_ns_.compare_exchange_weak(worst, uint64_t(late))) {
+            while (late > 0 && uint64_t(late) > worst &&
+                   !pacing_late_max_ns_.compare_exchange_weak(worst, uint64_t(late))) {
             }
             const auto next_video = run_due(video, d.video_period(n), kVideoPieces, kVideoBursts, kVideoReplayUnits,
                                             [&](uint32_t k, bool begin) {
@@ -172,7 +175,8 @@ uint32_t Card::advance_audio(uint32_t input, uint32_t pieces) {
 uint32_t Card::step_audio(uint32_t input, uint32_t count) {
     if (input >= kInputs) return 0;
     uint32_t produced = 0;
-    for (uint32_t i = 0; i < count; ++i) produced += impl_->delivered(impl_->tick_audio(input));
+    for (uint32_t i = 0; i < count; ++i)
+        produced += impl_->delivered(impl_->tick_audio(input));
     return produced;
 }
 

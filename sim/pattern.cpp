@@ -81,7 +81,7 @@ FrameCheck check_frame(const uint8_t* data, size_t pitch, uint32_t lines, uint32
         const Stamp s = stamp_of(r);
         const bool odd = woven && (r & 1);
         if (s.field > 1) {
-            note(FrameFault::Misplaced, r, s);   // no stamp there: bytes of another geometry
+            note(FrameFault::Misplaced, r, s);  // no stamp there: bytes of another geometry
         } else if (s.input != input || s.field != (odd ? 1 : 0)) {
             note(FrameFault::Mixed, r, s);
         } else if (s.line != static_cast<uint16_t>(r)) {
@@ -138,8 +138,10 @@ uint32_t AudioIndexCheck::feed(const uint8_t* pcm, size_t bytes, bool discontinu
             carry_bytes_ = 0;
         }
     }
-    for (; bytes >= 4; bytes -= 4, pcm += 4) take(pcm);
-    while (bytes-- > 0) carry_[carry_bytes_++] = *pcm++;
+    for (; bytes >= 4; bytes -= 4, pcm += 4)
+        take(pcm);
+    while (bytes-- > 0)
+        carry_[carry_bytes_++] = *pcm++;
     return added;
 }
 
@@ -160,7 +162,8 @@ void VideoPattern::prepare(uint32_t input, uint32_t width, uint32_t height, bool
     interlaced_ = interlaced;
     const size_t pitch = static_cast<size_t>(width) * 2;
     bars_line_.assign(pitch, 0);
-    for (uint32_t x = 0; x + 1 < width; x += 2) bar_pixels(width, x, &bars_line_[x * 2]);
+    for (uint32_t x = 0; x + 1 < width; x += 2)
+        bar_pixels(width, x, &bars_line_[x * 2]);
     const uint32_t planes = interlaced ? 2 : 1;
     const uint32_t lines = interlaced ? height / 2 : height;
     for (uint32_t f = 0; f < 2; ++f) {
@@ -175,8 +178,13 @@ void VideoPattern::prepare(uint32_t input, uint32_t width, uint32_t height, bool
             uint8_t* line = plane.bytes.data() + r * pitch;
             std::memcpy(line, bars_line_.data(), pitch);
             uint32_t frame_line = interlaced ? 2 * r + f : r;
-            uint8_t stamp[kStampBytes] = {0, 0, 0, 0, static_cast<uint8_t>(frame_line),
-                                          static_cast<uint8_t>(frame_line >> 8), static_cast<uint8_t>(f),
+            uint8_t stamp[kStampBytes] = {0,
+                                          0,
+                                          0,
+                                          0,
+                                          static_cast<uint8_t>(frame_line),
+                                          static_cast<uint8_t>(frame_line >> 8),
+                                          static_cast<uint8_t>(f),
                                           static_cast<uint8_t>(input)};
             std::memcpy(line, stamp, std::min(pitch, kStampBytes));
         }
@@ -200,7 +208,7 @@ const std::vector<uint8_t>& VideoPattern::render(uint32_t input, uint32_t width,
                             size * 2);
         uint32_t x = static_cast<uint32_t>((frame * 8) % (width - size)) & ~1u;
         uint32_t y = static_cast<uint32_t>((frame * 4) % (height - size));
-        if (x < 4) x = 4;   // keep the box clear of the stamp
+        if (x < 4) x = 4;  // keep the box clear of the stamp
         // Plane lines whose frame line (2r + parity when interlaced) lies in [y, y + size).
         uint32_t y0 = interlaced ? (y + 1 - parity) / 2 : y;
         uint32_t y1 = std::min(lines, interlaced ? (y + size - parity + 1) / 2 : y + size);
@@ -221,7 +229,8 @@ const std::vector<uint8_t>& VideoPattern::render(uint32_t input, uint32_t width,
 
     if (pitch >= 4) {
         const uint32_t f = static_cast<uint32_t>(frame);
-        for (uint32_t r = 0; r < lines; ++r) put_le32(plane.bytes.data() + r * pitch, f);
+        for (uint32_t r = 0; r < lines; ++r)
+            put_le32(plane.bytes.data() + r * pitch, f);
     }
     return plane.bytes;
 }
@@ -248,7 +257,8 @@ void render_audio(uint32_t input, uint64_t byte_position, uint8_t* out, size_t l
         uint16_t right = static_cast<uint16_t>(tone_sample(input, frame));
         uint8_t bytes[4] = {static_cast<uint8_t>(left), static_cast<uint8_t>(left >> 8), static_cast<uint8_t>(right),
                             static_cast<uint8_t>(right >> 8)};
-        for (uint32_t b = static_cast<uint32_t>(pos % 4); b < 4 && i < length; ++b) out[i++] = bytes[b];
+        for (uint32_t b = static_cast<uint32_t>(pos % 4); b < 4 && i < length; ++b)
+            out[i++] = bytes[b];
     }
 }
 

@@ -25,17 +25,17 @@ Stamp read_stamp(const uint8_t* line);
 // odd ones.
 enum class FrameFault {
     None,
-    Torn,        // lines of two frames within one field (or one progressive frame), each in place
-    Mixed,       // woven fields of two frames, fields in the wrong order, or another input's lines
-    Misplaced,   // lines not where the pattern puts them, or no stamp at all (another geometry)
+    Torn,       // lines of two frames within one field (or one progressive frame), each in place
+    Mixed,      // woven fields of two frames, fields in the wrong order, or another input's lines
+    Misplaced,  // lines not where the pattern puts them, or no stamp at all (another geometry)
 };
 const char* frame_fault_name(FrameFault fault);
 
 struct FrameCheck {
-    uint32_t frame = 0;               // the frame number of the first line
+    uint32_t frame = 0;  // the frame number of the first line
     FrameFault fault = FrameFault::None;
-    uint32_t line = 0;                // the first line at fault
-    Stamp found{};                    // what that line carries (only the bytes it has)
+    uint32_t line = 0;  // the first line at fault
+    Stamp found{};      // what that line carries (only the bytes it has)
 };
 // Checks `lines` lines `pitch` bytes apart. A line narrower than a stamp carries only its first
 // bytes (the frame number from 4 bytes on), and only those are compared.
@@ -50,14 +50,14 @@ public:
     enum class Step { First, Next, Repeated, Backwards, Restarted };
     struct Result {
         Step step;
-        uint32_t skipped;   // frame numbers passed over before this one (Next only)
+        uint32_t skipped;  // frame numbers passed over before this one (Next only)
     };
     Result next(uint32_t frame, bool discontinuity);
     // Forgets the last frame: the next one starts a new stream (another source was connected
     // while nothing was checked, for example).
     void restart() { have_last_ = false; }
     static bool bad(Step step) { return step == Step::Repeated || step == Step::Backwards; }
-    uint32_t last() const { return last_; }   // the number of the frame before (after a first)
+    uint32_t last() const { return last_; }  // the number of the frame before (after a first)
 
 private:
     bool have_last_ = false;
@@ -99,8 +99,8 @@ private:
 class VideoPattern {
 public:
     // One field (interlaced) or frame (progressive) of the given frame number, ready to copy.
-    const std::vector<uint8_t>& render(uint32_t input, uint32_t width, uint32_t height, bool interlaced,
-                                       uint64_t frame, uint32_t field);
+    const std::vector<uint8_t>& render(uint32_t input, uint32_t width, uint32_t height, bool interlaced, uint64_t frame,
+                                       uint32_t field);
 
     // The pixel pair (Y0 U Y1 V) the bars have at pixel column x (even), without box or stamp.
     static void bar_pixels(uint32_t width, uint32_t x, uint8_t out[4]);
@@ -109,7 +109,7 @@ private:
     struct Plane {
         std::vector<uint8_t> bytes;
         bool box_drawn = false;
-        uint32_t box_x = 0, box_y0 = 0, box_y1 = 0;   // box columns [x, x+size) and plane lines [y0, y1)
+        uint32_t box_x = 0, box_y0 = 0, box_y1 = 0;  // box columns [x, x+size) and plane lines [y0, y1)
     };
     void prepare(uint32_t input, uint32_t width, uint32_t height, bool interlaced);
 

@@ -16,8 +16,9 @@ constexpr struct {
     uint8_t io_register;
     Map map;
 } kPlacement[] = {
-    {kRxPlaceCec, Map::CEC},   {kRxPlaceInfoFrame, Map::InfoFrame}, {kRxPlaceDpll, Map::DPLL},
-    {kRxPlaceRepeater, Map::Repeater}, {kRxPlaceEdid, Map::EDID}, {kRxPlaceHdmi, Map::HDMI},
+    {kRxPlaceCec, Map::CEC},   {kRxPlaceInfoFrame, Map::InfoFrame},
+    {kRxPlaceDpll, Map::DPLL}, {kRxPlaceRepeater, Map::Repeater},
+    {kRxPlaceEdid, Map::EDID}, {kRxPlaceHdmi, Map::HDMI},
     {kRxPlaceCp, Map::CP},
 };
 
@@ -46,7 +47,8 @@ Receiver::Receiver() : source_since_(Clock::now()) {
 }
 
 void Receiver::reset() {
-    for (auto& map : regs_) map.fill(0);
+    for (auto& map : regs_)
+        map.fill(0);
     pointer_.fill(0);
     configured_ = false;
     selected_ = -1;

@@ -18,7 +18,7 @@ public:
     virtual ~I2cTarget() = default;
     // A START (or repeated START) with this address byte; true when something acknowledges it.
     virtual bool address(uint8_t address_byte) = 0;
-    virtual void write(uint8_t byte) = 0;   // first byte after a write-direction START: sub-address
+    virtual void write(uint8_t byte) = 0;  // first byte after a write-direction START: sub-address
     virtual uint8_t read() = 0;
     virtual void stop() = 0;
 };
@@ -67,7 +67,7 @@ private:
 
     void reset();
     void store(Map map, uint8_t sub, uint8_t value);
-    int map_at(uint8_t address_byte) const;   // -1 when nothing answers
+    int map_at(uint8_t address_byte) const;  // -1 when nothing answers
 
     std::array<std::array<uint8_t, 256>, kMaps> regs_{};
     std::array<uint8_t, kMaps> pointer_{};

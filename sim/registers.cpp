@@ -21,7 +21,7 @@ enum class EngineKind { None, Video, Audio };
 struct EngineRegister {
     EngineKind kind = EngineKind::None;
     uint32_t input = 0;
-    uint32_t reg = 0;   // offset inside the engine's block
+    uint32_t reg = 0;  // offset inside the engine's block
 };
 
 // The engine blocks are interleaved (see kVideoBase, kAudioBase), so each is looked up by range.

@@ -28,23 +28,23 @@ namespace qh {
 // What the driver keeps for one input that a tool may read on the simulated set-up: figures no
 // property reports, and the picture and pin the driver last set its video engine for.
 struct DriverInput {
-    bool interlaced = false;          // the engine captures fields and the driver weaves them
-    uint32_t width = 0, height = 0;   // the picture the input's format was last set from
-    PKSPIN video_pin = nullptr;       // the pin the video engine works for; only to compare
-    bool signal_mismatch = false;     // the receiver's signal does not fit the pin's format
-    uint64_t frames_held_back = 0;    // frames not delivered as possibly torn, repeated or mixed
-    uint64_t audio_lost_bytes = 0;    // audio the card overwrote before it could be delivered
+    bool interlaced = false;         // the engine captures fields and the driver weaves them
+    uint32_t width = 0, height = 0;  // the picture the input's format was last set from
+    PKSPIN video_pin = nullptr;      // the pin the video engine works for; only to compare
+    bool signal_mismatch = false;    // the receiver's signal does not fit the pin's format
+    uint64_t frames_held_back = 0;   // frames not delivered as possibly torn, repeated or mixed
+    uint64_t audio_lost_bytes = 0;   // audio the card overwrote before it could be delivered
 };
 
 // The common buffers and register window the started driver holds.
 struct DriverResources {
-    uint32_t video_buffers = 0;        // allocated, of video_buffers_total
+    uint32_t video_buffers = 0;  // allocated, of video_buffers_total
     uint32_t video_buffers_total = 0;
     uint32_t video_buffer_bytes = 0;
     bool audio_buffer = false;
-    uint32_t audio_buffer_bytes = 0;   // one buffer, a ring per input
+    uint32_t audio_buffer_bytes = 0;  // one buffer, a ring per input
     uint32_t audio_ring_bytes = 0;
-    uint32_t register_bytes = 0;       // of the window the driver mapped
+    uint32_t register_bytes = 0;  // of the window the driver mapped
 };
 
 // Host memory a card engine writes into, as the driver allocated it (null while it is not).
@@ -75,10 +75,10 @@ struct TestbedOptions {
 
     // Resources of the start. By default the card's memory window, then its interrupt (a shared
     // level-sensitive line, or a message-signalled interrupt, following card.interrupt_mode).
-    ULONG interrupt_level = 5;           // the descriptor's level: the routine's IRQL
+    ULONG interrupt_level = 5;  // the descriptor's level: the routine's IRQL
     KAFFINITY interrupt_affinity = 1;
-    bool interrupt_latched = false;      // line-based only: CM_RESOURCE_INTERRUPT_LATCHED
-    bool interrupt_shared = true;        // line-based only: CmResourceShareShared
+    bool interrupt_latched = false;  // line-based only: CM_RESOURCE_INTERRUPT_LATCHED
+    bool interrupt_shared = true;    // line-based only: CmResourceShareShared
     // Descriptors put before and after the default ones (port, DMA, device-private, unknown, or a
     // second memory range / interrupt).
     std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> resources_before;

@@ -17,11 +17,11 @@ namespace {
 
 // Sampling frequency announced by the source's channel status (bits 27..24), in Hz; 0 for codes
 // this driver does not map.
-constexpr ULONG kSamplingFrequency[16] = {44100, 0,      48000, 32000,  0, 0,      0,      0,
-                                          88200, 768000, 96000, 0,      176400, 0, 192000, 0};
+constexpr ULONG kSamplingFrequency[16] = {44100, 0,      48000, 32000, 0,      0, 0,      0,
+                                          88200, 768000, 96000, 0,     176400, 0, 192000, 0};
 
-constexpr LONGLONG kRetryDue = -30000;          // 3 ms, relative
-constexpr LONGLONG kDrainPoll = -10000;         // 1 ms, relative
+constexpr LONGLONG kRetryDue = -30000;   // 3 ms, relative
+constexpr LONGLONG kDrainPoll = -10000;  // 1 ms, relative
 
 // A full-barrier compare-exchange on a 32-bit word shared with the DPCs of other processors.
 // Both builds are compiled by GCC; another compiler would map this to InterlockedCompareExchange.
@@ -39,8 +39,8 @@ inline PUCHAR RingOf(const Input& in, devext* ext) {
 }
 
 void TraceConflict(const Input& in, KSSTATE ToState, KSSTATE FromState) {
-    DbgPrint("error pin resource :::::::::::::::::::%s: %s()  :ToState=%d : FromState=%d\n", in.tag,
-             "DispatchSetState", static_cast<LONG>(ToState), static_cast<LONG>(FromState));
+    DbgPrint("error pin resource :::::::::::::::::::%s: %s()  :ToState=%d : FromState=%d\n", in.tag, "DispatchSetState",
+             static_cast<LONG>(ToState), static_cast<LONG>(FromState));
 }
 
 // Passive level: returns once no run of the input's audio DPC is in progress. A run that starts
@@ -359,8 +359,7 @@ NTSTATUS SetState(const Input& in, PKSPIN Pin, KSSTATE ToState, KSSTATE FromStat
         ReleaseHwMutex(ext);
         if (from < KSSTATE_RUN) HardwareRun(in, ext);
         break;
-    default:
-        break;
+    default: break;
     }
 
     SharedWrite(ch.AudioState, static_cast<ULONG>(to));

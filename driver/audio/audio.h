@@ -20,17 +20,17 @@ extern const KSDATARANGE AudioBridgeRange;
 extern const PKSDATARANGE AudioBridgeRangeList[1];
 
 NTSTATUS NTAPI channel0AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
-                                       PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
-                                       PULONG DataSize);
+                                             PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
+                                             PULONG DataSize);
 NTSTATUS NTAPI channel1AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
-                                       PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
-                                       PULONG DataSize);
+                                             PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
+                                             PULONG DataSize);
 NTSTATUS NTAPI channel2AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
-                                       PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
-                                       PULONG DataSize);
+                                             PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
+                                             PULONG DataSize);
 NTSTATUS NTAPI channel3AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
-                                       PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
-                                       PULONG DataSize);
+                                             PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
+                                             PULONG DataSize);
 
 void Setchannel0AudioRate(devext* ext);
 void Setchannel1AudioRate(devext* ext);

@@ -11,9 +11,9 @@ namespace audio {
 constexpr ULONG kRate = 48000;
 constexpr USHORT kChannels = 2;
 constexpr USHORT kBitsPerSample = 16;
-constexpr USHORT kBlockAlign = (kBitsPerSample / 8) * kChannels;    // 4
-constexpr ULONG kFormatSize = sizeof(KSDATAFORMAT_WAVEFORMATEX);      // 82
-constexpr ULONG kRangeFormatSize = sizeof(KSDATARANGE_AUDIO);         // 88
+constexpr USHORT kBlockAlign = (kBitsPerSample / 8) * kChannels;  // 4
+constexpr ULONG kFormatSize = sizeof(KSDATAFORMAT_WAVEFORMATEX);  // 82
+constexpr ULONG kRangeFormatSize = sizeof(KSDATARANGE_AUDIO);     // 88
 
 // The card writes the block after the last one it announced, i.e. the oldest block of the ring,
 // progressively, and moves on to the next one as soon as it completes, before its interrupt has
@@ -31,32 +31,31 @@ constexpr ULONG kDpcRerun = 2;
 
 // Everything that makes one input's audio pin different from the others.
 struct Input {
-    ULONG channel;              // 0..3, also the ChannelState and DPC/timer index
-    ULONG i2cBlock;           // the input's FPGA I2C master
-    ULONG ringOffset;         // the input's slice of channelallaudiobuf
-    const char* tag;          // "audio0": prefix of the state and hardware traces
-    const char* file;         // source file named in the "end" traces
-    const char* rateTrace;    // Setchannel0AudioRate's result
+    ULONG channel;          // 0..3, also the ChannelState and DPC/timer index
+    ULONG i2cBlock;         // the input's FPGA I2C master
+    ULONG ringOffset;       // the input's slice of channelallaudiobuf
+    const char* tag;        // "audio0": prefix of the state and hardware traces
+    const char* file;       // source file named in the "end" traces
+    const char* rateTrace;  // Setchannel0AudioRate's result
     // DispatchSetFormat: too short / refused / accepted.
     const char* formatShortTrace;
     const char* formatRefusedTrace;
-    bool formatRefusedShowsFormat;   // inputs 1..3 print the format's rate and channel count
+    bool formatRefusedShowsFormat;  // inputs 1..3 print the format's rate and channel count
     const char* formatAcceptedTrace;
     const char* intersectTrace;
     // The DPC routine's traces: not running / no buffer / buffer without data.
     const char* dpcIdleTrace;
-    bool dpcIdleShowsPin;            // inputs 1..3 print the pin and AudioState
+    bool dpcIdleShowsPin;  // inputs 1..3 print the pin and AudioState
     const char* dpcNoBufferTrace;
     const char* dpcNoDataTrace;
-    KSDATARANGE_AUDIO* ranges;       // the input's three writable ranges
+    KSDATARANGE_AUDIO* ranges;  // the input's three writable ranges
 };
 
 // The three equal audio ranges of one pin: 2 channels, 16 bits, 48000 Hz PCM.
-#define QH_AUDIO_RANGE                                                                       \
-    {                                                                                        \
-        {{audio::kRangeFormatSize, 0, 0, 0, kTypeAudio, kSubtypePcm, kSpecifierWaveFormatEx}}, \
-            audio::kChannels, audio::kBitsPerSample, audio::kBitsPerSample, audio::kRate,    \
-            audio::kRate                                                                     \
+#define QH_AUDIO_RANGE                                                                                           \
+    {                                                                                                            \
+        {{audio::kRangeFormatSize, 0, 0, 0, kTypeAudio, kSubtypePcm, kSpecifierWaveFormatEx}}, audio::kChannels, \
+            audio::kBitsPerSample, audio::kBitsPerSample, audio::kRate, audio::kRate                             \
     }
 
 NTSTATUS IntersectHandler(const Input& in, PVOID Context, PKSDATARANGE CallerDataRange,
@@ -80,13 +79,14 @@ NTSTATUS NTAPI DispatchCreateClose(PKSPIN Pin, PIRP Irp);
 template <const Input& In>
 struct Entry {
     static NTSTATUS NTAPI Intersect(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
-                              PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize) {
+                                    PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
+                                    PULONG DataSize) {
         UNREFERENCED_PARAMETER(Irp);
         UNREFERENCED_PARAMETER(Pin);
         return IntersectHandler(In, Context, CallerDataRange, DescriptorDataRange, DataBufferSize, Data, DataSize);
     }
     static NTSTATUS NTAPI DispatchSetFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
-                                      const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange) {
+                                            const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange) {
         UNREFERENCED_PARAMETER(OldFormat);
         UNREFERENCED_PARAMETER(OldAttributeList);
         UNREFERENCED_PARAMETER(AttributeRange);
@@ -103,9 +103,16 @@ struct Entry {
         DpcRoutine(In, static_cast<devext*>(DeferredContext));
     }
     // Create and Close: DispatchCreateClose; Reset, Connect, Disconnect, Clock and Allocator: none.
-    static constexpr KSPIN_DISPATCH PinDispatch = {DispatchCreateClose, DispatchCreateClose, DispatchProcess, nullptr,
-                                                   DispatchSetFormat,   DispatchSetState,    nullptr,         nullptr,
-                                                   nullptr,             nullptr};
+    static constexpr KSPIN_DISPATCH PinDispatch = {DispatchCreateClose,
+                                                   DispatchCreateClose,
+                                                   DispatchProcess,
+                                                   nullptr,
+                                                   DispatchSetFormat,
+                                                   DispatchSetState,
+                                                   nullptr,
+                                                   nullptr,
+                                                   nullptr,
+                                                   nullptr};
 };
 
 }  // namespace audio

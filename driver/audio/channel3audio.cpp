@@ -31,8 +31,8 @@ using Input = audio::Entry<kInput>;
 }  // namespace
 
 NTSTATUS NTAPI channel3AudioIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE CallerDataRange,
-                                       PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
-                                       PULONG DataSize) {
+                                             PKSDATARANGE DescriptorDataRange, ULONG DataBufferSize, PVOID Data,
+                                             PULONG DataSize) {
     return Input::Intersect(Context, Irp, Pin, CallerDataRange, DescriptorDataRange, DataBufferSize, Data, DataSize);
 }
 

@@ -6,9 +6,9 @@
 
 // Inside the driver an input is a channel, numbered 0..3 (ChannelState, channel0video.cpp, …).
 constexpr ULONG kChannelCount = kInputCount;
-constexpr ULONG kVideoBufferSize = 0x400000;            // one 4 MiB buffer, three per channel
-constexpr ULONG kAudioRingSize = 30720;                 // one channel's slice: 16 blocks
-constexpr ULONG kAudioBlockSize = 1920;                 // 10 ms of 48 kHz stereo 16-bit PCM
+constexpr ULONG kVideoBufferSize = 0x400000;  // one 4 MiB buffer, three per channel
+constexpr ULONG kAudioRingSize = 30720;       // one channel's slice: 16 blocks
+constexpr ULONG kAudioBlockSize = 1920;       // 10 ms of 48 kHz stereo 16-bit PCM
 static_assert(kAudioBlockSize == kAudioBufferBytes, "the audio pin completes one block per buffer");
 constexpr ULONG kAudioBufferSize = kChannelCount * kAudioRingSize;  // 0x1E000
 
@@ -28,8 +28,8 @@ struct ChannelState {
     ULONG FrameCount;
     ULONG VideoStatus;
     ULONG VideoState;
-    PKSPIN AudioPin;             // guarded by HwMutex
-    PKSPIN VideoPin;             // guarded by HwMutex
+    PKSPIN AudioPin;  // guarded by HwMutex
+    PKSPIN VideoPin;  // guarded by HwMutex
     // The pin whose format Width, Height and Interlaced were last set from, guarded by HwMutex;
     // only compared, never dereferenced (the pin may be gone).
     PKSPIN FormatPin;
@@ -48,7 +48,7 @@ struct ChannelState {
     // serialised through AudioDpcActive (0 idle, 1 running, 2 running with a re-run requested);
     // audio the card overwrote before it could be delivered is skipped and counted.
     LONG AudioDpcActive;
-    ULONG AudioDiscontinuity;   // the next delivered buffer carries the data-discontinuity flag
+    ULONG AudioDiscontinuity;  // the next delivered buffer carries the data-discontinuity flag
     ULONGLONG AudioLostBytes;
     // Kept by the video pin's signal check (driver/video): the receiver last reported a signal
     // the pin's format cannot be taken from, and the next delivered frame follows a gap.
@@ -89,10 +89,10 @@ struct ChannelState {
 // One completion of a video engine as the interrupt routine records it, in one 64-bit word so
 // that Process reads all of an event or none of it.
 namespace VideoEvent {
-constexpr ULONGLONG kNone = 1ull << 63;        // no completion since the engine was started
-constexpr ULONGLONG kBottom = 1ull << 34;      // the unit was a bottom field
-constexpr ULONGLONG kWhole = 1ull << 35;       // the buffers named hold one whole frame of one stream
-constexpr ULONG Units(ULONGLONG event) { return ULONG(event); }   // units completed since the start
+constexpr ULONGLONG kNone = 1ull << 63;                          // no completion since the engine was started
+constexpr ULONGLONG kBottom = 1ull << 34;                        // the unit was a bottom field
+constexpr ULONGLONG kWhole = 1ull << 35;                         // the buffers named hold one whole frame of one stream
+constexpr ULONG Units(ULONGLONG event) { return ULONG(event); }  // units completed since the start
 constexpr ULONG Index(ULONGLONG event) { return ULONG(event >> 32) & 3; }
 constexpr ULONGLONG Make(ULONG units, ULONG index, bool bottom, bool whole) {
     return ULONGLONG(units) | (ULONGLONG(index & 3) << 32) | (bottom ? kBottom : 0) | (whole ? kWhole : 0);
@@ -153,9 +153,7 @@ inline devext* DevextOf(PVOID object) { return static_cast<devext*>(KsGetDevice(
 
 // HwMutex, waited on without time-out and released; every pin-level register or I2C sequence
 // runs between the two.
-inline void AcquireHwMutex(devext* ext) {
-    KeWaitForSingleObject(&ext->HwMutex, Executive, KernelMode, FALSE, nullptr);
-}
+inline void AcquireHwMutex(devext* ext) { KeWaitForSingleObject(&ext->HwMutex, Executive, KernelMode, FALSE, nullptr); }
 inline void ReleaseHwMutex(devext* ext) { KeReleaseMutex(&ext->HwMutex, FALSE); }
 
 // The I2C master of the input whose block starts at `block` (0x4000 + 0x1000 × input). Never held
@@ -163,4 +161,6 @@ inline void ReleaseHwMutex(devext* ext) { KeReleaseMutex(&ext->HwMutex, FALSE); 
 inline void AcquireI2cMaster(devext* ext, ULONG block) {
     KeWaitForSingleObject(&ext->I2cMutex[((block >> 12) - 4) & 3], Executive, KernelMode, FALSE, nullptr);
 }
-inline void ReleaseI2cMaster(devext* ext, ULONG block) { KeReleaseMutex(&ext->I2cMutex[((block >> 12) - 4) & 3], FALSE); }
+inline void ReleaseI2cMaster(devext* ext, ULONG block) {
+    KeReleaseMutex(&ext->I2cMutex[((block >> 12) - 4) & 3], FALSE);
+}

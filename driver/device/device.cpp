@@ -12,20 +12,20 @@
 namespace {
 
 const KSDEVICE_DISPATCH DeviceDispatch = {
-    DeviceDispatchCreate,    // Add
-    DeviceDispatchPnpStart,  // Start
-    nullptr,                 // PostStart
-    nullptr,                 // QueryStop
-    nullptr,                 // CancelStop
-    DeviceDispatchPnpStop,   // Stop
-    nullptr,                 // QueryRemove
-    nullptr,                 // CancelRemove
-    nullptr,                 // Remove
-    nullptr,                 // QueryCapabilities
+    DeviceDispatchCreate,           // Add
+    DeviceDispatchPnpStart,         // Start
+    nullptr,                        // PostStart
+    nullptr,                        // QueryStop
+    nullptr,                        // CancelStop
+    DeviceDispatchPnpStop,          // Stop
+    nullptr,                        // QueryRemove
+    nullptr,                        // CancelRemove
+    nullptr,                        // Remove
+    nullptr,                        // QueryCapabilities
     DeviceDispatchSurpriseRemoval,  // SurpriseRemoval
-    nullptr,                 // QueryPower
-    dispatchSetPower,        // SetPower
-    nullptr,                 // QueryInterface
+    nullptr,                        // QueryPower
+    dispatchSetPower,               // SetPower
+    nullptr,                        // QueryInterface
 };
 
 }  // namespace
@@ -47,7 +47,7 @@ extern const KSDEVICE_DESCRIPTOR CameraDeviceDescriptor = {
 
 // Not stack-protected itself: the guard changes under its frame.
 extern "C" __attribute__((no_stack_protector)) NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
-                                                                         PUNICODE_STRING RegistryPath) {
+                                                                          PUNICODE_STRING RegistryPath) {
     SeedStackGuard(DriverObject);
     const NTSTATUS status = KsInitializeDriver(DriverObject, RegistryPath, &DeviceDescriptor);
     if (NT_SUCCESS(status)) {
@@ -85,7 +85,7 @@ NTSTATUS NTAPI DeviceDispatchCreate(PKSDEVICE Device) {
 }
 
 NTSTATUS NTAPI DeviceDispatchPnpStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResources,
-                                PCM_RESOURCE_LIST UntranslatedResources) {
+                                      PCM_RESOURCE_LIST UntranslatedResources) {
     UNREFERENCED_PARAMETER(Irp);
     UNREFERENCED_PARAMETER(UntranslatedResources);
     auto* ext = static_cast<devext*>(Device->Context);
@@ -152,8 +152,6 @@ void NTAPI dispatchSetPower(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, D
         // programmed again.
         ResumeRunningPins(ext);
         break;
-    default:
-        DbgPrint("unsupported device state requested\n");
-        break;
+    default: DbgPrint("unsupported device state requested\n"); break;
     }
 }

@@ -14,7 +14,7 @@ NTSTATUS NTAPI DeviceAdd(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
 
 NTSTATUS NTAPI DeviceDispatchCreate(PKSDEVICE Device);
 NTSTATUS NTAPI DeviceDispatchPnpStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResources,
-                                PCM_RESOURCE_LIST UntranslatedResources);
+                                      PCM_RESOURCE_LIST UntranslatedResources);
 void NTAPI DeviceDispatchPnpStop(PKSDEVICE Device, PIRP Irp);
 void NTAPI DeviceDispatchSurpriseRemoval(PKSDEVICE Device, PIRP Irp);
 void NTAPI dispatchSetPower(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From);

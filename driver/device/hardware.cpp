@@ -39,10 +39,10 @@ CommonBuffer* BufferAt(devext* ext, ULONG index) {
     return &VideoBuffers(ext, index / 3)[index % 3];
 }
 
-constexpr PKDEFERRED_ROUTINE kVideoDpcRoutine[kChannelCount] = {
-    channel0VideoFrameDpc, channel1VideoFrameDpc, channel2VideoFrameDpc, channel3VideoFrameDpc};
-constexpr PKDEFERRED_ROUTINE kAudioDpcRoutine[kChannelCount] = {
-    channel0AudioDpcRoutine, channel1AudioDpcRoutine, channel2AudioDpcRoutine, channel3AudioDpcRoutine};
+constexpr PKDEFERRED_ROUTINE kVideoDpcRoutine[kChannelCount] = {channel0VideoFrameDpc, channel1VideoFrameDpc,
+                                                                channel2VideoFrameDpc, channel3VideoFrameDpc};
+constexpr PKDEFERRED_ROUTINE kAudioDpcRoutine[kChannelCount] = {channel0AudioDpcRoutine, channel1AudioDpcRoutine,
+                                                                channel2AudioDpcRoutine, channel3AudioDpcRoutine};
 
 }  // namespace
 
@@ -166,8 +166,7 @@ NTSTATUS AllocateBuffers(devext* ext) {
         }
     }
     for (ULONG index = 0; index < kAudioBufferIndex; ++index) {
-        DbgPrint("devext->%s.VirtAddr:%x\n", kBuffers[index].name,
-                 ULONG(ULONG_PTR(BufferAt(ext, index)->VirtAddr)));
+        DbgPrint("devext->%s.VirtAddr:%x\n", kBuffers[index].name, ULONG(ULONG_PTR(BufferAt(ext, index)->VirtAddr)));
     }
     DbgPrint(" devext->channelallaudiobuf.VirtAddr:%x\n", ULONG(ULONG_PTR(ext->channelallaudiobuf.VirtAddr)));
     return STATUS_SUCCESS;
@@ -193,21 +192,11 @@ NTSTATUS InitializeHW(devext* ext, PCM_RESOURCE_LIST TranslatedResources) {
         case CmResourceTypePort:
             DbgPrint("Port resource: Addr:%X Length:%X\n", d.u.Port.Start.LowPart, d.u.Port.Length);
             break;
-        case CmResourceTypeMemory:
-            MapWindow(ext, d, recorded);
-            break;
-        case CmResourceTypeInterrupt:
-            ConnectInterrupt(ext, d, recorded);
-            break;
-        case CmResourceTypeDma:
-            DbgPrint("resource type CmResourceTypeDma\n");
-            break;
-        case CmResourceTypeDevicePrivate:
-            DbgPrint("resource type CmResourceTypeDevicePrivate\n");
-            break;
-        default:
-            DbgPrint("Unsupported resource type %d\n", d.Type);
-            break;
+        case CmResourceTypeMemory: MapWindow(ext, d, recorded); break;
+        case CmResourceTypeInterrupt: ConnectInterrupt(ext, d, recorded); break;
+        case CmResourceTypeDma: DbgPrint("resource type CmResourceTypeDma\n"); break;
+        case CmResourceTypeDevicePrivate: DbgPrint("resource type CmResourceTypeDevicePrivate\n"); break;
+        default: DbgPrint("Unsupported resource type %d\n", d.Type); break;
         }
     }
     // Nothing below may touch a card that has no usable window.

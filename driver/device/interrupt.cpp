@@ -9,7 +9,7 @@ namespace {
 // not account for, beyond what a late or jittery routine explains, means the count cannot be
 // trusted: the routine was held up for a whole ring or more (the register counts blocks modulo
 // the ring's sixteen), or the source stopped and came back.
-constexpr LONGLONG kAudioBlockTime = 100000;   // 100 ns units
+constexpr LONGLONG kAudioBlockTime = 100000;  // 100 ns units
 constexpr ULONG kAudioRingBlocks = kAudioBlockMask + 1;
 constexpr ULONG kAudioUnexplainedBlocks = 4;
 

@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr ULONG kI2cPollLimit = 800;   // reads of the status register before giving up
+constexpr ULONG kI2cPollLimit = 800;  // reads of the status register before giving up
 constexpr ULONG kReadChunk = kI2cReadChunk;
 constexpr ULONG kWriteChunk = kI2cWriteChunk;
 constexpr UCHAR kCtlStart = kI2cCtlStart;

@@ -22,7 +22,7 @@ constexpr ULONG kCardGone = 0xFFFFFFFF;
 // Interrupt status (written back to acknowledge) and the global enable.
 constexpr ULONG kRegInterruptStatus = 0xC000;
 constexpr ULONG kRegInterruptEnable = 0xC004;
-constexpr ULONG kRegHighestUsed = 0xC034;      // the window must reach kRegHighestUsed + 4
+constexpr ULONG kRegHighestUsed = 0xC034;  // the window must reach kRegHighestUsed + 4
 // Status bits 0..3: the I2C masters; per channel n, the audio source is bit 4 + 2n and the video
 // source the bit above it; nothing above bit 11.
 constexpr ULONG kI2cBits = 0x00F;
@@ -90,13 +90,13 @@ constexpr UCHAR kRxHdmiMap = 0x68;
 constexpr UCHAR kRxCpMap = 0x44;
 
 // IO map.
-constexpr UCHAR kRxIoScanSetup = 0x06;          // written with one of the two values below
+constexpr UCHAR kRxIoScanSetup = 0x06;  // written with one of the two values below
 constexpr UCHAR kRxIoScanInterlaced = 0x24;
 constexpr UCHAR kRxIoScanProgressive = 0xA4;
-constexpr UCHAR kRxIoCable = 0x6F;              // bit 0: cable connected
+constexpr UCHAR kRxIoCable = 0x6F;  // bit 0: cable connected
 constexpr UCHAR kRxIoCableBit = 0x01;
-constexpr UCHAR kRxIoId = 0xEA;                 // two identification bytes
-constexpr UCHAR kRxIoReset = 0xFF;              // written with kRxIoResetValue
+constexpr UCHAR kRxIoId = 0xEA;     // two identification bytes
+constexpr UCHAR kRxIoReset = 0xFF;  // written with kRxIoResetValue
 constexpr UCHAR kRxIoResetValue = 0x80;
 // HDMI map: width (0x07, 0x08) and lines of a field or frame (0x09, 0x0A), 13 bits each; the scan
 // type in 0x0B; the sampling frequency of the audio channel status in 0x39.

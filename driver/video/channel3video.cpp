@@ -38,7 +38,7 @@ constexpr video::Input kInput = {
 };
 
 NTSTATUS NTAPI SetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
-                       const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange) {
+                             const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange) {
     (void)OldFormat;
     (void)OldAttributeList;
     (void)AttributeRange;
@@ -67,12 +67,12 @@ NTSTATUS NTAPI channel3VideoDpcRoutine(PKSPIN Pin) { return video::Process(kInpu
 constinit const KSPIN_DISPATCH channel3VideoPinDispatch = {
     video::DispatchCreateClose,  // Create
     video::DispatchCreateClose,  // Close
-    channel3VideoDpcRoutine,    // Process
+    channel3VideoDpcRoutine,     // Process
     nullptr,                     // Reset
     SetDataFormat,
     SetDeviceState,
-    nullptr,                     // Connect
-    nullptr,                     // Disconnect
-    nullptr,                     // Clock
-    nullptr,                     // Allocator
+    nullptr,  // Connect
+    nullptr,  // Disconnect
+    nullptr,  // Clock
+    nullptr,  // Allocator
 };

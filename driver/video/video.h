@@ -18,7 +18,7 @@ extern const PKSDATARANGE channel2VideoRanges[kVideoFormatCount];
 extern const PKSDATARANGE channel3VideoRanges[kVideoFormatCount];
 
 NTSTATUS NTAPI VideoIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
-                               PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize);
+                                     PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize);
 
 void Detectchannel0VideoFormat(devext* ext);
 void Detectchannel1VideoFormat(devext* ext);

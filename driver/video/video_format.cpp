@@ -30,9 +30,9 @@ NTSTATUS NTAPI DispatchSetFormat(const Input& in, PKSPIN pin, const KSDATARANGE*
                      sizeof(KSPIN_DESCRIPTOR_EX), sizeof(KSPIN_DESCRIPTOR_EX), QH_POOL_TAG);
     if (!NT_SUCCESS(status)) return status;
     auto* descriptor = const_cast<KSPIN_DESCRIPTOR_EX*>(pin->Descriptor);
-    status = _KsEdit(pin->Bag,
-                     reinterpret_cast<PVOID*>(const_cast<PKSALLOCATOR_FRAMING_EX*>(&descriptor->AllocatorFraming)),
-                     sizeof(KSALLOCATOR_FRAMING_EX), sizeof(KSALLOCATOR_FRAMING_EX), QH_POOL_TAG);
+    status =
+        _KsEdit(pin->Bag, reinterpret_cast<PVOID*>(const_cast<PKSALLOCATOR_FRAMING_EX*>(&descriptor->AllocatorFraming)),
+                sizeof(KSALLOCATOR_FRAMING_EX), sizeof(KSALLOCATOR_FRAMING_EX), QH_POOL_TAG);
     if (!NT_SUCCESS(status)) return status;
 
     if (descriptor->AllocatorFraming) {

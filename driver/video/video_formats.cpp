@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr LONGLONG kMinFrameInterval = 166666;   // 60 frames per second
+constexpr LONGLONG kMinFrameInterval = 166666;    // 60 frames per second
 constexpr LONGLONG kMaxFrameInterval = 10000000;  // 1 frame per second
 
 // Bits per second of a W × H frame at 16 bits per pixel and 60 frames per second.
@@ -24,27 +24,33 @@ constexpr KS_DATARANGE_VIDEO Range(ULONG w, ULONG h) {
         0,  // MemoryAllocationFlags
         {
             kSpecifierVideoInfo,
-            0,                         // VideoStandard
-            {cx, cy},                  // InputSize
-            {cx, cy},                  // MinCroppingSize
-            {cx, cy},                  // MaxCroppingSize
-            1, 1,                      // CropGranularityX, Y
-            1, 1,                      // CropAlignX, Y
-            {cx, cy},                  // MinOutputSize
-            {cx, cy},                  // MaxOutputSize
-            1, 1,                      // OutputGranularityX, Y
-            0, 0, 0, 0,                // StretchTaps, ShrinkTaps
+            0,         // VideoStandard
+            {cx, cy},  // InputSize
+            {cx, cy},  // MinCroppingSize
+            {cx, cy},  // MaxCroppingSize
+            1,
+            1,  // CropGranularityX, Y
+            1,
+            1,         // CropAlignX, Y
+            {cx, cy},  // MinOutputSize
+            {cx, cy},  // MaxOutputSize
+            1,
+            1,  // OutputGranularityX, Y
+            0,
+            0,
+            0,
+            0,  // StretchTaps, ShrinkTaps
             kMinFrameInterval,
             kMaxFrameInterval,
             static_cast<LONG>(BitRate(w, h)),
             static_cast<LONG>(BitRate(w, h)),
         },
         {
-            {0, 0, 0, 0},              // rcSource
-            {0, 0, 0, 0},              // rcTarget
-            BitRate(w, h),             // dwBitRate
-            0,                         // dwBitErrorRate
-            kMinFrameInterval,         // AvgTimePerFrame
+            {0, 0, 0, 0},       // rcSource
+            {0, 0, 0, 0},       // rcTarget
+            BitRate(w, h),      // dwBitRate
+            0,                  // dwBitErrorRate
+            kMinFrameInterval,  // AvgTimePerFrame
             {sizeof(KS_BITMAPINFOHEADER), cx, cy, 1, 16, 0x32595559 /* YUY2 */, ImageSize(w, h), 0, 0, 0, 0},
         },
     };
@@ -53,11 +59,11 @@ constexpr KS_DATARANGE_VIDEO Range(ULONG w, ULONG h) {
 }  // namespace
 
 // Entry 0 describes the detected signal and starts as 1280 × 720; the other twelve never change.
-#define QH_VIDEO_FORMATS                                                                              \
-    {                                                                                                 \
-        Range(1280, 720), Range(1280, 720), Range(1920, 1080), Range(1680, 1056), Range(1024, 576),   \
-            Range(850, 480), Range(720, 576), Range(720, 540), Range(720, 480), Range(720, 404),      \
-            Range(704, 576), Range(640, 480), Range(640, 360)                                         \
+#define QH_VIDEO_FORMATS                                                                                             \
+    {                                                                                                                \
+        Range(1280, 720), Range(1280, 720), Range(1920, 1080), Range(1680, 1056), Range(1024, 576), Range(850, 480), \
+            Range(720, 576), Range(720, 540), Range(720, 480), Range(720, 404), Range(704, 576), Range(640, 480),    \
+            Range(640, 360)                                                                                          \
     }
 
 constinit KS_DATARANGE_VIDEO channel0VideoFormats[kVideoFormatCount] = QH_VIDEO_FORMATS;
@@ -66,11 +72,11 @@ constinit KS_DATARANGE_VIDEO channel2VideoFormats[kVideoFormatCount] = QH_VIDEO_
 constinit KS_DATARANGE_VIDEO channel3VideoFormats[kVideoFormatCount] = QH_VIDEO_FORMATS;
 #undef QH_VIDEO_FORMATS
 
-#define QH_VIDEO_RANGES(t)                                                                            \
-    {                                                                                                 \
-        &t[0].DataRange, &t[1].DataRange, &t[2].DataRange, &t[3].DataRange, &t[4].DataRange,          \
-            &t[5].DataRange, &t[6].DataRange, &t[7].DataRange, &t[8].DataRange, &t[9].DataRange,      \
-            &t[10].DataRange, &t[11].DataRange, &t[12].DataRange                                      \
+#define QH_VIDEO_RANGES(t)                                                                                          \
+    {                                                                                                               \
+        &t[0].DataRange, &t[1].DataRange, &t[2].DataRange, &t[3].DataRange, &t[4].DataRange, &t[5].DataRange,       \
+            &t[6].DataRange, &t[7].DataRange, &t[8].DataRange, &t[9].DataRange, &t[10].DataRange, &t[11].DataRange, \
+            &t[12].DataRange                                                                                        \
     }
 
 constinit const PKSDATARANGE channel0VideoRanges[kVideoFormatCount] = QH_VIDEO_RANGES(channel0VideoFormats);
@@ -102,7 +108,8 @@ void WriteDetectedRange(KS_DATARANGE_VIDEO& range, ULONG width, ULONG height) {
 }  // namespace video
 
 NTSTATUS NTAPI VideoIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
-                               PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize) {
+                                     PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data,
+                                     PULONG DataSize) {
     (void)Context;
     (void)Irp;
     (void)Pin;

@@ -23,20 +23,20 @@ enum class NotRunTrace {
 };
 
 struct Input {
-    ULONG channel;                  // 0..3: ChannelState, buffers, StartVideoDma/StopVideoDma
-    ULONG i2cBlock;                 // the input's I2C master
-    KS_DATARANGE_VIDEO* formats;    // the pin's table; entry 0 is rewritten by detection
+    ULONG channel;                // 0..3: ChannelState, buffers, StartVideoDma/StopVideoDma
+    ULONG i2cBlock;               // the input's I2C master
+    KS_DATARANGE_VIDEO* formats;  // the pin's table; entry 0 is rewritten by detection
 
     // Detection.
-    const char* connectTrace;       // "temp connect videoN :%x  \n"
+    const char* connectTrace;  // "temp connect videoN :%x  \n"
 
     // Format setting.
-    const char* setFormatTrace;     // "SetchannelNVideoFormat width:%d height:%d\n"
-    ULONG rateRegister;             // FPGA register holding the measured frame rate …
-    ULONG rateShift;                // … as the 8 bits starting here
-    ULONG statusRegister;           // FPGA register traced after the rate
-    const char* statusTrace;        // "fpga chipN_int:%x\n"
-    bool traceDebugRegisters;       // also trace FPGA registers 0x40, 0x44, 0x48
+    const char* setFormatTrace;  // "SetchannelNVideoFormat width:%d height:%d\n"
+    ULONG rateRegister;          // FPGA register holding the measured frame rate …
+    ULONG rateShift;             // … as the 8 bits starting here
+    ULONG statusRegister;        // FPGA register traced after the rate
+    const char* statusTrace;     // "fpga chipN_int:%x\n"
+    bool traceDebugRegisters;    // also trace FPGA registers 0x40, 0x44, 0x48
 
     // Pin states.
     const char* stateTrace;         // "videoN: %s()  :ToState=%d : FromState=%d\n"
@@ -49,14 +49,14 @@ struct Input {
     ULONG pauseEndLine;
 
     // Frame delivery.
-    LONGLONG frameTimeout;          // relative wait for FrameEvent, 100 ns units (negative)
+    LONGLONG frameTimeout;  // relative wait for FrameEvent, 100 ns units (negative)
     NotRunTrace notRunKind;
     const char* notRunTrace;
-    const char* noDataTrace;        // no frame within the time-out
-    const char* noPointerTrace;     // frame, but no stream pointer
-    const char* noBufferTrace;      // frame, pointer without header or data
-    bool advanceBeforeAttempt;      // order of the two calls when a pointer without data is skipped
-    bool clearFrameInfo;            // clear all of KS_FRAME_INFO before writing its four fields
+    const char* noDataTrace;     // no frame within the time-out
+    const char* noPointerTrace;  // frame, but no stream pointer
+    const char* noBufferTrace;   // frame, pointer without header or data
+    bool advanceBeforeAttempt;   // order of the two calls when a pointer without data is skipped
+    bool clearFrameInfo;         // clear all of KS_FRAME_INFO before writing its four fields
 };
 
 // The receiver's cable bit. A receiver that does not answer reads 0xFF on every register: that is
@@ -87,9 +87,9 @@ NTSTATUS HardwarePause(devext* ext, const Input& in);
 
 // The signal as the receiver reports it (video_signal.cpp).
 struct Signal {
-    bool present;     // cable connected and the receiver locked (it reports a size)
+    bool present;  // cable connected and the receiver locked (it reports a size)
     ULONG width;
-    ULONG height;     // frame lines as detection counts them: twice the field's if interlaced
+    ULONG height;  // frame lines as detection counts them: twice the field's if interlaced
     bool interlaced;
 };
 // HwMutex held by the caller. `askCable`: read the cable state first (a separate transfer). Once
@@ -123,11 +123,11 @@ NTSTATUS Process(const Input& in, PKSPIN pin);
 // the rules can be checked without a card. Nothing is ever read outside the source buffers
 // (kVideoBufferSize each) nor written beyond FrameExtent.
 struct CopyPlan {
-    bool deliver;         // false: the frame is not copied and the buffer is kept for the next one
-    ULONG lineBytes;      // bytes of one line (Width × 2)
-    ULONG dstPitch;       // bytes between two frame lines in the client buffer
-    ULONG lines;          // frame lines written, from the top
-    ULONG dataUsed;       // DataUsed of the completed buffer
+    bool deliver;     // false: the frame is not copied and the buffer is kept for the next one
+    ULONG lineBytes;  // bytes of one line (Width × 2)
+    ULONG dstPitch;   // bytes between two frame lines in the client buffer
+    ULONG lines;      // frame lines written, from the top
+    ULONG dataUsed;   // DataUsed of the completed buffer
 };
 CopyPlan PlanCopy(ULONG width, ULONG height, bool interlaced, ULONG index, ULONG frameExtent);
 

@@ -12,7 +12,6 @@ namespace video {
 
 namespace {
 
-
 const char* ScanLetter(bool interlaced) { return interlaced ? "i" : "p"; }
 
 // The receiver is asked at least this often while frames come (100 ns units): a source that

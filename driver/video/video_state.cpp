@@ -130,8 +130,7 @@ NTSTATUS NTAPI DispatchSetState(const Input& in, PKSPIN pin, KSSTATE toState, KS
             // Without a master clock the call fails and leaves the slot untouched: frames go
             // out without time stamps.
             PIKSREFERENCECLOCK clock = nullptr;
-            if (NT_SUCCESS(KsPinGetReferenceClockInterface(pin, &clock)) && clock)
-                SharedWrite(ch.VideoClock, clock);
+            if (NT_SUCCESS(KsPinGetReferenceClockInterface(pin, &clock)) && clock) SharedWrite(ch.VideoClock, clock);
         }
         return STATUS_SUCCESS;
 
@@ -155,8 +154,7 @@ NTSTATUS NTAPI DispatchSetState(const Input& in, PKSPIN pin, KSSTATE toState, KS
         if (from < KSSTATE_RUN) HardwareRun(ext, in);
         return STATUS_SUCCESS;
 
-    default:
-        return STATUS_SUCCESS;
+    default: return STATUS_SUCCESS;
     }
 }
 

@@ -40,7 +40,8 @@ inline const GUID& AudioReference(uint32_t input) {
 inline qh::TestbedOptions AllSourcesManual() {
     qh::TestbedOptions options = qh::testing::manual_options();
     options.virtual_clock = true;
-    for (auto& source : options.card.sources) source.cable = true;
+    for (auto& source : options.card.sources)
+        source.cable = true;
     options.card.sources[3] = options.card.sources[0];
     return options;
 }
@@ -122,7 +123,8 @@ public:
     }
 
     void Submit(qh::client::Pin& pin, uint32_t count, uint32_t extent = kBlock) {
-        for (uint32_t i = 0; i < count; ++i) ASSERT_EQ(pin.submit(extent, kPlainHeader), STATUS_SUCCESS);
+        for (uint32_t i = 0; i < count; ++i)
+            ASSERT_EQ(pin.submit(extent, kPlainHeader), STATUS_SUCCESS);
     }
 
     qh::client::CompletedFrame Completed(qh::client::Pin& pin) {
@@ -132,7 +134,7 @@ public:
     }
 
     qh::Testbed bed;
-    std::unique_ptr<qh::client::Device> device;   // the user-mode view of the bed's device
+    std::unique_ptr<qh::client::Device> device;  // the user-mode view of the bed's device
 };
 
 }  // namespace audiotest

@@ -9,8 +9,7 @@ namespace {
 // A running audio pin on one input of a manually paced card, with the sample index the card's
 // next block will start with.
 struct Running {
-    explicit Running(AudioBed& a, uint32_t input, uint32_t buffers, uint32_t extent = kBlock)
-        : a(a), input(input) {
+    explicit Running(AudioBed& a, uint32_t input, uint32_t buffers, uint32_t extent = kBlock) : a(a), input(input) {
         filter = a.OpenAudio(input);
         pin = AudioBed::CreatePin(*filter);
         // Buffers are taken from PAUSE on.
@@ -255,15 +254,18 @@ TEST(AudioDelivery, PendingTimerAfterPauseOnlyTraces) {
 TEST(AudioDelivery, FourInputsAtOnceStayContinuousOverHundredsOfBuffers) {
     AudioBed a;
     std::vector<std::unique_ptr<Running>> pins;
-    for (uint32_t input = 0; input < 4; ++input) pins.push_back(std::make_unique<Running>(a, input, 4));
+    for (uint32_t input = 0; input < 4; ++input)
+        pins.push_back(std::make_unique<Running>(a, input, 4));
     std::array<uint32_t, 4> delivered{};
     std::array<uint16_t, 4> expected{};
-    for (uint32_t input = 0; input < 4; ++input) expected[input] = pins[input]->next_index;
+    for (uint32_t input = 0; input < 4; ++input)
+        expected[input] = pins[input]->next_index;
     constexpr uint32_t kRounds = 300;
     for (uint32_t round = 0; round < kRounds; ++round) {
         for (uint32_t input = 0; input < 4; ++input) {
             Running& r = *pins[input];
-            while (r.pin->queued() < 4) a.Submit(*r.pin, 1);
+            while (r.pin->queued() < 4)
+                a.Submit(*r.pin, 1);
             ASSERT_EQ(a.bed.card().step_audio(input), 1u);
         }
         host::flush_dpcs();

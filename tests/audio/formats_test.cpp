@@ -120,8 +120,8 @@ TEST(AudioRate, DetectionTracesTheSourceButTheRateStays48k) {
     EXPECT_TRUE(pin);
 
     // Codes the driver does not map are traced as rate 0; mapped ones with their rate.
-    const std::pair<uint8_t, uint32_t> codes[] = {{1, 0},      {4, 0},     {7, 0},      {11, 0},    {13, 0},
-                                                  {15, 0},     {2, 48000}, {3, 32000},  {9, 768000}, {14, 192000}};
+    const std::pair<uint8_t, uint32_t> codes[] = {{1, 0},  {4, 0},     {7, 0},     {11, 0},     {13, 0},
+                                                  {15, 0}, {2, 48000}, {3, 32000}, {9, 768000}, {14, 192000}};
     for (const auto& [code, rate] : codes) {
         SCOPED_TRACE(static_cast<int>(code));
         source = a.bed.card().source(1);
@@ -200,7 +200,7 @@ TEST(AudioProperties, AdcNodeAndPinAnswer) {
         uint32_t id;
         uint32_t value;
         const char* trace;
-        bool channel;   // the request is a KSNODEPROPERTY_AUDIO_CHANNEL
+        bool channel;  // the request is a KSNODEPROPERTY_AUDIO_CHANNEL
     };
     const Expected items[] = {
         {KSPROPERTY_AUDIO_CPU_RESOURCES, 0, "KStrGetCpuResourcesHandler\n", false},
@@ -211,7 +211,7 @@ TEST(AudioProperties, AdcNodeAndPinAnswer) {
     for (const auto& item : items) {
         SCOPED_TRACE(item.trace);
         auto request = qh::client::make_node_property(kPropsetAudio, item.id, get, 0);
-        if (item.channel) request.resize(sizeof(KSNODEPROPERTY_AUDIO_CHANNEL), 0xFF);   // channel -1: all
+        if (item.channel) request.resize(sizeof(KSNODEPROPERTY_AUDIO_CHANNEL), 0xFF);  // channel -1: all
         a.bed.clear_trace();
         auto r = filter->property(request, 4);
         EXPECT_EQ(r.status, STATUS_SUCCESS);
@@ -243,9 +243,8 @@ TEST(AudioProperties, AdcNodeAndPinAnswer) {
     std::vector<uint8_t> value(4);
     std::memcpy(value.data(), &rate, 4);
     a.bed.clear_trace();
-    auto set = pin->property(qh::client::make_property(kPropsetAudio, KSPROPERTY_AUDIO_SAMPLING_RATE,
-                                                       KSPROPERTY_TYPE_SET),
-                             4, value);
+    auto set = pin->property(
+        qh::client::make_property(kPropsetAudio, KSPROPERTY_AUDIO_SAMPLING_RATE, KSPROPERTY_TYPE_SET), 4, value);
     EXPECT_EQ(static_cast<uint32_t>(set.status), 0xC0000005u);
     EXPECT_EQ(a.bed.trace_count("KStrSetAudioSamplingRateHandler\n"), 1u);
     // The get is a bare KSPROPERTY of 24 bytes, as a standard client sends it: the item's

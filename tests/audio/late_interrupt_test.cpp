@@ -51,7 +51,8 @@ struct Capture {
 void CompleteBehindOneInterrupt(AudioBed& a, const std::vector<std::pair<uint32_t, uint32_t>>& per_input) {
     sim::Card& card = a.bed.card();
     card.hold_interrupts(true);
-    for (auto [input, blocks] : per_input) ASSERT_EQ(card.step_audio(input, blocks), blocks);
+    for (auto [input, blocks] : per_input)
+        ASSERT_EQ(card.step_audio(input, blocks), blocks);
     card.hold_interrupts(false);
     ASSERT_TRUE(card.interrupt_line().wait_quiet(qh::testing::kWaitMs));
     host::flush_dpcs();

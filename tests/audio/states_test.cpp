@@ -82,7 +82,8 @@ TEST(AudioStates, RunPauseRunReprogramsResetsCountersAndKeepsTheRing) {
     std::memset(a.Ring(input), 0x5A, kRing);
     ASSERT_EQ(pin->set_state(KSSTATE_ACQUIRE), STATUS_SUCCESS);
     EXPECT_EQ(clock->outstanding_references(), 1u);
-    for (uint32_t i = 0; i < kRing; ++i) ASSERT_EQ(a.Ring(input)[i], 0) << "byte " << i;
+    for (uint32_t i = 0; i < kRing; ++i)
+        ASSERT_EQ(a.Ring(input)[i], 0) << "byte " << i;
 
     a.bed.card().set_access_log(true);
     const uint32_t A = kAudioRegs[input], E = kAudioEnables[input];
@@ -90,7 +91,8 @@ TEST(AudioStates, RunPauseRunReprogramsResetsCountersAndKeepsTheRing) {
     auto log = a.bed.card().access_log();
     // The engine is programmed, then enabled, then started, in that order.
     const long hi = qh::testing::first_index(log, A + 0x08, true), lo = qh::testing::first_index(log, A + 0x0C, true);
-    const long size = qh::testing::first_index(log, A + 0x04, true), block = qh::testing::first_index(log, A + 0x10, true);
+    const long size = qh::testing::first_index(log, A + 0x04, true),
+               block = qh::testing::first_index(log, A + 0x10, true);
     const long enable = qh::testing::first_index(log, E, true), start = qh::testing::first_index(log, A, true);
     ASSERT_TRUE(hi >= 0 && lo > hi && size > lo && block > size && enable > block && start > enable);
     const uint64_t bus = static_cast<uint64_t>(device_ext(a.bed)->channelallaudiobuf.PhysAddr.QuadPart);
@@ -104,7 +106,8 @@ TEST(AudioStates, RunPauseRunReprogramsResetsCountersAndKeepsTheRing) {
 
     a.Submit(*pin, 3);
     a.Step(input, 5);
-    for (int i = 0; i < 3; ++i) a.Completed(*pin);
+    for (int i = 0; i < 3; ++i)
+        a.Completed(*pin);
     EXPECT_EQ(a.HwBytes(input), 5u * kBlock);
     EXPECT_EQ(a.DeliveredBytes(input), 3u * kBlock);
     std::vector<uint8_t> ring(a.Ring(input), a.Ring(input) + kRing);
@@ -186,9 +189,8 @@ TEST(AudioStates, StopReturnsOnlyAfterTheRunOfTheDpcThatFoundThePinRunning) {
             EXPECT_EQ(pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
             stopped = true;
         });
-        EXPECT_TRUE(qh::testing::wait_until([&] {
-            return stopped.load() || (SharedRead(a.Channel(input).AudioPin) == nullptr && stopper_polls());
-        }));
+        EXPECT_TRUE(qh::testing::wait_until(
+            [&] { return stopped.load() || (SharedRead(a.Channel(input).AudioPin) == nullptr && stopper_polls()); }));
         EXPECT_FALSE(stopped.load()) << "STOP returned while a run of the DPC still held the pin";
     });
     a.Step(input);
@@ -232,7 +234,8 @@ TEST(AudioStates, DeviceStopWithAPinRunningLeavesNoRetryTimerAndTheNextStartIsCl
     ASSERT_EQ(pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
     auto frame = a.Completed(*pin);
     EXPECT_EQ(frame.stream_header().DataUsed, 0u);
-    for (const auto& record : capture.records()) ADD_FAILURE() << record.message;
+    for (const auto& record : capture.records())
+        ADD_FAILURE() << record.message;
 }
 
 }  // namespace

@@ -92,11 +92,12 @@ TEST(AudioStreaming, StartStopAndReopenWhileFourInputsStreamAudioAndVideo) {
         ASSERT_TRUE(video_filters[input]);
         auto format = VideoFormat(*video_filters[input]);
         ASSERT_EQ(format.size(), sizeof(KS_DATAFORMAT_VIDEOINFOHEADER));
-        frame_bytes[input] =
-            reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.bmiHeader.biSizeImage;
+        frame_bytes[input] = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())
+                                 ->VideoInfoHeader.bmiHeader.biSizeImage;
         ASSERT_EQ(video_filters[input]->create_pin(0, format, video_pins[input]), STATUS_SUCCESS);
         ASSERT_EQ(video_pins[input]->set_state(KSSTATE_PAUSE), STATUS_SUCCESS);
-        for (int i = 0; i < 2; ++i) ASSERT_EQ(video_pins[input]->submit(frame_bytes[input], 128), STATUS_SUCCESS);
+        for (int i = 0; i < 2; ++i)
+            ASSERT_EQ(video_pins[input]->submit(frame_bytes[input], 128), STATUS_SUCCESS);
         ASSERT_EQ(video_pins[input]->set_state(KSSTATE_RUN), STATUS_SUCCESS);
     }
     auto feed_video = [&] {
@@ -122,7 +123,8 @@ TEST(AudioStreaming, StartStopAndReopenWhileFourInputsStreamAudioAndVideo) {
     for (int cycle = 0; cycle < kCycles; ++cycle) {
         SCOPED_TRACE(cycle);
         std::array<uint64_t, 4> produced_before{};
-        for (uint32_t input = 0; input < 4; ++input) produced_before[input] = a.bed.card().audio_blocks_produced(input);
+        for (uint32_t input = 0; input < 4; ++input)
+            produced_before[input] = a.bed.card().audio_blocks_produced(input);
         for (uint32_t input = 0; input < 4; ++input) {
             if (!pins[input]) pins[input] = AudioBed::CreatePin(*filters[input]);
             ASSERT_TRUE(pins[input]);
@@ -200,7 +202,8 @@ TEST(AudioStreaming, StartStopAndReopenWhileFourInputsStreamAudioAndVideo) {
             EXPECT_EQ(pin->close(), STATUS_SUCCESS);
         }
     }
-    for (auto& pin : video_pins) EXPECT_EQ(pin->close(), STATUS_SUCCESS);
+    for (auto& pin : video_pins)
+        EXPECT_EQ(pin->close(), STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -50,16 +50,25 @@ public:
     devext* ext() { return ext_.get(); }
     qh::testing::FakeRegisters& window() { return window_; }
     // Runs of each channel's DPCs so far, after every queued DPC has run.
-    int audio_runs(ULONG ch) { host::flush_dpcs(); return audio_runs_[ch].load(); }
-    int video_runs(ULONG ch) { host::flush_dpcs(); return video_runs_[ch].load(); }
+    int audio_runs(ULONG ch) {
+        host::flush_dpcs();
+        return audio_runs_[ch].load();
+    }
+    int video_runs(ULONG ch) {
+        host::flush_dpcs();
+        return video_runs_[ch].load();
+    }
     int total_runs() {
         int n = 0;
-        for (ULONG ch = 0; ch < kChannelCount; ++ch) n += audio_runs(ch) + video_runs(ch);
+        for (ULONG ch = 0; ch < kChannelCount; ++ch)
+            n += audio_runs(ch) + video_runs(ch);
         return n;
     }
 
 private:
-    static void NTAPI Count(PKDPC, PVOID context, PVOID, PVOID) { static_cast<std::atomic<int>*>(context)->fetch_add(1); }
+    static void NTAPI Count(PKDPC, PVOID context, PVOID, PVOID) {
+        static_cast<std::atomic<int>*>(context)->fetch_add(1);
+    }
 
     qh::testing::FakeRegisters window_{kLength, qh::testing::FakeRegisters::Reads::Fixed, 0};
     uint64_t physical_ = 0;

@@ -13,12 +13,14 @@ namespace {
 // The command words written to input 0's master, in order.
 std::vector<uint32_t> Commands(sim::Card& card) {
     std::vector<uint32_t> out;
-    for (const auto& r : writes_to(card.access_log(), 0x4000)) out.push_back(r.value);
+    for (const auto& r : writes_to(card.access_log(), 0x4000))
+        out.push_back(r.value);
     return out;
 }
 std::vector<uint32_t> Controls(sim::Card& card) {
     std::vector<uint32_t> out;
-    for (uint32_t c : Commands(card)) out.push_back(c & 0xFF);
+    for (uint32_t c : Commands(card))
+        out.push_back(c & 0xFF);
     return out;
 }
 
@@ -51,7 +53,11 @@ TEST_F(I2cTransfers, ReadsAreChunkedShortChunkFirstAndStoredInRegisterOrder) {
         std::vector<uint32_t> controls;
     };
     const Case cases[] = {
-        {1, {0x81, 0xC1}}, {4, {0x81, 0xC4}}, {5, {0x81, 0x81, 0x44}}, {8, {0x81, 0x84, 0x44}}, {9, {0x81, 0x81, 0x04, 0x44}},
+        {1, {0x81, 0xC1}},
+        {4, {0x81, 0xC4}},
+        {5, {0x81, 0x81, 0x44}},
+        {8, {0x81, 0x84, 0x44}},
+        {9, {0x81, 0x81, 0x04, 0x44}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(int(c.length));
@@ -94,7 +100,8 @@ TEST_F(I2cTransfers, WritesAreChunkedWithTheDataRegisterWrittenFirst) {
         card().clear_receiver_writes(0);
         // {sub-address 0x10, values 0xA1, 0xA2, ...} to the CP map.
         std::vector<UCHAR> data = {0x10};
-        for (ULONG i = 1; i < c.length; ++i) data.push_back(UCHAR(0xA0 + i));
+        for (ULONG i = 1; i < c.length; ++i)
+            data.push_back(UCHAR(0xA0 + i));
         ASSERT_TRUE(I2c_Write(ext(), 0x4000, 0x45, data.data(), c.length)) << "bit 0 of the address is cleared";
         EXPECT_EQ(Controls(card()), c.controls);
         const auto log = writes_in(card().access_log(), 0x4000, 0x4004);

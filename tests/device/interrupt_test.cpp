@@ -36,7 +36,8 @@ TEST(InterruptRouting, InterruptsThatAreNotTheCardsAreAcknowledgedAndRefused) {
     // One card bit among unused ones is the card's.
     dev.window().clear();
     EXPECT_EQ(Fire(dev, 0xF001u), TRUE);
-    EXPECT_EQ(dev.window().log(), (std::vector<Access>{R(0xC000, 0xF001u), W(0xC000, 0xF001u), R(0x4000), W(0xC004, 1)}));
+    EXPECT_EQ(dev.window().log(),
+              (std::vector<Access>{R(0xC000, 0xF001u), W(0xC000, 0xF001u), R(0x4000), W(0xC004, 1)}));
 }
 
 TEST(InterruptRouting, SourcesAreHandledAudioAndVideoByChannelThenI2c) {
@@ -46,24 +47,25 @@ TEST(InterruptRouting, SourcesAreHandledAudioAndVideoByChannelThenI2c) {
     }
     // Video 0 with I2C 0: video first.
     EXPECT_EQ(Fire(dev, 0x21), TRUE);
-    EXPECT_EQ(dev.window().log(), (std::vector<Access>{R(0xC000, 0x21), W(0xC000, 0x21), R(0x9000), R(0x4000), W(0xC004, 1)}));
+    EXPECT_EQ(dev.window().log(),
+              (std::vector<Access>{R(0xC000, 0x21), W(0xC000, 0x21), R(0x9000), R(0x4000), W(0xC004, 1)}));
     EXPECT_EQ(dev.video_runs(0), 1);
 
     // I2C 0 and 2: their command registers are read in order and nothing is queued.
     dev.window().clear();
     const int before = dev.total_runs();
     EXPECT_EQ(Fire(dev, 0x5), TRUE);
-    EXPECT_EQ(dev.window().log(), (std::vector<Access>{R(0xC000, 0x5), W(0xC000, 0x5), R(0x4000), R(0x6000), W(0xC004, 1)}));
+    EXPECT_EQ(dev.window().log(),
+              (std::vector<Access>{R(0xC000, 0x5), W(0xC000, 0x5), R(0x4000), R(0x6000), W(0xC004, 1)}));
     EXPECT_EQ(dev.total_runs(), before);
 
     // Every source at once: the engine blocks in bit order (note the swapped blocks of channels
     // 1 and 2), then the four I2C masters.
     dev.window().clear();
     EXPECT_EQ(Fire(dev, 0xFFF), TRUE);
-    EXPECT_EQ(dev.window().log(),
-              (std::vector<Access>{R(0xC000, 0xFFF), W(0xC000, 0xFFF), R(0x8000), R(0x9000), R(0xA000), R(0xB000), R(0x8800),
-                                   R(0x9800), R(0xA800), R(0xB800), R(0x4000), R(0x5000), R(0x6000), R(0x7000),
-                                   W(0xC004, 1)}));
+    EXPECT_EQ(dev.window().log(), (std::vector<Access>{R(0xC000, 0xFFF), W(0xC000, 0xFFF), R(0x8000), R(0x9000),
+                                                       R(0xA000), R(0xB000), R(0x8800), R(0x9800), R(0xA800), R(0xB800),
+                                                       R(0x4000), R(0x5000), R(0x6000), R(0x7000), W(0xC004, 1)}));
     for (ULONG ch = 0; ch < kChannelCount; ++ch) {
         EXPECT_EQ(dev.audio_runs(ch), 1) << "channel " << ch;
         EXPECT_EQ(dev.video_runs(ch), ch == 0 ? 2 : 1) << "channel " << ch;

@@ -27,8 +27,8 @@ ResourceState StateOf(qh::Testbed& bed) {
     devext* ext = device_ext(bed);
     const auto usage = host::common_buffer_usage();
     return {ext->RegisterBase != nullptr, ext->InterruptObject != nullptr, ext->DmaAdapter != nullptr,
-            ext->RegisterLength, bed.buffers_allocated(), usage.live_buffers, usage.live_adapters,
-            bed.card().interrupt_enabled()};
+            ext->RegisterLength,          bed.buffers_allocated(),         usage.live_buffers,
+            usage.live_adapters,          bed.card().interrupt_enabled()};
 }
 
 // Trace lines without the ones that print addresses, which differ between starts.
@@ -71,7 +71,8 @@ TEST(DeviceLifecycle, StopReleasesEverythingAndARestartRebuildsTheSameState) {
     }
 
     // Started again: the same resources, the same trace (addresses aside), the same receivers.
-    for (uint32_t input = 0; input < 4; ++input) bed.card().clear_receiver_writes(input);
+    for (uint32_t input = 0; input < 4; ++input)
+        bed.card().clear_receiver_writes(input);
     bed.clear_trace();
     ASSERT_EQ(bed.start(), STATUS_SUCCESS);
     EXPECT_EQ(StateOf(bed), started);
@@ -119,7 +120,8 @@ TEST(DeviceLifecycle, PowerChangesOnlyWhatTheTargetStateAsks) {
     bed.clear_trace();
     bed.card().clear_access_log();
     std::vector<uint32_t> resets_before;
-    for (uint32_t input = 0; input < 4; ++input) resets_before.push_back(bed.card().receiver_state(input).reset_count);
+    for (uint32_t input = 0; input < 4; ++input)
+        resets_before.push_back(bed.card().receiver_state(input).reset_count);
     bed.set_power(PowerDeviceD0);
     EXPECT_EQ(ext->PowerState, ULONG(PowerDeviceD0));
     const auto lines = bed.trace_lines();
@@ -178,7 +180,8 @@ TEST(DeviceLifecycle, TheClientSeesTheEightFiltersInDeviceOrderAndTheTestBedLeav
         ASSERT_EQ(bed.start_status(), STATUS_SUCCESS);
         const auto filters = bed.client().filters();
         ASSERT_EQ(filters.size(), 8u);
-        for (uint32_t i = 0; i < 8; ++i) EXPECT_EQ(filters[i].index, i);
+        for (uint32_t i = 0; i < 8; ++i)
+            EXPECT_EQ(filters[i].index, i);
         // Audio then video of each input.
         EXPECT_TRUE(IsEqualGUID(filters[0].reference, kRefAudio0));
         EXPECT_TRUE(IsEqualGUID(filters[1].reference, kRefVideo0));

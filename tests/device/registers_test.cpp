@@ -26,8 +26,8 @@ TEST(RegisterWindow, AccessesReachTheDeviceWordAlignedAndInProgramOrder) {
     WriteRegister(dev.ext(), 0x9000, 0);
     EXPECT_EQ(ReadRegister(dev.ext(), 0xC000), 0x5u);
 
-    const std::vector<Access> expected = {R(0x4000, 0x11223344), W(0x9810, 0xABCD), W(0xC01C, 1), W(0xC024, 7),
-                                          W(0x9000, 0), R(0xC000, 0x5)};
+    const std::vector<Access> expected = {R(0x4000, 0x11223344), W(0x9810, 0xABCD), W(0xC01C, 1),
+                                          W(0xC024, 7),          W(0x9000, 0),      R(0xC000, 0x5)};
     EXPECT_EQ(dev.window().log(), expected);
 }
 
@@ -85,6 +85,5 @@ TEST(Delay, AtDispatchLevelTheAssertionIsReportedAndTheWaitMeetsTheVerifier) {
     host::verifier::clear_diagnostics();
     // The wait that follows is illegal at DISPATCH_LEVEL, as Windows' verifier says too.
     ASSERT_TRUE(capture.wait_for(1, 10000));
-    EXPECT_EQ(capture.records()[0].code, uint32_t(host::verifier::kIrqlNotLessOrEqual))
-        << capture.records()[0].message;
+    EXPECT_EQ(capture.records()[0].code, uint32_t(host::verifier::kIrqlNotLessOrEqual)) << capture.records()[0].message;
 }

@@ -41,7 +41,8 @@ void ExpectNothingHeld(qh::Testbed& bed) {
 
 size_t Count(const std::vector<std::string>& lines, const std::string& prefix) {
     size_t n = 0;
-    for (const auto& l : lines) n += l.starts_with(prefix) ? 1 : 0;
+    for (const auto& l : lines)
+        n += l.starts_with(prefix) ? 1 : 0;
     return n;
 }
 
@@ -118,7 +119,11 @@ TEST(ResourceLists, InterruptDescriptorsOfEveryKindConnect) {
     };
     const Case cases[] = {
         {"line-based, shared", sim::InterruptMode::Level, true, false, {"intX.......\n", "IoConnectInterrupt ok\n"}},
-        {"line-based, exclusive", sim::InterruptMode::Level, false, false, {"intX.......\n", "IoConnectInterrupt ok\n"}},
+        {"line-based, exclusive",
+         sim::InterruptMode::Level,
+         false,
+         false,
+         {"intX.......\n", "IoConnectInterrupt ok\n"}},
         {"line-based, latched", sim::InterruptMode::Level, false, true, {"intX.......\n", "IoConnectInterrupt ok\n"}},
         {"message-signalled",
          sim::InterruptMode::Message,
@@ -163,10 +168,10 @@ TEST(ResourceLists, OtherDescriptorTypesAreTracedAndIgnored) {
     ASSERT_EQ(bed.start(), STATUS_SUCCESS);
     const auto lines = bed.trace_lines();
     EXPECT_EQ(positions_in_order(lines, {"1 resource lists 6 resources\n", "Port resource: Addr:E000 Length:20\n",
-                                         "resource type CmResourceTypeDma\n", "memory resource: Addr:*", "intX.......\n",
-                                         "resource type CmResourceTypeDevicePrivate\n", "Unsupported resource type 66\n",
-                                         "exit InitializeHW (0)\n"})
-                  .back() > 0,
+                                         "resource type CmResourceTypeDma\n", "memory resource: Addr:*",
+                                         "intX.......\n", "resource type CmResourceTypeDevicePrivate\n",
+                                         "Unsupported resource type 66\n", "exit InitializeHW (0)\n"})
+                      .back() > 0,
               true)
         << bed.trace_text();
     EXPECT_EQ(bed.receivers_configured(), 4);

@@ -7,6 +7,7 @@
 __attribute__((noinline, no_sanitize("address", "undefined"))) int FillStackBuffer(size_t count) {
     char buffer[16];
     volatile char* bytes = buffer;
-    for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<char>('A' + i % 26);
+    for (size_t i = 0; i < count; ++i)
+        bytes[i] = static_cast<char>('A' + i % 26);
     return bytes[0] + bytes[15];
 }

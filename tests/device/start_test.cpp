@@ -28,18 +28,18 @@ const std::vector<sim::ReceiverWrite>& ExpectedReceiverWrites() {
     using sim::Map;
     static const std::vector<sim::ReceiverWrite> writes = {
         {Map::IO, 0xFF, 0x80},  // reset
-        {Map::IO, 0xF4, 0x80}, {Map::IO, 0xF5, 0x7C}, {Map::IO, 0xF8, 0x4C}, {Map::IO, 0xF9, 0x64},
-        {Map::IO, 0xFA, 0x6C}, {Map::IO, 0xFB, 0x68}, {Map::IO, 0xFD, 0x44}, {Map::IO, 0x01, 0x06},
-        {Map::IO, 0x02, 0xF5}, {Map::IO, 0x03, 0x80}, {Map::IO, 0x04, 0x60}, {Map::IO, 0x05, 0x2C},
-        {Map::IO, 0x06, 0xA4}, {Map::IO, 0x0B, 0x44}, {Map::IO, 0x0C, 0x42}, {Map::IO, 0x14, 0x7F},
-        {Map::IO, 0x15, 0x80}, {Map::IO, 0x19, 0x83}, {Map::IO, 0x33, 0x40}, {Map::CP, 0xBA, 0x01},
+        {Map::IO, 0xF4, 0x80},       {Map::IO, 0xF5, 0x7C},   {Map::IO, 0xF8, 0x4C},   {Map::IO, 0xF9, 0x64},
+        {Map::IO, 0xFA, 0x6C},       {Map::IO, 0xFB, 0x68},   {Map::IO, 0xFD, 0x44},   {Map::IO, 0x01, 0x06},
+        {Map::IO, 0x02, 0xF5},       {Map::IO, 0x03, 0x80},   {Map::IO, 0x04, 0x60},   {Map::IO, 0x05, 0x2C},
+        {Map::IO, 0x06, 0xA4},       {Map::IO, 0x0B, 0x44},   {Map::IO, 0x0C, 0x42},   {Map::IO, 0x14, 0x7F},
+        {Map::IO, 0x15, 0x80},       {Map::IO, 0x19, 0x83},   {Map::IO, 0x33, 0x40},   {Map::CP, 0xBA, 0x01},
         {Map::Repeater, 0x40, 0x81}, {Map::HDMI, 0x9B, 0x03}, {Map::HDMI, 0xC1, 0x01}, {Map::HDMI, 0xC2, 0x01},
-        {Map::HDMI, 0xC3, 0x01}, {Map::HDMI, 0xC4, 0x01}, {Map::HDMI, 0xC5, 0x01}, {Map::HDMI, 0xC6, 0x01},
-        {Map::HDMI, 0xC7, 0x01}, {Map::HDMI, 0xC8, 0x01}, {Map::HDMI, 0xC9, 0x01}, {Map::HDMI, 0xCA, 0x01},
-        {Map::HDMI, 0xCB, 0x01}, {Map::HDMI, 0xCC, 0x01}, {Map::HDMI, 0x00, 0x00}, {Map::HDMI, 0x83, 0xFE},
-        {Map::HDMI, 0x6F, 0x0C}, {Map::HDMI, 0x85, 0x1F}, {Map::HDMI, 0x87, 0x70}, {Map::HDMI, 0x8D, 0x04},
-        {Map::HDMI, 0x8E, 0x1E}, {Map::HDMI, 0x1A, 0x8A}, {Map::HDMI, 0x57, 0xDA}, {Map::HDMI, 0x58, 0x01},
-        {Map::HDMI, 0x03, 0x98}, {Map::HDMI, 0x75, 0x10},
+        {Map::HDMI, 0xC3, 0x01},     {Map::HDMI, 0xC4, 0x01}, {Map::HDMI, 0xC5, 0x01}, {Map::HDMI, 0xC6, 0x01},
+        {Map::HDMI, 0xC7, 0x01},     {Map::HDMI, 0xC8, 0x01}, {Map::HDMI, 0xC9, 0x01}, {Map::HDMI, 0xCA, 0x01},
+        {Map::HDMI, 0xCB, 0x01},     {Map::HDMI, 0xCC, 0x01}, {Map::HDMI, 0x00, 0x00}, {Map::HDMI, 0x83, 0xFE},
+        {Map::HDMI, 0x6F, 0x0C},     {Map::HDMI, 0x85, 0x1F}, {Map::HDMI, 0x87, 0x70}, {Map::HDMI, 0x8D, 0x04},
+        {Map::HDMI, 0x8E, 0x1E},     {Map::HDMI, 0x1A, 0x8A}, {Map::HDMI, 0x57, 0xDA}, {Map::HDMI, 0x58, 0x01},
+        {Map::HDMI, 0x03, 0x98},     {Map::HDMI, 0x75, 0x10},
     };
     return writes;
 }
@@ -52,8 +52,8 @@ const std::vector<sim::ReceiverWrite>& ExpectedReceiverWrites() {
     for (size_t i = 0; i < got.size(); ++i) {
         if (got[i].map != want[i].map || got[i].sub_address != want[i].sub_address || got[i].value != want[i].value) {
             return ::testing::AssertionFailure()
-                   << "write " << i << ": " << sim::map_name(got[i].map) << " " << Hex(got[i].sub_address, false)
-                   << "=" << Hex(got[i].value, false) << ", expected " << sim::map_name(want[i].map) << " "
+                   << "write " << i << ": " << sim::map_name(got[i].map) << " " << Hex(got[i].sub_address, false) << "="
+                   << Hex(got[i].value, false) << ", expected " << sim::map_name(want[i].map) << " "
                    << Hex(want[i].sub_address, false) << "=" << Hex(want[i].value, false);
         }
     }
@@ -86,8 +86,8 @@ TEST(DeviceCreation, TheExtensionIsZeroFilledPoolMemoryHeldByTheDevicesBag) {
     std::vector<unsigned char> bytes(sizeof(devext));
     std::memcpy(bytes.data(), ext, sizeof(devext));
     auto clear = [&](const void* field, size_t size) {
-        std::memset(bytes.data() + (static_cast<const unsigned char*>(field) - reinterpret_cast<unsigned char*>(ext)), 0,
-                    size);
+        std::memset(bytes.data() + (static_cast<const unsigned char*>(field) - reinterpret_cast<unsigned char*>(ext)),
+                    0, size);
     };
     clear(&ext->HwMutex, sizeof ext->HwMutex);
     clear(ext->I2cMutex, sizeof ext->I2cMutex);
@@ -96,7 +96,8 @@ TEST(DeviceCreation, TheExtensionIsZeroFilledPoolMemoryHeldByTheDevicesBag) {
     clear(ext->VideoDpc01, sizeof ext->VideoDpc01);
     clear(ext->AudioDpc23, sizeof ext->AudioDpc23);
     clear(ext->VideoDpc23, sizeof ext->VideoDpc23);
-    for (auto& channel : ext->Channel) clear(&channel.FrameEvent, sizeof channel.FrameEvent);
+    for (auto& channel : ext->Channel)
+        clear(&channel.FrameEvent, sizeof channel.FrameEvent);
     EXPECT_TRUE(AllZero(bytes.data(), bytes.size())) << "every counter zero, every pointer null before start";
     const auto usage = host::pool_usage(QH_POOL_TAG);
     EXPECT_EQ(usage.live_blocks, 1u);
@@ -160,7 +161,8 @@ TEST(DeviceStart, ANormalStartTracesInOrderConfiguresEveryReceiverAndEnablesInte
     };
     for (int ch = 0; ch < 4; ++ch) {
         for (int i = 0; i < 3; ++i) {
-            expected.push_back("devext->channel" + std::to_string(ch) + "videobuf[" + std::to_string(i) + "].VirtAddr:*");
+            expected.push_back("devext->channel" + std::to_string(ch) + "videobuf[" + std::to_string(i) +
+                               "].VirtAddr:*");
         }
     }
     expected.push_back(" devext->channelallaudiobuf.VirtAddr:*");

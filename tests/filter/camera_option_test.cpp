@@ -85,8 +85,9 @@ TEST(CameraOption, WithoutTheOptionEveryFilterRegistersAsBefore) {
         }
         // The driver closed the key it opened.
         EXPECT_EQ(host::registry::open_handles(), 0u);
-        EXPECT_EQ(host::trace::count_exact(bed->trace_mark(), "DeviceAdd(): video filters also under the camera category\n"),
-                  0u);
+        EXPECT_EQ(
+            host::trace::count_exact(bed->trace_mark(), "DeviceAdd(): video filters also under the camera category\n"),
+            0u);
     }
 }
 
@@ -106,8 +107,9 @@ TEST(CameraOption, TheOptionAddsTheCameraCategoryToEachVideoFilterAndLeavesTheAu
             }
         }
         EXPECT_EQ(host::registry::open_handles(), 0u);
-        EXPECT_EQ(host::trace::count_exact(bed->trace_mark(), "DeviceAdd(): video filters also under the camera category\n"),
-                  1u);
+        EXPECT_EQ(
+            host::trace::count_exact(bed->trace_mark(), "DeviceAdd(): video filters also under the camera category\n"),
+            1u);
 
         // A camera application finds the four video filters, and what it opens through that
         // category is the same filter: it starts and its pin is the video capture pin.

@@ -40,14 +40,14 @@ KS_DATARANGE_VIDEO* video_table(uint32_t input) {
     return tables[input];
 }
 KSDATARANGE_AUDIO* audio_table(uint32_t input) {
-    KSDATARANGE_AUDIO* tables[] = {channel0AudioRanges, channel1AudioRanges, channel2AudioRanges,
-                                   channel3AudioRanges};
+    KSDATARANGE_AUDIO* tables[] = {channel0AudioRanges, channel1AudioRanges, channel2AudioRanges, channel3AudioRanges};
     return tables[input];
 }
 
 size_t lines_starting(const std::vector<host::trace::Line>& lines, const std::string& prefix) {
     size_t n = 0;
-    for (const auto& line : lines) n += line.text.compare(0, prefix.size(), prefix) == 0;
+    for (const auto& line : lines)
+        n += line.text.compare(0, prefix.size(), prefix) == 0;
     return n;
 }
 
@@ -172,7 +172,8 @@ TEST_F(Enumeration, OpeningEachFilterRunsOnlyItsOwnInputsDetectionOnce) {
         EXPECT_EQ(lines_starting(lines, mine), 1u);
         EXPECT_EQ(lines_starting(lines, "temp connect video"), want.video ? 1u : 0u);
         size_t audio_detections = 0;
-        for (uint32_t n = 0; n < 4; ++n) audio_detections += lines_starting(lines, "audio" + std::to_string(n) + " connect:");
+        for (uint32_t n = 0; n < 4; ++n)
+            audio_detections += lines_starting(lines, "audio" + std::to_string(n) + " connect:");
         EXPECT_EQ(audio_detections, want.video ? 0u : 1u);
 
         // Only this input's I2C master was used.
@@ -192,7 +193,8 @@ TEST_F(Enumeration, OpeningEachFilterRunsOnlyItsOwnInputsDetectionOnce) {
 TEST_F(Enumeration, OpeningInputTwosVideoFilterRewritesOnlyItsDetectedRange) {
     // The default card shows 1280x720 on input 2; the other tables stay as they were.
     std::vector<std::vector<uint8_t>> before;
-    for (uint32_t n = 0; n < 4; ++n) before.push_back(bytes_of(&video_table(n)[0], sizeof(KS_DATARANGE_VIDEO)));
+    for (uint32_t n = 0; n < 4; ++n)
+        before.push_back(bytes_of(&video_table(n)[0], sizeof(KS_DATARANGE_VIDEO)));
 
     auto& dev = device();
     std::unique_ptr<qh::client::Filter> filter;

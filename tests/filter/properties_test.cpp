@@ -23,11 +23,12 @@ std::vector<uint8_t> register_request(ULONG flags, uint32_t offset, uint32_t val
 }
 
 std::vector<uint8_t> dropped_request() {
-    auto request = qh::client::make_property(kPropsetDroppedFrames, KSPROPERTY_DROPPEDFRAMES_CURRENT,
-                                             KSPROPERTY_TYPE_GET);
+    auto request =
+        qh::client::make_property(kPropsetDroppedFrames, KSPROPERTY_DROPPEDFRAMES_CURRENT, KSPROPERTY_TYPE_GET);
     request.resize(kDroppedRequest);
     // Distinctive bytes in the counters' places: the answer must overwrite them.
-    for (size_t i = 24; i < request.size(); ++i) request[i] = uint8_t(0xA0 + i);
+    for (size_t i = 24; i < request.size(); ++i)
+        request[i] = uint8_t(0xA0 + i);
     return request;
 }
 
@@ -104,8 +105,8 @@ TEST_F(RegisterAccess, OffsetsOutsideTheWindowOrUnalignedAreRefusedWithoutAnyAcc
     ASSERT_GE(length, 0xC038u);
     card.set_access_log(true);
     card.clear_access_log();
-    for (uint32_t offset : {length, length - 3, length - 1, length + 4, 0x7FFFFFFCu, 0xFFFFFFFCu, 0xFFFFFFFFu,
-                            0xC002u, 0xC005u}) {
+    for (uint32_t offset :
+         {length, length - 3, length - 1, length + 4, 0x7FFFFFFCu, 0xFFFFFFFCu, 0xFFFFFFFFu, 0xC002u, 0xC005u}) {
         SCOPED_TRACE(offset);
         const auto g = get(offset);
         EXPECT_EQ(g.status, STATUS_INVALID_PARAMETER);
@@ -122,10 +123,12 @@ TEST_F(RegisterAccess, WritesThatWouldReaimTheDmaEnginesAreDenied) {
     const uint32_t audio_blocks[] = {0x8000, 0xA000, 0x8800, 0xA800};
     std::vector<uint32_t> guarded;
     for (uint32_t block : video_blocks) {
-        for (uint32_t reg : {0x08u, 0x0Cu, 0x10u, 0x3Cu, 0x40u}) guarded.push_back(block + reg);
+        for (uint32_t reg : {0x08u, 0x0Cu, 0x10u, 0x3Cu, 0x40u})
+            guarded.push_back(block + reg);
     }
     for (uint32_t block : audio_blocks) {
-        for (uint32_t reg : {0x04u, 0x08u, 0x0Cu, 0x10u}) guarded.push_back(block + reg);
+        for (uint32_t reg : {0x04u, 0x08u, 0x0Cu, 0x10u})
+            guarded.push_back(block + reg);
     }
     ASSERT_EQ(guarded.size(), 36u);
 
@@ -143,7 +146,8 @@ TEST_F(RegisterAccess, WritesThatWouldReaimTheDmaEnginesAreDenied) {
     for (uint32_t offset : {0x9000u + 0x14, 0x8000u + 0x14, 0xB800u + 0x44}) {
         EXPECT_FALSE(IsDmaProgrammingRegister(offset));
     }
-    for (uint32_t offset : guarded) EXPECT_TRUE(IsDmaProgrammingRegister(offset));
+    for (uint32_t offset : guarded)
+        EXPECT_TRUE(IsDmaProgrammingRegister(offset));
 }
 
 TEST_F(RegisterAccess, IsOfferedOnlyByInputZerosVideoFilter) {
@@ -212,7 +216,8 @@ TEST_F(DroppedFrames, EchoesTheRequestStartsAtZeroAndCountsWhileStreaming) {
     EXPECT_EQ(answer.AverageFrameSize, frame);
 
     // Frames delivered into buffers are counted.
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(pin->submit(frame, 128), STATUS_SUCCESS);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(pin->submit(frame, 128), STATUS_SUCCESS);
     for (int i = 0; i < 3; ++i) {
         card.step_video(input);
         qh::client::CompletedFrame done;

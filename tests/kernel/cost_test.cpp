@@ -22,7 +22,8 @@ namespace {
 void Burn(uint64_t ns) {
     const uint64_t start = host::cost::thread_cpu_ns();
     volatile uint64_t sink = 0;
-    while (host::cost::thread_cpu_ns() - start < ns) sink = sink + 1;
+    while (host::cost::thread_cpu_ns() - start < ns)
+        sink = sink + 1;
 }
 
 TEST(HostCost, NestedWorkCountsOnlyForItselfAndWaitsNotAtAll) {
@@ -45,9 +46,9 @@ TEST(HostCost, NestedWorkCountsOnlyForItselfAndWaitsNotAtAll) {
     EXPECT_EQ(outer.calls, 1u);
     EXPECT_EQ(inner.calls, 1u);
     EXPECT_GE(inner.cpu_ns, 30'000'000u);
-    EXPECT_LT(inner.cpu_ns, 40'000'000u);   // the deeper routine's time is its own
+    EXPECT_LT(inner.cpu_ns, 40'000'000u);  // the deeper routine's time is its own
     EXPECT_GE(deeper.cpu_ns, 10'000'000u);
-    EXPECT_LT(outer.cpu_ns, 10'000'000u);   // neither nested routine nor the sleep
+    EXPECT_LT(outer.cpu_ns, 10'000'000u);  // neither nested routine nor the sleep
     // The same object under another kind is another figure.
     EXPECT_EQ(host::cost::figures(Kind::Process, inner_object).calls, 0u);
     host::cost::reset();
@@ -78,11 +79,12 @@ TEST(HostCost, RoutinesAreNamedByTheirSymbolOrDescribedByWhereTheyLie) {
     EXPECT_EQ(host::symbols::describe(image + 0x40, "interrupt service routine"),
               "interrupt service routine at card.sys+0x40");
     EXPECT_EQ(host::symbols::where(image + 0x40), "at card.sys+0x40");
-    EXPECT_EQ(host::symbols::where(image + sizeof image), "at 0x" + [&] {
-        char hex[32];
-        std::snprintf(hex, sizeof hex, "%zx", reinterpret_cast<size_t>(image + sizeof image));
-        return std::string(hex);
-    }());
+    EXPECT_EQ(
+        host::symbols::where(image + sizeof image), "at 0x" + [&] {
+            char hex[32];
+            std::snprintf(hex, sizeof hex, "%zx", reinterpret_cast<size_t>(image + sizeof image));
+            return std::string(hex);
+        }());
     host::symbols::remove_image(base);
     EXPECT_EQ(host::symbols::where(image + 0x40).find("card.sys"), std::string::npos);
 }
@@ -120,9 +122,7 @@ TEST(HostCost, APinsCostGathersTheDpcsSeenServingItAndItsDevicesInterrupt) {
         cost::Scope run(Kind::Dpc, dpc_b);
         cost::note_set(event);
     }
-    {
-        cost::Scope isr_run(Kind::Interrupt, isr);
-    }
+    { cost::Scope isr_run(Kind::Interrupt, isr); }
     cost::note_pin(pin_b);  // outside any routine: nothing
     cost::note_set(event);
 

@@ -92,10 +92,12 @@ TEST_F(KernelTest, HighImportanceGoesToTheHeadOfTheQueue) {
     Ordered ordered;
     Tagged tags[4] = {{&ordered, 1}, {&ordered, 2}, {&ordered, 3}, {&ordered, 4}};
     KDPC dpcs[4];
-    for (int i = 0; i < 4; ++i) KeInitializeDpc(&dpcs[i], OrderDpc, &tags[i]);
+    for (int i = 0; i < 4; ++i)
+        KeInitializeDpc(&dpcs[i], OrderDpc, &tags[i]);
     KeSetImportanceDpc(&dpcs[2], HighImportance);
     KeSetImportanceDpc(&dpcs[3], HighImportance);
-    for (auto& d : dpcs) KeInsertQueueDpc(&d, nullptr, nullptr);
+    for (auto& d : dpcs)
+        KeInsertQueueDpc(&d, nullptr, nullptr);
     KeSetEvent(&probe.release, 0, FALSE);
     KeFlushQueuedDpcs();
     std::lock_guard<std::mutex> guard(ordered.lock);

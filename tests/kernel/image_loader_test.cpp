@@ -30,7 +30,7 @@ struct PeImage {
     std::vector<uint8_t> text, data;
     uint32_t text_flags = kRX;
     std::string import_module = "ntoskrnl.exe", import_name;  // no import when the name is empty
-    std::vector<uint32_t> relocations;                          // RVAs of 64-bit absolute addresses
+    std::vector<uint32_t> relocations;                        // RVAs of 64-bit absolute addresses
     // A load configuration at kConfigRva naming the stack cookie at kCookieRva (which holds
     // `cookie`); its own relocation is the only one the image may then have.
     bool load_config = false;
@@ -63,8 +63,8 @@ struct PeImage {
         if (!import_name.empty()) {
             put<uint32_t>(f, opt + 112 + 8 * 1, kRdata);
             put<uint32_t>(f, opt + 116 + 8 * 1, 40);
-            put<uint32_t>(rdata, 0, kRdata + 64);   // lookup table
-            put<uint32_t>(rdata, 12, kRdata + 256); // module name
+            put<uint32_t>(rdata, 0, kRdata + 64);    // lookup table
+            put<uint32_t>(rdata, 12, kRdata + 256);  // module name
             put<uint32_t>(rdata, 16, kIatRva);
             put<uint64_t>(rdata, 64, kRdata + 192);
             put<uint64_t>(rdata, 128, kRdata + 192);
@@ -211,11 +211,11 @@ TEST_F(ImageLoaderTest, Cr8ReadsAndRegisterLoadsAndStoresAreEmulatedAgainstTheHo
     auto code = [&](uint32_t at, std::vector<uint8_t> bytes) {
         std::copy(bytes.begin(), bytes.end(), pe.text.begin() + at);
     };
-    code(0x00, {0x44, 0x0F, 0x20, 0xC0, 0xC3});              // mov %cr8,%rax
-    code(0x10, {0x45, 0x0F, 0x20, 0xC1, 0x4C, 0x89, 0xC8, 0xC3});  // mov %cr8,%r9; mov %r9,%rax
-    code(0x20, {0x8B, 0x01, 0xC3});                          // mov (%rcx),%eax
-    code(0x30, {0x89, 0x11, 0xC3});                          // mov %edx,(%rcx)
-    code(0x40, {0xC7, 0x41, 0x04, 0x78, 0x56, 0x34, 0x12, 0xC3});  // movl $0x12345678,4(%rcx)
+    code(0x00, {0x44, 0x0F, 0x20, 0xC0, 0xC3});                          // mov %cr8,%rax
+    code(0x10, {0x45, 0x0F, 0x20, 0xC1, 0x4C, 0x89, 0xC8, 0xC3});        // mov %cr8,%r9; mov %r9,%rax
+    code(0x20, {0x8B, 0x01, 0xC3});                                      // mov (%rcx),%eax
+    code(0x30, {0x89, 0x11, 0xC3});                                      // mov %edx,(%rcx)
+    code(0x40, {0xC7, 0x41, 0x04, 0x78, 0x56, 0x34, 0x12, 0xC3});        // movl $0x12345678,4(%rcx)
     code(0x50, {0x44, 0x8B, 0x44, 0x91, 0x08, 0x44, 0x89, 0xC0, 0xC3});  // mov 8(%rcx,%rdx,4),%r8d
     std::string error;
     auto image = load(pe, error);
@@ -251,8 +251,10 @@ TEST_F(ImageLoaderTest, Cr8ReadsAndRegisterLoadsAndStoresAreEmulatedAgainstTheHo
     reinterpret_cast<Write>(text + 0x40)(window + 8, 0);
     EXPECT_EQ(reinterpret_cast<Read>(text + 0x50)(window, 3), 0x0BADBEEFu);
     using A = RegisterAccess;
-    EXPECT_EQ(device.log(), (std::vector<A>{{false, 0x10, 0xCAFEF00D}, {true, 0x20, 0xA5A5A5A5},
-                                          {true, 0x24, 0x12345678}, {false, 0x14, 0x0BADBEEF}}));
+    EXPECT_EQ(
+        device.log(),
+        (std::vector<A>{
+            {false, 0x10, 0xCAFEF00D}, {true, 0x20, 0xA5A5A5A5}, {true, 0x24, 0x12345678}, {false, 0x14, 0x0BADBEEF}}));
     EXPECT_EQ(host::image::emulated_count() - emulated, 7u);
     MmUnmapIoSpace(const_cast<ULONG*>(window), 0x1000);
     host::unregister_mmio(physical);
@@ -326,8 +328,9 @@ TEST_F(ImageLoaderTest, AFastFailInTheImageStopsAsKernelSecurityCheckFailure) {
     ASSERT_TRUE(image) << error;
     using Routine = void(NTAPI*)();
     const auto routine = reinterpret_cast<Routine>(image->base() + kText);
-    EXPECT_DEATH(routine(), "STOP 0x00000139 \\(KERNEL_SECURITY_CHECK_FAILURE\\): fast-fail code 2 at "
-                            "quadhdmi.sys\\+0x1005: stack cookie check failed");
+    EXPECT_DEATH(routine(),
+                 "STOP 0x00000139 \\(KERNEL_SECURITY_CHECK_FAILURE\\): fast-fail code 2 at "
+                 "quadhdmi.sys\\+0x1005: stack cookie check failed");
 }
 
 }  // namespace

@@ -19,7 +19,8 @@ TEST_F(KernelTest, PoolIsTaggedAccountedUninitialisedAndAligned) {
     EXPECT_EQ(reinterpret_cast<uintptr_t>(large) % 4096, 0u);
     // Not zeroed: a driver that forgets to clear sees garbage.
     size_t zeros = 0;
-    for (int i = 0; i < 40; ++i) zeros += small[i] == 0;
+    for (int i = 0; i < 40; ++i)
+        zeros += small[i] == 0;
     EXPECT_EQ(zeros, 0u);
     EXPECT_EQ(host::pool_usage().live_blocks, 2u);
     EXPECT_EQ(host::pool_usage(kTag).live_bytes, 40u);
@@ -68,7 +69,8 @@ TEST_F(KernelTest, PoolFailureInjectionByCountSizeAndTag) {
     EXPECT_EQ(host::pool_usage().failures, 4u);
     EXPECT_EQ(host::pool_usage(kOtherTag).failures, 2u);
     EXPECT_EQ(host::pool_usage().live_blocks, 5u);
-    for (void* p : {a, b, d, e, f}) ExFreePool(p);
+    for (void* p : {a, b, d, e, f})
+        ExFreePool(p);
     EXPECT_EQ(host::pool_usage().live_blocks, 0u);
 }
 
@@ -87,7 +89,8 @@ TEST_F(KernelTest, CommonBuffersLieBelow4GiBArePageAlignedAndReachableByTheCard)
     std::vector<Allocation> buffers;
     for (ULONG length : {4u << 20, 120u * 1024, 100u}) {
         PHYSICAL_ADDRESS bus{};
-        auto* va = static_cast<unsigned char*>(adapter->DmaOperations->AllocateCommonBuffer(adapter, length, &bus, FALSE));
+        auto* va =
+            static_cast<unsigned char*>(adapter->DmaOperations->AllocateCommonBuffer(adapter, length, &bus, FALSE));
         ASSERT_NE(va, nullptr);
         EXPECT_EQ(reinterpret_cast<uintptr_t>(va) % 4096, 0u);
         EXPECT_EQ(bus.QuadPart % 4096, 0);
@@ -126,7 +129,8 @@ TEST_F(KernelTest, CommonBuffersLieBelow4GiBArePageAlignedAndReachableByTheCard)
     EXPECT_EQ(host::common_buffer_usage().failures, 2u);
 
     EXPECT_NE(host::leak_report().find("common buffer"), std::string::npos);
-    for (auto& b : buffers) adapter->DmaOperations->FreeCommonBuffer(adapter, b.length, b.bus, b.va, FALSE);
+    for (auto& b : buffers)
+        adapter->DmaOperations->FreeCommonBuffer(adapter, b.length, b.bus, b.va, FALSE);
     EXPECT_EQ(host::common_buffer_usage().live_buffers, 0u);
     adapter->DmaOperations->PutDmaAdapter(adapter);
     EXPECT_EQ(host::common_buffer_usage().live_adapters, 0u);
@@ -146,8 +150,8 @@ TEST_F(KernelTest, RegisterWindowReachesTheDeviceOnlyThroughTheAccessorsInOrder)
     EXPECT_EQ(READ_REGISTER_ULONG(base + 0xC000 / 4), 0x21u);
     EXPECT_EQ(READ_REGISTER_ULONG(base + 0xFFFC / 4), 0u);  // the last register of the window
     using A = RegisterAccess;
-    EXPECT_EQ(device.log(), (std::vector<A>{{true, 0xC004, 1}, {true, 0x9000, 0xABCD}, {false, 0xC000, 0x21},
-                                          {false, 0xFFFC, 0}}));
+    EXPECT_EQ(device.log(),
+              (std::vector<A>{{true, 0xC004, 1}, {true, 0x9000, 0xABCD}, {false, 0xC000, 0x21}, {false, 0xFFFC, 0}}));
 
     // A second mapping of part of the window addresses the same registers from its own base.
     PHYSICAL_ADDRESS upper;
@@ -161,10 +165,13 @@ TEST_F(KernelTest, RegisterWindowReachesTheDeviceOnlyThroughTheAccessorsInOrder)
     std::vector<std::thread> threads;
     for (uint32_t t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
-            for (uint32_t i = 0; i < 500; ++i) WRITE_REGISTER_ULONG(base + t, i);
+            for (uint32_t i = 0; i < 500; ++i)
+                WRITE_REGISTER_ULONG(base + t, i);
         });
-    for (auto& t : threads) t.join();
-    for (uint32_t t = 0; t < 4; ++t) EXPECT_EQ(device.value(4 * t), 499u);
+    for (auto& t : threads)
+        t.join();
+    for (uint32_t t = 0; t < 4; ++t)
+        EXPECT_EQ(device.value(4 * t), 499u);
     EXPECT_EQ(device.overlaps(), 0) << "two accesses were inside the device model at once";
 
     MmUnmapIoSpace(const_cast<ULONG*>(base), 0x10000);
@@ -196,7 +203,7 @@ struct Card {
     std::atomic<int> irql_seen{-1};
     std::atomic<int> inside{0};
     std::atomic<int> overlap{0};
-    std::atomic<bool> hold{false};      // keeps the routine inside its body
+    std::atomic<bool> hold{false};  // keeps the routine inside its body
     KDPC dpc;
     std::atomic<int> dpc_runs{0};
 };
@@ -208,7 +215,8 @@ BOOLEAN NTAPI CardIsr(PKINTERRUPT, PVOID context) {
     if (++c->inside > 1) ++c->overlap;
     ++c->isr_calls;
     c->irql_seen = KeGetCurrentIrql();
-    while (c->hold.load()) std::this_thread::yield();
+    while (c->hold.load())
+        std::this_thread::yield();
     BOOLEAN mine = FALSE;
     if (c->pending.load() > 0) {
         // Acknowledge one cause; the level stays up while others remain.
@@ -301,7 +309,8 @@ TEST_F(KernelTest, MessageSignalledLineCallsOncePerMessageWithOnePending) {
     card.hold = true;
     card.line->signal_message();
     ASSERT_TRUE(eventually([&] { return card.inside.load() == 1; }));
-    for (int i = 0; i < 50; ++i) card.line->signal_message();
+    for (int i = 0; i < 50; ++i)
+        card.line->signal_message();
     card.hold = false;
     ASSERT_TRUE(card.line->wait_quiet(10000));
     EXPECT_EQ(card.line->calls(), 7u);

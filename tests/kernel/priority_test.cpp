@@ -77,7 +77,8 @@ TEST_F(KernelTest, RealtimeLevelsOrderedAndRunawayThreadDroppedByTheWatchdog) {
     });
     std::thread sleeper([&] {
         host::run_at_level(host::ThreadLevel::Dispatch);
-        while (!stop.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        while (!stop.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         EXPECT_EQ(policy_of(pthread_self()).policy, SCHED_FIFO) << "a thread that blocks keeps its priority";
     });
     const bool dropped = eventually([&] { return host::runaway_threads() > before; }, std::chrono::seconds(20));

@@ -16,14 +16,16 @@ constexpr uint64_t k4GiB = uint64_t(1) << 32;
 constexpr const char* kFreedPoolFault = "SEGV";
 constexpr const char* kFreedBufferFault = "SEGV";
 #else
-constexpr const char* kFreedPoolFault = "STOP 0x000000D5 \\(DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL\\).*freed pool block";
+constexpr const char* kFreedPoolFault =
+    "STOP 0x000000D5 \\(DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL\\).*freed pool block";
 constexpr const char* kFreedBufferFault = "STOP 0x00000050 \\(PAGE_FAULT_IN_NONPAGED_AREA\\).*freed common buffer";
 #endif
 
 size_t MappingCount() {
     std::ifstream maps("/proc/self/maps");
     size_t n = 0;
-    for (std::string line; std::getline(maps, line);) ++n;
+    for (std::string line; std::getline(maps, line);)
+        ++n;
     return n;
 }
 
@@ -68,7 +70,8 @@ TEST_F(KernelTest, SmallPoolBlocksNeverCrossAPageAndTheQuarantineIsBounded) {
     }
     // Freed blocks are kept inaccessible for a while, not for ever.
     const size_t before = MappingCount();
-    for (int i = 0; i < 3000; ++i) ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTag));
+    for (int i = 0; i < 3000; ++i)
+        ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTag));
     EXPECT_LT(MappingCount(), before + 1500);
     EXPECT_EQ(host::pool_usage().live_blocks, 0u);
 }
@@ -79,11 +82,10 @@ TEST_F(KernelTest, DmaAdapterPlacesBuffersWhereTheDescriptionSaysTheMasterReache
         bool granted, high;
     };
     const Case cases[] = {
-        {true, true, false, true, false},    // a 32-bit bus master: below 4 GiB
-        {true, false, true, true, true},     // 64-bit: above, so a card that takes 32 bits misses
-        {true, true, true, true, true},
-        {true, false, false, false, false},  // a master with neither: refused
-        {false, true, false, false, false},  // not a bus master: refused
+        {true, true, false, true, false},  // a 32-bit bus master: below 4 GiB
+        {true, false, true, true, true},   // 64-bit: above, so a card that takes 32 bits misses
+        {true, true, true, true, true},     {true, false, false, false, false},  // a master with neither: refused
+        {false, true, false, false, false},                                      // not a bus master: refused
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.master) + std::to_string(c.dma32) + std::to_string(c.dma64));
@@ -104,7 +106,8 @@ TEST_F(KernelTest, DmaAdapterPlacesBuffersWhereTheDescriptionSaysTheMasterReache
             }
             EXPECT_EQ(start % 4096, 0u);
         }
-        for (int i = 0; i < 2; ++i) adapter->DmaOperations->FreeCommonBuffer(adapter, 0x400000, bus[i], va[i], TRUE);
+        for (int i = 0; i < 2; ++i)
+            adapter->DmaOperations->FreeCommonBuffer(adapter, 0x400000, bus[i], va[i], TRUE);
         adapter->DmaOperations->PutDmaAdapter(adapter);
     }
     EXPECT_EQ(host::common_buffer_usage().live_adapters, 0u);

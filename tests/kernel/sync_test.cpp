@@ -22,7 +22,8 @@ TEST_F(KernelTest, NotificationEventStaysSignalledAndReleasesEveryWaiter) {
     // stays signalled.
     EXPECT_EQ(woken.load(), 0);
     EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0);  // previous state: not signalled
-    for (auto& t : waiters) t.join();
+    for (auto& t : waiters)
+        t.join();
     EXPECT_EQ(woken.load(), 3);
 
     // Stays signalled: a later wait returns at once and does not clear it; setting again reports it.
@@ -77,7 +78,8 @@ TEST_F(KernelTest, SynchronizationEventReleasesOneWaiterPerSet) {
     ASSERT_TRUE(eventually([&] { return woken.load() == 1; }));
     EXPECT_EQ(KeReadStateEvent(&event), 0);
     KeSetEvent(&event, 0, FALSE);
-    for (auto& t : waiters) t.join();
+    for (auto& t : waiters)
+        t.join();
     EXPECT_EQ(woken.load(), 2);
     EXPECT_EQ(KeReadStateEvent(&event), 0);
 
@@ -95,7 +97,8 @@ TEST_F(KernelTest, SynchronizationEventReleasesOneWaiterPerSet) {
     EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0);
     EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0);  // the first set left it not signalled
     ASSERT_TRUE(eventually([&] { return woken.load() == 2; }));
-    for (auto& t : waiters) t.join();
+    for (auto& t : waiters)
+        t.join();
     EXPECT_EQ(KeReadStateEvent(&event), 0);
 }
 
@@ -180,7 +183,8 @@ TEST_F(KernelTest, MutexGivesExclusionUnderContention) {
                 KeReleaseMutex(&mutex, FALSE);
             }
         });
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(counter, 2000);
 }
 

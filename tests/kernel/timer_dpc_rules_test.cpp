@@ -27,16 +27,16 @@ public:
     BusyProcessor() {
         host::set_processor_count(1);
         KeInitializeEvent(&release_, NotificationEvent, FALSE);
-        KeInitializeDpc(&dpc_,
-                        [](PKDPC, PVOID c, PVOID, PVOID) NTAPI {
-                            auto* self = static_cast<BusyProcessor*>(c);
-                            self->running_ = true;
-                            LARGE_INTEGER zero{};
-                            while (KeWaitForSingleObject(&self->release_, Executive, KernelMode, FALSE, &zero) ==
-                                   STATUS_TIMEOUT)
-                                std::this_thread::yield();
-                        },
-                        this);
+        KeInitializeDpc(
+            &dpc_,
+            [](PKDPC, PVOID c, PVOID, PVOID) NTAPI {
+                auto* self = static_cast<BusyProcessor*>(c);
+                self->running_ = true;
+                LARGE_INTEGER zero{};
+                while (KeWaitForSingleObject(&self->release_, Executive, KernelMode, FALSE, &zero) == STATUS_TIMEOUT)
+                    std::this_thread::yield();
+            },
+            this);
         KeInsertQueueDpc(&dpc_, nullptr, nullptr);
         EXPECT_TRUE(eventually([&] { return running_.load(); }));
     }

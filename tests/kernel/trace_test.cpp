@@ -14,8 +14,7 @@ TEST_F(KernelTest, DbgPrintFormatsIntegersAsWindowsLlp64Does) {
               "123456789abc -9000000000 18446744073709551615");
     EXPECT_EQ(format("%Ix", static_cast<size_t>(0x1122334455ull)), "1122334455");
     // Widths, precision, flags and the alternate form.
-    EXPECT_EQ(format("[%5d][%-5d][%05d][%.3d][%+d][% d]", 42, 42, -42, 7, 3, 3),
-              "[   42][42   ][-0042][007][+3][ 3]");
+    EXPECT_EQ(format("[%5d][%-5d][%05d][%.3d][%+d][% d]", 42, 42, -42, 7, 3, 3), "[   42][42   ][-0042][007][+3][ 3]");
     EXPECT_EQ(format("%#x %#X %#x %08X", 255u, 255u, 0u, 0xBEEFu), "0xff 0XFF 0 0000BEEF");
     EXPECT_EQ(format("%*d|%-*d|%.*s", 4, 1, 3, 2, 2, "abcdef"), "   1|2  |ab");
     EXPECT_EQ(format("%hd %hu", 70000, 70000), "4464 4464");

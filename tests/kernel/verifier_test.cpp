@@ -56,8 +56,8 @@ TEST_F(KernelTest, CallsAboveTheirIrqlLimitAreNamedAndRefused) {
         KeFlushQueuedDpcs();
         MmUnmapIoSpace(nullptr, 0);  // Verifier's limit is APC_LEVEL
     }
-    for (const char* name : {"IoConnectInterruptEx", "IoGetDmaAdapter", "KeDelayExecutionThread",
-                             "KeFlushQueuedDpcs", "MmUnmapIoSpace"})
+    for (const char* name :
+         {"IoConnectInterruptEx", "IoGetDmaAdapter", "KeDelayExecutionThread", "KeFlushQueuedDpcs", "MmUnmapIoSpace"})
         EXPECT_TRUE(has(capture, v::kIrqlNotLessOrEqual, std::string(name) + " called at IRQL 2")) << name;
     EXPECT_EQ(capture.count(), 8u);
     EXPECT_TRUE(host::delays().empty());
@@ -169,15 +169,16 @@ TEST_F(KernelTest, FreeingPoolThatHoldsAnArmedTimerOrQueuedDpcIsNamed) {
         KEVENT* release;
         std::atomic<bool>* running;
     } ctx{&release, &running};
-    KeInitializeDpc(&blocker,
-                    [](PKDPC, PVOID c, PVOID, PVOID) NTAPI {
-                        auto* x = static_cast<Ctx*>(c);
-                        *x->running = true;
-                        LARGE_INTEGER zero{};
-                        while (KeWaitForSingleObject(x->release, Executive, KernelMode, FALSE, &zero) == STATUS_TIMEOUT)
-                            std::this_thread::yield();
-                    },
-                    &ctx);
+    KeInitializeDpc(
+        &blocker,
+        [](PKDPC, PVOID c, PVOID, PVOID) NTAPI {
+            auto* x = static_cast<Ctx*>(c);
+            *x->running = true;
+            LARGE_INTEGER zero{};
+            while (KeWaitForSingleObject(x->release, Executive, KernelMode, FALSE, &zero) == STATUS_TIMEOUT)
+                std::this_thread::yield();
+        },
+        &ctx);
     KeInsertQueueDpc(&blocker, nullptr, nullptr);
     ASSERT_TRUE(eventually([&] { return running.load(); }));
     auto* d = static_cast<KDPC*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KDPC), kTag));
@@ -339,7 +340,8 @@ TEST_F(KernelTest, UnclaimedAssertedLevelLineIsReportedAsAStorm) {
 TEST_F(KernelTest, DpcReturningAtAnotherIrqlOrHoldingAMutexIsNamed) {
     Capture capture;
     KDPC bad;
-    KeInitializeDpc(&bad, [](PKDPC, PVOID, PVOID, PVOID) NTAPI { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
+    KeInitializeDpc(
+        &bad, [](PKDPC, PVOID, PVOID, PVOID) NTAPI { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
     KeInsertQueueDpc(&bad, nullptr, nullptr);
     ASSERT_TRUE(capture.wait_for(1, 10000));
     EXPECT_TRUE(has(capture, v::kIrqlNotLessOrEqual, "returned at IRQL 0, entered at DISPATCH_LEVEL"));
@@ -494,11 +496,13 @@ TEST(VerifierSummary, OverrunsAreSentencesShownWhenTheRoutinesOwnTimeIsOverOrWhe
     EXPECT_EQ(Summary(false).find("Timing overruns"), std::string::npos);
     EXPECT_NE(Summary(true).find("Timing overruns: none\n"), std::string::npos);
 
-    for (int i = 0; i < 3; ++i) v::note_overrun("IsrBudget", "PreemptedIsr", 25, false, 10 + i);
-    for (int i = 0; i < 3; ++i) v::note_overrun("DpcBudget", "SlowDpc", 100, true, 3 + i);   // 3 of 5 runs
-    v::note_overrun("DpcBudget", "OddDpc", 100, true, 100);                                   // 1 of 100
-    v::note_overrun("KsCallbackDuration", "pin SetDeviceState", 500000, false);               // waited
-    v::note_overrun("KsProcessingMutexHold", "pin Process", 100000, true);                    // worked
+    for (int i = 0; i < 3; ++i)
+        v::note_overrun("IsrBudget", "PreemptedIsr", 25, false, 10 + i);
+    for (int i = 0; i < 3; ++i)
+        v::note_overrun("DpcBudget", "SlowDpc", 100, true, 3 + i);               // 3 of 5 runs
+    v::note_overrun("DpcBudget", "OddDpc", 100, true, 100);                      // 1 of 100
+    v::note_overrun("KsCallbackDuration", "pin SetDeviceState", 500000, false);  // waited
+    v::note_overrun("KsProcessingMutexHold", "pin Process", 100000, true);       // worked
     const std::string shown = Summary(false);
     EXPECT_NE(shown.find("Timing overruns:\n"), std::string::npos) << shown;
     EXPECT_NE(shown.find("  the DPC routine SlowDpc ran longer than its budget of 100 \u00b5s 3 times; its own CPU "

@@ -36,8 +36,8 @@ TEST(KsLifecycle, DeviceWalksAddStartPowerStopRemoveAndTheBagFreesTheContext) {
     EXPECT_FALSE(dev->Started);
     EXPECT_EQ(bed.client->open_filter(0, filter), STATUS_DEVICE_NOT_READY);
 
-    EXPECT_EQ(state().take(), (StrVec{"Add", "Start:1:3", "Power:1->4", "Power:4->1", "FilterCreate", "FilterClose",
-                                      "Stop"}));
+    EXPECT_EQ(state().take(),
+              (StrVec{"Add", "Start:1:3", "Power:1->4", "Power:4->1", "FilterCreate", "FilterClose", "Stop"}));
     bed.client.reset();
     EXPECT_EQ(bed.device->remove(), 0u);  // the bag freed the context: no leak
     EXPECT_EQ(state().take(), (StrVec{"Remove"}));

@@ -114,29 +114,29 @@ const KSPROPERTY_ITEM g_filter_items[] = {
                            nullptr, 0),
 };
 const KSPROPERTY_SET g_filter_sets[] = {DEFINE_KSPROPERTY_SET(&kPropset, 2, g_filter_items, 0, nullptr)};
-const KSAUTOMATION_TABLE g_filter_automation = {1, sizeof(KSPROPERTY_ITEM), g_filter_sets, 0, sizeof(KSMETHOD_ITEM),
-                                                nullptr, 0, sizeof(KSEVENT_ITEM), nullptr};
+const KSAUTOMATION_TABLE g_filter_automation = {
+    1, sizeof(KSPROPERTY_ITEM), g_filter_sets, 0, sizeof(KSMETHOD_ITEM), nullptr, 0, sizeof(KSEVENT_ITEM), nullptr};
 
 const KSPROPERTY_ITEM g_node_items[] = {
-    DEFINE_KSPROPERTY_ITEM(kNodeProp, GetNode, sizeof(KSP_NODE), sizeof(ULONG), nullptr, nullptr, 0, nullptr,
-                           nullptr, 0),
+    DEFINE_KSPROPERTY_ITEM(kNodeProp, GetNode, sizeof(KSP_NODE), sizeof(ULONG), nullptr, nullptr, 0, nullptr, nullptr,
+                           0),
 };
 const KSPROPERTY_SET g_node_sets[] = {DEFINE_KSPROPERTY_SET(&kNodeSet, 1, g_node_items, 0, nullptr)};
-const KSAUTOMATION_TABLE g_node_automation = {1, sizeof(KSPROPERTY_ITEM), g_node_sets, 0, sizeof(KSMETHOD_ITEM),
-                                              nullptr, 0, sizeof(KSEVENT_ITEM), nullptr};
+const KSAUTOMATION_TABLE g_node_automation = {
+    1, sizeof(KSPROPERTY_ITEM), g_node_sets, 0, sizeof(KSMETHOD_ITEM), nullptr, 0, sizeof(KSEVENT_ITEM), nullptr};
 const KSNODE_DESCRIPTOR g_nodes[] = {{nullptr, &kOther, nullptr}, {&g_node_automation, &kNodeSet, nullptr}};
 const KSTOPOLOGY_CONNECTION g_connections[] = {{1, 0, 0, 1}, {0, 0, KSFILTER_NODE, 0}};
 
 // Pin -----------------------------------------------------------------------------------------
 
 NTSTATUS NTAPI PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT old_format, PKSMULTIPLE_ITEM, const KSDATARANGE* range,
-                          const KSATTRIBUTE_LIST*) {
+                                const KSATTRIBUTE_LIST*) {
     int index = range_index(range);
     g_state.note("SetDataFormat:" + std::to_string(index) + ":" + (old_format ? "old" : "null"));
     if (index == g_state.format_no_match_range.load()) return STATUS_NO_MATCH;
     // Private copies of the descriptor and its framing, sized from the accepted format.
-    NTSTATUS status = _KsEdit(pin->Bag, (PVOID*)&pin->Descriptor, sizeof(KSPIN_DESCRIPTOR_EX),
-                              sizeof(KSPIN_DESCRIPTOR_EX), kTag);
+    NTSTATUS status =
+        _KsEdit(pin->Bag, (PVOID*)&pin->Descriptor, sizeof(KSPIN_DESCRIPTOR_EX), sizeof(KSPIN_DESCRIPTOR_EX), kTag);
     if (!NT_SUCCESS(status)) return status;
     auto* descriptor = const_cast<KSPIN_DESCRIPTOR_EX*>(pin->Descriptor);
     status = _KsEdit(pin->Bag, (PVOID*)&descriptor->AllocatorFraming, sizeof(KSALLOCATOR_FRAMING_EX),
@@ -206,7 +206,8 @@ NTSTATUS NTAPI PinProcess(PKSPIN pin) {
     auto* bytes = g_state.process_writes_user_address ? static_cast<unsigned char*>(h->Data) : sp->OffsetOut.Data;
     if (bytes) {
         ULONG n = sp->OffsetOut.Remaining < kFillBytes ? sp->OffsetOut.Remaining : kFillBytes;
-        for (ULONG i = 0; i < n; ++i) bytes[i] = static_cast<unsigned char>(number + i);
+        for (ULONG i = 0; i < n; ++i)
+            bytes[i] = static_cast<unsigned char>(number + i);
         h->DataUsed = n;
     }
     if (h->Size >= sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO)) {
@@ -230,7 +231,7 @@ NTSTATUS NTAPI PinProcess(PKSPIN pin) {
 }
 
 NTSTATUS NTAPI PinIntersect(PVOID context, PIRP, PKSP_PIN, PKSDATARANGE, PKSDATARANGE matching, ULONG size, PVOID data,
-                      PULONG data_size) {
+                            PULONG data_size) {
     {
         std::lock_guard<std::mutex> g(g_state.lock);
         g_state.intersect_buffer_sizes.push_back(size);
@@ -258,7 +259,16 @@ constexpr ULONG kPinFlags =
 KSPIN_DESCRIPTOR_EX g_pins[] = {
     {&g_pin_dispatch,
      nullptr,
-     {0, nullptr, 0, nullptr, 3, g_range_table, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SINK, &kCategory, &kReference,
+     {0,
+      nullptr,
+      0,
+      nullptr,
+      3,
+      g_range_table,
+      KSPIN_DATAFLOW_OUT,
+      KSPIN_COMMUNICATION_SINK,
+      &kCategory,
+      &kReference,
       {}},
      kPinFlags,
      1,
@@ -267,8 +277,7 @@ KSPIN_DESCRIPTOR_EX g_pins[] = {
      PinIntersect},
     {nullptr,
      nullptr,
-     {0, nullptr, 0, nullptr, 1, g_bridge_table, KSPIN_DATAFLOW_IN,
-      KSPIN_COMMUNICATION_NONE, &kCategory, nullptr, {}},
+     {0, nullptr, 0, nullptr, 1, g_bridge_table, KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_NONE, &kCategory, nullptr, {}},
      0,
      1,
      0,
@@ -295,8 +304,9 @@ const KSFILTER_DESCRIPTOR g_filter = {&g_filter_dispatch,
                                       g_connections,
                                       nullptr};
 const KSFILTER_DESCRIPTOR* const g_filters[] = {&g_filter};
-const KSDEVICE_DISPATCH g_device_dispatch = {DeviceAdd, DeviceStart, nullptr, nullptr, nullptr, DeviceStop, nullptr,
-                                             nullptr,   DeviceRemove, nullptr, nullptr, nullptr, DeviceSetPower, nullptr};
+const KSDEVICE_DISPATCH g_device_dispatch = {DeviceAdd,  DeviceStart, nullptr,        nullptr,      nullptr,
+                                             DeviceStop, nullptr,     nullptr,        DeviceRemove, nullptr,
+                                             nullptr,    nullptr,     DeviceSetPower, nullptr};
 const KSDEVICE_DESCRIPTOR g_device = {&g_device_dispatch, 1, g_filters, KSDEVICE_DESCRIPTOR_VERSION};
 
 }  // namespace

@@ -25,41 +25,41 @@ inline constexpr GUID kNodeSet = {0x77777777, 0x7777, 0x7777, {7, 7, 7, 7, 7, 7,
 inline constexpr GUID kCategory = {0x88888888, 0x8888, 0x8888, {8, 8, 8, 8, 8, 8, 8, 8}};
 inline constexpr GUID kReference = {0x99999999, 0x9999, 0x9999, {9, 9, 9, 9, 9, 9, 9, 9}};
 
-inline constexpr ULONG kPropCounter = 1;    // GET: ULONGLONG, MinProperty 32, MinData 8
-inline constexpr ULONG kPropSilent = 2;     // GET: succeeds without setting Information
-inline constexpr ULONG kNodeProp = 0;       // node GET: ULONG = 100 + node id
-inline constexpr ULONG kFormatSize = 72;    // our formats: KSDATAFORMAT + ULONGLONG
-inline constexpr ULONG kFillBytes = 1000;   // bytes Process writes into each frame
+inline constexpr ULONG kPropCounter = 1;   // GET: ULONGLONG, MinProperty 32, MinData 8
+inline constexpr ULONG kPropSilent = 2;    // GET: succeeds without setting Information
+inline constexpr ULONG kNodeProp = 0;      // node GET: ULONG = 100 + node id
+inline constexpr ULONG kFormatSize = 72;   // our formats: KSDATAFORMAT + ULONGLONG
+inline constexpr ULONG kFillBytes = 1000;  // bytes Process writes into each frame
 
 // What the driver records and the knobs tests turn.
 struct State {
     std::mutex lock;
-    std::vector<std::string> calls;  // "Add", "Start", "SetDataFormat:<range>:<old?>", "Create", ...
-    std::atomic<int> fail_step_to{-1};            // SetDeviceState fails when ToState equals it
-    std::atomic<int> format_no_match_range{-1};   // SetDataFormat says NO_MATCH for this range index
+    std::vector<std::string> calls;              // "Add", "Start", "SetDataFormat:<range>:<old?>", "Create", ...
+    std::atomic<int> fail_step_to{-1};           // SetDeviceState fails when ToState equals it
+    std::atomic<int> format_no_match_range{-1};  // SetDataFormat says NO_MATCH for this range index
     std::atomic<bool> fail_start{false};
-    std::atomic<bool> process_hold{false};        // Process returns STATUS_PENDING without work
+    std::atomic<bool> process_hold{false};  // Process returns STATUS_PENDING without work
     std::atomic<bool> process_recursive_mutex{false};
     std::atomic<bool> process_leave_irql_raised{false};
     std::atomic<bool> process_leave_locked{false};
-    std::atomic<bool> process_edit_descriptor{false};  // _KsEdit from Process (no control mutex there)
+    std::atomic<bool> process_edit_descriptor{false};      // _KsEdit from Process (no control mutex there)
     std::atomic<bool> process_writes_user_address{false};  // fills through StreamHeader->Data
-    std::atomic<bool> state_keeps_mutex{false};        // SetDeviceState returns owning held_mutex()
-    std::atomic<bool> take_clock{false};           // take the clock at STOP->ACQUIRE
-    std::atomic<bool> release_clock{true};         // release it at ACQUIRE->STOP
-    std::atomic<int> intersect_no_match_first{0};  // handler says NO_MATCH for the first n calls
-    std::atomic<uint64_t> counter{0};              // next frame number
+    std::atomic<bool> state_keeps_mutex{false};            // SetDeviceState returns owning held_mutex()
+    std::atomic<bool> take_clock{false};                   // take the clock at STOP->ACQUIRE
+    std::atomic<bool> release_clock{true};                 // release it at ACQUIRE->STOP
+    std::atomic<int> intersect_no_match_first{0};          // handler says NO_MATCH for the first n calls
+    std::atomic<uint64_t> counter{0};                      // next frame number
     std::atomic<uint64_t> property_handler_calls{0};
-    std::atomic<ULONG> silent_output_seen{0};     // what kPropSilent's handler found in its buffer
+    std::atomic<ULONG> silent_output_seen{0};  // what kPropSilent's handler found in its buffer
     std::atomic<int> process_concurrency{0};
-    std::atomic<uint64_t> process_thread{0};      // host::thread_id() of the last Process call
+    std::atomic<uint64_t> process_thread{0};  // host::thread_id() of the last Process call
     std::atomic<int> process_overlaps{0};
     std::atomic<LONGLONG> last_clock_time{-1};
     std::atomic<NTSTATUS> last_clock_status{0};
     std::atomic<void*> intersect_context{nullptr};
     std::vector<ULONG> intersect_buffer_sizes;
     std::vector<bool> intersect_data_null;
-    std::atomic<bool> context_ok{true};          // every pin saw the filter's and device's context
+    std::atomic<bool> context_ok{true};  // every pin saw the filter's and device's context
 
     void note(const std::string& s) {
         std::lock_guard<std::mutex> g(lock);

@@ -71,13 +71,14 @@ TEST(KsPin, CreationMatchesRangesInOrderCallsSetDataFormatBeforeCreateAndHonours
     EXPECT_EQ(host::pool_usage().live_blocks, pool_before + 2);
 
     // The class answers the framing query from the pin's (edited) descriptor.
-    auto framing = pin->property(request(host::ks::kPropsetConnection, host::ks::kConnectionAllocatorFramingEx,
-                                         KSPROPERTY_TYPE_GET),
-                                 sizeof(KSALLOCATOR_FRAMING_EX));
+    auto framing = pin->property(
+        request(host::ks::kPropsetConnection, host::ks::kConnectionAllocatorFramingEx, KSPROPERTY_TYPE_GET),
+        sizeof(KSALLOCATOR_FRAMING_EX));
     ASSERT_EQ(framing.status, STATUS_SUCCESS);
     ASSERT_EQ(framing.bytes_returned, sizeof(KSALLOCATOR_FRAMING_EX));
     EXPECT_EQ(reinterpret_cast<const KSALLOCATOR_FRAMING_EX*>(framing.data.data())
-                  ->FramingItem[0].FramingRange.Range.MaxFrameSize,
+                  ->FramingItem[0]
+                  .FramingRange.Range.MaxFrameSize,
               640u);
 
     // A second instance is refused before any driver callback.
@@ -194,7 +195,8 @@ TEST(KsStream, FramesCompleteInOrderOnlyInRunAndStopCancelsTheRest) {
     EXPECT_EQ(pin->queued(), 0u);
 
     ASSERT_EQ(pin->set_state(KSSTATE_PAUSE), STATUS_SUCCESS);
-    for (int i = 0; i < 4; ++i) ASSERT_EQ(pin->submit(4096, 128), STATUS_SUCCESS);
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(pin->submit(4096, 128), STATUS_SUCCESS);
     ASSERT_EQ(pin->submit(512, 56), STATUS_SUCCESS);  // a plain header and a frame smaller than the fill
     ASSERT_TRUE(host::ks::wait_processing_idle(pin->kspin(), 10000));
     EXPECT_EQ(host::ks::process_calls(pin->kspin()), 0u);  // PAUSE: no processing for a run-only pin
@@ -211,7 +213,7 @@ TEST(KsStream, FramesCompleteInOrderOnlyInRunAndStopCancelsTheRest) {
         ULONG expected = i < 4 ? kFillBytes : 512;
         EXPECT_EQ(h.DataUsed, expected);
         ASSERT_EQ(f.data.size(), i < 4 ? 4096u : 512u);
-        EXPECT_EQ(f.data[0], static_cast<uint8_t>(i));           // the counter's frame number
+        EXPECT_EQ(f.data[0], static_cast<uint8_t>(i));  // the counter's frame number
         EXPECT_EQ(f.data[expected - 1], static_cast<uint8_t>(i + expected - 1));
         if (i < 4) {
             EXPECT_EQ(f.data[expected], 0xCD);  // untouched past DataUsed
@@ -229,7 +231,8 @@ TEST(KsStream, FramesCompleteInOrderOnlyInRunAndStopCancelsTheRest) {
     ASSERT_EQ(pin->set_state(KSSTATE_PAUSE), STATUS_SUCCESS);
     ASSERT_TRUE(host::ks::wait_processing_idle(pin->kspin(), 10000));  // the call in flight finishes
     uint64_t calls = host::ks::process_calls(pin->kspin());
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(pin->submit(4096, 128), STATUS_SUCCESS);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(pin->submit(4096, 128), STATUS_SUCCESS);
     ASSERT_TRUE(host::ks::wait_processing_idle(pin->kspin(), 10000));
     EXPECT_EQ(host::ks::process_calls(pin->kspin()), calls);
     ASSERT_EQ(pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);

@@ -31,7 +31,8 @@ constexpr uint32_t kAudioBuffers = 4;
     for (uint32_t n = 0; n < sim::kInputs; ++n) {
         if (card.i2c_protocol_faults(n) == 0) continue;
         why += "\n  master " + std::to_string(n) + ": " + std::to_string(card.i2c_protocol_faults(n)) + " misuses";
-        for (const std::string& line : card.i2c_protocol_fault_log(n)) why += "\n    " + line;
+        for (const std::string& line : card.i2c_protocol_fault_log(n))
+            why += "\n    " + line;
     }
     if (why.empty()) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "a command broke into a transfer:" << why;
@@ -55,7 +56,8 @@ struct Capture {
         const std::vector<uint8_t> format = videotest::VideoBed::Format(*video_filter, 0);
         // Buffers of the detected frame's size: a sanitized build copying 1080p buffers for four
         // small inputs falls behind the card.
-        if (format.size() >= sizeof(KSDATAFORMAT)) video_bytes = reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize;
+        if (format.size() >= sizeof(KSDATAFORMAT))
+            video_bytes = reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize;
         video = videotest::VideoBed::CreatePin(*video_filter, format);
         if (with_audio) audio = audiotest::AudioBed::CreatePin(*audio_filter);
         EXPECT_TRUE(video && (audio || !with_audio));
@@ -65,7 +67,8 @@ struct Capture {
             if (!pin) continue;
             EXPECT_EQ(pin->set_state(KSSTATE_PAUSE), STATUS_SUCCESS);
             const bool is_video = pin == video.get();
-            for (uint32_t i = 0; i < (is_video ? kVideoBuffers : kAudioBuffers); ++i) submit(*pin, is_video);
+            for (uint32_t i = 0; i < (is_video ? kVideoBuffers : kAudioBuffers); ++i)
+                submit(*pin, is_video);
             EXPECT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
         }
     }
@@ -81,7 +84,8 @@ struct Capture {
         qh::client::CompletedFrame frame;
         for (uint32_t taken = 0; taken < kVideoBuffers && video && video->wait_completed(frame, 0); ++taken) {
             if (frame.status == STATUS_SUCCESS && frame.stream_header().DataUsed > 0) {
-                video_flags.push_back((frame.stream_header().OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0);
+                video_flags.push_back(
+                    (frame.stream_header().OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0);
                 video_numbers.push_back(sim::read_stamp(frame.data.data()).frame);
                 EXPECT_EQ(sim::read_stamp(frame.data.data()).input, input);
             }
@@ -89,7 +93,8 @@ struct Capture {
         }
         for (uint32_t taken = 0; taken < kAudioBuffers && audio && audio->wait_completed(frame, 0); ++taken) {
             if (frame.status == STATUS_SUCCESS && frame.stream_header().DataUsed > 0) {
-                audio_flags.push_back((frame.stream_header().OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0);
+                audio_flags.push_back(
+                    (frame.stream_header().OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0);
                 audiotest::ExpectContinuousWithin(frame.data, frame.stream_header().DataUsed);
             }
             submit(*audio, false);
@@ -113,14 +118,15 @@ struct Capture {
     std::unique_ptr<qh::client::Filter> video_filter, audio_filter;
     std::unique_ptr<qh::client::Pin> video, audio;
     std::vector<bool> video_flags, audio_flags;
-    std::vector<uint32_t> video_numbers;   // the card's frame number of each good frame
+    std::vector<uint32_t> video_numbers;  // the card's frame number of each good frame
 };
 
 // The card's power state each time the driver's SetPower traced its target.
 struct PowerAtSetPower {
     explicit PowerAtSetPower(sim::Card& card) {
         listener = host::trace::add_listener([this, &card](const host::trace::Line& line) {
-            if (line.text != "dispatchSetPower:low power state\n" && line.text != "dispatchSetPower:Fully working state\n")
+            if (line.text != "dispatchSetPower:low power state\n" &&
+                line.text != "dispatchSetPower:Fully working state\n")
                 return;
             std::lock_guard<std::mutex> guard(lock);
             seen.push_back(card.power());
@@ -147,7 +153,8 @@ qh::TestbedOptions TwoInputs() {
 qh::TestbedOptions SmallRealTimeInputs() {
     qh::TestbedOptions options;
     options.card = sim::Card::default_config();
-    for (auto& source : options.card.sources) source = *sim::parse_source("640x480p60");
+    for (auto& source : options.card.sources)
+        source = *sim::parse_source("640x480p60");
     options.card.pacing = sim::Pacing::Realtime;
     return options;
 }
@@ -160,12 +167,15 @@ protected:
     void SetUp() override {
         bed_ = std::make_unique<qh::Testbed>(TwoInputs());
         device_ = qh::client::open_device(bed_->ksdevice());
-        for (uint32_t n : {0u, 2u}) captures_.push_back(std::make_unique<Capture>(*device_, n, true));
-        for (auto& c : captures_) c->run();
+        for (uint32_t n : {0u, 2u})
+            captures_.push_back(std::make_unique<Capture>(*device_, n, true));
+        for (auto& c : captures_)
+            c->run();
         ASSERT_TRUE(Stream(3));
     }
     void TearDown() override {
-        for (auto& c : captures_) c->stop_and_close();
+        for (auto& c : captures_)
+            c->stop_and_close();
         captures_.clear();
         device_.reset();
         bed_.reset();
@@ -235,8 +245,10 @@ TEST_F(Wake, CaptureResumesOnACardThatForgotEverythingWhicheverComesFirst) {
         EXPECT_TRUE(card().interrupt_enabled());
         for (auto& c : captures_) {
             EXPECT_TRUE(card().receiver_state(c->input).configured) << "input " << c->input;
-            EXPECT_TRUE(card().video_engine_running(c->input)) << "input " << c->input << ": video engine not programmed again";
-            EXPECT_TRUE(card().audio_engine_running(c->input)) << "input " << c->input << ": audio engine not programmed again";
+            EXPECT_TRUE(card().video_engine_running(c->input))
+                << "input " << c->input << ": video engine not programmed again";
+            EXPECT_TRUE(card().audio_engine_running(c->input))
+                << "input " << c->input << ": audio engine not programmed again";
         }
         ASSERT_TRUE(Stream(3)) << "capture did not resume";
     }
@@ -283,14 +295,18 @@ TEST(WakeBringUp, NeverInterleavesWithRunningPinsOnAnI2cMaster) {
     sim::Card& card = bed.card();
     auto device = qh::client::open_device(bed.ksdevice());
     std::vector<std::unique_ptr<Capture>> captures;
-    for (uint32_t n = 0; n < sim::kInputs; ++n) captures.push_back(std::make_unique<Capture>(*device, n, false));
-    for (auto& c : captures) c->run();
+    for (uint32_t n = 0; n < sim::kInputs; ++n)
+        captures.push_back(std::make_unique<Capture>(*device, n, false));
+    for (auto& c : captures)
+        c->run();
     // The formats the pins run with, as the application keeps them.
     std::vector<std::vector<uint8_t>> format;
-    for (auto& c : captures) format.push_back(videotest::VideoBed::Format(*c->video_filter, 0));
+    for (auto& c : captures)
+        format.push_back(videotest::VideoBed::Format(*c->video_filter, 0));
     auto delivering_again = [&] {
         std::vector<size_t> before;
-        for (auto& c : captures) before.push_back(c->video_flags.size());
+        for (auto& c : captures)
+            before.push_back(c->video_flags.size());
         return wait_until([&] {
             bool all = true;
             for (size_t i = 0; i < captures.size(); ++i) {
@@ -304,7 +320,8 @@ TEST(WakeBringUp, NeverInterleavesWithRunningPinsOnAnI2cMaster) {
     for (uint32_t round = 0; round < rounds; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         ASSERT_EQ(bed.sleep(), STATUS_SUCCESS);
-        for (auto& c : captures) c->collect();
+        for (auto& c : captures)
+            c->collect();
         // The application sets its pins' formats again meanwhile, one input after the other (as
         // it does when it renegotiates): each setting asks the input's receiver about the signal,
         // so every master has one more user all through the wake.
@@ -321,7 +338,8 @@ TEST(WakeBringUp, NeverInterleavesWithRunningPinsOnAnI2cMaster) {
         ASSERT_TRUE(delivering_again()) << "capture did not resume";
         ASSERT_TRUE(NoProtocolFaults(card));
     }
-    for (auto& c : captures) c->stop_and_close();
+    for (auto& c : captures)
+        c->stop_and_close();
 }
 
 // A surprise removal for a card still on the bus, its engines running in real time: the card
@@ -340,8 +358,10 @@ TEST(SurpriseRemoval, OfACardThatStaysOnTheBusLeavesNoEngineWritingIntoFreedBuff
     {
         auto device = qh::client::open_device(bed.ksdevice());
         std::vector<std::unique_ptr<Capture>> captures;
-        for (uint32_t n = 0; n < sim::kInputs; ++n) captures.push_back(std::make_unique<Capture>(*device, n, true));
-        for (auto& c : captures) c->run();
+        for (uint32_t n = 0; n < sim::kInputs; ++n)
+            captures.push_back(std::make_unique<Capture>(*device, n, true));
+        for (auto& c : captures)
+            c->run();
         ASSERT_TRUE(wait_until([&] {
             bool all = true;
             for (auto& c : captures) {
@@ -352,7 +372,8 @@ TEST(SurpriseRemoval, OfACardThatStaysOnTheBusLeavesNoEngineWritingIntoFreedBuff
         }));
         bed.pnp_device().surprise_remove();
         EXPECT_TRUE(device->wait_removed(kWaitMs));
-        for (auto& c : captures) c->stop_and_close();
+        for (auto& c : captures)
+            c->stop_and_close();
     }
     ASSERT_EQ(bed.finish_removal(kWaitMs), 0u);
     // The card never left: it answers, and only its driver's writes stopped its engines.

@@ -41,9 +41,9 @@ struct Input {
     uint64_t submitted_video = 0, submitted_audio = 0;
     uint64_t returned_video = 0, returned_audio = 0;
     uint64_t good_video = 0, good_audio = 0;
-    uint32_t width = 0, height = 0;   // the video pin's format
+    uint32_t width = 0, height = 0;  // the video pin's format
     std::unique_ptr<videotest::FrameStream> frames;
-    int64_t newest_video_frame = -1;   // highest frame number among the frames delivered
+    int64_t newest_video_frame = -1;  // highest frame number among the frames delivered
 };
 
 class Session {
@@ -74,7 +74,8 @@ public:
         if (!in.video_filter || !in.audio_filter) return in;
         const std::vector<uint8_t> format = videotest::VideoBed::Format(*in.video_filter, 0);
         if (format.size() >= sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
-            const auto& bmi = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.bmiHeader;
+            const auto& bmi =
+                reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.bmiHeader;
             in.width = uint32_t(bmi.biWidth);
             in.height = uint32_t(bmi.biHeight);
         }
@@ -85,8 +86,10 @@ public:
         if (!in.video || !in.audio) return in;
         EXPECT_EQ(in.video->set_state(KSSTATE_PAUSE), STATUS_SUCCESS);
         EXPECT_EQ(in.audio->set_state(KSSTATE_PAUSE), STATUS_SUCCESS);
-        for (uint32_t i = 0; i < kVideoBuffers; ++i) submit_video(in);
-        for (uint32_t i = 0; i < kAudioBuffers; ++i) submit_audio(in);
+        for (uint32_t i = 0; i < kVideoBuffers; ++i)
+            submit_video(in);
+        for (uint32_t i = 0; i < kAudioBuffers; ++i)
+            submit_audio(in);
         EXPECT_EQ(in.video->set_state(KSSTATE_RUN), STATUS_SUCCESS);
         EXPECT_EQ(in.audio->set_state(KSSTATE_RUN), STATUS_SUCCESS);
         return in;
@@ -111,7 +114,8 @@ public:
                 // Every input is progressive here: whole frames of the pin's size, in order.
                 EXPECT_GE(frame.stream_header().DataUsed, in.width * in.height * 2);
                 in.frames->Check(frame, in.width * 2, in.height, false);
-                in.newest_video_frame = std::max<int64_t>(in.newest_video_frame, sim::read_stamp(frame.data.data()).frame);
+                in.newest_video_frame =
+                    std::max<int64_t>(in.newest_video_frame, sim::read_stamp(frame.data.data()).frame);
             }
             if (requeue) submit_video(in);
         }
@@ -129,7 +133,8 @@ public:
             bed_.card().step_audio(in->index);
         }
         host::flush_dpcs();
-        for (auto& in : inputs_) collect(*in, true);
+        for (auto& in : inputs_)
+            collect(*in, true);
     }
 
     // Steps until every input delivered `frames` video frames and audio buffers.
@@ -139,7 +144,8 @@ public:
             ASSERT_TRUE(wait_until([&] {
                 step_all();
                 return in->good_video >= video_goal && in->good_audio >= audio_goal;
-            })) << "input " << in->index << " stopped delivering";
+            })) << "input "
+                << in->index << " stopped delivering";
         }
     }
 
@@ -204,7 +210,8 @@ TEST(Removal, DuringFourInputRunEveryBufferComesBackAndTheCardWorksAgain) {
     qh::Testbed bed(FourInputs());
     {
         Session session(bed);
-        for (uint32_t n = 0; n < sim::kInputs; ++n) session.add(n);
+        for (uint32_t n = 0; n < sim::kInputs; ++n)
+            session.add(n);
         session.stream(3);
 
         bed.unplug(/*shared_line_keeps_firing=*/true);
@@ -388,7 +395,8 @@ TEST(Removal, TheInterruptOfAnotherDeviceOnTheSharedLineIsNotClaimed) {
     EXPECT_EQ(line.claimed(), claimed);
     const uint32_t frames = SharedRead(device_ext(bed)->Channel[0].FrameCount);
     bed.pnp_device().surprise_remove();
-    EXPECT_EQ(SharedRead(device_ext(bed)->Channel[0].FrameCount), frames) << "frames delivered from a card that is gone";
+    EXPECT_EQ(SharedRead(device_ext(bed)->Channel[0].FrameCount), frames)
+        << "frames delivered from a card that is gone";
     session.stop_and_close();
     EXPECT_EQ(bed.finish_removal(kWaitMs), 0u);
 }
@@ -431,7 +439,8 @@ TEST(Removal, OfACardStillOnTheBusStopsItsEnginesBeforeTheBuffersGo) {
     qh::Testbed bed(FourInputs());
     {
         Session session(bed);
-        for (uint32_t n = 0; n < sim::kInputs; ++n) session.add(n);
+        for (uint32_t n = 0; n < sim::kInputs; ++n)
+            session.add(n);
         session.stream(2);
         bed.pnp_device().surprise_remove();
         EXPECT_TRUE(session.device().wait_removed(kWaitMs));

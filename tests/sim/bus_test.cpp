@@ -55,18 +55,22 @@ TEST(HostBus, WindowMappingCommonBuffersAndRefusedDma) {
     auto reg = [&](uint32_t offset) { return regs + offset / 4; };
     uint8_t id[2] = {};
     WRITE_REGISTER_ULONG(reg(0x4000), 0x81u | 0x98u << 8 | 0xEAu << 16);
-    while (!(READ_REGISTER_ULONG(reg(0x4000)) & 1)) {}
+    while (!(READ_REGISTER_ULONG(reg(0x4000)) & 1)) {
+    }
     WRITE_REGISTER_ULONG(reg(0x4000), 0xC2u | 0x99u << 8 | 0xEAu << 16);
-    while (!(READ_REGISTER_ULONG(reg(0x4000)) & 1)) {}
+    while (!(READ_REGISTER_ULONG(reg(0x4000)) & 1)) {
+    }
     ULONG data = READ_REGISTER_ULONG(reg(0x4004));
     id[0] = static_cast<uint8_t>(data);
     id[1] = static_cast<uint8_t>(data >> 8);
     EXPECT_EQ(id[0], 0x20);
     EXPECT_EQ(id[1], 0x51);
     // Place the HDMI and CP maps so that input 0 reports its signal.
-    for (uint32_t word : {0xC2u | 0x98u << 8 | 0xFBu << 16 | 0x68u << 24, 0xC2u | 0x98u << 8 | 0xFDu << 16 | 0x44u << 24}) {
+    for (uint32_t word :
+         {0xC2u | 0x98u << 8 | 0xFBu << 16 | 0x68u << 24, 0xC2u | 0x98u << 8 | 0xFDu << 16 | 0x44u << 24}) {
         WRITE_REGISTER_ULONG(reg(0x4000), word);
-        while (!(READ_REGISTER_ULONG(reg(0x4000)) & 1)) {}
+        while (!(READ_REGISTER_ULONG(reg(0x4000)) & 1)) {
+        }
     }
     ASSERT_TRUE(card.receiver_state(0).locked);
     WRITE_REGISTER_ULONG(reg(0xC000), READ_REGISTER_ULONG(reg(0xC000)));

@@ -20,7 +20,7 @@ sim::Stamp stamp_at(Rig& rig, uint64_t buffer, uint32_t line, uint32_t width) {
 
 TEST(VideoEngine, ProgressiveUnitsFollowTheRingAndNameTheCompletedBuffer) {
     Rig rig;
-    bring_up(*rig, 2);   // 1280x720p60 on input 2: block 0x9800, enable 0xC02C, bit 9
+    bring_up(*rig, 2);  // 1280x720p60 on input 2: block 0x9800, enable 0xC02C, bit 9
     rig->write32(0xC004, 1);
     auto ring = start_video(rig, 2, 1280 * 720 * 2);
     EXPECT_TRUE(rig->video_engine_running(2));
@@ -54,9 +54,9 @@ TEST(VideoEngine, ProgressiveUnitsFollowTheRingAndNameTheCompletedBuffer) {
 
 TEST(VideoEngine, InterlacedFieldsWeaveFromTheTwoBuffersBeforeTheIndex) {
     Rig rig;
-    bring_up(*rig, 1);   // 1920x1080i60 on input 1: block 0xB000, enable 0xC024, bit 7
+    bring_up(*rig, 1);  // 1920x1080i60 on input 1: block 0xB000, enable 0xC024, bit 7
     rig->write32(0xC004, 1);
-    auto ring = start_video(rig, 1, 1920 * 1080);   // one field: 540 lines of 3840 bytes
+    auto ring = start_video(rig, 1, 1920 * 1080);  // one field: 540 lines of 3840 bytes
 
     uint32_t bottoms = 0;
     for (uint32_t k = 0; k < 6; ++k) {
@@ -93,7 +93,7 @@ TEST(VideoEngine, InterlacedFieldsWeaveFromTheTwoBuffersBeforeTheIndex) {
 
     // Restarting on a bottom field: that field is skipped, capture begins with a top field.
     stop_video(rig, 1);
-    rig->step_video(1);   // the source moves on to a bottom field while stopped
+    rig->step_video(1);  // the source moves on to a bottom field while stopped
     start_video(rig, 1, 1920 * 1080);
     EXPECT_EQ(rig->step_video(1), 0u);
     EXPECT_EQ(rig->step_video(1), 1u);

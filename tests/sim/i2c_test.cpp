@@ -71,7 +71,8 @@ TEST(I2cMaster, ReadsOfOneFourFiveAndEightBytesUseTheirChunkingAndByteOrder) {
         uint8_t buf[8] = {};
         ASSERT_TRUE(i2c.read(0x98, 0x50, buf, c.length));
         EXPECT_EQ(command_controls(*rig, 0x6000), c.controls);
-        for (uint32_t i = 0; i < c.length; ++i) EXPECT_EQ(buf[i], 0xA0 + i) << "byte " << i;
+        for (uint32_t i = 0; i < c.length; ++i)
+            EXPECT_EQ(buf[i], 0xA0 + i) << "byte " << i;
     }
     // A one-byte read leaves the first received byte in data-register bits 0..7.
     i2c.read1(0x98, 0x53);
@@ -81,7 +82,8 @@ TEST(I2cMaster, ReadsOfOneFourFiveAndEightBytesUseTheirChunkingAndByteOrder) {
 // Status reads until the master reports idle (bounded far beyond any chunk), counting the busy ones.
 uint32_t busy_reads_of(sim::Card& card, uint32_t block) {
     uint32_t reads = 0;
-    while (!(card.read32(block) & 1) && reads < 100000) ++reads;
+    while (!(card.read32(block) & 1) && reads < 100000)
+        ++reads;
     return reads;
 }
 
@@ -96,13 +98,13 @@ TEST(I2cBusTime, AChunkStaysBusyForItsWireTimeCountedInStatusReads) {
     // Bit times: START + address 10, each byte 9, STOP 1; a bit is 10 us at 100 kHz, 2.5 us at 400.
     struct Case {
         uint32_t khz, read_ns;
-        uint32_t sub_address, one_byte, four_bytes, continuation;   // 19, 20, 47 and 37 bit times
+        uint32_t sub_address, one_byte, four_bytes, continuation;  // 19, 20, 47 and 37 bit times
     };
     const Case cases[] = {
         {100, 500, 380, 400, 940, 740},
         {400, 500, 95, 100, 235, 185},
         {100, 1000, 190, 200, 470, 370},
-        {400, 700, 68, 72, 168, 133},   // wire time not a whole number of reads: rounded up
+        {400, 700, 68, 72, 168, 133},  // wire time not a whole number of reads: rounded up
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.khz) + " kHz, " + std::to_string(c.read_ns) + " ns a read");
@@ -116,7 +118,8 @@ TEST(I2cBusTime, AChunkStaysBusyForItsWireTimeCountedInStatusReads) {
         rig.acknowledge();
         rig->write32(0x5000, 0xC1u | 0x99u << 8 | 0xEAu << 16);
         // The interrupt bit rises with the read that uses up the wire time, not before.
-        for (uint32_t i = 0; i + 1 < c.one_byte; ++i) ASSERT_EQ(rig->read32(0x5000) & 1, 0u) << "read " << i;
+        for (uint32_t i = 0; i + 1 < c.one_byte; ++i)
+            ASSERT_EQ(rig->read32(0x5000) & 1, 0u) << "read " << i;
         EXPECT_EQ(rig->interrupt_status() & 0x2, 0u) << "chunk ended before its time on the wire";
         EXPECT_EQ(rig->read32(0x5000) & 1, 0u) << "the last busy read";
         EXPECT_EQ(rig->interrupt_status(), 0x2u);
@@ -158,11 +161,13 @@ TEST(I2cBusTime, A800ReadPollTimesOutOnAChunkLongerThanTheBusCanCarryInIt) {
         SCOPED_TRACE(std::to_string(khz) + " kHz");
         Rig rig(bus_config(khz, 500));
         I2cClient i2c(*rig, 2);
-        for (uint8_t i = 0; i < 5; ++i) ASSERT_TRUE(i2c.write(0x98, {uint8_t(0x50 + i), uint8_t(0xA0 + i)}));
+        for (uint8_t i = 0; i < 5; ++i)
+            ASSERT_TRUE(i2c.write(0x98, {uint8_t(0x50 + i), uint8_t(0xA0 + i)}));
         uint8_t buf[5] = {};
         EXPECT_EQ(i2c.read(0x98, 0x50, buf, 4), khz == 400);
         ASSERT_TRUE(i2c.read(0x98, 0x50, buf, 5));
-        for (uint32_t i = 0; i < 5; ++i) EXPECT_EQ(buf[i], 0xA0 + i);
+        for (uint32_t i = 0; i < 5; ++i)
+            EXPECT_EQ(buf[i], 0xA0 + i);
         // Writes: a chunk of six bytes is 65 bit times, 1300 reads at 100 kHz.
         EXPECT_EQ(i2c.write(0x98, {0x60, 1, 2, 3, 4, 5}), khz == 400);
     }

@@ -51,7 +51,7 @@ TEST(Interrupts, MessageModeSendsOneMessagePerNewlySetCause) {
     rig->write32(0xC004, 1);
     raise_i2c(rig, 0);
     EXPECT_EQ(rig.line->messages(), 1u);
-    raise_i2c(rig, 0);   // already pending: not new
+    raise_i2c(rig, 0);  // already pending: not new
     EXPECT_EQ(rig.line->messages(), 1u);
     raise_i2c(rig, 3);
     EXPECT_EQ(rig.line->messages(), 2u);
@@ -66,7 +66,7 @@ TEST(Interrupts, MessageModeSendsOneMessagePerNewlySetCause) {
     EXPECT_EQ(rig.line->messages(), 3u);
     rig->write32(0xC004, 1);
     EXPECT_EQ(rig.line->messages(), 4u);
-    rig->write32(0xC004, 1);   // writing 1 again is no new unmasking
+    rig->write32(0xC004, 1);  // writing 1 again is no new unmasking
     EXPECT_EQ(rig.line->messages(), 4u);
     EXPECT_TRUE(rig.line->levels().empty()) << "no level changes in message mode";
 }
@@ -83,7 +83,8 @@ TEST(InterruptFaults, SpuriousSharedStormAndSuppressed) {
     // Storm: the cause comes back at every acknowledgement, so the line never drops.
     rig->set_interrupt_storm(0x20);
     EXPECT_TRUE(rig.line->level());
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(rig.acknowledge(), 0x20u);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(rig.acknowledge(), 0x20u);
     EXPECT_TRUE(rig.line->level());
     rig->set_interrupt_storm(0);
     rig.acknowledge();
@@ -108,6 +109,6 @@ TEST(Interrupts, StormInMessageModeSendsAMessagePerAcknowledgement) {
     rig.acknowledge();
     rig.acknowledge();
     EXPECT_EQ(rig.line->messages(), 3u);
-    rig->inject_spurious_interrupt();   // a message with nothing new pending
+    rig->inject_spurious_interrupt();  // a message with nothing new pending
     EXPECT_EQ(rig.line->messages(), 4u);
 }

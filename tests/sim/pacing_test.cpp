@@ -26,10 +26,9 @@ TEST(Sources, ParseAndPrint) {
     EXPECT_EQ(sim::format_source(*p), "1280x720p59.94");
     EXPECT_FALSE(sim::parse_source("none")->cable);
     EXPECT_EQ(sim::format_source(*sim::parse_source("none")), "none");
-    for (const char* bad : {"", "1920", "1920x", "1920x1080", "1920x1080q60", "0x1080p60", "1920x1080p",
-                            "1920x1080p-5", "1920x1081i60", "1920x1080p60x", "axbp60", "1920x1080p6e1",
-                            "1920x1080p1e3", "1920x1080p0x3c", "1920x1080p 60", "1920x1080p+60", "1920x1080pinf",
-                            "1920x1080p."})
+    for (const char* bad : {"", "1920", "1920x", "1920x1080", "1920x1080q60", "0x1080p60", "1920x1080p", "1920x1080p-5",
+                            "1920x1081i60", "1920x1080p60x", "axbp60", "1920x1080p6e1", "1920x1080p1e3",
+                            "1920x1080p0x3c", "1920x1080p 60", "1920x1080p+60", "1920x1080pinf", "1920x1080p."})
         EXPECT_FALSE(sim::parse_source(bad)) << bad;
     EXPECT_DOUBLE_EQ(sim::parse_source("720x576i.5")->fps, 0.5);
     // Interrupt latencies are plain decimal milliseconds too.
@@ -90,7 +89,9 @@ TEST(Pattern, StampsEveryLineAndStaysDeterministic) {
 TEST(Pattern, ChecksTellTornMixedAndMisplacedFramesRepeatsAndUnannouncedAudioBreaks) {
     constexpr uint32_t kWidth = 64, kHeight = 16, kPitch = kWidth * 2, kInput = 2;
     sim::VideoPattern pattern;
-    auto progressive = [&](uint32_t input, uint64_t frame) { return pattern.render(input, kWidth, kHeight, false, frame, 0); };
+    auto progressive = [&](uint32_t input, uint64_t frame) {
+        return pattern.render(input, kWidth, kHeight, false, frame, 0);
+    };
     auto check = [&](const std::vector<uint8_t>& f, bool woven) {
         return sim::check_frame(f.data(), kPitch, kHeight, kInput, woven);
     };
@@ -98,19 +99,19 @@ TEST(Pattern, ChecksTellTornMixedAndMisplacedFramesRepeatsAndUnannouncedAudioBre
     EXPECT_EQ(check(five, false).fault, sim::FrameFault::None);
     EXPECT_EQ(check(five, false).frame, 5u);
 
-    std::vector<uint8_t> f = five;   // the engine overtook the copy at line 9
+    std::vector<uint8_t> f = five;  // the engine overtook the copy at line 9
     std::copy(six.begin() + 9 * kPitch, six.end(), f.begin() + 9 * kPitch);
     sim::FrameCheck c = check(f, false);
     EXPECT_EQ(c.fault, sim::FrameFault::Torn);
     EXPECT_EQ(c.line, 9u);
     EXPECT_EQ(c.found.frame, 6u);
-    f = five;   // two lines swapped
+    f = five;  // two lines swapped
     std::swap_ranges(f.begin() + 3 * kPitch, f.begin() + 4 * kPitch, f.begin() + 4 * kPitch);
     c = check(f, false);
     EXPECT_EQ(c.fault, sim::FrameFault::Misplaced);
     EXPECT_EQ(c.line, 3u);
     EXPECT_EQ(check(progressive(1, 5), false).fault, sim::FrameFault::Mixed) << "another input's frame";
-    f = five;   // a frame of another geometry: line 2 starts in the middle of a line, on the bars
+    f = five;  // a frame of another geometry: line 2 starts in the middle of a line, on the bars
     std::copy_n(five.begin() + 2 * kPitch + 24, kPitch, f.begin() + 2 * kPitch);
     c = check(f, false);
     EXPECT_EQ(c.fault, sim::FrameFault::Misplaced);
@@ -118,7 +119,9 @@ TEST(Pattern, ChecksTellTornMixedAndMisplacedFramesRepeatsAndUnannouncedAudioBre
     EXPECT_EQ(check(five, true).fault, sim::FrameFault::Mixed) << "a progressive frame is no woven one";
 
     // Woven frames from the two fields of an interlaced source.
-    auto field = [&](uint64_t frame, uint32_t parity) { return pattern.render(kInput, kWidth, kHeight, true, frame, parity); };
+    auto field = [&](uint64_t frame, uint32_t parity) {
+        return pattern.render(kInput, kWidth, kHeight, true, frame, parity);
+    };
     auto weave = [&](const std::vector<uint8_t>& even, const std::vector<uint8_t>& odd) {
         std::vector<uint8_t> out(size_t(kPitch) * kHeight);
         for (uint32_t r = 0; r < kHeight; ++r)
@@ -129,7 +132,7 @@ TEST(Pattern, ChecksTellTornMixedAndMisplacedFramesRepeatsAndUnannouncedAudioBre
     EXPECT_EQ(check(weave(top3, bottom3), true).fault, sim::FrameFault::None);
     EXPECT_EQ(check(weave(top3, bottom4), true).fault, sim::FrameFault::Mixed) << "fields of two frames";
     EXPECT_EQ(check(weave(bottom3, top3), true).fault, sim::FrameFault::Mixed) << "fields in the wrong order";
-    std::vector<uint8_t> half = top3;   // the top field's buffer overwritten part-way by the next top field
+    std::vector<uint8_t> half = top3;  // the top field's buffer overwritten part-way by the next top field
     std::copy(top4.begin() + 4 * kPitch, top4.end(), half.begin() + 4 * kPitch);
     c = check(weave(half, bottom3), true);
     EXPECT_EQ(c.fault, sim::FrameFault::Torn);
@@ -161,7 +164,8 @@ TEST(Pattern, ChecksTellTornMixedAndMisplacedFramesRepeatsAndUnannouncedAudioBre
         return b;
     };
     sim::AudioIndexCheck audio;
-    for (uint64_t k = 0; k < 3; ++k) EXPECT_EQ(audio.feed(block(k).data(), 1920, false), 0u);
+    for (uint64_t k = 0; k < 3; ++k)
+        EXPECT_EQ(audio.feed(block(k).data(), 1920, false), 0u);
     EXPECT_EQ(audio.feed(block(140).data(), 1920, false), 1u) << "a gap nothing announced";
     EXPECT_EQ(audio.feed(block(150).data(), 1920, true), 0u) << "a gap the flag announced";
     EXPECT_EQ(audio.feed(nullptr, 0, true), 0u);
@@ -180,7 +184,7 @@ TEST(AccessLog, RecordsOffsetsValuesDirectionAndOrderOnlyWhenOn) {
     EXPECT_TRUE(rig->access_log().empty());
     rig->set_access_log(true);
     rig->write32(0xC01C, 1);
-    rig->write32(0x1234, 0xABCD);   // unlisted: ignored, reads 0
+    rig->write32(0x1234, 0xABCD);  // unlisted: ignored, reads 0
     EXPECT_EQ(rig->read32(0x1234), 0u);
     rig->read32(0xC004);
     auto log = rig->access_log();
@@ -213,7 +217,8 @@ TEST(AccessLog, RecordsOffsetsValuesDirectionAndOrderOnlyWhenOn) {
 namespace {
 
 void program_video(Rig& rig, uint32_t input, uint32_t v, uint32_t unit_bytes, uint64_t bufs[3]) {
-    for (int i = 0; i < 3; ++i) bufs[i] = rig.bus.add(0x400000);
+    for (int i = 0; i < 3; ++i)
+        bufs[i] = rig.bus.add(0x400000);
     rig->write32(0xC01C + 8 * input, 1);
     rig->write32(v + 0x10, unit_bytes);
     rig->write32(v + 0x0C, static_cast<uint32_t>(bufs[0]));

@@ -61,8 +61,8 @@ TEST(Power, InD3TheCardIsDeafAndSilentAndComesBackAsAtPowerOn) {
     EXPECT_FALSE(rig.line->level());
     EXPECT_FALSE(rig->video_engine_running(0));
     EXPECT_FALSE(rig->audio_engine_running(0));
-    for (uint32_t offset : {0x9000u, 0x900Cu, 0x9010u, 0x903Cu, 0x9040u, 0x8000u, 0x8004u, 0x800Cu, 0x8010u, 0xC018u,
-                            0xC01Cu})
+    for (uint32_t offset :
+         {0x9000u, 0x900Cu, 0x9010u, 0x903Cu, 0x9040u, 0x8000u, 0x8004u, 0x800Cu, 0x8010u, 0xC018u, 0xC01Cu})
         EXPECT_EQ(rig->read32(offset), 0u) << std::hex << offset;
     EXPECT_EQ(rig->read32(0x0000) >> 16, 0u) << "the frame count restarts at power-on";
     EXPECT_EQ(rig->read32(0x0044), 0u);
@@ -127,10 +127,10 @@ TEST(RegisterVariants, AReadOfAVideoBlockRegisterClearsTheFieldBitOnlyWhereTheVa
         bring_up(*rig, 0);
         rig->write32(0xC004, 1);
         start_video(rig, 0, 1920 * 540 * 2);
-        ASSERT_EQ(rig->step_video(0), 1u);   // top field
+        ASSERT_EQ(rig->step_video(0), 1u);  // top field
         EXPECT_EQ(rig->read32(0x9000) & (1u << 24), 0u);
         rig.acknowledge();
-        ASSERT_EQ(rig->step_video(0), 1u);   // bottom field
+        ASSERT_EQ(rig->step_video(0), 1u);  // bottom field
         const uint32_t first = rig->read32(0x9000);
         EXPECT_NE(first & (1u << 24), 0u) << "the interrupt's read sees the bottom field";
         const uint32_t second = rig->read32(0x9000);
@@ -170,8 +170,9 @@ TEST(RegisterVariants, NamesParseAndPrint) {
         const char* text;
         bool clears, held;
     };
-    for (const Case& c : {Case{"", false, false}, Case{"plain", false, false}, Case{"clear-field", true, false},
-                          Case{"HELD", false, true}, Case{"held,clear-field", true, true}, Case{"clear-field+held", true, true}}) {
+    for (const Case& c :
+         {Case{"", false, false}, Case{"plain", false, false}, Case{"clear-field", true, false},
+          Case{"HELD", false, true}, Case{"held,clear-field", true, true}, Case{"clear-field+held", true, true}}) {
         SCOPED_TRACE(c.text);
         auto v = sim::parse_register_variant(c.text);
         ASSERT_TRUE(v.has_value());

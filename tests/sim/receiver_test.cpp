@@ -47,7 +47,7 @@ TEST(Receiver, IdentifiesAndAnswersOnlyWherePlaced) {
     EXPECT_EQ(writes[0].sub_address, 0xFF);
     for (size_t i = 0; i < table.size(); ++i) {
         SCOPED_TRACE(i);
-        sim::Map expected = table[i][0] == 0x98 ? sim::Map::IO
+        sim::Map expected = table[i][0] == 0x98   ? sim::Map::IO
                             : table[i][0] == 0x68 ? sim::Map::HDMI
                             : table[i][0] == 0x44 ? sim::Map::CP
                                                   : sim::Map::Repeater;
@@ -74,7 +74,8 @@ TEST(Receiver, ResetRestoresDefaultsAndUnplacesMaps) {
     EXPECT_EQ(state.reset_count, resets + 1);
     EXPECT_FALSE(state.configured);
     EXPECT_FALSE(state.locked);
-    for (size_t m = 1; m < state.map_address.size(); ++m) EXPECT_EQ(state.map_address[m], 0) << m;
+    for (size_t m = 1; m < state.map_address.size(); ++m)
+        EXPECT_EQ(state.map_address[m], 0) << m;
     EXPECT_EQ(i2c.read1(0x98, 0x06), 0x00) << "written register back to its default";
     EXPECT_EQ(i2c.read1(0x68, 0x9B), 0xFF) << "HDMI map no longer placed";
     // Writing 0xFF without bit 7 is not a reset.
@@ -90,17 +91,20 @@ TEST(Receiver, ResetRestoresDefaultsAndUnplacesMaps) {
 
 TEST(Receiver, ReportsSignalSizeScanRateAndAudioCodeWithFlagBitsToMask) {
     auto config = Rig::manual_config();
-    config.sources[0].audio_code = 0;   // 44.1 kHz
+    config.sources[0].audio_code = 0;  // 44.1 kHz
     Rig rig(config);
-    for (uint32_t n = 0; n < 4; ++n) bring_up(*rig, n);
+    for (uint32_t n = 0; n < 4; ++n)
+        bring_up(*rig, n);
 
     struct Expect {
         uint32_t input, width, lines;
         bool interlaced, cable;
         uint8_t code;
     };
-    const Expect expect[] = {
-        {0, 1920, 1080, false, true, 0}, {1, 1920, 540, true, true, 2}, {2, 1280, 720, false, true, 2}, {3, 0, 0, false, false, 0}};
+    const Expect expect[] = {{0, 1920, 1080, false, true, 0},
+                             {1, 1920, 540, true, true, 2},
+                             {2, 1280, 720, false, true, 2},
+                             {3, 0, 0, false, false, 0}};
     for (const auto& e : expect) {
         SCOPED_TRACE(e.input);
         I2cClient i2c(*rig, e.input);
@@ -154,7 +158,8 @@ TEST(Receiver, SizeReadsZeroUntilConfiguredAndSettled) {
     EXPECT_EQ(read13(i2c, 0x68, 0x09), 0u);
     EXPECT_EQ((rig->read32(0x24) >> 24) & 0xFF, 0u);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (read13(i2c, 0x68, 0x07) == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    while (read13(i2c, 0x68, 0x07) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
     EXPECT_EQ(read13(i2c, 0x68, 0x07), 1920u);
     EXPECT_EQ(read13(i2c, 0x68, 0x09), 1080u);
 
@@ -162,7 +167,8 @@ TEST(Receiver, SizeReadsZeroUntilConfiguredAndSettled) {
     rig->set_source(0, *sim::parse_source("1280x720p50"));
     EXPECT_EQ(read13(i2c, 0x68, 0x07), 0u);
     deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (read13(i2c, 0x68, 0x07) == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    while (read13(i2c, 0x68, 0x07) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
     EXPECT_EQ(read13(i2c, 0x68, 0x07), 1280u);
     rig->set_source(0, *sim::parse_source("none"));
     EXPECT_EQ(i2c.read1(0x98, 0x6F) & 1, 0);

@@ -40,10 +40,22 @@ public:
     uint64_t calls() const override { return 0; }
     uint64_t claimed() const override { return 0; }
 
-    bool level() const { std::lock_guard<std::mutex> lk(mu_); return level_; }
-    uint32_t messages() const { std::lock_guard<std::mutex> lk(mu_); return messages_; }
-    uint32_t foreign() const { std::lock_guard<std::mutex> lk(mu_); return foreign_; }
-    std::vector<bool> levels() const { std::lock_guard<std::mutex> lk(mu_); return levels_; }
+    bool level() const {
+        std::lock_guard<std::mutex> lk(mu_);
+        return level_;
+    }
+    uint32_t messages() const {
+        std::lock_guard<std::mutex> lk(mu_);
+        return messages_;
+    }
+    uint32_t foreign() const {
+        std::lock_guard<std::mutex> lk(mu_);
+        return foreign_;
+    }
+    std::vector<bool> levels() const {
+        std::lock_guard<std::mutex> lk(mu_);
+        return levels_;
+    }
 
 private:
     mutable std::mutex mu_;
@@ -60,7 +72,7 @@ public:
         std::lock_guard<std::mutex> lk(mu_);
         uint64_t address = next_;
         next_ += (bytes + 0xFFFF) & ~uint64_t{0xFFFF};
-        next_ += 0x10000;   // a gap, so a write past the end touches no buffer
+        next_ += 0x10000;  // a gap, so a write past the end touches no buffer
         buffers_[address].assign(bytes, 0xEE);
         return address;
     }
@@ -85,11 +97,20 @@ public:
         auto& b = buffers_.at(address);
         std::fill(b.begin(), b.end(), value);
     }
-    uint32_t refused() const { std::lock_guard<std::mutex> lk(mu_); return refused_; }
-    uint32_t writes() const { std::lock_guard<std::mutex> lk(mu_); return writes_; }
+    uint32_t refused() const {
+        std::lock_guard<std::mutex> lk(mu_);
+        return refused_;
+    }
+    uint32_t writes() const {
+        std::lock_guard<std::mutex> lk(mu_);
+        return writes_;
+    }
 
 private:
-    bool refuse() { ++refused_; return false; }
+    bool refuse() {
+        ++refused_;
+        return false;
+    }
     mutable std::mutex mu_;
     uint64_t next_ = 0x10000000;
     std::map<uint64_t, std::vector<uint8_t>> buffers_;
@@ -182,14 +203,16 @@ struct I2cClient {
         card.write32(block, control | (device | 1u) << 8 | uint32_t{sub} << 16);
         if (!wait_idle()) return false;
         uint32_t data = card.read32(block + 4);
-        for (uint32_t i = 0; i < r; ++i) out[i] = static_cast<uint8_t>(data >> (8 * i));
+        for (uint32_t i = 0; i < r; ++i)
+            out[i] = static_cast<uint8_t>(data >> (8 * i));
         uint32_t p = r;
         for (uint32_t c = 0; c < q; ++c) {
             control = 0x04 + (p == length - 4 ? 0x40 : 0);
             card.write32(block, control | (device | 1u) << 8 | uint32_t{sub} << 16);
             if (!wait_idle()) return false;
             data = card.read32(block + 4);
-            for (uint32_t i = 0; i < 4; ++i) out[p + i] = static_cast<uint8_t>(data >> (8 * i));
+            for (uint32_t i = 0; i < 4; ++i)
+                out[p + i] = static_cast<uint8_t>(data >> (8 * i));
             p += 4;
         }
         return true;
@@ -201,7 +224,8 @@ struct I2cClient {
         uint8_t c[8] = {};
         c[0] = static_cast<uint8_t>(0x80 + r + (length < 7 ? 0x40 : 0));
         c[1] = device & 0xFE;
-        for (uint32_t i = 0; i < r; ++i) c[2 + i] = bytes[i];
+        for (uint32_t i = 0; i < r; ++i)
+            c[2 + i] = bytes[i];
         auto send = [&] {
             card.write32(block + 4, c[4] | c[5] << 8 | c[6] << 16 | uint32_t{c[7]} << 24);
             card.write32(block, c[0] | c[1] << 8 | c[2] << 16 | uint32_t{c[3]} << 24);
@@ -211,7 +235,8 @@ struct I2cClient {
         uint32_t p = r;
         for (uint32_t k = 0; k < q; ++k) {
             c[0] = static_cast<uint8_t>(0x06 + (p == length - 6 ? 0x40 : 0));
-            for (uint32_t i = 0; i < 6; ++i) c[2 + i] = bytes[p + i];
+            for (uint32_t i = 0; i < 6; ++i)
+                c[2 + i] = bytes[p + i];
             p += 6;
             if (!send()) return false;
         }
@@ -234,7 +259,8 @@ struct VideoRing {
 
 inline VideoRing start_video(Rig& rig, uint32_t input, uint32_t unit_bytes) {
     VideoRing ring;
-    for (auto& b : ring.buf) b = rig.bus.add(kVideoBuffer);
+    for (auto& b : ring.buf)
+        b = rig.bus.add(kVideoBuffer);
     const uint32_t v = kVideoBase[input];
     rig->read32(v);
     rig->write32(0xC01C + 8 * input, 1);
@@ -287,7 +313,8 @@ inline const std::vector<std::array<uint8_t, 3>>& configuration_table() {
 inline void bring_up(sim::Card& card, uint32_t input) {
     I2cClient i2c(card, input);
     ASSERT_TRUE(i2c.write(0x98, {0xFF, 0x80}));
-    for (const auto& rec : configuration_table()) ASSERT_TRUE(i2c.write(rec[0], {rec[1], rec[2]}));
+    for (const auto& rec : configuration_table())
+        ASSERT_TRUE(i2c.write(rec[0], {rec[1], rec[2]}));
     // The I2C causes of the bring-up, acknowledged as an interrupt routine would.
     card.write32(0xC000, card.read32(0xC000));
 }

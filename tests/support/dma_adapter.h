@@ -15,7 +15,7 @@ struct DmaAdapter {
         description.Dma32BitAddresses = dma32;
         description.Dma64BitAddresses = dma64;
         description.InterfaceType = PCIBus;
-        description.MaximumLength = 0x400000;   // one video buffer
+        description.MaximumLength = 0x400000;  // one video buffer
         adapter = IoGetDmaAdapter(&pdo, &description, &map_registers);
     }
     DmaAdapter(const DmaAdapter&) = delete;
@@ -29,7 +29,7 @@ struct DmaAdapter {
     }
     void put() { adapter->DmaOperations->PutDmaAdapter(adapter); }
 
-    DEVICE_OBJECT pdo{};   // the adapter keeps it: it outlives the adapter
+    DEVICE_OBJECT pdo{};  // the adapter keeps it: it outlives the adapter
     ULONG map_registers = 0;
     PDMA_ADAPTER adapter = nullptr;
 };

@@ -19,7 +19,7 @@ namespace qh::testing {
 struct RegisterAccess {
     bool write;
     uint32_t offset;
-    uint32_t value;   // written, or answered
+    uint32_t value;  // written, or answered
     bool operator==(const RegisterAccess&) const = default;
 };
 inline RegisterAccess R(uint32_t offset, uint32_t value = 0) { return {false, offset, value}; }
@@ -56,7 +56,8 @@ public:
     // The next reads of `offset` answer these values, then the window's answer again.
     void script(uint32_t offset, std::vector<uint32_t> values) {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (uint32_t v : values) script_[offset].push_back(v);
+        for (uint32_t v : values)
+            script_[offset].push_back(v);
     }
     // A register's contents, set or read without an access of the bus (and without a log entry).
     void set(uint32_t offset, uint32_t value) {
@@ -75,7 +76,8 @@ public:
     size_t writes() const {
         std::lock_guard<std::mutex> lock(mutex_);
         size_t n = 0;
-        for (const RegisterAccess& a : log_) n += a.write ? 1 : 0;
+        for (const RegisterAccess& a : log_)
+            n += a.write ? 1 : 0;
         return n;
     }
     void clear() {

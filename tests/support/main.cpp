@@ -17,7 +17,8 @@ class DiagnosticsLeftCheck : public ::testing::EmptyTestEventListener {
         size_t left = host::verifier::diagnostic_count();
         if (left == 0) return;
         std::string list;
-        for (const auto& d : host::verifier::diagnostics()) list += "\n  " + d;
+        for (const auto& d : host::verifier::diagnostics())
+            list += "\n  " + d;
         ADD_FAILURE() << left << " verifier diagnostic(s) left recorded at the end of the test:" << list;
         host::verifier::clear_diagnostics();
     }

@@ -47,8 +47,8 @@ std::vector<sim::AccessRecord> reads_of(const std::vector<sim::AccessRecord>& lo
 }
 
 std::vector<sim::AccessRecord> writes_in(const std::vector<sim::AccessRecord>& log, uint32_t first, uint32_t last) {
-    return select(log,
-                  [first, last](const sim::AccessRecord& r) { return r.is_write && r.offset >= first && r.offset <= last; });
+    return select(
+        log, [first, last](const sim::AccessRecord& r) { return r.is_write && r.offset >= first && r.offset <= last; });
 }
 
 long first_index(const std::vector<sim::AccessRecord>& log, uint32_t offset, bool is_write) {

@@ -68,7 +68,8 @@ TEST_F(Tool, NumbersOutsideTheirRangesAreRefused) {
         {"start --wrong-id 4", "'4'"},
         {"reg read -1", "-1"},
     };
-    for (const auto& [arguments, named] : cases) ExpectRefused(dir_, arguments, named);
+    for (const auto& [arguments, named] : cases)
+        ExpectRefused(dir_, arguments, named);
 }
 
 // An option given with nothing after it is not an option left out; a rate or a time in exponent
@@ -90,18 +91,18 @@ TEST_F(Tool, EmptyValuesExponentsAndAReplugBeforeTheUnplugAreRefused) {
         {"capture --unplug-after 2 --replug-after 2", "not later than"},
         {"capture --replug-after 1", "--replug-after 1 without --unplug-after"},
     };
-    for (const auto& [arguments, named] : cases) ExpectRefused(dir_, arguments, named);
+    for (const auto& [arguments, named] : cases)
+        ExpectRefused(dir_, arguments, named);
 }
 
 TEST_F(Tool, SourcesTheCardCannotCarryAreRefusedAndTheSmallestItCanIsCheckedSafely) {
     const std::pair<const char*, const char*> cases[] = {
-        {"capture --source 0=1x1p60", "cannot carry"},
-        {"capture --source 0=641x480p60", "even"},
-        {"start --source 1=2x8192p60", "8191"},
-        {"start --source 2=4000x4000p60", "4 MiB"},
+        {"capture --source 0=1x1p60", "cannot carry"}, {"capture --source 0=641x480p60", "even"},
+        {"start --source 1=2x8192p60", "8191"},        {"start --source 2=4000x4000p60", "4 MiB"},
         {"start --source 2=1920x2160p30", "4 MiB"},
     };
-    for (const auto& [arguments, named] : cases) ExpectRefused(dir_, arguments, named);
+    for (const auto& [arguments, named] : cases)
+        ExpectRefused(dir_, arguments, named);
 
     // A two-pixel picture: lines narrower than the pattern's stamp, which the check must not
     // read past (the address sanitizer build runs this too).
@@ -125,7 +126,8 @@ TEST_F(Tool, OutputFilesThatCollideOrCannotBeWrittenAreRefusedBeforeTheCapture) 
         {"capture --video no/such/folder/v.yuv", "no/such/folder"},
         {"capture --audio /", "is a folder"},
     };
-    for (const auto& [arguments, named] : cases) ExpectRefused(dir_, arguments, named);
+    for (const auto& [arguments, named] : cases)
+        ExpectRefused(dir_, arguments, named);
     // A link to a file named again under another name is the same file.
     { std::ofstream(dir_ / "real.wav") << "x"; }
     fs::create_symlink(dir_ / "real.wav", dir_ / "link.wav");
@@ -168,7 +170,8 @@ TEST_F(Tool, WriteFailuresFailTheCommandNamingTheFileAndLeaveTheOtherFilesWhole)
     EXPECT_NE(r.code, 0) << r.output;
     EXPECT_FALSE(fs::exists(dir_ / "new.png"));
     size_t files = 0;
-    for (const auto& entry : fs::directory_iterator(dir_)) files += entry.path().filename() != "ok.y4m";
+    for (const auto& entry : fs::directory_iterator(dir_))
+        files += entry.path().filename() != "ok.y4m";
     EXPECT_EQ(files, 1u) << "a scratch file was left behind";
     // A device is written in place and never removed (as root, the library's own file writer
     // deleted /dev/full); this one is /dev/full's twin, made here where mknod is allowed.
@@ -206,8 +209,7 @@ TEST_F(Tool, AnInputThatDeliversNothingFailsTheCaptureWithItsReason) {
     EXPECT_NE(r.output.find("input 0: no video frames within the capture: the input's I2C master is stuck"),
               std::string::npos)
         << r.output;
-    EXPECT_NE(r.output.find("input 0: no audio within the capture: the input's I2C master is stuck"),
-              std::string::npos)
+    EXPECT_NE(r.output.find("input 0: no audio within the capture: the input's I2C master is stuck"), std::string::npos)
         << r.output;
     EXPECT_EQ(r.output.find("no cable"), std::string::npos) << r.output;
 

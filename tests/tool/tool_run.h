@@ -40,7 +40,8 @@ inline ToolRun run(const std::string& arguments, const fs::path& directory, cons
     if (!pipe) return result;
     std::array<char, 4096> chunk;
     size_t n;
-    while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) result.output.append(chunk.data(), n);
+    while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0)
+        result.output.append(chunk.data(), n);
     const int status = pclose(pipe);
     result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
@@ -48,7 +49,8 @@ inline ToolRun run(const std::string& arguments, const fs::path& directory, cons
 
 inline size_t count(const std::string& text, const std::string& needle) {
     size_t n = 0;
-    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
+    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1))
+        ++n;
     return n;
 }
 

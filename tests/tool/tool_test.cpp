@@ -75,8 +75,8 @@ TEST_F(Tool, CaptureOfTheInterlacedInputWritesWovenConsecutiveFrames) {
     for (uint32_t f = 0; f < kFrames; ++f) {
         const uint8_t* frame = file.data() + f * frame_bytes;
         const sim::FrameCheck c = sim::check_frame(frame, kWidth * 2, kHeight, 1, true);
-        EXPECT_EQ(c.fault, sim::FrameFault::None) << "frame " << f << " (" << c.frame << ") is "
-                                                  << sim::frame_fault_name(c.fault) << " at line " << c.line;
+        EXPECT_EQ(c.fault, sim::FrameFault::None)
+            << "frame " << f << " (" << c.frame << ") is " << sim::frame_fault_name(c.fault) << " at line " << c.line;
         const sim::FrameOrder::Result step = order.next(c.frame, false);
         EXPECT_FALSE(sim::FrameOrder::bad(step.step)) << "frame " << f << " carries frame number " << c.frame;
         gaps += step.skipped;
@@ -123,9 +123,10 @@ TEST_F(Tool, CaptureStatsReportTheDriversCostPerPin) {
 
 TEST_F(Tool, CaptureOfAllInputsWritesPerInputFilesAndContinuousAudio) {
     if (!kRealTimeCapturePossible) GTEST_SKIP() << "real-time full-HD capture is beyond the thread-sanitized host";
-    const ToolRun r = run("capture --inputs 0,1,2,3 --seconds 1.5 --video v-%d.y4m --audio a-%d.wav "
-                      "--snapshot s-%d.png -q",
-                      dir_);
+    const ToolRun r =
+        run("capture --inputs 0,1,2,3 --seconds 1.5 --video v-%d.y4m --audio a-%d.wav "
+            "--snapshot s-%d.png -q",
+            dir_);
     // Input 3 has no cable on the default card: no audio either, and the capture still ends, as a
     // failure that says why; the other inputs' files are whole.
     EXPECT_NE(r.code, 0) << r.output;
@@ -172,9 +173,10 @@ TEST_F(Tool, CaptureOfAllInputsWritesPerInputFilesAndContinuousAudio) {
 }
 
 TEST_F(Tool, CaptureCutShortByRemovalEndsItsFilesProperlyAndSaysSo) {
-    const ToolRun r = run("capture --inputs 0,2 --seconds 30 --video v-%d.y4m --audio a-%d.wav --snapshot s-%d.png "
-                          "--unplug-after 1 -q",
-                          dir_);
+    const ToolRun r =
+        run("capture --inputs 0,2 --seconds 30 --video v-%d.y4m --audio a-%d.wav --snapshot s-%d.png "
+            "--unplug-after 1 -q",
+            dir_);
     EXPECT_EQ(r.code, 4) << r.output;
     for (uint32_t input : {0u, 2u}) {
         SCOPED_TRACE(input);

@@ -14,9 +14,9 @@ struct Geometry {
 };
 
 constexpr Geometry kGeometries[] = {
-    {1920, 1080}, {1280, 720}, {1680, 1056}, {1024, 576}, {850, 480}, {720, 576}, {720, 540}, {720, 480},
-    {720, 404},   {704, 576},  {640, 480},   {640, 360},  {1366, 768}, {1366, 767}, {1, 1},     {3, 5},
-    {2048, 1080}, {8191, 300}, {2048, 2048}, {4096, 2160},
+    {1920, 1080}, {1280, 720}, {1680, 1056}, {1024, 576}, {850, 480},   {720, 576},   {720, 540},
+    {720, 480},   {720, 404},  {704, 576},   {640, 480},  {640, 360},   {1366, 768},  {1366, 767},
+    {1, 1},       {3, 5},      {2048, 1080}, {8191, 300}, {2048, 2048}, {4096, 2160},
 };
 
 // Walks the lines a plan writes and checks every destination and source range.
@@ -45,8 +45,9 @@ void CheckBounds(const Geometry& g, bool interlaced, ULONG index, ULONG extent) 
 TEST(CopyPlan, NeverOverrunsEitherSideForAnyGeometryOrBufferSize) {
     for (const Geometry& g : kGeometries) {
         const uint64_t frame = uint64_t(g.width) * g.height * 2;
-        const uint64_t extents[] = {0, 1, g.width * 2ull - 1, g.width * 2ull, frame / 2, frame - 1, frame,
-                                    frame + 1, frame + g.height * 2ull * 64, frame * 2, 0xFFFFFFFFull};
+        const uint64_t extents[] = {
+            0,     1,         g.width * 2ull - 1,           g.width * 2ull, frame / 2,    frame - 1,
+            frame, frame + 1, frame + g.height * 2ull * 64, frame * 2,      0xFFFFFFFFull};
         for (uint64_t e : extents) {
             const ULONG extent = static_cast<ULONG>(e > 0xFFFFFFFFull ? 0xFFFFFFFFull : e);
             for (ULONG index = 0; index < 4; ++index) {

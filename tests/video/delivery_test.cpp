@@ -46,7 +46,6 @@ struct Streaming {
     std::shared_ptr<qh::client::Clock> clock;
 };
 
-
 TEST(VideoDelivery, ProgressiveFramesCompleteInOrderWithStampsAndFrameInfo) {
     VideoBed vb;
     Streaming s(vb, 0, 2, true);  // 1920x1080p60
@@ -170,7 +169,8 @@ TEST(VideoDelivery, NoSignalLoopsOnTheTimeoutAndDeliversNothing) {
 // path skips the buffer once, counts it, and fills the next one.
 TEST(VideoDelivery, MissingDataBufferIsSkippedAndCountedAsDropOnEveryInput) {
     qh::TestbedOptions options = ManualOptions();
-    for (auto& source : options.card.sources) source = *sim::parse_source("1920x1080p60");
+    for (auto& source : options.card.sources)
+        source = *sim::parse_source("1920x1080p60");
     VideoBed vb(options);
     for (uint32_t input = 0; input < 4; ++input) {
         SCOPED_TRACE(input);
@@ -451,7 +451,7 @@ TEST(VideoDelivery, TheRoutineCatchingUpWhileTheCopyIsCheckedDeliversNoTornFrame
     ASSERT_TRUE(WaitUntil([&] { return KeReadStateEvent(&ch.FrameEvent) == 1; }));
 
     sim::Card& card = vb.bed.card();
-    std::atomic<bool> caught_up{false};   // set on the pin's thread, read here
+    std::atomic<bool> caught_up{false};  // set on the pin's thread, read here
     host::watch_shared_read(&ch.VideoTakenUnit, [&] {
         card.hold_interrupts(true);
         card.step_video(0);

@@ -21,7 +21,8 @@ bool BuffersFilledWith(devext* ext, ULONG input, uint8_t value) {
 
 void FillBuffers(devext* ext, ULONG input, uint8_t value) {
     const CommonBuffer* buffers = VideoBuffers(ext, input);
-    for (int i = 0; i < 3; ++i) std::memset(buffers[i].VirtAddr, value, kVideoBufferSize);
+    for (int i = 0; i < 3; ++i)
+        std::memset(buffers[i].VirtAddr, value, kVideoBufferSize);
 }
 
 bool HasReceiverWrite(sim::Card& card, uint32_t input, sim::Map map, uint8_t sub, uint8_t value) {

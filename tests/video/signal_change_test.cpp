@@ -41,7 +41,8 @@ public:
 
     void Connect(const std::vector<uint8_t>& format) {
         if (!filter_) filter_ = vb_.OpenVideo(input_);
-        const auto& bmi = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.bmiHeader;
+        const auto& bmi =
+            reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.bmiHeader;
         width_ = uint32_t(bmi.biWidth);
         height_ = uint32_t(bmi.biHeight);
         pin_ = VideoBed::CreatePin(*filter_, format);
@@ -87,7 +88,8 @@ public:
     void StepFrame() {
         sim::Card& card = vb_.bed.card();
         const uint64_t before = card.frames_produced(input_);
-        for (int unit = 0; unit < 4 && card.frames_produced(input_) == before; ++unit) vb_.Step(input_);
+        for (int unit = 0; unit < 4 && card.frames_produced(input_) == before; ++unit)
+            vb_.Step(input_);
     }
 
     // The signal fits again: the driver passes over the frame that shows it (the engine may not
@@ -136,7 +138,8 @@ public:
     // After a change of the source: whatever the card sends now, the driver notices that the
     // signal does not fit and completes nothing; the buffer stays queued.
     void ExpectHeldBack() {
-        for (int k = 0; k < 3; ++k) StepFrame();
+        for (int k = 0; k < 3; ++k)
+            StepFrame();
         EXPECT_TRUE(WaitWhileTimePasses([&] { return SharedRead(vb_.Channel(input_).SignalMismatch) != 0; }))
             << "the driver did not notice the change";
         StepFrame();
@@ -162,8 +165,10 @@ private:
     void Drain() {
         qh::client::CompletedFrame f{};
         while (pin_->wait_completed(f, 0)) {
-            if (f.status == STATUS_SUCCESS) Check(f, woven_);
-            else EXPECT_EQ(f.stream_header().DataUsed, 0u);
+            if (f.status == STATUS_SUCCESS)
+                Check(f, woven_);
+            else
+                EXPECT_EQ(f.stream_header().DataUsed, 0u);
         }
     }
 
@@ -193,7 +198,8 @@ public:
 
 TEST(VideoSignalChange, EachInputThroughModesAndNoCableNeverDeliversAWrongFrame) {
     qh::TestbedOptions options = ManualOptions();
-    for (auto& source : options.card.sources) source = Mode("1920x1080p60");
+    for (auto& source : options.card.sources)
+        source = Mode("1920x1080p60");
     VideoBed vb(options);
     sim::Card& card = vb.bed.card();
 
@@ -236,7 +242,8 @@ TEST(VideoSignalChange, EachInputThroughModesAndNoCableNeverDeliversAWrongFrame)
         ChangeSource(card, input, "none");
         c.ExpectHeldBack();
         ChangeSource(card, input, "1920x1080p60");
-        for (int k = 0; k < 3; ++k) c.StepFrame();
+        for (int k = 0; k < 3; ++k)
+            c.StepFrame();
         card.clear_receiver_writes(input);
         c.StopAndRun();
         EXPECT_EQ(SharedRead(vb.Channel(input).Interlaced), 0u);
@@ -263,7 +270,8 @@ TEST(VideoSignalChange, ASourceChangeWhileAFrameIsCopiedHoldsThatFrameBack) {
     // the engine goes once round its ring: the buffer the status names now holds a 720p frame.
     host::watch_shared_read(&vb.Channel(0).VideoTakenUnit, [&] {
         ChangeSource(card, 0, "1280x720p60");
-        for (int k = 0; k < 3; ++k) card.step_video(0);
+        for (int k = 0; k < 3; ++k)
+            card.step_video(0);
     });
     c.StepFrame();
     EXPECT_TRUE(WaitUntil([] { return host::shared_read_watch_fired(); }));

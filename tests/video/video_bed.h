@@ -162,7 +162,8 @@ public:
 
     // One unit (frame or field) from the card; the interrupt has been delivered on return.
     void Step(uint32_t input, uint32_t units = 1) {
-        for (uint32_t i = 0; i < units; ++i) bed.card().step_video(input);
+        for (uint32_t i = 0; i < units; ++i)
+            bed.card().step_video(input);
     }
 
     qh::Testbed bed;

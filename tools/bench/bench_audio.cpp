@@ -49,7 +49,7 @@ constexpr uint32_t kInputs = 4;
 constexpr uint32_t kBlock = 1920;
 constexpr uint32_t kAudioBuffers = 8;
 constexpr uint32_t kVideoBuffers = 3;
-constexpr uint32_t kCopyRepeats = 64;    // one 1920-byte copy is too short for the CPU clock alone
+constexpr uint32_t kCopyRepeats = 64;  // one 1920-byte copy is too short for the CPU clock alone
 constexpr double kLatencyGoalMs = 1.0;
 // Video buffers any frame the card makes fits in.
 constexpr uint32_t kVideoBufferBytes = 0x400000;
@@ -72,14 +72,14 @@ std::unique_ptr<qh::client::Filter> Open(qh::client::Device& device, const GUID&
 
 struct Delivered {
     int64_t completed_ns, picked_ns;
-    uint64_t end_bytes;   // the input's delivered total with this buffer, skipped audio included
+    uint64_t end_bytes;  // the input's delivered total with this buffer, skipped audio included
 };
 
 struct AudioRun {
     uint64_t buffers = 0, breaks = 0, flagged = 0, flagged_breaks = 0, bytes = 0;
     sim::AudioIndexCheck index;
     std::vector<Delivered> delivered;
-    std::vector<double> memcpy_ns;   // per buffer
+    std::vector<double> memcpy_ns;  // per buffer
     std::string error;
 };
 
@@ -96,16 +96,17 @@ void ConsumeAudio(qh::client::Pin& pin, const qh::Testbed& bed, uint32_t input, 
         const bool flagged = (h.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0;
         const size_t used = std::min<size_t>(h.DataUsed, frame.data.size());
         if (run.index.feed(frame.data.data(), used, flagged) != 0 && show_breaks) {
-            std::fprintf(stderr, "break in buffer %llu: index %u after %u\n", static_cast<unsigned long long>(run.buffers),
-                         unsigned(run.index.break_after()), unsigned(run.index.break_before()));
+            std::fprintf(stderr, "break in buffer %llu: index %u after %u\n",
+                         static_cast<unsigned long long>(run.buffers), unsigned(run.index.break_after()),
+                         unsigned(run.index.break_before()));
         }
         run.breaks = run.index.unflagged_breaks();
         run.flagged_breaks = run.index.flagged_breaks();
         if (flagged) ++run.flagged;
         run.bytes += h.DataUsed;
         // Audio the driver skipped after an overrun counts as delivered in its books.
-        run.delivered.push_back({static_cast<int64_t>(frame.completed_ns), picked,
-                                 run.bytes + bed.driver_input(input).audio_lost_bytes});
+        run.delivered.push_back(
+            {static_cast<int64_t>(frame.completed_ns), picked, run.bytes + bed.driver_input(input).audio_lost_bytes});
         ++run.buffers;
         // The copy the driver makes of a buffer: the same bytes out of the same ring.
         const uint64_t offset = (run.bytes % ring.bytes) / kBlock * kBlock;
@@ -133,7 +134,7 @@ void ConsumeVideo(qh::client::Pin& pin, std::atomic<uint64_t>& frames, const std
 // since the previous read.
 std::vector<std::pair<uint64_t, int64_t>> BlockTimes(const std::vector<sim::AccessRecord>& log, uint32_t input,
                                                      int64_t card_to_host) {
-    std::vector<std::pair<uint64_t, int64_t>> marks;   // (hw bytes, host time)
+    std::vector<std::pair<uint64_t, int64_t>> marks;  // (hw bytes, host time)
     uint64_t hw = 0;
     uint32_t seen = 0;
     bool first = true;
@@ -185,9 +186,10 @@ int RunBench(int argc, char** argv) {
         } else if (arg == "--plot" && i + 1 < argc) {
             plot_path = argv[++i];
         } else if (arg == "-h" || arg == "--help") {
-            std::printf("usage: %s [seconds] [--irq-latency MS|~MS[:SEED]] [--start-seed N] [--i2c-khz 100|400] "
-                        "[--bus-read-ns NS] [--json FILE] [--plot FILE.png]\n",
-                        argv[0]);
+            std::printf(
+                "usage: %s [seconds] [--irq-latency MS|~MS[:SEED]] [--start-seed N] [--i2c-khz 100|400] "
+                "[--bus-read-ns NS] [--json FILE] [--plot FILE.png]\n",
+                argv[0]);
             return 0;
         } else if ((seconds = std::atoi(arg.c_str())) <= 0) {
             std::fprintf(stderr, "bad argument: %s\n", arg.c_str());
@@ -196,7 +198,8 @@ int RunBench(int argc, char** argv) {
     }
 
     options.card.pacing = sim::Pacing::Realtime;
-    for (auto& source : options.card.sources) source.cable = true;
+    for (auto& source : options.card.sources)
+        source.cable = true;
     options.card.sources[3] = options.card.sources[0];
     qh::Testbed bed(options);
     if (!bed.started()) {
@@ -230,15 +233,18 @@ int RunBench(int argc, char** argv) {
         }
         vpins[n]->set_state(KSSTATE_PAUSE);
         apins[n]->set_state(KSSTATE_PAUSE);
-        for (uint32_t i = 0; i < kVideoBuffers; ++i) vpins[n]->submit(kVideoBufferBytes, 128);
-        for (uint32_t i = 0; i < kAudioBuffers; ++i) apins[n]->submit(kBlock, 56);
+        for (uint32_t i = 0; i < kVideoBuffers; ++i)
+            vpins[n]->submit(kVideoBufferBytes, 128);
+        for (uint32_t i = 0; i < kAudioBuffers; ++i)
+            apins[n]->submit(kBlock, 56);
     }
 
     // Calibrate the card's log clock against the host clock with one logged read.
     // Logged: the calibration read, the interrupt status (whose readers are the interrupt
     // routine's threads) and the DMA registers.
     std::vector<uint32_t> logged = {bench::card::kCalibration, bench::card::kInterruptStatus};
-    for (uint32_t n = 0; n < kInputs; ++n) logged.insert(logged.end(), {kAudioBlock[n], kVideoBlock[n]});
+    for (uint32_t n = 0; n < kInputs; ++n)
+        logged.insert(logged.end(), {kAudioBlock[n], kVideoBlock[n]});
     card.set_access_log(true, logged);
     card.clear_access_log();
     const int64_t before = NowNs();
@@ -269,7 +275,8 @@ int RunBench(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     done.store(true);
-    for (auto& t : clients) t.join();
+    for (auto& t : clients)
+        t.join();
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const uint64_t card_cpu = card.pacing_cpu_ns() - card_cpu_before;
     const double card_late_ms = double(card.take_pacing_late_max_ns()) / 1e6;
@@ -310,21 +317,22 @@ int RunBench(int argc, char** argv) {
         std::snprintf(one, sizeof one, "%s%.1f", n ? " " : "", double(video_frames[n].load()) / elapsed);
         fps += one;
     }
-    std::printf("audio delivery, %d s, four inputs with audio and video (video frames a second, per input: %s); "
-                "card model CPU %.0f%% of a core, its pacing woke up to %.1f ms late;\nits register handling in the "
-                "driver's routines %.0f%% of a core (bus time, not in the driver's figures)\n",
-                seconds, fps.c_str(), double(card_cpu) / 1e9 / elapsed * 100, card_late_ms,
-                double(register_ns) / 1e9 / elapsed * 100);
+    std::printf(
+        "audio delivery, %d s, four inputs with audio and video (video frames a second, per input: %s); "
+        "card model CPU %.0f%% of a core, its pacing woke up to %.1f ms late;\nits register handling in the "
+        "driver's routines %.0f%% of a core (bus time, not in the driver's figures)\n",
+        seconds, fps.c_str(), double(card_cpu) / 1e9 / elapsed * 100, card_late_ms,
+        double(register_ns) / 1e9 / elapsed * 100);
     const sim::InterruptTiming& timing = options.card.interrupt_timing;
-    std::printf("interrupt latency %s%.1f ms, card start seed %llu; breaks at flagged buffers counted apart; a read of "
-                "the thread CPU clock costs %.2f us, taken off each measured call\nthread priorities: %s\n",
-                timing.random_latency ? "up to " : "", timing.latency_us / 1000.0,
-                static_cast<unsigned long long>(bed.card().start_seed()), double(host::cost::read_overhead_ns()) / 1e3,
-                host::realtime_priorities()
-                    ? "interrupt, DPC and processing threads real-time (in that order), the rest normal"
-                    : "all normal");
-    std::printf("%-5s %7s %6s %9s %9s | %-22s | %-15s | %7s %7s %7s %7s %6s\n", "input", "buffers", "breaks",
-                "flagged", "lost", "irq->done p50/p99/max", "done->client", "memcpy", "driver", "dpc", "isr", "ratio");
+    std::printf(
+        "interrupt latency %s%.1f ms, card start seed %llu; breaks at flagged buffers counted apart; a read of "
+        "the thread CPU clock costs %.2f us, taken off each measured call\nthread priorities: %s\n",
+        timing.random_latency ? "up to " : "", timing.latency_us / 1000.0,
+        static_cast<unsigned long long>(bed.card().start_seed()), double(host::cost::read_overhead_ns()) / 1e3,
+        host::realtime_priorities() ? "interrupt, DPC and processing threads real-time (in that order), the rest normal"
+                                    : "all normal");
+    std::printf("%-5s %7s %6s %9s %9s | %-22s | %-15s | %7s %7s %7s %7s %6s\n", "input", "buffers", "breaks", "flagged",
+                "lost", "irq->done p50/p99/max", "done->client", "memcpy", "driver", "dpc", "isr", "ratio");
     std::printf("%-5s %7s %6s %9s %9s | %-22s | %-15s | %7s %7s %7s %7s %6s\n", "", "", "", "/breaks", "bytes", "ms",
                 "p50/p99 ms", "us/buf", "us/buf", "us/buf", "us/buf", "");
     uint64_t breaks = 0, lost_all = 0;
@@ -350,7 +358,8 @@ int RunBench(int argc, char** argv) {
             client_ms.push_back(double(d.picked_ns - d.completed_ns) / 1e6);
             // This buffer became deliverable with the block that brought the total to its end.
             auto it = std::lower_bound(marks.begin(), marks.end(), std::make_pair(d.end_bytes, int64_t(INT64_MIN)));
-            if (it != marks.end() && d.completed_ns >= it->second) irq_ms.push_back(double(d.completed_ns - it->second) / 1e6);
+            if (it != marks.end() && d.completed_ns >= it->second)
+                irq_ms.push_back(double(d.completed_ns - it->second) / 1e6);
         }
         const bench::DriverCost& c = costs[n];
         const double frames = c.frames ? double(c.frames) : 1.0;
@@ -360,13 +369,15 @@ int RunBench(int argc, char** argv) {
         const std::string flagged = std::to_string(r.flagged) + "/" + std::to_string(r.flagged_breaks);
         std::printf("%-5u %7llu %6llu %9s %9llu | %6.2f %6.2f %7.2f | %6.2f %6.2f  | %7.2f %7.1f %7.1f %7.1f %6.1f%s\n",
                     n, static_cast<unsigned long long>(r.buffers), static_cast<unsigned long long>(r.breaks),
-                    flagged.c_str(), static_cast<unsigned long long>(lost),
-                    bench::percentile(irq_ms, 0.5), bench::percentile(irq_ms, 0.99), bench::percentile(irq_ms, 1.0),
-                    bench::percentile(client_ms, 0.5), bench::percentile(client_ms, 0.99), mem_us, c.per_frame_us(),
-                    double(c.dpc_ns) / 1e3 / frames, double(c.interrupt_ns) / 1e3 / frames, ratio,
-                    r.error.empty() ? "" : ("  " + r.error).c_str());
+                    flagged.c_str(), static_cast<unsigned long long>(lost), bench::percentile(irq_ms, 0.5),
+                    bench::percentile(irq_ms, 0.99), bench::percentile(irq_ms, 1.0), bench::percentile(client_ms, 0.5),
+                    bench::percentile(client_ms, 0.99), mem_us, c.per_frame_us(), double(c.dpc_ns) / 1e3 / frames,
+                    double(c.interrupt_ns) / 1e3 / frames, ratio, r.error.empty() ? "" : ("  " + r.error).c_str());
         j.open_object().integer("input", n).integer("buffers", r.buffers).integer("index_breaks", r.breaks);
-        j.integer("flagged", r.flagged).integer("breaks_in_flagged", r.flagged_breaks).integer("lost_bytes", lost).integer("bytes", r.bytes);
+        j.integer("flagged", r.flagged)
+            .integer("breaks_in_flagged", r.flagged_breaks)
+            .integer("lost_bytes", lost)
+            .integer("bytes", r.bytes);
         for (auto [name, v] : {std::pair{"irq_to_done_ms", &irq_ms}, std::pair{"done_to_client_ms", &client_ms}}) {
             j.open_object(name);
             j.number("p50", bench::percentile(*v, 0.5)).number("p90", bench::percentile(*v, 0.9));

@@ -25,7 +25,8 @@ double cpu_seconds() {
 void i2c_write(sim::Card& card, uint32_t input, uint8_t sub, uint8_t value) {
     const uint32_t block = 0x4000 + 0x1000 * input;
     card.write32(block, 0xC2u | 0x98u << 8 | uint32_t{sub} << 16 | uint32_t{value} << 24);
-    while (!(card.read32(block) & 1)) {}
+    while (!(card.read32(block) & 1)) {
+    }
 }
 
 }  // namespace
@@ -35,7 +36,8 @@ int main(int argc, char** argv) {
     const bool fast = argc > 2 && std::strcmp(argv[2], "fast") == 0;
 
     auto config = sim::Card::default_config();
-    for (auto& s : config.sources) s = *sim::parse_source("1920x1080p60");
+    for (auto& s : config.sources)
+        s = *sim::parse_source("1920x1080p60");
     config.pacing = fast ? sim::Pacing::AsFastAsPossible : sim::Pacing::Realtime;
     config.autostart = false;
     sim::Card card(config);
@@ -46,7 +48,8 @@ int main(int argc, char** argv) {
         i2c_write(card, n, 0xFD, 0x44);
     }
     for (uint32_t n = 0; n < sim::kInputs; ++n)
-        while (!card.receiver_state(n).locked) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        while (!card.receiver_state(n).locked)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     card.write32(0xC000, card.read32(0xC000));
 
     DEVICE_DESCRIPTION d{};
@@ -103,8 +106,10 @@ int main(int argc, char** argv) {
         consumer = std::thread([&] {
             while (consuming.load()) {
                 uint32_t s = card.read32(0xC000);
-                if (s) card.write32(0xC000, s);
-                else std::this_thread::yield();
+                if (s)
+                    card.write32(0xC000, s);
+                else
+                    std::this_thread::yield();
             }
         });
 
@@ -123,12 +128,13 @@ int main(int argc, char** argv) {
     for (uint32_t n = 0; n < sim::kInputs; ++n) {
         std::printf("input %u: %llu video units (%.2f/s), %llu audio blocks (%.2f/s), %llu refused\n", n,
                     static_cast<unsigned long long>(card.video_units_produced(n)), card.video_units_produced(n) / wall,
-                    static_cast<unsigned long long>(card.audio_blocks_produced(n)), card.audio_blocks_produced(n) / wall,
-                    static_cast<unsigned long long>(card.dma_failures(n)));
+                    static_cast<unsigned long long>(card.audio_blocks_produced(n)),
+                    card.audio_blocks_produced(n) / wall, static_cast<unsigned long long>(card.dma_failures(n)));
         units += card.video_units_produced(n);
     }
     std::printf("video bytes: %.1f MB/s\n", units * 1920.0 * 1080 * 2 / wall / 1e6);
-    std::printf("cpu: %.3f s = %.1f %% of one core%s\n", cpu, 100.0 * cpu / wall, fast ? " (including the consumer)" : "");
+    std::printf("cpu: %.3f s = %.1f %% of one core%s\n", cpu, 100.0 * cpu / wall,
+                fast ? " (including the consumer)" : "");
 
     for (uint32_t n = 0; n < sim::kInputs; ++n) {
         card.write32(0xC01C + 8 * n, 0);
@@ -136,7 +142,8 @@ int main(int argc, char** argv) {
         card.write32(0xC018 + 8 * n, 0);
         card.write32(kAudioBlock[n], 0);
     }
-    for (auto& b : buffers) adapter->DmaOperations->FreeCommonBuffer(adapter, b.length, b.logical, b.virt, FALSE);
+    for (auto& b : buffers)
+        adapter->DmaOperations->FreeCommonBuffer(adapter, b.length, b.logical, b.virt, FALSE);
     adapter->DmaOperations->PutDmaAdapter(adapter);
     return 0;
 }

@@ -57,7 +57,7 @@ constexpr uint32_t kHeaderSize = 128;
 constexpr uint32_t kQueued = 4;
 constexpr double kLatencyGoalMs = 2.0;
 constexpr double kProgressiveGoal = 1.15, kWovenGoal = 1.5;
-constexpr double kPollingGoal = 0.01;   // of a core, for every input's I2C polling together
+constexpr double kPollingGoal = 0.01;  // of a core, for every input's I2C polling together
 constexpr auto kWarmUp = std::chrono::seconds(1);
 using bench::card::kVideoBlock;
 const GUID* const kVideoRef[kMaxInputs] = {&kRefVideo0, &kRefVideo1, &kRefVideo2, &kRefVideo3};
@@ -102,8 +102,8 @@ struct InputRun {
     std::unique_ptr<qh::client::Filter> filter;
     std::unique_ptr<qh::client::Pin> pin;
     std::shared_ptr<qh::client::Clock> clock;
-    int64_t clock_host_ns = 0;   // host time when the clock's stream time was clock_stream
-    int64_t clock_stream = 0;    // 100 ns
+    int64_t clock_host_ns = 0;  // host time when the clock's stream time was clock_stream
+    int64_t clock_stream = 0;   // 100 ns
     std::vector<FrameRecord> frames;
     std::string error;
 };
@@ -128,13 +128,13 @@ struct RunFigures {
     uint32_t inputs = 0;
     int seconds = 0;
     double elapsed = 0;
-    double card_cpu_share = 0;      // of one core
+    double card_cpu_share = 0;  // of one core
     double card_us_per_frame = 0;
-    double card_late_ms = 0;        // the pacing threads' worst late wake-up
-    uint64_t warmup_missed = 0;     // frames missed before the measured window, all inputs
-    double register_us_per_frame = 0;   // the card's register handling inside the driver's routines
+    double card_late_ms = 0;           // the pacing threads' worst late wake-up
+    uint64_t warmup_missed = 0;        // frames missed before the measured window, all inputs
+    double register_us_per_frame = 0;  // the card's register handling inside the driver's routines
     Settings settings;
-    uint64_t start_seed = 0;        // the card's, as drawn when none was given
+    uint64_t start_seed = 0;  // the card's, as drawn when none was given
     std::vector<InputFigures> input;
 };
 
@@ -156,7 +156,8 @@ void ReferenceCopy(uint8_t* dst, const std::array<qh::DmaView, 3>& buffers, bool
     }
 }
 
-void Consume(InputRun& run, const std::array<qh::DmaView, 3>& buffers, bool interlaced, std::chrono::steady_clock::time_point deadline) {
+void Consume(InputRun& run, const std::array<qh::DmaView, 3>& buffers, bool interlaced,
+             std::chrono::steady_clock::time_point deadline) {
     std::vector<uint8_t> scratch(kFrameBytes);
     while (std::chrono::steady_clock::now() < deadline) {
         qh::client::CompletedFrame f;
@@ -259,7 +260,8 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
             std::printf("input %u: PAUSE refused\n", n);
             return false;
         }
-        for (uint32_t i = 0; i < kQueued; ++i) run.pin->submit(kFrameBytes, kHeaderSize);
+        for (uint32_t i = 0; i < kQueued; ++i)
+            run.pin->submit(kFrameBytes, kHeaderSize);
     }
     // The first part of a run is not measured: the first buffers and copies touch fresh memory
     // (a page fault every 4 KiB, costly in a virtual machine), and the frames missed then say
@@ -270,8 +272,10 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
     for (uint32_t n = 0; n < inputs; ++n) {
         if (runs[n].pin->set_state(KSSTATE_RUN) != STATUS_SUCCESS) {
             std::printf("input %u: RUN refused\n", n);
-            for (uint32_t k = 0; k < n; ++k) runs[k].pin->set_state(KSSTATE_PAUSE);
-            for (auto& t : consumers) t.join();
+            for (uint32_t k = 0; k < n; ++k)
+                runs[k].pin->set_state(KSSTATE_PAUSE);
+            for (auto& t : consumers)
+                t.join();
             return false;
         }
         consumers.emplace_back(Consume, std::ref(runs[n]), bed.video_buffers(n), interlaced, deadline);
@@ -282,12 +286,16 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
     const uint64_t card_cpu_before = card.pacing_cpu_ns();
     card.take_pacing_late_max_ns();
     sim::I2cCounters i2c_before[kMaxInputs], i2c_after[kMaxInputs];
-    for (uint32_t n = 0; n < inputs; ++n) i2c_before[n] = card.i2c_counters(n);
+    for (uint32_t n = 0; n < inputs; ++n)
+        i2c_before[n] = card.i2c_counters(n);
     const auto start = std::chrono::steady_clock::now();
     const int64_t measured_from = HostNs();
-    for (auto& t : consumers) t.join();
-    for (uint32_t n = 0; n < inputs; ++n) i2c_after[n] = card.i2c_counters(n);
-    for (uint32_t n = 0; n < inputs; ++n) runs[n].pin->set_state(KSSTATE_PAUSE);
+    for (auto& t : consumers)
+        t.join();
+    for (uint32_t n = 0; n < inputs; ++n)
+        i2c_after[n] = card.i2c_counters(n);
+    for (uint32_t n = 0; n < inputs; ++n)
+        runs[n].pin->set_state(KSSTATE_PAUSE);
     out.warmup_missed = 0;
     for (uint32_t n = 0; n < inputs; ++n) {
         std::vector<FrameRecord>& frames = runs[n].frames;
@@ -306,7 +314,8 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
     const uint64_t register_ns = bench::register_model_ns();
     for (uint32_t n = 0; n < inputs; ++n)
         costs.push_back(bench::driver_cost(runs[n].pin->kspin(), 1.0 / double(inputs)));
-    for (uint32_t n = 0; n < inputs; ++n) runs[n].pin->set_state(KSSTATE_STOP);
+    for (uint32_t n = 0; n < inputs; ++n)
+        runs[n].pin->set_state(KSSTATE_STOP);
 
     out.interlaced = interlaced;
     out.inputs = inputs;
@@ -343,7 +352,8 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
         const Order order = FrameNumbers(run.frames.begin(), run.frames.end());
         fig.repeats = order.repeats;
         fig.missed = order.missed;
-        for (const FrameRecord& r : run.frames) fig.torn += r.torn;
+        for (const FrameRecord& r : run.frames)
+            fig.torn += r.torn;
         fig.cost = costs[n];
         const double mem = bench::mean(fig.memcpy_us);
         fig.ratio = mem > 0 ? fig.cost.per_frame_us() / mem : 0.0;
@@ -359,7 +369,8 @@ bool RunMode(bool interlaced, uint32_t inputs, int seconds, const Settings& sett
     }
     out.card_us_per_frame = produced_all ? double(card_cpu) / 1e3 / double(produced_all) : 0.0;
     uint64_t completed_all = 0;
-    for (const InputFigures& f : out.input) completed_all += f.cost.frames;
+    for (const InputFigures& f : out.input)
+        completed_all += f.cost.frames;
     out.register_us_per_frame = completed_all ? double(register_ns) / 1e3 / double(completed_all) : 0.0;
     return ok;
 }
@@ -372,19 +383,20 @@ const char* PrioritiesText() {
 
 void PrintRun(const RunFigures& r) {
     const double goal = r.interlaced ? kWovenGoal : kProgressiveGoal;
-    std::printf("\n1920x1080%s60, %d s, %u input%s in real time; card model CPU %.0f%% of a core (%.0f us a frame), "
-                "its pacing woke up to %.1f ms late;\nits register handling in the driver's routines %.1f us a frame "
-                "(bus time, not in the driver's figures)\n",
-                r.interlaced ? "i" : "p", r.seconds, r.inputs, r.inputs == 1 ? "" : "s", r.card_cpu_share * 100,
-                r.card_us_per_frame, r.card_late_ms, r.register_us_per_frame);
-    std::printf("I2C buses at %u kHz, %u ns a register read; interrupt latency %s%.1f ms, card start seed %llu; a read "
-                "of the thread CPU clock costs %.2f us, taken off each measured call\nthread priorities: %s; measured "
-                "after %lld s of warm-up, in which %llu frame%s missed (all inputs)\n",
-                r.settings.i2c_khz, r.settings.bus_read_ns, r.settings.timing.random_latency ? "up to " : "",
-                r.settings.timing.latency_us / 1000.0,
-                static_cast<unsigned long long>(r.start_seed), double(host::cost::read_overhead_ns()) / 1e3,
-                PrioritiesText(), static_cast<long long>(kWarmUp.count()), static_cast<unsigned long long>(r.warmup_missed),
-                r.warmup_missed == 1 ? " was" : "s were");
+    std::printf(
+        "\n1920x1080%s60, %d s, %u input%s in real time; card model CPU %.0f%% of a core (%.0f us a frame), "
+        "its pacing woke up to %.1f ms late;\nits register handling in the driver's routines %.1f us a frame "
+        "(bus time, not in the driver's figures)\n",
+        r.interlaced ? "i" : "p", r.seconds, r.inputs, r.inputs == 1 ? "" : "s", r.card_cpu_share * 100,
+        r.card_us_per_frame, r.card_late_ms, r.register_us_per_frame);
+    std::printf(
+        "I2C buses at %u kHz, %u ns a register read; interrupt latency %s%.1f ms, card start seed %llu; a read "
+        "of the thread CPU clock costs %.2f us, taken off each measured call\nthread priorities: %s; measured "
+        "after %lld s of warm-up, in which %llu frame%s missed (all inputs)\n",
+        r.settings.i2c_khz, r.settings.bus_read_ns, r.settings.timing.random_latency ? "up to " : "",
+        r.settings.timing.latency_us / 1000.0, static_cast<unsigned long long>(r.start_seed),
+        double(host::cost::read_overhead_ns()) / 1e3, PrioritiesText(), static_cast<long long>(kWarmUp.count()),
+        static_cast<unsigned long long>(r.warmup_missed), r.warmup_missed == 1 ? " was" : "s were");
     std::printf("%-5s %6s %6s %5s %6s %6s %4s | %-20s | %-20s | %7s %7s %7s %7s %7s %6s | %7s %8s %6s\n", "input",
                 "frames", "fps", "drops", "missed", "repeat", "torn", "irq->done p50/p99/max", "done->client p50/p99",
                 "memcpy", "driver", "process", "dpc", "isr", "ratio", "i2c bus", "polls", "poll");
@@ -394,16 +406,17 @@ void PrintRun(const RunFigures& r) {
     for (size_t n = 0; n < r.input.size(); ++n) {
         const InputFigures& f = r.input[n];
         const double frames = f.cost.frames ? double(f.cost.frames) : 1.0;
-        std::printf("%-5zu %6llu %6.2f %5llu %6llu %6llu %4llu | %5.2f %6.2f %6.2f | %6.2f %6.2f      | %7.0f %7.0f %7.0f "
-                    "%7.1f %7.1f %6.2f | %7.1f %8.0f %6.2f%s\n",
-                    n, static_cast<unsigned long long>(f.delivered), f.fps, static_cast<unsigned long long>(f.drops),
-                    static_cast<unsigned long long>(f.missed), static_cast<unsigned long long>(f.repeats),
-                    static_cast<unsigned long long>(f.torn), bench::percentile(f.irq_ms, 0.5), bench::percentile(f.irq_ms, 0.99),
-                    bench::percentile(f.irq_ms, 1.0), bench::percentile(f.client_ms, 0.5),
-                    bench::percentile(f.client_ms, 0.99), bench::mean(f.memcpy_us), f.cost.per_frame_us(),
-                    double(f.cost.process_ns) / 1e3 / frames, double(f.cost.dpc_ns) / 1e3 / frames,
-                    double(f.cost.interrupt_ns) / 1e3 / frames, f.ratio, f.i2c_bus_ms_per_s, f.status_reads_per_s,
-                    f.poll_cpu_share * 100, f.error.empty() ? "" : ("  " + f.error).c_str());
+        std::printf(
+            "%-5zu %6llu %6.2f %5llu %6llu %6llu %4llu | %5.2f %6.2f %6.2f | %6.2f %6.2f      | %7.0f %7.0f %7.0f "
+            "%7.1f %7.1f %6.2f | %7.1f %8.0f %6.2f%s\n",
+            n, static_cast<unsigned long long>(f.delivered), f.fps, static_cast<unsigned long long>(f.drops),
+            static_cast<unsigned long long>(f.missed), static_cast<unsigned long long>(f.repeats),
+            static_cast<unsigned long long>(f.torn), bench::percentile(f.irq_ms, 0.5),
+            bench::percentile(f.irq_ms, 0.99), bench::percentile(f.irq_ms, 1.0), bench::percentile(f.client_ms, 0.5),
+            bench::percentile(f.client_ms, 0.99), bench::mean(f.memcpy_us), f.cost.per_frame_us(),
+            double(f.cost.process_ns) / 1e3 / frames, double(f.cost.dpc_ns) / 1e3 / frames,
+            double(f.cost.interrupt_ns) / 1e3 / frames, f.ratio, f.i2c_bus_ms_per_s, f.status_reads_per_s,
+            f.poll_cpu_share * 100, f.error.empty() ? "" : ("  " + f.error).c_str());
     }
     bool ratio_met = true, latency_met = true, all_delivered = true;
     double polling = 0;
@@ -413,18 +426,20 @@ void PrintRun(const RunFigures& r) {
         latency_met = latency_met && bench::percentile(f.irq_ms, 0.99) < kLatencyGoalMs;
         all_delivered = all_delivered && f.missed == 0 && f.drops == 0;
     }
-    std::printf("goals: driver/memcpy <= %.2f %s; irq->done p99 < %.0f ms %s; every frame delivered %s; I2C polling "
-                "%.2f %% of a core, all inputs (reads x %u ns), under %.0f %% %s\n",
-                goal, ratio_met ? "met" : "NOT met", kLatencyGoalMs, latency_met ? "met" : "NOT met",
-                all_delivered ? "met" : "NOT met", polling * 100, r.settings.bus_read_ns, kPollingGoal * 100,
-                polling < kPollingGoal ? "met" : "NOT met");
+    std::printf(
+        "goals: driver/memcpy <= %.2f %s; irq->done p99 < %.0f ms %s; every frame delivered %s; I2C polling "
+        "%.2f %% of a core, all inputs (reads x %u ns), under %.0f %% %s\n",
+        goal, ratio_met ? "met" : "NOT met", kLatencyGoalMs, latency_met ? "met" : "NOT met",
+        all_delivered ? "met" : "NOT met", polling * 100, r.settings.bus_read_ns, kPollingGoal * 100,
+        polling < kPollingGoal ? "met" : "NOT met");
 }
 
 void JsonRun(bench::Json& j, const RunFigures& r) {
     j.open_object();
     j.text("mode", r.interlaced ? "interlaced" : "progressive").integer("inputs", r.inputs);
     j.integer("seconds", uint64_t(r.seconds)).number("elapsed_s", r.elapsed).integer("card_start_seed", r.start_seed);
-    j.integer("irq_latency_us", r.settings.timing.latency_us).integer("irq_latency_random", r.settings.timing.random_latency);
+    j.integer("irq_latency_us", r.settings.timing.latency_us)
+        .integer("irq_latency_random", r.settings.timing.random_latency);
     j.integer("i2c_khz", r.settings.i2c_khz).integer("bus_read_ns", r.settings.bus_read_ns);
     j.number("card_cpu_share", r.card_cpu_share).number("card_us_per_frame", r.card_us_per_frame);
     j.number("card_pacing_late_max_ms", r.card_late_ms).number("register_model_us_per_frame", r.register_us_per_frame);
@@ -444,7 +459,8 @@ void JsonRun(bench::Json& j, const RunFigures& r) {
             j.number("max", bench::percentile(*v, 1.0)).integer("samples", v->size());
             j.close_object();
         }
-        j.number("memcpy_us_mean", bench::mean(f.memcpy_us)).number("memcpy_us_p50", bench::percentile(f.memcpy_us, 0.5));
+        j.number("memcpy_us_mean", bench::mean(f.memcpy_us))
+            .number("memcpy_us_p50", bench::percentile(f.memcpy_us, 0.5));
         j.open_object("driver");
         j.integer("frames", f.cost.frames).integer("bytes", f.cost.bytes);
         j.integer("process_calls", f.cost.process_calls).integer("dpc_calls", f.cost.dpc_calls);
@@ -504,9 +520,10 @@ int main(int argc, char** argv) {
         } else if (arg == "--plot" && i + 1 < argc) {
             plot_path = argv[++i];
         } else if (arg == "-h" || arg == "--help") {
-            std::printf("usage: %s [seconds] [--mode p|i|both] [--inputs 1|4|both] [--irq-latency MS|~MS[:SEED]] "
-                        "[--start-seed N] [--i2c-khz 100|400] [--bus-read-ns NS] [--json FILE] [--plot FILE.png]\n",
-                        argv[0]);
+            std::printf(
+                "usage: %s [seconds] [--mode p|i|both] [--inputs 1|4|both] [--irq-latency MS|~MS[:SEED]] "
+                "[--start-seed N] [--i2c-khz 100|400] [--bus-read-ns NS] [--json FILE] [--plot FILE.png]\n",
+                argv[0]);
             return 0;
         } else {
             seconds = std::atoi(arg.c_str());
@@ -536,7 +553,8 @@ int main(int argc, char** argv) {
     if (!json_path.empty()) {
         bench::Json j;
         j.open_object().text("benchmark", "bench_video").open_array("runs");
-        for (const RunFigures& r : runs) JsonRun(j, r);
+        for (const RunFigures& r : runs)
+            JsonRun(j, r);
         j.close_array().close_object();
         if (!j.write(json_path, error)) ok = (std::fprintf(stderr, "%s\n", error.c_str()), false);
     }
@@ -549,7 +567,8 @@ int main(int argc, char** argv) {
                       std::to_string(r.settings.i2c_khz) + " kHz";
             p.x_label = "latency from the frame's interrupt to the buffer's completion (ms)";
             p.y_label = "share of frames, cumulative (%)";
-            for (size_t n = 0; n < r.input.size(); ++n) p.series.push_back({"input " + std::to_string(n), r.input[n].irq_ms});
+            for (size_t n = 0; n < r.input.size(); ++n)
+                p.series.push_back({"input " + std::to_string(n), r.input[n].irq_ms});
             panels.push_back(std::move(p));
         }
         if (!bench::plot_latency(plot_path, panels, kLatencyGoalMs, error))

@@ -7,8 +7,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzbed::Bytes in(data, size);
-    static const GUID* sets[] = {&host::ks::kPropsetPin, &host::ks::kPropsetConnection, &host::ks::kPropsetStream,
-                                 &kPropsetRegisterAccess, &kPropsetDroppedFrames,       &kPropsetAudio};
+    static const GUID* sets[] = {&host::ks::kPropsetPin,  &host::ks::kPropsetConnection, &host::ks::kPropsetStream,
+                                 &kPropsetRegisterAccess, &kPropsetDroppedFrames,        &kPropsetAudio};
     const uint32_t filter_index = in.byte();
     const uint8_t target = in.byte();  // bit 0: to a pin of the filter
     const uint8_t set_choice = in.byte();

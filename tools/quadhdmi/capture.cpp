@@ -103,8 +103,8 @@ int check_capture(const CommonOptions& common, CaptureOptions& options, const st
 
 // Opens each input's streams with their files; an input whose stream cannot be opened is named
 // and left out.
-void open_streams(Session& session, const CaptureOptions& options, const std::vector<uint32_t>& inputs,
-                  bool want_video, bool want_audio, VideoStreams& video, AudioStreams& audio, const Fail& fail) {
+void open_streams(Session& session, const CaptureOptions& options, const std::vector<uint32_t>& inputs, bool want_video,
+                  bool want_audio, VideoStreams& video, AudioStreams& audio, const Fail& fail) {
     const bool several = inputs.size() > 1;
     std::string error;
     for (uint32_t input : inputs) {
@@ -152,8 +152,13 @@ class CaptureRun {
 public:
     CaptureRun(Session& session, const CaptureOptions& options, VideoStreams& video, AudioStreams& audio,
                std::shared_ptr<client::Clock> clock, int64_t clock_start_ns, const Fail& fail)
-        : session_(session), options_(options), video_(video), audio_(audio), clock_(std::move(clock)),
-          clock_start_ns_(clock_start_ns), fail_(fail) {
+        : session_(session),
+          options_(options),
+          video_(video),
+          audio_(audio),
+          clock_(std::move(clock)),
+          clock_start_ns_(clock_start_ns),
+          fail_(fail) {
         // Audio runs for the given time, or as long as video is being captured.
         audio_target_ = options.seconds > 0 ? uint64_t(options.seconds * kAudioBytesPerSecond) / 4 * 4
                                             : (video.empty() ? options.frames * kAudioBufferBytes : 0);
@@ -193,7 +198,8 @@ void CaptureRun::start_threads() {
     stop_video_ = false;
     stop_audio_ = false;
     for (auto& v : video_) {
-        if (v->pin) threads_.emplace_back([this, s = v.get()] { s->loop(options_.frames, stop_video_, clock_start_ns_); });
+        if (v->pin)
+            threads_.emplace_back([this, s = v.get()] { s->loop(options_.frames, stop_video_, clock_start_ns_); });
     }
     for (auto& a : audio_) {
         if (a->pin) threads_.emplace_back([this, s = a.get()] { s->loop(audio_target_, stop_audio_); });
@@ -203,7 +209,8 @@ void CaptureRun::start_threads() {
 void CaptureRun::join_threads() {
     stop_video_ = true;
     stop_audio_ = true;
-    for (auto& t : threads_) t.join();
+    for (auto& t : threads_)
+        t.join();
     threads_.clear();
 }
 
@@ -250,12 +257,14 @@ bool CaptureRun::streams_done() const {
     // Without a time limit, stop once every video stream has its frames (or gave up).
     if (options_.seconds <= 0 && !video_.empty()) {
         bool all_ended = true;
-        for (auto& v : video_) all_ended &= (options_.frames && v->frames.load() >= options_.frames) || v->ended.load();
+        for (auto& v : video_)
+            all_ended &= (options_.frames && v->frames.load() >= options_.frames) || v->ended.load();
         if (all_ended) return true;
     }
     if (video_.empty() && options_.seconds <= 0) {
         bool audio_ended = true;
-        for (auto& a : audio_) audio_ended &= a->bytes.load() >= audio_target_ || a->ended.load();
+        for (auto& a : audio_)
+            audio_ended &= a->bytes.load() >= audio_target_ || a->ended.load();
         if (audio_ended) return true;
     }
     return false;
@@ -360,9 +369,12 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
     const double elapsed = run.run();
 
     const std::string stats = options.stats ? driver_stats(video, audio, elapsed) : std::string();
-    for (auto& v : video) v->held_back = session.driver_input(v->input).frames_held_back;
-    for (auto& v : video) v->close();
-    for (auto& a : audio) a->close();
+    for (auto& v : video)
+        v->held_back = session.driver_input(v->input).frames_held_back;
+    for (auto& v : video)
+        v->close();
+    for (auto& a : audio)
+        a->close();
     clock->pause();
 
     if (report_streams(options, several, run.cut_short(), elapsed, video, audio) != 0) code = kExitFailed;

@@ -16,7 +16,7 @@ AudioStream::AudioStream() : PinStream(kAudioBufferBytes, sizeof(KSSTREAM_HEADER
 
 bool AudioStream::open(Session& session, uint32_t in, std::string& error) {
     input = in;
-    checker.restart();   // a new pin: its audio follows nothing delivered before
+    checker.restart();  // a new pin: its audio follows nothing delivered before
     if (!open_filter(session, false, "audio" + std::to_string(input) + " connect:", error)) return false;
     std::vector<client::PinInfo> pins = filter->pins();
     if (pins.empty() || pins[0].ranges.empty()) {

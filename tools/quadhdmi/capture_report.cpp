@@ -24,7 +24,8 @@ std::string progress_line(const VideoStreams& video, const AudioStreams& audio, 
     std::string line = "\r" + std::to_string(int(elapsed)) + " s";
     char part[64];
     for (const auto& v : video) {
-        std::snprintf(part, sizeof part, " | in%u %llu fr", v->input, static_cast<unsigned long long>(v->frames.load()));
+        std::snprintf(part, sizeof part, " | in%u %llu fr", v->input,
+                      static_cast<unsigned long long>(v->frames.load()));
         line += part;
     }
     for (const auto& a : audio) {
@@ -51,13 +52,13 @@ std::string driver_stats(const VideoStreams& video, const AudioStreams& audio, d
         for (const auto& n : c.dpcs)
             dpc_names += (dpc_names.empty() ? " " : ", ") + without_kind(n.name, "DPC routine ");
         const double per = p.frames ? double(p.cpu_ns + d.cpu_ns) / 1e3 / double(p.frames) : 0.0;
-        std::snprintf(line, sizeof line,
-                      "input %u %s: Process %.1f ms in %llu calls (max %.0f us), DPC%s %.1f ms in %llu runs (max %.0f us), "
-                      "%llu buffers, %llu bytes copied, %.1f us a buffer\n",
-                      input, what, double(p.cpu_ns) / 1e6, static_cast<unsigned long long>(p.calls),
-                      double(p.max_ns) / 1e3, dpc_names.c_str(), double(d.cpu_ns) / 1e6,
-                      static_cast<unsigned long long>(d.calls), double(d.max_ns) / 1e3,
-                      static_cast<unsigned long long>(p.frames), static_cast<unsigned long long>(p.bytes), per);
+        std::snprintf(
+            line, sizeof line,
+            "input %u %s: Process %.1f ms in %llu calls (max %.0f us), DPC%s %.1f ms in %llu runs (max %.0f us), "
+            "%llu buffers, %llu bytes copied, %.1f us a buffer\n",
+            input, what, double(p.cpu_ns) / 1e6, static_cast<unsigned long long>(p.calls), double(p.max_ns) / 1e3,
+            dpc_names.c_str(), double(d.cpu_ns) / 1e6, static_cast<unsigned long long>(d.calls), double(d.max_ns) / 1e3,
+            static_cast<unsigned long long>(p.frames), static_cast<unsigned long long>(p.bytes), per);
         out += line;
         for (auto& i : c.interrupts) {
             const bool seen = std::any_of(interrupts.begin(), interrupts.end(), [&](const host::cost::Named& n) {
@@ -95,17 +96,16 @@ int report_streams(const CaptureOptions& options, bool several, bool cut_short, 
         const uint64_t frames = v->frames.load();
         const double span = double(v->last_ns - v->first_ns) / 1e9;
         const double fps = frames > 1 && span > 0 ? double(frames - 1) / span : 0.0;
-        std::printf("input %u video: %llu frames %ux%u%s, %.2f fps, missed %llu, driver drops %llu, held back %llu, "
-                    "bad frames %llu%s",
-                    v->input, static_cast<unsigned long long>(frames), v->width, v->height,
-                    v->interlaced ? " interlaced (woven)" : " progressive", fps,
-                    static_cast<unsigned long long>(v->missed), static_cast<unsigned long long>(v->driver_drops),
-                    static_cast<unsigned long long>(v->held_back), static_cast<unsigned long long>(v->bad_frames),
-                    v->bad_detail().c_str());
+        std::printf(
+            "input %u video: %llu frames %ux%u%s, %.2f fps, missed %llu, driver drops %llu, held back %llu, "
+            "bad frames %llu%s",
+            v->input, static_cast<unsigned long long>(frames), v->width, v->height,
+            v->interlaced ? " interlaced (woven)" : " progressive", fps, static_cast<unsigned long long>(v->missed),
+            static_cast<unsigned long long>(v->driver_drops), static_cast<unsigned long long>(v->held_back),
+            static_cast<unsigned long long>(v->bad_frames), v->bad_detail().c_str());
         if (!v->latency_ms.empty()) {
             std::printf(", stamp-to-delivery latency p50 %.2f ms p99 %.2f ms max %.2f ms",
-                        percentile(v->latency_ms, 50), percentile(v->latency_ms, 99),
-                        percentile(v->latency_ms, 100));
+                        percentile(v->latency_ms, 50), percentile(v->latency_ms, 99), percentile(v->latency_ms, 100));
         }
         if (!v->note.empty()) std::printf(" [%s]", v->note.c_str());
         std::printf("\n");
@@ -133,11 +133,12 @@ int report_streams(const CaptureOptions& options, bool several, bool cut_short, 
     for (const auto& a : audio) {
         const uint64_t bytes = a->bytes.load();
         const uint64_t unannounced = a->checker.unflagged_breaks();
-        std::printf("input %u audio: %llu bytes (%.2f s), sample-index discontinuities %llu, flagged buffers %llu, "
-                    "unannounced %llu",
-                    a->input, static_cast<unsigned long long>(bytes), double(bytes) / 192000.0,
-                    static_cast<unsigned long long>(unannounced + a->checker.flagged_breaks()),
-                    static_cast<unsigned long long>(a->flagged), static_cast<unsigned long long>(unannounced));
+        std::printf(
+            "input %u audio: %llu bytes (%.2f s), sample-index discontinuities %llu, flagged buffers %llu, "
+            "unannounced %llu",
+            a->input, static_cast<unsigned long long>(bytes), double(bytes) / 192000.0,
+            static_cast<unsigned long long>(unannounced + a->checker.flagged_breaks()),
+            static_cast<unsigned long long>(a->flagged), static_cast<unsigned long long>(unannounced));
         if (!a->note.empty()) std::printf(" [%s]", a->note.c_str());
         std::printf("\n");
         // A break in the sample index that no flag announced is audio delivered wrong, as a torn

@@ -39,7 +39,8 @@ public:
     void release();
 
 protected:
-    PinStream(uint32_t buffer_bytes, uint32_t header_bytes) : buffer_bytes_(buffer_bytes), header_bytes_(header_bytes) {}
+    PinStream(uint32_t buffer_bytes, uint32_t header_bytes)
+        : buffer_bytes_(buffer_bytes), header_bytes_(header_bytes) {}
 
     // The next completion of the pin, waited for a short while so that the loop can look at its
     // stop conditions: Idle when none came yet; Ended (with `note` set) when none came for
@@ -70,17 +71,17 @@ public:
 
     // Results.
     std::atomic<uint64_t> frames{0};
-    uint64_t missed = 0;          // frame numbers skipped between delivered frames
-    uint64_t bad_frames = 0;      // frames with any of the faults below (counted once each)
-    uint64_t torn = 0, mixed = 0, misplaced = 0, short_frames = 0;   // what the stamps say (sim::FrameFault)
-    uint64_t repeated = 0;        // a frame number delivered again
+    uint64_t missed = 0;      // frame numbers skipped between delivered frames
+    uint64_t bad_frames = 0;  // frames with any of the faults below (counted once each)
+    uint64_t torn = 0, mixed = 0, misplaced = 0, short_frames = 0;  // what the stamps say (sim::FrameFault)
+    uint64_t repeated = 0;                                          // a frame number delivered again
     uint64_t backwards = 0;       // a smaller frame number without the discontinuity flag
     uint64_t driver_drops = 0;    // DropCount of the last frame info
     uint64_t held_back = 0;       // frames the driver held back as possibly torn, repeated or mixed
     uint64_t picture_number = 0;  // PictureNumber of the last frame info
     std::vector<double> latency_ms;
     std::vector<uint8_t> last_frame;
-    uint64_t written = 0;         // frames in the video file
+    uint64_t written = 0;  // frames in the video file
     uint64_t first_ns = 0, last_ns = 0;
 
     // Opens the filter, intersects, creates the pin. `format` "WxH" picks a range, "" range 0.
@@ -107,7 +108,7 @@ public:
     bool write = false;
     sim::AudioIndexCheck checker;
     std::atomic<uint64_t> bytes{0};
-    uint64_t flagged = 0;      // buffers marked as data discontinuities by the driver
+    uint64_t flagged = 0;  // buffers marked as data discontinuities by the driver
 
     bool open(Session& session, uint32_t in, std::string& error);
     void loop(uint64_t target_bytes, const std::atomic<bool>& stop);

@@ -13,7 +13,7 @@ namespace qh::tool {
 
 bool VideoStream::open(Session& session, uint32_t in, const std::string& format, std::string& error) {
     input = in;
-    order_.restart();   // a new pin: the stream of frames starts afresh
+    order_.restart();  // a new pin: the stream of frames starts afresh
     if (!open_filter(session, true, "temp connect video" + std::to_string(input) + " :", error)) return false;
     std::vector<client::PinInfo> pins = filter->pins();
     if (pins.empty() || pins[0].ranges.empty()) {

@@ -12,8 +12,8 @@
 namespace qh::tool {
 
 namespace {
-constexpr uint32_t kMaxSize13 = 8191;              // the receiver's 13-bit size fields
-constexpr uint64_t kFrameBufferBytes = 0x400000;   // one video DMA buffer
+constexpr uint32_t kMaxSize13 = 8191;             // the receiver's 13-bit size fields
+constexpr uint64_t kFrameBufferBytes = 0x400000;  // one video DMA buffer
 }  // namespace
 
 std::optional<uint64_t> parse_whole(const std::string& text, uint64_t min, uint64_t max, bool hex) {
@@ -78,8 +78,8 @@ CLI::Validator positive_number(double max) {
 }
 
 CLI::Validator not_empty() {
-    return CLI::Validator([](std::string& text) -> std::string { return text.empty() ? "an empty value" : ""; },
-                          "TEXT", "not empty");
+    return CLI::Validator([](std::string& text) -> std::string { return text.empty() ? "an empty value" : ""; }, "TEXT",
+                          "not empty");
 }
 
 CLI::Validator file_pattern() {
@@ -89,7 +89,8 @@ CLI::Validator file_pattern() {
             size_t conversions = 0;
             for (size_t at = text.find('%'); at != std::string::npos; at = text.find('%', at + 1)) {
                 size_t end = at + 1;
-                while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+                while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])))
+                    ++end;
                 const size_t digits = end - at - 1;
                 const bool width_ok = digits == 0 || (digits == 2 && text[at + 1] == '0' && text[at + 2] != '0');
                 if (end >= text.size() || text[end] != 'd' || !width_ok)
@@ -127,8 +128,8 @@ bool check_outputs(const std::vector<OutputFile>& files, std::string& error) {
         for (size_t j = 0; j < i; ++j) {
             const OutputFile& g = files[j];
             struct stat other;
-            const bool same_file = exists && ::stat(g.path.c_str(), &other) == 0 && st.st_dev == other.st_dev &&
-                                   st.st_ino == other.st_ino;
+            const bool same_file =
+                exists && ::stat(g.path.c_str(), &other) == 0 && st.st_dev == other.st_dev && st.st_ino == other.st_ino;
             if (same_file || absolute == fs::absolute(fs::path(g.path), ec).lexically_normal()) {
                 error = f.option + " and " + g.option + " both write '" + f.path +
                         "': every output needs a file of its own";
@@ -148,8 +149,8 @@ bool check_outputs(const std::vector<OutputFile>& files, std::string& error) {
         }
         const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
         if (::access(parent.c_str(), W_OK | X_OK) != 0) {
-            error = f.option + " '" + f.path + "' cannot be created in '" + parent.string() + "': " +
-                    std::strerror(errno);
+            error =
+                f.option + " '" + f.path + "' cannot be created in '" + parent.string() + "': " + std::strerror(errno);
             return false;
         }
     }

@@ -109,8 +109,8 @@ int run_start(const CommonOptions& common) {
     sim::Card& card = session.card();
     for (uint32_t input = 0; input < sim::kInputs; ++input) {
         const sim::ReceiverState receiver = card.receiver_state(input);
-        const bool ok = host::trace::count_exact(mark, host::trace::format("ADV7611 channel %x reset ok\n",
-                                                                           0x4000 + 0x1000 * input)) > 0;
+        const bool ok = host::trace::count_exact(
+                            mark, host::trace::format("ADV7611 channel %x reset ok\n", 0x4000 + 0x1000 * input)) > 0;
         std::printf("  input %u: receiver %s%s, source %s\n", input, ok ? "identified" : "NOT identified",
                     receiver.configured ? " and configured" : "", sim::format_source(card.source(input)).c_str());
     }
@@ -149,7 +149,8 @@ int run_list(const CommonOptions& common) {
                          : "unknown filter");
         std::printf("    reference  %s\n", guid_text(info.reference).c_str());
         std::printf("    categories");
-        for (const GUID& category : info.categories) std::printf(" %s", guid_label(category).c_str());
+        for (const GUID& category : info.categories)
+            std::printf(" %s", guid_label(category).c_str());
         std::printf("\n");
 
         std::unique_ptr<client::Filter> filter;

@@ -40,17 +40,17 @@ int run_start(const CommonOptions& common);
 int run_list(const CommonOptions& common);
 
 struct CaptureOptions {
-    std::vector<uint32_t> inputs;   // -i, repeatable
-    std::string input_list;         // --inputs 0,1,2,3
-    uint64_t frames = 0;            // 0: not given
-    double seconds = 0;             // 0: not given
-    std::string video;              // .yuv or .y4m; %d for the input
-    std::string audio;              // .wav
-    std::string snapshot;           // .png
-    std::string format;             // WxH: the range to intersect with (default: entry 0)
-    uint32_t buffers = 8;           // video stream buffers kept queued per pin (audio: four times as many)
-    bool quiet = false;             // no progress line
-    bool stats = false;             // the driver's own CPU time and copied bytes per pin
+    std::vector<uint32_t> inputs;  // -i, repeatable
+    std::string input_list;        // --inputs 0,1,2,3
+    uint64_t frames = 0;           // 0: not given
+    double seconds = 0;            // 0: not given
+    std::string video;             // .yuv or .y4m; %d for the input
+    std::string audio;             // .wav
+    std::string snapshot;          // .png
+    std::string format;            // WxH: the range to intersect with (default: entry 0)
+    uint32_t buffers = 8;          // video stream buffers kept queued per pin (audio: four times as many)
+    bool quiet = false;            // no progress line
+    bool stats = false;            // the driver's own CPU time and copied bytes per pin
     // Seconds into the capture (0: never): the card pulled out, put back, the device's resources
     // rebalanced, the system put to sleep (for half a second).
     double unplug_after = 0;
@@ -65,7 +65,7 @@ int run_reg_write(const CommonOptions& common, const std::string& offset, const 
 
 struct StatsOptions {
     uint32_t input = 1;
-    uint64_t frames = 0;            // stream this many frames first, and ask while still running
+    uint64_t frames = 0;  // stream this many frames first, and ask while still running
 };
 int run_stats(const CommonOptions& common, const StatsOptions& options);
 

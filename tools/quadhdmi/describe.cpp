@@ -41,7 +41,7 @@ struct Identity {
 };
 
 const Identity kIdentities[] = {
-    {&kRefVideo0, 0, true}, {&kRefVideo1, 1, true}, {&kRefVideo2, 2, true}, {&kRefVideo3, 3, true},
+    {&kRefVideo0, 0, true},  {&kRefVideo1, 1, true},  {&kRefVideo2, 2, true},  {&kRefVideo3, 3, true},
     {&kRefAudio0, 0, false}, {&kRefAudio1, 1, false}, {&kRefAudio2, 2, false}, {&kRefAudio3, 3, false},
 };
 

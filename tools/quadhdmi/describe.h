@@ -10,10 +10,10 @@
 
 namespace qh::tool {
 
-std::string guid_text(const GUID& guid);            // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
-std::string guid_name(const GUID& guid);            // "KSCATEGORY_CAPTURE", … or "" when unknown
-std::string guid_label(const GUID& guid);           // the name if known, else the GUID text
-std::string status_text(NTSTATUS status);           // "0xC0000272 (STATUS_NO_MATCH)"
+std::string guid_text(const GUID& guid);   // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
+std::string guid_name(const GUID& guid);   // "KSCATEGORY_CAPTURE", … or "" when unknown
+std::string guid_label(const GUID& guid);  // the name if known, else the GUID text
+std::string status_text(NTSTATUS status);  // "0xC0000272 (STATUS_NO_MATCH)"
 
 // Which input and medium a filter serves, from its reference GUID; false if it is none of ours.
 bool filter_identity(const GUID& reference, uint32_t& input, bool& video);

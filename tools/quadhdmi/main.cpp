@@ -47,32 +47,40 @@ int run(int argc, char** argv) {
     capture->add_option("--inputs", capture_options.input_list, "Inputs as a list, e.g. 0,1,2,3")->check(not_empty());
     capture->add_option("--frames", capture_options.frames, "Stop after N video frames per input")
         ->check(whole_number(1, kMaxFrames));
-    capture->add_option("--seconds", capture_options.seconds, "Stop after S seconds")->check(positive_number(kMaxSeconds));
-    capture->add_option("--video", capture_options.video,
-                        "Write video to FILE: .y4m (YUV4MPEG2) or anything else as raw YUY2; %d = input")
+    capture->add_option("--seconds", capture_options.seconds, "Stop after S seconds")
+        ->check(positive_number(kMaxSeconds));
+    capture
+        ->add_option("--video", capture_options.video,
+                     "Write video to FILE: .y4m (YUV4MPEG2) or anything else as raw YUY2; %d = input")
         ->check(file_pattern());
     capture->add_option("--audio", capture_options.audio, "Write audio to FILE.wav (48 kHz stereo 16-bit); %d = input")
         ->check(file_pattern());
     capture->add_option("--snapshot", capture_options.snapshot, "Save the last video frame as FILE.png; %d = input")
         ->check(file_pattern());
-    capture->add_option("--format", capture_options.format,
-                        "Video format WxH from the pin's ranges (default: the detected signal, range 0)")
+    capture
+        ->add_option("--format", capture_options.format,
+                     "Video format WxH from the pin's ranges (default: the detected signal, range 0)")
         ->check(not_empty());
-    capture->add_option("--buffers", capture_options.buffers, "Video buffers queued per pin (audio: four times as many)")
+    capture
+        ->add_option("--buffers", capture_options.buffers, "Video buffers queued per pin (audio: four times as many)")
         ->check(whole_number(1, 64));
     capture->add_flag("-q,--quiet", capture_options.quiet, "No progress line");
-    capture->add_flag("--stats", capture_options.stats,
-                      "Print the driver's CPU time per pin (Process, DPC, share of the interrupt) and the bytes it copied");
+    capture->add_flag(
+        "--stats", capture_options.stats,
+        "Print the driver's CPU time per pin (Process, DPC, share of the interrupt) and the bytes it copied");
     capture->add_option("--unplug-after", capture_options.unplug_after, "Pull the card out after S seconds")
         ->check(positive_number(kMaxSeconds));
-    capture->add_option("--replug-after", capture_options.replug_after,
-                        "Put the card back S seconds into the capture (after --unplug-after) and capture on")
+    capture
+        ->add_option("--replug-after", capture_options.replug_after,
+                     "Put the card back S seconds into the capture (after --unplug-after) and capture on")
         ->check(positive_number(kMaxSeconds));
-    capture->add_option("--rebalance-after", capture_options.rebalance_after,
-                        "Rebalance the device's resources (stop, start elsewhere) after S seconds")
+    capture
+        ->add_option("--rebalance-after", capture_options.rebalance_after,
+                     "Rebalance the device's resources (stop, start elsewhere) after S seconds")
         ->check(positive_number(kMaxSeconds));
-    capture->add_option("--sleep-after", capture_options.sleep_after,
-                        "Put the system to sleep for half a second after S seconds")
+    capture
+        ->add_option("--sleep-after", capture_options.sleep_after,
+                     "Put the system to sleep for half a second after S seconds")
         ->check(positive_number(kMaxSeconds));
     add_common_options(*capture, common);
 
@@ -91,8 +99,9 @@ int run(int argc, char** argv) {
     CLI::App* stats = app.add_subcommand("stats", "Read the dropped-frames counters of an input's video filter");
     stats->add_option("-i,--input", stats_options.input, "Input (1-3 answer the dropped-frames property)")
         ->check(whole_number(0, 3));
-    stats->add_option("--frames", stats_options.frames,
-                      "First stream N frames on the input and ask while the pin still runs")
+    stats
+        ->add_option("--frames", stats_options.frames,
+                     "First stream N frames on the input and ask while the pin still runs")
         ->check(whole_number(1, kMaxFrames));
     add_common_options(*stats, common);
 

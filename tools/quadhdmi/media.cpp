@@ -56,7 +56,8 @@ public:
             v[i] = yuy2[4 * i + 3];
         }
         static const char kFrame[] = "FRAME\n";
-        return std::fwrite(kFrame, 1, 6, file_) == 6 && std::fwrite(planes_.data(), 1, planes_.size(), file_) == planes_.size();
+        return std::fwrite(kFrame, 1, 6, file_) == 6 &&
+               std::fwrite(planes_.data(), 1, planes_.size(), file_) == planes_.size();
     }
     bool close() override {
         if (!file_) return true;
@@ -114,7 +115,8 @@ void put16(uint8_t* p, uint16_t v) {
     p[1] = uint8_t(v >> 8);
 }
 void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        p[i] = uint8_t(v >> (8 * i));
 }
 constexpr size_t kWavHeaderBytes = 44;
 }  // namespace
@@ -232,7 +234,7 @@ bool write_png(const std::string& path, const uint8_t* rgb, uint32_t width, uint
         }
     }
     struct stat link;
-    const bool dangling = !exists && ::lstat(path.c_str(), &link) == 0;   // written through, not replaced
+    const bool dangling = !exists && ::lstat(path.c_str(), &link) == 0;  // written through, not replaced
     if ((!exists && !dangling) || (exists && S_ISREG(st.st_mode))) {
         const size_t slash = target.find_last_of('/');
         const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
@@ -286,7 +288,8 @@ std::string per_input_path(const std::string& pattern, uint32_t input, bool seve
     if (pos != std::string::npos) {
         // Accept %d and zero-padded widths like %02d.
         size_t end = pos + 1;
-        while (end < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[end]))) ++end;
+        while (end < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[end])))
+            ++end;
         if (end < pattern.size() && pattern[end] == 'd') {
             char number[16];
             const std::string conversion = pattern.substr(pos, end - pos + 1);

@@ -73,11 +73,13 @@ bool parse_interrupt_timing(const CommonOptions& options, sim::InterruptTiming& 
 bool trace_output_failed() { return g_trace_failed.load(); }
 
 void add_common_options(CLI::App& command, CommonOptions& options) {
-    command.add_option("--source", options.sources,
-                       "Simulated HDMI source of an input, e.g. 1=1920x1080i60, 2=1280x720p50, 3=none (repeatable)")
+    command
+        .add_option("--source", options.sources,
+                    "Simulated HDMI source of an input, e.g. 1=1920x1080i60, 2=1280x720p50, 3=none (repeatable)")
         ->group("Simulated card");
-    command.add_option("--audio-code", options.audio_codes,
-                       "Sampling-frequency code a receiver reports, e.g. 0=2 (48 kHz) or 0=0 (44.1 kHz)")
+    command
+        .add_option("--audio-code", options.audio_codes,
+                    "Sampling-frequency code a receiver reports, e.g. 0=2 (48 kHz) or 0=0 (44.1 kHz)")
         ->group("Simulated card");
     command.add_option("--absent", options.absent, "Input whose receiver does not answer on I2C (repeatable)")
         ->check(whole_number(0, sim::kInputs - 1))
@@ -92,25 +94,30 @@ void add_common_options(CLI::App& command, CommonOptions& options) {
         ->group("Simulated card");
     command.add_flag("--msi", options.msi, "Use a message-signalled interrupt instead of a line-based one")
         ->group("Simulated card");
-    command.add_option("--irq-latency", options.irq_latency,
-                       "Delay before every interrupt routine: MS (fixed) or ~MS[:SEED] (random up to MS)")
+    command
+        .add_option("--irq-latency", options.irq_latency,
+                    "Delay before every interrupt routine: MS (fixed) or ~MS[:SEED] (random up to MS)")
         ->check(not_empty())
         ->group("Simulated card");
     command.add_option("--irq-stall", options.irq_stall, "MS/EVERY: every EVERY-th interrupt routine held MS more")
         ->check(not_empty())
         ->group("Simulated card");
-    command.add_option("--start-seed", options.start_seed,
-                       "Seed the card's engine start positions are drawn from (the run prints the one it used)")
+    command
+        .add_option("--start-seed", options.start_seed,
+                    "Seed the card's engine start positions are drawn from (the run prints the one it used)")
         ->check(not_empty())
         ->group("Simulated card");
     command.add_option("--i2c-khz", options.i2c_khz, "Clock of the receivers' I2C buses: 100 (default) or 400")
         ->group("Simulated card");
-    command.add_option("--bus-read-ns", options.bus_read_ns,
-                       "Time one register read takes over the bus, in ns (default 500): an I2C chunk keeps its "
-                       "master busy for as many status reads as cover its time on the wire")
+    command
+        .add_option("--bus-read-ns", options.bus_read_ns,
+                    "Time one register read takes over the bus, in ns (default 500): an I2C chunk keeps its "
+                    "master busy for as many status reads as cover its time on the wire")
         ->group("Simulated card");
-    command.add_option("--trace", options.trace, "Write the driver's debug output with time stamps to FILE, or - for "
-                                                 "standard output")
+    command
+        .add_option("--trace", options.trace,
+                    "Write the driver's debug output with time stamps to FILE, or - for "
+                    "standard output")
         ->check(not_empty());
     command.add_flag("-v,--verbose", options.verbose,
                      "List every timing overrun in the summary, also those that only show the host's load");

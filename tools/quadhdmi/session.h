@@ -20,7 +20,7 @@ public:
     explicit Session(const sim::CardConfig& config, double delay_scale = 1.0);
     ~Session();
 
-    NTSTATUS start();                 // PnP start of the device
+    NTSTATUS start();  // PnP start of the device
     bool started() const { return started_; }
     // Stops and removes the device; returns the leaks the verifier found.
     size_t finish();

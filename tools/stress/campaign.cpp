@@ -54,19 +54,19 @@ using qh::client::CompletedFrame;
 
 constexpr uint32_t kInputs = sim::kInputs;
 constexpr uint32_t kVideoQueued = 4;
-constexpr uint32_t kAudioQueued = 16;      // 10 ms each
+constexpr uint32_t kAudioQueued = 16;  // 10 ms each
 constexpr uint32_t kAudioBlock = 1920;
-constexpr uint32_t kVideoHeader = 128;     // with the frame info
+constexpr uint32_t kVideoHeader = 128;  // with the frame info
 constexpr uint32_t kAudioHeader = 56;
 constexpr uint32_t kLockTimeoutMs = 20000;
 constexpr uint32_t kRemovalTimeoutMs = 20000;
-constexpr uint32_t kSettleHomeMs = 1000;   // after the last change, every input back home this long
+constexpr uint32_t kSettleHomeMs = 1000;  // after the last change, every input back home this long
 
 // Each input's own mode, the one its pins are created for; two of them interlaced.
 const char* const kHome[kInputs] = {"1920x1080p60", "1920x1080i60", "1280x720p60", "1920x1080i50"};
 // What a change may switch an input to besides its own mode and no cable.
-const char* const kOthers[] = {"1920x1080p60", "1920x1080i60", "1280x720p60", "1920x1080i50", "1280x720p50",
-                               "720x576i50",   "1920x1080p30"};
+const char* const kOthers[] = {"1920x1080p60", "1920x1080i60", "1280x720p60", "1920x1080i50",
+                               "1280x720p50",  "720x576i50",   "1920x1080p30"};
 constexpr uint32_t kOtherCount = sizeof kOthers / sizeof kOthers[0];
 
 const GUID* const kVideoRef[kInputs] = {&kRefVideo0, &kRefVideo1, &kRefVideo2, &kRefVideo3};
@@ -76,13 +76,13 @@ const GUID* const kAudioRef[kInputs] = {&kRefAudio0, &kRefAudio1, &kRefAudio2, &
 
 struct Removal {
     uint64_t card_seed;
-    uint32_t after_ms;        // from the pins' RUN to the removal
-    bool shared_line_fires;   // another device keeps the shared line busy afterwards
+    uint32_t after_ms;       // from the pins' RUN to the removal
+    bool shared_line_fires;  // another device keeps the shared line busy afterwards
     bool message_signalled;
 };
 
 struct Change {
-    uint32_t after_ms;        // from the change before (or the pins' RUN)
+    uint32_t after_ms;  // from the change before (or the pins' RUN)
     uint32_t input;
     std::string mode;
 };
@@ -116,7 +116,7 @@ Schedule make_schedule(uint64_t seed, uint32_t removals, uint32_t changes) {
         c.input = pick(kInputs);
         const uint32_t kind = pick(100);
         if (kind < 45) {
-            c.mode = kHome[c.input];   // a re-lock when it already runs that mode
+            c.mode = kHome[c.input];  // a re-lock when it already runs that mode
         } else if (kind < 60) {
             c.mode = "none";
         } else {
@@ -198,7 +198,8 @@ public:
         if (pins.empty() || pins[0].ranges.empty() || video_filter_->intersect(0, {pins[0].ranges[0]}, format) ||
             format.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER) || video_filter_->create_pin(0, format, video_))
             return error("no video pin with the detected format");
-        const auto& bmi = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.bmiHeader;
+        const auto& bmi =
+            reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.bmiHeader;
         width_ = uint32_t(bmi.biWidth);
         height_ = uint32_t(std::abs(bmi.biHeight));
         woven_ = bed.driver_input(index_).interlaced;
@@ -208,8 +209,10 @@ public:
             return error("no audio pin");
         if (video_->set_state(KSSTATE_PAUSE) != STATUS_SUCCESS || audio_->set_state(KSSTATE_PAUSE) != STATUS_SUCCESS)
             return error("PAUSE refused");
-        for (uint32_t i = 0; i < kVideoQueued; ++i) submit_video();
-        for (uint32_t i = 0; i < kAudioQueued; ++i) submit_audio();
+        for (uint32_t i = 0; i < kVideoQueued; ++i)
+            submit_video();
+        for (uint32_t i = 0; i < kAudioQueued; ++i)
+            submit_audio();
         if (video_->set_state(KSSTATE_RUN) != STATUS_SUCCESS || audio_->set_state(KSSTATE_RUN) != STATUS_SUCCESS)
             return error("RUN refused");
         return true;
@@ -231,7 +234,8 @@ public:
     // that each came back once, and closes everything.
     void close() {
         stop_ = true;
-        for (auto& t : threads_) t.join();
+        for (auto& t : threads_)
+            t.join();
         threads_.clear();
         if (video_) {
             if (video_->set_state(KSSTATE_STOP) != STATUS_SUCCESS) error("video STOP refused");
@@ -301,11 +305,13 @@ private:
     }
     void drain_video() {
         CompletedFrame f;
-        while (video_->wait_completed(f, 0)) take_video(f);
+        while (video_->wait_completed(f, 0))
+            take_video(f);
     }
     void drain_audio() {
         CompletedFrame f;
-        while (audio_->wait_completed(f, 0)) take_audio(f);
+        while (audio_->wait_completed(f, 0))
+            take_audio(f);
     }
 
     void settle(qh::client::Pin& pin, uint64_t submitted, uint64_t returned, const char* what) {
@@ -331,7 +337,7 @@ private:
         ++video_returned_;
         if (!completed_ok(f, "video", video_fig_)) return;
         const KSSTREAM_HEADER& h = f.stream_header();
-        if (h.DataUsed == 0) return;   // a buffer given back without a frame
+        if (h.DataUsed == 0) return;  // a buffer given back without a frame
         ++video_fig_.frames;
         const bool flagged = (h.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0;
         video_fig_.flagged_frames += flagged;
@@ -410,11 +416,12 @@ private:
 
 qh::TestbedOptions options_for(uint64_t card_seed, bool message_signalled) {
     qh::TestbedOptions options;
-    for (uint32_t n = 0; n < kInputs; ++n) options.card.sources[n] = *sim::parse_source(kHome[n]);
+    for (uint32_t n = 0; n < kInputs; ++n)
+        options.card.sources[n] = *sim::parse_source(kHome[n]);
     options.card.pacing = sim::Pacing::Realtime;
     options.card.start_seed = card_seed;
     options.card.interrupt_mode = message_signalled ? sim::InterruptMode::Message : sim::InterruptMode::Level;
-    options.remove_on_destroy = false;   // removed here, with the leak count kept
+    options.remove_on_destroy = false;  // removed here, with the leak count kept
     return options;
 }
 
@@ -422,8 +429,10 @@ bool wait_for_lock(sim::Card& card) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(kLockTimeoutMs);
     for (uint32_t n = 0; n < kInputs; ++n)
         while (!card.receiver_state(n).locked)
-            if (Clock::now() > deadline) return false;
-            else std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            if (Clock::now() > deadline)
+                return false;
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
     return true;
 }
 
@@ -444,7 +453,8 @@ bool open_inputs(qh::Testbed& bed, qh::client::Device& device, std::vector<std::
         inputs.push_back(std::make_unique<Input>(n, context));
         if (!inputs.back()->open(device, bed)) return false;
     }
-    for (auto& in : inputs) in->start();
+    for (auto& in : inputs)
+        in->start();
     return true;
 }
 
@@ -475,7 +485,8 @@ Figures removal_round(size_t round, const Removal& r) {
         const bool opened = open_inputs(bed, *device, inputs, context, fig);
         if (opened) {
             std::this_thread::sleep_for(std::chrono::milliseconds(r.after_ms));
-            for (auto& in : inputs) in->removing();
+            for (auto& in : inputs)
+                in->removing();
             bed.unplug(r.shared_line_fires);
             if (!device->wait_removed(kRemovalTimeoutMs)) {
                 ++fig.errors;
@@ -533,9 +544,11 @@ public:
         std::lock_guard<std::mutex> guard(lock_);
         auto line = [](const char* what, std::vector<double> ms) {
             std::sort(ms.begin(), ms.end());
-            auto at = [&](double p) { return ms.empty() ? 0.0 : ms[std::min(ms.size() - 1, size_t(p * double(ms.size())))]; };
-            std::printf("  %s: %zu, median %.1f ms, 90th %.1f ms, 99th %.1f ms, max %.1f ms\n", what, ms.size(), at(0.5),
-                        at(0.9), at(0.99), ms.empty() ? 0.0 : ms.back());
+            auto at = [&](double p) {
+                return ms.empty() ? 0.0 : ms[std::min(ms.size() - 1, size_t(p * double(ms.size())))];
+            };
+            std::printf("  %s: %zu, median %.1f ms, 90th %.1f ms, 99th %.1f ms, max %.1f ms\n", what, ms.size(),
+                        at(0.5), at(0.9), at(0.99), ms.empty() ? 0.0 : ms.back());
         };
         // Input 0 waits 50 ms for a frame, inputs 1 to 3 500 ms: a source that sends the
         // pin no frame it can use is found by the wait's time-out.
@@ -611,8 +624,9 @@ Figures mode_changes(const Schedule& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"campaign: surprise removals and source-mode changes during four-input capture on a card paced in "
-                 "real time, every delivered frame and audio buffer checked"};
+    CLI::App app{
+        "campaign: surprise removals and source-mode changes during four-input capture on a card paced in "
+        "real time, every delivered frame and audio buffer checked"};
     uint64_t seed = 0;
     uint32_t removals = 100, changes = 400;
     bool schedule_only = false, quiet = false;
@@ -657,7 +671,8 @@ int main(int argc, char** argv) {
     all.add(removal_total);
     all.add(change_total);
     if (all.faults() != 0) {
-        std::printf("campaign FAILED: %" PRIu64 " faults (--seed %" PRIu64 " repeats the schedule)\n", all.faults(), seed);
+        std::printf("campaign FAILED: %" PRIu64 " faults (--seed %" PRIu64 " repeats the schedule)\n", all.faults(),
+                    seed);
         return 1;
     }
     std::printf("campaign passed\n");

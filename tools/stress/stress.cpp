@@ -38,10 +38,10 @@ using qh::client::CompletedFrame;
 using qh::client::Filter;
 using qh::client::Pin;
 
-constexpr uint32_t kFilters = 8;     // audio 0, video 0, audio 1, video 1, ...
+constexpr uint32_t kFilters = 8;  // audio 0, video 0, audio 1, video 1, ...
 constexpr size_t kMaxOpenFilters = 10;
 constexpr size_t kMaxPins = 8;
-constexpr size_t kHistory = 40;      // steps printed with a failure
+constexpr size_t kHistory = 40;  // steps printed with a failure
 
 struct Figures {
     uint64_t steps = 0, opens = 0, pins_created = 0, pins_refused = 0, state_changes = 0, submissions = 0,
@@ -84,7 +84,8 @@ public:
         if (!bed_->started()) return fail("the device did not start");
         capture_ = std::make_unique<host::verifier::Capture>();
         device_ = qh::client::open_device(bed_->ksdevice());
-        for (uint32_t i = 0; i < kSources; ++i) epoch_[i] = 0;
+        for (uint32_t i = 0; i < kSources; ++i)
+            epoch_[i] = 0;
         const uint64_t baseline = host::pool_usage().live_blocks;
 
         for (uint64_t step = 0; step < steps_ && failure_.empty(); ++step) {
@@ -100,8 +101,10 @@ public:
 
         // Wind down: everything closed, faults cleared, the pool where the start left it.
         host::clear_pool_failures();
-        while (!pins_.empty()) close_pin(0);
-        while (!filters_.empty()) filters_.erase(filters_.begin());
+        while (!pins_.empty())
+            close_pin(0);
+        while (!filters_.empty())
+            filters_.erase(filters_.begin());
         check_after_step();
         if (failure_.empty() && host::pool_usage().live_blocks != baseline)
             failure_ = "pool: " + std::to_string(host::pool_usage().live_blocks) + " blocks live at the end, " +
@@ -139,7 +142,8 @@ private:
     bool report() {
         std::fprintf(stderr, "stress: FAILED with --seed %" PRIu64 " at step %" PRIu64 ": %s\nlast steps:\n", seed_,
                      fig_.steps, failure_.c_str());
-        for (const auto& line : history_) std::fprintf(stderr, "  %s\n", line.c_str());
+        for (const auto& line : history_)
+            std::fprintf(stderr, "  %s\n", line.c_str());
         // The device is left as it is: a removal now could only add noise to the report.
         std::fflush(stderr);
         std::_Exit(1);
@@ -206,14 +210,16 @@ private:
             kind = "valid";
         } else if (how < 8 && !format.empty()) {
             kind = "mutated";
-            for (uint32_t k = 1 + pick(4); k > 0; --k) format[pick(uint32_t(format.size()))] ^= uint8_t(1u << pick(8));
+            for (uint32_t k = 1 + pick(4); k > 0; --k)
+                format[pick(uint32_t(format.size()))] ^= uint8_t(1u << pick(8));
         } else if (how < 9 && !format.empty()) {
             kind = "truncated";
             format.resize(pick(uint32_t(format.size())));
         } else {
             kind = "random";
             format.resize(pick(200));
-            for (auto& b : format) b = uint8_t(rng_());
+            for (auto& b : format)
+                b = uint8_t(rng_());
             if (format.size() >= 4) {
                 const uint32_t size = uint32_t(format.size());
                 std::memcpy(format.data(), &size, 4);  // FormatSize as the class expects it
@@ -323,9 +329,8 @@ private:
     }
 
     void property() {
-        static const GUID* sets[] = {&host::ks::kPropsetPin,       &host::ks::kPropsetConnection,
-                                     &host::ks::kPropsetStream,    &kPropsetRegisterAccess,
-                                     &kPropsetDroppedFrames,       &kPropsetAudio};
+        static const GUID* sets[] = {&host::ks::kPropsetPin,  &host::ks::kPropsetConnection, &host::ks::kPropsetStream,
+                                     &kPropsetRegisterAccess, &kPropsetDroppedFrames,        &kPropsetAudio};
         static const ULONG kinds[] = {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET, KSPROPERTY_TYPE_BASICSUPPORT,
                                       KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_TOPOLOGY,
                                       KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_TOPOLOGY};
@@ -335,7 +340,8 @@ private:
         if (chance(90)) {
             set = *sets[pick(6)];
         } else {
-            for (size_t b = 0; b < sizeof set; ++b) reinterpret_cast<uint8_t*>(&set)[b] = uint8_t(rng_());
+            for (size_t b = 0; b < sizeof set; ++b)
+                reinterpret_cast<uint8_t*>(&set)[b] = uint8_t(rng_());
         }
         const uint32_t id = chance(80) ? pick(12) : uint32_t(rng_());
         const ULONG flags = chance(90) ? kinds[pick(5)] : ULONG(rng_());
@@ -345,10 +351,12 @@ private:
         // engine or an I2C master, which is a different walk from the one this seed describes.
         if (IsEqualGUID(set, kPropsetRegisterAccess) && (flags & KSPROPERTY_TYPE_SET)) return;
         const uint32_t extra = chance(50) ? pick(40) : 0;
-        for (uint32_t k = 0; k < extra; ++k) request.push_back(uint8_t(rng_()));
+        for (uint32_t k = 0; k < extra; ++k)
+            request.push_back(uint8_t(rng_()));
         if (chance(10)) request.resize(pick(uint32_t(request.size()) + 1));
         std::vector<uint8_t> input(chance(50) ? pick(96) : 0);
-        for (auto& b : input) b = uint8_t(rng_());
+        for (auto& b : input)
+            b = uint8_t(rng_());
         const uint32_t output = chance(70) ? pick(128) : pick(5000);
         log(std::string("property on ") + (on_pin ? "a pin" : "a filter") + ": id " + std::to_string(id) + " flags 0x" +
             std::to_string(flags) + ", request " + std::to_string(request.size()) + " bytes, input " +
@@ -457,12 +465,14 @@ private:
 
     void check_after_step() {
         if (failure_.empty() && capture_->count() != 0) failure_ = "verifier: " + capture_->records()[0].message;
-        for (PinRec& rec : pins_) drain(rec);
+        for (PinRec& rec : pins_)
+            drain(rec);
     }
 
     void drain(PinRec& rec) {
         CompletedFrame f;
-        while (failure_.empty() && rec.pin->wait_completed(f, 0)) check_completion(rec, f);
+        while (failure_.empty() && rec.pin->wait_completed(f, 0))
+            check_completion(rec, f);
         if (failure_.empty() && rec.pin->stray_completions() != 0) failure_ = "a buffer was returned twice";
     }
 
@@ -561,7 +571,8 @@ int main(int argc, char** argv) {
     CLI::App app{"stress: seeded random walks of client operations and card faults against the driver"};
     uint64_t seed = 1, seeds = 1, steps = 1000;
     app.add_option("--seed", seed, "First seed")->check(CLI::Range(uint64_t(0), UINT64_MAX / 2));
-    app.add_option("--seeds", seeds, "Number of seeds, one walk each")->check(CLI::Range(uint64_t(1), uint64_t(100000)));
+    app.add_option("--seeds", seeds, "Number of seeds, one walk each")
+        ->check(CLI::Range(uint64_t(1), uint64_t(100000)));
     app.add_option("--steps", steps, "Steps of each walk")->check(CLI::Range(uint64_t(1), uint64_t(100000000)));
     CLI11_PARSE(app, argc, argv);
 
@@ -575,8 +586,8 @@ int main(int argc, char** argv) {
         const double sec = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         std::printf("seed %" PRIu64 ": %" PRIu64 " steps in %.1f s: %" PRIu64 " opens, %" PRIu64 " pins (%" PRIu64
                     " refused), %" PRIu64 " state changes, %" PRIu64 " buffers, %" PRIu64 " properties, %" PRIu64
-                    " faults; %" PRIu64 " video frames (%" PRIu64 " stamp-checked), %" PRIu64
-                    " audio bytes (%" PRIu64 " flagged buffers), %" PRIu64 " cancelled\n",
+                    " faults; %" PRIu64 " video frames (%" PRIu64 " stamp-checked), %" PRIu64 " audio bytes (%" PRIu64
+                    " flagged buffers), %" PRIu64 " cancelled\n",
                     s, fig.steps, sec, fig.opens, fig.pins_created, fig.pins_refused, fig.state_changes,
                     fig.submissions, fig.properties, fig.faults, fig.video_frames, fig.video_checked, fig.audio_bytes,
                     fig.audio_flagged, fig.cancelled);

@@ -126,9 +126,7 @@ public:
     }
 
 private:
-    bool pending() const {
-        return foreign_ > 0 || (mode_ == Mode::MessageSignalled ? message_ : (level_ && !masked_));
-    }
+    bool pending() const { return foreign_ > 0 || (mode_ == Mode::MessageSignalled ? message_ : (level_ && !masked_)); }
     bool quiet() const { return !running_ && !delaying_ && (!connection_ || !pending()); }
 
     void deliver(PKINTERRUPT k) {
@@ -188,9 +186,9 @@ private:
                                        cost::runs(cost::Kind::Interrupt, k));
             }
             if (t.irql != k->irql) {
-                verifier::bugcheck(verifier::kIrqlNotLessOrEqual,
-                                   "interrupt service routine returned at IRQL " + std::to_string(t.irql) +
-                                       ", entered at IRQL " + std::to_string(k->irql));
+                verifier::bugcheck(verifier::kIrqlNotLessOrEqual, "interrupt service routine returned at IRQL " +
+                                                                      std::to_string(t.irql) + ", entered at IRQL " +
+                                                                      std::to_string(k->irql));
                 t.irql = k->irql;
             }
             calls_.fetch_add(1);
@@ -230,8 +228,7 @@ private:
                 verifier::bugcheck(verifier::kInterruptStorm,
                                    "interrupt storm: level-sensitive line stayed asserted through " +
                                        std::to_string(kStormLimit) + " calls of the service routine (" +
-                                       std::to_string(claimed_in_storm) +
-                                       " of them claimed it and left it asserted)");
+                                       std::to_string(claimed_in_storm) + " of them claimed it and left it asserted)");
                 guard.lock();
             }
         }
@@ -247,7 +244,7 @@ private:
     unsigned unclaimed_ = 0;    // consecutive calls after which the line was still asserted
     unsigned claimed_run_ = 0;  // how many of them claimed the interrupt
     bool running_ = false;
-    bool delaying_ = false;     // the delivery hook holds the next call
+    bool delaying_ = false;  // the delivery hook holds the next call
     DeliveryHook hook_;
     PKINTERRUPT connection_ = nullptr;
     std::atomic<uint64_t> calls_{0};
@@ -259,8 +256,8 @@ struct Lines {
     std::mutex lock;
     std::map<uint32_t, Line*> by_vector;
     uint32_t next_vector = 0x50;
-    std::vector<PKINTERRUPT> connections;    // live
-    std::vector<PKINTERRUPT> disconnected;   // kept, so a second disconnect is recognised
+    std::vector<PKINTERRUPT> connections;   // live
+    std::vector<PKINTERRUPT> disconnected;  // kept, so a second disconnect is recognised
 };
 
 Lines& lines() {
@@ -279,9 +276,7 @@ void detach(PKINTERRUPT k) {
 
 using namespace detail;
 
-std::unique_ptr<InterruptLine> create_interrupt_line(InterruptLine::Mode mode) {
-    return std::make_unique<Line>(mode);
-}
+std::unique_ptr<InterruptLine> create_interrupt_line(InterruptLine::Mode mode) { return std::make_unique<Line>(mode); }
 
 uint32_t register_interrupt_line(InterruptLine* line) {
     Lines& l = lines();
@@ -348,7 +343,8 @@ void disconnect(PKINTERRUPT InterruptObject, const char* service) {
         std::lock_guard<std::mutex> guard(l.lock);
         auto it = std::find(l.connections.begin(), l.connections.end(), InterruptObject);
         if (it == l.connections.end()) {
-            bool twice = std::find(l.disconnected.begin(), l.disconnected.end(), InterruptObject) != l.disconnected.end();
+            bool twice =
+                std::find(l.disconnected.begin(), l.disconnected.end(), InterruptObject) != l.disconnected.end();
             std::string msg = std::string(service) + " of " + ptr(InterruptObject) +
                               (twice ? ", which was already disconnected" : ", which is not a connected interrupt");
             l.lock.unlock();
@@ -374,7 +370,8 @@ void IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
 BOOLEAN KeSynchronizeExecution(PKINTERRUPT Interrupt, PKSYNCHRONIZE_ROUTINE SynchronizeRoutine,
                                PVOID SynchronizeContext) {
     if (!Interrupt || !SynchronizeRoutine) {
-        verifier::bugcheck(verifier::kDriverVerifierViolation, "KeSynchronizeExecution without an interrupt or a routine");
+        verifier::bugcheck(verifier::kDriverVerifierViolation,
+                           "KeSynchronizeExecution without an interrupt or a routine");
         return FALSE;
     }
     {
@@ -390,9 +387,9 @@ BOOLEAN KeSynchronizeExecution(PKINTERRUPT Interrupt, PKSYNCHRONIZE_ROUTINE Sync
     }
     ThreadState& t = self();
     if (t.irql > Interrupt->irql) {
-        verifier::bugcheck(verifier::kIrqlNotLessOrEqual,
-                           "KeSynchronizeExecution at IRQL " + std::to_string(t.irql) +
-                               ", above the interrupt's synchronize level " + std::to_string(Interrupt->irql));
+        verifier::bugcheck(verifier::kIrqlNotLessOrEqual, "KeSynchronizeExecution at IRQL " + std::to_string(t.irql) +
+                                                              ", above the interrupt's synchronize level " +
+                                                              std::to_string(Interrupt->irql));
         return FALSE;
     }
     std::lock_guard<std::mutex> isr_lock(Interrupt->interrupt_lock);
@@ -400,9 +397,9 @@ BOOLEAN KeSynchronizeExecution(PKINTERRUPT Interrupt, PKSYNCHRONIZE_ROUTINE Sync
     t.irql = Interrupt->irql;
     const BOOLEAN result = SynchronizeRoutine(SynchronizeContext);
     if (t.irql != Interrupt->irql) {
-        verifier::bugcheck(verifier::kIrqlNotLessOrEqual,
-                           "synchronize routine returned at IRQL " + std::to_string(t.irql) + ", entered at IRQL " +
-                               std::to_string(Interrupt->irql));
+        verifier::bugcheck(verifier::kIrqlNotLessOrEqual, "synchronize routine returned at IRQL " +
+                                                              std::to_string(t.irql) + ", entered at IRQL " +
+                                                              std::to_string(Interrupt->irql));
     }
     t.irql = entered;
     return result;

@@ -230,7 +230,9 @@ void MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
 }
 
 namespace host {
-bool is_register_address(const void* address) { return detail::find_slot(reinterpret_cast<uintptr_t>(address)) != nullptr; }
+bool is_register_address(const void* address) {
+    return detail::find_slot(reinterpret_cast<uintptr_t>(address)) != nullptr;
+}
 }  // namespace host
 
 ULONG READ_REGISTER_ULONG(volatile ULONG* Register) {
@@ -255,9 +257,9 @@ void WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value) {
     Slot* s = access_slot(Register, "WRITE_REGISTER_ULONG", offset);
     if (!s) return;
     if (s->read_only.load(std::memory_order_relaxed)) {
-        verifier::bugcheck(verifier::kAttemptedWriteToReadonlyMemory,
-                           "WRITE_REGISTER_ULONG at " + ptr(const_cast<ULONG*>(Register)) +
-                               ": the window was mapped PAGE_READONLY");
+        verifier::bugcheck(
+            verifier::kAttemptedWriteToReadonlyMemory,
+            "WRITE_REGISTER_ULONG at " + ptr(const_cast<ULONG*>(Register)) + ": the window was mapped PAGE_READONLY");
         return;
     }
     Region* r = s->region.load(std::memory_order_relaxed);

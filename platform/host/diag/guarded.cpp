@@ -40,7 +40,6 @@ struct sigaction g_previous;
 
 size_t round_up(size_t n) { return (n + page_size() - 1) & ~(page_size() - 1); }
 
-
 // The fault is synchronous and happens in driver code, never inside this module, so the
 // registry's lock is free (try_lock guards the rare exception). Only async-signal-safe work
 // here: look the address up, report, and inside a capture make the range accessible so the
@@ -71,9 +70,7 @@ void on_fault(int sig, siginfo_t* info, void* context) {
 
 void install_handler() {
     static std::once_flag once;
-    std::call_once(once, [] {
-        install_fault_handler(on_fault, g_previous);
-    });
+    std::call_once(once, [] { install_fault_handler(on_fault, g_previous); });
 }
 
 void track(void* p, size_t size, const std::string& what) {

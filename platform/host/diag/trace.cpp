@@ -13,8 +13,8 @@
 namespace host::trace {
 namespace {
 
-constexpr size_t kMaxOutput = 512;     // DbgPrint sends at most this many bytes per call
-constexpr size_t kMaxKept = 200000;    // oldest entries are dropped beyond this
+constexpr size_t kMaxOutput = 512;   // DbgPrint sends at most this many bytes per call
+constexpr size_t kMaxKept = 200000;  // oldest entries are dropped beyond this
 
 struct Sink {
     std::mutex lock;
@@ -74,7 +74,8 @@ std::string digits(uint64_t value, unsigned base, bool upper) {
         value /= base;
     } while (value);
     std::string s;
-    while (n) s += buf[--n];
+    while (n)
+        s += buf[--n];
     return s;
 }
 
@@ -87,13 +88,19 @@ void format_integer(std::string& out, const Spec& directive, char conv, uint64_t
     }
     std::string prefix;
     if (conv == 'd' || conv == 'i') {
-        if (negative) prefix = "-";
-        else if (directive.plus) prefix = "+";
-        else if (directive.space) prefix = " ";
+        if (negative)
+            prefix = "-";
+        else if (directive.plus)
+            prefix = "+";
+        else if (directive.space)
+            prefix = " ";
     } else if (directive.alt && raw != 0) {
-        if (conv == 'x') prefix = "0x";
-        else if (conv == 'X') prefix = "0X";
-        else if (conv == 'o' && (num.empty() || num[0] != '0')) prefix = "0";
+        if (conv == 'x')
+            prefix = "0x";
+        else if (conv == 'X')
+            prefix = "0X";
+        else if (conv == 'o' && (num.empty() || num[0] != '0'))
+            prefix = "0";
     }
     pad_out(out, prefix + num, directive, directive.precision < 0, prefix.size());
 }
@@ -101,7 +108,8 @@ void format_integer(std::string& out, const Spec& directive, char conv, uint64_t
 std::string narrow_from_wide(const WCHAR* s, int max_chars) {
     std::string r;
     if (!s) return "(null)";
-    for (int i = 0; s[i] && (max_chars < 0 || i < max_chars); ++i) r += s[i] < 0x80 ? static_cast<char>(s[i]) : '?';
+    for (int i = 0; s[i] && (max_chars < 0 || i < max_chars); ++i)
+        r += s[i] < 0x80 ? static_cast<char>(s[i]) : '?';
     return r;
 }
 
@@ -122,12 +130,18 @@ std::string vformat(const char* fmt, __builtin_ms_va_list& args) {
         }
         Spec directive;
         for (;; ++p) {
-            if (*p == '-') directive.left = true;
-            else if (*p == '+') directive.plus = true;
-            else if (*p == ' ') directive.space = true;
-            else if (*p == '#') directive.alt = true;
-            else if (*p == '0') directive.zero = true;
-            else break;
+            if (*p == '-')
+                directive.left = true;
+            else if (*p == '+')
+                directive.plus = true;
+            else if (*p == ' ')
+                directive.space = true;
+            else if (*p == '#')
+                directive.alt = true;
+            else if (*p == '0')
+                directive.zero = true;
+            else
+                break;
         }
         if (*p == '*') {
             directive.width = va_arg(args, int);
@@ -137,7 +151,8 @@ std::string vformat(const char* fmt, __builtin_ms_va_list& args) {
             }
             ++p;
         } else {
-            while (*p >= '0' && *p <= '9') directive.width = directive.width * 10 + (*p++ - '0');
+            while (*p >= '0' && *p <= '9')
+                directive.width = directive.width * 10 + (*p++ - '0');
         }
         if (*p == '.') {
             ++p;
@@ -147,7 +162,8 @@ std::string vformat(const char* fmt, __builtin_ms_va_list& args) {
                 if (directive.precision < 0) directive.precision = -1;
                 ++p;
             } else {
-                while (*p >= '0' && *p <= '9') directive.precision = directive.precision * 10 + (*p++ - '0');
+                while (*p >= '0' && *p <= '9')
+                    directive.precision = directive.precision * 10 + (*p++ - '0');
             }
         }
         // Size: Windows is LLP64, so 'l' stays 32 bits; 'll', 'I64' and 'I' (pointer-sized) are 64.
@@ -252,7 +268,13 @@ std::string vformat(const char* fmt, __builtin_ms_va_list& args) {
         case 'n':
             (void)va_arg(args, void*);  // never written: a classic format-string hole
             break;
-        case 'e': case 'E': case 'f': case 'g': case 'G': case 'a': case 'A':
+        case 'e':
+        case 'E':
+        case 'f':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
             // The kernel's DbgPrint has no floating point; the argument is consumed, nothing printed.
             (void)va_arg(args, double);
             break;
@@ -260,9 +282,7 @@ std::string vformat(const char* fmt, __builtin_ms_va_list& args) {
             out.append(start, p);
             --p;
             break;
-        default:
-            out.append(start, p + 1);
-            break;
+        default: out.append(start, p + 1); break;
         }
     }
     if (out.size() > kMaxOutput) out.resize(kMaxOutput);
@@ -293,7 +313,8 @@ void emit(std::string_view text) {
         if (s.lines.size() > kMaxKept) s.lines.pop_front();
     }
     s.added.notify_all();
-    for (auto& [id, fn] : s.listeners) fn(line);
+    for (auto& [id, fn] : s.listeners)
+        fn(line);
 }
 
 std::vector<Line> snapshot() {
@@ -319,13 +340,15 @@ std::vector<Line> since(Mark from) {
 
 std::string text_since(Mark from) {
     std::string r;
-    for (const auto& l : since(from)) r += l.text;
+    for (const auto& l : since(from))
+        r += l.text;
     return r;
 }
 
 size_t count_exact(Mark from, std::string_view text) {
     size_t n = 0;
-    for (const auto& l : since(from)) n += l.text == text;
+    for (const auto& l : since(from))
+        n += l.text == text;
     return n;
 }
 

@@ -13,10 +13,10 @@
 namespace host::trace {
 
 struct Line {
-    uint64_t sequence;   // 0, 1, 2, ... in emission order (not reset by clear())
-    int64_t time_ns;     // monotonic, since process start
-    uint64_t thread;     // host::thread_id() of the emitter
-    std::string text;    // exactly what the call produced (normally ends with '\n')
+    uint64_t sequence;  // 0, 1, 2, ... in emission order (not reset by clear())
+    int64_t time_ns;    // monotonic, since process start
+    uint64_t thread;    // host::thread_id() of the emitter
+    std::string text;   // exactly what the call produced (normally ends with '\n')
 };
 
 // Formats like the Windows kernel's DbgPrint (32-bit %d/%u/%x/%X and 'l'; 'll', 'I64' 64-bit;

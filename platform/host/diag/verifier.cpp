@@ -110,10 +110,12 @@ void fatal_stop(uint32_t code, const char* what) {
     char line[320];
     size_t n = 0;
     auto put = [&](const char* text) {
-        while (*text && n + 1 < sizeof line) line[n++] = *text++;
+        while (*text && n + 1 < sizeof line)
+            line[n++] = *text++;
     };
     put("*** STOP 0x");
-    for (int i = 7; i >= 0; --i) line[n++] = "0123456789ABCDEF"[(code >> (4 * i)) & 0xF];
+    for (int i = 7; i >= 0; --i)
+        line[n++] = "0123456789ABCDEF"[(code >> (4 * i)) & 0xF];
     put(" (");
     put(code_name(code));
     put("): ");
@@ -154,7 +156,8 @@ void bugcheck_from_signal(uint32_t code, const char* what, uintptr_t address) {
     char line[320];
     size_t n = 0;
     auto put = [&](const char* text) {
-        while (*text && n + 1 < sizeof line) line[n++] = *text++;
+        while (*text && n + 1 < sizeof line)
+            line[n++] = *text++;
     };
     auto hex = [&](uint64_t value, int digits) {
         for (int i = digits - 1; i >= 0; --i) {
@@ -218,7 +221,8 @@ size_t Capture::count_containing(std::string_view text) const {
     drain_signal_slots();
     std::lock_guard<std::mutex> guard(state_->lock);
     size_t n = 0;
-    for (const auto& r : state_->records) n += r.message.find(text) != std::string::npos;
+    for (const auto& r : state_->records)
+        n += r.message.find(text) != std::string::npos;
     return n;
 }
 
@@ -228,8 +232,7 @@ bool Capture::wait_for(size_t n, uint32_t timeout_ms) const {
     for (;;) {
         drain_signal_slots();
         std::unique_lock<std::mutex> guard(state_->lock);
-        if (state_->changed.wait_for(guard, std::chrono::milliseconds(5),
-                                     [&] { return state_->records.size() >= n; }))
+        if (state_->changed.wait_for(guard, std::chrono::milliseconds(5), [&] { return state_->records.size() >= n; }))
             return true;
         if (std::chrono::steady_clock::now() >= deadline) return false;
     }
@@ -260,7 +263,8 @@ std::vector<std::string> diagnostics() {
 size_t count_diagnostics(std::string_view containing) {
     std::lock_guard<std::mutex> guard(diagnostic_lock());
     size_t n = 0;
-    for (const auto& d : diagnostic_list()) n += d.find(containing) != std::string::npos;
+    for (const auto& d : diagnostic_list())
+        n += d.find(containing) != std::string::npos;
     return n;
 }
 
@@ -275,8 +279,7 @@ void clear_diagnostics() {
     g_diagnostic_count = 0;
 }
 
-void note_overrun(std::string_view rule, std::string_view name, uint64_t limit_us, bool own_time_over,
-                  uint64_t runs) {
+void note_overrun(std::string_view rule, std::string_view name, uint64_t limit_us, bool own_time_over, uint64_t runs) {
     std::lock_guard<std::mutex> guard(overrun_lock());
     for (auto& o : overrun_list()) {
         if (o.rule == rule && o.name == name) {
@@ -287,8 +290,7 @@ void note_overrun(std::string_view rule, std::string_view name, uint64_t limit_u
             return;
         }
     }
-    overrun_list().push_back(
-        Overrun{std::string(rule), std::string(name), 1, own_time_over ? 1u : 0u, limit_us, runs});
+    overrun_list().push_back(Overrun{std::string(rule), std::string(name), 1, own_time_over ? 1u : 0u, limit_us, runs});
 }
 
 std::vector<Overrun> overruns() {
@@ -357,17 +359,20 @@ size_t print_summary(std::FILE* out, bool all_overruns) {
     std::vector<std::string> kept = diagnostics();
     size_t count = diagnostic_count();
     std::fprintf(out, "Diagnostics: %zu\n", count);
-    for (const auto& d : kept) std::fprintf(out, "  %s\n", d.c_str());
+    for (const auto& d : kept)
+        std::fprintf(out, "  %s\n", d.c_str());
     std::vector<Overrun> shown;
     for (const auto& o : overruns())
         if (all_overruns || matters(o)) shown.push_back(o);
     if (!shown.empty()) {
         std::fprintf(out, "Timing overruns:\n");
-        for (const auto& o : shown) std::fprintf(out, "  %s\n", describe_overrun(o).c_str());
+        for (const auto& o : shown)
+            std::fprintf(out, "  %s\n", describe_overrun(o).c_str());
         if (all_overruns)
-            std::fprintf(out, "  (limits are wall time: on a busy host, preemption and a callback's waits pass them "
-                              "without more work by the driver; an overrun counts against the driver when its own "
-                              "CPU time passes the limit in most runs)\n");
+            std::fprintf(out,
+                         "  (limits are wall time: on a busy host, preemption and a callback's waits pass them "
+                         "without more work by the driver; an overrun counts against the driver when its own "
+                         "CPU time passes the limit in most runs)\n");
     } else if (all_overruns) {
         std::fprintf(out, "Timing overruns: none\n");
     }

@@ -14,18 +14,18 @@ namespace host::verifier {
 
 // Bug check codes, as Windows numbers them.
 enum Code : uint32_t {
-    kIrqlNotLessOrEqual = 0x0A,           // call at the wrong IRQL
-    kThreadNotMutexOwner = 0x11,          // KeReleaseMutex by a non-owner / at another IRQL
-    kPageFaultInNonPagedArea = 0x50,      // register access outside a mapped window
-    kInvalidKernelHandle = 0x93,          // closing a kernel handle that is not open
-    kInterruptStorm = 0x9C,               // level line nobody claims (host: storm report)
+    kIrqlNotLessOrEqual = 0x0A,              // call at the wrong IRQL
+    kThreadNotMutexOwner = 0x11,             // KeReleaseMutex by a non-owner / at another IRQL
+    kPageFaultInNonPagedArea = 0x50,         // register access outside a mapped window
+    kInvalidKernelHandle = 0x93,             // closing a kernel handle that is not open
+    kInterruptStorm = 0x9C,                  // level line nobody claims (host: storm report)
     kAttemptedWriteToReadonlyMemory = 0xBE,  // register write through a PAGE_READONLY mapping
-    kBadPoolCaller = 0xC2,                // double free, bad pointer, wrong tag
-    kDriverVerifierViolation = 0xC4,      // waits at DISPATCH, leaks, armed timers in freed pool, ...
-    kPageFaultInFreedSpecialPool = 0xD5,  // CPU access to a freed pool block (special pool)
-    kDmaViolation = 0xE6,                 // adapter and common-buffer misuse, DMA outside buffers
-    kKernelSecurityCheckFailure = 0x139,  // a fast-fail: a stack cookie overwritten, ...
-    kAssertionFailure = 0x788,            // RtlAssert when assertions are made fatal (host)
+    kBadPoolCaller = 0xC2,                   // double free, bad pointer, wrong tag
+    kDriverVerifierViolation = 0xC4,         // waits at DISPATCH, leaks, armed timers in freed pool, ...
+    kPageFaultInFreedSpecialPool = 0xD5,     // CPU access to a freed pool block (special pool)
+    kDmaViolation = 0xE6,                    // adapter and common-buffer misuse, DMA outside buffers
+    kKernelSecurityCheckFailure = 0x139,     // a fast-fail: a stack cookie overwritten, ...
+    kAssertionFailure = 0x788,               // RtlAssert when assertions are made fatal (host)
 };
 
 const char* code_name(uint32_t code);

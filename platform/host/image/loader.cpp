@@ -36,7 +36,8 @@ struct Export {
     const void* address;
 };
 
-#define QH_EXPORT(module, name) {module, #name, reinterpret_cast<const void*>(&name)}
+#define QH_EXPORT(module, name) \
+    { module, #name, reinterpret_cast<const void*>(&name) }
 const Export kExports[] = {
     QH_EXPORT("ks.sys", KsAddDevice),
     QH_EXPORT("ks.sys", KsAddItemToObjectBag),
@@ -194,7 +195,6 @@ Emulated emulate(ucontext_t* uc, uintptr_t address) {
     return Emulated::Done;
 }
 
-
 void on_fault(int sig, siginfo_t* info, void* context) {
     auto* uc = static_cast<ucontext_t*>(context);
     const auto ip = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
@@ -210,12 +210,11 @@ void on_fault(int sig, siginfo_t* info, void* context) {
             verifier::fatal_stop(verifier::kKernelSecurityCheckFailure, what);
         }
         char text[200];
-        std::snprintf(text, sizeof text,
-                      "*** image fault at quadhdmi.sys+0x%llx (address 0x%llx): %s\n",
-                      static_cast<unsigned long long>(ip - image),
-                      static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(info->si_addr)),
-                      result == Emulated::Unknown ? "an instruction the host does not emulate"
-                                                  : "not a register window");
+        std::snprintf(
+            text, sizeof text, "*** image fault at quadhdmi.sys+0x%llx (address 0x%llx): %s\n",
+            static_cast<unsigned long long>(ip - image),
+            static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(info->si_addr)),
+            result == Emulated::Unknown ? "an instruction the host does not emulate" : "not a register window");
         say(text);
     }
     guarded::chain_fault(g_previous, sig, info, context);
@@ -223,9 +222,7 @@ void on_fault(int sig, siginfo_t* info, void* context) {
 
 void install_handler() {
     static std::once_flag once;
-    std::call_once(once, [] {
-        guarded::install_fault_handler(on_fault, g_previous);
-    });
+    std::call_once(once, [] { guarded::install_fault_handler(on_fault, g_previous); });
 }
 
 // ---- PE32+ ----------------------------------------------------------------------------------
@@ -375,7 +372,8 @@ std::shared_ptr<Image> load(const std::string& path, std::string& error) {
             if (!inside((thunk & 0x7FFFFFFF) + 2, 1)) return fail("import name outside the image");
             const char* name = reinterpret_cast<const char*>(base + (thunk & 0x7FFFFFFF) + 2);
             const void* address = find_export(module, name);
-            if (!address) return fail(std::string("imports ") + module + "!" + name + ", which the host does not implement");
+            if (!address)
+                return fail(std::string("imports ") + module + "!" + name + ", which the host does not implement");
             const auto value = reinterpret_cast<uint64_t>(address);
             std::memcpy(base + iat_rva + 8 * k, &value, 8);
         }
@@ -393,14 +391,14 @@ std::shared_ptr<Image> load(const std::string& path, std::string& error) {
         uint32_t declared = 0, guard_flags = 0;
         if (!inside(config_rva, 4)) return fail("load configuration outside the image");
         std::memcpy(&declared, base + config_rva, 4);
-        if (declared < kCookieField + 8 || !inside(config_rva, declared))
-            return fail("malformed load configuration");
+        if (declared < kCookieField + 8 || !inside(config_rva, declared)) return fail("malformed load configuration");
         if (declared >= kGuardFlagsField + 4) std::memcpy(&guard_flags, base + config_rva + kGuardFlagsField, 4);
         uint64_t cookie_va = 0;
         std::memcpy(&cookie_va, base + config_rva + kCookieField, 8);
         if (cookie_va && !(guard_flags & kGuardSecurityCookieUnused)) {
             const uint64_t cookie_rva = cookie_va - image->base_;
-            if (cookie_va < image->base_ || !inside(cookie_rva, 8)) return fail("the security cookie lies outside the image");
+            if (cookie_va < image->base_ || !inside(cookie_rva, 8))
+                return fail("the security cookie lies outside the image");
             uint64_t cookie;
             std::memcpy(&cookie, base + cookie_rva, 8);
             if (cookie != kInitialCookie) return fail("the security cookie does not hold its initial value");

@@ -28,9 +28,8 @@ ThreadState& self() {
 bool check_irql(const char* service, KIRQL max_irql) {
     KIRQL irql = self().irql;
     if (irql <= max_irql) return true;
-    verifier::bugcheck(verifier::kIrqlNotLessOrEqual, std::string(service) + " called at IRQL " +
-                                                          std::to_string(irql) + "; its limit is IRQL " +
-                                                          std::to_string(max_irql));
+    verifier::bugcheck(verifier::kIrqlNotLessOrEqual, std::string(service) + " called at IRQL " + std::to_string(irql) +
+                                                          "; its limit is IRQL " + std::to_string(max_irql));
     return false;
 }
 
@@ -54,9 +53,7 @@ void notify_all_buckets() {
     }
 }
 
-std::string ptr(const volatile void* p) {
-    return trace::format("%p", const_cast<void*>(p));
-}
+std::string ptr(const volatile void* p) { return trace::format("%p", const_cast<void*>(p)); }
 
 // ---- wait and delay records ----------------------------------------------------------------
 
@@ -176,8 +173,7 @@ void advance_clock(int64_t interval) {
 }
 
 int64_t system_time_100ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
                    .count() /
                100 +
            kEpochDelta1601;
@@ -233,7 +229,7 @@ namespace {
 std::mutex g_watch_lock;
 std::function<void()> g_watch_action;
 bool g_watch_fired = false;
-std::thread::id g_watch_reader;   // any thread when default
+std::thread::id g_watch_reader;  // any thread when default
 }  // namespace
 
 void watch_shared_read(const void* field, std::function<void()> after) {
@@ -434,9 +430,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     return count == 0 ? 0 : -count;
 }
 
-LONG KeReadStateMutex(PRKMUTEX Mutex) {
-    return load(Mutex->OwnerThread) == 0 ? 1 : 1 - load(Mutex->RecursionCount);
-}
+LONG KeReadStateMutex(PRKMUTEX Mutex) { return load(Mutex->OwnerThread) == 0 ? 1 : 1 - load(Mutex->RecursionCount); }
 
 // ---- waits -------------------------------------------------------------------------------------
 
@@ -459,9 +453,9 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     auto* header = static_cast<volatile LONG*>(Object);
     LONG kind = Object ? header_kind(load(*header)) : -1;
     if (kind != kKindEvent && kind != kKindMutex && kind != kKindTimer) {
-        verifier::bugcheck(verifier::kDriverVerifierViolation,
-                           "KeWaitForSingleObject on " + ptr(Object) +
-                               ", which is not an initialised event, mutex or timer");
+        verifier::bugcheck(
+            verifier::kDriverVerifierViolation,
+            "KeWaitForSingleObject on " + ptr(Object) + ", which is not an initialised event, mutex or timer");
         return STATUS_INVALID_PARAMETER;
     }
     if (kind == kKindEvent) cost::note_wait(Object);
@@ -543,8 +537,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     }
     Records& r = records();
     std::lock_guard<std::mutex> guard(r.lock);
-    record(r.waits, WaitRecord{WaitRecord::Kind::Wait, infinite ? INT64_MIN : Timeout->QuadPart, infinite, t.id,
-                               t.irql, Object, result});
+    record(r.waits, WaitRecord{WaitRecord::Kind::Wait, infinite ? INT64_MIN : Timeout->QuadPart, infinite, t.id, t.irql,
+                               Object, result});
     if (result == STATUS_TIMEOUT) ++r.timeouts[Object];
     return result;
 }
@@ -577,7 +571,8 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
         return STATUS_SUCCESS;
     }
     const auto deadline = real_time_point(first_tick_at_or_after(now + relative));
-    while (std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_until(deadline);
+    while (std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_until(deadline);
     return STATUS_SUCCESS;
 }
 
@@ -598,6 +593,7 @@ SIZE_T RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length)
     auto* a = static_cast<const unsigned char*>(Source1);
     auto* b = static_cast<const unsigned char*>(Source2);
     SIZE_T i = 0;
-    while (i < Length && a[i] == b[i]) ++i;
+    while (i < Length && a[i] == b[i])
+        ++i;
     return i;
 }

@@ -17,10 +17,10 @@ namespace detail {
 namespace {
 
 constexpr size_t kPage = 4096;
-constexpr size_t kGuard = kPage;                   // guard area on each side of a buffer
-constexpr uint64_t kBusBase = 0x10000000;          // first bus address handed out to a 32-bit master
-constexpr uint64_t kBusLimit = 0x100000000ULL;     // 32-bit master: everything below 4 GiB
-constexpr uint64_t kHighBusBase = 0x1000000000ULL; // 64-bit master: 64 GiB and up
+constexpr size_t kGuard = kPage;                    // guard area on each side of a buffer
+constexpr uint64_t kBusBase = 0x10000000;           // first bus address handed out to a 32-bit master
+constexpr uint64_t kBusLimit = 0x100000000ULL;      // 32-bit master: everything below 4 GiB
+constexpr uint64_t kHighBusBase = 0x1000000000ULL;  // 64-bit master: 64 GiB and up
 constexpr uint64_t kHighBusLimit = 0x10000000000ULL;
 constexpr size_t kQuarantineBuffers = 64;
 constexpr unsigned char kFreshPattern = 0xC3;
@@ -29,7 +29,7 @@ constexpr unsigned char kGuardPattern = 0xFE;
 struct Adapter {
     DMA_ADAPTER adapter;  // first: the driver's pointer is this object's address
     PDEVICE_OBJECT pdo = nullptr;
-    bool high = false;    // a 64-bit master: its buffers lie above 4 GiB
+    bool high = false;  // a 64-bit master: its buffers lie above 4 GiB
     bool put = false;
     bool counted = true;  // false once forgotten by a reset
     size_t live_buffers = 0;
@@ -39,18 +39,18 @@ struct Buffer {
     Adapter* adapter;
     uint64_t bus;
     size_t length;
-    size_t span;          // whole pages
-    unsigned char* raw;   // guard + span + guard
+    size_t span;         // whole pages
+    unsigned char* raw;  // guard + span + guard
     unsigned char* va;
 };
 
 struct Dma {
-    std::shared_mutex lock;                       // readers: the card's transfers
-    std::map<uint64_t, Buffer*> by_bus;           // live buffers
+    std::shared_mutex lock;              // readers: the card's transfers
+    std::map<uint64_t, Buffer*> by_bus;  // live buffers
     std::unordered_map<void*, Buffer*> by_va;
     std::unordered_map<void*, Buffer*> forgotten;
-    std::vector<Adapter*> adapters;               // never freed, so a use after put is still detectable
-    std::deque<Buffer*> quarantine;               // freed, inaccessible, oldest first
+    std::vector<Adapter*> adapters;  // never freed, so a use after put is still detectable
+    std::deque<Buffer*> quarantine;  // freed, inaccessible, oldest first
     uint64_t next_bus = kBusBase;
     uint64_t next_high_bus = kHighBusBase;
     CommonBufferUsage usage;
@@ -109,9 +109,8 @@ Adapter* live_adapter(PDMA_ADAPTER a, const char* service) {
             if (&x->adapter == a) found = x;
     }
     if (!found) {
-        verifier::bugcheck(verifier::kDmaViolation,
-                           std::string(service) + " on " + ptr(a) + ", which is not a DMA adapter" +
-                               (a ? "" : " (NULL adapter)"));
+        verifier::bugcheck(verifier::kDmaViolation, std::string(service) + " on " + ptr(a) +
+                                                        ", which is not a DMA adapter" + (a ? "" : " (NULL adapter)"));
         return nullptr;
     }
     if (found->put) {
@@ -139,7 +138,8 @@ void NTAPI PutAdapter(PDMA_ADAPTER DmaAdapter) {
     if (a->counted) --d.usage.live_adapters;
 }
 
-PVOID NTAPI AllocateCommon(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICAL_ADDRESS LogicalAddress, BOOLEAN CacheEnabled) {
+PVOID NTAPI AllocateCommon(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICAL_ADDRESS LogicalAddress,
+                           BOOLEAN CacheEnabled) {
     (void)CacheEnabled;  // x64: DMA is cache-coherent
     if (!check_irql("AllocateCommonBuffer", PASSIVE_LEVEL)) return nullptr;
     Adapter* a = live_adapter(DmaAdapter, "AllocateCommonBuffer");
@@ -149,7 +149,8 @@ PVOID NTAPI AllocateCommon(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICAL_ADDR
     {
         std::unique_lock<std::shared_mutex> guard(d.lock);
         bool fail = false;
-        for (size_t s : d.fail_sizes) fail |= s == Length;
+        for (size_t s : d.fail_sizes)
+            fail |= s == Length;
         if (d.fail_countdown && --d.fail_countdown == 0) fail = true;
         if (fail) {
             ++d.usage.failures;
@@ -181,7 +182,7 @@ PVOID NTAPI AllocateCommon(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICAL_ADDR
 }
 
 void NTAPI FreeCommon(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRESS LogicalAddress, PVOID VirtualAddress,
-                BOOLEAN CacheEnabled) {
+                      BOOLEAN CacheEnabled) {
     (void)CacheEnabled;
     if (!check_irql("FreeCommonBuffer", PASSIVE_LEVEL)) return;
     Adapter* a = live_adapter(DmaAdapter, "FreeCommonBuffer");
@@ -204,16 +205,17 @@ void NTAPI FreeCommon(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRESS Lo
     }
     Buffer* b = it->second;
     std::string wrong;
-    if (b->adapter != a) wrong = "it belongs to adapter " + ptr(&b->adapter->adapter);
-    else if (b->length != Length) wrong = "length " + std::to_string(Length) + ", allocated " + std::to_string(b->length);
+    if (b->adapter != a)
+        wrong = "it belongs to adapter " + ptr(&b->adapter->adapter);
+    else if (b->length != Length)
+        wrong = "length " + std::to_string(Length) + ", allocated " + std::to_string(b->length);
     else if (static_cast<uint64_t>(LogicalAddress.QuadPart) != b->bus)
         wrong = "logical address " + trace_hex(static_cast<uint64_t>(LogicalAddress.QuadPart)) + ", allocated " +
                 trace_hex(b->bus);
     if (!wrong.empty()) {
         guard.unlock();
-        verifier::bugcheck(verifier::kDmaViolation,
-                           "FreeCommonBuffer of " + ptr(VirtualAddress) + " with values not those of the allocation: " +
-                               wrong);
+        verifier::bugcheck(verifier::kDmaViolation, "FreeCommonBuffer of " + ptr(VirtualAddress) +
+                                                        " with values not those of the allocation: " + wrong);
         return;
     }
     guard.unlock();
@@ -233,9 +235,9 @@ void NTAPI FreeCommon(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRESS Lo
     for (size_t i = b->length; i < b->span + kGuard && overrun.empty(); ++i)
         if (b->va[i] != kGuardPattern) overrun = "past its end at offset " + std::to_string(i);
     if (!overrun.empty())
-        verifier::bugcheck(verifier::kDmaViolation,
-                           "common buffer " + ptr(VirtualAddress) + " (" + std::to_string(b->length) +
-                               " bytes) was written " + overrun + " (guard area overwritten)");
+        verifier::bugcheck(verifier::kDmaViolation, "common buffer " + ptr(VirtualAddress) + " (" +
+                                                        std::to_string(b->length) + " bytes) was written " + overrun +
+                                                        " (guard area overwritten)");
     protect_freed(b->raw, b->span + 2 * kGuard, "freed common buffer", verifier::kPageFaultInNonPagedArea);
     guard.lock();
     d.quarantine.push_back(b);
@@ -267,14 +269,17 @@ __attribute__((no_sanitize("thread"))) void device_copy(void* destination, const
     auto* s = static_cast<const volatile unsigned char*>(source);
     size_t i = 0;
     if ((reinterpret_cast<uintptr_t>(destination) % 8) == (reinterpret_cast<uintptr_t>(source) % 8)) {
-        for (; i < length && (reinterpret_cast<uintptr_t>(d + i) % 8) != 0; ++i) d[i] = s[i];
+        for (; i < length && (reinterpret_cast<uintptr_t>(d + i) % 8) != 0; ++i)
+            d[i] = s[i];
         auto* dw = reinterpret_cast<volatile uint64_t*>(d + i);
         auto* sw = reinterpret_cast<const volatile uint64_t*>(s + i);
         const size_t words = (length - i) / 8;
-        for (size_t w = 0; w < words; ++w) dw[w] = sw[w];
+        for (size_t w = 0; w < words; ++w)
+            dw[w] = sw[w];
         i += words * 8;
     }
-    for (; i < length; ++i) d[i] = s[i];
+    for (; i < length; ++i)
+        d[i] = s[i];
 }
 #else
 void device_copy(void* destination, const void* source, size_t length) { std::memcpy(destination, source, length); }
@@ -301,10 +306,10 @@ bool transfer(uint64_t bus_address, void* host, size_t length, bool to_memory) {
             }
         }
     }
-    verifier::bugcheck(verifier::kDmaViolation,
-                       std::string("DMA outside common buffers: card ") + (to_memory ? "write" : "read") + " of " +
-                           std::to_string(length) + " bytes at bus address " + trace_hex(bus_address) +
-                           " is not inside a live common buffer");
+    verifier::bugcheck(verifier::kDmaViolation, std::string("DMA outside common buffers: card ") +
+                                                    (to_memory ? "write" : "read") + " of " + std::to_string(length) +
+                                                    " bytes at bus address " + trace_hex(bus_address) +
+                                                    " is not inside a live common buffer");
     return false;
 }
 
@@ -319,7 +324,8 @@ std::string trace_hex(uint64_t value) {
 void reset_dma() {
     Dma& d = dma();
     std::unique_lock<std::shared_mutex> guard(d.lock);
-    for (auto& [va, b] : d.by_va) d.forgotten.emplace(va, b);
+    for (auto& [va, b] : d.by_va)
+        d.forgotten.emplace(va, b);
     d.by_va.clear();
     d.by_bus.clear();
     for (Adapter* a : d.adapters) {

@@ -46,7 +46,8 @@ struct Queue {
 std::array<Queue, kMaxProcessors>& queues() {
     static auto* q = [] {
         auto* a = new std::array<Queue, kMaxProcessors>;
-        for (unsigned i = 0; i < kMaxProcessors; ++i) (*a)[i].index = i;
+        for (unsigned i = 0; i < kMaxProcessors; ++i)
+            (*a)[i].index = i;
         return a;
     }();
     return *q;
@@ -83,7 +84,8 @@ void run_queue(Queue& q) {
             routine(dpc, context, arg1, arg2);
         }
         const uint64_t own_ns = cost::last_own_ns();
-        auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin).count();
+        auto us =
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin).count();
         g_dpc_runs.fetch_add(1, std::memory_order_relaxed);
         const uint32_t budget_us = g_dpc_budget_us.load(std::memory_order_relaxed);
         if (us > budget_us) {
@@ -92,9 +94,9 @@ void run_queue(Queue& q) {
                                    own_ns > uint64_t(budget_us) * 1000, cost::runs(cost::Kind::Dpc, dpc));
         }
         if (t.irql != DISPATCH_LEVEL) {
-            verifier::bugcheck(verifier::kIrqlNotLessOrEqual,
-                               "DPC routine " + ptr(reinterpret_cast<void*>(routine)) + " returned at IRQL " +
-                                   std::to_string(t.irql) + ", entered at DISPATCH_LEVEL");
+            verifier::bugcheck(verifier::kIrqlNotLessOrEqual, "DPC routine " + ptr(reinterpret_cast<void*>(routine)) +
+                                                                  " returned at IRQL " + std::to_string(t.irql) +
+                                                                  ", entered at DISPATCH_LEVEL");
             t.irql = DISPATCH_LEVEL;
         }
         if (!t.owned_mutexes.empty()) {
@@ -218,14 +220,16 @@ void reset_dpcs_and_timers() {
     {
         Timers& tm = timers();
         std::lock_guard<std::mutex> guard(tm.lock);
-        for (auto& [due, timer] : tm.queue) store(timer->Pending, LONG{0});
+        for (auto& [due, timer] : tm.queue)
+            store(timer->Pending, LONG{0});
         tm.queue.clear();
     }
     unsigned used = g_queues_used.load();
     for (unsigned i = 0; i < used; ++i) {
         Queue& q = queues()[i];
         std::lock_guard<std::mutex> guard(q.lock);
-        for (auto& e : q.items) store(e.dpc->Inserted, LONG{0});
+        for (auto& e : q.items)
+            store(e.dpc->Inserted, LONG{0});
         q.items.clear();
     }
     flush_dpcs();
@@ -251,9 +255,9 @@ bool check_freed_range(const void* begin, size_t length, const char* what) {
         std::lock_guard<std::mutex> guard(tm.lock);
         for (auto& [due, timer] : tm.queue) {
             if (inside(timer)) {
-                verifier::bugcheck(verifier::kDriverVerifierViolation,
-                                   std::string(what) + " " + ptr(begin) + " holds a pending timer " + ptr(timer) +
-                                       " (active timer in freed memory)");
+                verifier::bugcheck(verifier::kDriverVerifierViolation, std::string(what) + " " + ptr(begin) +
+                                                                           " holds a pending timer " + ptr(timer) +
+                                                                           " (active timer in freed memory)");
                 return false;
             }
         }
@@ -264,9 +268,9 @@ bool check_freed_range(const void* begin, size_t length, const char* what) {
         std::lock_guard<std::mutex> guard(q.lock);
         for (auto& e : q.items) {
             if (inside(e.dpc)) {
-                verifier::bugcheck(verifier::kDriverVerifierViolation,
-                                   std::string(what) + " " + ptr(begin) + " holds a queued DPC " + ptr(e.dpc) +
-                                       " (queued DPC in freed memory)");
+                verifier::bugcheck(verifier::kDriverVerifierViolation, std::string(what) + " " + ptr(begin) +
+                                                                           " holds a queued DPC " + ptr(e.dpc) +
+                                                                           " (queued DPC in freed memory)");
                 return false;
             }
         }
@@ -286,9 +290,11 @@ size_t check_no_timers_or_dpcs(const char* when) {
     for (unsigned i = 0; i < used; ++i) {
         Queue& q = queues()[i];
         std::lock_guard<std::mutex> guard(q.lock);
-        for (auto& e : q.items) found.push_back(std::string("DPC ") + ptr(e.dpc) + " still queued at " + when);
+        for (auto& e : q.items)
+            found.push_back(std::string("DPC ") + ptr(e.dpc) + " still queued at " + when);
     }
-    for (const auto& message : found) verifier::bugcheck(verifier::kDriverVerifierViolation, message);
+    for (const auto& message : found)
+        verifier::bugcheck(verifier::kDriverVerifierViolation, message);
     return found.size();
 }
 
@@ -466,8 +472,8 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
         std::lock_guard<std::mutex> guard(tm.lock);
         was_pending = load(Timer->Pending) ? TRUE : FALSE;
         if (was_pending) erase_timer(tm, Timer);  // re-arming replaces the earlier setting
-        const int64_t due = DueTime.QuadPart < 0 ? expiry_relative(now_100ns(), -DueTime.QuadPart)
-                                                 : expiry_absolute(DueTime.QuadPart);
+        const int64_t due =
+            DueTime.QuadPart < 0 ? expiry_relative(now_100ns(), -DueTime.QuadPart) : expiry_absolute(DueTime.QuadPart);
         store(Timer->Signalled, LONG{0});
         store(Timer->DueTime, due);
         Timer->Dpc = Dpc;

@@ -58,16 +58,16 @@ double delay_scale();
 struct WaitRecord {
     enum class Kind { Delay, Wait };
     Kind kind;
-    int64_t interval;      // as passed, 100 ns units (negative = relative); for a NULL time-out INT64_MIN
-    bool infinite;         // a wait with a NULL time-out
-    uint64_t thread;       // host::thread_id() of the caller
-    KIRQL irql;            // caller's IRQL
-    const void* object;    // the object waited on (nullptr for delays)
-    NTSTATUS result;       // STATUS_SUCCESS or STATUS_TIMEOUT
+    int64_t interval;    // as passed, 100 ns units (negative = relative); for a NULL time-out INT64_MIN
+    bool infinite;       // a wait with a NULL time-out
+    uint64_t thread;     // host::thread_id() of the caller
+    KIRQL irql;          // caller's IRQL
+    const void* object;  // the object waited on (nullptr for delays)
+    NTSTATUS result;     // STATUS_SUCCESS or STATUS_TIMEOUT
 };
 // Delays and waits in call order (the most recent 65,536 are kept).
-std::vector<WaitRecord> delays();   // KeDelayExecutionThread calls only
-std::vector<WaitRecord> waits();    // KeWaitForSingleObject calls only
+std::vector<WaitRecord> delays();  // KeDelayExecutionThread calls only
+std::vector<WaitRecord> waits();   // KeWaitForSingleObject calls only
 void clear_wait_records();
 // Number of KeWaitForSingleObject calls on `object` that returned STATUS_TIMEOUT.
 uint64_t timeouts(const void* object);
@@ -139,8 +139,8 @@ uint64_t isrs_over_budget();
 struct PoolUsage {
     uint64_t live_blocks = 0;
     uint64_t live_bytes = 0;
-    uint64_t allocations = 0;   // successful allocations since reset
-    uint64_t failures = 0;      // allocations refused (injected) since reset
+    uint64_t allocations = 0;  // successful allocations since reset
+    uint64_t failures = 0;     // allocations refused (injected) since reset
 };
 PoolUsage pool_usage();
 PoolUsage pool_usage(ULONG tag);

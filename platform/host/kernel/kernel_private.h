@@ -30,13 +30,11 @@ bool check_irql(const char* service, KIRQL max_irql);
 
 // Header words of waitable and queueable objects.
 constexpr LONG kHeaderMagic = 0x51480000;
-constexpr LONG kKindEvent = 0x01;       // | EVENT_TYPE << 8
+constexpr LONG kKindEvent = 0x01;  // | EVENT_TYPE << 8
 constexpr LONG kKindMutex = 0x02;
 constexpr LONG kKindTimer = 0x08;
 constexpr LONG kKindDpc = 0x13;
-inline LONG header_kind(LONG header) {
-    return (header & 0xFFFF0000) == kHeaderMagic ? (header & 0xFF) : -1;
-}
+inline LONG header_kind(LONG header) { return (header & 0xFFFF0000) == kHeaderMagic ? (header & 0xFF) : -1; }
 
 // Address-keyed wait channels (a "parking lot"): kernel objects stay plain words with no
 // destructor; sleeping and waking go through one of these buckets, chosen by the object address.

@@ -15,8 +15,8 @@ namespace host {
 namespace detail {
 namespace {
 
-constexpr unsigned char kFreshPattern = 0xA5;   // new blocks: not zero, so missing initialisation shows
-constexpr unsigned char kGuardPattern = 0xFD;   // bytes after the block, checked at free
+constexpr unsigned char kFreshPattern = 0xA5;  // new blocks: not zero, so missing initialisation shows
+constexpr unsigned char kGuardPattern = 0xFD;  // bytes after the block, checked at free
 constexpr size_t kTrailer = 16;
 constexpr size_t kPage = 4096;
 constexpr size_t kQuarantineBlocks = 256;
@@ -91,9 +91,9 @@ void free_block(PVOID P, bool check_tag, ULONG Tag, const char* service) {
                 return;
             }
             bool twice = in_quarantine(p, P);
-            std::string msg = std::string(service) + " of " + ptr(P) +
-                              (twice ? ": block already freed (double free)"
-                                     : ": address did not come from the pool (bad pointer)");
+            std::string msg =
+                std::string(service) + " of " + ptr(P) +
+                (twice ? ": block already freed (double free)" : ": address did not come from the pool (bad pointer)");
             // The bug check may return under a capture; it must not run with the pool locked.
             p.lock.unlock();
             verifier::bugcheck(verifier::kBadPoolCaller, msg);
@@ -114,9 +114,9 @@ void free_block(PVOID P, bool check_tag, ULONG Tag, const char* service) {
     for (size_t i = b.size; i < b.span; ++i) {
         if (bytes[i] != kGuardPattern) {
             verifier::bugcheck(verifier::kDriverVerifierViolation,
-                               std::string(service) + " of " + ptr(P) + " (" + std::to_string(b.size) +
-                                   " bytes, tag " + tag_name(b.tag) + "): written past its end at offset " +
-                                   std::to_string(i) + " (pool overrun)");
+                               std::string(service) + " of " + ptr(P) + " (" + std::to_string(b.size) + " bytes, tag " +
+                                   tag_name(b.tag) + "): written past its end at offset " + std::to_string(i) +
+                                   " (pool overrun)");
             break;
         }
     }
@@ -140,7 +140,8 @@ void free_block(PVOID P, bool check_tag, ULONG Tag, const char* service) {
 void reset_pool() {
     Pool& p = pool();
     std::lock_guard<std::mutex> guard(p.lock);
-    for (auto& [ptr, b] : p.live) p.forgotten.emplace(ptr, b);
+    for (auto& [ptr, b] : p.live)
+        p.forgotten.emplace(ptr, b);
     p.live.clear();
     p.by_tag.clear();
     p.total = PoolUsage{};
@@ -153,10 +154,12 @@ size_t pool_leaks(std::string& report) {
     Pool& p = pool();
     std::lock_guard<std::mutex> guard(p.lock);
     std::map<ULONG, std::vector<std::pair<void*, Block>>> per_tag;
-    for (auto& [ptr, b] : p.live) per_tag[b.tag].emplace_back(ptr, b);
+    for (auto& [ptr, b] : p.live)
+        per_tag[b.tag].emplace_back(ptr, b);
     for (auto& [tag, blocks] : per_tag) {
         size_t bytes = 0;
-        for (auto& [ptr, b] : blocks) bytes += b.size;
+        for (auto& [ptr, b] : blocks)
+            bytes += b.size;
         report += "pool: " + std::to_string(blocks.size()) + " block(s), " + std::to_string(bytes) +
                   " bytes with tag " + tag_name(tag) + " still allocated";
         size_t shown = 0;
@@ -236,9 +239,9 @@ size_t check_leaks(const char* context) {
     std::string report;
     size_t leaks = pool_leaks(report) + dma_leaks(report);
     if (leaks) {
-        verifier::bugcheck(verifier::kDriverVerifierViolation,
-                           std::string(context ? context : "leak check") + ": " + std::to_string(leaks) +
-                               " allocation(s) leaked\n" + report);
+        verifier::bugcheck(verifier::kDriverVerifierViolation, std::string(context ? context : "leak check") + ": " +
+                                                                   std::to_string(leaks) + " allocation(s) leaked\n" +
+                                                                   report);
     }
     return leaks;
 }

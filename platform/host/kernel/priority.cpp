@@ -111,7 +111,8 @@ void watch() {
                 w->window_start = now;
             }
         }
-        for (const auto& f : findings) verifier::diagnostic(f);
+        for (const auto& f : findings)
+            verifier::diagnostic(f);
     }
 }
 

@@ -42,11 +42,10 @@ struct sigaction g_previous {};
         if (begin == 0 || address < begin || address >= slot.end.load(std::memory_order_relaxed)) continue;
         const uint32_t code = slot.code.load(std::memory_order_relaxed);
         char text[256];
-        const int n = std::snprintf(text, sizeof text,
-                                    "*** STOP 0x%08X (%s): CPU access at 0x%016llX, %llu bytes into %s 0x%016llX\n",
-                                    code, verifier::code_name(code), static_cast<unsigned long long>(address),
-                                    static_cast<unsigned long long>(address - begin), slot.what.load(),
-                                    static_cast<unsigned long long>(begin));
+        const int n = std::snprintf(
+            text, sizeof text, "*** STOP 0x%08X (%s): CPU access at 0x%016llX, %llu bytes into %s 0x%016llX\n", code,
+            verifier::code_name(code), static_cast<unsigned long long>(address),
+            static_cast<unsigned long long>(address - begin), slot.what.load(), static_cast<unsigned long long>(begin));
         if (n > 0) (void)!write(STDERR_FILENO, text, static_cast<size_t>(n) < sizeof text ? n : sizeof text - 1);
         std::signal(SIGABRT, SIG_DFL);
         std::abort();
@@ -60,9 +59,7 @@ void install_fault_handler() {
     // is left alone.
 #if !defined(__SANITIZE_ADDRESS__)
     static std::once_flag once;
-    std::call_once(once, [] {
-        guarded::install_fault_handler(on_fault, g_previous);
-    });
+    std::call_once(once, [] { guarded::install_fault_handler(on_fault, g_previous); });
 #endif
 }
 

@@ -54,7 +54,8 @@ NTSTATUS NTAPI KsCreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physic
         std::lock_guard<std::mutex> guard(g_add_lock);
         auto it = g_adds.find(PhysicalDeviceObject);
         if (it == g_adds.end() || it->second.device) {
-            record("KsCreateDevice", "KsCreateDevice outside the AddDevice of its physical device object, or twice in it");
+            record("KsCreateDevice",
+                   "KsCreateDevice outside the AddDevice of its physical device object, or twice in it");
             return STATUS_INVALID_DEVICE_REQUEST;
         }
         fdo = it->second.fdo;

@@ -112,7 +112,8 @@ std::vector<PKSPIN> pause_running_pins(PKSDEVICE ksdevice) {
         std::lock_guard<std::mutex> guard(device->filters_lock);
         for (FilterObj* filter : device->filters) {
             std::lock_guard<std::mutex> pins_guard(filter->pins_lock);
-            for (PinObj* pin : filter->pins) pins.push_back(pin);
+            for (PinObj* pin : filter->pins)
+                pins.push_back(pin);
         }
     }
     for (PinObj* pin : pins) {

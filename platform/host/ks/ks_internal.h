@@ -98,7 +98,7 @@ struct ClockRef;
 struct PinObj {
     KSPIN ks{};
     FilterObj* filter = nullptr;
-    std::vector<uint64_t> format_storage;  // ConnectionFormat lives here (8-byte aligned)
+    std::vector<uint64_t> format_storage;    // ConnectionFormat lives here (8-byte aligned)
     std::atomic<int> reached{KSSTATE_STOP};  // the state actually reached
     std::atomic<int> gate{KSSTATE_STOP};     // the state processing is gated on
     ULONG flags = 0;                         // descriptor flags, fixed at creation

@@ -14,7 +14,7 @@ const KSPIN_DESCRIPTOR_EX* pin_descriptor(const KSFILTER_DESCRIPTOR* fd, uint32_
     if (!fd || pin_id >= fd->PinDescriptorsCount || !fd->PinDescriptors) return nullptr;
     ULONG stride = fd->PinDescriptorSize ? fd->PinDescriptorSize : sizeof(KSPIN_DESCRIPTOR_EX);
     return reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(reinterpret_cast<const char*>(fd->PinDescriptors) +
-                                                         size_t(pin_id) * stride);
+                                                        size_t(pin_id) * stride);
 }
 
 bool guid_agrees(const GUID& a, const GUID& b) { return a == b || a == kGuidNull || b == kGuidNull; }

@@ -26,8 +26,8 @@ const KSPROPERTY_ITEM* find_item(const KSAUTOMATION_TABLE* table, const GUID& se
         if (!ps.Set || !(*ps.Set == set)) continue;
         *set_found = true;
         for (ULONG i = 0; i < ps.PropertiesCount; ++i) {
-            const auto* item = reinterpret_cast<const KSPROPERTY_ITEM*>(
-                reinterpret_cast<const char*>(ps.PropertyItem) + size_t(i) * item_size);
+            const auto* item = reinterpret_cast<const KSPROPERTY_ITEM*>(reinterpret_cast<const char*>(ps.PropertyItem) +
+                                                                        size_t(i) * item_size);
             if (item->PropertyId == id) return item;
         }
     }
@@ -41,7 +41,7 @@ const KSPIN_DESCRIPTOR_EX* pin_descriptor(const KSFILTER_DESCRIPTOR* fd, uint32_
     if (!fd || pin_id >= fd->PinDescriptorsCount || !fd->PinDescriptors) return nullptr;
     ULONG stride = fd->PinDescriptorSize ? fd->PinDescriptorSize : sizeof(KSPIN_DESCRIPTOR_EX);
     return reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(reinterpret_cast<const char*>(fd->PinDescriptors) +
-                                                         size_t(pin_id) * stride);
+                                                        size_t(pin_id) * stride);
 }
 
 // Size checks of a GET or SET whose value is at least `min_data` bytes.
@@ -144,17 +144,19 @@ NTSTATUS intersect(FilterObj* filter, Buffer& input, uint32_t input_length, uint
 
 // Properties the class answers itself. Returns false if (set, id) is not one of them.
 bool class_property(FilterObj* filter, PinObj* pin, const KSPROPERTY& req, Buffer& input, uint32_t input_length,
-                    uint8_t* out, uint32_t output_length, ULONG_PTR* information, NTSTATUS* status,
-                    bool* set_found) {
+                    uint8_t* out, uint32_t output_length, ULONG_PTR* information, NTSTATUS* status, bool* set_found) {
     bool get = req.Flags & KSPROPERTY_TYPE_GET;
     bool set = req.Flags & KSPROPERTY_TYPE_SET;
     bool support = req.Flags & KSPROPERTY_TYPE_BASICSUPPORT;
     if (!pin && req.Set == kPropsetPin) {
         *set_found = true;
         if (req.Id != kPinDataIntersection) return false;
-        if (support) *status = basic_support(true, false, out, output_length, information);
-        else if (!get) *status = STATUS_INVALID_DEVICE_REQUEST;
-        else *status = intersect(filter, input, input_length, out, output_length, information);
+        if (support)
+            *status = basic_support(true, false, out, output_length, information);
+        else if (!get)
+            *status = STATUS_INVALID_DEVICE_REQUEST;
+        else
+            *status = intersect(filter, input, input_length, out, output_length, information);
         return true;
     }
     if (pin && req.Set == kPropsetConnection) {
@@ -291,8 +293,7 @@ NTSTATUS route(FilterObj* filter, PinObj* pin, const PropertyCall& call, ULONG_P
                 *information = irp.IoStatus.Information;
             } else {
                 status = basic_support(item->GetPropertyHandler != nullptr, item->SetPropertyHandler != nullptr, out,
-                                       call.output_length,
-                                       information);
+                                       call.output_length, information);
             }
         } else {
             if (get == set) return STATUS_INVALID_PARAMETER;  // exactly one of GET and SET

@@ -85,9 +85,7 @@ void check_dispatch(const char* service) {
     }
 }
 
-bool gate_open_locked(PinObj* pin) {
-    return pin->gate.load() >= min_processing_state(pin) && !pin->queue.empty();
-}
+bool gate_open_locked(PinObj* pin) { return pin->gate.load() >= min_processing_state(pin) && !pin->queue.empty(); }
 
 // The processing mutex. It is not recursive: a thread that takes it again waits for itself
 // forever. That is reported as the deadlock it is; inside a verifier capture the call goes on as
@@ -98,8 +96,8 @@ void pm_acquire(PinObj* pin, const char* holder) {
     if (pin->pm_count > 0 && pin->pm_owner == self) {
         ++pin->pm_count;
         guard.unlock();
-        record("KsProcessingMutex", std::string(holder) +
-                                        ": processing mutex acquired by the thread that already holds it (deadlock)");
+        record("KsProcessingMutex",
+               std::string(holder) + ": processing mutex acquired by the thread that already holds it (deadlock)");
         return;
     }
     pin->pm_cv.wait(guard, [&] { return pin->pm_count == 0; });
@@ -118,9 +116,9 @@ void pm_release(PinObj* pin) {
         return;
     }
     if (--pin->pm_count == 0) {
-        auto held = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
-                                                                          pin->pm_since)
-                        .count();
+        auto held =
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - pin->pm_since)
+                .count();
         const uint64_t held_cpu_ns = cost::thread_cpu_ns() - pin->pm_since_cpu_ns;
         const char* holder = pin->pm_holder;
         pin->pm_owner = std::thread::id();

@@ -205,7 +205,8 @@ void describe(Kind kind, const void* object, const void* routine, const void* de
                 other.device.store(nullptr, std::memory_order_release);
         }
     }
-    for (auto& p : s->pins) p.store(nullptr, std::memory_order_relaxed);
+    for (auto& p : s->pins)
+        p.store(nullptr, std::memory_order_relaxed);
     s->routine.store(routine, std::memory_order_release);
     s->device.store(device, std::memory_order_release);
 }
@@ -267,7 +268,8 @@ void note_set(const void* event) {
         EventLinks& links = events()[event];
         if (std::find(links.setters.begin(), links.setters.end(), setter) == links.setters.end()) {
             links.setters.push_back(setter);
-            for (const void* pin : links.waiters) relate(setter.first, setter.second, pin);
+            for (const void* pin : links.waiters)
+                relate(setter.first, setter.second, pin);
         }
     }
     t_set.set(event, t_object);
@@ -281,7 +283,8 @@ void note_wait(const void* event) {
         EventLinks& links = events()[event];
         if (std::find(links.waiters.begin(), links.waiters.end(), pin) == links.waiters.end()) {
             links.waiters.push_back(pin);
-            for (const auto& setter : links.setters) relate(setter.first, setter.second, pin);
+            for (const auto& setter : links.setters)
+                relate(setter.first, setter.second, pin);
         }
     }
     t_wait.set(event, pin);

@@ -25,10 +25,10 @@ struct Figures {
     Kind kind = Kind::Process;
     const void* object = nullptr;  // KINTERRUPT, KDPC or KSPIN
     uint64_t calls = 0;
-    uint64_t cpu_ns = 0;      // the routine's own CPU time, summed
-    uint64_t max_ns = 0;      // its longest call
-    uint64_t frames = 0;      // pins: frames completed with success and data
-    uint64_t bytes = 0;       // pins: DataUsed of those frames
+    uint64_t cpu_ns = 0;  // the routine's own CPU time, summed
+    uint64_t max_ns = 0;  // its longest call
+    uint64_t frames = 0;  // pins: frames completed with success and data
+    uint64_t bytes = 0;   // pins: DataUsed of those frames
 };
 
 // The calling thread's CPU time.

@@ -135,7 +135,8 @@ NTSTATUS Driver::load(DriverEntryRoutine entry, std::shared_ptr<Driver>& out) {
     if (!entry) return STATUS_INVALID_PARAMETER;
     std::shared_ptr<Driver> driver(new Driver);
     static const char kPath[] = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\quadhdmi";
-    for (const char* c = kPath; *c; ++c) driver->path_text_.push_back(static_cast<WCHAR>(*c));
+    for (const char* c = kPath; *c; ++c)
+        driver->path_text_.push_back(static_cast<WCHAR>(*c));
     driver->path_text_.push_back(0);
     driver->registry_path_.Buffer = driver->path_text_.data();
     driver->registry_path_.Length = static_cast<USHORT>((driver->path_text_.size() - 1) * sizeof(WCHAR));

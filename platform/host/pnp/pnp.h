@@ -14,7 +14,7 @@
 
 namespace host::pnp {
 
-using DriverEntryRoutine = NTSTATUS (NTAPI*)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+using DriverEntryRoutine = NTSTATUS(NTAPI*)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 // ---------------------------------------------------------------------------------------------
 // CM_RESOURCE_LIST builder. Each full descriptor holds any number of partial descriptors; the

@@ -56,7 +56,8 @@ void forget_hardware_key(PDEVICE_OBJECT pdo) {
     {
         std::lock_guard<std::mutex> guard(g_lock);
         g_keys.erase(pdo);
-        for (auto& [handle, key] : g_handles) still_open += key->pdo == pdo;
+        for (auto& [handle, key] : g_handles)
+            still_open += key->pdo == pdo;
     }
     if (still_open)
         verifier::diagnostic("registry: " + std::to_string(still_open) +

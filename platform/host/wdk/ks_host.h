@@ -136,7 +136,8 @@ typedef enum {
     KSPIN_COMMUNICATION_SOURCE,
     KSPIN_COMMUNICATION_BOTH,
     KSPIN_COMMUNICATION_BRIDGE
-} KSPIN_COMMUNICATION, *PKSPIN_COMMUNICATION;
+} KSPIN_COMMUNICATION,
+    *PKSPIN_COMMUNICATION;
 
 typedef struct {
     LONGLONG Granularity;
@@ -217,9 +218,9 @@ typedef struct {
 // ---------------------------------------------------------------------------------------------
 // Automation tables
 
-typedef NTSTATUS (NTAPI *PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
-typedef BOOLEAN (NTAPI *PFNKSFASTHANDLER)(PVOID FileObject, PKSIDENTIFIER Request, ULONG RequestLength, PVOID Data,
-                                    ULONG DataLength, PIO_STATUS_BLOCK IoStatus);
+typedef NTSTATUS(NTAPI* PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+typedef BOOLEAN(NTAPI* PFNKSFASTHANDLER)(PVOID FileObject, PKSIDENTIFIER Request, ULONG RequestLength, PVOID Data,
+                                         ULONG DataLength, PIO_STATUS_BLOCK IoStatus);
 
 typedef struct {
     KSIDENTIFIER PropTypeSet;
@@ -316,11 +317,11 @@ typedef struct KSAUTOMATION_TABLE_ {
 
 #define DEFINE_KSPROPERTY_TABLE(tablename) const KSPROPERTY_ITEM tablename[] =
 #define DEFINE_KSPROPERTY_ITEM(PropertyId, GetHandler, MinProperty, MinData, SetHandler, Values, RelationsCount, \
-                               Relations, SupportHandler, SerializedSize)                                         \
-    {                                                                                                             \
+                               Relations, SupportHandler, SerializedSize)                                        \
+    {                                                                                                            \
         PropertyId, {(PFNKSHANDLER)GetHandler}, MinProperty, MinData, {(PFNKSHANDLER)SetHandler},                \
             (PKSPROPERTY_VALUES)Values, RelationsCount, (PKSPROPERTY)Relations, (PFNKSHANDLER)SupportHandler,    \
-            (ULONG)SerializedSize                                                                                 \
+            (ULONG)SerializedSize                                                                                \
     }
 #define DEFINE_KSPROPERTY_SET(Set, PropertiesCount, PropertyItem, FastIoCount, FastIoTable) \
     { Set, PropertiesCount, PropertyItem, FastIoCount, FastIoTable }
@@ -337,7 +338,7 @@ typedef struct KSAUTOMATION_TABLE_ {
 // Object model
 
 typedef PVOID KSOBJECT_BAG;
-typedef void (NTAPI *PFNKSFREE)(PVOID Data);
+typedef void(NTAPI* PFNKSFREE)(PVOID Data);
 
 typedef struct _KSDEVICE KSDEVICE, *PKSDEVICE;
 typedef struct _KSDEVICE_DESCRIPTOR KSDEVICE_DESCRIPTOR, *PKSDEVICE_DESCRIPTOR;
@@ -356,31 +357,31 @@ typedef struct _KSPROCESSPIN_INDEXENTRY KSPROCESSPIN_INDEXENTRY, *PKSPROCESSPIN_
 typedef struct _KSCLOCK_DISPATCH KSCLOCK_DISPATCH;
 typedef struct _KSALLOCATOR_DISPATCH KSALLOCATOR_DISPATCH;
 
-typedef NTSTATUS (NTAPI *PFNKSDEVICECREATE)(PKSDEVICE Device);
-typedef NTSTATUS (NTAPI *PFNKSDEVICEPNPSTART)(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResourceList,
-                                        PCM_RESOURCE_LIST UntranslatedResourceList);
-typedef NTSTATUS (NTAPI *PFNKSDEVICE)(PKSDEVICE Device);
-typedef NTSTATUS (NTAPI *PFNKSDEVICEIRP)(PKSDEVICE Device, PIRP Irp);
-typedef void (NTAPI *PFNKSDEVICEIRPVOID)(PKSDEVICE Device, PIRP Irp);
-typedef NTSTATUS (NTAPI *PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE Device, PIRP Irp, PDEVICE_CAPABILITIES Capabilities);
-typedef NTSTATUS (NTAPI *PFNKSDEVICEQUERYPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE DeviceTo,
-                                          DEVICE_POWER_STATE DeviceFrom, SYSTEM_POWER_STATE SystemTo,
-                                          SYSTEM_POWER_STATE SystemFrom, POWER_ACTION Action);
-typedef void (NTAPI *PFNKSDEVICESETPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From);
+typedef NTSTATUS(NTAPI* PFNKSDEVICECREATE)(PKSDEVICE Device);
+typedef NTSTATUS(NTAPI* PFNKSDEVICEPNPSTART)(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResourceList,
+                                             PCM_RESOURCE_LIST UntranslatedResourceList);
+typedef NTSTATUS(NTAPI* PFNKSDEVICE)(PKSDEVICE Device);
+typedef NTSTATUS(NTAPI* PFNKSDEVICEIRP)(PKSDEVICE Device, PIRP Irp);
+typedef void(NTAPI* PFNKSDEVICEIRPVOID)(PKSDEVICE Device, PIRP Irp);
+typedef NTSTATUS(NTAPI* PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE Device, PIRP Irp, PDEVICE_CAPABILITIES Capabilities);
+typedef NTSTATUS(NTAPI* PFNKSDEVICEQUERYPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE DeviceTo,
+                                               DEVICE_POWER_STATE DeviceFrom, SYSTEM_POWER_STATE SystemTo,
+                                               SYSTEM_POWER_STATE SystemFrom, POWER_ACTION Action);
+typedef void(NTAPI* PFNKSDEVICESETPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From);
 
-typedef NTSTATUS (NTAPI *PFNKSFILTERIRP)(PKSFILTER Filter, PIRP Irp);
-typedef NTSTATUS (NTAPI *PFNKSFILTERPROCESS)(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index);
-typedef NTSTATUS (NTAPI *PFNKSFILTERVOID)(PKSFILTER Filter);
+typedef NTSTATUS(NTAPI* PFNKSFILTERIRP)(PKSFILTER Filter, PIRP Irp);
+typedef NTSTATUS(NTAPI* PFNKSFILTERPROCESS)(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index);
+typedef NTSTATUS(NTAPI* PFNKSFILTERVOID)(PKSFILTER Filter);
 
-typedef NTSTATUS (NTAPI *PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
-typedef NTSTATUS (NTAPI *PFNKSPIN)(PKSPIN Pin);
-typedef void (NTAPI *PFNKSPINVOID)(PKSPIN Pin);
-typedef NTSTATUS (NTAPI *PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
-typedef NTSTATUS (NTAPI *PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
-                                          const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange);
-typedef NTSTATUS (NTAPI *PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
-                                            PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data,
-                                            PULONG DataSize);
+typedef NTSTATUS(NTAPI* PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
+typedef NTSTATUS(NTAPI* PFNKSPIN)(PKSPIN Pin);
+typedef void(NTAPI* PFNKSPINVOID)(PKSPIN Pin);
+typedef NTSTATUS(NTAPI* PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
+typedef NTSTATUS(NTAPI* PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
+                                               const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange);
+typedef NTSTATUS(NTAPI* PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+                                                 PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data,
+                                                 PULONG DataSize);
 
 struct _KSDEVICE_DISPATCH {
     PFNKSDEVICECREATE Add;
@@ -593,7 +594,7 @@ typedef IKsReferenceClock* PIKSREFERENCECLOCK;
 // Class services
 
 NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath,
-                            const KSDEVICE_DESCRIPTOR* Descriptor);
+                                  const KSDEVICE_DESCRIPTOR* Descriptor);
 // KsInitializeDriver's AddDevice: KsCreateDevice with the descriptor KsInitializeDriver recorded.
 NTSTATUS NTAPI KsAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
 // The device object over PhysicalDeviceObject and its KSDEVICE from Descriptor (its filter
@@ -608,8 +609,9 @@ PKSPIN NTAPI KsGetPinFromIrp(PIRP Irp);
 PKSFILTER NTAPI KsPinGetParentFilter(PKSPIN Pin);
 NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free);
 NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize, ULONG OldSize, ULONG Tag);
-#define KsEdit(Object, PointerToPointer, Tag) \
-    _KsEdit((Object)->Bag, (PVOID*)(PointerToPointer), sizeof(**(PointerToPointer)), sizeof(**(PointerToPointer)), (Tag))
+#define KsEdit(Object, PointerToPointer, Tag)                                                                      \
+    _KsEdit((Object)->Bag, (PVOID*)(PointerToPointer), sizeof(**(PointerToPointer)), sizeof(**(PointerToPointer)), \
+            (Tag))
 #define KsEditSized(Object, PointerToPointer, NewSize, OldSize, Tag) \
     _KsEdit((Object)->Bag, (PVOID*)(PointerToPointer), (NewSize), (OldSize), (Tag))
 NTSTATUS NTAPI KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface);

@@ -181,8 +181,8 @@ typedef struct _IO_STATUS_BLOCK {
 // shipped image writes IoStatus.Information at offset 56); the rest belongs to the host class
 // layer and is padded to the real size.
 typedef struct _IRP {
-    PVOID HostTarget;    // the filter or pin the request is addressed to
-    ULONG HostKind;      // host-private: what HostTarget is
+    PVOID HostTarget;  // the filter or pin the request is addressed to
+    ULONG HostKind;    // host-private: what HostTarget is
     ULONG HostInputLength;
     ULONG HostOutputLength;
     UCHAR HostReserved0[28];
@@ -191,7 +191,7 @@ typedef struct _IRP {
 } IRP, *PIRP;
 
 typedef struct _DEVICE_OBJECT {
-    PVOID HostDevice;    // host-private link to the simulated PCI function
+    PVOID HostDevice;  // host-private link to the simulated PCI function
     ULONG HostId;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
@@ -226,7 +226,8 @@ typedef enum _DEVICE_POWER_STATE {
     PowerDeviceD2,
     PowerDeviceD3,
     PowerDeviceMaximum
-} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
 
 typedef enum _SYSTEM_POWER_STATE {
     PowerSystemUnspecified = 0,
@@ -237,7 +238,8 @@ typedef enum _SYSTEM_POWER_STATE {
     PowerSystemHibernate,
     PowerSystemShutdown,
     PowerSystemMaximum
-} SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
+} SYSTEM_POWER_STATE,
+    *PSYSTEM_POWER_STATE;
 
 typedef enum { PowerActionNone = 0, PowerActionReserved = 1, PowerActionSleep = 2 } POWER_ACTION;
 
@@ -272,22 +274,22 @@ typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVE
 // that was never initialised.
 typedef struct _KEVENT {
     alignas(8) volatile LONG Header;
-    volatile LONG State;            // 1 signalled, 0 not
-    volatile LONGLONG Generation;   // bumped by every KeSetEvent (releases all current waiters)
+    volatile LONG State;           // 1 signalled, 0 not
+    volatile LONGLONG Generation;  // bumped by every KeSetEvent (releases all current waiters)
     volatile LONGLONG Reserved;
 } KEVENT, *PKEVENT, *PRKEVENT;
 
 typedef struct _KMUTEX {
     alignas(8) volatile LONG Header;
-    volatile LONG RecursionCount;   // 0 when free
-    volatile ULONGLONG OwnerThread; // host thread id of the owner, 0 when free
+    volatile LONG RecursionCount;    // 0 when free
+    volatile ULONGLONG OwnerThread;  // host thread id of the owner, 0 when free
     volatile LONG AcquireIrql;
     UCHAR Reserved[36];
 } KMUTEX, *PKMUTEX, *PRKMUTEX;
 
 typedef struct _KDPC KDPC, *PKDPC, *PRKDPC;
-typedef void (NTAPI *PKDEFERRED_ROUTINE)(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
-                                   PVOID SystemArgument2);
+typedef void(NTAPI* PKDEFERRED_ROUTINE)(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                        PVOID SystemArgument2);
 
 typedef enum _KDPC_IMPORTANCE {
     LowImportance = 0,
@@ -303,7 +305,7 @@ struct _KDPC {
     PVOID DeferredContext;
     PVOID SystemArgument1;
     PVOID SystemArgument2;
-    volatile LONG Inserted;     // 1 + index of the processor whose queue holds it, 0 when not queued
+    volatile LONG Inserted;  // 1 + index of the processor whose queue holds it, 0 when not queued
     volatile LONG Reserved0;
     volatile ULONGLONG Ticket;  // insertion ticket while queued
     UCHAR Reserved[8];
@@ -311,8 +313,8 @@ struct _KDPC {
 
 typedef struct _KTIMER {
     alignas(8) volatile LONG Header;
-    volatile LONG Pending;          // in the timer queue
-    volatile LONGLONG DueTime;      // absolute, host interrupt time, 100 ns
+    volatile LONG Pending;      // in the timer queue
+    volatile LONGLONG DueTime;  // absolute, host interrupt time, 100 ns
     PKDPC Dpc;
     volatile LONG Signalled;
     volatile LONG Reserved0;
@@ -321,8 +323,8 @@ typedef struct _KTIMER {
 } KTIMER, *PKTIMER, *PRKTIMER;
 
 typedef struct _KINTERRUPT KINTERRUPT, *PKINTERRUPT;
-typedef BOOLEAN (NTAPI *PKSERVICE_ROUTINE)(struct _KINTERRUPT* Interrupt, PVOID ServiceContext);
-typedef BOOLEAN (NTAPI *PKSYNCHRONIZE_ROUTINE)(PVOID SynchronizeContext);
+typedef BOOLEAN(NTAPI* PKSERVICE_ROUTINE)(struct _KINTERRUPT* Interrupt, PVOID ServiceContext);
+typedef BOOLEAN(NTAPI* PKSYNCHRONIZE_ROUTINE)(PVOID SynchronizeContext);
 
 void NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
@@ -334,8 +336,8 @@ void NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
 LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
 LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex);
 
-NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout);
 #define KeWaitForMutexObject KeWaitForSingleObject
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 void NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
@@ -357,11 +359,7 @@ BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
 // ---------------------------------------------------------------------------------------------
 // Pool
 
-typedef enum _POOL_TYPE {
-    NonPagedPool = 0,
-    PagedPool = 1,
-    NonPagedPoolNx = 512
-} POOL_TYPE;
+typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 } POOL_TYPE;
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
 void NTAPI ExFreePool(PVOID P);
@@ -609,11 +607,11 @@ typedef struct _DEVICE_DESCRIPTION {
 } DEVICE_DESCRIPTION, *PDEVICE_DESCRIPTION;
 
 typedef struct _DMA_ADAPTER DMA_ADAPTER, *PDMA_ADAPTER;
-typedef void (NTAPI *PPUT_DMA_ADAPTER)(PDMA_ADAPTER DmaAdapter);
-typedef PVOID (NTAPI *PALLOCATE_COMMON_BUFFER)(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICAL_ADDRESS LogicalAddress,
-                                         BOOLEAN CacheEnabled);
-typedef void (NTAPI *PFREE_COMMON_BUFFER)(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRESS LogicalAddress,
-                                    PVOID VirtualAddress, BOOLEAN CacheEnabled);
+typedef void(NTAPI* PPUT_DMA_ADAPTER)(PDMA_ADAPTER DmaAdapter);
+typedef PVOID(NTAPI* PALLOCATE_COMMON_BUFFER)(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICAL_ADDRESS LogicalAddress,
+                                              BOOLEAN CacheEnabled);
+typedef void(NTAPI* PFREE_COMMON_BUFFER)(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRESS LogicalAddress,
+                                         PVOID VirtualAddress, BOOLEAN CacheEnabled);
 
 typedef struct _DMA_OPERATIONS {
     ULONG Size;
@@ -641,7 +639,7 @@ struct _DMA_ADAPTER {
 };
 
 PDMA_ADAPTER NTAPI IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_DESCRIPTION DeviceDescription,
-                             PULONG NumberOfMapRegisters);
+                                   PULONG NumberOfMapRegisters);
 
 // ---------------------------------------------------------------------------------------------
 // Debug output and small run-time helpers

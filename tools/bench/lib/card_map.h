@@ -10,7 +10,7 @@
 namespace bench::card {
 
 constexpr uint32_t kInterruptStatus = 0xC000;
-constexpr uint32_t kCalibration = 0x24;   // read-only, without side effects: a bus-read probe
+constexpr uint32_t kCalibration = 0x24;  // read-only, without side effects: a bus-read probe
 constexpr uint32_t kVideoBlock[sim::kInputs] = {0x9000, 0xB000, 0x9800, 0xB800};
 constexpr uint32_t kAudioBlock[sim::kInputs] = {0x8000, 0xA000, 0x8800, 0xA800};
 // A video engine's block register: the unit just completed was a bottom field.

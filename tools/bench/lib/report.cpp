@@ -140,7 +140,8 @@ Json& Json::text(const char* key, const std::string& value) {
 }
 Json& Json::numbers(const char* key, const std::vector<double>& values) {
     open_array(key);
-    for (double v : values) number(nullptr, v);
+    for (double v : values)
+        number(nullptr, v);
     return close_array();
 }
 bool Json::write(const std::string& path, std::string& error) const {
@@ -263,7 +264,7 @@ const uint8_t* glyph(char c) {
     return unknown;
 }
 
-constexpr int kGlyphAdvance = 6;   // five columns and a space
+constexpr int kGlyphAdvance = 6;  // five columns and a space
 
 struct Canvas {
     int w, h;
@@ -299,7 +300,8 @@ struct Canvas {
                 for (int k = 0; k < 5; ++k)
                     if (rows[r] & (0x10 >> k))
                         for (int dy = 0; dy < scale; ++dy)
-                            for (int dx = 0; dx < scale; ++dx) set(x + k * scale + dx, y + r * scale + dy, c);
+                            for (int dx = 0; dx < scale; ++dx)
+                                set(x + k * scale + dx, y + r * scale + dy, c);
             x += kGlyphAdvance * scale;
         }
     }
@@ -338,7 +340,8 @@ bool plot_latency(const std::string& path, const std::vector<Panel>& panels, dou
         int lx = x0;
         for (size_t s = 0; s < panel.series.size(); ++s) {
             const Rgb c = kColours[s % 4];
-            for (int t = 0; t < 3; ++t) canvas.hline(lx, lx + 18, top + kLegendY + 2 + t, c);
+            for (int t = 0; t < 3; ++t)
+                canvas.hline(lx, lx + 18, top + kLegendY + 2 + t, c);
             canvas.text(lx + 24, top + kLegendY, panel.series[s].name, kText);
             lx += 24 + Canvas::text_width(panel.series[s].name) + 20;
         }
@@ -350,7 +353,8 @@ bool plot_latency(const std::string& path, const std::vector<Panel>& panels, dou
 
         // The range shows every sample up to the slowest per mille, and the goal.
         double range = goal_ms;
-        for (const Series& s : panel.series) range = std::max(range, percentile(s.ms, 0.999));
+        for (const Series& s : panel.series)
+            range = std::max(range, percentile(s.ms, 0.999));
         range = range <= 0 ? 1.0 : range * 1.1;
         const double step = range <= 5 ? 0.5 : range <= 10 ? 1 : range <= 50 ? 5 : range <= 200 ? 20 : 100;
         for (double v = 0; v <= range; v += step) {

@@ -21,8 +21,8 @@ double mean(const std::vector<double>& samples);
 struct DriverCost {
     uint64_t process_ns = 0;
     uint64_t dpc_ns = 0;
-    uint64_t interrupt_ns = 0;   // this pin's share
-    uint64_t frames = 0;         // completed with success
+    uint64_t interrupt_ns = 0;  // this pin's share
+    uint64_t frames = 0;        // completed with success
     uint64_t bytes = 0;
     uint64_t max_process_ns = 0;
     uint64_t max_dpc_ns = 0;
@@ -73,8 +73,8 @@ struct Series {
     std::vector<double> ms;
 };
 struct Panel {
-    std::string title;                                   // what was run: mode, inputs
-    std::string x_label = "latency (ms)";                // what the samples measure
+    std::string title;                     // what was run: mode, inputs
+    std::string x_label = "latency (ms)";  // what the samples measure
     std::string y_label = "share of samples, cumulative (%)";
     std::vector<Series> series;
 };
