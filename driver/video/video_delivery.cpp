@@ -116,11 +116,16 @@ NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {
     // geometry: it is checked again before anything is copied. Once it fits again, the frame the
     // status names may still be one of the old signal (the receiver reports a new mode before
     // the engine has written a frame of it), so it is passed over too: frames are taken again
-    // from the next one the card completes.
+    // from the next one the card completes. Only a completion not looked at yet tells: a wake-up
+    // that brings none (the DPC of a unit an earlier call already took) asks nothing, or a
+    // receiver that locked meanwhile would end the gap without a frame, and the next frame, which
+    // may still be one of the old signal, would go out.
     if (SharedRead(ch.SignalMismatch)) {
-        SignalFitsFormat(ext, in, true);
-        // Everything completed up to the end of the check is passed over.
-        SharedWrite(ch.VideoTakenUnit, VideoEvent::Units(SharedRead(ch.VideoEvent)));
+        if (VideoEvent::Units(SharedRead(ch.VideoEvent)) != SharedRead(ch.VideoTakenUnit)) {
+            SignalFitsFormat(ext, in, true);
+            // Everything completed up to the end of the check is passed over.
+            SharedWrite(ch.VideoTakenUnit, VideoEvent::Units(SharedRead(ch.VideoEvent)));
+        }
         KsStreamPointerUnlock(pointer, FALSE);
         KsPinAttemptProcessing(pin, TRUE);
         return STATUS_PENDING;

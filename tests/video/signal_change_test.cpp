@@ -143,12 +143,25 @@ public:
         EXPECT_TRUE(WaitWhileTimePasses([&] { return SharedRead(vb_.Channel(input_).SignalMismatch) != 0; }))
             << "the driver did not notice the change";
         StepFrame();
+        Settle();
         qh::client::CompletedFrame f{};
         if (pin_->wait_completed(f, 0)) {
             ADD_FAILURE() << "a buffer completed while the signal did not fit";
             Check(f, woven_);
         }
         EXPECT_EQ(pin_->queued(), 1u);
+    }
+
+    // The pin has taken every unit the interrupt routine recorded (a step of the card returns once
+    // the routine has run): delivered, held back or passed over. A frame the pin takes only after
+    // the test has changed the source again would be judged against the new source: the frame
+    // that tells the signal is back would be one of the old signal, and the first frame of the
+    // returning signal would be delivered instead of passed over.
+    void Settle() {
+        ChannelState& ch = vb_.Channel(input_);
+        EXPECT_TRUE(WaitUntil([&] {
+            return SharedRead(ch.VideoTakenUnit) == VideoEvent::Units(SharedRead(ch.VideoEvent));
+        })) << "the pin did not take the card's last unit";
     }
 
     void set_woven(bool woven) { woven_ = woven; }
@@ -298,6 +311,33 @@ TEST(VideoSignalChange, AFormatOfAnotherSizeKeepsItsFramesOnlyWhileTheSignalItWa
     c.ExpectHeldBack();
     ChangeSource(card, 0, "1920x1080p60");
     EXPECT_NE(c.ExpectFrameAfterGap(false) & kDiscontinuity, 0u);
+    EXPECT_EQ(c.ExpectFrame(false) & kDiscontinuity, 0u);
+}
+
+// The DPC of the last frame held back runs late, after Process already took that frame, and the
+// source comes back while its wake-up is served: a wake-up without a new frame does not end the
+// gap. The first frame the card completes afterwards is passed over, the one after it delivered
+// and flagged, and the frames after that follow on.
+TEST(VideoSignalChange, AWakeUpWithoutANewFrameDoesNotEndTheGap) {
+    VideoBed vb;
+    sim::Card& card = vb.bed.card();
+    ChannelState& ch = vb.Channel(0);
+    Client c(vb, 0);  // 1920x1080p60
+    c.ExpectFrame(false);
+    ChangeSource(card, 0, "1280x720p60");
+    c.ExpectHeldBack();
+
+    const host::trace::Mark mark = host::trace::mark();
+    host::watch_shared_read(&ch.SignalMismatch, [&] { ChangeSource(card, 0, "1920x1080p60"); });
+    KeSetEvent(&ch.FrameEvent, 0, FALSE);
+    ASSERT_TRUE(WaitUntil([] { return host::shared_read_watch_fired(); }));
+    // That call is over once the next one has waited out its time for a frame.
+    ASSERT_TRUE(WaitWhileTimePasses(
+        [&] { return host::trace::count_exact(mark, "channel0VideoDpcRoutine no data\n") >= 1; }));
+    EXPECT_EQ(SharedRead(ch.SignalMismatch), 1u) << "a wake-up without a frame ended the gap";
+
+    EXPECT_NE(c.ExpectFrameAfterGap(false) & kDiscontinuity, 0u);
+    EXPECT_EQ(c.ExpectFrame(false) & kDiscontinuity, 0u);
     EXPECT_EQ(c.ExpectFrame(false) & kDiscontinuity, 0u);
 }
 
