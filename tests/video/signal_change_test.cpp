@@ -332,8 +332,8 @@ TEST(VideoSignalChange, AWakeUpWithoutANewFrameDoesNotEndTheGap) {
     KeSetEvent(&ch.FrameEvent, 0, FALSE);
     ASSERT_TRUE(WaitUntil([] { return host::shared_read_watch_fired(); }));
     // That call is over once the next one has waited out its time for a frame.
-    ASSERT_TRUE(WaitWhileTimePasses(
-        [&] { return host::trace::count_exact(mark, "channel0VideoDpcRoutine no data\n") >= 1; }));
+    ASSERT_TRUE(
+        WaitWhileTimePasses([&] { return host::trace::count_exact(mark, "channel0VideoDpcRoutine no data\n") >= 1; }));
     EXPECT_EQ(SharedRead(ch.SignalMismatch), 1u) << "a wake-up without a frame ended the gap";
 
     EXPECT_NE(c.ExpectFrameAfterGap(false) & kDiscontinuity, 0u);
