@@ -334,10 +334,7 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
     std::unique_ptr<TraceOutput> trace;
     if (!prepare_run(common, config, trace)) return 2;
     Session session(config);
-    if (session.start() != STATUS_SUCCESS) {
-        std::fprintf(stderr, "quadhdmi: the device did not start\n");
-        return session.finish() ? 3 : 1;
-    }
+    if (!start_session(session)) return session.finish() ? 3 : 1;
 
     int code = 0;
     // A failure of one input's stream names the input; one of the card or the machine (~0u) has

@@ -26,8 +26,6 @@ bool prepare_run(const CommonOptions& common, sim::CardConfig& config, std::uniq
     return true;
 }
 
-namespace {
-
 bool start_session(Session& session) {
     const NTSTATUS status = session.start();
     if (status != STATUS_SUCCESS) {
@@ -36,6 +34,8 @@ bool start_session(Session& session) {
     }
     return true;
 }
+
+namespace {
 
 int finish_session(Session& session, int code) {
     const size_t leaks = session.finish();
@@ -256,10 +256,7 @@ int run_stats(const CommonOptions& common, const StatsOptions& options) {
     std::unique_ptr<TraceOutput> trace;
     if (!prepare_run(common, config, trace)) return 2;
     Session session(config);
-    if (session.start() != STATUS_SUCCESS) {
-        std::fprintf(stderr, "quadhdmi: the device did not start\n");
-        return session.finish() ? 3 : 1;
-    }
+    if (!start_session(session)) return session.finish() ? 3 : 1;
 
     VideoStream stream;
     std::string error;

@@ -10,6 +10,8 @@
 
 namespace qh::tool {
 
+class Session;
+
 // Exit statuses. When several apply, the first of this list is given (the messages name all):
 //   3  the verifier found a fault of the driver: a leak at the device's removal, or a diagnostic
 //      left recorded at the end;
@@ -35,6 +37,8 @@ constexpr const char* kExitStatusHelp =
 // The card from the options, with the trace destination opened: what every command does before
 // it plugs the card in. False (after a message) if an option is malformed.
 bool prepare_run(const CommonOptions& common, sim::CardConfig& config, std::unique_ptr<TraceOutput>& trace);
+// PnP start of the session's device; false (after a message naming the status) if it failed.
+bool start_session(Session& session);
 
 int run_start(const CommonOptions& common);
 int run_list(const CommonOptions& common);
