@@ -3,6 +3,7 @@
 # configurations, the libFuzzer harnesses with clang, and the windows driver image) and runs
 # every test (the fuzz configuration: each harness for a bounded time). Every configuration runs
 # even after one fails, so one run shows everything; the exit status is non-zero if any failed.
+# Without arguments it also runs the main job (scripts/run.sh) last.
 # The host configuration's "image" tests load the windows build's quadhdmi.sys in place of the
 # host-compiled driver; they run last, once both the host and the windows build are there.
 set -uo pipefail
@@ -28,6 +29,17 @@ if [[ " ${presets[*]} " == *" host "* && " ${presets[*]} " == *" windows "* ]]; 
     else
         echo "=== image: FAILED ==="
         failed+=(image)
+    fi
+fi
+# The README's first command: the main job, built as scripts/run.sh builds it (optimised, where
+# the compiler warns about other things than in the debug build).
+if [ $# -eq 0 ]; then
+    echo "=== main job (scripts/run.sh) ==="
+    if scripts/run.sh; then
+        echo "=== main job: passed ==="
+    else
+        echo "=== main job: FAILED ==="
+        failed+=(main-job)
     fi
 fi
 if ((${#failed[@]})); then

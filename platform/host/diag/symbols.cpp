@@ -73,7 +73,12 @@ std::string where(const void* routine) {
 
 std::string describe(const void* routine, const char* what) {
     std::string name = name_of(routine);
-    return name.empty() ? what + (" " + where(routine)) : name;
+    if (!name.empty()) return name;
+    // Built in pieces: GCC 12 at -O2 takes "literal" + std::string for an overlapping copy.
+    name = what;
+    name += ' ';
+    name += where(routine);
+    return name;
 }
 
 void add_image(uintptr_t base, size_t size, const std::string& name) {

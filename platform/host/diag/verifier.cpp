@@ -349,7 +349,9 @@ std::string describe_overrun(const Overrun& o) {
     } else {
         what = o.name + " passed its limit of " + limit + " (" + o.rule + ")";
     }
-    what += " " + times(o.count);
+    // Appended in pieces: GCC 12 at -O2 takes "literal" + std::string for an overlapping copy.
+    what += ' ';
+    what += times(o.count);
     if (o.own_count == 0) return what + "; its own CPU time never passed the limit";
     if (o.own_count == o.count) return what + "; its own CPU time passed the limit each time";
     return what + "; its own CPU time passed the limit in " + std::to_string(o.own_count) + " of them";
