@@ -1,12 +1,10 @@
-// The user-mode client over the host class layer: requests go through the same paths IOCTLs
-// from user mode take (system buffers, only the returned byte count copied back), frames are
-// submitted with guard bytes and given back as the driver left them.
+// The client over a transport: every request is encoded once, as user mode encodes it (a pin's
+// KSPIN_CONNECT with its format, property requests, reads carrying stream-header arrays), in the
+// process's own memory; frames are submitted with guard bytes around header and data and given
+// back as the driver left them.
 #include "client/client.h"
 
 #include "driver/public.h"
-
-#include "platform/host/kernel/kernel.h"
-#include "platform/host/ks/ks.h"
 
 #include <algorithm>
 #include <chrono>
@@ -25,68 +23,43 @@ constexpr size_t kGuard = 64;
 constexpr uint8_t kGuardByte = 0xA5;
 constexpr uint8_t kDataFill = 0xCD;
 
-const KSPIN_DESCRIPTOR_EX* pin_descriptor(const KSFILTER_DESCRIPTOR* fd, uint32_t pin_id) {
-    if (!fd || pin_id >= fd->PinDescriptorsCount) return nullptr;
-    ULONG stride = fd->PinDescriptorSize ? fd->PinDescriptorSize : sizeof(KSPIN_DESCRIPTOR_EX);
-    return reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(reinterpret_cast<const char*>(fd->PinDescriptors) +
-                                                        size_t(pin_id) * stride);
-}
+// KSPROPERTY_STREAM_MASTERCLOCK of KSPROPSETID_Stream.
+constexpr GUID kPropsetStream = {0x65AABA60, 0x98AE, 0x11CF, {0xA1, 0x0D, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4}};
+constexpr ULONG kStreamMasterClock = 3;
+constexpr GUID kPropsetConnection = {0x1D58C920, 0xAC9B, 0x11CF, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
+constexpr ULONG kConnectionState = 0;
+constexpr ULONG kConnectionDataFormat = 2;
+constexpr GUID kPropsetPin = {0x8C134960, 0x51AD, 0x11CF, {0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00}};
+constexpr ULONG kPinDataIntersection = 4;
 
-PropertyResult user_property(bool pin, void* object, const std::vector<uint8_t>& request, uint32_t output_length,
-                             const std::vector<uint8_t>& input_data) {
-    PropertyResult result{};
-    result.data.assign(output_length, 0);
-    size_t preset = std::min<size_t>(input_data.size(), output_length);
-    if (preset) std::memcpy(result.data.data(), input_data.data(), preset);
-    host::ks::PropertyCall call;
-    call.input = request.data();
-    call.input_length = static_cast<uint32_t>(request.size());
-    call.output = output_length ? result.data.data() : nullptr;
-    call.output_length = output_length;
-    call.user_mode = true;
-    ULONG_PTR information = 0;
-    result.status = pin ? host::ks::pin_property(static_cast<PKSPIN>(object), call, &information)
-                        : host::ks::filter_property(static_cast<PKSFILTER>(object), call, &information);
-    result.bytes_returned = static_cast<uint32_t>(information);
-    return result;
-}
-
-// Guarded storage: kGuard bytes of pattern on each side of `size` usable bytes. Data buffers
-// are user buffers, as a user-mode process's memory: the header carries the client's own
-// address, and the driver reaches the bytes only through the kernel's mapping.
+// Guarded storage in the process's memory: kGuard bytes of pattern on each side of `size` usable
+// bytes, the usable part 8-byte aligned.
 struct Guarded {
-    std::vector<uint8_t> heap;
-    std::unique_ptr<host::ks::UserBuffer> user;
+    std::unique_ptr<UserMemory> memory;
     size_t size = 0;
-    void allocate(size_t n, uint8_t fill, bool user_memory = false) {
+    size_t start = 0;
+    void allocate(Transport& transport, size_t n, uint8_t fill) {
         size = n;
-        if (user_memory) {
-            user = std::make_unique<host::ks::UserBuffer>(n + 2 * kGuard + 8);
-            std::memset(base(), kGuardByte, user->size());
-        } else {
-            heap.assign(n + 2 * kGuard + 8, kGuardByte);
-        }
+        memory = transport.allocate(n + 2 * kGuard + 8);
+        std::memset(memory->bytes(), kGuardByte, memory->size());
+        auto at = reinterpret_cast<uintptr_t>(memory->address()) + kGuard;
+        start = size_t(((at + 7) & ~uintptr_t(7)) - reinterpret_cast<uintptr_t>(memory->address()));
         std::memset(data(), fill, n);
     }
-    uint8_t* base() { return user ? user->memory() : heap.data(); }
-    size_t length() { return user ? user->size() : heap.size(); }
-    // 8-byte aligned start of the usable part.
-    uint8_t* data() {
-        auto start = reinterpret_cast<uintptr_t>(base()) + kGuard;
-        return reinterpret_cast<uint8_t*>((start + 7) & ~uintptr_t(7));
-    }
-    // The address the header carries: the client's user-mode address of data().
-    void* address() { return user ? user->user(size_t(data() - base())) : data(); }
+    uint8_t* data() { return memory->bytes() + start; }
+    // The address a request carries for data().
+    void* address() { return memory->address(start); }
     bool intact() {
-        uint8_t* d = data();
-        for (uint8_t* p = base(); p < d; ++p)
-            if (*p != kGuardByte) return false;
-        for (uint8_t* p = d + size; p < base() + length(); ++p)
-            if (*p != kGuardByte) return false;
+        const uint8_t* base = memory->bytes();
+        for (size_t i = 0; i < start; ++i)
+            if (base[i] != kGuardByte) return false;
+        for (size_t i = start + size; i < memory->size(); ++i)
+            if (base[i] != kGuardByte) return false;
         return true;
     }
 };
 
+// One read request: its header array (one header) and its data buffer.
 struct FrameRecord {
     Guarded header;
     Guarded data;
@@ -94,65 +67,77 @@ struct FrameRecord {
     uint64_t sequence = 0;
 };
 
-class ClockImpl final : public Clock {
-public:
-    ClockImpl() : clock_(std::make_shared<host::ks::MasterClock>()) {}
-    void run() override { clock_->run(); }
-    void pause() override { clock_->pause(); }
-    int64_t stream_time() const override { return clock_->stream_time(); }
-    uint32_t outstanding_references() const override { return clock_->outstanding_references(); }
-    void on_reference_released(std::function<void()> hook) override { clock_->on_reference_released(std::move(hook)); }
-    std::shared_ptr<host::ks::MasterClock> master() const { return clock_; }
-
-private:
-    std::shared_ptr<host::ks::MasterClock> clock_;
-};
+PropertyResult send_property(Transport& transport, Handle handle, const std::vector<uint8_t>& request,
+                             uint32_t output_length, const std::vector<uint8_t>& input_data) {
+    PropertyResult result{};
+    auto in = transport.allocate(request.size());
+    if (!request.empty()) std::memcpy(in->bytes(), request.data(), request.size());
+    auto out = transport.allocate(output_length);
+    size_t preset = std::min<size_t>(input_data.size(), output_length);
+    if (preset) std::memcpy(out->bytes(), input_data.data(), preset);
+    IoStatus io = transport.control(handle, IOCTL_KS_PROPERTY, request.empty() ? nullptr : in->address(),
+                                    static_cast<uint32_t>(request.size()), output_length ? out->address() : nullptr,
+                                    output_length);
+    result.status = io.status;
+    result.bytes_returned = io.information;
+    result.data.assign(out->bytes(), out->bytes() + output_length);
+    return result;
+}
 
 class FilterImpl;
 
 class PinImpl final : public Pin {
 public:
-    PinImpl(FilterImpl* filter, PKSPIN pin, uint32_t id);
+    PinImpl(FilterImpl* filter, std::shared_ptr<Transport> transport, Handle handle, uint32_t id);
     ~PinImpl() override;
 
     uint32_t id() const override { return id_; }
-    PKSPIN kspin() const override { return pin_; }
+#if !defined(_WIN32)
+    PKSPIN kspin() const override { return static_cast<PKSPIN>(transport_->inspect(handle_)); }
+#endif
 
     NTSTATUS set_state(KSSTATE state) override {
         if (closed_) return STATUS_INVALID_DEVICE_STATE;
-        auto request = make_property(host::ks::kPropsetConnection, host::ks::kConnectionState, KSPROPERTY_TYPE_SET);
+        auto request = make_property(kPropsetConnection, kConnectionState, KSPROPERTY_TYPE_SET);
         std::vector<uint8_t> value(sizeof(KSSTATE));
         std::memcpy(value.data(), &state, sizeof state);
         return property(request, sizeof(KSSTATE), value).status;
     }
 
-    KSSTATE state() const override { return closed_ ? KSSTATE_STOP : host::ks::pin_state(pin_); }
+    KSSTATE state() const override {
+        if (closed_) return KSSTATE_STOP;
+        auto request = make_property(kPropsetConnection, kConnectionState, KSPROPERTY_TYPE_GET);
+        PropertyResult r = send_property(*transport_, handle_, request, sizeof(KSSTATE), {});
+        KSSTATE state = KSSTATE_STOP;
+        if (NT_SUCCESS(r.status) && r.bytes_returned >= sizeof state) std::memcpy(&state, r.data.data(), sizeof state);
+        return state;
+    }
 
     NTSTATUS set_format(const std::vector<uint8_t>& format) override {
         if (closed_) return STATUS_INVALID_DEVICE_STATE;
-        auto request =
-            make_property(host::ks::kPropsetConnection, host::ks::kConnectionDataFormat, KSPROPERTY_TYPE_SET);
+        auto request = make_property(kPropsetConnection, kConnectionDataFormat, KSPROPERTY_TYPE_SET);
         return property(request, static_cast<uint32_t>(format.size()), format).status;
     }
 
     NTSTATUS set_master_clock(std::shared_ptr<Clock> clock) override {
         if (closed_) return STATUS_INVALID_DEVICE_STATE;
-        std::shared_ptr<host::ks::MasterClock> master;
-        if (clock) {
-            auto* impl = dynamic_cast<ClockImpl*>(clock.get());
-            if (!impl) return STATUS_INVALID_PARAMETER;
-            master = impl->master();
-        }
-        return host::ks::set_master_clock(pin_, std::move(master));
+        auto request = make_property(kPropsetStream, kStreamMasterClock, KSPROPERTY_TYPE_SET);
+        Handle handle = clock ? clock->handle() : nullptr;
+        std::vector<uint8_t> value(sizeof handle);
+        std::memcpy(value.data(), &handle, sizeof handle);
+        NTSTATUS status = property(request, sizeof handle, value).status;
+        // The pin's clock object stays referenced by the class; the client keeps it alive too.
+        if (NT_SUCCESS(status)) clock_ = std::move(clock);
+        return status;
     }
 
     NTSTATUS submit(uint32_t frame_extent, uint32_t header_size, bool with_data) override {
         if (closed_) return STATUS_INVALID_DEVICE_STATE;
         if (header_size < sizeof(KSSTREAM_HEADER)) return STATUS_INVALID_PARAMETER;
         auto record = std::make_unique<FrameRecord>();
-        record->header.allocate(header_size, 0);
+        record->header.allocate(*transport_, header_size, 0);
         record->with_data = with_data;
-        if (with_data) record->data.allocate(frame_extent, kDataFill, true);
+        if (with_data) record->data.allocate(*transport_, frame_extent, kDataFill);
         auto* h = reinterpret_cast<PKSSTREAM_HEADER>(record->header.data());
         h->Size = header_size;
         h->FrameExtent = frame_extent;
@@ -169,13 +154,17 @@ public:
             raw_sequence = raw->sequence = next_sequence_++;
             outstanding_[raw] = std::move(record);
         }
-        NTSTATUS status = host::ks::submit_frame(pin_, h, raw);
-        if (status == STATUS_DEVICE_NOT_READY) {
-            // A refused frame is not a submission: the numbering counts queued frames only.
+        NTSTATUS status =
+            transport_->control_async(handle_, IOCTL_KS_READ_STREAM, nullptr, 0, raw->header.address(), header_size,
+                                      [this, raw](IoStatus io) { completed(raw, io.status); });
+        if (status != STATUS_PENDING) {
+            // A refused read is not a submission: the numbering counts queued frames only.
             std::lock_guard<std::mutex> guard(lock_);
+            outstanding_.erase(raw);
             if (next_sequence_ == raw_sequence + 1) --next_sequence_;
+            return status;
         }
-        return status == STATUS_PENDING ? STATUS_SUCCESS : status;
+        return STATUS_SUCCESS;
     }
 
     bool wait_completed(CompletedFrame& out, uint32_t timeout_ms) override {
@@ -200,28 +189,28 @@ public:
     PropertyResult property(const std::vector<uint8_t>& request, uint32_t output_length,
                             const std::vector<uint8_t>& input_data) override {
         if (closed_) return PropertyResult{STATUS_INVALID_DEVICE_STATE, 0, {}};
-        return user_property(true, pin_, request, output_length, input_data);
+        return send_property(*transport_, handle_, request, output_length, input_data);
     }
 
     NTSTATUS close() override;
 
-    // Called by the class layer whenever a frame completes (any thread, any IRQL up to DISPATCH).
-    void completed(PKSSTREAM_HEADER header, void* cookie, NTSTATUS status) {
-        (void)header;
+    // A read request completed (any thread, any IRQL up to DISPATCH): its header array holds the
+    // header as the driver left it.
+    void completed(FrameRecord* key, NTSTATUS status) {
         std::lock_guard<std::mutex> guard(lock_);
-        auto it = outstanding_.find(static_cast<FrameRecord*>(cookie));
+        auto it = outstanding_.find(key);
         if (it == outstanding_.end()) {
             ++stray_;
             return;
         }
         std::unique_ptr<FrameRecord> record = std::move(it->second);
         outstanding_.erase(it);
-        // A frame refused in STOP is reported by submit's status, not as a completion.
-        if (status == STATUS_DEVICE_NOT_READY) return;
         CompletedFrame frame;
         frame.status = status;
         frame.sequence = record->sequence;
-        frame.completed_ns = static_cast<uint64_t>(host::now_100ns()) * 100;
+        frame.completed_ns = static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count());
         frame.header.assign(record->header.data(), record->header.data() + record->header.size);
         frame.guards_intact = record->header.intact();
         if (record->with_data) {
@@ -232,17 +221,18 @@ public:
         if (h.DataUsed > h.FrameExtent) frame.guards_intact = false;
         completed_.push_back(std::move(frame));
         cv_.notify_all();
-        // The record is freed here: a driver that touches the header or data after completion
-        // is caught by the address sanitizer.
+        // The record is freed here: a driver that touches the buffer after completion is caught.
     }
 
     void detach() { filter_ = nullptr; }
 
 private:
     FilterImpl* filter_;
-    PKSPIN pin_;
+    std::shared_ptr<Transport> transport_;
+    Handle handle_;
     uint32_t id_;
     bool closed_ = false;
+    std::shared_ptr<Clock> clock_;
     mutable std::mutex lock_;
     std::condition_variable cv_;
     std::map<FrameRecord*, std::unique_ptr<FrameRecord>> outstanding_;
@@ -253,54 +243,26 @@ private:
 
 class FilterImpl final : public Filter {
 public:
-    FilterImpl(PKSFILTER filter, FilterInfo info) : filter_(filter), info_(std::move(info)) {}
+    FilterImpl(std::shared_ptr<Transport> transport, Handle handle, FilterInfo info)
+        : transport_(std::move(transport)), handle_(handle), info_(std::move(info)) {}
     ~FilterImpl() override { close(); }
 
-    PKSFILTER ksfilter() const override { return filter_; }
+#if !defined(_WIN32)
+    PKSFILTER ksfilter() const override {
+        return handle_ ? static_cast<PKSFILTER>(transport_->inspect(handle_)) : nullptr;
+    }
+#endif
     const FilterInfo& info() const override { return info_; }
 
-    std::vector<PinInfo> pins() const override {
-        std::vector<PinInfo> out;
-        const KSFILTER_DESCRIPTOR* fd = filter_->Descriptor;
-        for (uint32_t i = 0; i < fd->PinDescriptorsCount; ++i) {
-            const KSPIN_DESCRIPTOR_EX* d = pin_descriptor(fd, i);
-            PinInfo p{};
-            p.id = i;
-            p.dataflow = d->PinDescriptor.DataFlow;
-            p.communication = d->PinDescriptor.Communication;
-            p.category = d->PinDescriptor.Category ? *d->PinDescriptor.Category : host::ks::kGuidNull;
-            p.has_name = d->PinDescriptor.Name != nullptr;
-            p.name = d->PinDescriptor.Name ? *d->PinDescriptor.Name : host::ks::kGuidNull;
-            p.instances_possible = d->InstancesPossible;
-            for (ULONG r = 0; r < d->PinDescriptor.DataRangesCount; ++r) {
-                const auto* range = reinterpret_cast<const uint8_t*>(d->PinDescriptor.DataRanges[r]);
-                p.ranges.emplace_back(range, range + d->PinDescriptor.DataRanges[r]->FormatSize);
-            }
-            out.push_back(std::move(p));
-        }
-        return out;
-    }
-
-    Topology topology() const override {
-        Topology t;
-        const KSFILTER_DESCRIPTOR* fd = filter_->Descriptor;
-        ULONG stride = fd->NodeDescriptorSize ? fd->NodeDescriptorSize : sizeof(KSNODE_DESCRIPTOR);
-        for (ULONG i = 0; i < fd->NodeDescriptorsCount; ++i) {
-            const auto* node = reinterpret_cast<const KSNODE_DESCRIPTOR*>(
-                reinterpret_cast<const char*>(fd->NodeDescriptors) + size_t(i) * stride);
-            t.node_types.push_back(node->Type ? *node->Type : host::ks::kGuidNull);
-        }
-        for (ULONG i = 0; i < fd->ConnectionsCount; ++i)
-            t.connections.push_back(fd->Connections[i]);
-        return t;
-    }
+    std::vector<PinInfo> pins() const override;
+    Topology topology() const override;
 
     PropertyResult intersect_raw(uint32_t pin_id, const std::vector<std::vector<uint8_t>>& client_ranges,
                                  uint32_t output_length) override {
         std::vector<uint8_t> request(sizeof(KSP_PIN) + sizeof(KSMULTIPLE_ITEM));
         auto* ksp = reinterpret_cast<PKSP_PIN>(request.data());
-        ksp->Property.Set = host::ks::kPropsetPin;
-        ksp->Property.Id = host::ks::kPinDataIntersection;
+        ksp->Property.Set = kPropsetPin;
+        ksp->Property.Id = kPinDataIntersection;
         ksp->Property.Flags = KSPROPERTY_TYPE_GET;
         ksp->PinId = pin_id;
         for (const auto& range : client_ranges) {
@@ -326,23 +288,22 @@ public:
     }
 
     NTSTATUS create_pin(uint32_t pin_id, const std::vector<uint8_t>& format, std::unique_ptr<Pin>& pin) override {
-        if (!filter_) return STATUS_INVALID_DEVICE_STATE;
-        PKSPIN kspin = nullptr;
-        NTSTATUS status =
-            host::ks::create_pin(filter_, pin_id, format.data(), static_cast<uint32_t>(format.size()), &kspin);
+        if (!handle_) return STATUS_INVALID_DEVICE_STATE;
+        Handle pin_handle = nullptr;
+        NTSTATUS status = transport_->create_pin(handle_, make_connect(pin_id, format), &pin_handle);
         if (!NT_SUCCESS(status)) return status;
-        pin = std::make_unique<PinImpl>(this, kspin, pin_id);
+        pin = std::make_unique<PinImpl>(this, transport_, pin_handle, pin_id);
         return STATUS_SUCCESS;
     }
 
     PropertyResult property(const std::vector<uint8_t>& request, uint32_t output_length,
                             const std::vector<uint8_t>& input_data) override {
-        if (!filter_) return PropertyResult{STATUS_INVALID_DEVICE_STATE, 0, {}};
-        return user_property(false, filter_, request, output_length, input_data);
+        if (!handle_) return PropertyResult{STATUS_INVALID_DEVICE_STATE, 0, {}};
+        return send_property(*transport_, handle_, request, output_length, input_data);
     }
 
     NTSTATUS close() override {
-        if (!filter_) return STATUS_SUCCESS;
+        if (!handle_) return STATUS_SUCCESS;
         std::set<PinImpl*> pins;
         {
             std::lock_guard<std::mutex> guard(lock_);
@@ -352,8 +313,8 @@ public:
             p->close();
             p->detach();
         }
-        NTSTATUS status = host::ks::close_filter(filter_);
-        filter_ = nullptr;
+        NTSTATUS status = transport_->close(handle_);
+        handle_ = nullptr;
         return status;
     }
 
@@ -367,16 +328,54 @@ public:
     }
 
 private:
-    PKSFILTER filter_;
+    std::shared_ptr<Transport> transport_;
+    Handle handle_;
     FilterInfo info_;
     std::mutex lock_;
     std::set<PinImpl*> pins_;
 };
 
-PinImpl::PinImpl(FilterImpl* filter, PKSPIN pin, uint32_t id) : filter_(filter), pin_(pin), id_(id) {
+std::vector<PinInfo> FilterImpl::pins() const {
+    std::vector<PinInfo> out;
+    const KSFILTER_DESCRIPTOR* fd = ksfilter()->Descriptor;
+    for (uint32_t i = 0; i < fd->PinDescriptorsCount; ++i) {
+        ULONG stride = fd->PinDescriptorSize ? fd->PinDescriptorSize : sizeof(KSPIN_DESCRIPTOR_EX);
+        const auto* d = reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(reinterpret_cast<const char*>(fd->PinDescriptors) +
+                                                                     size_t(i) * stride);
+        PinInfo p{};
+        p.id = i;
+        p.dataflow = d->PinDescriptor.DataFlow;
+        p.communication = d->PinDescriptor.Communication;
+        p.category = d->PinDescriptor.Category ? *d->PinDescriptor.Category : GUID{};
+        p.has_name = d->PinDescriptor.Name != nullptr;
+        p.name = d->PinDescriptor.Name ? *d->PinDescriptor.Name : GUID{};
+        p.instances_possible = d->InstancesPossible;
+        for (ULONG r = 0; r < d->PinDescriptor.DataRangesCount; ++r) {
+            const auto* range = reinterpret_cast<const uint8_t*>(d->PinDescriptor.DataRanges[r]);
+            p.ranges.emplace_back(range, range + d->PinDescriptor.DataRanges[r]->FormatSize);
+        }
+        out.push_back(std::move(p));
+    }
+    return out;
+}
+
+Topology FilterImpl::topology() const {
+    Topology t;
+    const KSFILTER_DESCRIPTOR* fd = ksfilter()->Descriptor;
+    ULONG stride = fd->NodeDescriptorSize ? fd->NodeDescriptorSize : sizeof(KSNODE_DESCRIPTOR);
+    for (ULONG i = 0; i < fd->NodeDescriptorsCount; ++i) {
+        const auto* node = reinterpret_cast<const KSNODE_DESCRIPTOR*>(
+            reinterpret_cast<const char*>(fd->NodeDescriptors) + size_t(i) * stride);
+        t.node_types.push_back(node->Type ? *node->Type : GUID{});
+    }
+    for (ULONG i = 0; i < fd->ConnectionsCount; ++i)
+        t.connections.push_back(fd->Connections[i]);
+    return t;
+}
+
+PinImpl::PinImpl(FilterImpl* filter, std::shared_ptr<Transport> transport, Handle handle, uint32_t id)
+    : filter_(filter), transport_(std::move(transport)), handle_(handle), id_(id) {
     filter_->add_pin(this);
-    host::ks::set_completion_routine(
-        pin_, [this](PKSSTREAM_HEADER header, void* cookie, NTSTATUS status) { completed(header, cookie, status); });
 }
 
 PinImpl::~PinImpl() {
@@ -387,45 +386,9 @@ PinImpl::~PinImpl() {
 NTSTATUS PinImpl::close() {
     if (closed_) return STATUS_SUCCESS;
     closed_ = true;
-    // Completions of the flush still arrive here; after close_pin none can.
-    return host::ks::close_pin(pin_);
+    // The reads the close gives back complete here; after it none can.
+    return transport_->close(handle_);
 }
-
-class DeviceImpl final : public Device {
-public:
-    explicit DeviceImpl(PKSDEVICE device) : device_(device) {}
-
-    std::vector<FilterInfo> filters() const override {
-        std::vector<FilterInfo> out;
-        const KSDEVICE_DESCRIPTOR* dd = device_->Descriptor;
-        for (uint32_t i = 0; dd && i < dd->FilterDescriptorsCount; ++i) {
-            const KSFILTER_DESCRIPTOR* fd = dd->FilterDescriptors[i];
-            FilterInfo info{};
-            info.index = i;
-            info.reference = fd->ReferenceGuid ? *fd->ReferenceGuid : host::ks::kGuidNull;
-            for (ULONG c = 0; c < fd->CategoriesCount; ++c)
-                info.categories.push_back(fd->Categories[c]);
-            out.push_back(std::move(info));
-        }
-        return out;
-    }
-
-    bool removed() const override { return host::ks::removed(device_); }
-    bool wait_removed(uint32_t timeout_ms) const override { return host::ks::wait_removed(device_, timeout_ms); }
-
-    NTSTATUS open_filter(uint32_t index, std::unique_ptr<Filter>& filter) override {
-        auto all = filters();
-        if (index >= all.size()) return STATUS_NOT_FOUND;
-        PKSFILTER ksfilter = nullptr;
-        NTSTATUS status = host::ks::open_filter(device_, index, &ksfilter);
-        if (!NT_SUCCESS(status)) return status;
-        filter = std::make_unique<FilterImpl>(ksfilter, all[index]);
-        return STATUS_SUCCESS;
-    }
-
-private:
-    PKSDEVICE device_;
-};
 
 }  // namespace
 
@@ -436,12 +399,41 @@ std::vector<FilterInfo> Device::filters_in_category(const GUID& category) const 
     return out;
 }
 
-std::unique_ptr<Device> open_device(PKSDEVICE device) {
-    if (!device) return nullptr;
-    return std::make_unique<DeviceImpl>(device);
+std::unique_ptr<Filter> make_filter(std::shared_ptr<Transport> transport, Handle handle, FilterInfo info) {
+    return std::make_unique<FilterImpl>(std::move(transport), handle, std::move(info));
 }
 
-std::shared_ptr<Clock> make_clock() { return std::make_shared<ClockImpl>(); }
+std::unique_ptr<UserMemory> Transport::allocate(size_t size) {
+    // Ordinary memory of the process: what it writes is what a request points at.
+    class HeapMemory final : public UserMemory {
+    public:
+        explicit HeapMemory(size_t n) : words_((n + 7) / 8 + 1, 0), size_(n) {}
+        uint8_t* bytes() override { return reinterpret_cast<uint8_t*>(words_.data()); }
+        void* address(size_t offset) override { return bytes() + offset; }
+        size_t size() const override { return size_; }
+
+    private:
+        std::vector<uint64_t> words_;
+        size_t size_;
+    };
+    return std::make_unique<HeapMemory>(size);
+}
+
+std::vector<uint8_t> make_connect(uint32_t pin_id, const std::vector<uint8_t>& format) {
+    KSPIN_CONNECT connect{};
+    connect.Interface.Set = KSINTERFACESETID_Standard;
+    connect.Interface.Id = KSINTERFACE_STANDARD_STREAMING;
+    connect.Medium.Set = KSMEDIUMSETID_Standard;
+    connect.Medium.Id = KSMEDIUM_TYPE_ANYINSTANCE;
+    connect.PinId = pin_id;
+    connect.PinToHandle = nullptr;
+    connect.Priority.PriorityClass = KSPRIORITY_NORMAL;
+    connect.Priority.PrioritySubClass = 1;
+    std::vector<uint8_t> out(sizeof connect);
+    std::memcpy(out.data(), &connect, sizeof connect);
+    out.insert(out.end(), format.begin(), format.end());
+    return out;
+}
 
 std::vector<uint8_t> make_property(const GUID& set, uint32_t id, uint32_t flags) {
     std::vector<uint8_t> out(sizeof(KSPROPERTY), 0);

@@ -1,10 +1,12 @@
 // The user-mode view of a kernel-streaming device: what a capture application (and the class
-// driver's user-mode proxy) does with it. Tools and tests go through this API; it drives the
-// host class layer exactly as IOCTLs from user mode would.
+// driver's user-mode proxy) does with it. Tools and tests go through this API; every request is
+// encoded as user mode sends it and travels through a Transport (client/transport.h): to the
+// host class layer in the host build, to the system on Windows.
 //
 // Errors are NTSTATUS values (no exceptions across this API for expected failures).
 #pragma once
 
+#include "client/transport.h"
 #include "platform/platform.h"
 
 #include <cstdint>
@@ -120,8 +122,14 @@ public:
     virtual bool wait_removed(uint32_t timeout_ms) const = 0;
 };
 
-// The user-mode view of a device the PnP manager has added (and normally started).
+// A filter opened through `transport` (its handle now belongs to the filter); pins, properties
+// and streams go through the same transport.
+std::unique_ptr<Filter> make_filter(std::shared_ptr<Transport> transport, Handle handle, FilterInfo info);
+
+#if !defined(_WIN32)
+// The user-mode view of a device the host's PnP manager has added (and normally started).
 std::unique_ptr<Device> open_device(PKSDEVICE device);
+#endif
 
 // A master clock whose stream time advances in real time while running.
 class Clock {
@@ -131,6 +139,8 @@ public:
     virtual void pause() = 0;
     virtual int64_t stream_time() const = 0;  // 100 ns units
     virtual uint32_t outstanding_references() const = 0;
+    // The clock object's handle, what KSPROPERTY_STREAM_MASTERCLOCK names.
+    virtual Handle handle() const = 0;
     // Called in the releasing thread each time the driver releases a reference (for tests that
     // check what the driver has or has not done yet at that moment).
     virtual void on_reference_released(std::function<void()> hook) = 0;
@@ -138,6 +148,9 @@ public:
 std::shared_ptr<Clock> make_clock();
 
 // Helpers to build requests.
+// The create request of a pin as KsCreatePin sends it: a KSPIN_CONNECT (the standard streaming
+// interface and medium, no peer pin, normal priority) followed by `format`.
+std::vector<uint8_t> make_connect(uint32_t pin_id, const std::vector<uint8_t>& format);
 std::vector<uint8_t> make_property(const GUID& set, uint32_t id, uint32_t flags);
 std::vector<uint8_t> make_node_property(const GUID& set, uint32_t id, uint32_t flags, uint32_t node_id);
 // The format an audio client connects with: 48 kHz stereo 16-bit PCM. Another tag or a shorter

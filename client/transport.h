@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace qh::client {
@@ -24,9 +25,30 @@ struct IoStatus {
 };
 using IoCompletion = std::function<void(IoStatus)>;
 
+// Memory of the calling process that requests point into: bytes() is where the process reads
+// and writes it, address() what it puts in a request. On Windows the two are the same; on the
+// host address() is a user-mode address kernel code cannot touch.
+class UserMemory {
+public:
+    virtual ~UserMemory() = default;
+    virtual uint8_t* bytes() = 0;
+    virtual void* address(size_t offset = 0) = 0;
+    virtual size_t size() const = 0;
+};
+
 class Transport {
 public:
     virtual ~Transport() = default;
+
+    // `size` bytes of the process's memory for requests to point into (zeroed).
+    virtual std::unique_ptr<UserMemory> allocate(size_t size);
+
+    // The class driver's object behind a handle, for tests that look inside; nothing where the
+    // transport cannot see the other side.
+    virtual void* inspect(Handle handle) const {
+        (void)handle;
+        return nullptr;
+    }
 
     // The create request of a pin on an open filter: `connect` is a KSPIN_CONNECT immediately
     // followed by its data format (FormatSize bytes), what KsCreatePin sends.

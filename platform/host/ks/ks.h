@@ -25,6 +25,7 @@ inline constexpr ULONG kPinDataIntersection = 4;   // KSPROPERTY_PIN_DATAINTERSE
 inline constexpr ULONG kConnectionState = 0;       // KSPROPERTY_CONNECTION_STATE
 inline constexpr ULONG kConnectionDataFormat = 2;  // KSPROPERTY_CONNECTION_DATAFORMAT
 inline constexpr ULONG kConnectionAllocatorFramingEx = 6;
+inline constexpr ULONG kStreamMasterClock = 3;  // KSPROPERTY_STREAM_MASTERCLOCK
 
 typedef struct {
     ULONG AccessFlags;
@@ -156,6 +157,51 @@ using CompletionRoutine = std::function<void(PKSSTREAM_HEADER header, void* cook
 void set_completion_routine(PKSPIN pin, CompletionRoutine routine);
 NTSTATUS submit_frame(PKSPIN pin, PKSSTREAM_HEADER header, void* cookie);
 size_t queued_frames(PKSPIN pin);
+
+// ---------------------------------------------------------------------------------------------
+// Requests as user mode sends them. A handle a user-mode client holds is a file object of the
+// class layer; every request names one and carries the buffers as user mode passes them: the
+// addresses of the caller's own memory (UserBuffer), probed and copied in and out as ks.sys does
+// (a buffer outside user memory fails with STATUS_ACCESS_VIOLATION). A handle that is not open
+// fails with STATUS_INVALID_HANDLE.
+struct File;
+class MasterClock;
+
+// The object name a pin's create request carries: KSSTRING_Pin, a backslash, then the
+// KSPIN_CONNECT and its data format as bytes.
+inline constexpr char16_t kPinCreatePrefix[] = u"{146F1A80-4791-11D0-A5D6-28DB04C10000}\\";
+
+// IRP_MJ_CREATE of a filter: `name` is the device interface's reference string, the filter
+// factory's reference GUID in braces ("{...}").
+NTSTATUS create_filter_file(PKSDEVICE device, const std::u16string& name, File** file);
+// IRP_MJ_CREATE relative to an open filter: `name` is the object name as bytes (kPinCreatePrefix,
+// then the connect request). Refused as ks.sys refuses it: a name that is not a pin's, a
+// truncated connect or format (STATUS_INVALID_BUFFER_SIZE), an interface or medium the pin does
+// not offer (STATUS_NO_MATCH), a PinToHandle that names no open pin (STATUS_INVALID_HANDLE).
+NTSTATUS create_pin_file(File* filter, const std::vector<uint8_t>& name, File** file);
+// A clock object user mode can name in KSPROPERTY_STREAM_MASTERCLOCK.
+File* create_clock_file(std::shared_ptr<MasterClock> clock);
+
+// IRP_MJ_DEVICE_CONTROL. IOCTL_KS_PROPERTY completes before the call returns. IOCTL_KS_READ_STREAM
+// on a pin returns STATUS_PENDING once its frames are queued; `done` then runs exactly once, in
+// the context that completes the last of them, after the headers are copied back to the
+// caller's array. Any other return is the final status and `done` is not called.
+struct DeviceControl {
+    uint32_t code = 0;
+    const void* input = nullptr;
+    uint32_t input_length = 0;
+    void* output = nullptr;
+    uint32_t output_length = 0;
+};
+using RequestCompletion = std::function<void(NTSTATUS status, ULONG_PTR information)>;
+NTSTATUS device_control(File* file, const DeviceControl& request, ULONG_PTR* information, RequestCompletion done);
+// IRP_MJ_CLOSE. A pin is walked to STOP and its pending reads complete (cancelled) first. A filter
+// whose pins are still open closes when the last of them does, as the pins' file objects hold it.
+NTSTATUS close_file(File* file);
+
+// What an open handle stands for (for tests that look inside); NULL for another kind.
+PKSFILTER file_filter(File* file);
+PKSPIN file_pin(File* file);
 
 // Reference clock. A master clock whose stream time runs in real time while running.
 class MasterClock {

@@ -164,6 +164,9 @@ bool range_matches(const KSDATARANGE& a, const KSDATARANGE& b);
 void start_worker(PinObj* pin);
 void stop_worker(PinObj* pin);
 void flush_queue(PinObj* pin, NTSTATUS status);
+// Queues a read request's frames together, all or none: STATUS_PENDING once queued, or
+// STATUS_DEVICE_NOT_READY (nothing queued, nothing completed) when the pin is in STOP.
+NTSTATUS queue_frames(PinObj* pin, std::vector<Frame> frames);
 // A processing trigger. `synchronous`: the trigger may run Process in the calling thread (frame
 // arrival, KsPinAttemptProcessing(pin, FALSE)); otherwise the pin's worker serves it.
 void trigger_processing(PinObj* pin, bool synchronous);

@@ -282,6 +282,19 @@ NTSTATUS submit_frame(PKSPIN ks, PKSSTREAM_HEADER header, void* cookie) {
     return STATUS_PENDING;
 }
 
+NTSTATUS queue_frames(PinObj* pin, std::vector<Frame> frames) {
+    std::unique_lock<std::mutex> guard(pin->queue_lock);
+    // Clients start submitting in PAUSE; a request sent to a stopped pin goes straight back.
+    if (pin->reached.load() == KSSTATE_STOP) return STATUS_DEVICE_NOT_READY;
+    const bool was_empty = pin->queue.empty();
+    for (const Frame& f : frames)
+        pin->queue.push_back(f);
+    guard.unlock();
+    if (pin->flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING) return STATUS_PENDING;
+    if (was_empty || (pin->flags & KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL)) trigger_processing(pin, true);
+    return STATUS_PENDING;
+}
+
 size_t queued_frames(PKSPIN ks) {
     PinObj* pin = as_pin(ks);
     if (!pin) return 0;

@@ -96,6 +96,24 @@ typedef struct {
     KSPRIORITY Priority;
 } KSPIN_CONNECT, *PKSPIN_CONNECT;
 
+// The names user mode sends its requests with.
+#define FILE_DEVICE_KS 0x0000002F
+#define METHOD_NEITHER 3
+#define FILE_ANY_ACCESS 0
+#define FILE_READ_ACCESS 1
+#define FILE_WRITE_ACCESS 2
+#define CTL_CODE(type, function, method, access) (((type) << 16) | ((access) << 14) | ((function) << 2) | (method))
+#define IOCTL_KS_PROPERTY CTL_CODE(FILE_DEVICE_KS, 0x000, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_KS_READ_STREAM CTL_CODE(FILE_DEVICE_KS, 0x005, METHOD_NEITHER, FILE_READ_ACCESS)
+#define KSINTERFACE_STANDARD_STREAMING 0
+#define KSMEDIUM_TYPE_ANYINSTANCE 0
+#define KSPRIORITY_NORMAL 0x40000000
+inline constexpr GUID KSINTERFACESETID_Standard = {
+    0x1A8766A0, 0x62CE, 0x11CF, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
+inline constexpr GUID KSMEDIUMSETID_Standard = {
+    0x4747B320, 0x62CE, 0x11CF, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
+static_assert(sizeof(KSPIN_CONNECT) == 72, "KSPIN_CONNECT as user mode sends it");
+
 typedef struct {
     LONGLONG Time;
     ULONG Numerator;
