@@ -233,9 +233,16 @@ TEST(KsRequests, ReadsWithBadHeadersAreRefusedWholeAndAGoodOneCompletesOnceWithA
     };
     const Bad bad[] = {
         {"array shorter than a header", [](Read&) {}, 48, 0, STATUS_INVALID_BUFFER_SIZE},
-        {"header size below a header", [](Read& r) { r.header(0, 128)->Size = 40; }, 256, 0,
-         STATUS_INVALID_BUFFER_SIZE},
-        {"header size not a multiple of eight", [](Read& r) { r.header(0, 128)->Size = 124; }, 256, 0,
+        {"header size below a header",
+         [](Read& r) {
+             // A 48-byte header followed by a well-formed one: only the first is short.
+             r.header(0, 128)->Size = 48;
+             auto* next = reinterpret_cast<KSSTREAM_HEADER*>(r.headers.memory() + 48);
+             std::memset(next, 0, 80);
+             next->Size = 80;
+         },
+         128, 0, STATUS_INVALID_BUFFER_SIZE},
+        {"header size not a multiple of eight", [](Read& r) { r.header(0, 128)->Size = 60; }, 60, 0,
          STATUS_INVALID_BUFFER_SIZE},
         {"second header reaching past the array", [](Read& r) { r.header(1, 128)->Size = 136; }, 256, 0,
          STATUS_INVALID_BUFFER_SIZE},
@@ -282,12 +289,14 @@ TEST(KsRequests, ReadsWithBadHeadersAreRefusedWholeAndAGoodOneCompletesOnceWithA
     Read late(2, 56, 1024);
     late.header(0, 56)->DataUsed = 0;
     ASSERT_EQ(late.send(pin, 112), STATUS_PENDING);
+    late.header(0, 56)->OptionsFlags = 0x5A5A;  // the caller's own memory, changed while pending
     EXPECT_EQ(host::ks::close_file(pin), STATUS_SUCCESS);
     EXPECT_EQ(late.done.load(), 1);  // given back before the close returned
     EXPECT_EQ(late.status.load(), STATUS_CANCELLED);
     EXPECT_EQ(late.information.load(), 0u);
     EXPECT_EQ(late.header(1, 56)->Size, 56u);
     EXPECT_EQ(late.header(1, 56)->Data, late.data[1]->user());
+    EXPECT_EQ(late.header(0, 56)->OptionsFlags, 0x5A5Au);  // nothing was copied over it
 }
 
 }  // namespace
