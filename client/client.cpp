@@ -3,6 +3,7 @@
 // submitted with guard bytes and given back as the driver left them.
 #include "client/client.h"
 
+#include "client/enumerate.h"
 #include "driver/public.h"
 
 #include "platform/host/kernel/kernel.h"
@@ -24,13 +25,6 @@ namespace {
 constexpr size_t kGuard = 64;
 constexpr uint8_t kGuardByte = 0xA5;
 constexpr uint8_t kDataFill = 0xCD;
-
-const KSPIN_DESCRIPTOR_EX* pin_descriptor(const KSFILTER_DESCRIPTOR* fd, uint32_t pin_id) {
-    if (!fd || pin_id >= fd->PinDescriptorsCount) return nullptr;
-    ULONG stride = fd->PinDescriptorSize ? fd->PinDescriptorSize : sizeof(KSPIN_DESCRIPTOR_EX);
-    return reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(reinterpret_cast<const char*>(fd->PinDescriptors) +
-                                                        size_t(pin_id) * stride);
-}
 
 PropertyResult user_property(bool pin, void* object, const std::vector<uint8_t>& request, uint32_t output_length,
                              const std::vector<uint8_t>& input_data) {
@@ -261,37 +255,13 @@ public:
 
     std::vector<PinInfo> pins() const override {
         std::vector<PinInfo> out;
-        const KSFILTER_DESCRIPTOR* fd = filter_->Descriptor;
-        for (uint32_t i = 0; i < fd->PinDescriptorsCount; ++i) {
-            const KSPIN_DESCRIPTOR_EX* d = pin_descriptor(fd, i);
-            PinInfo p{};
-            p.id = i;
-            p.dataflow = d->PinDescriptor.DataFlow;
-            p.communication = d->PinDescriptor.Communication;
-            p.category = d->PinDescriptor.Category ? *d->PinDescriptor.Category : host::ks::kGuidNull;
-            p.has_name = d->PinDescriptor.Name != nullptr;
-            p.name = d->PinDescriptor.Name ? *d->PinDescriptor.Name : host::ks::kGuidNull;
-            p.instances_possible = d->InstancesPossible;
-            for (ULONG r = 0; r < d->PinDescriptor.DataRangesCount; ++r) {
-                const auto* range = reinterpret_cast<const uint8_t*>(d->PinDescriptor.DataRanges[r]);
-                p.ranges.emplace_back(range, range + d->PinDescriptor.DataRanges[r]->FormatSize);
-            }
-            out.push_back(std::move(p));
-        }
+        query_pins(filter_property(), out);
         return out;
     }
 
     Topology topology() const override {
         Topology t;
-        const KSFILTER_DESCRIPTOR* fd = filter_->Descriptor;
-        ULONG stride = fd->NodeDescriptorSize ? fd->NodeDescriptorSize : sizeof(KSNODE_DESCRIPTOR);
-        for (ULONG i = 0; i < fd->NodeDescriptorsCount; ++i) {
-            const auto* node = reinterpret_cast<const KSNODE_DESCRIPTOR*>(
-                reinterpret_cast<const char*>(fd->NodeDescriptors) + size_t(i) * stride);
-            t.node_types.push_back(node->Type ? *node->Type : host::ks::kGuidNull);
-        }
-        for (ULONG i = 0; i < fd->ConnectionsCount; ++i)
-            t.connections.push_back(fd->Connections[i]);
+        query_topology(filter_property(), t);
         return t;
     }
 
@@ -367,6 +337,15 @@ public:
     }
 
 private:
+    // The filter's property requests for what the class answers about it (they change nothing
+    // of this object).
+    PropertyFn filter_property() const {
+        auto* self = const_cast<FilterImpl*>(this);
+        return [self](const std::vector<uint8_t>& request, uint32_t output_length) {
+            return self->property(request, output_length, {});
+        };
+    }
+
     PKSFILTER filter_;
     FilterInfo info_;
     std::mutex lock_;
