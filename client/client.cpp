@@ -4,6 +4,7 @@
 // back as the driver left them.
 #include "client/client.h"
 
+#include "client/enumerate.h"
 #include "driver/public.h"
 
 #include <algorithm>
@@ -254,8 +255,17 @@ public:
 #endif
     const FilterInfo& info() const override { return info_; }
 
-    std::vector<PinInfo> pins() const override;
-    Topology topology() const override;
+    std::vector<PinInfo> pins() const override {
+        std::vector<PinInfo> out;
+        query_pins(filter_property(), out);
+        return out;
+    }
+
+    Topology topology() const override {
+        Topology t;
+        query_topology(filter_property(), t);
+        return t;
+    }
 
     PropertyResult intersect_raw(uint32_t pin_id, const std::vector<std::vector<uint8_t>>& client_ranges,
                                  uint32_t output_length) override {
@@ -328,50 +338,21 @@ public:
     }
 
 private:
+    // The filter's property requests for what the class answers about it (they change nothing
+    // of this object).
+    PropertyFn filter_property() const {
+        auto* self = const_cast<FilterImpl*>(this);
+        return [self](const std::vector<uint8_t>& request, uint32_t output_length) {
+            return self->property(request, output_length, {});
+        };
+    }
+
     std::shared_ptr<Transport> transport_;
     Handle handle_;
     FilterInfo info_;
     std::mutex lock_;
     std::set<PinImpl*> pins_;
 };
-
-std::vector<PinInfo> FilterImpl::pins() const {
-    std::vector<PinInfo> out;
-    const KSFILTER_DESCRIPTOR* fd = ksfilter()->Descriptor;
-    for (uint32_t i = 0; i < fd->PinDescriptorsCount; ++i) {
-        ULONG stride = fd->PinDescriptorSize ? fd->PinDescriptorSize : sizeof(KSPIN_DESCRIPTOR_EX);
-        const auto* d = reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(reinterpret_cast<const char*>(fd->PinDescriptors) +
-                                                                     size_t(i) * stride);
-        PinInfo p{};
-        p.id = i;
-        p.dataflow = d->PinDescriptor.DataFlow;
-        p.communication = d->PinDescriptor.Communication;
-        p.category = d->PinDescriptor.Category ? *d->PinDescriptor.Category : GUID{};
-        p.has_name = d->PinDescriptor.Name != nullptr;
-        p.name = d->PinDescriptor.Name ? *d->PinDescriptor.Name : GUID{};
-        p.instances_possible = d->InstancesPossible;
-        for (ULONG r = 0; r < d->PinDescriptor.DataRangesCount; ++r) {
-            const auto* range = reinterpret_cast<const uint8_t*>(d->PinDescriptor.DataRanges[r]);
-            p.ranges.emplace_back(range, range + d->PinDescriptor.DataRanges[r]->FormatSize);
-        }
-        out.push_back(std::move(p));
-    }
-    return out;
-}
-
-Topology FilterImpl::topology() const {
-    Topology t;
-    const KSFILTER_DESCRIPTOR* fd = ksfilter()->Descriptor;
-    ULONG stride = fd->NodeDescriptorSize ? fd->NodeDescriptorSize : sizeof(KSNODE_DESCRIPTOR);
-    for (ULONG i = 0; i < fd->NodeDescriptorsCount; ++i) {
-        const auto* node = reinterpret_cast<const KSNODE_DESCRIPTOR*>(
-            reinterpret_cast<const char*>(fd->NodeDescriptors) + size_t(i) * stride);
-        t.node_types.push_back(node->Type ? *node->Type : GUID{});
-    }
-    for (ULONG i = 0; i < fd->ConnectionsCount; ++i)
-        t.connections.push_back(fd->Connections[i]);
-    return t;
-}
 
 PinImpl::PinImpl(FilterImpl* filter, std::shared_ptr<Transport> transport, Handle handle, uint32_t id)
     : filter_(filter), transport_(std::move(transport)), handle_(handle), id_(id) {

@@ -28,9 +28,8 @@ struct PinInfo {
     uint32_t id;
     KSPIN_DATAFLOW dataflow;
     KSPIN_COMMUNICATION communication;
-    GUID category;
-    bool has_name;
-    GUID name;
+    GUID category;        // GUID_NULL when the pin type has none
+    std::u16string name;  // the name the class answers for the pin type; empty when it answers none
     uint32_t instances_possible;
     std::vector<std::vector<uint8_t>> ranges;  // each data range as its bytes (FormatSize long)
 };

@@ -72,6 +72,7 @@ static_assert(offsetof(KSSTREAM_POINTER, StreamHeader) == 16);
 static_assert(sizeof(KSPIN) == 136 && sizeof(KSFILTER) == 24 && sizeof(KSDEVICE) == 64);
 static_assert(offsetof(KSPIN, Context) == 16 && offsetof(KSFILTER, Context) == 16 && offsetof(KSDEVICE, Context) == 16);
 static_assert(sizeof(KSTOPOLOGY_CONNECTION) == 16);
+static_assert(sizeof(KSPIN_CINSTANCES) == 8);
 static_assert(sizeof(DEVICE_DESCRIPTION) == 40 && offsetof(DEVICE_DESCRIPTION, InterfaceType) == 20 &&
               offsetof(DEVICE_DESCRIPTION, MaximumLength) == 32);
 static_assert(sizeof(IO_CONNECT_INTERRUPT_PARAMETERS) == 80);

@@ -125,7 +125,11 @@ TEST(CameraOption, TheOptionAddsTheCameraCategoryToEachVideoFilterAndLeavesTheAu
             const auto pins = filter->pins();
             ASSERT_EQ(pins.size(), 1u);
             EXPECT_EQ(pins[0].dataflow, KSPIN_DATAFLOW_OUT);
-            EXPECT_TRUE(pins[0].has_name && same(pins[0].name, *kDeviceOrder[2 * n + 1]));
+            // The pin type the driver describes for that filter: named by the filter's reference.
+            const KSFILTER_DESCRIPTOR* fd = filter->ksfilter()->Descriptor;
+            ASSERT_EQ(fd->PinDescriptorsCount, 1u);
+            const GUID* name = fd->PinDescriptors[0].PinDescriptor.Name;
+            EXPECT_TRUE(name && same(*name, *kDeviceOrder[2 * n + 1]));
         }
         EXPECT_TRUE(device->filters_in_category(kCategoryAudio).size() == 4u);
     }

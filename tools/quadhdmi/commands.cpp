@@ -1,6 +1,7 @@
 // start, list, reg and stats.
 #include "tools/quadhdmi/commands.h"
 
+#include "client/enumerate.h"
 #include "driver/public.h"
 #include "platform/host/kernel/kernel.h"
 #include "platform/host/diag/trace.h"
@@ -164,7 +165,7 @@ int run_list(const CommonOptions& common) {
             std::printf("    pin %u: %s, communication %s, category %s, instances %u\n", pin.id,
                         dataflow_text(pin.dataflow), communication_text(pin.communication),
                         guid_label(pin.category).c_str(), pin.instances_possible);
-            if (pin.has_name) std::printf("           name %s\n", guid_text(pin.name).c_str());
+            if (!pin.name.empty()) std::printf("           name %s\n", client::to_utf8(pin.name).c_str());
             for (size_t r = 0; r < pin.ranges.size(); ++r) {
                 std::printf("           range %2zu: %s%s\n", r, describe_range(pin.ranges[r]).c_str(),
                             r == 0 && video ? "  (detected signal)" : "");

@@ -20,6 +20,10 @@ inline constexpr GUID kPropsetConnection = {
 inline constexpr GUID kPropsetStream = {0x65AABA60, 0x98AE, 0x11CF, {0xA1, 0x0D, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4}};
 inline constexpr GUID kSpecifierNone = {0x0F6417D6, 0xC318, 0x11D0, {0xA4, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
 inline constexpr GUID kGuidNull = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
+inline constexpr GUID kPropsetTopology = {0x720D4AC0, 0x7533, 0x11D0, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
+// What a pin type offers when its descriptor lists no interface or no medium.
+inline constexpr GUID kInterfaceSetStandard = KSINTERFACESETID_Standard;
+inline constexpr GUID kMediumSetStandard = KSMEDIUMSETID_Standard;
 
 inline constexpr ULONG kPinDataIntersection = 4;   // KSPROPERTY_PIN_DATAINTERSECTION
 inline constexpr ULONG kConnectionState = 0;       // KSPROPERTY_CONNECTION_STATE

@@ -1,7 +1,10 @@
 // Property requests on filters, pins and topology nodes: routing through the automation tables,
 // the size checks made before any handler runs, the class's own properties (connection state
-// and format, allocator framing, data intersection).
+// and format, allocator framing, data intersection, and what a filter says of its pin types and
+// its topology).
 #include "platform/host/ks/ks_internal.h"
+
+#include "platform/host/pnp/registry.h"
 
 #include <cstdio>
 
@@ -142,6 +145,245 @@ NTSTATUS intersect(FilterObj* filter, Buffer& input, uint32_t input_length, uint
     return STATUS_NO_MATCH;
 }
 
+// The class's own items of the pin and topology sets on a filter: the minimum request and value
+// sizes its tables declare, checked before the answer is made, as for any item.
+struct ClassItem {
+    ULONG id;
+    ULONG min_property;
+    ULONG min_data;
+};
+
+constexpr ClassItem kPinFactoryItems[] = {
+    {KSPROPERTY_PIN_CINSTANCES, sizeof(KSP_PIN), sizeof(KSPIN_CINSTANCES)},
+    {KSPROPERTY_PIN_CTYPES, sizeof(KSPROPERTY), sizeof(ULONG)},
+    {KSPROPERTY_PIN_DATAFLOW, sizeof(KSP_PIN), sizeof(ULONG)},
+    {KSPROPERTY_PIN_DATARANGES, sizeof(KSP_PIN), 0},
+    {KSPROPERTY_PIN_INTERFACES, sizeof(KSP_PIN), 0},
+    {KSPROPERTY_PIN_MEDIUMS, sizeof(KSP_PIN), 0},
+    {KSPROPERTY_PIN_COMMUNICATION, sizeof(KSP_PIN), sizeof(ULONG)},
+    {KSPROPERTY_PIN_NECESSARYINSTANCES, sizeof(KSP_PIN), sizeof(ULONG)},
+    {KSPROPERTY_PIN_CATEGORY, sizeof(KSP_PIN), sizeof(GUID)},
+    {KSPROPERTY_PIN_NAME, sizeof(KSP_PIN), 0},
+    {KSPROPERTY_PIN_CONSTRAINEDDATARANGES, sizeof(KSP_PIN), 0},
+};
+
+constexpr ClassItem kTopologyItems[] = {
+    {KSPROPERTY_TOPOLOGY_CATEGORIES, sizeof(KSPROPERTY), 0},
+    {KSPROPERTY_TOPOLOGY_NODES, sizeof(KSPROPERTY), 0},
+    {KSPROPERTY_TOPOLOGY_CONNECTIONS, sizeof(KSPROPERTY), 0},
+    {KSPROPERTY_TOPOLOGY_NAME, sizeof(KSP_NODE), 0},
+};
+
+template <size_t N>
+const ClassItem* find_class_item(const ClassItem (&items)[N], ULONG id) {
+    for (const ClassItem& item : items)
+        if (item.id == id) return &item;
+    return nullptr;
+}
+
+// A list in the multiple-item format (header included, Size = all of it), handed out the way
+// the class hands out every such list: the whole list when it fits, only its size to a ULONG,
+// only the header to a KSMULTIPLE_ITEM, the size alone to a size query, and nothing to any
+// other buffer too short for the whole.
+NTSTATUS answer_list(const std::vector<uint8_t>& list, uint8_t* out, uint32_t output_length, ULONG_PTR* information) {
+    const uint32_t size = static_cast<uint32_t>(list.size());
+    if (output_length == 0) {
+        *information = size;
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    if (output_length >= size) {
+        std::memcpy(out, list.data(), size);
+        *information = size;
+        return STATUS_SUCCESS;
+    }
+    if (output_length == sizeof(ULONG) || output_length == sizeof(KSMULTIPLE_ITEM)) {
+        std::memcpy(out, list.data(), output_length);
+        *information = output_length;
+        return STATUS_SUCCESS;
+    }
+    return STATUS_BUFFER_TOO_SMALL;
+}
+
+// A value of `size` bytes the caller cannot know in advance (a name).
+NTSTATUS answer_sized(const void* value, uint32_t size, uint8_t* out, uint32_t output_length, ULONG_PTR* information) {
+    NTSTATUS status = check_output(output_length, size, information);
+    if (status != STATUS_SUCCESS) return status;
+    std::memcpy(out, value, size);
+    *information = size;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS answer_ulong(ULONG value, uint8_t* out, ULONG_PTR* information) {
+    std::memcpy(out, &value, sizeof value);
+    *information = sizeof value;
+    return STATUS_SUCCESS;
+}
+
+// Items of `size` bytes each, one after the other.
+std::vector<uint8_t> fixed_list(const void* items, ULONG count, size_t size) {
+    std::vector<uint8_t> list(sizeof(KSMULTIPLE_ITEM) + size_t(count) * size, 0);
+    KSMULTIPLE_ITEM header{static_cast<ULONG>(list.size()), count};
+    std::memcpy(list.data(), &header, sizeof header);
+    if (count) std::memcpy(list.data() + sizeof header, items, size_t(count) * size);
+    return list;
+}
+
+// Data ranges, each FormatSize bytes and starting on an 8-byte boundary (the padding is zero
+// and counted in Size).
+std::vector<uint8_t> range_list(const PKSDATARANGE* ranges, ULONG count) {
+    std::vector<uint8_t> list(sizeof(KSMULTIPLE_ITEM), 0);
+    ULONG present = 0;
+    for (ULONG i = 0; ranges && i < count; ++i) {
+        const KSDATARANGE* range = ranges[i];
+        if (!range) continue;
+        const size_t at = list.size();
+        list.resize(at + ((size_t(range->FormatSize) + 7) & ~size_t(7)), 0);
+        std::memcpy(list.data() + at, range, range->FormatSize);
+        ++present;
+    }
+    KSMULTIPLE_ITEM header{static_cast<ULONG>(list.size()), present};
+    std::memcpy(list.data(), &header, sizeof header);
+    return list;
+}
+
+// The display name registered for `guid` under MediaCategories. Nothing registered is an error,
+// as the registry key's absence is to the class: no name is made up.
+NTSTATUS answer_name(const GUID* guid, uint8_t* out, uint32_t output_length, ULONG_PTR* information) {
+    if (!guid) return STATUS_NOT_FOUND;
+    std::vector<uint8_t> name;
+    if (!host::registry::media_category_name(*guid, &name)) return STATUS_OBJECT_NAME_NOT_FOUND;
+    return answer_sized(name.data(), static_cast<uint32_t>(name.size()), out, output_length, information);
+}
+
+// KSPROPSETID_Pin on a filter: what the filter's descriptor says of pin type PinId.
+NTSTATUS pin_factory_property(FilterObj* filter, ULONG id, Buffer& input, uint8_t* out, uint32_t output_length,
+                              ULONG_PTR* information) {
+    ControlGuard control(filter);  // the descriptor is edited only under it
+    const KSFILTER_DESCRIPTOR* fd = filter->ks.Descriptor;
+    if (id == KSPROPERTY_PIN_CTYPES) return answer_ulong(fd ? fd->PinDescriptorsCount : 0, out, information);
+    const ULONG pin_id = reinterpret_cast<const KSP_PIN*>(input.bytes())->PinId;
+    const KSPIN_DESCRIPTOR_EX* desc = pin_descriptor(fd, pin_id);
+    if (!desc) return STATUS_INVALID_PARAMETER;
+    const KSPIN_DESCRIPTOR& pd = desc->PinDescriptor;
+    switch (id) {
+    case KSPROPERTY_PIN_CINSTANCES: {
+        KSPIN_CINSTANCES instances{desc->InstancesPossible, 0};
+        {
+            std::lock_guard<std::mutex> guard(filter->pins_lock);
+            if (pin_id < filter->instances.size()) instances.CurrentCount = filter->instances[pin_id];
+        }
+        std::memcpy(out, &instances, sizeof instances);
+        *information = sizeof instances;
+        return STATUS_SUCCESS;
+    }
+    case KSPROPERTY_PIN_DATAFLOW: return answer_ulong(static_cast<ULONG>(pd.DataFlow), out, information);
+    case KSPROPERTY_PIN_COMMUNICATION: return answer_ulong(static_cast<ULONG>(pd.Communication), out, information);
+    case KSPROPERTY_PIN_NECESSARYINSTANCES: return answer_ulong(desc->InstancesNecessary, out, information);
+    case KSPROPERTY_PIN_CATEGORY:
+        if (!pd.Category) return STATUS_NOT_FOUND;
+        std::memcpy(out, pd.Category, sizeof(GUID));
+        *information = sizeof(GUID);
+        return STATUS_SUCCESS;
+    case KSPROPERTY_PIN_NAME:
+        // A pin type without a name of its own is called after its category.
+        return answer_name(pd.Name ? pd.Name : pd.Category, out, output_length, information);
+    case KSPROPERTY_PIN_DATARANGES:
+        return answer_list(range_list(pd.DataRanges, pd.DataRangesCount), out, output_length, information);
+    case KSPROPERTY_PIN_CONSTRAINEDDATARANGES:
+        // Without ranges constrained by the filter's state, every range is currently offered.
+        if (pd.ConstrainedDataRangesCount && pd.ConstrainedDataRanges)
+            return answer_list(range_list(pd.ConstrainedDataRanges, pd.ConstrainedDataRangesCount), out, output_length,
+                               information);
+        return answer_list(range_list(pd.DataRanges, pd.DataRangesCount), out, output_length, information);
+    case KSPROPERTY_PIN_INTERFACES: {
+        // A pin type that lists none speaks the standard streaming interface.
+        const KSPIN_INTERFACE standard{{{kInterfaceSetStandard, KSINTERFACE_STANDARD_STREAMING, 0}}};
+        const bool own = pd.InterfacesCount && pd.Interfaces;
+        return answer_list(
+            fixed_list(own ? pd.Interfaces : &standard, own ? pd.InterfacesCount : 1, sizeof(KSPIN_INTERFACE)), out,
+            output_length, information);
+    }
+    case KSPROPERTY_PIN_MEDIUMS: {
+        const KSPIN_MEDIUM standard{{{kMediumSetStandard, KSMEDIUM_TYPE_ANYINSTANCE, 0}}};
+        const bool own = pd.MediumsCount && pd.Mediums;
+        return answer_list(fixed_list(own ? pd.Mediums : &standard, own ? pd.MediumsCount : 1, sizeof(KSPIN_MEDIUM)),
+                           out, output_length, information);
+    }
+    default: return STATUS_NOT_FOUND;
+    }
+}
+
+const KSNODE_DESCRIPTOR* node_descriptor(const KSFILTER_DESCRIPTOR* fd, ULONG node_id) {
+    if (!fd || node_id >= fd->NodeDescriptorsCount || !fd->NodeDescriptors) return nullptr;
+    ULONG stride = fd->NodeDescriptorSize ? fd->NodeDescriptorSize : sizeof(KSNODE_DESCRIPTOR);
+    return reinterpret_cast<const KSNODE_DESCRIPTOR*>(reinterpret_cast<const char*>(fd->NodeDescriptors) +
+                                                      size_t(node_id) * stride);
+}
+
+// KSPROPSETID_Topology on a filter: its categories, nodes and connections.
+NTSTATUS topology_property(FilterObj* filter, ULONG id, Buffer& input, uint8_t* out, uint32_t output_length,
+                           ULONG_PTR* information) {
+    ControlGuard control(filter);
+    const KSFILTER_DESCRIPTOR* fd = filter->ks.Descriptor;
+    if (!fd) return STATUS_INVALID_DEVICE_STATE;
+    switch (id) {
+    case KSPROPERTY_TOPOLOGY_CATEGORIES:
+        return answer_list(fixed_list(fd->Categories, fd->Categories ? fd->CategoriesCount : 0, sizeof(GUID)), out,
+                           output_length, information);
+    case KSPROPERTY_TOPOLOGY_NODES: {
+        std::vector<GUID> types;
+        for (ULONG n = 0; n < fd->NodeDescriptorsCount; ++n) {
+            const KSNODE_DESCRIPTOR* node = node_descriptor(fd, n);
+            if (!node) break;
+            types.push_back(node->Type ? *node->Type : kGuidNull);
+        }
+        return answer_list(fixed_list(types.data(), static_cast<ULONG>(types.size()), sizeof(GUID)), out, output_length,
+                           information);
+    }
+    case KSPROPERTY_TOPOLOGY_CONNECTIONS: {
+        if (fd->ConnectionsCount && fd->Connections)
+            return answer_list(fixed_list(fd->Connections, fd->ConnectionsCount, sizeof(KSTOPOLOGY_CONNECTION)), out,
+                               output_length, information);
+        // No connections listed: the default set, every pin joined to the same-numbered pin of
+        // one node, in the direction of the pin's data flow.
+        std::vector<KSTOPOLOGY_CONNECTION> connections;
+        for (ULONG p = 0; p < fd->PinDescriptorsCount; ++p) {
+            const KSPIN_DESCRIPTOR_EX* desc = pin_descriptor(fd, p);
+            if (!desc) break;
+            if (desc->PinDescriptor.DataFlow == KSPIN_DATAFLOW_IN)
+                connections.push_back({KSFILTER_NODE, p, 0, p});
+            else
+                connections.push_back({0, p, KSFILTER_NODE, p});
+        }
+        return answer_list(
+            fixed_list(connections.data(), static_cast<ULONG>(connections.size()), sizeof(KSTOPOLOGY_CONNECTION)), out,
+            output_length, information);
+    }
+    case KSPROPERTY_TOPOLOGY_NAME: {
+        const KSNODE_DESCRIPTOR* node = node_descriptor(fd, reinterpret_cast<const KSP_NODE*>(input.bytes())->NodeId);
+        if (!node) return STATUS_INVALID_PARAMETER;
+        // A node without a name of its own is called after its type.
+        return answer_name(node->Name ? node->Name : node->Type, out, output_length, information);
+    }
+    default: return STATUS_NOT_FOUND;
+    }
+}
+
+// The checks every item goes through before its answer: GET only, the request and value at
+// least as large as the item declares.
+NTSTATUS class_get(const KSPROPERTY& req, const ClassItem& item, uint32_t input_length, uint8_t* out,
+                   uint32_t output_length, ULONG_PTR* information, const std::function<NTSTATUS()>& answer) {
+    const bool get = req.Flags & KSPROPERTY_TYPE_GET;
+    const bool set = req.Flags & KSPROPERTY_TYPE_SET;
+    if (req.Flags & KSPROPERTY_TYPE_BASICSUPPORT) return basic_support(true, false, out, output_length, information);
+    if (get == set) return STATUS_INVALID_PARAMETER;  // exactly one of GET and SET
+    if (!get) return STATUS_INVALID_DEVICE_REQUEST;   // no SET handler
+    if (input_length < item.min_property) return STATUS_INVALID_BUFFER_SIZE;
+    NTSTATUS status = check_output(output_length, item.min_data, information);
+    if (status != STATUS_SUCCESS) return status;
+    return answer();
+}
+
 // Properties the class answers itself. Returns false if (set, id) is not one of them.
 bool class_property(FilterObj* filter, PinObj* pin, const KSPROPERTY& req, Buffer& input, uint32_t input_length,
                     uint8_t* out, uint32_t output_length, ULONG_PTR* information, NTSTATUS* status, bool* set_found) {
@@ -150,13 +392,28 @@ bool class_property(FilterObj* filter, PinObj* pin, const KSPROPERTY& req, Buffe
     bool support = req.Flags & KSPROPERTY_TYPE_BASICSUPPORT;
     if (!pin && req.Set == kPropsetPin) {
         *set_found = true;
-        if (req.Id != kPinDataIntersection) return false;
-        if (support)
-            *status = basic_support(true, false, out, output_length, information);
-        else if (!get)
-            *status = STATUS_INVALID_DEVICE_REQUEST;
-        else
-            *status = intersect(filter, input, input_length, out, output_length, information);
+        if (req.Id == kPinDataIntersection) {
+            if (support)
+                *status = basic_support(true, false, out, output_length, information);
+            else if (!get)
+                *status = STATUS_INVALID_DEVICE_REQUEST;
+            else
+                *status = intersect(filter, input, input_length, out, output_length, information);
+            return true;
+        }
+        const ClassItem* item = find_class_item(kPinFactoryItems, req.Id);
+        if (!item) return false;
+        *status = class_get(req, *item, input_length, out, output_length, information, [&] {
+            return pin_factory_property(filter, req.Id, input, out, output_length, information);
+        });
+        return true;
+    }
+    if (!pin && req.Set == kPropsetTopology) {
+        *set_found = true;
+        const ClassItem* item = find_class_item(kTopologyItems, req.Id);
+        if (!item) return false;
+        *status = class_get(req, *item, input_length, out, output_length, information,
+                            [&] { return topology_property(filter, req.Id, input, out, output_length, information); });
         return true;
     }
     if (pin && req.Set == kPropsetConnection) {

@@ -23,6 +23,10 @@ std::map<PDEVICE_OBJECT, std::shared_ptr<Key>> g_keys;
 // Open handles: each is a key object the handle keeps alive, as an object reference does.
 std::map<HANDLE, std::shared_ptr<Key>> g_handles;
 uintptr_t g_next_handle = 0x80000004;  // kernel handles have the top bit set, multiples of 4
+// MediaCategories: each GUID's Name value, as REG_SZ data.
+std::map<std::string, std::vector<uint8_t>> g_media_categories;
+
+std::string key_of(const GUID& guid) { return std::string(reinterpret_cast<const char*>(&guid), sizeof guid); }
 
 char16_t fold(char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - u'a' + u'A') : c; }
 
@@ -67,6 +71,26 @@ void forget_hardware_key(PDEVICE_OBJECT pdo) {
 size_t open_handles() {
     std::lock_guard<std::mutex> guard(g_lock);
     return g_handles.size();
+}
+
+void set_media_category_name(const GUID& guid, std::u16string name) {
+    std::vector<uint8_t> data((name.size() + 1) * sizeof(char16_t), 0);
+    std::memcpy(data.data(), name.data(), name.size() * sizeof(char16_t));
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_media_categories[key_of(guid)] = std::move(data);
+}
+
+void forget_media_category(const GUID& guid) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_media_categories.erase(key_of(guid));
+}
+
+bool media_category_name(const GUID& guid, std::vector<uint8_t>* data) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    auto it = g_media_categories.find(key_of(guid));
+    if (it == g_media_categories.end()) return false;
+    *data = it->second;
+    return true;
 }
 
 }  // namespace host::registry

@@ -27,4 +27,13 @@ void forget_hardware_key(PDEVICE_OBJECT pdo);
 // Handles opened by the driver and not yet closed.
 size_t open_handles();
 
+// The system's media categories (HKLM\SYSTEM\CurrentControlSet\Control\MediaCategories): the
+// display names installations register under a GUID, which the class driver reads to answer the
+// pin and node name properties. Nothing is registered until an installation (a test) does it.
+void set_media_category_name(const GUID& guid, std::u16string name);
+void forget_media_category(const GUID& guid);
+// The Name value under the GUID's key as REG_SZ data (UTF-16, terminating NUL included); false
+// when the key or its Name value does not exist.
+bool media_category_name(const GUID& guid, std::vector<uint8_t>* data);
+
 }  // namespace host::registry
