@@ -94,14 +94,26 @@ else()
     message(STATUS "Wine not found: quadhdmi.exe is built and checked, not run (scripts/deps.sh installs wine64)")
 endif()
 
-# The transport's own test, a program of its own run under Wine (see windows/client_test).
+# The client's Windows part's own tests, programs run under Wine (windows/client_test): the
+# transport's requests on real handles, and the card search's reading of interface paths.
 add_executable(transport_test ${PROJECT_SOURCE_DIR}/windows/client_test/transport_test.cpp
     ${PROJECT_SOURCE_DIR}/client/windows/transport.cpp)
-qh_user_program(transport_test)
-target_link_options(transport_test PRIVATE ${QH_TOOL_EXE_LINK_OPTIONS})
-target_link_libraries(transport_test PRIVATE ${QH_TOOL_EXE_LIBS})
+add_executable(search_test ${PROJECT_SOURCE_DIR}/windows/client_test/search_test.cpp
+    ${PROJECT_SOURCE_DIR}/client/windows/devices.cpp ${PROJECT_SOURCE_DIR}/client/windows/transport.cpp
+    ${QH_CLIENT_PORTABLE})
+if(QH_CLIENT_INTERIM)
+    target_sources(search_test PRIVATE ${PROJECT_SOURCE_DIR}/client/windows/interim_client.cpp)
+endif()
+foreach(test transport_test search_test)
+    qh_user_program(${test})
+    target_link_options(${test} PRIVATE ${QH_TOOL_EXE_LINK_OPTIONS})
+    target_link_libraries(${test} PRIVATE ${QH_TOOL_EXE_LIBS})
+endforeach()
 if(QH_WINE)
     add_test(NAME windows_transport_wine COMMAND ${QH_WINE_RUN} --expect "every check passed"
         -- $<TARGET_FILE:transport_test>)
-    set_tests_properties(windows_transport_wine PROPERTIES FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK wine TIMEOUT 600)
+    add_test(NAME windows_search_wine COMMAND ${QH_WINE_RUN} --expect "every check passed"
+        -- $<TARGET_FILE:search_test>)
+    set_tests_properties(windows_transport_wine windows_search_wine PROPERTIES FIXTURES_REQUIRED wine_prefix
+        RESOURCE_LOCK wine TIMEOUT 600)
 endif()

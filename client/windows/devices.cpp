@@ -20,10 +20,13 @@ struct Category {
     const GUID* guid;
     const char* name;
 };
+// The camera category last: only the camera variant of the INF registers the video filters
+// under it, and then they are under the other two as well; it adds to a filter's categories.
 const Category kCategories[] = {
     {&kCategoryCapture, "KSCATEGORY_CAPTURE"},
     {&kCategoryVideo, "KSCATEGORY_VIDEO"},
     {&kCategoryAudio, "KSCATEGORY_AUDIO"},
+    {&kCategoryVideoCamera, "KSCATEGORY_VIDEO_CAMERA"},
 };
 
 // The filters in the device's order (public.h): audio 0, video 0, audio 1, ...
@@ -119,10 +122,8 @@ bool walk(const Category& category, std::vector<FoundCard>& cards, std::string& 
         device.cbSize = sizeof device;
         if (!SetupDiGetDeviceInterfaceDetailW(set, &data, detail, needed, nullptr, &device)) continue;
         const std::wstring path(detail->DevicePath);
-        GUID reference;
-        if (!reference_of(path, reference)) continue;
-        const int index = filter_index(reference);
-        if (index < 0) continue;
+        uint32_t index = 0;
+        if (!interface_filter(path, index)) continue;
         wchar_t instance[512] = {};
         if (!SetupDiGetDeviceInstanceIdW(set, &device, instance, DWORD(std::size(instance)), nullptr)) continue;
         const std::string id = utf8(instance);
@@ -131,7 +132,7 @@ bool walk(const Category& category, std::vector<FoundCard>& cards, std::string& 
             cards.push_back(FoundCard{id, {}});
             card = cards.end() - 1;
         }
-        FoundFilter& filter = card->filters[uint32_t(index)];
+        FoundFilter& filter = card->filters[index];
         if (filter.path.empty()) filter.path = path;
         filter.categories.push_back(*category.guid);
     }
@@ -192,6 +193,15 @@ private:
 };
 
 }  // namespace
+
+bool interface_filter(const std::wstring& path, uint32_t& index) {
+    GUID reference;
+    if (!reference_of(path, reference)) return false;
+    const int found = filter_index(reference);
+    if (found < 0) return false;
+    index = uint32_t(found);
+    return true;
+}
 
 std::vector<Card> find_cards(std::string& searched, std::string& error) {
     searched = "the device interfaces present under";

@@ -56,11 +56,15 @@ struct Card {
     std::unique_ptr<Device> device;
 };
 
-// Every card present: the interfaces registered under KSCATEGORY_CAPTURE, KSCATEGORY_VIDEO and
-// KSCATEGORY_AUDIO whose reference string is one of the driver's filters' reference GUIDs,
-// grouped by device instance (in the order SetupAPI gives the instances). `searched` receives a
-// sentence naming what was looked at, for a message when nothing is found; `error` a failure of
-// SetupAPI itself (an empty result with an error is not "no card").
+// Every card present: the interfaces registered under KSCATEGORY_CAPTURE, KSCATEGORY_VIDEO,
+// KSCATEGORY_AUDIO (and KSCATEGORY_VIDEO_CAMERA, for the camera variant) whose reference string is one of the driver's
+// filters' reference GUIDs, grouped by device instance (in the order SetupAPI gives the instances). `searched` receives
+// a sentence naming what was looked at, for a message when nothing is found; `error` a failure of SetupAPI itself (an
+// empty result with an error is not "no card").
 std::vector<Card> find_cards(std::string& searched, std::string& error);
+
+// The filter an interface path names: the reference string after the interface class GUID, one of
+// the eight filters' reference GUIDs (in either case). False for any other path.
+bool interface_filter(const std::wstring& path, uint32_t& index);
 
 }  // namespace qh::client::win32
