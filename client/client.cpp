@@ -93,7 +93,7 @@ public:
     ~PinImpl() override;
 
     uint32_t id() const override { return id_; }
-#if !defined(_WIN32)
+#if !defined(QH_USER_MODE)
     PKSPIN kspin() const override { return static_cast<PKSPIN>(transport_->inspect(handle_)); }
 #endif
 
@@ -248,7 +248,7 @@ public:
         : transport_(std::move(transport)), handle_(handle), info_(std::move(info)) {}
     ~FilterImpl() override { close(); }
 
-#if !defined(_WIN32)
+#if !defined(QH_USER_MODE)
     PKSFILTER ksfilter() const override {
         return handle_ ? static_cast<PKSFILTER>(transport_->inspect(handle_)) : nullptr;
     }

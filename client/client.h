@@ -66,7 +66,9 @@ class Pin {
 public:
     virtual ~Pin() = default;
     virtual uint32_t id() const = 0;
+#if !defined(QH_USER_MODE)
     virtual PKSPIN kspin() const = 0;  // for tests that inspect the object
+#endif
     // Walks the state one step at a time to `state`; returns the first failing step's status.
     virtual NTSTATUS set_state(KSSTATE state) = 0;
     virtual KSSTATE state() const = 0;  // the state actually reached
@@ -90,7 +92,9 @@ public:
 class Filter {
 public:
     virtual ~Filter() = default;
+#if !defined(QH_USER_MODE)
     virtual PKSFILTER ksfilter() const = 0;
+#endif
     virtual const FilterInfo& info() const = 0;
     virtual std::vector<PinInfo> pins() const = 0;
     virtual Topology topology() const = 0;
@@ -121,14 +125,14 @@ public:
     virtual bool wait_removed(uint32_t timeout_ms) const = 0;
 };
 
-// A filter opened through `transport` (its handle now belongs to the filter); pins, properties
-// and streams go through the same transport.
-std::unique_ptr<Filter> make_filter(std::shared_ptr<Transport> transport, Handle handle, FilterInfo info);
-
-#if !defined(_WIN32)
+#if !defined(QH_USER_MODE)
 // The user-mode view of a device the host's PnP manager has added (and normally started).
 std::unique_ptr<Device> open_device(PKSDEVICE device);
 #endif
+
+// A filter opened through `transport` (its handle now belongs to the filter); pins, properties
+// and streams go through the same transport.
+std::unique_ptr<Filter> make_filter(std::shared_ptr<Transport> transport, Handle handle, FilterInfo info);
 
 // A master clock whose stream time advances in real time while running.
 class Clock {

@@ -32,6 +32,12 @@ qh_planted_include(internals_in_tools tools/quadhdmi/main.cpp "#include \"driver
     "tools/quadhdmi/main.cpp:[0-9]+: includes \"driver/core/devext.h\"")
 qh_planted_include(internals_in_client client/client.cpp "#include \"driver/filter/filter.h\""
     "client/client.cpp:[0-9]+: includes \"driver/filter/filter.h\"")
+qh_planted_include(host_in_windows_client client/windows/transport.cpp "#include \"platform/host/ks/ks.h\""
+    "client/windows/transport.cpp:[0-9]+: includes \"platform/host/ks/ks.h\"")
+qh_planted_include(sim_in_device_commands tools/quadhdmi/device/device_commands.cpp "#include \"sim/card.h\""
+    "tools/quadhdmi/device/device_commands.cpp:[0-9]+: includes \"sim/card.h\"")
+qh_planted_include(session_in_windows_tool tools/quadhdmi/windows/main.cpp "#include \"tools/quadhdmi/session.h\""
+    "tools/quadhdmi/windows/main.cpp:[0-9]+: includes \"tools/quadhdmi/session.h\"")
 
 add_test(NAME house_format_refuses_unformatted COMMAND ${QH_FORMAT} --plant driver/hw/engines.cpp)
 set_tests_properties(house_format_refuses_unformatted PROPERTIES LABELS house

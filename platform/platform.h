@@ -1,8 +1,12 @@
 // The one include of the driver: the real WDK in the windows build, the host platform's
-// declarations of the same names and layouts otherwise.
+// declarations of the same names and layouts otherwise. A user-mode Windows program of the
+// project (built with QH_USER_MODE) gets the user-mode headers instead: the same names and
+// layouts for everything user mode shares with the driver, none of the kernel's objects.
 #pragma once
 
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(QH_USER_MODE)
+#include "platform/win32/user.h"
+#elif defined(_WIN32)
 #include "platform/wdk/wdk.h"
 #else
 #include "platform/host/wdk/wdk_host.h"
@@ -63,6 +67,8 @@ static_assert(sizeof(WAVEFORMATEX) == 18);
 static_assert(sizeof(KSDATAFORMAT_WAVEFORMATEX) == 82);
 static_assert(sizeof(KSDATARANGE_AUDIO) == 88);
 static_assert(sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S) == 48);
+#if !defined(QH_USER_MODE)
+// The kernel's objects, which user mode never sees.
 static_assert(sizeof(KSPROPERTY_ITEM) == 72 && sizeof(KSPROPERTY_SET) == 40 && sizeof(KSAUTOMATION_TABLE) == 48);
 static_assert(sizeof(KSPIN_DESCRIPTOR) == 88 && sizeof(KSPIN_DESCRIPTOR_EX) == 136);
 static_assert(offsetof(KSPIN_DESCRIPTOR_EX, Flags) == 104);
@@ -89,3 +95,4 @@ static_assert(offsetof(DRIVER_OBJECT, DeviceObject) == 8 && offsetof(DRIVER_OBJE
               offsetof(DRIVER_EXTENSION, AddDevice) == 8);
 static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Type) == 4 &&
               offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12);
+#endif

@@ -30,6 +30,7 @@ DRIVER_STACK = [
 PLATFORM = "platform/platform.h"
 PUBLIC = "driver/public.h"
 BUS = "platform/host/bus/bus.h"
+DESCRIBE = "tools/quadhdmi/describe.h"
 
 # (room, quoted includes allowed, system includes allowed, what the rule stands for)
 RULES = [(room, [PLATFORM, PUBLIC] + allowed, False, "the driver includes only platform/platform.h and the "
@@ -40,6 +41,14 @@ RULES += [
     ("client/", ["client/", PUBLIC, "platform/"], True, "the client sees the driver only through its public header"),
     ("tools/", ["tools/", "client/", "testbed/", "sim/", "platform/host/", PLATFORM, PUBLIC], True,
      "tools see the driver only through its public header"),
+    # The Windows program and what it shares with the host tool run against any device: they see
+    # the client and the system, never the simulated card, the test bed or the host platform.
+    ("client/windows/", ["client/", PUBLIC, PLATFORM], True,
+     "the Windows client sees the system through its headers and the platform header, not the host"),
+    ("tools/quadhdmi/device/", ["tools/quadhdmi/device/", DESCRIBE, "client/", PUBLIC, PLATFORM], True,
+     "commands against any device see neither the simulated card, the test bed nor the host"),
+    ("tools/quadhdmi/windows/", ["tools/quadhdmi/device/", DESCRIBE, "client/", PUBLIC, PLATFORM], True,
+     "the Windows program sees the client and the commands against any device only"),
 ]
 
 

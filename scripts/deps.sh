@@ -3,10 +3,12 @@
 set -euo pipefail
 # The windows build: clang + lld (+ llvm's dlltool and pdbutil) against mingw-w64's headers and
 # import libraries; windres and objdump from binutils; python3 runs the image and INF checks;
-# openssl and osslsigncode make and verify the test signature.
+# openssl and osslsigncode make and verify the test signature. quadhdmi.exe links the posix
+# flavour of mingw-w64's C++ library (the one with threads) and runs under wine64 (about a minute
+# to install) in the windows build's tests.
 pkgs=(cmake g++ ninja-build libgtest-dev libpng-dev libcli11-dev clang-format
-      g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
-      clang lld llvm python3 openssl osslsigncode libclang-rt-14-dev)
+      g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
+      clang lld llvm python3 openssl osslsigncode libclang-rt-14-dev wine64)
 missing=()
 for p in "${pkgs[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

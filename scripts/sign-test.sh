@@ -6,6 +6,7 @@
 # osslsigncode and verifies the signature. The package lands in build/windows/signed/:
 #   quadhdmi.sys (signed), quadhdmi.inf, quadhdmi-camera.inf,
 #   quadhdmi.pdb                                             the driver package
+#   quadhdmi.exe                                             the card's tool (not signed)
 #   quadhdmi-test.cer                                        the certificate, for the machine's stores
 #   quadhdmi-test.pfx (password: quadhdmi-test)              certificate + key, for signing the catalogue
 #   quadhdmi-test.key, quadhdmi-test.pem                     the same for OpenSSL
@@ -52,7 +53,7 @@ openssl pkcs12 -export -inkey "$key" -in "$cert" -out "$out/quadhdmi-test.pfx" -
 rm -f "$out/quadhdmi.sys"
 osslsigncode sign -certs "$cert" -key "$key" -h sha256 -n "quadhdmi capture driver" \
     -in "$image" -out "$out/quadhdmi.sys" >/dev/null
-for f in quadhdmi.inf quadhdmi-camera.inf quadhdmi.pdb; do
+for f in quadhdmi.inf quadhdmi-camera.inf quadhdmi.pdb quadhdmi.exe; do
     if [ -f "$dir/$f" ]; then cp "$dir/$f" "$out/$f"; fi
 done
 osslsigncode verify -CAfile "$cert" -in "$out/quadhdmi.sys"

@@ -8,6 +8,12 @@ and floating-point rules walk, so that jump tables placed in .text between funct
 mistaken for code.
 
 Usage: check-image.py IMAGE --allow IMPORTS.allow --version A.B.C.D [--objdump X] [--pdbutil Y]
+       check-image.py --program PROGRAM.exe
+
+With --program, the rules that apply to a user-mode program shipped beside the driver: a console
+program for AMD64 whose sections are never both writable and executable, NX-compatible,
+relocatable anywhere in the 64-bit address space (dynamic base with high-entropy VA), importing only
+DLLs that Windows itself ships (the compiler's run-times are linked in, never needed beside it).
 """
 import argparse
 import os
@@ -21,6 +27,11 @@ from report import Check  # noqa: E402
 
 PAGE = 0x1000
 KERNEL_MODULES = ("ks.sys", "ntoskrnl.exe", "hal.dll")
+# The DLLs a user-mode program of this project may import: Windows' own. The compiler's C++,
+# GCC and threads run-times (libstdc++-6.dll, libgcc_s_seh-1.dll, libwinpthread-1.dll) are not
+# on a Windows machine; the program links them in.
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "setupapi.dll", "ksuser.dll", "advapi32.dll", "user32.dll",
+               "ole32.dll", "cfgmgr32.dll", "ntdll.dll", "shell32.dll", "ws2_32.dll", "bcrypt.dll"}
 
 # Entry points and helpers of the C and C++ run-times. None can work in a driver: there is no
 # start-up code to initialise them, no unwinder for C++ exceptions, no heap behind operator new.
@@ -112,8 +123,9 @@ def read_allow_list(path, check):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("image")
-    parser.add_argument("--allow", required=True)
-    parser.add_argument("--version", required=True)
+    parser.add_argument("--program", action="store_true", help="check a user-mode program's rules")
+    parser.add_argument("--allow")
+    parser.add_argument("--version")
     parser.add_argument("--objdump", default="x86_64-w64-mingw32-objdump")
     parser.add_argument("--pdbutil", default="llvm-pdbutil")
     args = parser.parse_args()
@@ -124,11 +136,53 @@ def main():
         print("FAIL: cannot read %s: %s" % (args.image, e))
         return 1
     name = os.path.basename(args.image)
+    if not args.program and (not args.allow or not args.version):
+        parser.error("a driver image needs --allow and --version")
     try:
-        check_image(args, image, name, check)
+        if args.program:
+            check_program(image, check)
+        else:
+            check_image(args, image, name, check)
     except pe.PeError as e:
         check.fail("malformed image: %s" % e)
-    return check.verdict(args.image, "image")
+    return check.verdict(args.image, "program" if args.program else "image")
+
+
+def check_program(image, check):
+    if image.machine == 0x8664:
+        check.ok("PE32+ program for AMD64")
+    else:
+        check.fail("not an AMD64 program (machine %#x)" % image.machine)
+    if image.subsystem == 3:
+        check.ok("subsystem console")
+    else:
+        check.fail("subsystem is not console (%d)" % image.subsystem)
+    wx = [s.name for s in image.sections if s.writable and s.executable]
+    if wx:
+        check.fail("section(s) both writable and executable: %s" % ", ".join(wx))
+    else:
+        check.ok("no section both writable and executable")
+    if image.dll_characteristics & pe.DLLCHAR_NX_COMPAT:
+        check.ok("NX compatible")
+    else:
+        check.fail("NX compatibility flag not set (DllCharacteristics %#x)" % image.dll_characteristics)
+    relocs = image.relocations()
+    dir64 = [rva for kind, rva in relocs if kind == pe.IMAGE_REL_BASED_DIR64]
+    if not dir64 or not image.dll_characteristics & pe.DLLCHAR_DYNAMIC_BASE:
+        check.fail("no dynamic base (DllCharacteristics %#x, %d base relocations): the program loads at a fixed "
+                   "address" % (image.dll_characteristics, len(dir64)))
+    else:
+        check.ok("dynamic base, %d base relocations" % len(dir64))
+    if image.dll_characteristics & pe.DLLCHAR_HIGH_ENTROPY_VA:
+        check.ok("high-entropy VA")
+    else:
+        check.fail("high-entropy VA flag not set (DllCharacteristics %#x)" % image.dll_characteristics)
+    dlls = sorted({d for d, _, _ in image.imports()}, key=str.lower)
+    foreign = [d for d in dlls if d.lower() not in SYSTEM_DLLS and not d.lower().startswith("api-ms-win-")]
+    if foreign:
+        check.fail("imports from %s, which Windows does not ship" % ", ".join(foreign))
+    else:
+        check.ok("imports only from Windows' own DLLs (%s)" % ", ".join(dlls))
 
 
 def check_image(args, image, name, check):

@@ -257,6 +257,39 @@ TEST_F(Tool, CaptureWithLateAndStalledInterruptsLosesNoAudioUnannounced) {
     }
 }
 
+TEST_F(Tool, ListNamesEveryFilterWithItsPinsDetectedRangeAndTopology) {
+    // Input 1 carrying a mode none of the fixed ranges has: range 0 follows each input's signal.
+    ToolRun r = run("list --source 1=1024x768p60", dir_);
+    EXPECT_EQ(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find("8 filters\n"), std::string::npos) << r.output;
+    for (uint32_t input = 0; input < 4; ++input) {
+        for (const char* medium : {"Audio", "Video"}) {
+            const uint32_t index = 2 * input + (medium[0] == 'V');
+            EXPECT_NE(r.output.find("[" + std::to_string(index) + "] " + medium + " of input " + std::to_string(input)),
+                      std::string::npos)
+                << medium << " " << input << "\n"
+                << r.output;
+        }
+    }
+    EXPECT_EQ(count(r.output, "categories KSCATEGORY_CAPTURE KSCATEGORY_VIDEO\n"), 4u) << r.output;
+    EXPECT_EQ(count(r.output, "categories KSCATEGORY_CAPTURE KSCATEGORY_AUDIO\n"), 4u) << r.output;
+    EXPECT_EQ(count(r.output, "(cannot open"), 0u) << r.output;
+    // Each video pin's range 0 is its input's detected signal, the other twelve the fixed list.
+    EXPECT_NE(r.output.find("range  0: YUY2 1920x1080 @ 60.00 fps (frame 4147200 bytes)  (detected signal)"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("range  0: YUY2 1024x768 @ 60.00 fps (frame 1572864 bytes)  (detected signal)"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(count(r.output, "(detected signal)"), 4u) << r.output;
+    EXPECT_EQ(count(r.output, "range 12: YUY2 640x360"), 4u) << r.output;
+    // Each audio filter: the capture pin, the bridge pin named by the filter, the ADC between them.
+    EXPECT_EQ(count(r.output, "pin 1: in, communication none, category KSNODETYPE_MICROPHONE_ARRAY"), 4u) << r.output;
+    EXPECT_EQ(count(r.output, "node 0: KSNODETYPE_ADC\n"), 4u) << r.output;
+    EXPECT_EQ(count(r.output, "connection: filter pin 1 -> node 0 pin 1\n"), 4u) << r.output;
+    EXPECT_EQ(count(r.output, "connection: node 0 pin 0 -> filter pin 0\n"), 4u) << r.output;
+}
+
 TEST_F(Tool, RegisterAccessAndDroppedFrameStatistics) {
     ToolRun r = run("reg read 0xC004", dir_);
     EXPECT_EQ(r.code, 0) << r.output;

@@ -1,6 +1,7 @@
 // The quadhdmi commands. Each returns the process exit code.
 #pragma once
 
+#include "tools/quadhdmi/device/device_commands.h"
 #include "tools/quadhdmi/options.h"
 
 #include <memory>
@@ -72,8 +73,5 @@ struct StatsOptions {
     uint64_t frames = 0;  // stream this many frames first, and ask while still running
 };
 int run_stats(const CommonOptions& common, const StatsOptions& options);
-
-// Parses a number in decimal or 0x hexadecimal.
-std::optional<uint32_t> parse_u32(const std::string& text);
 
 }  // namespace qh::tool

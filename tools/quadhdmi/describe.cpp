@@ -18,6 +18,7 @@ const NamedGuid kNames[] = {
     {&kCategoryCapture, "KSCATEGORY_CAPTURE"},
     {&kCategoryVideo, "KSCATEGORY_VIDEO"},
     {&kCategoryAudio, "KSCATEGORY_AUDIO"},
+    {&kCategoryVideoCamera, "KSCATEGORY_VIDEO_CAMERA"},
     {&kPinCategoryCapture, "PIN_CATEGORY_CAPTURE"},
     {&kNodeTypeAdc, "KSNODETYPE_ADC"},
     {&kNodeTypeMicrophoneArray, "KSNODETYPE_MICROPHONE_ARRAY"},

@@ -1,6 +1,6 @@
 #include "tools/quadhdmi/session.h"
 
-#include "tools/quadhdmi/describe.h"
+#include "tools/quadhdmi/device/device_commands.h"
 
 #include <cstdio>
 
@@ -74,14 +74,7 @@ client::Device& Session::device() {
 }
 
 NTSTATUS Session::open_filter(uint32_t input, bool video, std::unique_ptr<client::Filter>& filter) {
-    for (const client::FilterInfo& info : device().filters()) {
-        uint32_t in = 0;
-        bool is_video = false;
-        if (filter_identity(info.reference, in, is_video) && in == input && is_video == video) {
-            return device().open_filter(info.index, filter);
-        }
-    }
-    return STATUS_NOT_FOUND;
+    return open_input_filter(device(), input, video, filter);
 }
 
 }  // namespace qh::tool
