@@ -201,6 +201,11 @@ NTSTATUS NTAPI PinProcess(PKSPIN pin) {
     PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
     if (!sp) return STATUS_PENDING;
     PKSSTREAM_HEADER h = sp->StreamHeader;
+    // A header kept past its frame's completion: only the client's copy is the frame's now.
+    static std::atomic<PKSSTREAM_HEADER> completed_before{nullptr};
+    if (g_state.process_writes_old_header) {
+        if (PKSSTREAM_HEADER old = completed_before.exchange(nullptr)) old->OptionsFlags |= 0x40;
+    }
     ULONGLONG number = g_state.counter.fetch_add(1);
     // The kernel's mapping of the buffer; h->Data is the client's own address.
     auto* bytes = g_state.process_writes_user_address ? static_cast<unsigned char*>(h->Data) : sp->OffsetOut.Data;
@@ -226,6 +231,7 @@ NTSTATUS NTAPI PinProcess(PKSPIN pin) {
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
     }
+    if (g_state.process_writes_old_header) completed_before = h;
     KsStreamPointerUnlock(sp, TRUE);
     return STATUS_SUCCESS;  // call again while frames are queued
 }
@@ -327,6 +333,7 @@ void reset_state() {
     g_state.process_thread = 0;
     g_pins[0].Flags = kPinFlags;
     g_state.process_writes_user_address = false;
+    g_state.process_writes_old_header = false;
     g_state.state_keeps_mutex = false;
     KeInitializeMutex(&g_mutex, 0);
     g_state.take_clock = false;

@@ -44,6 +44,7 @@ struct State {
     std::atomic<bool> process_leave_locked{false};
     std::atomic<bool> process_edit_descriptor{false};      // _KsEdit from Process (no control mutex there)
     std::atomic<bool> process_writes_user_address{false};  // fills through StreamHeader->Data
+    std::atomic<bool> process_writes_old_header{false};    // writes the header it completed last time
     std::atomic<bool> state_keeps_mutex{false};            // SetDeviceState returns owning held_mutex()
     std::atomic<bool> take_clock{false};                   // take the clock at STOP->ACQUIRE
     std::atomic<bool> release_clock{true};                 // release it at ACQUIRE->STOP

@@ -580,6 +580,29 @@ TEST(KsRules, StreamHeaderDataIsTheClientsAddressAndOnlyOffsetOutIsTheKernels) {
     state().process_writes_user_address = false;
 }
 
+TEST(KsRules, AHeaderWrittenAfterItsFrameCompletedIsAStopAndTheClientsCopyKeepsTheDriversAnswer) {
+    host::verifier::Capture capture;
+    Open o;
+    auto pin = o.pin(format(kSubA, 1));
+    ASSERT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    state().process_writes_old_header = true;
+    ASSERT_EQ(pin->submit(4096, 56), STATUS_SUCCESS);
+    CompletedFrame first;
+    ASSERT_TRUE(pin->wait_completed(first, 10000));
+    EXPECT_EQ(capture.count(), 0u);
+    // The next Process call writes into the header of the frame it completed before: that
+    // header lived in the request's system buffer, gone with the request.
+    ASSERT_EQ(pin->submit(4096, 56), STATUS_SUCCESS);
+    CompletedFrame second;
+    ASSERT_TRUE(pin->wait_completed(second, 10000));
+    state().process_writes_old_header = false;
+    ASSERT_EQ(capture.count(), 1u);
+    EXPECT_EQ(capture.records()[0].code, host::verifier::kPageFaultInNonPagedArea);
+    EXPECT_EQ(capture.count_containing("stream header of a completed read request touched"), 1u);
+    EXPECT_EQ(first.stream_header().OptionsFlags & 0x40, 0u);
+    EXPECT_EQ(first.stream_header().DataUsed, kFillBytes);
+}
+
 TEST(KsStream, WithoutAsynchronousProcessingArrivalAndSynchronousAttemptsRunProcessInTheCallingThread) {
     Open o;
     set_capture_pin_flags(KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY | KSPIN_FLAG_USE_STANDARD_TRANSPORT);
