@@ -64,9 +64,12 @@ struct Stream {
     std::atomic<bool> ended{false};
     bool stop_failed = false;  // buffers not given back at stop
 
+    // What goes into the files: whole frames, and audio in whole sample frames within the buffer.
     bool good_size(const client::CompletedFrame& frame) const {
-        const uint32_t used = frame.stream_header().DataUsed;
-        return video ? used == extent && frame.data.size() >= extent : used <= frame.data.size();
+        const KSSTREAM_HEADER& header = frame.stream_header();
+        const uint32_t used = header.DataUsed;
+        if (video) return used == extent && frame.data.size() >= extent;
+        return used <= header.FrameExtent && used <= frame.data.size() && used % 4 == 0;
     }
     bool check(const client::CompletedFrame& frame) {
         return video ? video_checks.check(frame) : audio_checks.check(frame);
