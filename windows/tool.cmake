@@ -1,4 +1,4 @@
-# quadhdmi.exe: the tool's commands that need only a device (list, reg, stats), over the client's
+# quadhdmi.exe: the tool's commands that need only a device (list, reg, stats, capture), over the client's
 # Win32 transport, for the cards fitted in a Windows machine. A user-mode console program:
 # C++ with exceptions, the C++ run-time and the threads library linked in statically so that it
 # needs no DLL beyond Windows' own, relocatable (high-entropy 64-bit address space), NX-compatible.
@@ -59,17 +59,31 @@ if(QH_WINE)
         -- $<TARGET_FILE:quadhdmi_exe> --version)
     add_test(NAME windows_tool_wine_help COMMAND ${QH_WINE_RUN}
         --expect "^  list +List the filters" --expect "^  reg +Read or write" --expect "^  stats +Read the dropped"
-        --expect "^  5  no quadhdmi card was found" --refuse "^  (start|capture) |--source|--unplug-after|--driver-image"
+        --expect "^  capture +Capture video" --expect "^  5  no quadhdmi card was found"
+        --refuse "^  start |--source|--unplug-after|--driver-image"
         -- $<TARGET_FILE:quadhdmi_exe> --help)
     add_test(NAME windows_tool_wine_list_without_card COMMAND ${QH_WINE_RUN} --status 5
         --expect "^quadhdmi: no quadhdmi card found \\(searched the device interfaces present under KSCATEGORY_CAPTURE, KSCATEGORY_VIDEO, KSCATEGORY_AUDIO"
         --refuse "^card [0-9]"
         -- $<TARGET_FILE:quadhdmi_exe> list)
+    # A capture without the card: the same message and status as list, and no file written (the
+    # files are opened only once the card is there).
+    file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/wine-capture)
+    add_test(NAME windows_tool_wine_capture_without_card COMMAND ${QH_WINE_RUN} --status 5
+        --expect "^quadhdmi: no quadhdmi card found \\(searched the device interfaces present under KSCATEGORY_CAPTURE"
+        --refuse "^card [0-9]|^Captured" --absent x.y4m
+        -- $<TARGET_FILE:quadhdmi_exe> capture -i 0 --frames 10 --video x.y4m)
+    add_test(NAME windows_tool_wine_capture_refuses_snapshot COMMAND ${QH_WINE_RUN} --status 2
+        --expect "^quadhdmi: --snapshot is not offered on Windows" --refuse "no quadhdmi card" --absent x.y4m
+        -- $<TARGET_FILE:quadhdmi_exe> capture -i 0 --video x.y4m --snapshot x.png)
+    set_tests_properties(windows_tool_wine_capture_without_card windows_tool_wine_capture_refuses_snapshot PROPERTIES
+        WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/wine-capture)
     add_test(NAME windows_tool_wine_refuses_a_bad_command_line COMMAND ${QH_WINE_RUN} --status 2
         --expect "^quadhdmi: expected OFFSET VALUE as numbers" --refuse "no quadhdmi card"
         -- $<TARGET_FILE:quadhdmi_exe> reg write 0x10 ten)
     set_tests_properties(windows_tool_wine_prefix PROPERTIES FIXTURES_SETUP wine_prefix RESOURCE_LOCK wine TIMEOUT 600)
     set_tests_properties(windows_tool_wine_version windows_tool_wine_help windows_tool_wine_list_without_card
+        windows_tool_wine_capture_without_card windows_tool_wine_capture_refuses_snapshot
         windows_tool_wine_refuses_a_bad_command_line PROPERTIES FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK wine
         TIMEOUT 600)
 else()

@@ -38,9 +38,11 @@ public:
     NTSTATUS create_pin(Handle filter, const std::vector<uint8_t>& connect, Handle* pin) override {
         // The object name as KsCreatePin builds it: the pin's name string, then the request.
         const size_t prefix = sizeof(host::ks::kPinCreatePrefix) - sizeof(char16_t);
-        std::vector<uint8_t> name(prefix);
+        // Sized once and filled in place (an insert after the prefix trips GCC 12's bounds
+        // analysis at -O3).
+        std::vector<uint8_t> name(prefix + connect.size());
         std::memcpy(name.data(), host::ks::kPinCreatePrefix, prefix);
-        name.insert(name.end(), connect.begin(), connect.end());
+        if (!connect.empty()) std::memcpy(name.data() + prefix, connect.data(), connect.size());
         host::ks::File* created = nullptr;
         NTSTATUS status = host::ks::create_pin_file(file(filter), name, &created);
         *pin = created;

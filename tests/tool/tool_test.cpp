@@ -84,6 +84,26 @@ TEST_F(Tool, CaptureOfTheInterlacedInputWritesWovenConsecutiveFrames) {
     EXPECT_NE(r.output.find("missed " + std::to_string(gaps) + ","), std::string::npos) << r.output;
 }
 
+// The stamp-to-delivery latency compares a frame's presentation time with the moment it came
+// back, both on the same clock: no frame is delivered before it is stamped, nor later than the
+// capture ran.
+TEST_F(Tool, CaptureLatencyLiesWithinTheCapture) {
+    if (!kRealTimeCapturePossible) GTEST_SKIP() << "real-time full-HD capture is beyond the thread-sanitized host";
+    const ToolRun r = run("capture -i 2 --frames 30 -q", dir_);
+    ASSERT_EQ(r.code, 0) << r.output;
+    double elapsed = 0, p50 = 0, p99 = 0, max = 0;
+    const size_t captured = r.output.find("Captured for ");
+    const size_t latency = r.output.find("latency p50 ");
+    ASSERT_TRUE(captured != std::string::npos && latency != std::string::npos) << r.output;
+    ASSERT_EQ(std::sscanf(r.output.c_str() + captured, "Captured for %lf s", &elapsed), 1) << r.output;
+    ASSERT_EQ(std::sscanf(r.output.c_str() + latency, "latency p50 %lf ms p99 %lf ms max %lf ms", &p50, &p99, &max), 3)
+        << r.output;
+    EXPECT_GE(p50, 0.0) << r.output;
+    EXPECT_LE(p50, p99) << r.output;
+    EXPECT_LE(p99, max) << r.output;
+    EXPECT_LE(max, elapsed * 1000.0) << r.output;
+}
+
 // --stats: the driver's CPU time and completed bytes per pin, as the host measured them; every
 // completed video buffer holds a whole frame, every audio buffer 10 ms.
 TEST_F(Tool, CaptureStatsReportTheDriversCostPerPin) {

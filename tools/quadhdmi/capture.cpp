@@ -5,7 +5,6 @@
 
 #include "driver/public.h"
 #include "platform/host/measure/cost.h"
-#include "platform/host/kernel/kernel.h"
 #include "platform/host/diag/verifier.h"
 #include "tools/quadhdmi/capture_report.h"
 #include "tools/quadhdmi/capture_streams.h"
@@ -350,8 +349,12 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
     // One clock for the whole graph; its stream time starts now.
     std::shared_ptr<client::Clock> clock = client::make_clock();
     clock->run();
-    // Where stream time 0 lies on the host's clock (the one completion times are taken from).
-    const int64_t clock_start_ns = (host::now_100ns() - clock->stream_time()) * 100;
+    // Where stream time 0 lies on the clock the client takes completion times from (the steady
+    // clock from its epoch; the host kernel's time counts from its own start instead).
+    const int64_t steady_ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    const int64_t clock_start_ns = steady_ns - clock->stream_time() * 100;
     for (auto& v : video) {
         const NTSTATUS status = v->run(clock, options.buffers);
         if (status != STATUS_SUCCESS) fail(v->input, "the video pin did not run: " + status_text(status));

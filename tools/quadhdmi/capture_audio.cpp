@@ -17,6 +17,7 @@ AudioStream::AudioStream() : PinStream(kAudioBufferBytes, sizeof(KSSTREAM_HEADER
 bool AudioStream::open(Session& session, uint32_t in, std::string& error) {
     input = in;
     checker.restart();  // a new pin: its audio follows nothing delivered before
+    generic.restart();
     if (!open_filter(session, false, "audio" + std::to_string(input) + " connect:", error)) return false;
     std::vector<client::PinInfo> pins = filter->pins();
     if (pins.empty() || pins[0].ranges.empty()) {
@@ -45,6 +46,7 @@ void AudioStream::loop(uint64_t target_bytes, const std::atomic<bool>& stop) {
             wait_next(frame, idle_from, bytes != 0, "no audio", "audio stopped arriving", "a buffer completed with ");
         if (wait == Wait::Idle) continue;
         if (wait == Wait::Ended) break;
+        generic.check(frame);
         const KSSTREAM_HEADER& header = frame.stream_header();
         const size_t used = std::min<size_t>(header.DataUsed, frame.data.size());
         const bool discontinuity = (header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0;

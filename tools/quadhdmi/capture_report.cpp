@@ -139,8 +139,13 @@ int report_streams(const CaptureOptions& options, bool several, bool cut_short, 
             a->input, static_cast<unsigned long long>(bytes), double(bytes) / 192000.0,
             static_cast<unsigned long long>(unannounced + a->checker.flagged_breaks()),
             static_cast<unsigned long long>(a->flagged), static_cast<unsigned long long>(unannounced));
+        // What holds for any source is said only when it did not hold.
+        if (a->generic.bad != 0)
+            std::printf(", bad buffers %llu%s", static_cast<unsigned long long>(a->generic.bad),
+                        a->generic.detail().c_str());
         if (!a->note.empty()) std::printf(" [%s]", a->note.c_str());
         std::printf("\n");
+        if (a->generic.bad != 0) code = kExitFailed;
         // A break in the sample index that no flag announced is audio delivered wrong, as a torn
         // frame is video delivered wrong.
         if (unannounced != 0) code = kExitFailed;

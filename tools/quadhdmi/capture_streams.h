@@ -6,6 +6,7 @@
 
 #include "client/client.h"
 #include "sim/pattern.h"
+#include "tools/quadhdmi/device/frame_checks.h"
 #include "tools/quadhdmi/media.h"
 #include "tools/quadhdmi/session.h"
 
@@ -76,6 +77,7 @@ public:
     uint64_t torn = 0, mixed = 0, misplaced = 0, short_frames = 0;  // what the stamps say (sim::FrameFault)
     uint64_t repeated = 0;                                          // a frame number delivered again
     uint64_t backwards = 0;       // a smaller frame number without the discontinuity flag
+    VideoFrameChecks generic;     // what holds for any source (frame_checks.h)
     uint64_t driver_drops = 0;    // DropCount of the last frame info
     uint64_t held_back = 0;       // frames the driver held back as possibly torn, repeated or mixed
     uint64_t picture_number = 0;  // PictureNumber of the last frame info
@@ -108,7 +110,8 @@ public:
     bool write = false;
     sim::AudioIndexCheck checker;
     std::atomic<uint64_t> bytes{0};
-    uint64_t flagged = 0;  // buffers marked as data discontinuities by the driver
+    uint64_t flagged = 0;       // buffers marked as data discontinuities by the driver
+    AudioBufferChecks generic;  // what holds for any source (frame_checks.h)
 
     bool open(Session& session, uint32_t in, std::string& error);
     void loop(uint64_t target_bytes, const std::atomic<bool>& stop);

@@ -61,6 +61,8 @@ bool VideoStream::open(Session& session, uint32_t in, const std::string& format,
     // The format does not say whether the engine captures fields the driver weaves (1080i at 30
     // frames a second looks like 1080p30); the driver's record of the input does.
     interlaced = session.driver_input(input).interlaced;
+    // The capture always gives the pin the graph's clock, so every frame must carry a time.
+    generic.restart(frame_bytes, true);
     return true;
 }
 
@@ -96,6 +98,9 @@ std::string VideoStream::bad_detail() const {
     part("short", short_frames);
     part("repeated", repeated);
     part("out of order", backwards);
+    // What any source must satisfy, past what the stamps already said.
+    const std::string rest = generic.detail();
+    if (!rest.empty()) text += (text.empty() ? " (" : ", ") + rest.substr(2, rest.size() - 3);
     return text + ")";
 }
 
@@ -108,8 +113,11 @@ void VideoStream::loop(uint64_t target, const std::atomic<bool>& stop, int64_t c
         if (wait == Wait::Idle) continue;
         if (wait == Wait::Ended) break;
         const KSSTREAM_HEADER& header = frame.stream_header();
+        const bool generic_ok = generic.check(frame);
         if (header.DataUsed >= frame_bytes && frame.data.size() >= frame_bytes) {
+            const uint64_t bad_before = bad_frames;
             check(frame.data.data(), (header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0);
+            if (!generic_ok && bad_frames == bad_before) ++bad_frames;
             if (writer && write_error.empty()) {
                 if (writer->write_frame(frame.data.data())) {
                     ++written;

@@ -1,10 +1,13 @@
 // quadhdmi.exe: the card's tool on Windows, against the cards fitted in this machine. The commands
-// that need only the driver's filters and properties are the host tool's own (device_commands);
-// what needs the simulated card (plugging it in, its options, removal and power play, the host's
-// cost figures) has no meaning here and is not offered.
+// that need only the driver's filters, properties and pins are the host tool's own
+// (device_commands, device_capture); what needs the simulated card (plugging it in, its options,
+// its stamp checks, removal and power play, the host's cost figures and trace) has no meaning here
+// and is not offered.
 #include "client/windows/win32.h"
 #include "tools/quadhdmi/describe.h"
+#include "tools/quadhdmi/device/device_capture.h"
 #include "tools/quadhdmi/device/device_commands.h"
+#include "tools/quadhdmi/device/option_checks.h"
 
 #include <CLI/CLI.hpp>
 
@@ -21,11 +24,16 @@ constexpr int kExitNoCard = 5;
 constexpr const char* kExitStatusHelp =
     "Exit status:\n"
     "  0  done as asked\n"
-    "  1  the command failed (a filter that did not open, a property the driver refused)\n"
+    "  1  the command failed (a filter that did not open, a property the driver refused, a file not\n"
+    "     written, a bad frame or buffer, an input that delivered nothing)\n"
     "  2  the command line was refused before anything ran\n"
     "  5  no quadhdmi card was found (or the card asked for with --card is not there)";
 
 using namespace qh;
+
+// Longest capture the tool takes on: a day, or a million frames (about four and a half hours).
+constexpr double kMaxSeconds = 86400;
+constexpr uint64_t kMaxFrames = 1000000;
 
 // The card the command runs against, or a message and kExitNoCard.
 int with_card(uint32_t index, const std::function<int(client::Device&)>& command) {
@@ -49,8 +57,8 @@ int with_card(uint32_t index, const std::function<int(client::Device&)>& command
 
 int run(int argc, char** argv) {
     CLI::App app{
-        "quadhdmi - the four-input HDMI capture card: its filters, registers and counters, on the cards\n"
-        "fitted in this machine (found through their kernel-streaming device interfaces)."};
+        "quadhdmi - the four-input HDMI capture card: its filters, registers, counters and captures, on the\n"
+        "cards fitted in this machine (found through their kernel-streaming device interfaces)."};
     app.require_subcommand(1);
     app.footer(kExitStatusHelp);
     app.set_help_all_flag("--help-all", "Help for every command");
@@ -74,6 +82,34 @@ int run(int argc, char** argv) {
     CLI::App* stats = app.add_subcommand("stats", "Read the dropped-frames counters of an input's video filter");
     stats->add_option("-i,--input", stats_input, "Input (1-3 answer the dropped-frames property)")
         ->check(CLI::Range(0u, 3u));
+
+    tool::DeviceCaptureOptions capture_options;
+    std::string snapshot;
+    CLI::App* capture = app.add_subcommand("capture", "Capture video and/or audio from one or more inputs");
+    capture->footer(kExitStatusHelp);
+    capture->add_option("-i,--input", capture_options.inputs, "Input to capture (0-3, repeatable; default 0)")
+        ->check(tool::whole_number(0, 3));
+    capture->add_option("--inputs", capture_options.input_list, "Inputs as a list, e.g. 0,1,2,3")
+        ->check(tool::not_empty());
+    capture->add_option("--frames", capture_options.frames, "Stop after N video frames per input")
+        ->check(tool::whole_number(1, kMaxFrames));
+    capture->add_option("--seconds", capture_options.seconds, "Stop after S seconds")
+        ->check(tool::positive_number(kMaxSeconds));
+    capture
+        ->add_option("--video", capture_options.video,
+                     "Write video to FILE: .y4m (YUV4MPEG2) or anything else as raw YUY2; %d = input")
+        ->check(tool::file_pattern());
+    capture->add_option("--audio", capture_options.audio, "Write audio to FILE.wav (48 kHz stereo 16-bit); %d = input")
+        ->check(tool::file_pattern());
+    capture->add_option("--snapshot", snapshot, "Not offered on Windows (no PNG encoder in this build)");
+    capture
+        ->add_option("--format", capture_options.format,
+                     "Video format WxH from the pin's ranges (default: the detected signal, range 0)")
+        ->check(tool::not_empty());
+    capture
+        ->add_option("--buffers", capture_options.buffers, "Video buffers queued per pin (audio: four times as many)")
+        ->check(tool::whole_number(1, 64));
+    capture->add_flag("-q,--quiet", capture_options.quiet, "No progress line");
 
     try {
         app.parse(argc, argv);
@@ -117,6 +153,24 @@ int run(int argc, char** argv) {
             filter->close();
             return result;
         });
+    }
+    if (capture->parsed()) {
+        if (capture->count("--snapshot") != 0) {
+            std::fprintf(stderr,
+                         "quadhdmi: --snapshot is not offered on Windows: this build has no PNG encoder "
+                         "(capture with --video and take the picture from the file)\n");
+            return kExitRefused;
+        }
+        const std::string refused = tool::check_device_capture(capture_options);
+        if (!refused.empty()) {
+            std::fprintf(stderr, "quadhdmi: %s\n", refused.c_str());
+            return kExitRefused;
+        }
+        // No master clock: the driver's filters provide none, and a graph's clock belongs to
+        // another device; without one the video pin stamps no presentation times (audio never
+        // does), which the checks then do not require.
+        code = with_card(
+            card, [&](client::Device& device) { return tool::run_device_capture(device, capture_options, nullptr); });
     }
     // What was printed is part of the result.
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
