@@ -171,7 +171,10 @@ TEST_F(DeviceCaptureTool, CapturesWholeFramesAndAudioWithAndWithoutAClock) {
         const std::string out = capture(options, with_clock ? client::make_clock() : nullptr, code);
         EXPECT_EQ(code, 0) << out;
         EXPECT_NE(out.find("input 0 video: 10 frames 1920x1080"), std::string::npos) << out;
-        EXPECT_NE(out.find("bad frames 0,"), std::string::npos) << out;
+        // "bad frames 0" ends the line, or other counts follow it, as the run's timing decides.
+        const size_t bad = out.find("bad frames 0");
+        ASSERT_NE(bad, std::string::npos) << out;
+        EXPECT_TRUE(out[bad + 12] == ',' || out[bad + 12] == '\n') << out;
         EXPECT_NE(out.find("bad buffers 0"), std::string::npos) << out;
         EXPECT_NE(out.find("cancelled at stop"), std::string::npos) << out;
         EXPECT_EQ(out.find("no presentation times (no master clock)") != std::string::npos, !with_clock) << out;
