@@ -77,14 +77,6 @@ std::shared_ptr<Transport> host_transport() {
     return transport;
 }
 
-// The reference string a factory's device interfaces carry: its reference GUID in braces.
-std::u16string reference_string(const GUID& g) {
-    char text[40];
-    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2, g.Data3,
-                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return std::u16string(text, text + std::strlen(text));
-}
-
 class ClockImpl final : public Clock {
 public:
     ClockImpl() : clock_(std::make_shared<host::ks::MasterClock>()), file_(host::ks::create_clock_file(clock_)) {}
@@ -129,7 +121,8 @@ public:
         auto all = filters();
         if (index >= all.size()) return STATUS_NOT_FOUND;
         host::ks::File* handle = nullptr;
-        NTSTATUS status = host::ks::create_filter_file(device_, reference_string(all[index].reference), &handle);
+        NTSTATUS status =
+            host::ks::create_filter_file(device_, host::ks::reference_string(all[index].reference), &handle);
         if (!NT_SUCCESS(status)) return status;
         filter = make_filter(host_transport(), handle, all[index]);
         return STATUS_SUCCESS;

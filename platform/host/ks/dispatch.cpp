@@ -209,17 +209,10 @@ NTSTATUS property(File* file, const DeviceControl& request, ULONG_PTR* informati
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-std::string guid_text(const GUID& g) {
-    char text[40];
-    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2, g.Data3,
-                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return text;
-}
-
-bool same_text(const std::u16string& a, const std::string& b) {
+bool same_text(const std::u16string& a, const std::u16string& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        char16_t x = a[i], y = static_cast<unsigned char>(b[i]);
+        char16_t x = a[i], y = b[i];
         if (x >= u'a' && x <= u'z') x = char16_t(x - u'a' + u'A');
         if (y >= u'a' && y <= u'z') y = char16_t(y - u'a' + u'A');
         if (x != y) return false;
@@ -228,6 +221,13 @@ bool same_text(const std::u16string& a, const std::string& b) {
 }
 
 }  // namespace
+
+std::u16string reference_string(const GUID& g) {
+    char text[40];
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2, g.Data3,
+                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return std::u16string(text, text + std::strlen(text));
+}
 
 NTSTATUS create_filter_file(PKSDEVICE device, const std::u16string& name, File** file) {
     if (!file) return STATUS_INVALID_PARAMETER;
@@ -238,7 +238,7 @@ NTSTATUS create_filter_file(PKSDEVICE device, const std::u16string& name, File**
     // The reference string of each factory's interfaces is its reference GUID.
     for (ULONG i = 0; dd && i < dd->FilterDescriptorsCount; ++i) {
         const KSFILTER_DESCRIPTOR* fd = dd->FilterDescriptors[i];
-        if (!fd || !fd->ReferenceGuid || !same_text(name, guid_text(*fd->ReferenceGuid))) continue;
+        if (!fd || !fd->ReferenceGuid || !same_text(name, reference_string(*fd->ReferenceGuid))) continue;
         PKSFILTER filter = nullptr;
         NTSTATUS status = open_filter(device, i, &filter);
         if (!NT_SUCCESS(status)) return status;

@@ -175,6 +175,8 @@ class MasterClock;
 // KSPIN_CONNECT and its data format as bytes.
 inline constexpr char16_t kPinCreatePrefix[] = u"{146F1A80-4791-11D0-A5D6-28DB04C10000}\\";
 
+// The reference string of a filter factory's device interfaces: its reference GUID in braces.
+std::u16string reference_string(const GUID& reference);
 // IRP_MJ_CREATE of a filter: `name` is the device interface's reference string, the filter
 // factory's reference GUID in braces ("{...}").
 NTSTATUS create_filter_file(PKSDEVICE device, const std::u16string& name, File** file);
