@@ -1,0 +1,586 @@
+// One thread at a time, chosen by a strategy: see sched.h. The threads of a controlled run are
+// real threads; each parks on its own condition variable under the run's one lock until the
+// scheduler hands it control, so the order of everything they do is the scheduler's alone.
+#include "platform/host/sched/sched.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+namespace host::sched {
+
+namespace detail {
+bool g_controlled = false;
+}
+
+namespace {
+
+constexpr int64_t kNever = INT64_MAX;
+
+int64_t steady_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// SplitMix64: small, fast, and the same sequence on every platform and standard library.
+struct Rng {
+    uint64_t state;
+    uint64_t next() {
+        uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+    uint64_t below(uint64_t n) { return n ? next() % n : 0; }
+};
+
+enum class State { Runnable, Blocked, Finished };
+
+struct Rec {
+    int id = 0;
+    std::string name;
+    State state = State::Runnable;
+    const void* on = nullptr;  // what it is blocked on: a Mutex, a CondVar, a Rec (join); null: time
+    const char* on_kind = "";
+    int64_t deadline = kNever;
+    uint64_t blocked_seq = 0;  // order of blocking, for FIFO notification
+    bool timed_out = false;
+    int64_t priority = 0;  // PCT
+    const char* what = "start";
+    std::source_location where;
+    std::condition_variable go;
+};
+
+struct Switch {
+    uint64_t step;
+    int64_t now_ns;
+    int from;
+    int to;
+    const char* what;
+    const char* file;
+    unsigned line;
+};
+
+struct World {
+    std::mutex mu;
+    Options options;
+    Rng rng{0};
+    std::vector<std::unique_ptr<Rec>> threads;
+    Rec* running = nullptr;
+    std::atomic<int64_t> now_ns{0};
+    std::atomic<uint64_t> steps{0};
+    uint64_t block_seq = 0;
+    std::vector<uint64_t> change_points;  // PCT, sorted
+    size_t next_change = 0;
+    int64_t spin_floor = 0;  // PCT: below every priority handed out so far
+    std::deque<Switch> trace;
+};
+
+World& world() {
+    static World* w = new World;  // outlives every thread; a controlled process ends with _exit
+    return *w;
+}
+
+thread_local Rec* t_self = nullptr;
+
+const char* base_name(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+std::string trace_text(World& w) {
+    std::ostringstream out;
+    for (const Switch& s : w.trace) {
+        out << "  step " << s.step << "  t=" << s.now_ns / 1000 << " us  " << w.threads[s.from]->name << "#" << s.from
+            << " -> " << w.threads[s.to]->name << "#" << s.to << "  at " << s.what;
+        if (s.file && *s.file) out << " (" << base_name(s.file) << ":" << s.line << ")";
+        out << "\n";
+    }
+    return out.str();
+}
+
+std::string threads_text(World& w) {
+    std::ostringstream out;
+    for (const auto& r : w.threads) {
+        out << "  " << r->name << "#" << r->id << ": "
+            << (r->state == State::Runnable   ? "runnable"
+                : r->state == State::Finished ? "finished"
+                                              : "blocked");
+        if (r->state == State::Blocked) {
+            out << " on " << r->on_kind;
+            if (r->deadline != kNever) out << " until t=" << r->deadline / 1000 << " us";
+        }
+        if (r->state != State::Finished) {
+            out << ", last at " << r->what;
+            if (r->where.file_name() && *r->where.file_name())
+                out << " (" << base_name(r->where.file_name()) << ":" << r->where.line() << ")";
+        }
+        out << "\n";
+    }
+    return out.str();
+}
+
+[[noreturn]] void fail_locked(World& w, const std::string& why, int status) {
+    std::string text = "schedule: " + why + "\n";
+    text += "  strategy " + describe(w.options.strategy) + " (replay: QH_SCHEDULE=" + describe(w.options.strategy) +
+            "), step " + std::to_string(w.steps.load()) + ", t=" + std::to_string(w.now_ns.load() / 1000) + " us\n";
+    text += "threads:\n" + threads_text(w);
+    text += "last switches:\n" + trace_text(w);
+    ssize_t ignored = ::write(2, text.data(), text.size());
+    (void)ignored;
+    _exit(status);
+}
+
+Rec* self_or_fail(World& w) {
+    Rec* me = t_self;
+    if (!me) {
+        std::unique_lock<std::mutex> lk(w.mu);
+        fail_locked(w, "a thread that was not started through host::sched::Thread took part in the run", 71);
+    }
+    return me;
+}
+
+void wake_due(World& w) {
+    const int64_t now = w.now_ns.load(std::memory_order_relaxed);
+    for (auto& r : w.threads)
+        if (r->state == State::Blocked && r->deadline <= now) {
+            r->state = State::Runnable;
+            r->timed_out = true;
+        }
+}
+
+void make_runnable(Rec& r) {
+    r.state = State::Runnable;
+    r.deadline = kNever;
+    r.on = nullptr;
+}
+
+void block(World& w, Rec& me, const void* on, const char* kind, int64_t deadline) {
+    me.state = State::Blocked;
+    me.on = on;
+    me.on_kind = kind;
+    me.deadline = deadline;
+    me.timed_out = false;
+    me.blocked_seq = ++w.block_seq;
+}
+
+Rec* pick(World& w, Rec* me, bool spinning) {
+    std::vector<Rec*> runnable;
+    for (;;) {
+        wake_due(w);
+        runnable.clear();
+        for (auto& r : w.threads)
+            if (r->state == State::Runnable) runnable.push_back(r.get());
+        if (!runnable.empty()) break;
+        int64_t earliest = kNever;
+        for (auto& r : w.threads)
+            if (r->state == State::Blocked) earliest = std::min(earliest, r->deadline);
+        if (earliest == kNever) {
+            bool main_done = w.threads[0]->state == State::Finished;
+            if (main_done) return nullptr;
+            fail_locked(w, "deadlock: every thread is blocked and nothing is due in time", 72);
+        }
+        w.now_ns.store(std::max(earliest, w.now_ns.load()));
+    }
+    if (w.options.strategy.kind == Strategy::Kind::Random) {
+        if (spinning && runnable.size() > 1) runnable.erase(std::find(runnable.begin(), runnable.end(), me));
+        return runnable[w.rng.below(runnable.size())];
+    }
+    if (spinning && me->state == State::Runnable) me->priority = --w.spin_floor;
+    Rec* best = runnable[0];
+    for (Rec* r : runnable)
+        if (r->priority > best->priority) best = r;
+    return best;
+}
+
+// Called by the running thread with the run's lock held. Counts a step, applies PCT's change
+// points, picks who runs next and, when that is another thread, parks until picked again.
+void reschedule(World& w, std::unique_lock<std::mutex>& lk, Rec* me, const char* what, std::source_location where,
+                bool spinning = false) {
+    me->what = what;
+    me->where = where;
+    const uint64_t step = w.steps.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (step > w.options.step_limit)
+        fail_locked(w, "step bound of " + std::to_string(w.options.step_limit) + " exceeded (livelock?)", 73);
+    while (w.next_change < w.change_points.size() && w.change_points[w.next_change] <= step) {
+        // The i-th change point drops the running thread below every initial priority.
+        me->priority = static_cast<int64_t>(w.change_points.size() - w.next_change);
+        ++w.next_change;
+    }
+    Rec* next = pick(w, me, spinning);
+    if (next == me) return;
+    if (!next) fail_locked(w, "internal: no thread to run although the first thread has not finished", 74);
+    w.trace.push_back(Switch{step, w.now_ns.load(), me->id, next->id, what, where.file_name(), where.line()});
+    while (w.trace.size() > w.options.trace_length)
+        w.trace.pop_front();
+    w.running = next;
+    next->go.notify_one();
+    me->go.wait(lk, [&] { return w.running == me; });
+}
+
+int64_t initial_priority(World& w) {
+    // Above every change-point priority (1 .. depth-1); distinct with overwhelming likelihood.
+    return (int64_t{1} << 40) + static_cast<int64_t>(w.rng.below(int64_t{1} << 39));
+}
+
+int64_t to_ns(Clock::time_point t) { return t.time_since_epoch().count(); }
+
+}  // namespace
+
+Clock::time_point Clock::now() noexcept {
+    if (controlled()) return time_point(duration(world().now_ns.load(std::memory_order_relaxed)));
+    return time_point(duration(steady_ns()));
+}
+
+void point(const char* what, std::source_location where) {
+    if (!controlled()) return;
+    World& w = world();
+    Rec* me = self_or_fail(w);
+    std::unique_lock<std::mutex> lk(w.mu);
+    reschedule(w, lk, me, what, where);
+}
+
+void burn(std::chrono::nanoseconds d, std::source_location where) {
+    if (!controlled()) {
+        const int64_t until = steady_ns() + d.count();
+        while (steady_ns() < until) {
+        }
+        return;
+    }
+    World& w = world();
+    Rec* me = self_or_fail(w);
+    std::unique_lock<std::mutex> lk(w.mu);
+    w.now_ns.fetch_add(std::max<int64_t>(0, d.count()));
+    reschedule(w, lk, me, "busy time", where);
+}
+
+void spin(std::source_location where) {
+    if (!controlled()) {
+        std::this_thread::yield();
+        return;
+    }
+    World& w = world();
+    Rec* me = self_or_fail(w);
+    std::unique_lock<std::mutex> lk(w.mu);
+    reschedule(w, lk, me, "spin", where, true);
+}
+
+void sleep_until(Clock::time_point t) {
+    if (!controlled()) {
+        std::this_thread::sleep_until(std::chrono::steady_clock::time_point(
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>(t.time_since_epoch())));
+        return;
+    }
+    World& w = world();
+    Rec* me = self_or_fail(w);
+    std::unique_lock<std::mutex> lk(w.mu);
+    if (to_ns(t) > w.now_ns.load()) block(w, *me, nullptr, "sleep", to_ns(t));
+    reschedule(w, lk, me, "sleep", std::source_location::current());
+}
+
+void Mutex::lock() {
+    if (!controlled()) {
+        native_.lock();
+        return;
+    }
+    World& w = world();
+    Rec* me = self_or_fail(w);
+    std::unique_lock<std::mutex> lk(w.mu);
+    if (owner_ == me) fail_locked(w, "a thread locked a mutex it already holds", 75);
+    reschedule(w, lk, me, "lock", std::source_location::current());
+    while (owner_) {
+        block(w, *me, this, "mutex", kNever);
+        reschedule(w, lk, me, "lock (contended)", std::source_location::current());
+    }
+    owner_ = me;
+}
+
+bool Mutex::try_lock() {
+    if (!controlled()) return native_.try_lock();
+    World& w = world();
+    Rec* me = self_or_fail(w);
+    std::unique_lock<std::mutex> lk(w.mu);
+    reschedule(w, lk, me, "try_lock", std::source_location::current());
+    if (owner_) return false;
+    owner_ = me;
+    return true;
+}
+
+namespace {
+void release_locked(World& w, void*& owner, const void* mutex) {
+    owner = nullptr;
+    for (auto& r : w.threads)
+        if (r->state == State::Blocked && r->on == mutex) make_runnable(*r);
+}
+}  // namespace
+
+void Mutex::unlock() {
+    if (!controlled()) {
+        native_.unlock();
+        return;
+    }
+    World& w = world();
+    Rec* me = self_or_fail(w);
+    std::unique_lock<std::mutex> lk(w.mu);
+    if (owner_ != me) fail_locked(w, "a thread unlocked a mutex it does not hold", 75);
+    release_locked(w, owner_, this);
+}
+
+void CondVar::notify_one() noexcept {
+    if (!controlled()) {
+        native_.notify_one();
+        return;
+    }
+    World& w = world();
+    std::unique_lock<std::mutex> lk(w.mu);
+    Rec* first = nullptr;
+    for (auto& r : w.threads)
+        if (r->state == State::Blocked && r->on == this && (!first || r->blocked_seq < first->blocked_seq))
+            first = r.get();
+    if (first) make_runnable(*first);
+}
+
+void CondVar::notify_all() noexcept {
+    if (!controlled()) {
+        native_.notify_all();
+        return;
+    }
+    World& w = world();
+    std::unique_lock<std::mutex> lk(w.mu);
+    for (auto& r : w.threads)
+        if (r->state == State::Blocked && r->on == this) make_runnable(*r);
+}
+
+void CondVar::wait(std::unique_lock<Mutex>& lock) {
+    if (!controlled()) {
+        std::unique_lock<std::mutex> native(lock.mutex()->native_, std::adopt_lock);
+        native_.wait(native);
+        native.release();
+        return;
+    }
+    wait_until(lock, Clock::time_point::max());
+}
+
+std::cv_status CondVar::wait_until(std::unique_lock<Mutex>& lock, Clock::time_point t) {
+    Mutex& m = *lock.mutex();
+    if (!controlled()) {
+        std::unique_lock<std::mutex> native(m.native_, std::adopt_lock);
+        const auto real = std::chrono::steady_clock::time_point(
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>(t.time_since_epoch()));
+        const std::cv_status status = t == Clock::time_point::max() ? (native_.wait(native), std::cv_status::no_timeout)
+                                                                    : native_.wait_until(native, real);
+        native.release();
+        return status;
+    }
+    World& w = world();
+    Rec* me = self_or_fail(w);
+    std::unique_lock<std::mutex> lk(w.mu);
+    if (m.owner_ != me) fail_locked(w, "a condition wait without its mutex held", 75);
+    release_locked(w, m.owner_, &m);
+    const int64_t deadline = t == Clock::time_point::max() ? kNever : to_ns(t);
+    bool timed_out = false;
+    if (deadline <= w.now_ns.load()) {
+        timed_out = true;
+        reschedule(w, lk, me, "wait (already due)", std::source_location::current());
+    } else {
+        block(w, *me, this, "condition", deadline);
+        reschedule(w, lk, me, "wait", std::source_location::current());
+        timed_out = me->timed_out;
+        me->timed_out = false;
+    }
+    while (m.owner_) {
+        block(w, *me, &m, "mutex", kNever);
+        reschedule(w, lk, me, "relock after wait", std::source_location::current());
+    }
+    m.owner_ = me;
+    return timed_out ? std::cv_status::timeout : std::cv_status::no_timeout;
+}
+
+namespace {
+void finish(World& w, Rec* me) {
+    std::unique_lock<std::mutex> lk(w.mu);
+    me->state = State::Finished;
+    for (auto& r : w.threads)
+        if (r->state == State::Blocked && r->on == me) make_runnable(*r);
+    Rec* next = pick(w, me, false);
+    if (!next) return;  // the first thread ended: nothing runs any more
+    w.trace.push_back(Switch{w.steps.load(), w.now_ns.load(), me->id, next->id, "thread end", "", 0});
+    while (w.trace.size() > w.options.trace_length)
+        w.trace.pop_front();
+    w.running = next;
+    next->go.notify_one();
+}
+}  // namespace
+
+Thread::Thread(const char* name, std::function<void()> body) {
+    if (!controlled()) {
+        native_ = std::thread(std::move(body));
+        return;
+    }
+    World& w = world();
+    Rec* me = self_or_fail(w);
+    std::unique_lock<std::mutex> lk(w.mu);
+    auto rec = std::make_unique<Rec>();
+    rec->id = static_cast<int>(w.threads.size());
+    rec->name = name;
+    rec->priority = initial_priority(w);
+    Rec* r = rec.get();
+    w.threads.push_back(std::move(rec));
+    record_ = r;
+    native_ = std::thread([r, body = std::move(body)] {
+        World& w = world();
+        t_self = r;
+        {
+            std::unique_lock<std::mutex> lk(w.mu);
+            r->go.wait(lk, [&] { return w.running == r; });
+        }
+        body();
+        finish(w, r);
+    });
+    reschedule(w, lk, me, "thread start", std::source_location::current());
+}
+
+Thread::Thread(Thread&& other) noexcept : native_(std::move(other.native_)), record_(other.record_) {
+    other.record_ = nullptr;
+}
+
+Thread& Thread::operator=(Thread&& other) noexcept {
+    if (native_.joinable()) std::terminate();
+    native_ = std::move(other.native_);
+    record_ = other.record_;
+    other.record_ = nullptr;
+    return *this;
+}
+
+Thread::~Thread() {
+    if (native_.joinable()) std::terminate();
+}
+
+void Thread::join() {
+    if (controlled() && record_) {
+        World& w = world();
+        Rec* me = self_or_fail(w);
+        auto* target = static_cast<Rec*>(record_);
+        std::unique_lock<std::mutex> lk(w.mu);
+        reschedule(w, lk, me, "join", std::source_location::current());
+        while (target->state != State::Finished) {
+            block(w, *me, target, "thread end", kNever);
+            reschedule(w, lk, me, "join", std::source_location::current());
+        }
+    }
+    native_.join();
+}
+
+void Thread::detach() { native_.detach(); }
+
+bool parse(std::string_view text, Strategy& out, std::string& error) {
+    auto number = [](std::string_view s, uint64_t& v) {
+        if (s.empty() || s.size() > 20) return false;
+        v = 0;
+        for (char c : s) {
+            if (c < '0' || c > '9') return false;
+            const uint64_t d = static_cast<uint64_t>(c - '0');
+            if (v > (UINT64_MAX - d) / 10) return false;
+            v = v * 10 + d;
+        }
+        return true;
+    };
+    std::vector<std::string_view> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t colon = text.find(':', start);
+        parts.push_back(text.substr(start, colon == std::string_view::npos ? std::string_view::npos : colon - start));
+        if (colon == std::string_view::npos) break;
+        start = colon + 1;
+    }
+    Strategy s;
+    uint64_t seed = 0;
+    if (parts.size() == 2 && parts[0] == "random" && number(parts[1], seed)) {
+        s.kind = Strategy::Kind::Random;
+        s.seed = seed;
+        out = s;
+        return true;
+    }
+    uint64_t depth = 0;
+    if (parts.size() == 3 && parts[0] == "pct" && number(parts[1], seed) && number(parts[2], depth) && depth >= 1 &&
+        depth <= 64) {
+        s.kind = Strategy::Kind::Pct;
+        s.seed = seed;
+        s.depth = static_cast<uint32_t>(depth);
+        out = s;
+        return true;
+    }
+    error = "unreadable schedule \"" + std::string(text) +
+            "\": expected random:SEED or pct:SEED:DEPTH (SEED a decimal number, DEPTH 1 to 64)";
+    return false;
+}
+
+std::string describe(const Strategy& s) {
+    if (s.kind == Strategy::Kind::Random) return "random:" + std::to_string(s.seed);
+    return "pct:" + std::to_string(s.seed) + ":" + std::to_string(s.depth);
+}
+
+void begin(const Options& options) {
+    World& w = world();
+    std::unique_lock<std::mutex> lk(w.mu);
+    if (controlled()) fail_locked(w, "begin called twice", 76);
+    w.options = options;
+    w.rng = Rng{options.strategy.seed * 0x2545F4914F6CDD1DULL + 1};
+    w.now_ns.store(steady_ns());
+    if (options.strategy.kind == Strategy::Kind::Pct) {
+        const uint64_t span = std::max<uint64_t>(1, options.expected_steps);
+        for (uint32_t i = 1; i < options.strategy.depth; ++i)
+            w.change_points.push_back(1 + w.rng.below(span));
+        std::sort(w.change_points.begin(), w.change_points.end());
+    }
+    auto rec = std::make_unique<Rec>();
+    rec->name = "main";
+    rec->priority = initial_priority(w);
+    t_self = rec.get();
+    w.running = rec.get();
+    w.threads.push_back(std::move(rec));
+    detail::g_controlled = true;
+}
+
+bool from_environment(Options& out, std::string& error) {
+    const char* text = std::getenv("QH_SCHEDULE");
+    if (!text || !*text) return false;
+    Options o;
+    if (!parse(text, o.strategy, error)) return false;
+    if (const char* steps = std::getenv("QH_SCHEDULE_STEPS"); steps && *steps) {
+        char* end = nullptr;
+        const unsigned long long v = std::strtoull(steps, &end, 10);
+        if (!end || *end || v == 0) {
+            error = std::string("unreadable QH_SCHEDULE_STEPS \"") + steps + "\": expected a positive number";
+            return false;
+        }
+        o.expected_steps = v;
+    }
+    out = o;
+    return true;
+}
+
+void fail(const std::string& why, int status) {
+    World& w = world();
+    std::unique_lock<std::mutex> lk(w.mu);
+    fail_locked(w, why, status);
+}
+
+uint64_t steps() { return world().steps.load(); }
+
+std::string trace() {
+    World& w = world();
+    std::unique_lock<std::mutex> lk(w.mu);
+    return trace_text(w);
+}
+
+}  // namespace host::sched

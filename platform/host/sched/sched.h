@@ -1,0 +1,173 @@
+// Threads, locks, condition variables and time for everything the host runs (kernel, class layer,
+// bus, card, test bed, tools), in one of two modes:
+//  - real (the default): these are the standard library's, on the steady clock;
+//  - controlled (a process that called begin()): every thread taking part runs one at a time and
+//    control passes only at scheduling points, chosen by a strategy from a seed. Time is virtual:
+//    it stands still while any thread can run and jumps to the earliest due wake-up when none can,
+//    so a run never sleeps and the same seed replays the same interleaving.
+// Every thread of a controlled process must be started through Thread, and every wait must go
+// through these types: a thread that blocks anywhere else while it holds control stops the run.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace host::sched {
+
+namespace detail {
+extern bool g_controlled;  // written once, before the process has a second thread
+}
+
+// True in a controlled process.
+inline bool controlled() noexcept { return detail::g_controlled; }
+
+// The clock every host and card timing reads. Same representation as the steady clock.
+struct Clock {
+    using rep = int64_t;
+    using period = std::nano;
+    using duration = std::chrono::nanoseconds;
+    using time_point = std::chrono::time_point<Clock>;
+    static constexpr bool is_steady = true;
+    static time_point now() noexcept;
+};
+
+// A place where control may pass to another thread. `what` is a static string naming it in traces.
+void point(const char* what, std::source_location where = std::source_location::current());
+
+// Time that passes while this thread keeps its processor (a busy wait, a bus transfer): a real
+// process spins until then; a controlled one moves the clock by `d` and offers a switch.
+void burn(std::chrono::nanoseconds d, std::source_location where = std::source_location::current());
+
+// One turn of a loop that waits for another thread without blocking (a spin): a controlled run
+// lets every other runnable thread go first.
+void spin(std::source_location where = std::source_location::current());
+
+void sleep_until(Clock::time_point t);
+template <class Rep, class Period>
+void sleep_for(std::chrono::duration<Rep, Period> d) {
+    sleep_until(Clock::now() + std::chrono::duration_cast<Clock::duration>(d));
+}
+
+// A mutex (Lockable, for std::lock_guard and std::unique_lock). Locking and unlocking are
+// scheduling points in a controlled run.
+class Mutex {
+public:
+    Mutex() = default;
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
+    void lock();
+    bool try_lock();
+    void unlock();
+
+private:
+    friend class CondVar;
+    std::mutex native_;
+    void* owner_ = nullptr;  // controlled runs: the owning thread
+};
+
+class CondVar {
+public:
+    CondVar() = default;
+    CondVar(const CondVar&) = delete;
+    CondVar& operator=(const CondVar&) = delete;
+    void notify_one() noexcept;
+    void notify_all() noexcept;
+
+    void wait(std::unique_lock<Mutex>& lock);
+    template <class Pred>
+    void wait(std::unique_lock<Mutex>& lock, Pred pred) {
+        while (!pred())
+            wait(lock);
+    }
+
+    std::cv_status wait_until(std::unique_lock<Mutex>& lock, Clock::time_point t);
+    template <class Pred>
+    bool wait_until(std::unique_lock<Mutex>& lock, Clock::time_point t, Pred pred) {
+        while (!pred())
+            if (wait_until(lock, t) == std::cv_status::timeout) return pred();
+        return true;
+    }
+    template <class Rep, class Period>
+    std::cv_status wait_for(std::unique_lock<Mutex>& lock, std::chrono::duration<Rep, Period> d) {
+        return wait_until(lock, Clock::now() + std::chrono::duration_cast<Clock::duration>(d));
+    }
+    template <class Rep, class Period, class Pred>
+    bool wait_for(std::unique_lock<Mutex>& lock, std::chrono::duration<Rep, Period> d, Pred pred) {
+        return wait_until(lock, Clock::now() + std::chrono::duration_cast<Clock::duration>(d), std::move(pred));
+    }
+
+private:
+    std::condition_variable native_;
+};
+
+// A thread of the host, the card or a client. Started under control in a controlled run (it
+// first runs when the strategy picks it); join waits as a scheduling point.
+class Thread {
+public:
+    Thread() = default;
+    Thread(const char* name, std::function<void()> body);
+    template <class F>
+    explicit Thread(F&& body) : Thread("thread", std::function<void()>(std::forward<F>(body))) {}
+    Thread(Thread&& other) noexcept;
+    Thread& operator=(Thread&& other) noexcept;
+    ~Thread();
+    bool joinable() const noexcept { return native_.joinable(); }
+    void join();
+    void detach();
+    std::thread::native_handle_type native_handle() { return native_.native_handle(); }
+    std::thread::id get_id() const noexcept { return native_.get_id(); }
+
+private:
+    std::thread native_;
+    void* record_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Controlled runs
+
+struct Strategy {
+    enum class Kind { Random, Pct };
+    Kind kind = Kind::Random;
+    uint64_t seed = 0;
+    uint32_t depth = 3;  // PCT: priority change points + 1
+};
+
+// "random:SEED" or "pct:SEED:DEPTH"; false with a message on anything else.
+bool parse(std::string_view text, Strategy& out, std::string& error);
+std::string describe(const Strategy& s);
+
+struct Options {
+    Strategy strategy;
+    // PCT spreads its change points over this many steps: about the length of one run.
+    uint64_t expected_steps = 20'000;
+    // A run that takes more steps than this is a failure (a livelock, or a scenario too long).
+    uint64_t step_limit = 5'000'000;
+    // Switches kept for the failure report.
+    size_t trace_length = 40;
+};
+
+// Makes this process a controlled one, with the calling thread as its first thread. Must be
+// called while the process has no other thread that uses this header's types; never undone (a
+// controlled run ends with its process).
+void begin(const Options& options);
+
+// Whether the environment asks for a controlled run (QH_SCHEDULE=random:SEED or pct:SEED:DEPTH,
+// with QH_SCHEDULE_STEPS for the expected length); an unreadable setting is reported and refused.
+bool from_environment(Options& out, std::string& error);
+
+// Stops the run: prints `why`, the strategy and the last switches to standard error, then ends
+// the process with `status` without running destructors (the other threads are parked).
+[[noreturn]] void fail(const std::string& why, int status = 70);
+
+// Steps taken so far (scheduling points passed), and the last switches as text.
+uint64_t steps();
+std::string trace();
+
+}  // namespace host::sched
