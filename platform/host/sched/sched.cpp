@@ -25,6 +25,9 @@ bool g_controlled = false;
 namespace {
 
 constexpr int64_t kNever = INT64_MAX;
+// Where virtual time starts: a fixed value, so that everything computed from the clock (tick
+// boundaries, expiries) is the same in every run of a seed.
+constexpr int64_t kVirtualOrigin = 1'000'000'000'000;
 
 int64_t steady_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -235,6 +238,12 @@ int64_t initial_priority(World& w) {
 int64_t to_ns(Clock::time_point t) { return t.time_since_epoch().count(); }
 
 }  // namespace
+
+namespace {
+const int64_t g_real_start = steady_ns();
+}
+
+Clock::time_point Clock::start() noexcept { return time_point(duration(controlled() ? kVirtualOrigin : g_real_start)); }
 
 Clock::time_point Clock::now() noexcept {
     if (controlled()) return time_point(duration(world().now_ns.load(std::memory_order_relaxed)));
@@ -535,7 +544,7 @@ void begin(const Options& options) {
     if (controlled()) fail_locked(w, "begin called twice", 76);
     w.options = options;
     w.rng = Rng{options.strategy.seed * 0x2545F4914F6CDD1DULL + 1};
-    w.now_ns.store(steady_ns());
+    w.now_ns.store(kVirtualOrigin);
     if (options.strategy.kind == Strategy::Kind::Pct) {
         const uint64_t span = std::max<uint64_t>(1, options.expected_steps);
         for (uint32_t i = 1; i < options.strategy.depth; ++i)

@@ -36,6 +36,9 @@ struct Clock {
     using time_point = std::chrono::time_point<Clock>;
     static constexpr bool is_steady = true;
     static time_point now() noexcept;
+    // When the process's time began: its start in a real process, the fixed origin of virtual
+    // time in a controlled one. Times measured from it are the same in every run of a seed.
+    static time_point start() noexcept;
 };
 
 // A place where control may pass to another thread. `what` is a static string naming it in traces.
