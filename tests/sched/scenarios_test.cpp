@@ -1,0 +1,354 @@
+// The whole host (driver, class layer, kernel, card, client) under controlled schedules: each
+// scenario puts two things the driver must keep apart against each other and runs them under
+// many seeded interleavings, the card paced on virtual time. A failure names its schedule;
+// QH_SCHEDULE set to it replays the same run with its last switches (see tests/support/schedules.h).
+#include "driver/public.h"
+#include "sim/pattern.h"
+#include "testbed/testbed.h"
+#include "tests/support/schedules.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+namespace {
+
+using qh::schedules::check;
+
+constexpr uint32_t kWaitMs = 5000;  // virtual: a time-out here means the frame never came
+constexpr uint32_t kHeaderWithInfo = 128;
+constexpr uint32_t kPlainHeader = 56;
+constexpr uint64_t kCardSeed = 7;  // where the card's engines start: fixed, so a seed replays
+
+// Schedules per scenario in CI (QH_SCHEDULES overrides; scripts/campaign.sh runs many more).
+constexpr uint64_t kDefaultSchedules = 12;
+
+qh::TestbedOptions Options() {
+    qh::TestbedOptions o;
+    o.card = sim::Card::default_config();
+    o.card.pacing = sim::Pacing::Realtime;
+    o.card.start_seed = kCardSeed;
+    for (auto& source : o.card.sources)
+        source = *sim::parse_source("640x480p60");
+    return o;
+}
+
+std::unique_ptr<qh::client::Filter> Open(qh::client::Device& device, const GUID& reference) {
+    std::unique_ptr<qh::client::Filter> filter;
+    for (const auto& info : device.filters())
+        if (IsEqualGUID(info.reference, reference))
+            check(device.open_filter(info.index, filter) == STATUS_SUCCESS, "the filter opens");
+    check(filter != nullptr, "the device has the filter");
+    return filter;
+}
+
+std::vector<uint8_t> FirstFormat(qh::client::Filter& filter) {
+    auto pins = filter.pins();
+    check(!pins.empty() && !pins[0].ranges.empty(), "the pin has data ranges");
+    std::vector<uint8_t> format;
+    check(filter.intersect(0, {pins[0].ranges[0]}, format) == STATUS_SUCCESS, "the first range intersects");
+    return format;
+}
+
+// A video pin of one input, with what it takes to check its frames.
+struct VideoClient {
+    VideoClient(qh::client::Device& device, uint32_t input) : input(input) {
+        static const GUID* refs[] = {&kRefVideo0, &kRefVideo1, &kRefVideo2, &kRefVideo3};
+        filter = Open(device, *refs[input]);
+        format = FirstFormat(*filter);
+        const auto& f = *reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data());
+        width = static_cast<uint32_t>(f.VideoInfoHeader.bmiHeader.biWidth);
+        lines = static_cast<uint32_t>(std::abs(f.VideoInfoHeader.bmiHeader.biHeight));
+        frame_bytes = f.VideoInfoHeader.bmiHeader.biSizeImage;
+        check(filter->create_pin(0, format, pin) == STATUS_SUCCESS, "the video pin opens");
+    }
+
+    void Submit(int n) {
+        for (int i = 0; i < n; ++i)
+            check(pin->submit(frame_bytes, kHeaderWithInfo) == STATUS_SUCCESS, "a frame is queued");
+    }
+
+    // Takes one completion and checks it: a filled frame is whole and later than the one before.
+    bool Take(qh::client::CompletedFrame& f, uint32_t timeout_ms = kWaitMs) {
+        if (!pin->wait_completed(f, timeout_ms)) return false;
+        check(f.guards_intact, "nothing written around a frame's header or data");
+        check(f.status == STATUS_SUCCESS || f.status == STATUS_CANCELLED,
+              "a frame completes with success or cancelled, not " + std::to_string(f.status));
+        const KSSTREAM_HEADER& h = f.stream_header();
+        if (f.status == STATUS_SUCCESS && h.DataUsed != 0) {
+            check(h.DataUsed == frame_bytes, "a delivered frame is whole: DataUsed " + std::to_string(h.DataUsed));
+            const sim::FrameCheck c = sim::check_frame(f.data.data(), width * 2, lines, input, false);
+            check(c.fault == sim::FrameFault::None, std::string("frame content: ") + sim::frame_fault_name(c.fault) +
+                                                        " at line " + std::to_string(c.line));
+            const auto step = order.next(c.frame, (h.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0);
+            check(!sim::FrameOrder::bad(step.step), "frame " + std::to_string(c.frame) + " after frame " +
+                                                        std::to_string(order.last()) + ": delivered again or older");
+            ++delivered;
+        }
+        return true;
+    }
+
+    // Runs until `n` frames came.
+    void Deliver(int n) {
+        const uint64_t until = delivered + static_cast<uint64_t>(n);
+        qh::client::CompletedFrame f;
+        while (delivered < until) {
+            check(Take(f), "a frame came within the wait (input " + std::to_string(input) + ")");
+            if (pin->state() == KSSTATE_RUN) Submit(1);
+        }
+    }
+
+    // After STOP: every queued frame came back, nothing twice.
+    void Drain() {
+        qh::client::CompletedFrame f;
+        while (pin->queued() != 0)
+            check(Take(f), "a frame queued at STOP came back");
+        check(pin->stray_completions() == 0, "no frame completed twice");
+    }
+
+    uint32_t input;
+    std::unique_ptr<qh::client::Filter> filter;
+    std::unique_ptr<qh::client::Pin> pin;
+    std::vector<uint8_t> format;
+    uint32_t width = 0, lines = 0, frame_bytes = 0;
+    sim::FrameOrder order;
+    uint64_t delivered = 0;
+};
+
+struct AudioClient {
+    AudioClient(qh::client::Device& device, uint32_t input) {
+        static const GUID* refs[] = {&kRefAudio0, &kRefAudio1, &kRefAudio2, &kRefAudio3};
+        filter = Open(device, *refs[input]);
+        check(filter->create_pin(0, FirstFormat(*filter), pin) == STATUS_SUCCESS, "the audio pin opens");
+    }
+    void Submit(int n) {
+        for (int i = 0; i < n; ++i)
+            check(pin->submit(kBuffer, kPlainHeader) == STATUS_SUCCESS, "an audio buffer is queued");
+    }
+    bool Take(qh::client::CompletedFrame& f, uint32_t timeout_ms = kWaitMs) {
+        if (!pin->wait_completed(f, timeout_ms)) return false;
+        check(f.guards_intact, "nothing written around an audio buffer");
+        check(f.status == STATUS_SUCCESS || f.status == STATUS_CANCELLED, "audio completes with success or cancelled");
+        const KSSTREAM_HEADER& h = f.stream_header();
+        check(h.DataUsed <= kBuffer && h.DataUsed % 4 == 0, "audio fills whole sample frames of its buffer");
+        if (f.status == STATUS_SUCCESS && h.DataUsed) {
+            check(samples.feed(f.data.data(), h.DataUsed,
+                               (h.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0) == 0,
+                  "audio continues sample by sample unless a discontinuity is flagged");
+            ++delivered;
+        }
+        return true;
+    }
+    void Drain() {
+        qh::client::CompletedFrame f;
+        while (pin->queued() != 0)
+            check(Take(f), "an audio buffer queued at STOP came back");
+        check(pin->stray_completions() == 0, "no audio buffer completed twice");
+    }
+
+    static constexpr uint32_t kBuffer = 3840;  // 20 ms
+    std::unique_ptr<qh::client::Filter> filter;
+    std::unique_ptr<qh::client::Pin> pin;
+    sim::AudioIndexCheck samples;
+    uint64_t delivered = 0;
+};
+
+void Explore(const char* name, const std::function<void()>& scenario) {
+    qh::schedules::Plan plan;
+    std::string error;
+    ASSERT_TRUE(qh::schedules::plan_from_environment(kDefaultSchedules, plan, error)) << error;
+    const qh::schedules::Exploration e = qh::schedules::explore(plan, scenario);
+    std::printf("[ SCHEDULE ] %s: %llu schedules, longest %llu steps, PCT span %llu\n", name,
+                static_cast<unsigned long long>(e.runs), static_cast<unsigned long long>(e.max_steps),
+                static_cast<unsigned long long>(e.expected_steps));
+    if (e.failure) {
+        ADD_FAILURE() << name << " failed under " << host::sched::describe(e.failure->strategy) << " (status "
+                      << e.failure->status << "); replay with " << plan.replay_hint(e.failure->strategy) << "\n"
+                      << e.failure->output;
+    }
+}
+
+TEST(Schedule, VideoStopAgainstTheDpcAndProcess) {
+    Explore("video stop", [] {
+        qh::Testbed bed(Options());
+        auto device = qh::client::open_device(bed.ksdevice());
+        VideoClient v(*device, 0);
+        for (int round = 0; round < 2; ++round) {
+            v.Submit(3);
+            check(v.pin->set_state(KSSTATE_RUN) == STATUS_SUCCESS, "RUN");
+            v.Deliver(2);
+            // STOP while the engine, the routine and the DPC keep going.
+            check(v.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS, "STOP");
+            v.Drain();
+        }
+        check(v.pin->close() == STATUS_SUCCESS, "the pin closes");
+        v.filter->close();
+    });
+}
+
+TEST(Schedule, AudioDpcAgainstOverrunAndStop) {
+    Explore("audio overrun and stop", [] {
+        qh::Testbed bed(Options());
+        auto device = qh::client::open_device(bed.ksdevice());
+        AudioClient a(*device, 0);
+        a.Submit(2);
+        check(a.pin->set_state(KSSTATE_RUN) == STATUS_SUCCESS, "RUN");
+        qh::client::CompletedFrame f;
+        check(a.Take(f) && a.Take(f), "two buffers came");
+        // No buffer queued for longer than the card's ring lasts: the card overruns the ring.
+        host::sched::sleep_for(std::chrono::milliseconds(250));
+        a.Submit(3);
+        check(a.Take(f), "audio comes again after the overrun");
+        check(a.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS, "STOP");
+        a.Drain();
+        check(a.pin->close() == STATUS_SUCCESS, "the pin closes");
+        a.filter->close();
+    });
+}
+
+TEST(Schedule, SurpriseRemovalAgainstACopy) {
+    Explore("surprise removal", [] {
+        qh::Testbed bed(Options());
+        auto device = qh::client::open_device(bed.ksdevice());
+        auto v = std::make_unique<VideoClient>(*device, 0);
+        v->Submit(3);
+        check(v->pin->set_state(KSSTATE_RUN) == STATUS_SUCCESS, "RUN");
+        v->Deliver(1);
+        v->Submit(1);
+        // The card goes while frames are in flight; the client notices and closes.
+        host::sched::Thread remover("remover", [&] { bed.unplug(); });
+        qh::client::CompletedFrame f;
+        while (v->pin->queued() != 0 && v->Take(f, 2000)) {
+        }
+        remover.join();
+        v->pin->close();
+        v->filter->close();
+        v.reset();
+        check(bed.finish_removal(kWaitMs) == 0, "no leak after the removal");
+    });
+}
+
+TEST(Schedule, RebalanceAgainstRun) {
+    Explore("rebalance against run", [] {
+        qh::Testbed bed(Options());
+        auto device = qh::client::open_device(bed.ksdevice());
+        VideoClient v(*device, 0);
+        v.Submit(3);
+        NTSTATUS rebalanced = STATUS_UNSUCCESSFUL;
+        host::sched::Thread pnp("rebalance", [&] { rebalanced = bed.rebalance(true); });
+        const NTSTATUS run = v.pin->set_state(KSSTATE_RUN);
+        pnp.join();
+        check(rebalanced == STATUS_SUCCESS, "the rebalance succeeds");
+        check(run == STATUS_SUCCESS, "RUN succeeds across the rebalance");
+        v.Deliver(2);
+        check(v.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS, "STOP");
+        v.Drain();
+        v.pin->close();
+        v.filter->close();
+    });
+}
+
+TEST(Schedule, TwoClientsOnOneInput) {
+    Explore("two clients", [] {
+        qh::Testbed bed(Options());
+        auto device = qh::client::open_device(bed.ksdevice());
+        VideoClient first(*device, 1);
+        // A second application opens the same input and tries for its pin while the first runs.
+        host::sched::Thread second("second client", [&] {
+            auto filter = Open(*device, kRefVideo1);
+            std::unique_ptr<qh::client::Pin> pin;
+            const NTSTATUS s = filter->create_pin(0, FirstFormat(*filter), pin);
+            if (s == STATUS_SUCCESS) pin->close();
+            filter->close();
+        });
+        first.Submit(3);
+        check(first.pin->set_state(KSSTATE_RUN) == STATUS_SUCCESS, "RUN");
+        first.Deliver(3);
+        second.join();
+        check(first.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS, "STOP");
+        first.Drain();
+        first.pin->close();
+        first.filter->close();
+    });
+}
+
+TEST(Schedule, FormatChangeAgainstAcquire) {
+    Explore("format change against acquire", [] {
+        qh::Testbed bed(Options());
+        auto device = qh::client::open_device(bed.ksdevice());
+        VideoClient v(*device, 2);
+        auto pins = v.filter->pins();
+        std::vector<uint8_t> other;
+        check(v.filter->intersect(0, {pins[0].ranges[1]}, other) == STATUS_SUCCESS, "a second format");
+        NTSTATUS changed = STATUS_UNSUCCESSFUL;
+        host::sched::Thread changer("format", [&] { changed = v.pin->set_format(other); });
+        const NTSTATUS acquired = v.pin->set_state(KSSTATE_ACQUIRE);
+        changer.join();
+        check(acquired == STATUS_SUCCESS, "ACQUIRE succeeds");
+        // Whichever came first, the pin runs and delivers frames of the format it holds.
+        (void)changed;
+        check(v.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS, "STOP");
+        v.Submit(2);
+        check(v.pin->set_state(KSSTATE_RUN) == STATUS_SUCCESS, "RUN");
+        qh::client::CompletedFrame f;
+        check(v.pin->wait_completed(f, kWaitMs), "a frame comes after the change");
+        check(f.status == STATUS_SUCCESS, "it completes");
+        check(v.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS, "STOP");
+        v.Drain();
+        v.pin->close();
+        v.filter->close();
+    });
+}
+
+TEST(Schedule, SleepAndWakeInEitherOrder) {
+    Explore("sleep and wake", [] {
+        qh::Testbed bed(Options());
+        auto device = qh::client::open_device(bed.ksdevice());
+        VideoClient v(*device, 0);
+        AudioClient a(*device, 0);
+        v.Submit(3);
+        a.Submit(2);
+        check(v.pin->set_state(KSSTATE_RUN) == STATUS_SUCCESS && a.pin->set_state(KSSTATE_RUN) == STATUS_SUCCESS,
+              "RUN");
+        v.Deliver(1);
+        for (bool pins_first : {false, true}) {
+            check(bed.sleep() == STATUS_SUCCESS, "the system sleeps");
+            bed.wake(pins_first);
+            v.Deliver(1);
+        }
+        check(v.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS && a.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS,
+              "STOP");
+        v.Drain();
+        a.Drain();
+        v.pin->close();
+        a.pin->close();
+        v.filter->close();
+        a.filter->close();
+    });
+}
+
+TEST(Schedule, SignalWatchAgainstAModeChange) {
+    Explore("signal watch against a mode change", [] {
+        qh::Testbed bed(Options());
+        auto device = qh::client::open_device(bed.ksdevice());
+        VideoClient v(*device, 0);
+        v.Submit(3);
+        check(v.pin->set_state(KSSTATE_RUN) == STATUS_SUCCESS, "RUN");
+        v.Deliver(1);
+        // The source changes its mode and comes back to the one the pin holds.
+        host::sched::Thread source("source", [&] {
+            bed.card().set_source(0, *sim::parse_source("1280x720p60"));
+            host::sched::sleep_for(std::chrono::milliseconds(40));
+            bed.card().set_source(0, *sim::parse_source("640x480p60"));
+        });
+        source.join();
+        v.Deliver(2);
+        check(v.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS, "STOP");
+        v.Drain();
+        v.pin->close();
+        v.filter->close();
+    });
+}
+
+}  // namespace
