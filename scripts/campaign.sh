@@ -7,6 +7,10 @@
 # stress walk and the capture campaign print their seed, libFuzzer the crashing input).
 #   scripts/campaign.sh [MINUTES] [SEEDS] [STEPS]
 #   scripts/campaign.sh capture [SEED]     the capture campaign alone (a drawn seed unless given)
+#   scripts/campaign.sh schedules [COUNT] [KIND] [FIRST] [FILTER]
+#       the controlled-schedule scenarios alone: COUNT schedules each (default 1000), KIND pct:DEPTH
+#       or random (default pct:3), seeds from FIRST (default 1), the scenarios matching FILTER (a
+#       GoogleTest filter, default all). A failure prints its schedule and how to replay it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -17,6 +21,19 @@ capture_campaign() {
     cmake --preset asan >/dev/null && cmake --build --preset asan --target campaign
     build/asan/tools/campaign --removals 100 --mode-changes 400 ${1:+--seed "$1"}
 }
+
+# The scenarios run in the plain debug build: a schedule's interleaving is the seed's alone, so
+# the sanitizer builds add no schedules, only time per schedule.
+schedule_campaign() {
+    cmake --preset host >/dev/null && cmake --build --preset host --target test_sched
+    QH_SCHEDULES="${1:-1000}" QH_SCHEDULE_KIND="${2:-pct:3}" QH_SCHEDULE_FIRST="${3:-1}" \
+        build/host/tests/test_sched --gtest_filter="${4:-ScheduleScenario.*}"
+}
+
+if [ "${1:-}" = schedules ]; then
+    schedule_campaign "${2:-}" "${3:-}" "${4:-}" "${5:-}"
+    exit 0
+fi
 
 if [ "${1:-}" = capture ]; then
     capture_campaign "${2:-}"

@@ -169,7 +169,7 @@ void Explore(const char* name, const std::function<void()>& scenario) {
     }
 }
 
-TEST(Schedule, VideoStopAgainstTheDpcAndProcess) {
+TEST(ScheduleScenario, VideoStopAgainstTheDpcAndProcess) {
     Explore("video stop", [] {
         qh::Testbed bed(Options());
         auto device = qh::client::open_device(bed.ksdevice());
@@ -187,7 +187,7 @@ TEST(Schedule, VideoStopAgainstTheDpcAndProcess) {
     });
 }
 
-TEST(Schedule, AudioDpcAgainstOverrunAndStop) {
+TEST(ScheduleScenario, AudioDpcAgainstOverrunAndStop) {
     Explore("audio overrun and stop", [] {
         qh::Testbed bed(Options());
         auto device = qh::client::open_device(bed.ksdevice());
@@ -207,7 +207,7 @@ TEST(Schedule, AudioDpcAgainstOverrunAndStop) {
     });
 }
 
-TEST(Schedule, SurpriseRemovalAgainstACopy) {
+TEST(ScheduleScenario, SurpriseRemovalAgainstACopy) {
     Explore("surprise removal", [] {
         qh::Testbed bed(Options());
         auto device = qh::client::open_device(bed.ksdevice());
@@ -229,7 +229,7 @@ TEST(Schedule, SurpriseRemovalAgainstACopy) {
     });
 }
 
-TEST(Schedule, RebalanceAgainstRun) {
+TEST(ScheduleScenario, RebalanceAgainstRun) {
     Explore("rebalance against run", [] {
         qh::Testbed bed(Options());
         auto device = qh::client::open_device(bed.ksdevice());
@@ -249,7 +249,7 @@ TEST(Schedule, RebalanceAgainstRun) {
     });
 }
 
-TEST(Schedule, TwoClientsOnOneInput) {
+TEST(ScheduleScenario, TwoClientsOnOneInput) {
     Explore("two clients", [] {
         qh::Testbed bed(Options());
         auto device = qh::client::open_device(bed.ksdevice());
@@ -273,7 +273,7 @@ TEST(Schedule, TwoClientsOnOneInput) {
     });
 }
 
-TEST(Schedule, FormatChangeAgainstAcquire) {
+TEST(ScheduleScenario, FormatChangeAgainstAcquire) {
     Explore("format change against acquire", [] {
         qh::Testbed bed(Options());
         auto device = qh::client::open_device(bed.ksdevice());
@@ -301,7 +301,7 @@ TEST(Schedule, FormatChangeAgainstAcquire) {
     });
 }
 
-TEST(Schedule, SleepAndWakeInEitherOrder) {
+TEST(ScheduleScenario, SleepAndWakeInEitherOrder) {
     Explore("sleep and wake", [] {
         qh::Testbed bed(Options());
         auto device = qh::client::open_device(bed.ksdevice());
@@ -328,7 +328,7 @@ TEST(Schedule, SleepAndWakeInEitherOrder) {
     });
 }
 
-TEST(Schedule, SignalWatchAgainstAModeChange) {
+TEST(ScheduleScenario, SignalWatchAgainstAModeChange) {
     Explore("signal watch against a mode change", [] {
         qh::Testbed bed(Options());
         auto device = qh::client::open_device(bed.ksdevice());
