@@ -1,4 +1,5 @@
 #include "tools/quadhdmi/device/device_capture.h"
+#include "platform/host/sched/sched.h"
 
 #include "driver/public.h"
 #include "tools/quadhdmi/describe.h"
@@ -32,7 +33,7 @@ namespace qh::tool {
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
+using SteadyClock = host::sched::Clock;
 
 constexpr double kAudioBytesPerSecond = 192000.0;
 // A stream that has produced nothing for this long has no signal, or stopped.
@@ -408,11 +409,11 @@ int run_device_capture(client::Device& device, const DeviceCaptureOptions& optio
     const uint64_t audio_target = options.seconds > 0 ? uint64_t(options.seconds * kAudioBytesPerSecond) / 4 * 4
                                                       : (want_video ? 0 : options.frames * kAudioBufferBytes);
     std::atomic<bool> stop{false};
-    std::vector<std::thread> threads;
+    std::vector<host::sched::Thread> threads;
     for (auto& s : streams) {
         if (s->ended) continue;
         const uint64_t target = s->video ? (options.seconds > 0 ? 0 : options.frames) : audio_target;
-        threads.emplace_back([&stop, target, st = s.get()] { stream_loop(*st, target, stop); });
+        threads.emplace_back("device capture", [&stop, target, st = s.get()] { stream_loop(*st, target, stop); });
     }
     auto previous = std::signal(SIGINT, qh_device_capture_interrupt);
     const auto begin = SteadyClock::now();
@@ -430,7 +431,7 @@ int run_device_capture(client::Device& device, const DeviceCaptureOptions& optio
             std::fputs(progress(streams, elapsed).c_str(), stdout);
             std::fflush(stdout);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        host::sched::sleep_for(std::chrono::milliseconds(100));
     }
     stop = true;
     for (auto& t : threads)
