@@ -1,5 +1,4 @@
 #include "tools/quadhdmi/device/device_capture.h"
-#include "platform/host/sched/sched.h"
 
 #include "driver/public.h"
 #include "tools/quadhdmi/describe.h"
@@ -33,7 +32,7 @@ namespace qh::tool {
 
 namespace {
 
-using SteadyClock = host::sched::Clock;
+using SteadyClock = std::chrono::steady_clock;
 
 constexpr double kAudioBytesPerSecond = 192000.0;
 // A stream that has produced nothing for this long has no signal, or stopped.
@@ -409,11 +408,11 @@ int run_device_capture(client::Device& device, const DeviceCaptureOptions& optio
     const uint64_t audio_target = options.seconds > 0 ? uint64_t(options.seconds * kAudioBytesPerSecond) / 4 * 4
                                                       : (want_video ? 0 : options.frames * kAudioBufferBytes);
     std::atomic<bool> stop{false};
-    std::vector<host::sched::Thread> threads;
+    std::vector<std::thread> threads;
     for (auto& s : streams) {
         if (s->ended) continue;
         const uint64_t target = s->video ? (options.seconds > 0 ? 0 : options.frames) : audio_target;
-        threads.emplace_back("device capture", [&stop, target, st = s.get()] { stream_loop(*st, target, stop); });
+        threads.emplace_back([&stop, target, st = s.get()] { stream_loop(*st, target, stop); });
     }
     auto previous = std::signal(SIGINT, qh_device_capture_interrupt);
     const auto begin = SteadyClock::now();
@@ -431,7 +430,7 @@ int run_device_capture(client::Device& device, const DeviceCaptureOptions& optio
             std::fputs(progress(streams, elapsed).c_str(), stdout);
             std::fflush(stdout);
         }
-        host::sched::sleep_for(std::chrono::milliseconds(100));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     stop = true;
     for (auto& t : threads)
