@@ -14,6 +14,14 @@ namespace host {
 // Set by host::watch_shared_read (tests only): the field whose next SharedRead calls back.
 extern const void* g_watched_field;
 void watched_field_read(const void* field);
+// A controlled run (platform/host/sched) makes each access to a shared field a place where another
+// thread may go first; elsewhere the test below is one predictable branch.
+namespace sched {
+namespace detail {
+extern bool g_controlled;
+}
+void shared_point(const char* what);
+}  // namespace sched
 }  // namespace host
 #endif
 
@@ -31,6 +39,7 @@ inline T SharedRead(const T& field) {
 #if defined(_WIN32)
     return *static_cast<const volatile T*>(&field);
 #else
+    if (__builtin_expect(host::sched::detail::g_controlled, 0)) host::sched::shared_point("SharedRead");
     const T value = __atomic_load_n(&field, __ATOMIC_RELAXED);
     if (__builtin_expect(__atomic_load_n(&host::g_watched_field, __ATOMIC_RELAXED) != nullptr, 0))
         host::watched_field_read(&field);
@@ -44,6 +53,7 @@ inline void SharedWrite(T& field, T value) {
 #if defined(_WIN32)
     *static_cast<volatile T*>(&field) = value;
 #else
+    if (__builtin_expect(host::sched::detail::g_controlled, 0)) host::sched::shared_point("SharedWrite");
     __atomic_store_n(&field, value, __ATOMIC_RELAXED);
 #endif
 }

@@ -30,6 +30,7 @@ DRIVER_STACK = [
 PLATFORM = "platform/platform.h"
 PUBLIC = "driver/public.h"
 BUS = "platform/host/bus/bus.h"
+SCHED = "platform/host/sched/sched.h"  # threads, locks and time: the card's are the host's, for controlled runs
 DESCRIBE = "tools/quadhdmi/describe.h"
 
 # (room, quoted includes allowed, system includes allowed, what the rule stands for)
@@ -37,7 +38,8 @@ RULES = [(room, [PLATFORM, PUBLIC] + allowed, False, "the driver includes only p
           "driver headers at or below its own room") for room, allowed in DRIVER_STACK]
 RULES += [
     (PUBLIC, [PLATFORM], False, "the public header depends on nothing but the platform"),
-    ("sim/", ["sim/", BUS], True, "the simulated card sees the host only through the bus interface"),
+    ("sim/", ["sim/", BUS, SCHED], True,
+     "the simulated card sees the host only through the bus interface (and takes its threads and time from the scheduler)"),
     ("client/", ["client/", PUBLIC, "platform/"], True, "the client sees the driver only through its public header"),
     ("tools/", ["tools/", "client/", "testbed/", "sim/", "platform/host/", PLATFORM, PUBLIC], True,
      "tools see the driver only through its public header"),

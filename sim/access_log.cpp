@@ -1,6 +1,7 @@
 // The register access log: every read and write of the window, with its time and thread, up to a
 // bound; optionally only the offsets a test names.
 #include "sim/card_impl.h"
+#include "platform/host/sched/sched.h"
 
 #include <unistd.h>
 
@@ -19,18 +20,18 @@ void Card::Impl::record(uint32_t offset, uint32_t value, bool is_write) {
 }
 
 void Card::set_access_log(bool on, std::vector<uint32_t> only) {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     impl_->log_only = std::move(only);
     impl_->log_on.store(on);
 }
 
 std::vector<AccessRecord> Card::access_log() const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     return impl_->log;
 }
 
 void Card::clear_access_log() {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     impl_->log.clear();
 }
 

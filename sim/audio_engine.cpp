@@ -1,6 +1,7 @@
 // The audio DMA engines: their registers, starting and stopping, and the blocks they write into
 // the ring.
 #include "sim/card_impl.h"
+#include "platform/host/sched/sched.h"
 
 namespace sim {
 
@@ -36,18 +37,19 @@ void AudioEngine::power_off() {
     ++generation;
 }
 
-void Card::Impl::write_audio_register(uint32_t n, uint32_t reg, uint32_t value, std::unique_lock<std::mutex>& lk) {
+void Card::Impl::write_audio_register(uint32_t n, uint32_t reg, uint32_t value,
+                                      std::unique_lock<host::sched::Mutex>& lk) {
     const bool was = audio[n].running();
     if (audio[n].write_register(reg, value)) audio_transition(n, was, lk);
 }
 
-void Card::Impl::set_audio_enable(uint32_t n, uint32_t value, std::unique_lock<std::mutex>& lk) {
+void Card::Impl::set_audio_enable(uint32_t n, uint32_t value, std::unique_lock<host::sched::Mutex>& lk) {
     const bool was = audio[n].running();
     audio[n].enable = value & kOn;
     audio_transition(n, was, lk);
 }
 
-void Card::Impl::audio_transition(uint32_t n, bool was, std::unique_lock<std::mutex>& lk) {
+void Card::Impl::audio_transition(uint32_t n, bool was, std::unique_lock<host::sched::Mutex>& lk) {
     AudioEngine& a = audio[n];
     if (a.running() == was) return;
     ++a.generation;
@@ -62,7 +64,7 @@ void Card::Impl::audio_transition(uint32_t n, bool was, std::unique_lock<std::mu
 }
 
 bool Card::Impl::audio_ready(uint32_t n) const {
-    std::lock_guard<std::mutex> lk(mu);
+    std::lock_guard<host::sched::Mutex> lk(mu);
     const AudioEngine& a = audio[n];
     return !dead() && sources[n].config.cable && a.running() && a.block_bytes != 0 && rx[n].locked(Clock::now()) &&
            (status & audio_cause(n)) == 0;
@@ -91,8 +93,8 @@ bool Card::Impl::begin_audio(uint32_t n) {
 }
 
 uint32_t Card::Impl::advance_audio(uint32_t n, uint32_t pieces, bool may_begin, bool* writing) {
-    std::lock_guard<std::mutex> producer(producer_mu[n]);
-    std::unique_lock<std::mutex> lk(mu);
+    std::lock_guard<host::sched::Mutex> producer(producer_mu[n]);
+    std::unique_lock<host::sched::Mutex> lk(mu);
     AudioEngine& a = audio[n];
     if (a.unit.active && a.unit.stale(a.generation, sources[n].generation)) a.unit.active = false;
     if (!a.unit.active && (!may_begin || !begin_audio(n))) return 0;
@@ -113,18 +115,18 @@ uint32_t Card::Impl::advance_audio(uint32_t n, uint32_t pieces, bool may_begin, 
 // --- inspection ---
 
 uint64_t Card::audio_blocks_produced(uint32_t input) const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     return impl_->blocks.at(input);
 }
 
 bool Card::wait_audio_blocks(uint32_t input, uint64_t count, uint32_t timeout_ms) {
-    std::unique_lock<std::mutex> lk(impl_->mu);
+    std::unique_lock<host::sched::Mutex> lk(impl_->mu);
     return impl_->cv.wait_for(lk, std::chrono::milliseconds(timeout_ms),
                               [&] { return impl_->blocks.at(input) >= count; });
 }
 
 bool Card::audio_engine_running(uint32_t input) const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     return impl_->audio.at(input).running();
 }
 

@@ -2,6 +2,7 @@
 // line, power), the HDMI sources, and what tests may inspect of the receivers and I2C masters.
 // Where each of the card's jobs lives is listed in sim/card_impl.h.
 #include "sim/card_impl.h"
+#include "platform/host/sched/sched.h"
 
 namespace sim {
 
@@ -53,7 +54,7 @@ uint64_t Card::move_window() {
 void Card::set_source(uint32_t input, const SourceConfig& source) {
     if (input >= kInputs) return;
     {
-        std::lock_guard<std::mutex> lk(impl_->mu);
+        std::lock_guard<host::sched::Mutex> lk(impl_->mu);
         Source& s = impl_->sources[input];
         s.config = source;
         s.unit = 0;
@@ -65,28 +66,28 @@ void Card::set_source(uint32_t input, const SourceConfig& source) {
 }
 
 SourceConfig Card::source(uint32_t input) const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     return impl_->sources.at(input).config;
 }
 
 // --- I2C masters ---
 
 I2cCounters Card::i2c_counters(uint32_t input) const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     return impl_->i2c.at(input)->counters();
 }
 
 uint64_t Card::i2c_protocol_faults(uint32_t input) const { return i2c_counters(input).protocol_faults; }
 
 std::vector<std::string> Card::i2c_protocol_fault_log(uint32_t input) const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     return impl_->i2c.at(input)->fault_log();
 }
 
 // --- receivers ---
 
 ReceiverState Card::receiver_state(uint32_t input) const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     const Receiver& r = impl_->rx.at(input);
     ReceiverState s;
     for (size_t m = 0; m < s.map_address.size(); ++m)
@@ -98,17 +99,17 @@ ReceiverState Card::receiver_state(uint32_t input) const {
 }
 
 std::vector<ReceiverWrite> Card::receiver_writes(uint32_t input) const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     return impl_->rx.at(input).writes();
 }
 
 void Card::clear_receiver_writes(uint32_t input) {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     impl_->rx.at(input).clear_writes();
 }
 
 uint8_t Card::receiver_register(uint32_t input, Map map, uint8_t sub_address) const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     return impl_->rx.at(input).register_value(map, sub_address, Clock::now());
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/host/bus/bus.h"
+#include "platform/host/sched/sched.h"
 
 #include <array>
 #include <atomic>
@@ -323,13 +324,13 @@ private:
     uint64_t mmio_physical_ = 0;
     uint32_t vector_ = 0;
     std::atomic<bool> pacer_running_{false};
-    std::vector<std::thread> pacers_;
+    std::vector<host::sched::Thread> pacers_;
     std::atomic<uint64_t> pacing_late_max_ns_{0};
-    std::mutex noise_mu_;
-    std::condition_variable noise_cv_;
+    host::sched::Mutex noise_mu_;
+    host::sched::CondVar noise_cv_;
     std::atomic<bool> noise_running_{false};
     std::atomic<int64_t> unplug_after_read_{-1};  // offset, or -1 when not armed
-    std::thread noise_;
+    host::sched::Thread noise_;
 };
 
 }  // namespace sim

@@ -16,6 +16,7 @@
 #pragma once
 
 #include "sim/card.h"
+#include "platform/host/sched/sched.h"
 #include "sim/card_registers.h"
 #include "sim/i2c_master.h"
 #include "sim/pattern.h"
@@ -35,7 +36,7 @@
 
 namespace sim {
 
-using Clock = std::chrono::steady_clock;
+using Clock = host::sched::Clock;
 
 constexpr uint32_t kMaxAudioBytes = 1u << 20;  // larger rings or blocks are refused, not allocated
 
@@ -114,11 +115,11 @@ struct Card::Impl {
     }
 
     Card& card;
-    mutable std::mutex mu;
-    std::condition_variable cv;
+    mutable host::sched::Mutex mu;
+    host::sched::CondVar cv;
     // The pacers of real-time pacing sleep on a condition of their own: every piece written
     // notifies `cv`, and waking all four pacers for each cost more processor time than the writes.
-    std::condition_variable pace_cv;
+    host::sched::CondVar pace_cv;
     const Clock::time_point created = Clock::now();
 
     // --- interrupts (interrupts.cpp; mu, line_mu and timing_mu as marked) ---
@@ -158,12 +159,12 @@ struct Card::Impl {
     std::vector<uint32_t> log_only;  // offsets logged; all when empty
 
     // --- the line (interrupts.cpp) ---
-    std::recursive_mutex line_mu;
+    host::sched::RecursiveMutex line_mu;
     bool line_level = false;
 
     // Interrupt delivery timing; its own lock, as the hook runs on the platform's interrupt thread.
-    std::mutex timing_mu;
-    std::condition_variable timing_cv;
+    host::sched::Mutex timing_mu;
+    host::sched::CondVar timing_cv;
     InterruptTiming timing;
     std::mt19937_64 timing_rng;
     uint64_t deliveries = 0;
@@ -171,7 +172,7 @@ struct Card::Impl {
     bool held = false;
 
     // --- production (video_engine.cpp, audio_engine.cpp, dma.cpp) ---
-    std::array<std::mutex, kInputs> producer_mu;
+    std::array<host::sched::Mutex, kInputs> producer_mu;
     std::array<VideoPattern, kInputs> patterns;
     std::array<std::vector<uint8_t>, kInputs> audio_scratch;
 
@@ -191,9 +192,9 @@ struct Card::Impl {
     uint32_t rate_field(uint32_t n, Clock::time_point now) const;
 
     // video_engine.cpp
-    void write_video_register(uint32_t n, uint32_t reg, uint32_t value, std::unique_lock<std::mutex>& lk);
-    void set_video_enable(uint32_t n, uint32_t value, std::unique_lock<std::mutex>& lk);
-    void video_transition(uint32_t n, bool was, std::unique_lock<std::mutex>& lk);
+    void write_video_register(uint32_t n, uint32_t reg, uint32_t value, std::unique_lock<host::sched::Mutex>& lk);
+    void set_video_enable(uint32_t n, uint32_t value, std::unique_lock<host::sched::Mutex>& lk);
+    void video_transition(uint32_t n, bool was, std::unique_lock<host::sched::Mutex>& lk);
     bool video_ready(uint32_t n) const;
     bool begin_video(uint32_t n);  // mu held; false when the engine takes no unit
     uint32_t advance_video(uint32_t n, uint32_t pieces, bool may_begin, bool* writing = nullptr);
@@ -201,9 +202,9 @@ struct Card::Impl {
     uint32_t tick_video(uint32_t n) { return advance_video(n, kVideoPieces, true); }
 
     // audio_engine.cpp
-    void write_audio_register(uint32_t n, uint32_t reg, uint32_t value, std::unique_lock<std::mutex>& lk);
-    void set_audio_enable(uint32_t n, uint32_t value, std::unique_lock<std::mutex>& lk);
-    void audio_transition(uint32_t n, bool was, std::unique_lock<std::mutex>& lk);
+    void write_audio_register(uint32_t n, uint32_t reg, uint32_t value, std::unique_lock<host::sched::Mutex>& lk);
+    void set_audio_enable(uint32_t n, uint32_t value, std::unique_lock<host::sched::Mutex>& lk);
+    void audio_transition(uint32_t n, bool was, std::unique_lock<host::sched::Mutex>& lk);
     bool audio_ready(uint32_t n) const;
     bool begin_audio(uint32_t n);  // mu held
     uint32_t advance_audio(uint32_t n, uint32_t pieces, bool may_begin, bool* writing = nullptr);
@@ -213,9 +214,9 @@ struct Card::Impl {
     bool dma(uint64_t address, const void* data, size_t length);
     static bool start_unit(UnitInProgress& u, uint64_t engine_generation, uint64_t source_generation);
     bool write_pieces(UnitInProgress& u, bool& busy, const uint64_t& engine_generation, uint32_t n, uint32_t pieces,
-                      std::unique_lock<std::mutex>& lk);
+                      std::unique_lock<host::sched::Mutex>& lk);
     // Waits until no engine has a burst on the wire (mu held through `lk`).
-    void wait_engines_idle(std::unique_lock<std::mutex>& lk);
+    void wait_engines_idle(std::unique_lock<host::sched::Mutex>& lk);
 
     // pacing.cpp
     std::chrono::nanoseconds video_period(uint32_t n) const;

@@ -2,6 +2,7 @@
 // by bus address, in pieces spread over its period, dropped when the engine stops or the source
 // changes under it.
 #include "sim/card_impl.h"
+#include "platform/host/sched/sched.h"
 
 namespace sim {
 
@@ -23,7 +24,7 @@ bool Card::Impl::start_unit(UnitInProgress& u, uint64_t engine_generation, uint6
 // whether the unit completed (mu held; the lock is let go around the write, as the bus
 // transfer takes time).
 bool Card::Impl::write_pieces(UnitInProgress& u, bool& busy, const uint64_t& engine_generation, uint32_t n,
-                              uint32_t pieces, std::unique_lock<std::mutex>& lk) {
+                              uint32_t pieces, std::unique_lock<host::sched::Mutex>& lk) {
     if (pieces > 0 && u.written < u.pieces) {
         if (dead()) {
             u.active = false;  // link down or power off: the burst on the wire was the last one
@@ -35,6 +36,7 @@ bool Card::Impl::write_pieces(UnitInProgress& u, bool& busy, const uint64_t& eng
         const uint8_t* data = u.data + from;
         busy = true;
         lk.unlock();
+        host::sched::point("card DMA piece");
         const bool ok = length == 0 || dma(address, data, length);
         lk.lock();
         busy = false;
@@ -55,7 +57,7 @@ bool Card::Impl::write_pieces(UnitInProgress& u, bool& busy, const uint64_t& eng
     return true;
 }
 
-void Card::Impl::wait_engines_idle(std::unique_lock<std::mutex>& lk) {
+void Card::Impl::wait_engines_idle(std::unique_lock<host::sched::Mutex>& lk) {
     cv.wait(lk, [&] {
         return std::none_of(video.begin(), video.end(), [](const VideoEngine& e) { return e.busy; }) &&
                std::none_of(audio.begin(), audio.end(), [](const AudioEngine& a) { return a.busy; });
@@ -63,7 +65,7 @@ void Card::Impl::wait_engines_idle(std::unique_lock<std::mutex>& lk) {
 }
 
 uint64_t Card::dma_failures(uint32_t input) const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     return impl_->dma_failures.at(input);
 }
 

@@ -2,6 +2,7 @@
 // transfers) and surprise removal. The interrupt's faults are with the interrupt
 // (interrupts.cpp).
 #include "sim/card_impl.h"
+#include "platform/host/sched/sched.h"
 
 namespace sim {
 
@@ -15,12 +16,12 @@ void Card::apply_faults_locked(uint32_t n, const InputFaults& f) {
 
 void Card::set_faults(uint32_t input, const InputFaults& faults) {
     if (input >= kInputs) return;
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     apply_faults_locked(input, faults);
 }
 
 InputFaults Card::faults(uint32_t input) const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     InputFaults f = impl_->faults.at(input);
     f.i2c_fail_next = impl_->i2c[input]->fail_next_remaining();
     return f;
@@ -54,7 +55,7 @@ void Card::fail_next_i2c_transfers(uint32_t input, uint32_t count) {
 
 void Card::unplug(bool shared_line_keeps_firing) {
     {
-        std::lock_guard<std::mutex> lk(impl_->mu);
+        std::lock_guard<host::sched::Mutex> lk(impl_->mu);
         if (impl_->removed) return;
         impl_->removed = true;
     }
@@ -64,7 +65,7 @@ void Card::unplug(bool shared_line_keeps_firing) {
     line_->set_device_gone(true);
     impl_->update_line();
     {
-        std::unique_lock<std::mutex> lk(impl_->mu);
+        std::unique_lock<host::sched::Mutex> lk(impl_->mu);
         // A burst on the wire when the link went down is the last one: once this returns,
         // nothing of the card reaches host memory any more.
         impl_->wait_engines_idle(lk);
@@ -76,7 +77,7 @@ void Card::unplug(bool shared_line_keeps_firing) {
 void Card::unplug_after_read(uint32_t offset) { unplug_after_read_.store(regs::window_offset(offset)); }
 
 bool Card::removed() const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     return impl_->removed;
 }
 

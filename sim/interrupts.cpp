@@ -2,6 +2,7 @@
 // (MSI, one per newly latched cause, merging while a cause is pending), and the faults of both:
 // delivery late or held back, spurious, shared, storming and suppressed interrupts.
 #include "sim/card_impl.h"
+#include "platform/host/sched/sched.h"
 
 #include <bit>
 
@@ -34,11 +35,11 @@ void Card::Impl::raise(uint32_t bits) {
 }
 
 void Card::Impl::update_line() {
-    std::lock_guard<std::recursive_mutex> g(line_mu);
+    std::lock_guard<host::sched::RecursiveMutex> g(line_mu);
     bool level;
     uint32_t messages;
     {
-        std::lock_guard<std::mutex> lk(mu);
+        std::lock_guard<host::sched::Mutex> lk(mu);
         level = (enable & kOn) && !suppressed && !dead() && (status & kCauseMask) != 0;
         messages = dead() ? 0 : pending_messages;
         pending_messages = 0;
@@ -72,19 +73,19 @@ void Card::Impl::write_interrupt_enable(uint32_t value) {
 // --- delivery timing ---
 
 void Card::Impl::set_timing(const InterruptTiming& t) {
-    std::lock_guard<std::mutex> lk(timing_mu);
+    std::lock_guard<host::sched::Mutex> lk(timing_mu);
     timing = t;
     timing_rng.seed(t.seed);
     deliveries = 0;
 }
 
 bool Card::Impl::interrupts_held() {
-    std::lock_guard<std::mutex> lk(timing_mu);
+    std::lock_guard<host::sched::Mutex> lk(timing_mu);
     return held;
 }
 
 void Card::Impl::delay_delivery(const std::function<bool()>& stopping) {
-    std::unique_lock<std::mutex> lk(timing_mu);
+    std::unique_lock<host::sched::Mutex> lk(timing_mu);
     ++deliveries;
     uint64_t us = timing.latency_us;
     if (timing.random_latency && us > 0) us = timing_rng() % (us + 1);
@@ -108,17 +109,17 @@ void Card::Impl::delay_delivery(const std::function<bool()>& stopping) {
 void Card::set_interrupt_timing(const InterruptTiming& timing) { impl_->set_timing(timing); }
 
 InterruptTiming Card::interrupt_timing() const {
-    std::lock_guard<std::mutex> lk(impl_->timing_mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->timing_mu);
     return impl_->timing;
 }
 
 void Card::stall_next_interrupt(uint32_t ms) {
-    std::lock_guard<std::mutex> lk(impl_->timing_mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->timing_mu);
     impl_->stall_next_ms = ms;
 }
 
 void Card::hold_interrupts(bool held) {
-    std::lock_guard<std::mutex> lk(impl_->timing_mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->timing_mu);
     impl_->held = held;
     impl_->timing_cv.notify_all();
 }
@@ -128,8 +129,8 @@ void Card::hold_interrupts(bool held) {
 void Card::set_interrupt_mode(InterruptMode mode) {
     std::unique_ptr<host::InterruptLine> old;
     {
-        std::lock_guard<std::recursive_mutex> g(impl_->line_mu);
-        std::lock_guard<std::mutex> lk(impl_->mu);
+        std::lock_guard<host::sched::RecursiveMutex> g(impl_->line_mu);
+        std::lock_guard<host::sched::Mutex> lk(impl_->mu);
         if (config_.interrupt_mode == mode) return;
         config_.interrupt_mode = mode;
         old = std::move(line_);
@@ -157,7 +158,7 @@ void Card::inject_shared_interrupt() { line_->inject_foreign(); }
 
 void Card::set_interrupt_storm(uint32_t status_bits) {
     {
-        std::lock_guard<std::mutex> lk(impl_->mu);
+        std::lock_guard<host::sched::Mutex> lk(impl_->mu);
         impl_->storm = status_bits & kCauseMask;
         if (impl_->storm) impl_->raise(impl_->storm);
     }
@@ -166,7 +167,7 @@ void Card::set_interrupt_storm(uint32_t status_bits) {
 
 void Card::set_interrupts_suppressed(bool suppressed) {
     {
-        std::lock_guard<std::mutex> lk(impl_->mu);
+        std::lock_guard<host::sched::Mutex> lk(impl_->mu);
         impl_->suppressed = suppressed;
     }
     impl_->update_line();
@@ -174,9 +175,9 @@ void Card::set_interrupts_suppressed(bool suppressed) {
 
 void Card::start_line_noise() {
     noise_running_.store(true);
-    noise_ = std::thread([this] {
+    noise_ = host::sched::Thread("noise", [this] {
         // Another device on the same line keeps raising it, as a sound or network chip does.
-        std::unique_lock<std::mutex> lk(noise_mu_);
+        std::unique_lock<host::sched::Mutex> lk(noise_mu_);
         while (noise_running_.load()) {
             line_->inject_foreign();
             noise_cv_.wait_for(lk, std::chrono::milliseconds(1), [&] { return !noise_running_.load(); });
@@ -186,7 +187,7 @@ void Card::start_line_noise() {
 
 void Card::stop_line_noise() {
     {
-        std::lock_guard<std::mutex> lk(noise_mu_);
+        std::lock_guard<host::sched::Mutex> lk(noise_mu_);
         noise_running_.store(false);
         noise_cv_.notify_all();
     }
@@ -196,12 +197,12 @@ void Card::stop_line_noise() {
 // --- inspection ---
 
 uint32_t Card::interrupt_status() const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     return impl_->status;
 }
 
 bool Card::interrupt_enabled() const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     return impl_->enable & kOn;
 }
 

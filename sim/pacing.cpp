@@ -1,6 +1,7 @@
 // When units happen: the pacing threads (real time, on the card's own clock; or as fast as the
 // consumer acknowledges), and the steps of manual pacing that tests drive.
 #include "sim/card_impl.h"
+#include "platform/host/sched/sched.h"
 
 #include <pthread.h>
 #include <ctime>
@@ -27,13 +28,13 @@ constexpr uint32_t kDefaultAudioBlockBytes = 1920;  // 10 ms, while no block siz
 }  // namespace
 
 std::chrono::nanoseconds Card::Impl::video_period(uint32_t n) const {
-    std::lock_guard<std::mutex> lk(mu);
+    std::lock_guard<host::sched::Mutex> lk(mu);
     double fps = sources[n].config.fps > 0.5 ? sources[n].config.fps : 60.0;
     return std::chrono::nanoseconds(static_cast<int64_t>(1e9 / fps));
 }
 
 std::chrono::nanoseconds Card::Impl::audio_period(uint32_t n) const {
-    std::lock_guard<std::mutex> lk(mu);
+    std::lock_guard<host::sched::Mutex> lk(mu);
     uint32_t b = audio[n].block_bytes;
     if (b == 0 || b > kMaxAudioBytes) b = kDefaultAudioBlockBytes;
     return std::chrono::nanoseconds(static_cast<int64_t>(b) * 1'000'000'000 / kAudioBytesPerSecond);
@@ -47,13 +48,13 @@ uint32_t Card::Impl::delivered(uint32_t produced) {
 void Card::start() {
     if (config_.pacing == Pacing::Manual || pacer_running_.exchange(true)) return;
     for (uint32_t n = 0; n < kInputs; ++n)
-        pacers_.emplace_back([this, n] { pacer_loop(n); });
+        pacers_.emplace_back("pacer", [this, n] { pacer_loop(n); });
 }
 
 void Card::stop() {
     if (!pacer_running_.exchange(false)) return;
     {
-        std::lock_guard<std::mutex> lk(impl_->mu);
+        std::lock_guard<host::sched::Mutex> lk(impl_->mu);
         impl_->cv.notify_all();
         impl_->pace_cv.notify_all();
     }
@@ -112,7 +113,11 @@ void Card::pacer_loop(uint32_t n) {
             }
             // An engine that took no unit this period sleeps to the next boundary.
             if (!writing && slot.written > 0) return slot.start + period;
-            return slot.start + period * (slot.written / per_burst + 1) / bursts;
+            // The first moment at which the burst is due by the test above: rounded up, or a
+            // pacer on a clock that does not move by itself (a controlled run) would wake a
+            // nanosecond before it, find nothing due and wait for that same moment again forever.
+            const auto next = period * (slot.written / per_burst + 1);
+            return slot.start + (next + Clock::duration(bursts - 1)) / bursts;
         };
         const auto origin = Clock::now();
         Slot video{origin}, audio{origin};
@@ -138,7 +143,7 @@ void Card::pacer_loop(uint32_t n) {
                                                 return writing;
                                             });
             due_at = std::min(next_video, next_audio);
-            std::unique_lock<std::mutex> lk(d.mu);
+            std::unique_lock<host::sched::Mutex> lk(d.mu);
             d.pace_cv.wait_until(lk, due_at, [&] { return !pacer_running_.load(); });
         }
         return;
@@ -149,7 +154,7 @@ void Card::pacer_loop(uint32_t n) {
         if (d.video_ready(n)) did |= (d.tick_video(n), true);
         if (d.audio_ready(n)) did |= (d.tick_audio(n), true);
         if (!did) {
-            std::unique_lock<std::mutex> lk(d.mu);
+            std::unique_lock<host::sched::Mutex> lk(d.mu);
             d.cv.wait_for(lk, std::chrono::milliseconds(5), [&] { return !pacer_running_.load(); });
         }
     }
@@ -183,10 +188,11 @@ uint32_t Card::step_audio(uint32_t input, uint32_t count) {
 // The model's own cost: processor time of the pacing threads.
 uint64_t Card::pacing_cpu_ns() const {
     uint64_t total = 0;
-    for (const std::thread& t : pacers_) {
+    for (const host::sched::Thread& t : pacers_) {
         clockid_t id;
         timespec ts;
-        if (pthread_getcpuclockid(const_cast<std::thread&>(t).native_handle(), &id) == 0 && clock_gettime(id, &ts) == 0)
+        if (pthread_getcpuclockid(const_cast<host::sched::Thread&>(t).native_handle(), &id) == 0 &&
+            clock_gettime(id, &ts) == 0)
             total += static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
     }
     return total;

@@ -1,6 +1,7 @@
 // The function's power states as the bus sets them: in D3 the card keeps nothing; back in D0 it
 // is as after power-on, its engines wherever they happen to come up.
 #include "sim/card_impl.h"
+#include "platform/host/sched/sched.h"
 
 namespace sim {
 
@@ -40,7 +41,7 @@ void Card::Impl::power_on() {
 void Card::set_power(host::DevicePower state) {
     if (state == host::DevicePower::D1 || state == host::DevicePower::D2) return;
     {
-        std::unique_lock<std::mutex> lk(impl_->mu);
+        std::unique_lock<host::sched::Mutex> lk(impl_->mu);
         Impl& d = *impl_;
         const bool off = state == host::DevicePower::D3;
         if (d.off == off) return;
@@ -58,7 +59,7 @@ void Card::set_power(host::DevicePower state) {
 }
 
 host::DevicePower Card::power() const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     return impl_->off ? host::DevicePower::D3 : host::DevicePower::D0;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "sim/card.h"
+#include "platform/host/sched/sched.h"
 
 #include <array>
 #include <chrono>
@@ -25,7 +26,7 @@ public:
 
 class Receiver : public I2cTarget {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = host::sched::Clock;
     static constexpr uint8_t kId[2] = {0x20, 0x51};
     static constexpr uint8_t kWrongId[2] = {0x20, 0x52};
 

@@ -2,6 +2,7 @@
 // parts behind the registers (I2C masters, interrupts, engines) keep their own semantics; this
 // file only decodes, logs each access and answers for a card that is gone or powered off.
 #include "sim/card_impl.h"
+#include "platform/host/sched/sched.h"
 
 #include <cmath>
 
@@ -69,7 +70,7 @@ uint32_t Card::read32(uint32_t offset) {
     uint32_t value = 0;
     bool line_dirty = false;
     {
-        std::lock_guard<std::mutex> lk(impl_->mu);
+        std::lock_guard<host::sched::Mutex> lk(impl_->mu);
         Impl& d = *impl_;
         if (d.dead()) {
             d.record(offset, kAllOnes, false);
@@ -128,7 +129,7 @@ void Card::write32(uint32_t offset, uint32_t value) {
     offset = window_offset(offset);
     bool line_dirty = false;
     {
-        std::unique_lock<std::mutex> lk(impl_->mu);
+        std::unique_lock<host::sched::Mutex> lk(impl_->mu);
         Impl& d = *impl_;
         if (d.removed) return;
         d.record(offset, value, true);

@@ -1,6 +1,7 @@
 // The video DMA engines: their registers, starting and stopping, and the frames or fields they
 // write into the ring of three buffers.
 #include "sim/card_impl.h"
+#include "platform/host/sched/sched.h"
 
 namespace sim {
 
@@ -53,18 +54,19 @@ void VideoEngine::power_off() {
     ++generation;
 }
 
-void Card::Impl::write_video_register(uint32_t n, uint32_t reg, uint32_t value, std::unique_lock<std::mutex>& lk) {
+void Card::Impl::write_video_register(uint32_t n, uint32_t reg, uint32_t value,
+                                      std::unique_lock<host::sched::Mutex>& lk) {
     const bool was = video[n].running();
     if (video[n].write_register(reg, value)) video_transition(n, was, lk);
 }
 
-void Card::Impl::set_video_enable(uint32_t n, uint32_t value, std::unique_lock<std::mutex>& lk) {
+void Card::Impl::set_video_enable(uint32_t n, uint32_t value, std::unique_lock<host::sched::Mutex>& lk) {
     const bool was = video[n].running();
     video[n].enable = value & kOn;
     video_transition(n, was, lk);
 }
 
-void Card::Impl::video_transition(uint32_t n, bool was, std::unique_lock<std::mutex>& lk) {
+void Card::Impl::video_transition(uint32_t n, bool was, std::unique_lock<host::sched::Mutex>& lk) {
     VideoEngine& e = video[n];
     if (e.running() == was) return;
     ++e.generation;
@@ -79,7 +81,7 @@ void Card::Impl::video_transition(uint32_t n, bool was, std::unique_lock<std::mu
 }
 
 bool Card::Impl::video_ready(uint32_t n) const {
-    std::lock_guard<std::mutex> lk(mu);
+    std::lock_guard<host::sched::Mutex> lk(mu);
     const VideoEngine& e = video[n];
     return !dead() && sources[n].config.cable && e.running() && e.unit_bytes != 0 && rx[n].locked(Clock::now()) &&
            (status & video_cause(n)) == 0;
@@ -108,8 +110,8 @@ bool Card::Impl::begin_video(uint32_t n) {
 }
 
 uint32_t Card::Impl::advance_video(uint32_t n, uint32_t pieces, bool may_begin, bool* writing) {
-    std::lock_guard<std::mutex> producer(producer_mu[n]);
-    std::unique_lock<std::mutex> lk(mu);
+    std::lock_guard<host::sched::Mutex> producer(producer_mu[n]);
+    std::unique_lock<host::sched::Mutex> lk(mu);
     VideoEngine& e = video[n];
     if (e.unit.active && e.unit.stale(e.generation, sources[n].generation)) e.unit.active = false;
     if (!e.unit.active && (!may_begin || !begin_video(n))) return 0;
@@ -135,23 +137,23 @@ uint32_t Card::Impl::advance_video(uint32_t n, uint32_t pieces, bool may_begin, 
 // --- inspection ---
 
 uint64_t Card::video_units_produced(uint32_t input) const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     return impl_->units.at(input);
 }
 
 uint64_t Card::frames_produced(uint32_t input) const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     return impl_->frames.at(input);
 }
 
 bool Card::wait_video_units(uint32_t input, uint64_t count, uint32_t timeout_ms) {
-    std::unique_lock<std::mutex> lk(impl_->mu);
+    std::unique_lock<host::sched::Mutex> lk(impl_->mu);
     return impl_->cv.wait_for(lk, std::chrono::milliseconds(timeout_ms),
                               [&] { return impl_->units.at(input) >= count; });
 }
 
 bool Card::video_engine_running(uint32_t input) const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
     return impl_->video.at(input).running();
 }
 

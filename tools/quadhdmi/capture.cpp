@@ -2,6 +2,7 @@
 // for, the stop conditions). The streams are in capture_streams.h, what is printed about them in
 // capture_report.h.
 #include "tools/quadhdmi/commands.h"
+#include "platform/host/sched/sched.h"
 
 #include "driver/public.h"
 #include "platform/host/measure/cost.h"
@@ -27,7 +28,7 @@ namespace qh::tool {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = host::sched::Clock;
 using Fail = std::function<void(uint32_t input, const std::string& what)>;
 
 extern "C" void on_interrupt(int) { g_capture_interrupted.store(true); }
@@ -189,7 +190,7 @@ private:
     const Fail& fail_;
     uint64_t audio_target_ = 0;
     std::atomic<bool> stop_video_{false}, stop_audio_{false};
-    std::vector<std::thread> threads_;
+    std::vector<host::sched::Thread> threads_;
     bool removed_ = false, resumed_ = false;
 };
 
@@ -198,10 +199,12 @@ void CaptureRun::start_threads() {
     stop_audio_ = false;
     for (auto& v : video_) {
         if (v->pin)
-            threads_.emplace_back([this, s = v.get()] { s->loop(options_.frames, stop_video_, clock_start_ns_); });
+            threads_.emplace_back("video capture",
+                                  [this, s = v.get()] { s->loop(options_.frames, stop_video_, clock_start_ns_); });
     }
     for (auto& a : audio_) {
-        if (a->pin) threads_.emplace_back([this, s = a.get()] { s->loop(audio_target_, stop_audio_); });
+        if (a->pin)
+            threads_.emplace_back("audio capture", [this, s = a.get()] { s->loop(audio_target_, stop_audio_); });
     }
 }
 
@@ -292,7 +295,7 @@ double CaptureRun::run() {
         }
         if (due(options_.sleep_after, elapsed, slept)) {
             const NTSTATUS status = session_.sleep();
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            host::sched::sleep_for(std::chrono::milliseconds(500));
             session_.wake();
             std::printf("system slept and woke: %s\n", status_text(status).c_str());
             if (status != STATUS_SUCCESS) fail_(~0u, "");
@@ -305,7 +308,7 @@ double CaptureRun::run() {
             std::fputs(progress_line(video_, audio_, elapsed).c_str(), stdout);
             std::fflush(stdout);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        host::sched::sleep_for(std::chrono::milliseconds(100));
     }
     join_threads();
     std::signal(SIGINT, previous);
@@ -352,8 +355,7 @@ int run_capture(const CommonOptions& common, CaptureOptions options) {
     // Where stream time 0 lies on the clock the client takes completion times from (the steady
     // clock from its epoch; the host kernel's time counts from its own start instead).
     const int64_t steady_ns =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count();
+        std::chrono::duration_cast<std::chrono::nanoseconds>(host::sched::Clock::now().time_since_epoch()).count();
     const int64_t clock_start_ns = steady_ns - clock->stream_time() * 100;
     for (auto& v : video) {
         const NTSTATUS status = v->run(clock, options.buffers);

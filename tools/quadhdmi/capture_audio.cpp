@@ -1,6 +1,7 @@
 // The capture command's audio stream: one input's audio pin in the PCM format it offers, the
 // sample index of every buffer checked (sim::AudioIndexCheck), written to a WAV file.
 #include "tools/quadhdmi/capture_streams.h"
+#include "platform/host/sched/sched.h"
 
 #include "driver/public.h"
 #include "tools/quadhdmi/describe.h"
@@ -39,7 +40,7 @@ bool AudioStream::open(Session& session, uint32_t in, std::string& error) {
 }
 
 void AudioStream::loop(uint64_t target_bytes, const std::atomic<bool>& stop) {
-    auto idle_from = std::chrono::steady_clock::now();
+    auto idle_from = host::sched::Clock::now();
     while (!stop.load() && !g_capture_interrupted.load() && (target_bytes == 0 || bytes.load() < target_bytes)) {
         client::CompletedFrame frame;
         const Wait wait =

@@ -1,6 +1,7 @@
 // What the capture command's video and audio streams share: opening the input's filter with the
 // reason it may stay silent, running the pin with buffers queued, releasing it.
 #include "tools/quadhdmi/capture_streams.h"
+#include "platform/host/sched/sched.h"
 
 #include "platform/host/diag/trace.h"
 #include "tools/quadhdmi/describe.h"
@@ -67,16 +68,16 @@ NTSTATUS PinStream::run(std::shared_ptr<client::Clock> clock, uint32_t buffers) 
     return pin->set_state(KSSTATE_RUN);
 }
 
-PinStream::Wait PinStream::wait_next(client::CompletedFrame& frame, std::chrono::steady_clock::time_point& idle_from,
+PinStream::Wait PinStream::wait_next(client::CompletedFrame& frame, host::sched::Clock::time_point& idle_from,
                                      bool delivered_any, const char* silent_note, const char* stopped_note,
                                      const char* failed_note) {
     if (!pin->wait_completed(frame, 100)) {
-        if (std::chrono::steady_clock::now() - idle_from <= kStallLimit) return Wait::Idle;
+        if (host::sched::Clock::now() - idle_from <= kStallLimit) return Wait::Idle;
         note = delivered_any ? stopped_note : silent_note;
         ended = true;
         return Wait::Ended;
     }
-    idle_from = std::chrono::steady_clock::now();
+    idle_from = host::sched::Clock::now();
     if (frame.status != STATUS_SUCCESS) {
         note = failed_note + status_text(frame.status);
         ended = true;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "client/client.h"
+#include "platform/host/sched/sched.h"
 #include "sim/pattern.h"
 #include "tools/quadhdmi/device/frame_checks.h"
 #include "tools/quadhdmi/media.h"
@@ -48,7 +49,7 @@ protected:
     // kStallLimit, or one completed with a failure. `idle_from` is when the wait began (reset by
     // each completion).
     enum class Wait { Completed, Idle, Ended };
-    Wait wait_next(client::CompletedFrame& frame, std::chrono::steady_clock::time_point& idle_from, bool delivered_any,
+    Wait wait_next(client::CompletedFrame& frame, host::sched::Clock::time_point& idle_from, bool delivered_any,
                    const char* silent_note, const char* stopped_note, const char* failed_note);
     // Opens the input's filter of the medium and reads from the driver's trace of the opening why
     // the input may deliver nothing (`connect_prefix`: the line the driver traces its cable byte in).

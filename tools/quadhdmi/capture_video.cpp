@@ -1,6 +1,7 @@
 // The capture command's video stream: one input's capture pin in the detected (or chosen) format,
 // every frame checked against the card's pattern and the frame before it, written, timed.
 #include "tools/quadhdmi/capture_streams.h"
+#include "platform/host/sched/sched.h"
 
 #include "tools/quadhdmi/describe.h"
 
@@ -105,7 +106,7 @@ std::string VideoStream::bad_detail() const {
 }
 
 void VideoStream::loop(uint64_t target, const std::atomic<bool>& stop, int64_t clock_start_ns) {
-    auto idle_from = std::chrono::steady_clock::now();
+    auto idle_from = host::sched::Clock::now();
     while (!stop.load() && !g_capture_interrupted.load() && (target == 0 || frames.load() < target)) {
         client::CompletedFrame frame;
         const Wait wait = wait_next(frame, idle_from, frames != 0, "no frames (no signal?)", "frames stopped arriving",

@@ -23,6 +23,7 @@
 //   campaign                                   100 removals and 400 mode changes, a random seed
 //   campaign --seed 7 --removals 2 --mode-changes 16
 #include "testbed/testbed.h"
+#include "platform/host/sched/sched.h"
 #include "driver/public.h"
 #include "platform/host/kernel/kernel.h"
 #include "platform/host/diag/trace.h"
@@ -49,7 +50,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = host::sched::Clock;
 using qh::client::CompletedFrame;
 
 constexpr uint32_t kInputs = sim::kInputs;
@@ -220,8 +221,8 @@ public:
 
     void start() {
         stop_ = false;
-        threads_.emplace_back([this] { video_loop(); });
-        threads_.emplace_back([this] { audio_loop(); });
+        threads_.emplace_back("stress video", [this] { video_loop(); });
+        threads_.emplace_back("stress audio", [this] { audio_loop(); });
     }
 
     // A new source on the input: the audio index starts again, which no flag announces (the
@@ -402,7 +403,7 @@ private:
     uint32_t width_ = 0, height_ = 0;
     bool woven_ = false;
     std::atomic<bool> stop_{false}, removed_{false};
-    std::vector<std::thread> threads_;
+    std::vector<host::sched::Thread> threads_;
     uint64_t video_submitted_ = 0, video_returned_ = 0, audio_submitted_ = 0, audio_returned_ = 0;
     sim::FrameOrder order_;
     sim::AudioIndexCheck audio_index_;
@@ -432,7 +433,7 @@ bool wait_for_lock(sim::Card& card) {
             if (Clock::now() > deadline)
                 return false;
             else
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                host::sched::sleep_for(std::chrono::milliseconds(2));
     return true;
 }
 
@@ -484,7 +485,7 @@ Figures removal_round(size_t round, const Removal& r) {
         std::vector<std::unique_ptr<Input>> inputs;
         const bool opened = open_inputs(bed, *device, inputs, context, fig);
         if (opened) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(r.after_ms));
+            host::sched::sleep_for(std::chrono::milliseconds(r.after_ms));
             for (auto& in : inputs)
                 in->removing();
             bed.unplug(r.shared_line_fires);
@@ -530,7 +531,7 @@ public:
 
     // `unplugged`: the change takes the cable away, after which no frame comes to be held back.
     void changed(uint32_t input, bool already_held, bool unplugged) {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<host::sched::Mutex> guard(lock_);
         if (pending_[input]) ++unheld_;
         pending_[input].reset();
         if (already_held) {
@@ -541,7 +542,7 @@ public:
         unplugged_[input] = unplugged;
     }
     void print() {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<host::sched::Mutex> guard(lock_);
         auto line = [](const char* what, std::vector<double> ms) {
             std::sort(ms.begin(), ms.end());
             auto at = [&](double p) {
@@ -567,7 +568,7 @@ private:
         unsigned input = 0;
         if (std::sscanf(text.c_str(), "video%u:", &input) != 1 || input >= kInputs) return;
         if (text.find("frames held back") == std::string::npos) return;
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<host::sched::Mutex> guard(lock_);
         if (!pending_[input]) return;
         latencies_ms_[input][unplugged_[input] ? 1 : 0].push_back(
             std::chrono::duration<double, std::milli>(Clock::now() - *pending_[input]).count());
@@ -575,7 +576,7 @@ private:
     }
 
     int listener_ = 0;
-    std::mutex lock_;
+    host::sched::Mutex lock_;
     std::array<std::optional<Clock::time_point>, kInputs> pending_{};
     std::array<bool, kInputs> unplugged_{};
     std::array<std::array<std::vector<double>, 2>, kInputs> latencies_ms_;
@@ -600,13 +601,13 @@ Figures mode_changes(const Schedule& s) {
                 bed.card().set_source(input, source);
             };
             for (const Change& c : s.changes) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(c.after_ms));
+                host::sched::sleep_for(std::chrono::milliseconds(c.after_ms));
                 change(c.input, c.mode);
             }
             // Every input back to its own mode for a last stretch of frames.
             for (uint32_t n = 0; n < kInputs; ++n)
                 if (bed.card().source(n) != *sim::parse_source(kHome[n])) change(n, kHome[n]);
-            std::this_thread::sleep_for(std::chrono::milliseconds(kSettleHomeMs));
+            host::sched::sleep_for(std::chrono::milliseconds(kSettleHomeMs));
         }
         for (auto& in : inputs) {
             in->close();

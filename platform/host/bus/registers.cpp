@@ -1,6 +1,7 @@
 // The simulated bus's register windows: a device model's MMIO region reached only through
 // READ/WRITE_REGISTER_ULONG on a window the driver mapped, and the device power handlers.
 #include "platform/host/bus/bus.h"
+#include "platform/host/sched/sched.h"
 
 #include <sys/mman.h>
 
@@ -26,7 +27,7 @@ struct Region {
     uint32_t length = 0;
     uint64_t physical = 0;
     bool registered = true;
-    std::mutex lock;  // the device model is not thread-safe by itself: one access at a time
+    host::sched::Mutex lock;  // the device model is not thread-safe by itself: one access at a time
 };
 
 // A live mapping. Slots are published with a release store of `state` and looked up without a
@@ -46,7 +47,7 @@ struct Unmapped {
 };
 
 struct Bus {
-    std::mutex lock;
+    host::sched::Mutex lock;
     std::map<uint64_t, Region*> regions;  // by physical address; entries are never freed
     uint64_t next_physical = 0xF0000000;
     std::array<Slot, 32> slots;
@@ -76,7 +77,7 @@ Slot* access_slot(volatile ULONG* reg, const char* service, uint32_t& offset) {
         std::string why = "outside any mapped register window";
         {
             Bus& b = bus();
-            std::lock_guard<std::mutex> guard(b.lock);
+            std::lock_guard<host::sched::Mutex> guard(b.lock);
             for (auto& u : b.unmapped)
                 if (address >= u.base && address - u.base < u.length)
                     why = "in register window " + ptr(reinterpret_cast<void*>(u.base)) + " after MmUnmapIoSpace";
@@ -111,7 +112,7 @@ using namespace detail;
 
 uint64_t register_mmio(MmioRegion* region, uint32_t length) {
     Bus& b = bus();
-    std::lock_guard<std::mutex> guard(b.lock);
+    std::lock_guard<host::sched::Mutex> guard(b.lock);
     auto* r = new Region;
     r->device = region;
     r->length = length;
@@ -124,7 +125,7 @@ uint64_t register_mmio(MmioRegion* region, uint32_t length) {
 
 void unregister_mmio(uint64_t physical_address) {
     Bus& b = bus();
-    std::lock_guard<std::mutex> guard(b.lock);
+    std::lock_guard<host::sched::Mutex> guard(b.lock);
     auto it = b.regions.find(physical_address);
     if (it == b.regions.end()) return;
     Region* r = it->second;
@@ -136,7 +137,7 @@ void unregister_mmio(uint64_t physical_address) {
             b.unmapped.push_back(Unmapped{s.base.load(), s.length.load()});
         }
     }
-    std::lock_guard<std::mutex> device(r->lock);  // wait for an access in progress
+    std::lock_guard<host::sched::Mutex> device(r->lock);  // wait for an access in progress
     r->registered = false;
     b.regions.erase(it);
     b.retired.push_back(r);
@@ -154,7 +155,7 @@ PVOID map_window(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, bool re
     if (NumberOfBytes == 0) return nullptr;
     auto physical = static_cast<uint64_t>(PhysicalAddress.QuadPart);
     Bus& b = bus();
-    std::lock_guard<std::mutex> guard(b.lock);
+    std::lock_guard<host::sched::Mutex> guard(b.lock);
     auto it = b.regions.upper_bound(physical);
     if (it == b.regions.begin()) return nullptr;
     Region* r = std::prev(it)->second;
@@ -209,7 +210,7 @@ void MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
     // Documented up to DISPATCH_LEVEL, but Driver Verifier flags it above APC_LEVEL.
     if (!check_irql("MmUnmapIoSpace", APC_LEVEL)) return;
     Bus& b = bus();
-    std::unique_lock<std::mutex> guard(b.lock);
+    std::unique_lock<host::sched::Mutex> guard(b.lock);
     for (Slot& s : b.slots) {
         if (s.state.load() != 1 || s.base.load() != reinterpret_cast<uintptr_t>(BaseAddress)) continue;
         if (s.length.load() != NumberOfBytes) {
@@ -242,8 +243,9 @@ ULONG READ_REGISTER_ULONG(volatile ULONG* Register) {
     Region* r = s->region.load(std::memory_order_relaxed);
     full_barrier();
     ULONG value = 0;
+    host::sched::point("register read");
     {
-        std::lock_guard<std::mutex> guard(r->lock);
+        std::lock_guard<host::sched::Mutex> guard(r->lock);
         std::optional<cost::Scope> measured;
         if (cost::measuring()) measured.emplace(cost::Kind::Device, r->device);
         if (r->registered) value = r->device->read32(offset);
@@ -264,8 +266,9 @@ void WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value) {
     }
     Region* r = s->region.load(std::memory_order_relaxed);
     full_barrier();
+    host::sched::point("register write");
     {
-        std::lock_guard<std::mutex> guard(r->lock);
+        std::lock_guard<host::sched::Mutex> guard(r->lock);
         std::optional<cost::Scope> measured;
         if (cost::measuring()) measured.emplace(cost::Kind::Device, r->device);
         if (r->registered) r->device->write32(offset, Value);

@@ -1,5 +1,6 @@
 // Guarded memory: page protection and a fault handler that turns a touch into a named stop.
 #include "platform/host/diag/guarded.h"
+#include "platform/host/sched/sched.h"
 
 #include "platform/host/diag/verifier.h"
 
@@ -28,8 +29,8 @@ struct Range {
     std::string what;
 };
 
-std::mutex& ranges_lock() {
-    static auto* lock = new std::mutex;
+host::sched::Mutex& ranges_lock() {
+    static auto* lock = new host::sched::Mutex;
     return *lock;
 }
 std::map<uintptr_t, Range>& ranges() {  // by start address
@@ -49,7 +50,7 @@ void on_fault(int sig, siginfo_t* info, void* context) {
     const char* what = nullptr;
     uintptr_t begin = 0, end = 0;
     {
-        std::unique_lock<std::mutex> guard(ranges_lock(), std::try_to_lock);
+        std::unique_lock<host::sched::Mutex> guard(ranges_lock(), std::try_to_lock);
         if (guard.owns_lock()) {
             auto& map = ranges();
             auto it = map.upper_bound(address);
@@ -76,7 +77,7 @@ void install_handler() {
 void track(void* p, size_t size, const std::string& what) {
     install_handler();
     const auto begin = reinterpret_cast<uintptr_t>(p);
-    std::lock_guard<std::mutex> guard(ranges_lock());
+    std::lock_guard<host::sched::Mutex> guard(ranges_lock());
     ranges()[begin] = Range{begin + round_up(size), what};
 }
 
@@ -136,7 +137,7 @@ void protect(void* p, size_t size, const std::string& what) {
 void unprotect(void* p, size_t size) {
     if (!p || !size) return;
     {
-        std::lock_guard<std::mutex> guard(ranges_lock());
+        std::lock_guard<host::sched::Mutex> guard(ranges_lock());
         ranges().erase(reinterpret_cast<uintptr_t>(p));
     }
     mprotect(p, round_up(size), PROT_READ | PROT_WRITE);
@@ -144,7 +145,7 @@ void unprotect(void* p, size_t size) {
 
 void forget(void* p, size_t size) {
     const auto begin = reinterpret_cast<uintptr_t>(p);
-    std::lock_guard<std::mutex> guard(ranges_lock());
+    std::lock_guard<host::sched::Mutex> guard(ranges_lock());
     auto& map = ranges();
     map.erase(map.lower_bound(begin), map.lower_bound(begin + size));
 }

@@ -1,5 +1,6 @@
 // Routine names from the program's dynamic symbol table (dladdr) and the loaded images' ranges.
 #include "platform/host/diag/symbols.h"
+#include "platform/host/sched/sched.h"
 
 #include <cxxabi.h>
 #include <dlfcn.h>
@@ -18,8 +19,8 @@ struct Image {
     std::string name;
 };
 
-std::mutex& images_lock() {
-    static auto* lock = new std::mutex;
+host::sched::Mutex& images_lock() {
+    static auto* lock = new host::sched::Mutex;
     return *lock;
 }
 std::vector<Image>& images() {
@@ -59,7 +60,7 @@ std::string where(const void* routine) {
     const auto address = reinterpret_cast<uintptr_t>(routine);
     char text[64];
     {
-        std::lock_guard<std::mutex> guard(images_lock());
+        std::lock_guard<host::sched::Mutex> guard(images_lock());
         for (const Image& i : images()) {
             if (address >= i.base && address - i.base < i.size) {
                 std::snprintf(text, sizeof text, "+0x%zx", static_cast<size_t>(address - i.base));
@@ -82,12 +83,12 @@ std::string describe(const void* routine, const char* what) {
 }
 
 void add_image(uintptr_t base, size_t size, const std::string& name) {
-    std::lock_guard<std::mutex> guard(images_lock());
+    std::lock_guard<host::sched::Mutex> guard(images_lock());
     images().push_back(Image{base, size, name});
 }
 
 void remove_image(uintptr_t base) {
-    std::lock_guard<std::mutex> guard(images_lock());
+    std::lock_guard<host::sched::Mutex> guard(images_lock());
     auto& list = images();
     for (auto it = list.begin(); it != list.end(); ++it) {
         if (it->base == base) {

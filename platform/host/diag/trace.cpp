@@ -1,5 +1,6 @@
 // The trace sink, DbgPrint with the Windows kernel's formatting rules, and RtlAssert.
 #include "platform/host/diag/trace.h"
+#include "platform/host/sched/sched.h"
 
 #include <atomic>
 #include <chrono>
@@ -17,11 +18,11 @@ constexpr size_t kMaxOutput = 512;   // DbgPrint sends at most this many bytes p
 constexpr size_t kMaxKept = 200000;  // oldest entries are dropped beyond this
 
 struct Sink {
-    std::mutex lock;
-    std::condition_variable added;
+    host::sched::Mutex lock;
+    host::sched::CondVar added;
     std::deque<Line> lines;
     uint64_t next_sequence = 0;
-    std::mutex listener_lock;
+    host::sched::Mutex listener_lock;
     std::map<int, Listener> listeners;
     int next_listener = 1;
 };
@@ -32,8 +33,8 @@ Sink& sink() {
 }
 
 int64_t now_ns() {
-    static const auto start = std::chrono::steady_clock::now();
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
+    static const auto start = host::sched::Clock::now();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(host::sched::Clock::now() - start).count();
 }
 
 // ---- formatting ------------------------------------------------------------------------------
@@ -305,9 +306,9 @@ void emit(std::string_view text) {
     line.text = std::string(text);
     // The listener lock is taken first and held across the append so that listeners see entries
     // in sequence order.
-    std::lock_guard<std::mutex> listeners(s.listener_lock);
+    std::lock_guard<host::sched::Mutex> listeners(s.listener_lock);
     {
-        std::lock_guard<std::mutex> guard(s.lock);
+        std::lock_guard<host::sched::Mutex> guard(s.lock);
         line.sequence = s.next_sequence++;
         s.lines.push_back(line);
         if (s.lines.size() > kMaxKept) s.lines.pop_front();
@@ -319,19 +320,19 @@ void emit(std::string_view text) {
 
 std::vector<Line> snapshot() {
     Sink& s = sink();
-    std::lock_guard<std::mutex> guard(s.lock);
+    std::lock_guard<host::sched::Mutex> guard(s.lock);
     return {s.lines.begin(), s.lines.end()};
 }
 
 Mark mark() {
     Sink& s = sink();
-    std::lock_guard<std::mutex> guard(s.lock);
+    std::lock_guard<host::sched::Mutex> guard(s.lock);
     return s.next_sequence;
 }
 
 std::vector<Line> since(Mark from) {
     Sink& s = sink();
-    std::lock_guard<std::mutex> guard(s.lock);
+    std::lock_guard<host::sched::Mutex> guard(s.lock);
     std::vector<Line> r;
     for (const auto& l : s.lines)
         if (l.sequence >= from) r.push_back(l);
@@ -354,7 +355,7 @@ size_t count_exact(Mark from, std::string_view text) {
 
 bool wait_for(Mark from, std::string_view needle, uint32_t timeout_ms) {
     Sink& s = sink();
-    std::unique_lock<std::mutex> guard(s.lock);
+    std::unique_lock<host::sched::Mutex> guard(s.lock);
     return s.added.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] {
         for (const auto& l : s.lines)
             if (l.sequence >= from && l.text.find(needle) != std::string::npos) return true;
@@ -364,13 +365,13 @@ bool wait_for(Mark from, std::string_view needle, uint32_t timeout_ms) {
 
 void clear() {
     Sink& s = sink();
-    std::lock_guard<std::mutex> guard(s.lock);
+    std::lock_guard<host::sched::Mutex> guard(s.lock);
     s.lines.clear();
 }
 
 int add_listener(Listener listener) {
     Sink& s = sink();
-    std::lock_guard<std::mutex> guard(s.listener_lock);
+    std::lock_guard<host::sched::Mutex> guard(s.listener_lock);
     int id = s.next_listener++;
     s.listeners.emplace(id, std::move(listener));
     return id;
@@ -378,7 +379,7 @@ int add_listener(Listener listener) {
 
 void remove_listener(int id) {
     Sink& s = sink();
-    std::lock_guard<std::mutex> guard(s.listener_lock);
+    std::lock_guard<host::sched::Mutex> guard(s.listener_lock);
     s.listeners.erase(id);
 }
 

@@ -1,5 +1,6 @@
 // Bug checks and diagnostics of the host verifier.
 #include "platform/host/diag/verifier.h"
+#include "platform/host/sched/sched.h"
 
 #include <algorithm>
 #include <atomic>
@@ -13,16 +14,16 @@
 namespace host::verifier {
 
 struct Capture::State {
-    mutable std::mutex lock;
-    mutable std::condition_variable changed;
+    mutable host::sched::Mutex lock;
+    mutable host::sched::CondVar changed;
     std::vector<BugCheck> records;
     Capture::State* outer = nullptr;
 };
 
 namespace {
 
-std::mutex& capture_lock() {
-    static auto* lock = new std::mutex;
+host::sched::Mutex& capture_lock() {
+    static auto* lock = new host::sched::Mutex;
     return *lock;
 }
 Capture::State* g_innermost = nullptr;  // guarded by capture_lock()
@@ -50,8 +51,8 @@ void drain_signal_slots() {
     }
 }
 
-std::mutex& diagnostic_lock() {
-    static auto* lock = new std::mutex;
+host::sched::Mutex& diagnostic_lock() {
+    static auto* lock = new host::sched::Mutex;
     return *lock;
 }
 std::vector<std::string>& diagnostic_list() {
@@ -60,8 +61,8 @@ std::vector<std::string>& diagnostic_list() {
 }
 size_t g_diagnostic_count = 0;  // guarded by diagnostic_lock()
 
-std::mutex& overrun_lock() {
-    static auto* lock = new std::mutex;
+host::sched::Mutex& overrun_lock() {
+    static auto* lock = new host::sched::Mutex;
     return *lock;
 }
 std::vector<Overrun>& overrun_list() {
@@ -91,9 +92,9 @@ const char* code_name(uint32_t code) {
 
 void bugcheck(uint32_t code, std::string_view message) {
     {
-        std::lock_guard<std::mutex> guard(capture_lock());
+        std::lock_guard<host::sched::Mutex> guard(capture_lock());
         if (g_innermost) {
-            std::lock_guard<std::mutex> inner(g_innermost->lock);
+            std::lock_guard<host::sched::Mutex> inner(g_innermost->lock);
             g_innermost->records.push_back(BugCheck{code, std::string(message)});
             g_innermost->changed.notify_all();
             return;
@@ -180,7 +181,7 @@ void bugcheck_from_signal(uint32_t code, const char* what, uintptr_t address) {
 
 Capture::Capture() : state_(new State) {
     g_captures.fetch_add(1);
-    std::lock_guard<std::mutex> guard(capture_lock());
+    std::lock_guard<host::sched::Mutex> guard(capture_lock());
     state_->outer = g_innermost;
     g_innermost = state_;
 }
@@ -188,7 +189,7 @@ Capture::Capture() : state_(new State) {
 Capture::~Capture() {
     drain_signal_slots();
     {
-        std::lock_guard<std::mutex> guard(capture_lock());
+        std::lock_guard<host::sched::Mutex> guard(capture_lock());
         // Captures nest like scopes; unlink wherever it sits so a misordered destruction is harmless.
         if (g_innermost == state_) {
             g_innermost = state_->outer;
@@ -207,19 +208,19 @@ Capture::~Capture() {
 
 std::vector<BugCheck> Capture::records() const {
     drain_signal_slots();
-    std::lock_guard<std::mutex> guard(state_->lock);
+    std::lock_guard<host::sched::Mutex> guard(state_->lock);
     return state_->records;
 }
 
 size_t Capture::count() const {
     drain_signal_slots();
-    std::lock_guard<std::mutex> guard(state_->lock);
+    std::lock_guard<host::sched::Mutex> guard(state_->lock);
     return state_->records.size();
 }
 
 size_t Capture::count_containing(std::string_view text) const {
     drain_signal_slots();
-    std::lock_guard<std::mutex> guard(state_->lock);
+    std::lock_guard<host::sched::Mutex> guard(state_->lock);
     size_t n = 0;
     for (const auto& r : state_->records)
         n += r.message.find(text) != std::string::npos;
@@ -228,25 +229,25 @@ size_t Capture::count_containing(std::string_view text) const {
 
 bool Capture::wait_for(size_t n, uint32_t timeout_ms) const {
     // Stops raised in signal handlers do not wake the wait: look for them every few ms.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    const auto deadline = host::sched::Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         drain_signal_slots();
-        std::unique_lock<std::mutex> guard(state_->lock);
+        std::unique_lock<host::sched::Mutex> guard(state_->lock);
         if (state_->changed.wait_for(guard, std::chrono::milliseconds(5), [&] { return state_->records.size() >= n; }))
             return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (host::sched::Clock::now() >= deadline) return false;
     }
 }
 
 void Capture::clear() {
     drain_signal_slots();
-    std::lock_guard<std::mutex> guard(state_->lock);
+    std::lock_guard<host::sched::Mutex> guard(state_->lock);
     state_->records.clear();
 }
 
 void diagnostic(std::string_view text) {
     static const bool verbose = std::getenv("QH_VERIFIER_VERBOSE") != nullptr;
-    std::lock_guard<std::mutex> guard(diagnostic_lock());
+    std::lock_guard<host::sched::Mutex> guard(diagnostic_lock());
     auto& list = diagnostic_list();
     // Bounded: a streaming run over budget on a slow host must not grow without limit.
     if (list.size() >= 10000) list.erase(list.begin(), list.begin() + 5000);
@@ -256,12 +257,12 @@ void diagnostic(std::string_view text) {
 }
 
 std::vector<std::string> diagnostics() {
-    std::lock_guard<std::mutex> guard(diagnostic_lock());
+    std::lock_guard<host::sched::Mutex> guard(diagnostic_lock());
     return diagnostic_list();
 }
 
 size_t count_diagnostics(std::string_view containing) {
-    std::lock_guard<std::mutex> guard(diagnostic_lock());
+    std::lock_guard<host::sched::Mutex> guard(diagnostic_lock());
     size_t n = 0;
     for (const auto& d : diagnostic_list())
         n += d.find(containing) != std::string::npos;
@@ -269,18 +270,18 @@ size_t count_diagnostics(std::string_view containing) {
 }
 
 size_t diagnostic_count() {
-    std::lock_guard<std::mutex> guard(diagnostic_lock());
+    std::lock_guard<host::sched::Mutex> guard(diagnostic_lock());
     return g_diagnostic_count;
 }
 
 void clear_diagnostics() {
-    std::lock_guard<std::mutex> guard(diagnostic_lock());
+    std::lock_guard<host::sched::Mutex> guard(diagnostic_lock());
     diagnostic_list().clear();
     g_diagnostic_count = 0;
 }
 
 void note_overrun(std::string_view rule, std::string_view name, uint64_t limit_us, bool own_time_over, uint64_t runs) {
-    std::lock_guard<std::mutex> guard(overrun_lock());
+    std::lock_guard<host::sched::Mutex> guard(overrun_lock());
     for (auto& o : overrun_list()) {
         if (o.rule == rule && o.name == name) {
             ++o.count;
@@ -294,12 +295,12 @@ void note_overrun(std::string_view rule, std::string_view name, uint64_t limit_u
 }
 
 std::vector<Overrun> overruns() {
-    std::lock_guard<std::mutex> guard(overrun_lock());
+    std::lock_guard<host::sched::Mutex> guard(overrun_lock());
     return overrun_list();
 }
 
 uint64_t count_overruns(std::string_view rule) {
-    std::lock_guard<std::mutex> guard(overrun_lock());
+    std::lock_guard<host::sched::Mutex> guard(overrun_lock());
     uint64_t n = 0;
     for (const auto& o : overrun_list())
         if (o.rule == rule) n += o.count;
@@ -307,7 +308,7 @@ uint64_t count_overruns(std::string_view rule) {
 }
 
 void clear_overruns() {
-    std::lock_guard<std::mutex> guard(overrun_lock());
+    std::lock_guard<host::sched::Mutex> guard(overrun_lock());
     overrun_list().clear();
 }
 

@@ -1,6 +1,7 @@
 // The PE32+ loader for the shipped image and the fault handler that emulates what its inlined
 // WDK code does in kernel mode only.
 #include "platform/host/image/image_loader.h"
+#include "platform/host/sched/sched.h"
 
 #include <atomic>
 #include <cerrno>
@@ -117,7 +118,7 @@ struct CodeRange {
     std::atomic<uintptr_t> end{0};
 };
 CodeRange g_code[kMaxImages];
-std::mutex g_code_lock;  // writers only
+host::sched::Mutex g_code_lock;  // writers only
 std::atomic<uint64_t> g_emulated{0};
 std::atomic<uint64_t> g_loads{0};
 struct sigaction g_previous {};
@@ -249,7 +250,7 @@ uint64_t emulated_count() { return g_emulated.load(std::memory_order_relaxed); }
 Image::~Image() {
     if (!base_) return;
     {
-        std::lock_guard<std::mutex> guard(g_code_lock);
+        std::lock_guard<host::sched::Mutex> guard(g_code_lock);
         for (CodeRange& r : g_code)
             if (r.begin.load() == base_) r.begin.store(0, std::memory_order_release);
     }
@@ -430,7 +431,7 @@ std::shared_ptr<Image> load(const std::string& path, std::string& error) {
 
     install_handler();
     {
-        std::lock_guard<std::mutex> guard(g_code_lock);
+        std::lock_guard<host::sched::Mutex> guard(g_code_lock);
         CodeRange* free_range = nullptr;
         for (CodeRange& r : g_code)
             if (!r.begin.load() && !free_range) free_range = &r;

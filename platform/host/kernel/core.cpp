@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "platform/host/measure/cost.h"
+#include "platform/host/sched/sched.h"
 #include "platform/host/kernel/kernel_private.h"
 #include "platform/host/diag/trace.h"
 
@@ -48,7 +49,7 @@ Bucket& bucket_for(const volatile void* object) {
 
 void notify_all_buckets() {
     for (size_t i = 0; i < kBuckets; ++i) {
-        std::lock_guard<std::mutex> guard(buckets()[i].lock);
+        std::lock_guard<host::sched::Mutex> guard(buckets()[i].lock);
         buckets()[i].wake.notify_all();
     }
 }
@@ -59,7 +60,7 @@ std::string ptr(const volatile void* p) { return trace::format("%p", const_cast<
 
 namespace {
 struct Records {
-    std::mutex lock;
+    host::sched::Mutex lock;
     std::deque<WaitRecord> delays;
     std::deque<WaitRecord> waits;
     std::unordered_map<const void*, uint64_t> timeouts;
@@ -78,7 +79,7 @@ void record(std::deque<WaitRecord>& list, const WaitRecord& r) {
 
 void reset_waits() {
     Records& r = records();
-    std::lock_guard<std::mutex> guard(r.lock);
+    std::lock_guard<host::sched::Mutex> guard(r.lock);
     r.delays.clear();
     r.waits.clear();
     r.timeouts.clear();
@@ -98,18 +99,18 @@ namespace detail {
 // and a virtual one for manually paced tests, which moves only when a test advances it and
 // expires everything exactly at its due time.
 namespace {
-const auto g_start = std::chrono::steady_clock::now();
 std::atomic<double> g_delay_scale{1.0};
 constexpr int64_t kEpochDelta1601 = 116444736000000000LL;  // 1601 to 1970 in 100 ns
 constexpr int64_t kDefaultTick = 156250;                   // 15.625 ms (64 Hz)
 std::atomic<int64_t> g_tick{kDefaultTick};
 std::atomic<bool> g_virtual{false};
 std::atomic<int64_t> g_virtual_now{0};
-std::mutex g_clock_lock;  // delays sleeping on the virtual clock
-std::condition_variable g_clock_moved;
+host::sched::Mutex g_clock_lock;  // delays sleeping on the virtual clock
+host::sched::CondVar g_clock_moved;
 
 int64_t real_now_100ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - g_start).count() /
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(host::sched::Clock::now() - host::sched::Clock::start())
+               .count() /
            100;
 }
 
@@ -120,7 +121,7 @@ int64_t first_tick_at_or_after(int64_t t) {
 
 // Wakes everything that sleeps until a host time: waits with a time-out, delays, the timer thread.
 void clock_moved() {
-    { std::lock_guard<std::mutex> guard(g_clock_lock); }
+    { std::lock_guard<host::sched::Mutex> guard(g_clock_lock); }
     g_clock_moved.notify_all();
     notify_all_buckets();
     timers_clock_moved();
@@ -142,8 +143,8 @@ int64_t expiry_absolute(int64_t system_time) {
 
 bool clock_is_virtual() { return g_virtual.load(); }
 
-std::chrono::steady_clock::time_point real_time_point(int64_t host_time) {
-    return g_start + std::chrono::nanoseconds(host_time) * 100;
+host::sched::Clock::time_point real_time_point(int64_t host_time) {
+    return host::sched::Clock::start() + std::chrono::nanoseconds(host_time) * 100;
 }
 
 }  // namespace detail
@@ -155,7 +156,7 @@ int64_t clock_tick_100ns() { return detail::g_tick.load(); }
 
 void set_virtual_clock(bool on) {
     {
-        std::lock_guard<std::mutex> guard(detail::g_clock_lock);
+        std::lock_guard<host::sched::Mutex> guard(detail::g_clock_lock);
         if (on && !detail::g_virtual.load()) detail::g_virtual_now = detail::real_now_100ns();
         detail::g_virtual = on;
     }
@@ -166,7 +167,7 @@ bool virtual_clock() { return detail::clock_is_virtual(); }
 
 void advance_clock(int64_t interval) {
     {
-        std::lock_guard<std::mutex> guard(detail::g_clock_lock);
+        std::lock_guard<host::sched::Mutex> guard(detail::g_clock_lock);
         detail::g_virtual_now += std::max<int64_t>(0, interval);
     }
     detail::clock_moved();
@@ -184,13 +185,13 @@ double delay_scale() { return g_delay_scale.load(); }
 
 std::vector<WaitRecord> delays() {
     Records& r = records();
-    std::lock_guard<std::mutex> guard(r.lock);
+    std::lock_guard<host::sched::Mutex> guard(r.lock);
     return {r.delays.begin(), r.delays.end()};
 }
 
 std::vector<WaitRecord> waits() {
     Records& r = records();
-    std::lock_guard<std::mutex> guard(r.lock);
+    std::lock_guard<host::sched::Mutex> guard(r.lock);
     return {r.waits.begin(), r.waits.end()};
 }
 
@@ -198,7 +199,7 @@ void clear_wait_records() { reset_waits(); }
 
 uint64_t timeouts(const void* object) {
     Records& r = records();
-    std::lock_guard<std::mutex> guard(r.lock);
+    std::lock_guard<host::sched::Mutex> guard(r.lock);
     auto it = r.timeouts.find(object);
     return it == r.timeouts.end() ? 0 : it->second;
 }
@@ -226,7 +227,7 @@ size_t owned_mutex_count() { return self().owned_mutexes.size(); }
 const void* g_watched_field = nullptr;
 
 namespace {
-std::mutex g_watch_lock;
+host::sched::Mutex g_watch_lock;
 std::function<void()> g_watch_action;
 bool g_watch_fired = false;
 std::thread::id g_watch_reader;  // any thread when default
@@ -237,7 +238,7 @@ void watch_shared_read(const void* field, std::function<void()> after) {
 }
 
 void watch_shared_read(const void* field, std::thread::id reader, std::function<void()> after) {
-    std::lock_guard<std::mutex> guard(g_watch_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_watch_lock);
     __atomic_store_n(&g_watched_field, static_cast<const void*>(nullptr), __ATOMIC_RELEASE);
     g_watch_action = std::move(after);
     g_watch_fired = false;
@@ -246,14 +247,14 @@ void watch_shared_read(const void* field, std::thread::id reader, std::function<
 }
 
 bool shared_read_watch_fired() {
-    std::lock_guard<std::mutex> guard(g_watch_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_watch_lock);
     return g_watch_fired;
 }
 
 void watched_field_read(const void* field) {
     if (__atomic_load_n(&g_watched_field, __ATOMIC_ACQUIRE) != field) return;
     {
-        std::lock_guard<std::mutex> guard(g_watch_lock);
+        std::lock_guard<host::sched::Mutex> guard(g_watch_lock);
         if (g_watch_reader != std::thread::id() && g_watch_reader != std::this_thread::get_id()) return;
     }
     const void* expected = field;
@@ -262,11 +263,11 @@ void watched_field_read(const void* field) {
         return;
     std::function<void()> action;
     {
-        std::lock_guard<std::mutex> guard(g_watch_lock);
+        std::lock_guard<host::sched::Mutex> guard(g_watch_lock);
         action = std::move(g_watch_action);
     }
     if (action) action();
-    std::lock_guard<std::mutex> guard(g_watch_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_watch_lock);
     g_watch_fired = true;
 }
 
@@ -345,12 +346,13 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 }
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+    host::sched::point("KeSetEvent");
     (void)Increment;
     (void)Wait;
     if (!check_irql("KeSetEvent", DISPATCH_LEVEL) || !check_event(Event, "KeSetEvent")) return 0;
     cost::note_set(Event);
     Bucket& b = bucket_for(Event);
-    std::lock_guard<std::mutex> guard(b.lock);
+    std::lock_guard<host::sched::Mutex> guard(b.lock);
     LONG previous = load(Event->State);
     if (!is_notification(Event) && previous == 0 && load(Event->Reserved) > load(Event->Generation)) {
         // A synchronization event with a thread waiting: that one thread is released and the
@@ -365,14 +367,16 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 void KeClearEvent(PRKEVENT Event) {
+    host::sched::point("KeClearEvent");
     if (!check_irql("KeClearEvent", DISPATCH_LEVEL) || !check_event(Event, "KeClearEvent")) return;
     store(Event->State, LONG{0});
 }
 
 LONG KeResetEvent(PRKEVENT Event) {
+    host::sched::point("KeResetEvent");
     if (!check_irql("KeResetEvent", DISPATCH_LEVEL) || !check_event(Event, "KeResetEvent")) return 0;
     Bucket& b = bucket_for(Event);
-    std::lock_guard<std::mutex> guard(b.lock);
+    std::lock_guard<host::sched::Mutex> guard(b.lock);
     LONG previous = load(Event->State);
     store(Event->State, LONG{0});
     return previous;
@@ -394,6 +398,7 @@ void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
 }
 
 LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+    host::sched::point("KeReleaseMutex");
     (void)Wait;
     if (!check_irql("KeReleaseMutex", DISPATCH_LEVEL)) return 0;
     if (!Mutex || header_kind(load(Mutex->Header)) != kKindMutex) {
@@ -403,7 +408,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     }
     ThreadState& t = self();
     Bucket& b = bucket_for(Mutex);
-    std::lock_guard<std::mutex> guard(b.lock);
+    std::lock_guard<host::sched::Mutex> guard(b.lock);
     ULONGLONG owner = load(Mutex->OwnerThread);
     if (owner != t.id) {
         verifier::bugcheck(verifier::kThreadNotMutexOwner,
@@ -436,6 +441,7 @@ LONG KeReadStateMutex(PRKMUTEX Mutex) { return load(Mutex->OwnerThread) == 0 ? 1
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                PLARGE_INTEGER Timeout) {
+    host::sched::point("KeWaitForSingleObject");
     (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;
@@ -469,7 +475,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     Bucket& b = bucket_for(Object);
     NTSTATUS result = STATUS_TIMEOUT;
     {
-        std::unique_lock<std::mutex> guard(b.lock);
+        std::unique_lock<host::sched::Mutex> guard(b.lock);
         auto* event = static_cast<PRKEVENT>(Object);
         auto* mutex = static_cast<PRKMUTEX>(Object);
         auto* timer = static_cast<PKTIMER>(Object);
@@ -536,7 +542,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
         }
     }
     Records& r = records();
-    std::lock_guard<std::mutex> guard(r.lock);
+    std::lock_guard<host::sched::Mutex> guard(r.lock);
     record(r.waits, WaitRecord{WaitRecord::Kind::Wait, infinite ? INT64_MIN : Timeout->QuadPart, infinite, t.id, t.irql,
                                Object, result});
     if (result == STATUS_TIMEOUT) ++r.timeouts[Object];
@@ -551,14 +557,14 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
     int64_t value = Interval ? Interval->QuadPart : 0;
     {
         Records& r = records();
-        std::lock_guard<std::mutex> guard(r.lock);
+        std::lock_guard<host::sched::Mutex> guard(r.lock);
         record(r.delays, WaitRecord{WaitRecord::Kind::Delay, value, false, t.id, t.irql, nullptr, STATUS_SUCCESS});
     }
     double scale = delay_scale();
     if (scale <= 0) return STATUS_SUCCESS;
     int64_t relative = value < 0 ? -value : std::max<int64_t>(0, value - system_time_100ns());
     if (relative == 0) {
-        std::this_thread::yield();
+        host::sched::spin();
         return STATUS_SUCCESS;
     }
     relative = static_cast<int64_t>(static_cast<double>(relative) * scale);
@@ -566,21 +572,17 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
     // after the interval, so up to a tick late.
     const int64_t now = now_100ns();
     if (clock_is_virtual()) {
-        std::unique_lock<std::mutex> guard(g_clock_lock);
+        std::unique_lock<host::sched::Mutex> guard(g_clock_lock);
         g_clock_moved.wait(guard, [&] { return !clock_is_virtual() || now_100ns() >= now + relative; });
         return STATUS_SUCCESS;
     }
     const auto deadline = real_time_point(first_tick_at_or_after(now + relative));
-    while (std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_until(deadline);
+    while (host::sched::Clock::now() < deadline)
+        host::sched::sleep_until(deadline);
     return STATUS_SUCCESS;
 }
 
-void KeStallExecutionProcessor(ULONG MicroSeconds) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(MicroSeconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-    }
-}
+void KeStallExecutionProcessor(ULONG MicroSeconds) { host::sched::burn(std::chrono::microseconds(MicroSeconds)); }
 
 LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
     if (PerformanceFrequency) PerformanceFrequency->QuadPart = 10000000;

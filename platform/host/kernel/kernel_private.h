@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/host/kernel/kernel.h"
+#include "platform/host/sched/sched.h"
 #include "platform/host/diag/verifier.h"
 
 namespace host::detail {
@@ -39,8 +40,8 @@ inline LONG header_kind(LONG header) { return (header & 0xFFFF0000) == kHeaderMa
 // Address-keyed wait channels (a "parking lot"): kernel objects stay plain words with no
 // destructor; sleeping and waking go through one of these buckets, chosen by the object address.
 struct Bucket {
-    std::mutex lock;
-    std::condition_variable wake;
+    host::sched::Mutex lock;
+    host::sched::CondVar wake;
 };
 Bucket& bucket_for(const volatile void* object);
 // Wakes every sleeper of every bucket (the virtual clock moved).
@@ -52,7 +53,7 @@ void notify_all_buckets();
 int64_t expiry_relative(int64_t now, int64_t interval);
 int64_t expiry_absolute(int64_t system_time);
 bool clock_is_virtual();
-std::chrono::steady_clock::time_point real_time_point(int64_t host_time);
+host::sched::Clock::time_point real_time_point(int64_t host_time);
 // Wakes the timer thread (kernel_dpc.cpp) after the virtual clock moved.
 void timers_clock_moved();
 

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "platform/host/kernel/kernel_private.h"
+#include "platform/host/sched/sched.h"
 #include "platform/host/diag/trace.h"
 
 namespace host {
@@ -30,7 +31,7 @@ struct Block {
 };
 
 struct Pool {
-    std::mutex lock;
+    host::sched::Mutex lock;
     std::unordered_map<void*, Block> live;
     std::unordered_map<void*, Block> forgotten;  // live at a reset; freeable without accounting
     std::deque<std::pair<void*, Block>> quarantine;
@@ -79,7 +80,7 @@ void free_block(PVOID P, bool check_tag, ULONG Tag, const char* service) {
     Pool& p = pool();
     Block b;
     {
-        std::lock_guard<std::mutex> guard(p.lock);
+        std::lock_guard<host::sched::Mutex> guard(p.lock);
         auto it = p.live.find(P);
         if (it == p.live.end()) {
             auto f = p.forgotten.find(P);
@@ -122,7 +123,7 @@ void free_block(PVOID P, bool check_tag, ULONG Tag, const char* service) {
     }
     // Freeing it would leave the timer or DPC queue pointing into freed memory: refuse.
     if (!check_freed_range(P, b.size, "freed pool block")) return;
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::sched::Mutex> guard(p.lock);
     if (p.live.erase(P) == 0) return;  // freed concurrently: the other free accounted for it
     auto& tag = p.by_tag[b.tag];
     --tag.live_blocks;
@@ -139,7 +140,7 @@ void free_block(PVOID P, bool check_tag, ULONG Tag, const char* service) {
 
 void reset_pool() {
     Pool& p = pool();
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::sched::Mutex> guard(p.lock);
     for (auto& [ptr, b] : p.live)
         p.forgotten.emplace(ptr, b);
     p.live.clear();
@@ -152,7 +153,7 @@ void reset_pool() {
 
 size_t pool_leaks(std::string& report) {
     Pool& p = pool();
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::sched::Mutex> guard(p.lock);
     std::map<ULONG, std::vector<std::pair<void*, Block>>> per_tag;
     for (auto& [ptr, b] : p.live)
         per_tag[b.tag].emplace_back(ptr, b);
@@ -182,44 +183,44 @@ using namespace detail;
 
 PoolUsage pool_usage() {
     Pool& p = pool();
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::sched::Mutex> guard(p.lock);
     return p.total;
 }
 
 PoolUsage pool_usage(ULONG tag) {
     Pool& p = pool();
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::sched::Mutex> guard(p.lock);
     auto it = p.by_tag.find(tag);
     return it == p.by_tag.end() ? PoolUsage{} : it->second;
 }
 
 std::map<ULONG, PoolUsage> pool_usage_by_tag() {
     Pool& p = pool();
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::sched::Mutex> guard(p.lock);
     return p.by_tag;
 }
 
 void fail_pool_nth(uint64_t n) {
     Pool& p = pool();
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::sched::Mutex> guard(p.lock);
     p.fail_countdown = n;
 }
 
 void fail_pool_size(size_t size) {
     Pool& p = pool();
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::sched::Mutex> guard(p.lock);
     p.fail_sizes.insert(size);
 }
 
 void fail_pool_tag(ULONG tag) {
     Pool& p = pool();
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::sched::Mutex> guard(p.lock);
     p.fail_tags.insert(tag);
 }
 
 void clear_pool_failures() {
     Pool& p = pool();
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::sched::Mutex> guard(p.lock);
     p.fail_countdown = 0;
     p.fail_sizes.clear();
     p.fail_tags.clear();
@@ -277,7 +278,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     if (!printable_tag(Tag)) verifier::diagnostic("pool tag " + tag_name(Tag) + " has non-printable bytes");
     Pool& p = pool();
     {
-        std::lock_guard<std::mutex> guard(p.lock);
+        std::lock_guard<host::sched::Mutex> guard(p.lock);
         bool fail = p.fail_sizes.count(NumberOfBytes) || p.fail_tags.count(Tag);
         if (p.fail_countdown && --p.fail_countdown == 0) fail = true;
         if (fail) {
@@ -295,7 +296,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     protect_pages(block + span, kPage);
     std::memset(block, kFreshPattern, NumberOfBytes);
     std::memset(block + NumberOfBytes, kGuardPattern, span - NumberOfBytes);
-    std::lock_guard<std::mutex> guard(p.lock);
+    std::lock_guard<host::sched::Mutex> guard(p.lock);
     p.live.emplace(block, Block{NumberOfBytes, span, Tag, site});
     auto& tag = p.by_tag[Tag];
     ++tag.live_blocks;

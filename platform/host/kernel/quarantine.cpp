@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "platform/host/diag/guarded.h"
+#include "platform/host/sched/sched.h"
 #include "platform/host/kernel/kernel_private.h"
 
 namespace host {
@@ -31,7 +32,7 @@ std::array<FreedRange, kFreedSlots>& freed_ranges() {
     static auto* r = new std::array<FreedRange, kFreedSlots>;
     return *r;
 }
-std::mutex g_slots_lock;  // writers only
+host::sched::Mutex g_slots_lock;  // writers only
 
 struct sigaction g_previous {};
 
@@ -77,7 +78,7 @@ void protect_freed(void* p, size_t bytes, const char* what, uint32_t code) {
     // The contents go back to the system; only the address range stays reserved.
     madvise(p, bytes, MADV_DONTNEED);
     mprotect(p, bytes, PROT_NONE);
-    std::lock_guard<std::mutex> guard(g_slots_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_slots_lock);
     for (auto& slot : freed_ranges()) {
         if (slot.begin.load(std::memory_order_relaxed) != 0) continue;
         slot.end.store(reinterpret_cast<uintptr_t>(p) + bytes, std::memory_order_relaxed);
@@ -90,7 +91,7 @@ void protect_freed(void* p, size_t bytes, const char* what, uint32_t code) {
 
 void unmap_pages(void* p, size_t bytes) {
     {
-        std::lock_guard<std::mutex> guard(g_slots_lock);
+        std::lock_guard<host::sched::Mutex> guard(g_slots_lock);
         for (auto& slot : freed_ranges()) {
             if (slot.begin.load(std::memory_order_relaxed) == reinterpret_cast<uintptr_t>(p)) {
                 slot.begin.store(0, std::memory_order_release);

@@ -2,6 +2,7 @@
 // and KsCreateDevice, which a driver with an AddDevice routine of its own calls with the
 // descriptor of its choice.
 #include "platform/host/ks/ks_internal.h"
+#include "platform/host/sched/sched.h"
 
 #include "platform/host/kernel/kernel_private.h"
 
@@ -14,18 +15,18 @@ struct PendingAdd {
     PDEVICE_OBJECT fdo = nullptr;
     PKSDEVICE device = nullptr;
 };
-std::mutex g_add_lock;
+host::sched::Mutex g_add_lock;
 std::unordered_map<PDEVICE_OBJECT, PendingAdd> g_adds;
 
 }  // namespace
 
 void expect_add_device(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo) {
-    std::lock_guard<std::mutex> guard(g_add_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_add_lock);
     g_adds[pdo] = PendingAdd{fdo, nullptr};
 }
 
 PKSDEVICE take_added_device(PDEVICE_OBJECT pdo) {
-    std::lock_guard<std::mutex> guard(g_add_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_add_lock);
     auto it = g_adds.find(pdo);
     if (it == g_adds.end()) return nullptr;
     PKSDEVICE device = it->second.device;
@@ -51,7 +52,7 @@ NTSTATUS NTAPI KsCreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physic
         return STATUS_INVALID_PARAMETER;
     PDEVICE_OBJECT fdo = nullptr;
     {
-        std::lock_guard<std::mutex> guard(g_add_lock);
+        std::lock_guard<host::sched::Mutex> guard(g_add_lock);
         auto it = g_adds.find(PhysicalDeviceObject);
         if (it == g_adds.end() || it->second.device) {
             record("KsCreateDevice",
@@ -72,7 +73,7 @@ NTSTATUS NTAPI KsCreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physic
         return status;
     }
     {
-        std::lock_guard<std::mutex> guard(g_add_lock);
+        std::lock_guard<host::sched::Mutex> guard(g_add_lock);
         g_adds[PhysicalDeviceObject].device = ks;
     }
     if (Device) *Device = ks;

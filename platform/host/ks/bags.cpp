@@ -1,5 +1,6 @@
 // Object bags and _KsEdit: an item may sit in several bags and is freed when it leaves the last.
 #include "platform/host/ks/ks_internal.h"
+#include "platform/host/sched/sched.h"
 
 #include "platform/host/kernel/kernel.h"
 
@@ -13,7 +14,7 @@ namespace host::ks {
 // Object bags. An item may sit in several bags; it is freed when it leaves the last one.
 
 namespace {
-std::mutex g_bag_lock;  // guards the membership counts and the failure knob
+host::sched::Mutex g_bag_lock;  // guards the membership counts and the failure knob
 std::unordered_map<const void*, int> g_membership;
 std::set<const Bag*> g_bags;
 uint32_t g_fail_skip = 0;
@@ -22,7 +23,7 @@ uint32_t g_fail_count = 0;
 
 Bag* new_bag() {
     Bag* bag = new Bag;
-    std::lock_guard<std::mutex> guard(g_bag_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_bag_lock);
     g_bags.insert(bag);
     return bag;
 }
@@ -38,17 +39,17 @@ void delete_bag(Bag* bag) {
     if (!bag) return;
     std::vector<std::pair<void*, PFNKSFREE>> items;
     {
-        std::lock_guard<std::mutex> guard(bag->lock);
+        std::lock_guard<host::sched::Mutex> guard(bag->lock);
         items.swap(bag->items);
     }
     {
-        std::lock_guard<std::mutex> guard(g_bag_lock);
+        std::lock_guard<host::sched::Mutex> guard(g_bag_lock);
         g_bags.erase(bag);
     }
     for (auto& [item, free_routine] : items) {
         bool last;
         {
-            std::lock_guard<std::mutex> guard(g_bag_lock);
+            std::lock_guard<host::sched::Mutex> guard(g_bag_lock);
             last = --g_membership[item] <= 0;
             if (last) g_membership.erase(item);
         }
@@ -58,13 +59,13 @@ void delete_bag(Bag* bag) {
 }
 
 static Bag* checked_bag(KSOBJECT_BAG bag) {
-    std::lock_guard<std::mutex> guard(g_bag_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_bag_lock);
     if (bag && g_bags.count(static_cast<const Bag*>(bag))) return static_cast<Bag*>(bag);
     return nullptr;
 }
 
 static bool bag_addition_fails() {
-    std::lock_guard<std::mutex> guard(g_bag_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_bag_lock);
     if (g_fail_skip > 0) {
         --g_fail_skip;
         return false;
@@ -78,17 +79,17 @@ static bool bag_addition_fails() {
 
 static NTSTATUS bag_add(Bag* bag, void* item, PFNKSFREE free_routine) {
     if (bag_addition_fails()) return STATUS_INSUFFICIENT_RESOURCES;
-    std::lock_guard<std::mutex> guard(bag->lock);
+    std::lock_guard<host::sched::Mutex> guard(bag->lock);
     for (auto& entry : bag->items)
         if (entry.first == item) return STATUS_SUCCESS;  // already held by this bag
     bag->items.emplace_back(item, free_routine);
-    std::lock_guard<std::mutex> guard2(g_bag_lock);
+    std::lock_guard<host::sched::Mutex> guard2(g_bag_lock);
     ++g_membership[item];
     return STATUS_SUCCESS;
 }
 
 void fail_bag_additions(uint32_t skip, uint32_t count) {
-    std::lock_guard<std::mutex> guard(g_bag_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_bag_lock);
     g_fail_skip = skip;
     g_fail_count = count;
 }
@@ -96,14 +97,14 @@ void fail_bag_additions(uint32_t skip, uint32_t count) {
 size_t bag_item_count(KSOBJECT_BAG bag) {
     Bag* b = checked_bag(bag);
     if (!b) return 0;
-    std::lock_guard<std::mutex> guard(b->lock);
+    std::lock_guard<host::sched::Mutex> guard(b->lock);
     return b->items.size();
 }
 
 bool bag_contains(KSOBJECT_BAG bag, const void* item) {
     Bag* b = checked_bag(bag);
     if (!b) return false;
-    std::lock_guard<std::mutex> guard(b->lock);
+    std::lock_guard<host::sched::Mutex> guard(b->lock);
     for (auto& entry : b->items)
         if (entry.first == item) return true;
     return false;
@@ -117,6 +118,7 @@ bool bag_contains(KSOBJECT_BAG bag, const void* item) {
 using namespace host::ks;
 
 NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free) {
+    host::sched::point("KsAddItemToObjectBag");
     require_passive("KsAddItemToObjectBag");
     Bag* bag = checked_bag(ObjectBag);
     if (!bag) {
@@ -127,6 +129,7 @@ NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free
 }
 
 NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize, ULONG OldSize, ULONG Tag) {
+    host::sched::point("_KsEdit");
     require_passive("_KsEdit");
     Bag* bag = checked_bag(ObjectBag);
     if (!bag || !PointerToPointerToItem) {
@@ -154,7 +157,7 @@ NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG Ne
         PFNKSFREE free_routine = nullptr;
         bool found = false;
         {
-            std::lock_guard<std::mutex> guard(bag->lock);
+            std::lock_guard<host::sched::Mutex> guard(bag->lock);
             for (auto it = bag->items.begin(); it != bag->items.end(); ++it) {
                 if (it->first == old_item) {
                     free_routine = it->second;
@@ -167,7 +170,7 @@ NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG Ne
         if (found) {
             bool last;
             {
-                std::lock_guard<std::mutex> guard(g_bag_lock);
+                std::lock_guard<host::sched::Mutex> guard(g_bag_lock);
                 last = --g_membership[old_item] <= 0;
                 if (last) g_membership.erase(old_item);
             }

@@ -1,12 +1,13 @@
 // The graph's master clock and the IKsReferenceClock interfaces handed to pins.
 #include "platform/host/ks/ks_internal.h"
+#include "platform/host/sched/sched.h"
 
 #include "platform/host/kernel/kernel.h"
 
 namespace host::ks {
 
 struct MasterClock::Impl {
-    mutable std::mutex lock;
+    mutable host::sched::Mutex lock;
     KSSTATE state = KSSTATE_STOP;
     int64_t accumulated = 0;  // stream time up to the last run start
     int64_t run_start = 0;    // physical time of the last run start
@@ -14,7 +15,7 @@ struct MasterClock::Impl {
     std::function<void()> released_hook;
 
     int64_t stream_time_at(int64_t now) const {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<host::sched::Mutex> guard(lock);
         return state == KSSTATE_RUN ? accumulated + (now - run_start) : accumulated;
     }
 };
@@ -85,7 +86,7 @@ struct ClockRef final : IKsReferenceClock {
     NTSTATUS STDMETHODCALLTYPE GetState(PKSSTATE State) override {
         if (dead("GetState")) return STATUS_DEVICE_NOT_READY;
         if (!State) return STATUS_INVALID_PARAMETER;
-        std::lock_guard<std::mutex> guard(clock->lock);
+        std::lock_guard<host::sched::Mutex> guard(clock->lock);
         *State = clock->state;
         return STATUS_SUCCESS;
     }
@@ -94,7 +95,7 @@ struct ClockRef final : IKsReferenceClock {
 namespace {
 // Interfaces of closed pins are kept (never freed) so that a late Release by the driver is
 // reported instead of touching freed memory.
-std::mutex g_retired_lock;
+host::sched::Mutex g_retired_lock;
 std::vector<std::unique_ptr<ClockRef>> g_retired;
 }  // namespace
 
@@ -102,7 +103,7 @@ MasterClock::MasterClock() : impl_(std::make_shared<Impl>()) {}
 MasterClock::~MasterClock() = default;
 
 void MasterClock::run() {
-    std::lock_guard<std::mutex> guard(impl_->lock);
+    std::lock_guard<host::sched::Mutex> guard(impl_->lock);
     if (impl_->state == KSSTATE_RUN) return;
     impl_->state = KSSTATE_RUN;
     impl_->run_start = host::now_100ns();
@@ -110,19 +111,19 @@ void MasterClock::run() {
 
 void MasterClock::pause() {
     int64_t now = host::now_100ns();
-    std::lock_guard<std::mutex> guard(impl_->lock);
+    std::lock_guard<host::sched::Mutex> guard(impl_->lock);
     if (impl_->state == KSSTATE_RUN) impl_->accumulated += now - impl_->run_start;
     impl_->state = KSSTATE_PAUSE;
 }
 
 void MasterClock::set_offset(int64_t stream_time) {
-    std::lock_guard<std::mutex> guard(impl_->lock);
+    std::lock_guard<host::sched::Mutex> guard(impl_->lock);
     impl_->accumulated = stream_time;
     impl_->run_start = host::now_100ns();
 }
 
 KSSTATE MasterClock::state() const {
-    std::lock_guard<std::mutex> guard(impl_->lock);
+    std::lock_guard<host::sched::Mutex> guard(impl_->lock);
     return impl_->state;
 }
 
@@ -136,17 +137,17 @@ NTSTATUS set_master_clock(PKSPIN ks, std::shared_ptr<MasterClock> clock) {
     if (!pin) return STATUS_INVALID_PARAMETER;
     // The master clock can only be assigned or replaced while the pin is stopped.
     if (pin->reached.load() != KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
-    std::lock_guard<std::mutex> guard(pin->clock_lock);
+    std::lock_guard<host::sched::Mutex> guard(pin->clock_lock);
     pin->clock = std::move(clock);
     return STATUS_SUCCESS;
 }
 
 void release_clock_refs(PinObj* pin) {
-    std::lock_guard<std::mutex> guard(pin->clock_lock);
+    std::lock_guard<host::sched::Mutex> guard(pin->clock_lock);
     for (ClockRef* ref : pin->clock_refs) {
         ref->retired.store(true);
         if (ref->count.load() > 0) record("KsClockReference", "clock interface still referenced at pin close");
-        std::lock_guard<std::mutex> retired(g_retired_lock);
+        std::lock_guard<host::sched::Mutex> retired(g_retired_lock);
         g_retired.emplace_back(ref);
     }
     pin->clock_refs.clear();
@@ -160,7 +161,7 @@ NTSTATUS KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interfa
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) record("KsIrql", "KsPinGetReferenceClockInterface above PASSIVE_LEVEL");
     PinObj* pin = as_pin(Pin);
     if (!pin || !Interface) return STATUS_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> guard(pin->clock_lock);
+    std::lock_guard<host::sched::Mutex> guard(pin->clock_lock);
     // No master clock: the output is left as it was.
     if (!pin->clock) return STATUS_DEVICE_NOT_READY;
     auto* ref = new ClockRef;

@@ -1,6 +1,7 @@
 // Driver initialisation and devices: the descriptor each driver registered, device creation and
 // deletion, removal, and pausing the running pins for a power or resource change.
 #include "platform/host/ks/ks_internal.h"
+#include "platform/host/sched/sched.h"
 
 #include "platform/host/kernel/kernel.h"
 
@@ -12,18 +13,18 @@ namespace host::ks {
 // Driver and device
 
 namespace {
-std::mutex g_driver_lock;
+host::sched::Mutex g_driver_lock;
 std::unordered_map<PDRIVER_OBJECT, const KSDEVICE_DESCRIPTOR*> g_drivers;
 }  // namespace
 
 const KSDEVICE_DESCRIPTOR* recorded_descriptor(PDRIVER_OBJECT driver) {
-    std::lock_guard<std::mutex> guard(g_driver_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_driver_lock);
     auto it = g_drivers.find(driver);
     return it == g_drivers.end() ? nullptr : it->second;
 }
 
 void forget_driver(PDRIVER_OBJECT driver) {
-    std::lock_guard<std::mutex> guard(g_driver_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_driver_lock);
     g_drivers.erase(driver);
 }
 
@@ -57,7 +58,7 @@ void close_all_filters(PKSDEVICE ksdevice) {
     for (;;) {
         FilterObj* filter = nullptr;
         {
-            std::lock_guard<std::mutex> guard(device->filters_lock);
+            std::lock_guard<host::sched::Mutex> guard(device->filters_lock);
             if (device->filters.empty()) break;
             filter = *device->filters.begin();
         }
@@ -68,7 +69,7 @@ void close_all_filters(PKSDEVICE ksdevice) {
 void mark_removed(PKSDEVICE ksdevice) {
     DeviceObj* device = as_device(ksdevice);
     if (!device) return;
-    std::lock_guard<std::mutex> guard(device->filters_lock);
+    std::lock_guard<host::sched::Mutex> guard(device->filters_lock);
     device->removed.store(true);
     device->filters_changed.notify_all();
 }
@@ -83,7 +84,7 @@ namespace {
 bool wait_device(PKSDEVICE ksdevice, uint32_t timeout_ms, const std::function<bool(DeviceObj*)>& done) {
     DeviceObj* device = as_device(ksdevice);
     if (!device) return true;
-    std::unique_lock<std::mutex> guard(device->filters_lock);
+    std::unique_lock<host::sched::Mutex> guard(device->filters_lock);
     return device->filters_changed.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] { return done(device); });
 }
 }  // namespace
@@ -95,7 +96,7 @@ bool wait_removed(PKSDEVICE ksdevice, uint32_t timeout_ms) {
 size_t open_filters(PKSDEVICE ksdevice) {
     DeviceObj* device = as_device(ksdevice);
     if (!device) return 0;
-    std::lock_guard<std::mutex> guard(device->filters_lock);
+    std::lock_guard<host::sched::Mutex> guard(device->filters_lock);
     return device->filters.size();
 }
 
@@ -109,9 +110,9 @@ std::vector<PKSPIN> pause_running_pins(PKSDEVICE ksdevice) {
     if (!device) return paused;
     std::vector<PinObj*> pins;
     {
-        std::lock_guard<std::mutex> guard(device->filters_lock);
+        std::lock_guard<host::sched::Mutex> guard(device->filters_lock);
         for (FilterObj* filter : device->filters) {
-            std::lock_guard<std::mutex> pins_guard(filter->pins_lock);
+            std::lock_guard<host::sched::Mutex> pins_guard(filter->pins_lock);
             for (PinObj* pin : filter->pins)
                 pins.push_back(pin);
         }
@@ -153,7 +154,7 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registr
     if (!DriverObject || !Descriptor) return STATUS_INVALID_PARAMETER;
     // PnP reaches the class through the driver's AddDevice, which a driver may replace after this.
     if (DriverObject->DriverExtension) DriverObject->DriverExtension->AddDevice = KsAddDevice;
-    std::lock_guard<std::mutex> guard(g_driver_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_driver_lock);
     g_drivers[DriverObject] = Descriptor;
     return STATUS_SUCCESS;
 }

@@ -3,6 +3,7 @@
 // driver sees anything is checked here, with the statuses ks.sys gives; user buffers are probed
 // and copied in and out, never handed to the driver.
 #include "platform/host/ks/ks_internal.h"
+#include "platform/host/sched/sched.h"
 
 #include "platform/host/diag/guarded.h"
 
@@ -25,16 +26,16 @@ struct File {
 
 namespace {
 
-std::mutex g_files_lock;
+host::sched::Mutex g_files_lock;
 std::set<File*> g_files;
 
 bool live(File* file) {
-    std::lock_guard<std::mutex> guard(g_files_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_files_lock);
     return g_files.count(file) != 0;
 }
 
 File* add_file(File* file) {
-    std::lock_guard<std::mutex> guard(g_files_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_files_lock);
     g_files.insert(file);
     return file;
 }
@@ -73,7 +74,7 @@ public:
         host::guarded::protect(p, pages, "stream header of a completed read request touched");
         std::pair<void*, size_t> oldest{nullptr, 0};
         {
-            std::lock_guard<std::mutex> guard(lock_);
+            std::lock_guard<host::sched::Mutex> guard(lock_);
             quarantine_.emplace_back(p, pages);
             if (quarantine_.size() > kQuarantine) {
                 oldest = quarantine_.front();
@@ -92,7 +93,7 @@ private:
         size_t page = host::guarded::page_size();
         return (size + page - 1) & ~(page - 1);
     }
-    std::mutex lock_;
+    host::sched::Mutex lock_;
     std::deque<std::pair<void*, size_t>> quarantine_;
 };
 HeaderBuffers g_header_buffers;
@@ -301,7 +302,7 @@ NTSTATUS create_pin_file(File* filter_file, const std::vector<uint8_t>& name, Fi
     f->pin = pin;
     f->parent = filter_file;
     {
-        std::lock_guard<std::mutex> guard(g_files_lock);
+        std::lock_guard<host::sched::Mutex> guard(g_files_lock);
         ++filter_file->children;
     }
     *file = add_file(f);
@@ -330,7 +331,7 @@ NTSTATUS device_control(File* file, const DeviceControl& request, ULONG_PTR* inf
 
 NTSTATUS close_file(File* file) {
     {
-        std::lock_guard<std::mutex> guard(g_files_lock);
+        std::lock_guard<host::sched::Mutex> guard(g_files_lock);
         if (!g_files.count(file)) return STATUS_INVALID_HANDLE;
         if (file->type == File::Type::Filter && file->children) {
             // Its pins' file objects still refer to it: the close comes with the last of them.
@@ -344,7 +345,7 @@ NTSTATUS close_file(File* file) {
     File* filter_to_close = nullptr;
     if (file->type == File::Type::Pin) {
         status = close_pin(file->pin);
-        std::lock_guard<std::mutex> guard(g_files_lock);
+        std::lock_guard<host::sched::Mutex> guard(g_files_lock);
         File* parent = file->parent;
         if (--parent->children == 0 && parent->close_requested) filter_to_close = parent;
     } else if (file->type == File::Type::Filter) {

@@ -1,6 +1,7 @@
 // Filters: opening one from its factory, closing it with its pins, and the walks from a request
 // or a pin to its filter.
 #include "platform/host/ks/ks_internal.h"
+#include "platform/host/sched/sched.h"
 
 #include "platform/host/kernel/kernel.h"
 
@@ -16,7 +17,7 @@ NTSTATUS open_filter(PKSDEVICE ksdevice, uint32_t factory_index, PKSFILTER* out)
     if (!dd || factory_index >= dd->FilterDescriptorsCount) return STATUS_NOT_FOUND;
     // The device mutex is held across the Create dispatch, so the Started check and the
     // creation do not race a stop.
-    std::lock_guard<std::mutex> device_guard(device->device_mutex);
+    std::lock_guard<host::sched::Mutex> device_guard(device->device_mutex);
     if (device->removed.load()) return STATUS_NO_SUCH_DEVICE;
     if (!device->ks.Started) return STATUS_DEVICE_NOT_READY;
     const KSFILTER_DESCRIPTOR* fd = dd->FilterDescriptors[factory_index];
@@ -45,7 +46,7 @@ NTSTATUS open_filter(PKSDEVICE ksdevice, uint32_t factory_index, PKSFILTER* out)
         return status;
     }
     {
-        std::lock_guard<std::mutex> guard(device->filters_lock);
+        std::lock_guard<host::sched::Mutex> guard(device->filters_lock);
         device->filters.insert(filter);
     }
     *out = &filter->ks;
@@ -61,7 +62,7 @@ NTSTATUS close_filter(PKSFILTER ksfilter) {
     for (;;) {
         PinObj* pin = nullptr;
         {
-            std::lock_guard<std::mutex> guard(filter->pins_lock);
+            std::lock_guard<host::sched::Mutex> guard(filter->pins_lock);
             if (filter->pins.empty()) break;
             pin = *filter->pins.begin();
         }
@@ -76,7 +77,7 @@ NTSTATUS close_filter(PKSFILTER ksfilter) {
         invoke_callback("filter Close", false, [&] { return fd->Dispatch->Close(&filter->ks, &irp); });
     }
     {
-        std::lock_guard<std::mutex> guard(filter->device->filters_lock);
+        std::lock_guard<host::sched::Mutex> guard(filter->device->filters_lock);
         filter->device->filters.erase(filter);
         filter->device->filters_changed.notify_all();
     }
@@ -94,7 +95,7 @@ PKSDEVICE device_of_filter(PKSFILTER ksfilter) {
 uint32_t pin_instances(PKSFILTER ksfilter, uint32_t pin_id) {
     FilterObj* filter = as_filter(ksfilter);
     if (!filter) return 0;
-    std::lock_guard<std::mutex> guard(filter->pins_lock);
+    std::lock_guard<host::sched::Mutex> guard(filter->pins_lock);
     return pin_id < filter->instances.size() ? filter->instances[pin_id] : 0;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/host/diag/guarded.h"
+#include "platform/host/sched/sched.h"
 #include "platform/host/ks/ks.h"
 
 #include <atomic>
@@ -23,7 +24,7 @@ enum class Kind { Device, Filter, Pin };
 struct FilterObj;
 
 struct Bag {
-    std::mutex lock;
+    host::sched::Mutex lock;
     std::vector<std::pair<void*, PFNKSFREE>> items;
     FilterObj* control = nullptr;  // pin and filter bags: the filter whose control mutex guards edits
 };
@@ -43,9 +44,9 @@ struct PinObj;
 
 struct DeviceObj {
     KSDEVICE ks{};
-    std::mutex device_mutex;  // the class's device mutex
-    std::mutex filters_lock;
-    std::condition_variable filters_changed;
+    host::sched::Mutex device_mutex;  // the class's device mutex
+    host::sched::Mutex filters_lock;
+    host::sched::CondVar filters_changed;
     std::set<FilterObj*> filters;
     // Surprise-removed: the device's interfaces are disabled, so no new handle can be opened.
     std::atomic<bool> removed{false};
@@ -55,9 +56,9 @@ struct FilterObj {
     KSFILTER ks{};
     DeviceObj* device = nullptr;
     uint32_t factory = 0;
-    std::mutex control;  // the filter control mutex (taken through ControlGuard only)
+    host::sched::Mutex control;  // the filter control mutex (taken through ControlGuard only)
     std::atomic<std::thread::id> control_owner{};
-    std::mutex pins_lock;
+    host::sched::Mutex pins_lock;
     std::vector<uint32_t> instances;  // open pins per pin type
     std::set<PinObj*> pins;
 };
@@ -105,25 +106,25 @@ struct PinObj {
     PFNKSPIN process = nullptr;              // Process dispatch, fixed at creation
 
     // Queue (its own lock: legal at DISPATCH_LEVEL, from any thread).
-    std::mutex queue_lock;
+    host::sched::Mutex queue_lock;
     std::deque<Frame> queue;  // front = frame at the leading edge
     StreamPointerObj edge;
     CompletionRoutine completion;
-    std::mutex completion_lock;  // keeps completions in queue order across contexts
+    host::sched::Mutex completion_lock;  // keeps completions in queue order across contexts
 
     // Processing.
-    std::mutex work_lock;
-    std::condition_variable work_cv;
+    host::sched::Mutex work_lock;
+    host::sched::CondVar work_cv;
     bool wanted = false;
     bool busy = false;
     bool quit = false;
-    std::thread worker;
+    host::sched::Thread worker;
     std::atomic<uint64_t> process_calls{0};
     std::atomic<bool> in_process{false};
 
     // The processing mutex: owner-recursive, like a dispatcher mutex.
-    std::mutex pm_lock;
-    std::condition_variable pm_cv;
+    host::sched::Mutex pm_lock;
+    host::sched::CondVar pm_cv;
     std::thread::id pm_owner;
     uint32_t pm_count = 0;
     const char* pm_holder = "";  // who took it first (the timing overrun names it)
@@ -131,7 +132,7 @@ struct PinObj {
     uint64_t pm_since_cpu_ns = 0;  // the owner's CPU clock when it took the mutex
 
     // Clock.
-    std::mutex clock_lock;
+    host::sched::Mutex clock_lock;
     std::shared_ptr<MasterClock> clock;
     std::vector<ClockRef*> clock_refs;
 };

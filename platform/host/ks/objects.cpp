@@ -1,6 +1,7 @@
 // The host class layer's registry of live objects (every pointer the driver hands back is
 // checked against it, KsGetDevice walks from it) and how a broken class rule is reported.
 #include "platform/host/ks/ks_internal.h"
+#include "platform/host/sched/sched.h"
 
 #include "platform/host/measure/cost.h"
 #include "platform/host/kernel/kernel.h"
@@ -37,22 +38,22 @@ uint32_t processing_mutex_limit_ms() { return g_pm_limit_ms.load(); }
 // Registry of live objects
 
 namespace {
-std::mutex g_registry_lock;
+host::sched::Mutex g_registry_lock;
 std::unordered_map<const void*, Kind> g_registry;
 }  // namespace
 
 void register_object(const void* object, Kind kind) {
-    std::lock_guard<std::mutex> guard(g_registry_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_registry_lock);
     g_registry[object] = kind;
 }
 
 void unregister_object(const void* object) {
-    std::lock_guard<std::mutex> guard(g_registry_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_registry_lock);
     g_registry.erase(object);
 }
 
 bool is_live(const void* object, Kind kind) {
-    std::lock_guard<std::mutex> guard(g_registry_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_registry_lock);
     auto it = g_registry.find(object);
     return it != g_registry.end() && it->second == kind;
 }
@@ -103,7 +104,7 @@ using namespace host::ks;
 PKSDEVICE KsGetDevice(PVOID Object) {
     if (KeGetCurrentIrql() > PASSIVE_LEVEL) record("KsGetDeviceIrql", "KsGetDevice called above PASSIVE_LEVEL");
     {
-        std::lock_guard<std::mutex> guard(g_registry_lock);
+        std::lock_guard<host::sched::Mutex> guard(g_registry_lock);
         auto it = g_registry.find(Object);
         if (it != g_registry.end()) {
             switch (it->second) {

@@ -1,5 +1,6 @@
 // Pins: creation with format matching, later format changes, state stepping and close.
 #include "platform/host/ks/ks_internal.h"
+#include "platform/host/sched/sched.h"
 
 #include "platform/host/measure/cost.h"
 #include "platform/host/kernel/kernel.h"
@@ -83,7 +84,7 @@ NTSTATUS create_pin(PKSFILTER ksfilter, uint32_t pin_id, const void* format, uin
     ControlGuard control(filter);
     {
         // The instance limit is enforced before any driver callback.
-        std::lock_guard<std::mutex> guard(filter->pins_lock);
+        std::lock_guard<host::sched::Mutex> guard(filter->pins_lock);
         if (desc->InstancesPossible != KSINSTANCE_INDETERMINATE &&
             filter->instances[pin_id] >= desc->InstancesPossible) {
             retire_object(pin, "pin");
@@ -92,7 +93,7 @@ NTSTATUS create_pin(PKSFILTER ksfilter, uint32_t pin_id, const void* format, uin
         ++filter->instances[pin_id];
     }
     auto unreserve = [&] {
-        std::lock_guard<std::mutex> guard(filter->pins_lock);
+        std::lock_guard<host::sched::Mutex> guard(filter->pins_lock);
         --filter->instances[pin_id];
     };
 
@@ -132,7 +133,7 @@ NTSTATUS create_pin(PKSFILTER ksfilter, uint32_t pin_id, const void* format, uin
         return status;
     }
     {
-        std::lock_guard<std::mutex> guard(filter->pins_lock);
+        std::lock_guard<host::sched::Mutex> guard(filter->pins_lock);
         filter->pins.insert(pin);
     }
     start_worker(pin);
@@ -188,7 +189,7 @@ NTSTATUS step_pin_state(PinObj* pin, KSSTATE target) {
         pin->gate.store(next);
         if (current == KSSTATE_ACQUIRE && next == KSSTATE_STOP) {
             {
-                std::lock_guard<std::mutex> guard(pin->queue_lock);
+                std::lock_guard<host::sched::Mutex> guard(pin->queue_lock);
                 if (pin->edge.locked) record("KsStreamPointerUnlock", "leading edge still locked at stop");
             }
             if (desc->Dispatch && desc->Dispatch->Reset) {
@@ -213,7 +214,7 @@ NTSTATUS close_pin(PKSPIN ks) {
     {
         ControlGuard control(filter);
         {
-            std::lock_guard<std::mutex> guard(pin->queue_lock);
+            std::lock_guard<host::sched::Mutex> guard(pin->queue_lock);
             if (pin->edge.locked) {
                 record("KsStreamPointerUnlock", "leading edge still locked at close");
                 pin->edge.locked = false;
@@ -227,7 +228,7 @@ NTSTATUS close_pin(PKSPIN ks) {
             irp.HostKind = kIrpPin;
             invoke_callback("pin Close", false, [&] { return desc->Dispatch->Close(&pin->ks, &irp); });
         }
-        std::lock_guard<std::mutex> guard(filter->pins_lock);
+        std::lock_guard<host::sched::Mutex> guard(filter->pins_lock);
         filter->pins.erase(pin);
         --filter->instances[pin->ks.Id];
     }

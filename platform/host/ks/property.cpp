@@ -3,6 +3,7 @@
 // and format, allocator framing, data intersection, and what a filter says of its pin types and
 // its topology).
 #include "platform/host/ks/ks_internal.h"
+#include "platform/host/sched/sched.h"
 
 #include "platform/host/pnp/registry.h"
 
@@ -269,7 +270,7 @@ NTSTATUS pin_factory_property(FilterObj* filter, ULONG id, Buffer& input, uint8_
     case KSPROPERTY_PIN_CINSTANCES: {
         KSPIN_CINSTANCES instances{desc->InstancesPossible, 0};
         {
-            std::lock_guard<std::mutex> guard(filter->pins_lock);
+            std::lock_guard<host::sched::Mutex> guard(filter->pins_lock);
             if (pin_id < filter->instances.size()) instances.CurrentCount = filter->instances[pin_id];
         }
         std::memcpy(out, &instances, sizeof instances);

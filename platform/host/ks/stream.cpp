@@ -1,6 +1,7 @@
 // The standard transport: the pin's frame queue with its leading-edge stream pointer, frame
 // completion, and pin-centric processing (one worker per pin, the processing mutex, the gate).
 #include "platform/host/ks/ks_internal.h"
+#include "platform/host/sched/sched.h"
 #include "platform/host/kernel/priority.h"
 
 #include "platform/host/measure/cost.h"
@@ -22,14 +23,15 @@ namespace {
 // lock is taken while the queue lock is still held, then the queue lock is dropped before the
 // client's routine runs.
 
-std::mutex& completion_lock(PinObj* pin) { return pin->completion_lock; }
+host::sched::Mutex& completion_lock(PinObj* pin) { return pin->completion_lock; }
 
-void deliver(PinObj* pin, std::unique_lock<std::mutex>& queue_guard, std::vector<Frame> frames, NTSTATUS status) {
+void deliver(PinObj* pin, std::unique_lock<host::sched::Mutex>& queue_guard, std::vector<Frame> frames,
+             NTSTATUS status) {
     if (frames.empty()) {
         queue_guard.unlock();
         return;
     }
-    std::unique_lock<std::mutex> order(completion_lock(pin));
+    std::unique_lock<host::sched::Mutex> order(completion_lock(pin));
     CompletionRoutine routine = pin->completion;
     queue_guard.unlock();
     for (const Frame& f : frames) {
@@ -91,7 +93,7 @@ bool gate_open_locked(PinObj* pin) { return pin->gate.load() >= min_processing_s
 // forever. That is reported as the deadlock it is; inside a verifier capture the call goes on as
 // a nested acquisition so the test can continue.
 void pm_acquire(PinObj* pin, const char* holder) {
-    std::unique_lock<std::mutex> guard(pin->pm_lock);
+    std::unique_lock<host::sched::Mutex> guard(pin->pm_lock);
     auto self = std::this_thread::get_id();
     if (pin->pm_count > 0 && pin->pm_owner == self) {
         ++pin->pm_count;
@@ -109,7 +111,7 @@ void pm_acquire(PinObj* pin, const char* holder) {
 }
 
 void pm_release(PinObj* pin) {
-    std::unique_lock<std::mutex> guard(pin->pm_lock);
+    std::unique_lock<host::sched::Mutex> guard(pin->pm_lock);
     if (pin->pm_count == 0 || pin->pm_owner != std::this_thread::get_id()) {
         guard.unlock();
         record("KsProcessingMutex", "processing mutex released by a thread that does not own it");
@@ -125,7 +127,7 @@ void pm_release(PinObj* pin) {
         pin->pm_cv.notify_all();
         guard.unlock();
         const uint64_t limit_us = uint64_t(processing_mutex_limit_ms()) * 1000;
-        if (held > int64_t(limit_us))
+        if (held > int64_t(limit_us) && !host::sched::controlled())  // real time means nothing in a controlled run
             host::verifier::note_overrun("KsProcessingMutexHold", holder, limit_us, held_cpu_ns > limit_us * 1000);
     }
 }
@@ -137,11 +139,11 @@ void run_processing(PinObj* pin) {
     bool dispatch = (pin->flags & KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING) != 0;
     for (;;) {
         {
-            std::lock_guard<std::mutex> guard(pin->queue_lock);
+            std::lock_guard<host::sched::Mutex> guard(pin->queue_lock);
             if (!gate_open_locked(pin)) break;
         }
         {
-            std::lock_guard<std::mutex> guard(pin->work_lock);
+            std::lock_guard<host::sched::Mutex> guard(pin->work_lock);
             if (pin->quit) break;
             // This call answers every attempt made so far; one made during it asks again.
             pin->wanted = false;
@@ -175,7 +177,7 @@ void worker_loop(PinObj* pin) {
     run_at_level(ThreadLevel::Worker);
     for (;;) {
         {
-            std::unique_lock<std::mutex> guard(pin->work_lock);
+            std::unique_lock<host::sched::Mutex> guard(pin->work_lock);
             // A synchronous run in another thread goes first; an attempt made during it is
             // served here afterwards.
             pin->work_cv.wait(guard, [&] { return (pin->wanted && !pin->busy) || pin->quit; });
@@ -185,7 +187,7 @@ void worker_loop(PinObj* pin) {
         }
         run_processing(pin);
         {
-            std::lock_guard<std::mutex> guard(pin->work_lock);
+            std::lock_guard<host::sched::Mutex> guard(pin->work_lock);
             pin->busy = false;
             pin->work_cv.notify_all();
         }
@@ -196,18 +198,18 @@ void worker_loop(PinObj* pin) {
 
 void start_worker(PinObj* pin) {
     if (!pin->process) return;
-    pin->worker = std::thread(worker_loop, pin);
+    pin->worker = host::sched::Thread("pin worker", [pin] { worker_loop(pin); });
 }
 
 void stop_worker(PinObj* pin) {
     {
-        std::lock_guard<std::mutex> guard(pin->work_lock);
+        std::lock_guard<host::sched::Mutex> guard(pin->work_lock);
         pin->quit = true;
         pin->work_cv.notify_all();
     }
     if (pin->worker.joinable()) pin->worker.join();
     // A synchronous run in a caller's thread sees `quit` before its next call.
-    std::unique_lock<std::mutex> guard(pin->work_lock);
+    std::unique_lock<host::sched::Mutex> guard(pin->work_lock);
     pin->work_cv.wait(guard, [&] { return !pin->busy; });
 }
 
@@ -218,7 +220,7 @@ void trigger_processing(PinObj* pin, bool synchronous) {
     // caller, a dispatch-level pin from any caller up to DISPATCH_LEVEL) and no call is running.
     const KIRQL limit = (pin->flags & KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING) ? DISPATCH_LEVEL : PASSIVE_LEVEL;
     if (synchronous && !(pin->flags & KSPIN_FLAG_ASYNCHRONOUS_PROCESSING) && KeGetCurrentIrql() <= limit) {
-        std::unique_lock<std::mutex> guard(pin->work_lock);
+        std::unique_lock<host::sched::Mutex> guard(pin->work_lock);
         if (!pin->busy && !pin->quit) {
             pin->busy = true;
             pin->wanted = false;
@@ -230,13 +232,13 @@ void trigger_processing(PinObj* pin, bool synchronous) {
             return;
         }
     }
-    std::lock_guard<std::mutex> guard(pin->work_lock);
+    std::lock_guard<host::sched::Mutex> guard(pin->work_lock);
     pin->wanted = true;
     pin->work_cv.notify_all();
 }
 
 void flush_queue(PinObj* pin, NTSTATUS status) {
-    std::unique_lock<std::mutex> guard(pin->queue_lock);
+    std::unique_lock<host::sched::Mutex> guard(pin->queue_lock);
     std::vector<Frame> cancelled;
     // A frame under a locked stream pointer is not cancelled until it is unlocked.
     size_t keep = pin->edge.locked ? 1 : 0;
@@ -252,8 +254,8 @@ void flush_queue(PinObj* pin, NTSTATUS status) {
 void set_completion_routine(PKSPIN ks, CompletionRoutine routine) {
     PinObj* pin = as_pin(ks);
     if (!pin) return;
-    std::lock_guard<std::mutex> guard(pin->queue_lock);
-    std::lock_guard<std::mutex> order(completion_lock(pin));
+    std::lock_guard<host::sched::Mutex> guard(pin->queue_lock);
+    std::lock_guard<host::sched::Mutex> order(completion_lock(pin));
     pin->completion = std::move(routine);
 }
 
@@ -261,7 +263,7 @@ NTSTATUS submit_frame(PKSPIN ks, PKSSTREAM_HEADER header, void* cookie) {
     PinObj* pin = as_pin(ks);
     if (!pin || !header) return STATUS_INVALID_PARAMETER;
     if (header->Size < sizeof(KSSTREAM_HEADER)) return STATUS_INVALID_BUFFER_SIZE;
-    std::unique_lock<std::mutex> guard(pin->queue_lock);
+    std::unique_lock<host::sched::Mutex> guard(pin->queue_lock);
     if (pin->reached.load() == KSSTATE_STOP) {
         // Clients start submitting in PAUSE; a frame sent to a stopped pin goes straight back.
         deliver(pin, guard, {Frame{header, cookie}}, STATUS_DEVICE_NOT_READY);
@@ -283,7 +285,7 @@ NTSTATUS submit_frame(PKSPIN ks, PKSSTREAM_HEADER header, void* cookie) {
 }
 
 NTSTATUS queue_frames(PinObj* pin, std::vector<Frame> frames) {
-    std::unique_lock<std::mutex> guard(pin->queue_lock);
+    std::unique_lock<host::sched::Mutex> guard(pin->queue_lock);
     // Clients start submitting in PAUSE; a request sent to a stopped pin goes straight back.
     if (pin->reached.load() == KSSTATE_STOP) return STATUS_DEVICE_NOT_READY;
     const bool was_empty = pin->queue.empty();
@@ -298,7 +300,7 @@ NTSTATUS queue_frames(PinObj* pin, std::vector<Frame> frames) {
 size_t queued_frames(PKSPIN ks) {
     PinObj* pin = as_pin(ks);
     if (!pin) return 0;
-    std::lock_guard<std::mutex> guard(pin->queue_lock);
+    std::lock_guard<host::sched::Mutex> guard(pin->queue_lock);
     return pin->queue.size();
 }
 
@@ -315,7 +317,7 @@ bool process_in_progress(PKSPIN ks) {
 bool wait_processing_idle(PKSPIN ks, uint32_t timeout_ms) {
     PinObj* pin = as_pin(ks);
     if (!pin) return false;
-    std::unique_lock<std::mutex> guard(pin->work_lock);
+    std::unique_lock<host::sched::Mutex> guard(pin->work_lock);
     return pin->work_cv.wait_for(guard, std::chrono::milliseconds(timeout_ms),
                                  [&] { return !pin->busy && !pin->wanted; });
 }
@@ -326,13 +328,13 @@ bool wait_processing_idle(PKSPIN ks, uint32_t timeout_ms) {
 // kernel code running in an arbitrary thread or at DISPATCH_LEVEL.
 
 namespace {
-std::mutex g_user_lock;
+host::sched::Mutex g_user_lock;
 std::map<uintptr_t, UserMapping> g_user_mappings;  // by user address
 }  // namespace
 
 UserMapping find_user_mapping(const void* address) {
     const auto a = reinterpret_cast<uintptr_t>(address);
-    std::lock_guard<std::mutex> guard(g_user_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_user_lock);
     auto it = g_user_mappings.upper_bound(a);
     if (it == g_user_mappings.begin()) return {};
     --it;
@@ -351,13 +353,13 @@ UserBuffer::UserBuffer(size_t size) : memory_(size ? size : 1), size_(size) {
     user_ = static_cast<uint8_t*>(alias);
     host::guarded::protect(user_, reserved_,
                            "user-mode address of a stream buffer (StreamHeader->Data) touched by kernel code");
-    std::lock_guard<std::mutex> guard(g_user_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_user_lock);
     g_user_mappings[reinterpret_cast<uintptr_t>(user_)] = UserMapping{user_, memory_.data(), memory_.size()};
 }
 
 UserBuffer::~UserBuffer() {
     {
-        std::lock_guard<std::mutex> guard(g_user_lock);
+        std::lock_guard<host::sched::Mutex> guard(g_user_lock);
         g_user_mappings.erase(reinterpret_cast<uintptr_t>(user_));
     }
     host::guarded::forget(user_, reserved_);
@@ -369,10 +371,11 @@ UserBuffer::~UserBuffer() {
 using namespace host::ks;
 
 PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State) {
+    host::sched::point("KsPinGetLeadingEdgeStreamPointer");
     check_dispatch("KsPinGetLeadingEdgeStreamPointer");
     PinObj* pin = as_pin(Pin);
     if (!pin) return nullptr;
-    std::lock_guard<std::mutex> guard(pin->queue_lock);
+    std::lock_guard<host::sched::Mutex> guard(pin->queue_lock);
     if (State == KSSTREAM_POINTER_STATE_LOCKED) {
         if (pin->queue.empty()) return nullptr;
         if (pin->edge.locked) {
@@ -387,10 +390,11 @@ PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_
 }
 
 void KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject) {
+    host::sched::point("KsStreamPointerUnlock");
     check_dispatch("KsStreamPointerUnlock");
     PinObj* pin = pin_of_pointer(StreamPointer, "KsStreamPointerUnlock");
     if (!pin) return;
-    std::unique_lock<std::mutex> guard(pin->queue_lock);
+    std::unique_lock<host::sched::Mutex> guard(pin->queue_lock);
     if (!pin->edge.locked) {
         record("KsStreamPointerLock", "unlock of a stream pointer that is not locked");
         return;
@@ -406,10 +410,11 @@ void KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject) {
 }
 
 NTSTATUS KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer) {
+    host::sched::point("KsStreamPointerAdvance");
     check_dispatch("KsStreamPointerAdvance");
     PinObj* pin = pin_of_pointer(StreamPointer, "KsStreamPointerAdvance");
     if (!pin) return STATUS_INVALID_PARAMETER;
-    std::unique_lock<std::mutex> guard(pin->queue_lock);
+    std::unique_lock<host::sched::Mutex> guard(pin->queue_lock);
     std::vector<Frame> done;
     if (!pin->queue.empty()) {
         done.push_back(pin->queue.front());
@@ -430,24 +435,27 @@ NTSTATUS KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer) {
 }
 
 void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous) {
+    host::sched::point("KsPinAttemptProcessing");
     check_dispatch("KsPinAttemptProcessing");
     PinObj* pin = as_pin(Pin);
     if (!pin) return;
     {
         // An attempt while the gate is closed is not remembered.
-        std::lock_guard<std::mutex> guard(pin->queue_lock);
+        std::lock_guard<host::sched::Mutex> guard(pin->queue_lock);
         if (!gate_open_locked(pin)) return;
     }
     trigger_processing(pin, !Asynchronous);
 }
 
 void KsPinAcquireProcessingMutex(PKSPIN Pin) {
+    host::sched::point("KsPinAcquireProcessingMutex");
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) record("KsIrql", "KsPinAcquireProcessingMutex above PASSIVE_LEVEL");
     PinObj* pin = as_pin(Pin);
     if (pin) pm_acquire(pin, "KsPinAcquireProcessingMutex");
 }
 
 void KsPinReleaseProcessingMutex(PKSPIN Pin) {
+    host::sched::point("KsPinReleaseProcessingMutex");
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) record("KsIrql", "KsPinReleaseProcessingMutex above PASSIVE_LEVEL");
     PinObj* pin = as_pin(Pin);
     if (pin) pm_release(pin);

@@ -2,6 +2,7 @@
 // allocates nothing (it runs in interrupt and DPC context). Objects are never removed; a freed
 // object's address reused by a new one adds to the same slot until the next reset.
 #include "platform/host/measure/cost.h"
+#include "platform/host/sched/sched.h"
 
 #include "platform/host/diag/symbols.h"
 
@@ -233,8 +234,8 @@ struct EventLinks {
     std::vector<std::pair<Kind, const void*>> setters;
     std::vector<const void*> waiters;
 };
-std::mutex& events_lock() {
-    static auto* lock = new std::mutex;
+host::sched::Mutex& events_lock() {
+    static auto* lock = new host::sched::Mutex;
     return *lock;
 }
 std::unordered_map<const void*, EventLinks>& events() {
@@ -264,7 +265,7 @@ void note_set(const void* event) {
     if (!in_routine() || event == nullptr || t_set.same(event, t_object)) return;
     const std::pair<Kind, const void*> setter{t_kind, t_object};
     {
-        std::lock_guard<std::mutex> guard(events_lock());
+        std::lock_guard<host::sched::Mutex> guard(events_lock());
         EventLinks& links = events()[event];
         if (std::find(links.setters.begin(), links.setters.end(), setter) == links.setters.end()) {
             links.setters.push_back(setter);
@@ -279,7 +280,7 @@ void note_wait(const void* event) {
     if (t_depth == 0 || t_kind != Kind::Process || event == nullptr || t_wait.same(event, t_object)) return;
     const void* pin = t_object;
     {
-        std::lock_guard<std::mutex> guard(events_lock());
+        std::lock_guard<host::sched::Mutex> guard(events_lock());
         EventLinks& links = events()[event];
         if (std::find(links.waiters.begin(), links.waiters.end(), pin) == links.waiters.end()) {
             links.waiters.push_back(pin);
@@ -291,7 +292,7 @@ void note_wait(const void* event) {
 }
 
 void forget_event(const void* event) {
-    std::lock_guard<std::mutex> guard(events_lock());
+    std::lock_guard<host::sched::Mutex> guard(events_lock());
     if (events().erase(event)) g_event_epoch.fetch_add(1, std::memory_order_acq_rel);
 }
 

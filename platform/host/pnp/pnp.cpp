@@ -1,5 +1,6 @@
 // The host PnP manager and the CM_RESOURCE_LIST builder.
 #include "platform/host/pnp/pnp.h"
+#include "platform/host/sched/sched.h"
 
 #include "platform/host/bus/bus.h"
 #include "platform/host/kernel/kernel.h"
@@ -165,12 +166,12 @@ const KSDEVICE_DESCRIPTOR* Driver::descriptor() const {
 // Device
 
 namespace {
-std::mutex g_leak_lock;
+host::sched::Mutex g_leak_lock;
 std::function<size_t()> g_leak_check;
 }  // namespace
 
 void Device::set_leak_check(std::function<size_t()> check) {
-    std::lock_guard<std::mutex> guard(g_leak_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_leak_lock);
     g_leak_check = std::move(check);
 }
 
@@ -214,7 +215,7 @@ Device::~Device() {
 }
 
 DeviceState Device::state() const {
-    std::lock_guard<std::mutex> guard(state_lock_);
+    std::lock_guard<host::sched::Mutex> guard(state_lock_);
     return state_;
 }
 
@@ -246,7 +247,7 @@ NTSTATUS Device::start(PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST untransla
     }
     host::ks::release_device_mutex(ksdevice_);
     if (NT_SUCCESS(status)) {
-        std::lock_guard<std::mutex> guard(state_lock_);
+        std::lock_guard<host::sched::Mutex> guard(state_lock_);
         state_ = DeviceState::Started;
     }
     return status;
@@ -264,7 +265,7 @@ void Device::stop() {
     }
     ksdevice_->Started = FALSE;
     host::ks::release_device_mutex(ksdevice_);
-    std::lock_guard<std::mutex> guard(state_lock_);
+    std::lock_guard<host::sched::Mutex> guard(state_lock_);
     state_ = DeviceState::Stopped;
 }
 
@@ -350,7 +351,7 @@ NTSTATUS Device::rebalance(const std::function<void(ResourceList&)>& assign) {
 
 void Device::surprise_remove() {
     {
-        std::lock_guard<std::mutex> guard(state_lock_);
+        std::lock_guard<host::sched::Mutex> guard(state_lock_);
         if (state_ == DeviceState::Removed || surprise_removed_) return;
         surprise_removed_ = true;
     }
@@ -359,7 +360,7 @@ void Device::surprise_remove() {
 }
 
 bool Device::surprise_removed() const {
-    std::lock_guard<std::mutex> guard(state_lock_);
+    std::lock_guard<host::sched::Mutex> guard(state_lock_);
     return surprise_removed_;
 }
 
@@ -411,12 +412,12 @@ size_t Device::remove() {
     ksdevice_ = nullptr;
     host::registry::forget_hardware_key(&pdo_);
     {
-        std::lock_guard<std::mutex> guard(state_lock_);
+        std::lock_guard<host::sched::Mutex> guard(state_lock_);
         state_ = DeviceState::Removed;
     }
     std::function<size_t()> check;
     {
-        std::lock_guard<std::mutex> guard(g_leak_lock);
+        std::lock_guard<host::sched::Mutex> guard(g_leak_lock);
         check = g_leak_check;
     }
     return check ? check() : host::check_leaks("device removal");

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/host/sched/sched.h"
 #include "platform/host/pnp/registry.h"
 
 #include <cstdint>
@@ -142,7 +143,7 @@ private:
     PKSDEVICE ksdevice_ = nullptr;
     DEVICE_OBJECT pdo_{};
     DEVICE_OBJECT fdo_{};
-    mutable std::mutex state_lock_;
+    mutable host::sched::Mutex state_lock_;
     DeviceState state_ = DeviceState::Added;
     bool surprise_removed_ = false;
     std::vector<PKSPIN> slept_pins_;

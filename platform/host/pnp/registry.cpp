@@ -1,5 +1,6 @@
 // The hardware keys of the host's devices and the registry services a driver reads them with.
 #include "platform/host/pnp/registry.h"
+#include "platform/host/sched/sched.h"
 
 #include "platform/host/kernel/kernel_private.h"
 
@@ -18,7 +19,7 @@ struct Key {
     std::vector<Value> values;
 };
 
-std::mutex g_lock;
+host::sched::Mutex g_lock;
 std::map<PDEVICE_OBJECT, std::shared_ptr<Key>> g_keys;
 // Open handles: each is a key object the handle keeps alive, as an object reference does.
 std::map<HANDLE, std::shared_ptr<Key>> g_handles;
@@ -51,14 +52,14 @@ Value Value::dword(std::u16string name, uint32_t value) {
 }
 
 void set_hardware_key(PDEVICE_OBJECT pdo, std::vector<Value> values) {
-    std::lock_guard<std::mutex> guard(g_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_lock);
     g_keys[pdo] = std::make_shared<Key>(Key{pdo, std::move(values)});
 }
 
 void forget_hardware_key(PDEVICE_OBJECT pdo) {
     size_t still_open = 0;
     {
-        std::lock_guard<std::mutex> guard(g_lock);
+        std::lock_guard<host::sched::Mutex> guard(g_lock);
         g_keys.erase(pdo);
         for (auto& [handle, key] : g_handles)
             still_open += key->pdo == pdo;
@@ -69,24 +70,24 @@ void forget_hardware_key(PDEVICE_OBJECT pdo) {
 }
 
 size_t open_handles() {
-    std::lock_guard<std::mutex> guard(g_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_lock);
     return g_handles.size();
 }
 
 void set_media_category_name(const GUID& guid, std::u16string name) {
     std::vector<uint8_t> data((name.size() + 1) * sizeof(char16_t), 0);
     std::memcpy(data.data(), name.data(), name.size() * sizeof(char16_t));
-    std::lock_guard<std::mutex> guard(g_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_lock);
     g_media_categories[key_of(guid)] = std::move(data);
 }
 
 void forget_media_category(const GUID& guid) {
-    std::lock_guard<std::mutex> guard(g_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_lock);
     g_media_categories.erase(key_of(guid));
 }
 
 bool media_category_name(const GUID& guid, std::vector<uint8_t>* data) {
-    std::lock_guard<std::mutex> guard(g_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_lock);
     auto it = g_media_categories.find(key_of(guid));
     if (it == g_media_categories.end()) return false;
     *data = it->second;
@@ -104,7 +105,7 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
     (void)DesiredAccess;
     if (!DeviceRegKey) return STATUS_INVALID_PARAMETER;
     *DeviceRegKey = nullptr;
-    std::lock_guard<std::mutex> guard(g_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_lock);
     auto it = g_keys.find(DeviceObject);
     if (it == g_keys.end()) {
         // Driver Verifier stops a driver that passes anything but a physical device object.
@@ -127,7 +128,7 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     if (!detail::check_irql("ZwQueryValueKey", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
     if (!ValueName || !ResultLength || (ValueName->Length && !ValueName->Buffer)) return STATUS_INVALID_PARAMETER;
     if (KeyValueInformationClass != KeyValuePartialInformation) return STATUS_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> guard(g_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_lock);
     auto it = g_handles.find(KeyHandle);
     if (it == g_handles.end()) return STATUS_INVALID_HANDLE;
     for (const Value& value : it->second->values) {
@@ -151,7 +152,7 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
     if (!detail::check_irql("ZwClose", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
-    std::lock_guard<std::mutex> guard(g_lock);
+    std::lock_guard<host::sched::Mutex> guard(g_lock);
     if (g_handles.erase(Handle) == 0) {
         // Windows stops a driver that closes a kernel handle it does not hold.
         verifier::bugcheck(verifier::kInvalidKernelHandle, "ZwClose on a handle that is not open");

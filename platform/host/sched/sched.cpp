@@ -27,7 +27,7 @@ namespace {
 constexpr int64_t kNever = INT64_MAX;
 // Where virtual time starts: a fixed value, so that everything computed from the clock (tick
 // boundaries, expiries) is the same in every run of a seed.
-constexpr int64_t kVirtualOrigin = 1'000'000'000'000;
+constexpr int64_t kVirtualOrigin = 1'000'000'000'000'000'000;  // about 31 years
 
 int64_t steady_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -85,6 +85,7 @@ struct World {
     std::vector<uint64_t> change_points;  // PCT, sorted
     size_t next_change = 0;
     int64_t spin_floor = 0;  // PCT: below every priority handed out so far
+    int64_t start_ns = 0;    // virtual time at begin(); traces count from it
     std::deque<Switch> trace;
 };
 
@@ -103,8 +104,8 @@ const char* base_name(const char* path) {
 std::string trace_text(World& w) {
     std::ostringstream out;
     for (const Switch& s : w.trace) {
-        out << "  step " << s.step << "  t=" << s.now_ns / 1000 << " us  " << w.threads[s.from]->name << "#" << s.from
-            << " -> " << w.threads[s.to]->name << "#" << s.to << "  at " << s.what;
+        out << "  step " << s.step << "  t=" << (s.now_ns - w.start_ns) / 1000 << " us  " << w.threads[s.from]->name
+            << "#" << s.from << " -> " << w.threads[s.to]->name << "#" << s.to << "  at " << s.what;
         if (s.file && *s.file) out << " (" << base_name(s.file) << ":" << s.line << ")";
         out << "\n";
     }
@@ -120,7 +121,7 @@ std::string threads_text(World& w) {
                                               : "blocked");
         if (r->state == State::Blocked) {
             out << " on " << r->on_kind;
-            if (r->deadline != kNever) out << " until t=" << r->deadline / 1000 << " us";
+            if (r->deadline != kNever) out << " until t=" << (r->deadline - w.start_ns) / 1000 << " us";
         }
         if (r->state != State::Finished) {
             out << ", last at " << r->what;
@@ -135,7 +136,8 @@ std::string threads_text(World& w) {
 [[noreturn]] void fail_locked(World& w, const std::string& why, int status) {
     std::string text = "schedule: " + why + "\n";
     text += "  strategy " + describe(w.options.strategy) + " (replay: QH_SCHEDULE=" + describe(w.options.strategy) +
-            "), step " + std::to_string(w.steps.load()) + ", t=" + std::to_string(w.now_ns.load() / 1000) + " us\n";
+            "), step " + std::to_string(w.steps.load()) +
+            ", t=" + std::to_string((w.now_ns.load() - w.start_ns) / 1000) + " us\n";
     text += "threads:\n" + threads_text(w);
     text += "last switches:\n" + trace_text(w);
     ssize_t ignored = ::write(2, text.data(), text.size());
@@ -183,11 +185,15 @@ Rec* pick(World& w, Rec* me, bool spinning) {
         runnable.clear();
         for (auto& r : w.threads)
             if (r->state == State::Runnable) runnable.push_back(r.get());
-        if (!runnable.empty()) break;
+        // A thread that spins waits for another one: when it is the only one that can run, its
+        // turn is time passing, up to the next due wake-up, as if it were blocked.
+        const bool alone_spinning = spinning && runnable.size() == 1 && runnable[0] == me;
+        if (!runnable.empty() && !alone_spinning) break;
         int64_t earliest = kNever;
         for (auto& r : w.threads)
             if (r->state == State::Blocked) earliest = std::min(earliest, r->deadline);
         if (earliest == kNever) {
+            if (alone_spinning) fail_locked(w, "livelock: a thread spins for a change no other thread can make", 72);
             bool main_done = w.threads[0]->state == State::Finished;
             if (main_done) return nullptr;
             fail_locked(w, "deadlock: every thread is blocked and nothing is due in time", 72);
@@ -257,6 +263,9 @@ void point(const char* what, std::source_location where) {
     std::unique_lock<std::mutex> lk(w.mu);
     reschedule(w, lk, me, what, where);
 }
+
+// The driver cannot name its place here; the label says which helper it was.
+void shared_point(const char* what) { point(what, std::source_location()); }
 
 void burn(std::chrono::nanoseconds d, std::source_location where) {
     if (!controlled()) {
@@ -455,7 +464,11 @@ Thread::Thread(const char* name, std::function<void()> body) {
         body();
         finish(w, r);
     });
-    reschedule(w, lk, me, "thread start", std::source_location::current());
+    // No switch here: the new thread is runnable and may be picked at the creator's next
+    // scheduling point. A creator inside std::call_once (the kernel's DPC and timer threads start
+    // that way) must not hand over control there, or a second caller of the same call_once would
+    // wait for it in the C library, holding control, and the run would hang.
+    (void)me;
 }
 
 Thread::Thread(Thread&& other) noexcept : native_(std::move(other.native_)), record_(other.record_) {
@@ -544,7 +557,11 @@ void begin(const Options& options) {
     if (controlled()) fail_locked(w, "begin called twice", 76);
     w.options = options;
     w.rng = Rng{options.strategy.seed * 0x2545F4914F6CDD1DULL + 1};
-    w.now_ns.store(kVirtualOrigin);
+    // A fixed origin, so that everything computed from the clock (tick boundaries, expiries) is
+    // the same in every run of a seed; far past any real reading, so time never runs backwards
+    // for a reading taken before the run began.
+    w.start_ns = kVirtualOrigin;
+    w.now_ns.store(w.start_ns);
     if (options.strategy.kind == Strategy::Kind::Pct) {
         const uint64_t span = std::max<uint64_t>(1, options.expected_steps);
         for (uint32_t i = 1; i < options.strategy.depth; ++i)

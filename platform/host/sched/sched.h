@@ -9,11 +9,13 @@
 // through these types: a thread that blocks anywhere else while it holds control stops the run.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <shared_mutex>
 #include <source_location>
 #include <string>
 #include <string_view>
@@ -40,6 +42,10 @@ struct Clock {
     // time in a controlled one. Times measured from it are the same in every run of a seed.
     static time_point start() noexcept;
 };
+
+// A scheduling point for code that cannot include this header (the driver's shared-field helpers
+// in platform/platform.h test detail::g_controlled and call this only in a controlled run).
+void shared_point(const char* what);
 
 // A place where control may pass to another thread. `what` is a static string naming it in traces.
 void point(const char* what, std::source_location where = std::source_location::current());
@@ -73,6 +79,72 @@ private:
     friend class CondVar;
     std::mutex native_;
     void* owner_ = nullptr;  // controlled runs: the owning thread
+};
+
+// A mutex its owner may lock again (the card's interrupt line is re-entered from its own
+// notifications); the same owner and depth bookkeeping in both modes, over Mutex.
+class RecursiveMutex {
+public:
+    RecursiveMutex() = default;
+    RecursiveMutex(const RecursiveMutex&) = delete;
+    RecursiveMutex& operator=(const RecursiveMutex&) = delete;
+    void lock() {
+        const std::thread::id me = std::this_thread::get_id();
+        if (owner_.load(std::memory_order_relaxed) == me) {
+            ++depth_;
+            return;
+        }
+        inner_.lock();
+        owner_.store(me, std::memory_order_relaxed);
+        depth_ = 1;
+    }
+    void unlock() {
+        if (--depth_ != 0) return;
+        owner_.store(std::thread::id(), std::memory_order_relaxed);
+        inner_.unlock();
+    }
+
+private:
+    Mutex inner_;
+    std::atomic<std::thread::id> owner_{};
+    unsigned depth_ = 0;
+};
+
+// A reader-writer mutex (for std::shared_lock and std::unique_lock). A controlled run, where one
+// thread runs at a time, makes readers exclusive too: what they share is only the right to run.
+class SharedMutex {
+public:
+    SharedMutex() = default;
+    SharedMutex(const SharedMutex&) = delete;
+    SharedMutex& operator=(const SharedMutex&) = delete;
+    void lock() {
+        if (controlled())
+            exclusive_.lock();
+        else
+            native_.lock();
+    }
+    void unlock() {
+        if (controlled())
+            exclusive_.unlock();
+        else
+            native_.unlock();
+    }
+    void lock_shared() {
+        if (controlled())
+            exclusive_.lock();
+        else
+            native_.lock_shared();
+    }
+    void unlock_shared() {
+        if (controlled())
+            exclusive_.unlock();
+        else
+            native_.unlock_shared();
+    }
+
+private:
+    std::shared_mutex native_;
+    Mutex exclusive_;
 };
 
 class CondVar {
