@@ -1,6 +1,6 @@
-// The video buffers' gate. Process calls on several processors read the buffers while teardown
-// may free them: a reader enters the gate first, and teardown closes it and waits for the readers
-// in it before anything is freed.
+// The common buffers' gate. Process calls on several processors read the video buffers, and the
+// engines are given the buffers' addresses, while teardown may free them: a reader enters the gate
+// first, and teardown closes it and waits for the readers in it before anything is freed.
 #pragma once
 
 #include "driver/core/devext.h"

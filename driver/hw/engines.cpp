@@ -2,6 +2,7 @@
 // lock.
 #include "driver/hw/engines.h"
 
+#include "driver/core/buffers.h"
 #include "driver/hw/registers.h"
 
 namespace {
@@ -53,7 +54,11 @@ void StartVideoDma(devext* ext, UCHAR channel) {
         return;
     }
     // A device stopped or gone has no window: the engine is programmed again at the restart.
-    if (SharedRead(ext->RegisterBase) == nullptr) {
+    // The buffers' gate is held while the engine is given their addresses: a stop that has begun
+    // (the gate closed, its engines about to be silenced and the buffers freed) is never followed
+    // by an engine started on buffers about to go, and one that begins meanwhile silences the
+    // engine only once this is done.
+    if (SharedRead(ext->RegisterBase) == nullptr || !AcquireBuffers(ext)) {
         return;
     }
     const ULONG v = kVideoBlock[channel];
@@ -66,6 +71,7 @@ void StartVideoDma(devext* ext, UCHAR channel) {
     WriteRegister(ext, v + kVideoAddr1Low, buffers[1].PhysAddr.LowPart);
     WriteRegister(ext, v + kVideoAddr2Low, buffers[2].PhysAddr.LowPart);
     WriteRegister(ext, v + kVideoControl, 1);  // start last, once everything is programmed
+    ReleaseBuffers(ext);
 }
 
 void StopVideoDma(devext* ext, UCHAR channel) {
@@ -79,7 +85,8 @@ void StopVideoDma(devext* ext, UCHAR channel) {
 }
 
 void StartAudioDma(devext* ext, UCHAR channel) {
-    if (channel >= kChannelCount || SharedRead(ext->RegisterBase) == nullptr) {
+    // As for video: no engine is started on a ring a stop that has begun is about to free.
+    if (channel >= kChannelCount || SharedRead(ext->RegisterBase) == nullptr || !AcquireBuffers(ext)) {
         return;
     }
     const ULONG a = kAudioBlock[channel];
@@ -91,6 +98,7 @@ void StartAudioDma(devext* ext, UCHAR channel) {
     (void)ReadRegister(ext, a + kAudioControl);
     WriteRegister(ext, kAudioEnable[channel], 1);
     WriteRegister(ext, a + kAudioControl, 1);  // start last, once everything is programmed
+    ReleaseBuffers(ext);
 }
 
 void StopAudioDma(devext* ext, UCHAR channel) {

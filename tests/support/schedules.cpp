@@ -46,7 +46,8 @@ std::string hash_of(const std::string& text) {
         host::sched::fail("verifier diagnostic(s) recorded:" + list, 77);
     }
     const std::string report = "schedule passed: steps " + std::to_string(host::sched::steps()) + " trace " +
-                               hash_of(host::sched::trace()) + "\n";
+                               hash_of(host::sched::trace()) + " focused " +
+                               std::to_string(host::sched::focused_steps()) + "\n";
     ssize_t ignored = ::write(1, report.data(), report.size());
     (void)ignored;
     _exit(0);
@@ -56,10 +57,12 @@ void parse_report(Outcome& o) {
     const char* key = "schedule passed: steps ";
     const size_t at = o.output.rfind(key);
     if (at == std::string::npos) return;
-    unsigned long long steps = 0;
+    unsigned long long steps = 0, focused = 0;
     char hash[32] = {};
-    if (std::sscanf(o.output.c_str() + at + std::strlen(key), "%llu trace %31s", &steps, hash) == 2) {
+    if (std::sscanf(o.output.c_str() + at + std::strlen(key), "%llu trace %31s focused %llu", &steps, hash, &focused) ==
+        3) {
         o.steps = steps;
+        o.focused_steps = focused;
         o.trace_hash = hash;
     }
 }
@@ -71,6 +74,7 @@ host::sched::Options Plan::options(const host::sched::Strategy& strategy) const 
     o.strategy = strategy;
     if (expected_steps) o.expected_steps = expected_steps;
     if (step_limit) o.step_limit = step_limit;
+    if (trace_length) o.trace_length = trace_length;
     return o;
 }
 
@@ -108,6 +112,10 @@ bool plan_from_environment(uint64_t default_count, Plan& plan, std::string& erro
             return false;
         }
     }
+    if (const char* text = std::getenv("QH_SCHEDULE_TRACE"); text && *text && !read_number(text, plan.trace_length)) {
+        error = std::string("unreadable QH_SCHEDULE_TRACE \"") + text + "\"";
+        return false;
+    }
     if (const char* text = std::getenv("QH_SCHEDULE_STEPS"); text && *text && !read_number(text, plan.expected_steps)) {
         error = std::string("unreadable QH_SCHEDULE_STEPS \"") + text + "\"";
         return false;
@@ -140,6 +148,8 @@ Outcome run_one(const host::sched::Options& options, const std::function<void()>
         dup2(fds[1], 2);
         close(fds[0]);
         close(fds[1]);
+        // The run ends with _exit: nothing may wait in a buffer.
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
         child(options, scenario);
     }
     close(fds[1]);
@@ -194,7 +204,7 @@ Exploration explore(const Plan& given, const std::function<void()>& scenario) {
             e.failure = probe;
             return e;
         }
-        plan.expected_steps = std::max<uint64_t>(probe.steps, 1);
+        plan.expected_steps = std::max<uint64_t>(probe.focused_steps, 1);
     }
     e.expected_steps = plan.expected_steps;
     if (plan.replay) {

@@ -8,6 +8,7 @@
 //   QH_SCHEDULES=N                             schedules per scenario (default: the suite's own count)
 //   QH_SCHEDULE_FIRST=SEED                     first seed (default 1)
 //   QH_SCHEDULE_KIND=pct:DEPTH | random        strategy of the exploration (default pct:3)
+//   QH_SCHEDULE_TRACE=N                        switches a failure shows (default 40)
 #pragma once
 
 #include "platform/host/sched/sched.h"
@@ -22,10 +23,11 @@ namespace qh::schedules {
 
 struct Outcome {
     host::sched::Strategy strategy;
-    int status = 0;          // the child's exit status; 0 passed
-    std::string output;      // what it printed (stdout and stderr)
-    uint64_t steps = 0;      // scheduling points passed (when it got to report them)
-    std::string trace_hash;  // of its last switches, to compare replays
+    int status = 0;              // the child's exit status; 0 passed
+    std::string output;          // what it printed (stdout and stderr)
+    uint64_t steps = 0;          // scheduling points passed (when it got to report them)
+    uint64_t focused_steps = 0;  // of them, after the scenario's host::sched::focus()
+    std::string trace_hash;      // of its last switches, to compare replays
     bool passed() const { return status == 0; }
 };
 
@@ -38,6 +40,7 @@ struct Plan {
     std::chrono::seconds timeout{120};            // per schedule; a hang is a failure
     uint64_t expected_steps = 0;                  // PCT's span (QH_SCHEDULE_STEPS); 0: the scheduler's default
     uint64_t step_limit = 0;                      // 0: the scheduler's default
+    uint64_t trace_length = 0;                    // switches a failure shows (QH_SCHEDULE_TRACE); 0: the default
 
     host::sched::Options options(const host::sched::Strategy& strategy) const;
     // The environment that replays `strategy` under this plan.

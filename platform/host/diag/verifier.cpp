@@ -103,6 +103,8 @@ void bugcheck(uint32_t code, std::string_view message) {
     std::fprintf(stderr, "*** STOP 0x%08X (%s): %.*s\n", code, code_name(code), static_cast<int>(message.size()),
                  message.data());
     std::fflush(stderr);
+    // A controlled run's stop is replayed from its schedule: say which, and how it got here.
+    if (host::sched::controlled()) host::sched::fail(std::string("stop ") + code_name(code), 79);
     std::abort();
 }
 

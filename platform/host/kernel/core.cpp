@@ -561,6 +561,9 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
         record(r.delays, WaitRecord{WaitRecord::Kind::Delay, value, false, t.id, t.irql, nullptr, STATUS_SUCCESS});
     }
     double scale = delay_scale();
+    // A controlled run's time is virtual and costs nothing, and a delay that returned at once would
+    // keep its thread running for as long as the strategy lets it: there every delay takes its time.
+    if (host::sched::controlled()) scale = 1;
     if (scale <= 0) return STATUS_SUCCESS;
     int64_t relative = value < 0 ? -value : std::max<int64_t>(0, value - system_time_100ns());
     if (relative == 0) {

@@ -84,8 +84,9 @@ struct World {
     uint64_t block_seq = 0;
     std::vector<uint64_t> change_points;  // PCT, sorted
     size_t next_change = 0;
-    int64_t spin_floor = 0;  // PCT: below every priority handed out so far
-    int64_t start_ns = 0;    // virtual time at begin(); traces count from it
+    uint64_t focus_step = 0;  // change points count from here (focus())
+    int64_t spin_floor = 0;   // PCT: below every priority handed out so far
+    int64_t start_ns = 0;     // virtual time at begin(); traces count from it
     std::deque<Switch> trace;
 };
 
@@ -95,6 +96,9 @@ World& world() {
 }
 
 thread_local Rec* t_self = nullptr;
+
+// A point the scheduler's own types pass (a lock, a wait) has no caller's location to show.
+bool inside_scheduler(const char* path) { return std::strstr(path, "host/sched/sched.cpp") != nullptr; }
 
 const char* base_name(const char* path) {
     const char* slash = std::strrchr(path, '/');
@@ -106,7 +110,7 @@ std::string trace_text(World& w) {
     for (const Switch& s : w.trace) {
         out << "  step " << s.step << "  t=" << (s.now_ns - w.start_ns) / 1000 << " us  " << w.threads[s.from]->name
             << "#" << s.from << " -> " << w.threads[s.to]->name << "#" << s.to << "  at " << s.what;
-        if (s.file && *s.file) out << " (" << base_name(s.file) << ":" << s.line << ")";
+        if (s.file && *s.file && !inside_scheduler(s.file)) out << " (" << base_name(s.file) << ":" << s.line << ")";
         out << "\n";
     }
     return out.str();
@@ -125,7 +129,7 @@ std::string threads_text(World& w) {
         }
         if (r->state != State::Finished) {
             out << ", last at " << r->what;
-            if (r->where.file_name() && *r->where.file_name())
+            if (r->where.file_name() && *r->where.file_name() && !inside_scheduler(r->where.file_name()))
                 out << " (" << base_name(r->where.file_name()) << ":" << r->where.line() << ")";
         }
         out << "\n";
@@ -220,7 +224,7 @@ void reschedule(World& w, std::unique_lock<std::mutex>& lk, Rec* me, const char*
     const uint64_t step = w.steps.fetch_add(1, std::memory_order_relaxed) + 1;
     if (step > w.options.step_limit)
         fail_locked(w, "step bound of " + std::to_string(w.options.step_limit) + " exceeded (livelock?)", 73);
-    while (w.next_change < w.change_points.size() && w.change_points[w.next_change] <= step) {
+    while (w.next_change < w.change_points.size() && w.focus_step + w.change_points[w.next_change] <= step) {
         // The i-th change point drops the running thread below every initial priority.
         me->priority = static_cast<int64_t>(w.change_points.size() - w.next_change);
         ++w.next_change;
@@ -602,6 +606,20 @@ void fail(const std::string& why, int status) {
 }
 
 uint64_t steps() { return world().steps.load(); }
+
+void focus() {
+    if (!controlled()) return;
+    World& w = world();
+    std::unique_lock<std::mutex> lk(w.mu);
+    w.focus_step = w.steps.load();
+    w.next_change = 0;
+}
+
+uint64_t focused_steps() {
+    World& w = world();
+    std::unique_lock<std::mutex> lk(w.mu);
+    return w.steps.load() - w.focus_step;
+}
 
 std::string trace() {
     World& w = world();

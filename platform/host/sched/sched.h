@@ -245,4 +245,9 @@ bool from_environment(Options& out, std::string& error);
 uint64_t steps();
 std::string trace();
 
+// Marks where a scenario's part of interest begins (after the device came up, say): PCT's change
+// points are spread over the steps from here, whose count focused_steps() gives.
+void focus();
+uint64_t focused_steps();
+
 }  // namespace host::sched
