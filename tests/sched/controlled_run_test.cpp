@@ -3,57 +3,23 @@
 // capture that completes frames, stops cleanly and leaks nothing shows that nothing in the host
 // blocks outside the scheduler; running the same strategy again and getting the same steps and
 // switches shows that the run replays.
-//
-// Each run happens in a forked child: a controlled process cannot go back to real mode, and the
-// parent must stay free of the host's threads (a child would inherit the start-once flags of
-// threads that do not exist in it).
+// Each run happens in a child process (tests/support/schedules.h).
 #include "driver/public.h"
-#include "platform/host/diag/verifier.h"
-#include "platform/host/sched/sched.h"
 #include "testbed/testbed.h"
+#include "tests/support/schedules.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <memory>
 #include <string>
-#include <vector>
 
 namespace {
 
-constexpr int kChildTimeoutMs = 120000;  // a hang of the controlled run is a failure, not a stall
 constexpr uint32_t kFrames = 5;
 
-// In the child: reports what went wrong on standard output (the parent shows it) and ends.
-[[noreturn]] void child_fails(const std::string& why) {
-    const std::string line = "FAIL " + why + "\n";
-    ssize_t ignored = ::write(1, line.data(), line.size());
-    (void)ignored;
-    _exit(1);
-}
+void fail(const std::string& why) { qh::schedules::check(false, why); }
 
-uint64_t fnv1a(const std::string& text) {
-    uint64_t h = 1469598103934665603ULL;
-    for (unsigned char c : text) {
-        h ^= c;
-        h *= 1099511628211ULL;
-    }
-    return h;
-}
-
-// The child's whole life: a controlled run of one capture on input 0.
-[[noreturn]] void controlled_capture(const std::string& schedule) {
-    host::sched::Options options;
-    std::string error;
-    if (!host::sched::parse(schedule, options.strategy, error)) child_fails(error);
-    host::sched::begin(options);
+// One capture on input 0, from the device's start to the leak check of its removal.
+void controlled_capture() {
     {
         qh::TestbedOptions bed_options;
         bed_options.card = sim::Card::default_config();
@@ -61,120 +27,63 @@ uint64_t fnv1a(const std::string& text) {
         for (uint32_t n = 1; n < bed_options.card.sources.size(); ++n)
             bed_options.card.sources[n] = *sim::parse_source("none");
         bed_options.card.pacing = sim::Pacing::Realtime;
+        bed_options.card.start_seed = 3;  // the card's engines start where the schedule expects
         qh::Testbed bed(bed_options);
-        if (bed.start_status() != STATUS_SUCCESS) child_fails("the device did not start");
+        if (bed.start_status() != STATUS_SUCCESS) fail("the device did not start");
         {
             qh::client::Device& device = bed.client();
             std::unique_ptr<qh::client::Filter> filter;
             for (const auto& info : device.filters())
                 if (IsEqualGUID(info.reference, kRefVideo0) && device.open_filter(info.index, filter) != STATUS_SUCCESS)
-                    child_fails("the video filter of input 0 did not open");
-            if (!filter) child_fails("no video filter for input 0");
+                    fail("the video filter of input 0 did not open");
+            if (!filter) fail("no video filter for input 0");
             const auto pins = filter->pins();
-            if (pins.empty() || pins[0].ranges.empty()) child_fails("the video pin has no formats");
+            if (pins.empty() || pins[0].ranges.empty()) fail("the video pin has no formats");
             std::vector<uint8_t> format;
             if (filter->intersect(0, {pins[0].ranges[0]}, format) != STATUS_SUCCESS)
-                child_fails("no format for the detected signal");
+                fail("no format for the detected signal");
             const auto& video = *reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data());
             const uint32_t image = video.VideoInfoHeader.bmiHeader.biSizeImage;
-            if (image != 1280u * 720u * 2u)
-                child_fails("the detected format is not 1280x720: " + std::to_string(image));
+            if (image != 1280u * 720u * 2u) fail("the detected format is not 1280x720: " + std::to_string(image));
             std::unique_ptr<qh::client::Pin> pin;
-            if (filter->create_pin(0, format, pin) != STATUS_SUCCESS || !pin) child_fails("the pin was not created");
-            if (pin->set_state(KSSTATE_RUN) != STATUS_SUCCESS) child_fails("the pin did not run");
+            if (filter->create_pin(0, format, pin) != STATUS_SUCCESS || !pin) fail("the pin was not created");
+            if (pin->set_state(KSSTATE_RUN) != STATUS_SUCCESS) fail("the pin did not run");
             for (int i = 0; i < 3; ++i)
-                if (pin->submit(image, 128) != STATUS_SUCCESS) child_fails("a buffer was refused");
+                if (pin->submit(image, 128) != STATUS_SUCCESS) fail("a buffer was refused");
             uint32_t good = 0;
             while (good < kFrames) {
                 qh::client::CompletedFrame frame;
                 if (!pin->wait_completed(frame, 10000))
-                    child_fails("no frame in 10 s of virtual time after " + std::to_string(good));
+                    fail("no frame in 10 s of virtual time after " + std::to_string(good));
                 if (frame.status != STATUS_SUCCESS || !frame.guards_intact)
-                    child_fails("frame " + std::to_string(good) + " came back failed or overwritten");
+                    fail("frame " + std::to_string(good) + " came back failed or overwritten");
                 if (frame.stream_header().DataUsed == image) ++good;
-                if (pin->submit(image, 128) != STATUS_SUCCESS) child_fails("a buffer was refused");
+                if (pin->submit(image, 128) != STATUS_SUCCESS) fail("a buffer was refused");
             }
-            if (pin->set_state(KSSTATE_STOP) != STATUS_SUCCESS) child_fails("the pin did not stop");
-            if (pin->close() != STATUS_SUCCESS) child_fails("the pin did not close");
+            if (pin->set_state(KSSTATE_STOP) != STATUS_SUCCESS) fail("the pin did not stop");
+            if (pin->close() != STATUS_SUCCESS) fail("the pin did not close");
             pin.reset();
-            if (filter->close() != STATUS_SUCCESS) child_fails("the filter did not close");
+            if (filter->close() != STATUS_SUCCESS) fail("the filter did not close");
         }
     }  // the test bed's destructor removes the device and checks for leaks
-    if (host::verifier::diagnostic_count() != 0) {
-        std::string list;
-        for (const auto& d : host::verifier::diagnostics())
-            list += " | " + d;
-        child_fails("the verifier recorded diagnostics:" + list);
-    }
-    const std::string report = "steps " + std::to_string(host::sched::steps()) + " trace " +
-                               std::to_string(fnv1a(host::sched::trace())) + "\n";
-    ssize_t ignored = ::write(1, report.data(), report.size());
-    (void)ignored;
-    _exit(0);
-}
-
-struct ChildResult {
-    bool finished = false;  // false: killed at the time-out
-    int status = -1;        // exit status when it exited
-    std::string output;     // what it wrote to standard output
-};
-
-ChildResult run_child(const std::string& schedule) {
-    ChildResult result;
-    int out[2];
-    if (::pipe(out) != 0) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return result;
-    }
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        ADD_FAILURE() << "fork: " << std::strerror(errno);
-        return result;
-    }
-    if (pid == 0) {
-        ::close(out[0]);
-        ::dup2(out[1], 1);
-        ::dup2(out[1], 2);  // a stopped run's report goes to the parent too
-        controlled_capture(schedule);
-    }
-    ::close(out[1]);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kChildTimeoutMs);
-    char buffer[4096];
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) break;
-        pollfd p{out[0], POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
-        if (n <= 0) {
-            result.finished = true;  // end of output: the child ended
-            break;
-        }
-        result.output.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(out[0]);
-    if (!result.finished) ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (result.finished && WIFEXITED(status)) result.status = WEXITSTATUS(status);
-    if (result.finished && WIFSIGNALED(status)) result.output += "killed by signal " + std::to_string(WTERMSIG(status));
-    return result;
 }
 
 // A strategy run twice: both runs capture, and the second replays the first step for step.
-void capture_and_replay(const std::string& schedule) {
+void capture_and_replay(const char* schedule) {
     SCOPED_TRACE(schedule);
-    const ChildResult first = run_child(schedule);
-    ASSERT_TRUE(first.finished) << "the controlled run hung; output so far:\n" << first.output;
-    ASSERT_EQ(first.status, 0) << first.output;
-    ASSERT_EQ(first.output.rfind("steps ", 0), 0u) << first.output;
-    std::printf("%s: %s", schedule.c_str(), first.output.c_str());
-    const ChildResult again = run_child(schedule);
-    ASSERT_TRUE(again.finished) << "the replay hung; output so far:\n" << again.output;
-    ASSERT_EQ(again.status, 0) << again.output;
-    EXPECT_EQ(again.output, first.output) << "the same strategy did not replay the same run";
+    host::sched::Options options;
+    std::string error;
+    ASSERT_TRUE(host::sched::parse(schedule, options.strategy, error)) << error;
+    const auto first = qh::schedules::run_one(options, controlled_capture, std::chrono::seconds(120));
+    ASSERT_TRUE(first.passed()) << first.output;
+    ASSERT_GT(first.steps, 0u) << first.output;
+    std::printf("%s: %llu steps, trace %s\n", schedule, static_cast<unsigned long long>(first.steps),
+                first.trace_hash.c_str());
+    const auto again = qh::schedules::run_one(options, controlled_capture, std::chrono::seconds(120));
+    ASSERT_TRUE(again.passed()) << again.output;
+    EXPECT_TRUE(qh::schedules::same_run(first, again))
+        << "the same strategy did not replay the same run:\n"
+        << first.steps << " " << first.trace_hash << " against " << again.steps << " " << again.trace_hash;
 }
 
 TEST(Schedule, ControlledCaptureRunsAndReplays) {
