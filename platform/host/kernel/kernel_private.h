@@ -21,6 +21,10 @@ struct ThreadState {
     int processor = -1;
     uint64_t id = 0;
     std::vector<const void*> owned_mutexes;
+    // KeSetEvent(..., Wait = TRUE) returned with the dispatcher lock held at DISPATCH_LEVEL; the
+    // thread owes the KeWaitXxx that releases it and goes back to `irql_before_owed_wait`.
+    bool wait_owed = false;
+    KIRQL irql_before_owed_wait = PASSIVE_LEVEL;
 };
 ThreadState& self();
 
