@@ -103,6 +103,11 @@ void* map_pages(size_t bytes);
 void protect_pages(void* p, size_t bytes);
 void protect_freed(void* p, size_t bytes, const char* what, uint32_t code);
 void unmap_pages(void* p, size_t bytes);
+// The inaccessible page after a live pool block: a CPU access to it stops the run with
+// DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION naming the block. Forgotten before the page is
+// freed or unmapped.
+void guard_page_after(void* page, const void* block);
+void forget_guard_page(void* page);
 
 // Hex of a pointer the way the trace prints it.
 std::string ptr(const volatile void* p);
