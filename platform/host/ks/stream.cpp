@@ -404,6 +404,12 @@ bool map_frame_data(const void* address, size_t length, Frame& frame) {
     // Page tables filled in one call rather than by a fault per page at the driver's first touch
     // (an older kernel without the advice faults them in instead).
     (void)madvise(view, view_length, MADV_POPULATE_WRITE);
+    // The first write through a new mapping still costs per page on some machines (page-table
+    // entry upkeep): it is paid here, in the submitting thread, as Windows' probe-and-lock pays for
+    // its mapping, rather than in the driver's first copy. An atomic OR of zero changes no byte,
+    // even one a frame sharing the page is being given at the same time.
+    for (size_t at = 0; at < view_length; at += page)
+        __atomic_fetch_or(static_cast<uint8_t*>(view) + at, uint8_t{0}, __ATOMIC_RELAXED);
     frame.view = static_cast<uint8_t*>(view);
     frame.view_length = view_length;
     frame.system_data = frame.view + (offset - first);
