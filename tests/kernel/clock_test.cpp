@@ -54,6 +54,57 @@ TEST_F(KernelTest, DelayNeverEndsEarlyAndTimeOutsMayEndATickEarly) {
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::nanoseconds((40 * kMs - 156250) * 100));
 }
 
+TEST_F(KernelTest, AnAbsoluteDueTimeAlreadyPastExpiresAtOnceNotAtTheNextTick) {
+    // A tick of an hour: anything that waits for the next tick waits far past the checks below.
+    host::set_clock_tick_100ns(36000000000LL);
+    LARGE_INTEGER past;
+    past.QuadPart = host::system_time_100ns() - 10 * kMs;
+
+    // A wait on an object not signalled returns STATUS_TIMEOUT without blocking.
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::atomic<NTSTATUS> result{STATUS_PENDING};
+    std::thread waiter([&] { result = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &past); });
+    const bool returned = eventually([&] { return result.load() != STATUS_PENDING; });
+    KeSetEvent(&event, 0, FALSE);  // frees a waiter that was left waiting for the tick
+    waiter.join();
+    EXPECT_TRUE(returned);
+    EXPECT_EQ(result.load(), STATUS_TIMEOUT);
+    EXPECT_EQ(host::timeouts(&event), 1u);
+    // Signalled, the same wait is satisfied.
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &past), STATUS_SUCCESS);
+
+    // A timer set to a past time is due now: its DPC runs without waiting for a tick.
+    std::atomic<int> runs{0};
+    KTIMER timer;
+    KDPC dpc;
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&dpc, CountDpc, &runs);
+    const int64_t before = host::now_100ns();
+    KeSetTimer(&timer, past, &dpc);
+    EXPECT_LE(timer.DueTime, host::now_100ns());
+    EXPECT_GE(timer.DueTime, before);
+    EXPECT_TRUE(eventually([&] { return runs.load() == 1; }));
+    KeCancelTimer(&timer);
+    host::flush_dpcs();
+
+    // So is a delay until a past time.
+    std::atomic<bool> delayed{false};
+    std::thread sleeper([&] {
+        KeDelayExecutionThread(KernelMode, FALSE, &past);
+        delayed = true;
+    });
+    EXPECT_TRUE(eventually([&] { return delayed.load(); }));
+    sleeper.join();
+
+    // A future absolute due time still expires on a tick (the first one after it).
+    LARGE_INTEGER later;
+    later.QuadPart = host::system_time_100ns() + 20 * kMs;
+    KeSetTimer(&timer, later, nullptr);
+    EXPECT_EQ(timer.DueTime % host::clock_tick_100ns(), 0);
+    EXPECT_TRUE(KeCancelTimer(&timer));
+}
+
 TEST_F(KernelTest, VirtualClockMovesOnlyWhenAdvancedAndExpiresExactlyAtTheDueTime) {
     host::set_virtual_clock(true);
     const int64_t start = host::now_100ns();

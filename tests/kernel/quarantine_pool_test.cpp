@@ -15,7 +15,10 @@ constexpr uint64_t k4GiB = uint64_t(1) << 32;
 #if defined(__SANITIZE_ADDRESS__)
 constexpr const char* kFreedPoolFault = "SEGV";
 constexpr const char* kFreedBufferFault = "SEGV";
+constexpr const char* kBeyondPoolBlockFault = "SEGV";
 #else
+constexpr const char* kBeyondPoolBlockFault =
+    "STOP 0x000000D6 \\(DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION\\).*past the page that ends pool block";
 constexpr const char* kFreedPoolFault =
     "STOP 0x000000D5 \\(DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL\\).*freed pool block";
 constexpr const char* kFreedBufferFault = "STOP 0x00000050 \\(PAGE_FAULT_IN_NONPAGED_AREA\\).*freed common buffer";
@@ -73,6 +76,46 @@ TEST_F(KernelTest, SmallPoolBlocksNeverCrossAPageAndTheQuarantineIsBounded) {
     for (int i = 0; i < 3000; ++i)
         ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTag));
     EXPECT_LT(MappingCount(), before + 1500);
+    EXPECT_EQ(host::pool_usage().live_blocks, 0u);
+}
+
+TEST_F(KernelTest, SmallPoolBlocksEndAtTheirPageEndSoAnOverrunFaultsAtOnceAndTheSlackIsCheckedAtFree) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (size_t size : {size_t(1), size_t(40), size_t(64), size_t(1000), size_t(4000), size_t(4095)}) {
+        SCOPED_TRACE(size);
+        auto* block = static_cast<volatile unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kTag));
+        ASSERT_NE(block, nullptr);
+        const auto at = reinterpret_cast<uintptr_t>(block);
+        const uintptr_t page_end = (at | 4095) + 1;
+        EXPECT_EQ(at % 16, 0u);
+        EXPECT_LT(page_end - (at + size), 16u) << "more slack than the alignment needs";
+        block[size - 1] = 1;
+        // The byte after the page is not there: reading or writing it faults at once.
+        const size_t past = page_end - at;
+        EXPECT_DEATH({ (void)block[past]; }, kBeyondPoolBlockFault);
+        EXPECT_DEATH({ block[past] = 2; }, kBeyondPoolBlockFault);
+        ExFreePool(const_cast<unsigned char*>(block));
+    }
+
+    // A write into the slack, or before the block's start, is found when the block is freed.
+    host::verifier::Capture capture;
+    auto* odd = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTag));
+    ASSERT_NE(odd, nullptr);
+    odd[40] = 0;
+    ExFreePool(odd);
+    auto* under = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTag));
+    ASSERT_NE(under, nullptr);
+    under[-1] = 0;
+    ExFreePool(under);
+    ASSERT_EQ(capture.count(), 2u);
+    EXPECT_EQ(capture.count_containing("written past its end at offset 40 (pool overrun)"), 1u);
+    EXPECT_EQ(capture.count_containing("written before its start at offset -1 (pool underrun)"), 1u);
+
+    // A block of a page or more starts its pages, as Windows aligns it.
+    auto* large = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 5000, kTag));
+    ASSERT_NE(large, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(large) % 4096, 0u);
+    ExFreePool(large);
     EXPECT_EQ(host::pool_usage().live_blocks, 0u);
 }
 

@@ -136,6 +136,64 @@ TEST_F(KernelTest, WaitTimesOutWithSuccessCodeAndIsRecorded) {
     EXPECT_EQ(host::timeouts(&event), 2u);
 }
 
+TEST_F(KernelTest, SetEventWithWaitTrueHoldsDispatchLevelUntilTheWaitThatMustFollow) {
+    KEVENT done, other;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    KeInitializeEvent(&other, SynchronizationEvent, FALSE);
+    host::verifier::Capture capture;
+
+    // From PASSIVE_LEVEL and from APC_LEVEL: the set takes effect, the caller is left at
+    // DISPATCH_LEVEL, and its next wait (legal there, being the one announced) brings it back.
+    for (KIRQL start : {KIRQL(PASSIVE_LEVEL), KIRQL(APC_LEVEL)}) {
+        SCOPED_TRACE(int(start));
+        KeClearEvent(&done);
+        KIRQL old = PASSIVE_LEVEL;
+        KeRaiseIrql(start, &old);
+        EXPECT_EQ(KeSetEvent(&done, 0, TRUE), 0);
+        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+        EXPECT_TRUE(host::wait_owed());
+        EXPECT_EQ(KeReadStateEvent(&done), 1);  // what DISPATCH_LEVEL allows meanwhile is allowed
+        LARGE_INTEGER timeout = relative_ms(1);
+        EXPECT_EQ(KeWaitForSingleObject(&other, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+        EXPECT_EQ(KeGetCurrentIrql(), start);
+        EXPECT_FALSE(host::wait_owed());
+        EXPECT_EQ(host::waits().back().irql, start);
+        KeLowerIrql(old);
+    }
+    EXPECT_EQ(capture.count(), 0u);
+
+    // Anything between the set and the wait that DISPATCH_LEVEL does not allow is a stop: a
+    // delay, a second set with Wait TRUE, lowering the IRQL by hand.
+    KeSetEvent(&done, 0, TRUE);
+    LARGE_INTEGER delay = relative_ms(1);
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    KeSetEvent(&done, 0, TRUE);
+    KeLowerIrql(PASSIVE_LEVEL);
+    ASSERT_EQ(capture.count(), 3u);
+    for (const auto& r : capture.records())
+        EXPECT_EQ(r.code, host::verifier::kIrqlNotLessOrEqual) << r.message;
+    EXPECT_EQ(capture.count_containing("KeDelayExecutionThread called at IRQL 2"), 1u);
+    EXPECT_EQ(capture.count_containing("KeSetEvent (Wait TRUE) called at IRQL 2; its limit is IRQL 1"), 1u);
+    EXPECT_EQ(capture.count_containing("KeLowerIrql to IRQL 0 after KeSetEvent with Wait TRUE"), 1u);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+    // Wait TRUE from DISPATCH_LEVEL is refused outright: the event is not set, nothing is owed.
+    capture.clear();
+    KeClearEvent(&done);
+    {
+        host::ScopedIrql dispatch(DISPATCH_LEVEL);
+        EXPECT_EQ(KeSetEvent(&done, 0, TRUE), 0);
+        EXPECT_FALSE(host::wait_owed());
+        EXPECT_EQ(KeReadStateEvent(&done), 0);
+        KeSetEvent(&done, 0, FALSE);  // Wait FALSE stays legal there
+        EXPECT_EQ(KeReadStateEvent(&done), 1);
+    }
+    EXPECT_EQ(capture.count(), 1u);
+    EXPECT_EQ(capture.count_containing("KeSetEvent (Wait TRUE) called at IRQL 2"), 1u);
+}
+
 TEST_F(KernelTest, MutexIsRecursiveOwnedPerThreadAndLeavesIrqlPassive) {
     KMUTEX mutex;
     KeInitializeMutex(&mutex, 0);

@@ -31,6 +31,7 @@ KSALLOCATOR_FRAMING_EX g_framing = {1, 0, {1, 1, 0}, 0, {}};
 State g_state;
 PIKSREFERENCECLOCK g_clock = nullptr;
 KMUTEX g_mutex;
+std::atomic<unsigned char*> g_completed_data{nullptr};  // see process_touches_old_data
 
 int range_index(const KSDATARANGE* r) {
     for (int i = 0; i < 3; ++i)
@@ -206,6 +207,19 @@ NTSTATUS NTAPI PinProcess(PKSPIN pin) {
     if (g_state.process_writes_old_header) {
         if (PKSSTREAM_HEADER old = completed_before.exchange(nullptr)) old->OptionsFlags |= 0x40;
     }
+    // Data kept past its frame's completion (one frame keeps it, the next touches it): the
+    // stream pointer's mapping of it ended there.
+    bool touched_old_data = false;
+    if (g_state.process_touches_old_data) {
+        if (unsigned char* old = g_completed_data.exchange(nullptr)) {
+            touched_old_data = true;
+            if (g_state.process_touches_old_data == 1) {
+                old[0] = 0xEE;
+            } else {
+                g_state.old_data_read = *static_cast<volatile unsigned char*>(old + kFillBytes - 1);
+            }
+        }
+    }
     ULONGLONG number = g_state.counter.fetch_add(1);
     // The kernel's mapping of the buffer; h->Data is the client's own address.
     auto* bytes = g_state.process_writes_user_address ? static_cast<unsigned char*>(h->Data) : sp->OffsetOut.Data;
@@ -232,7 +246,13 @@ NTSTATUS NTAPI PinProcess(PKSPIN pin) {
         KeRaiseIrql(DISPATCH_LEVEL, &old);
     }
     if (g_state.process_writes_old_header) completed_before = h;
+    if (g_state.process_touches_old_data && !touched_old_data) g_completed_data = sp->OffsetOut.Data;
     KsStreamPointerUnlock(sp, TRUE);
+    if (g_state.process_sets_event_waiting) {
+        static KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        KeSetEvent(&event, 0, TRUE);  // and no wait after it
+    }
     return STATUS_SUCCESS;  // call again while frames are queued
 }
 
@@ -334,6 +354,10 @@ void reset_state() {
     g_pins[0].Flags = kPinFlags;
     g_state.process_writes_user_address = false;
     g_state.process_writes_old_header = false;
+    g_state.process_touches_old_data = 0;
+    g_completed_data = nullptr;
+    g_state.process_sets_event_waiting = false;
+    g_state.old_data_read = -1;
     g_state.state_keeps_mutex = false;
     KeInitializeMutex(&g_mutex, 0);
     g_state.take_clock = false;

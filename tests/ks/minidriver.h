@@ -45,11 +45,15 @@ struct State {
     std::atomic<bool> process_edit_descriptor{false};      // _KsEdit from Process (no control mutex there)
     std::atomic<bool> process_writes_user_address{false};  // fills through StreamHeader->Data
     std::atomic<bool> process_writes_old_header{false};    // writes the header it completed last time
-    std::atomic<bool> state_keeps_mutex{false};            // SetDeviceState returns owning held_mutex()
-    std::atomic<bool> take_clock{false};                   // take the clock at STOP->ACQUIRE
-    std::atomic<bool> release_clock{true};                 // release it at ACQUIRE->STOP
-    std::atomic<int> intersect_no_match_first{0};          // handler says NO_MATCH for the first n calls
-    std::atomic<uint64_t> counter{0};                      // next frame number
+    // Touches the data (through OffsetOut.Data) of the frame it completed last time: 1 writes, 2 reads.
+    std::atomic<int> process_touches_old_data{0};
+    std::atomic<bool> process_sets_event_waiting{false};  // ends with KeSetEvent(..., Wait = TRUE)
+    std::atomic<int> old_data_read{-1};                   // what the read of old data gave
+    std::atomic<bool> state_keeps_mutex{false};           // SetDeviceState returns owning held_mutex()
+    std::atomic<bool> take_clock{false};                  // take the clock at STOP->ACQUIRE
+    std::atomic<bool> release_clock{true};                // release it at ACQUIRE->STOP
+    std::atomic<int> intersect_no_match_first{0};         // handler says NO_MATCH for the first n calls
+    std::atomic<uint64_t> counter{0};                     // next frame number
     std::atomic<uint64_t> property_handler_calls{0};
     std::atomic<ULONG> silent_output_seen{0};  // what kPropSilent's handler found in its buffer
     std::atomic<int> process_concurrency{0};

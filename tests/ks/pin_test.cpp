@@ -334,6 +334,20 @@ TEST(KsStream, StreamPointerMisuseAndCallbackFaultsAreReported) {
     ASSERT_TRUE(pin->wait_completed(f, 10000));
     ASSERT_TRUE(host::ks::wait_processing_idle(pin->kspin(), 10000));
     EXPECT_GE(capture.count_containing("KsCallbackIrql: pin Process returned at IRQL 2, entered at 0"), 1u);
+    // One that returns after KeSetEvent(..., Wait = TRUE) without the wait it owes: named for what
+    // it is rather than as a mere change of IRQL.
+    state().process_leave_irql_raised = false;
+    state().process_sets_event_waiting = true;
+    capture.clear();
+    ASSERT_EQ(pin->submit(1024, 56), STATUS_SUCCESS);
+    ASSERT_TRUE(pin->wait_completed(f, 10000));
+    ASSERT_TRUE(host::ks::wait_processing_idle(pin->kspin(), 10000));
+    state().process_sets_event_waiting = false;
+    EXPECT_EQ(capture.count_containing("pin Process returned after KeSetEvent with Wait TRUE without the KeWaitXxx "
+                                       "call that must follow it"),
+              capture.count());
+    EXPECT_GE(capture.count(), 1u);
+    EXPECT_EQ(capture.count_containing("returned at IRQL"), 0u);
     // Time over the limit is measured, not a stop.
     EXPECT_GE(host::verifier::count_overruns("KsCallbackDuration"), 1u);
     host::ks::set_callback_time_limit_ms(500);
@@ -601,6 +615,41 @@ TEST(KsRules, AHeaderWrittenAfterItsFrameCompletedIsAStopAndTheClientsCopyKeepsT
     EXPECT_EQ(capture.count_containing("stream header of a completed read request touched"), 1u);
     EXPECT_EQ(first.stream_header().OptionsFlags & 0x40, 0u);
     EXPECT_EQ(first.stream_header().DataUsed, kFillBytes);
+}
+
+TEST(KsRules, FrameDataTouchedThroughItsMappingAfterCompletionIsAStopWhileTheClientKeepsWhatWasWritten) {
+    host::verifier::Capture capture;
+    Open o;
+    auto pin = o.pin(format(kSubA, 1));
+    ASSERT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    for (int touch : {1, 2}) {  // a write, then a read
+        SCOPED_TRACE(touch == 1 ? "write" : "read");
+        capture.clear();
+        state().process_touches_old_data = touch;
+        ASSERT_EQ(pin->submit(8192, 56), STATUS_SUCCESS);
+        CompletedFrame first;
+        ASSERT_TRUE(pin->wait_completed(first, 10000));
+        EXPECT_EQ(capture.count(), 0u);
+        // The driver wrote through its own mapping; the client's memory holds those bytes.
+        ASSERT_EQ(first.stream_header().DataUsed, kFillBytes);
+        for (ULONG i : {ULONG(0), ULONG(1), kFillBytes - 1})
+            EXPECT_EQ(first.data[i], static_cast<uint8_t>(first.data[0] + i)) << i;
+        EXPECT_TRUE(first.guards_intact);
+        // The next Process call goes back to the data of the frame it completed before.
+        ASSERT_EQ(pin->submit(8192, 56), STATUS_SUCCESS);
+        CompletedFrame second;
+        ASSERT_TRUE(pin->wait_completed(second, 10000));
+        state().process_touches_old_data = 0;
+        ASSERT_EQ(capture.count(), 1u);
+        EXPECT_EQ(capture.records()[0].code, host::verifier::kPageFaultInNonPagedArea);
+        EXPECT_EQ(capture.count_containing("data buffer of a completed frame touched through its system mapping"), 1u);
+        // The stale mapping reaches none of the client's pages any more.
+        if (touch == 2) {
+            EXPECT_EQ(state().old_data_read.load(), 0);
+        }
+        EXPECT_EQ(second.stream_header().DataUsed, kFillBytes);
+        EXPECT_EQ(second.data[0], static_cast<uint8_t>(first.data[0] + 1));
+    }
 }
 
 TEST(KsStream, WithoutAsynchronousProcessingArrivalAndSynchronousAttemptsRunProcessInTheCallingThread) {

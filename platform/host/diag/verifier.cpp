@@ -83,6 +83,7 @@ const char* code_name(uint32_t code) {
     case kBadPoolCaller: return "BAD_POOL_CALLER";
     case kDriverVerifierViolation: return "DRIVER_VERIFIER_DETECTED_VIOLATION";
     case kPageFaultInFreedSpecialPool: return "DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL";
+    case kPageFaultBeyondEndOfAllocation: return "DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION";
     case kDmaViolation: return "DRIVER_VERIFIER_DMA_VIOLATION";
     case kKernelSecurityCheckFailure: return "KERNEL_SECURITY_CHECK_FAILURE";
     case kAssertionFailure: return "ASSERTION_FAILURE";

@@ -23,6 +23,7 @@ enum Code : uint32_t {
     kBadPoolCaller = 0xC2,                   // double free, bad pointer, wrong tag
     kDriverVerifierViolation = 0xC4,         // waits at DISPATCH, leaks, armed timers in freed pool, ...
     kPageFaultInFreedSpecialPool = 0xD5,     // CPU access to a freed pool block (special pool)
+    kPageFaultBeyondEndOfAllocation = 0xD6,  // CPU access to the page after a pool block (special pool)
     kDmaViolation = 0xE6,                    // adapter and common-buffer misuse, DMA outside buffers
     kKernelSecurityCheckFailure = 0x139,     // a fast-fail: a stack cookie overwritten, ...
     kAssertionFailure = 0x788,               // RtlAssert when assertions are made fatal (host)

@@ -137,7 +137,11 @@ int64_t expiry_relative(int64_t now, int64_t interval) {
 }
 
 int64_t expiry_absolute(int64_t system_time) {
-    const int64_t due = now_100ns() + std::max<int64_t>(0, system_time - system_time_100ns());
+    const int64_t now = now_100ns();
+    const int64_t remaining = system_time - system_time_100ns();
+    // A due time already past was due at a tick that has gone by: it expires now, not at the next one.
+    if (remaining <= 0) return now;
+    const int64_t due = now + remaining;
     return g_virtual.load() ? due : first_tick_at_or_after(due);
 }
 
@@ -223,6 +227,16 @@ ThreadSnapshot snapshot_thread() {
 }
 
 size_t owned_mutex_count() { return self().owned_mutexes.size(); }
+
+bool wait_owed() { return self().wait_owed; }
+
+bool take_owed_wait() {
+    ThreadState& t = self();
+    if (!t.wait_owed) return false;
+    t.wait_owed = false;
+    t.irql = t.irql_before_owed_wait;
+    return true;
+}
 
 const void* g_watched_field = nullptr;
 
@@ -313,6 +327,14 @@ KIRQL KeRaiseIrqlToDpcLevel() {
 
 void KeLowerIrql(KIRQL NewIrql) {
     ThreadState& t = self();
+    if (t.wait_owed) {
+        // The dispatcher lock KeSetEvent(..., TRUE) kept is released only by the wait that must
+        // follow; lowering the IRQL under it is not a way out.
+        verifier::bugcheck(verifier::kIrqlNotLessOrEqual,
+                           "KeLowerIrql to IRQL " + std::to_string(NewIrql) +
+                               " after KeSetEvent with Wait TRUE; a KeWaitXxx call must come next");
+        return;
+    }
     if (NewIrql > t.irql) {
         verifier::bugcheck(verifier::kIrqlNotLessOrEqual, "KeLowerIrql to IRQL " + std::to_string(NewIrql) +
                                                               " above the current IRQL " + std::to_string(t.irql));
@@ -348,8 +370,12 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     host::sched::point("KeSetEvent");
     (void)Increment;
-    (void)Wait;
-    if (!check_irql("KeSetEvent", DISPATCH_LEVEL) || !check_event(Event, "KeSetEvent")) return 0;
+    // With Wait TRUE the caller goes on holding the dispatcher lock until its next wait, which
+    // only a thread that may wait (APC_LEVEL or below) can make; a second such set before that
+    // wait is caught here too, the thread being at DISPATCH_LEVEL by then.
+    if (!check_irql(Wait ? "KeSetEvent (Wait TRUE)" : "KeSetEvent", Wait ? APC_LEVEL : DISPATCH_LEVEL) ||
+        !check_event(Event, "KeSetEvent"))
+        return 0;
     cost::note_set(Event);
     Bucket& b = bucket_for(Event);
     std::lock_guard<host::sched::Mutex> guard(b.lock);
@@ -363,6 +389,12 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
         if (is_notification(Event)) store(Event->Generation, load(Event->Generation) + 1);
     }
     b.wake.notify_all();
+    if (Wait) {
+        ThreadState& t = self();
+        t.irql_before_owed_wait = t.irql;
+        t.irql = DISPATCH_LEVEL;
+        t.wait_owed = true;
+    }
     return previous;
 }
 
@@ -446,6 +478,12 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     (void)WaitMode;
     (void)Alertable;
     ThreadState& t = self();
+    if (t.wait_owed) {
+        // The wait KeSetEvent(..., TRUE) announced: it may start at the DISPATCH_LEVEL that set left
+        // the thread at, and runs (and returns) at the IRQL the thread had before the set.
+        t.wait_owed = false;
+        t.irql = t.irql_before_owed_wait;
+    }
     const bool poll = Timeout && Timeout->QuadPart == 0;
     if (poll) {
         if (!check_irql("KeWaitForSingleObject (zero time-out)", DISPATCH_LEVEL)) return STATUS_TIMEOUT;

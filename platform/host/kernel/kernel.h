@@ -118,6 +118,11 @@ struct ThreadSnapshot {
 ThreadSnapshot snapshot_thread();
 // Number of distinct kernel mutexes the calling thread owns.
 size_t owned_mutex_count();
+// Whether the calling thread returned from KeSetEvent(..., Wait = TRUE) and has not yet made the
+// wait that must follow. take_owed_wait() also drops the debt and puts the thread back at the
+// IRQL it had before that KeSetEvent (for the class layer's check when a callback returns).
+bool wait_owed();
+bool take_owed_wait();
 
 // Blocks until every DPC queued or running at the time of the call has finished (what
 // KeFlushQueuedDpcs does, but without its IRQL check, for test and teardown code).

@@ -22,6 +22,10 @@ struct ThreadState {
     int processor = -1;
     uint64_t id = 0;
     std::vector<const void*> owned_mutexes;
+    // KeSetEvent(..., Wait = TRUE) returned with the dispatcher lock held at DISPATCH_LEVEL; the
+    // thread owes the KeWaitXxx that releases it and goes back to `irql_before_owed_wait`.
+    bool wait_owed = false;
+    KIRQL irql_before_owed_wait = PASSIVE_LEVEL;
 };
 ThreadState& self();
 
@@ -100,6 +104,11 @@ void* map_pages(size_t bytes);
 void protect_pages(void* p, size_t bytes);
 void protect_freed(void* p, size_t bytes, const char* what, uint32_t code);
 void unmap_pages(void* p, size_t bytes);
+// The inaccessible page after a live pool block: a CPU access to it stops the run with
+// DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION naming the block. Forgotten before the page is
+// freed or unmapped.
+void guard_page_after(void* page, const void* block);
+void forget_guard_page(void* page);
 
 // Hex of a pointer the way the trace prints it.
 std::string ptr(const volatile void* p);

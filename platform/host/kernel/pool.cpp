@@ -1,7 +1,10 @@
 // Host kernel: non-paged pool with tags, accounting, failure injection and Verifier-style checks.
-// Every block is a special-pool block: it starts a run of pages of its own (so a block under a
-// page never crosses one), guard bytes fill the rest of its last page and an inaccessible page
-// follows; once freed, its pages stay inaccessible in a bounded quarantine.
+// Every block is a special-pool block on a run of pages of its own with an inaccessible page
+// after it. As Driver Verifier's special pool does by default (it verifies the end), a block under
+// a page ends where its page ends, less what keeps it 16-byte aligned, so reading or writing past
+// it faults at once; pattern bytes fill the rest of its page and are checked at free. A block of a
+// page or more starts its pages (page-aligned) and has at least kTrailer pattern bytes after it.
+// Once freed, a block's pages stay inaccessible in a bounded quarantine.
 #include <cstdlib>
 #include <deque>
 #include <mutex>
@@ -23,9 +26,12 @@ constexpr size_t kPage = 4096;
 constexpr size_t kQuarantineBlocks = 256;
 constexpr size_t kQuarantineBytes = 64u << 20;
 
+constexpr size_t kAlignment = 16;
+
 struct Block {
     size_t size = 0;
-    size_t span = 0;  // the block's pages (whole pages; an inaccessible page follows them)
+    size_t span = 0;    // the block's pages (whole pages; an inaccessible page follows them)
+    size_t offset = 0;  // where the block starts in its first page
     ULONG tag = 0;
     const void* site = nullptr;
 };
@@ -59,7 +65,7 @@ void release_quarantine(Pool& p) {
         auto [ptr, b] = p.quarantine.front();
         p.quarantine.pop_front();
         p.quarantine_bytes -= b.span;
-        unmap_pages(ptr, b.span + kPage);
+        unmap_pages(static_cast<unsigned char*>(ptr) - b.offset, b.span + kPage);
     }
 }
 
@@ -86,9 +92,11 @@ void free_block(PVOID P, bool check_tag, ULONG Tag, const char* service) {
             auto f = p.forgotten.find(P);
             if (f != p.forgotten.end()) {
                 // Left over from before a reset: release quietly.
-                const size_t span = f->second.span;
+                const Block left = f->second;
                 p.forgotten.erase(f);
-                unmap_pages(P, span + kPage);
+                auto* base = static_cast<unsigned char*>(P) - left.offset;
+                forget_guard_page(base + left.span);
+                unmap_pages(base, left.span + kPage);
                 return;
             }
             bool twice = in_quarantine(p, P);
@@ -111,13 +119,17 @@ void free_block(PVOID P, bool check_tag, ULONG Tag, const char* service) {
             return;
         }
     }
-    auto* bytes = static_cast<unsigned char*>(P);
-    for (size_t i = b.size; i < b.span; ++i) {
-        if (bytes[i] != kGuardPattern) {
+    auto* base = static_cast<unsigned char*>(P) - b.offset;
+    for (size_t i = 0; i < b.span; ++i) {
+        if (i == b.offset) i += b.size;
+        if (i < b.span && base[i] != kGuardPattern) {
+            const bool before = i < b.offset;
+            const size_t distance = before ? b.offset - i : i - b.offset;
             verifier::bugcheck(verifier::kDriverVerifierViolation,
                                std::string(service) + " of " + ptr(P) + " (" + std::to_string(b.size) + " bytes, tag " +
-                                   tag_name(b.tag) + "): written past its end at offset " + std::to_string(i) +
-                                   " (pool overrun)");
+                                   tag_name(b.tag) + "): written " + (before ? "before its start" : "past its end") +
+                                   " at offset " + (before ? "-" : "") + std::to_string(distance) +
+                                   (before ? " (pool underrun)" : " (pool overrun)"));
             break;
         }
     }
@@ -130,7 +142,8 @@ void free_block(PVOID P, bool check_tag, ULONG Tag, const char* service) {
     tag.live_bytes -= b.size;
     --p.total.live_blocks;
     p.total.live_bytes -= b.size;
-    protect_freed(P, b.span + kPage, "freed pool block", verifier::kPageFaultInFreedSpecialPool);
+    forget_guard_page(base + b.span);
+    protect_freed(base, b.span + kPage, "freed pool block", verifier::kPageFaultInFreedSpecialPool);
     p.quarantine.emplace_back(P, b);
     p.quarantine_bytes += b.span;
     release_quarantine(p);
@@ -287,17 +300,18 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
             return nullptr;
         }
     }
-    // Page-aligned, so a block under a page never crosses one. Guard bytes after the block (at
-    // least kTrailer of them for a block of a page or more) are checked at free.
     size_t span = (NumberOfBytes + kPage - 1) / kPage * kPage;
     if (NumberOfBytes >= kPage && span - NumberOfBytes < kTrailer) span += kPage;
-    auto* block = static_cast<unsigned char*>(map_pages(span + kPage));
-    if (!block) return nullptr;
-    protect_pages(block + span, kPage);
+    const size_t offset = NumberOfBytes < kPage ? (kPage - NumberOfBytes) & ~(kAlignment - 1) : 0;
+    auto* base = static_cast<unsigned char*>(map_pages(span + kPage));
+    if (!base) return nullptr;
+    unsigned char* block = base + offset;
+    protect_pages(base + span, kPage);
+    guard_page_after(base + span, block);
+    std::memset(base, kGuardPattern, span);
     std::memset(block, kFreshPattern, NumberOfBytes);
-    std::memset(block + NumberOfBytes, kGuardPattern, span - NumberOfBytes);
     std::lock_guard<host::sched::Mutex> guard(p.lock);
-    p.live.emplace(block, Block{NumberOfBytes, span, Tag, site});
+    p.live.emplace(block, Block{NumberOfBytes, span, offset, Tag, site});
     auto& tag = p.by_tag[Tag];
     ++tag.live_blocks;
     tag.live_bytes += NumberOfBytes;

@@ -34,6 +34,31 @@ std::array<FreedRange, kFreedSlots>& freed_ranges() {
 }
 host::sched::Mutex g_slots_lock;  // writers only
 
+// Guard pages after live pool blocks, found by the fault handler without locks: an open-addressed
+// table keyed by page address. A slot is empty (0, ends a probe), a tombstone (1, a guard page
+// forgotten; a probe goes on past it) or a page with its block. A full table only loses the name
+// of a later fault, never the fault.
+struct GuardSlot {
+    std::atomic<uintptr_t> page{0};
+    std::atomic<uintptr_t> block{0};
+};
+constexpr size_t kGuardSlots = size_t(1) << 16;
+constexpr uintptr_t kTombstone = 1;
+std::array<GuardSlot, kGuardSlots>& guard_slots() {
+    static auto* g = new std::array<GuardSlot, kGuardSlots>;
+    return *g;
+}
+size_t guard_hash(uintptr_t page) { return static_cast<size_t>((page >> 12) * 0x9E3779B97F4A7C15ull >> 48); }
+
+[[noreturn]] void stop_at(uint32_t code, uintptr_t address, const char* text_after) {
+    char text[256];
+    const int n = std::snprintf(text, sizeof text, "*** STOP 0x%08X (%s): CPU access at 0x%016llX, %s\n", code,
+                                verifier::code_name(code), static_cast<unsigned long long>(address), text_after);
+    if (n > 0) (void)!write(STDERR_FILENO, text, static_cast<size_t>(n) < sizeof text ? n : sizeof text - 1);
+    std::signal(SIGABRT, SIG_DFL);
+    std::abort();
+}
+
 struct sigaction g_previous {};
 
 [[maybe_unused]] void on_fault(int signal, siginfo_t* info, void* context) {
@@ -50,6 +75,18 @@ struct sigaction g_previous {};
         if (n > 0) (void)!write(STDERR_FILENO, text, static_cast<size_t>(n) < sizeof text ? n : sizeof text - 1);
         std::signal(SIGABRT, SIG_DFL);
         std::abort();
+    }
+    const uintptr_t page = address & ~uintptr_t(4095);
+    auto& guards = guard_slots();
+    for (size_t i = 0, at = guard_hash(page); i < kGuardSlots; ++i, at = (at + 1) % kGuardSlots) {
+        const uintptr_t p = guards[at].page.load(std::memory_order_acquire);
+        if (p == 0) break;
+        if (p != page) continue;
+        const uintptr_t block = guards[at].block.load(std::memory_order_relaxed);
+        char what[160];
+        std::snprintf(what, sizeof what, "%llu bytes past the page that ends pool block 0x%016llX (special pool)",
+                      static_cast<unsigned long long>(address - page), static_cast<unsigned long long>(block));
+        stop_at(verifier::kPageFaultBeyondEndOfAllocation, address, what);
     }
     // Not freed memory: whatever handled the fault before.
     guarded::chain_fault(g_previous, signal, info, context);
@@ -73,6 +110,32 @@ void* map_pages(size_t bytes) {
 }
 
 void protect_pages(void* p, size_t bytes) { mprotect(p, bytes, PROT_NONE); }
+
+void guard_page_after(void* page, const void* block) {
+    const auto key = reinterpret_cast<uintptr_t>(page);
+    std::lock_guard<host::sched::Mutex> guard(g_slots_lock);
+    auto& guards = guard_slots();
+    for (size_t i = 0, at = guard_hash(key); i < kGuardSlots; ++i, at = (at + 1) % kGuardSlots) {
+        const uintptr_t p = guards[at].page.load(std::memory_order_relaxed);
+        if (p != 0 && p != kTombstone) continue;
+        guards[at].block.store(reinterpret_cast<uintptr_t>(block), std::memory_order_relaxed);
+        guards[at].page.store(key, std::memory_order_release);
+        return;
+    }
+}
+
+void forget_guard_page(void* page) {
+    const auto key = reinterpret_cast<uintptr_t>(page);
+    std::lock_guard<host::sched::Mutex> guard(g_slots_lock);
+    auto& guards = guard_slots();
+    for (size_t i = 0, at = guard_hash(key); i < kGuardSlots; ++i, at = (at + 1) % kGuardSlots) {
+        const uintptr_t p = guards[at].page.load(std::memory_order_relaxed);
+        if (p == 0) return;
+        if (p != key) continue;
+        guards[at].page.store(kTombstone, std::memory_order_release);
+        return;
+    }
+}
 
 void protect_freed(void* p, size_t bytes, const char* what, uint32_t code) {
     // The contents go back to the system; only the address range stays reserved.

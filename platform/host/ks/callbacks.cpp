@@ -34,8 +34,15 @@ struct CallbackStart {
 };
 
 static void after_callback(const char* name, KIRQL entry_irql, uint32_t entry_owned, const CallbackStart& start) {
-    KIRQL now_irql = KeGetCurrentIrql();
     char text[160];
+    if (host::take_owed_wait()) {
+        // Back in the class with the dispatcher lock still held: Windows hangs or stops here.
+        std::snprintf(text, sizeof text,
+                      "%s returned after KeSetEvent with Wait TRUE without the KeWaitXxx call that must follow it",
+                      name);
+        record("KsCallbackIrql", text);
+    }
+    KIRQL now_irql = KeGetCurrentIrql();
     if (now_irql != entry_irql) {
         std::snprintf(text, sizeof text, "%s returned at IRQL %u, entered at %u", name, unsigned(now_irql),
                       unsigned(entry_irql));

@@ -156,10 +156,13 @@ NTSTATUS read_stream(File* file, const DeviceControl& request, RequestCompletion
         }
         Frame frame{h, r};
         if (h->Data && h->FrameExtent) {
-            if (NTSTATUS s = probe(h->Data, h->FrameExtent, 1, &frame.system_data); !NT_SUCCESS(s)) {
+            uint8_t* checked = nullptr;
+            if (NTSTATUS s = probe(h->Data, h->FrameExtent, 1, &checked); !NT_SUCCESS(s)) {
                 status = s;
                 break;
             }
+            // Locked for the kernel: a mapping of its own, which ends when the frame completes.
+            map_frame_data(h->Data, h->FrameExtent, frame);
         }
         frames.push_back(frame);
         offset += h->Size;
@@ -169,6 +172,9 @@ NTSTATUS read_stream(File* file, const DeviceControl& request, RequestCompletion
         r->done = std::move(done);
         status = queue_frames(pin, std::move(frames));
         if (status == STATUS_PENDING) return STATUS_PENDING;
+    } else {
+        for (Frame& f : frames)
+            drop_frame_data(f);
     }
     g_header_buffers.complete(r->system, r->length);
     delete r;

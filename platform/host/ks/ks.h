@@ -135,20 +135,25 @@ NTSTATUS pin_property(PKSPIN pin, const PropertyCall& call, ULONG_PTR* informati
 // the client puts in StreamHeader->Data for it (user()), its own user-mode address. That address
 // is never accessible: kernel code that dereferences it (meaningless outside the client's
 // process context) stops the run (PAGE_FAULT_IN_NONPAGED_AREA). The driver reaches the buffer
-// through the stream pointer's OffsetOut.Data, the kernel's mapping the class gives it.
+// through the stream pointer's OffsetOut.Data, the kernel's mapping the class gives it. That
+// mapping is made for one frame and ends when the frame completes, as an MDL's system address
+// does: a touch through it afterwards stops the run too.
 class UserBuffer {
 public:
     explicit UserBuffer(size_t size);
     ~UserBuffer();
     UserBuffer(const UserBuffer&) = delete;
     UserBuffer& operator=(const UserBuffer&) = delete;
-    uint8_t* memory() { return memory_.data(); }
+    uint8_t* memory() { return memory_; }
     // The client's user-mode address of memory() + offset.
     uint8_t* user(size_t offset = 0) const { return user_ + offset; }
     size_t size() const { return size_; }
 
 private:
-    std::vector<uint8_t> memory_;
+    // The client's memory is a shared mapping, so that the kernel's own view of a frame (made at
+    // probe and ended at completion) maps the very pages the client reads.
+    uint8_t* memory_ = nullptr;
+    size_t mapped_ = 0;
     uint8_t* user_ = nullptr;
     size_t size_ = 0;
     size_t reserved_ = 0;

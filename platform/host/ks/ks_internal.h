@@ -85,9 +85,23 @@ struct Frame {
     PKSSTREAM_HEADER header;
     void* cookie;
     // For a buffer in a UserBuffer: the kernel's mapping of header->Data (what OffsetOut.Data
-    // gives the driver); empty for any other buffer.
+    // gives the driver), inside a system view of the buffer's pages made for this frame alone
+    // (`view`, `view_length`) and ended when the frame completes; empty for any other buffer.
     uint8_t* system_data = nullptr;
+    uint8_t* view = nullptr;
+    size_t view_length = 0;
 };
+
+// Probe and lock of a frame's data in a UserBuffer: maps the buffer's pages under
+// [address, address + length) once more for the kernel and points frame.system_data at the
+// address there. False when the range is not inside one user buffer (nothing mapped).
+bool map_frame_data(const void* address, size_t length, Frame& frame);
+// The frame completed: its system view becomes inaccessible (kept so for the last completed
+// frames, then given back), so the driver's later touch of the data through it is a stop while
+// the client's memory keeps what was written before.
+void end_frame_data(Frame& frame);
+// The frame never reached the driver: its view simply goes.
+void drop_frame_data(Frame& frame);
 
 struct StreamPointerObj {
     KSSTREAM_POINTER ks{};

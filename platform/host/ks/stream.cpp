@@ -13,6 +13,7 @@
 #include <sys/mman.h>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 
 namespace host::ks {
 
@@ -34,7 +35,8 @@ void deliver(PinObj* pin, std::unique_lock<host::sched::Mutex>& queue_guard, std
     std::unique_lock<host::sched::Mutex> order(completion_lock(pin));
     CompletionRoutine routine = pin->completion;
     queue_guard.unlock();
-    for (const Frame& f : frames) {
+    for (Frame& f : frames) {
+        end_frame_data(f);  // the frame is the client's again: the kernel's mapping of it ends
         if (status == STATUS_SUCCESS) cost::count_completion(&pin->ks, f.header->DataUsed);
         if (routine) {
             cost::Scope measured(cost::Kind::Completion, &pin->ks);
@@ -272,9 +274,12 @@ NTSTATUS submit_frame(PKSPIN ks, PKSSTREAM_HEADER header, void* cookie) {
     Frame frame{header, cookie};
     if (header->Data) {
         // Probe and lock: a user buffer gets its kernel mapping; its user address stays as the
-        // client gave it in the header.
+        // client gave it in the header. An extent past the buffer's end maps what there is.
         UserMapping m = find_user_mapping(header->Data);
-        if (m.user) frame.system_data = m.system + (static_cast<uint8_t*>(header->Data) - m.user);
+        if (m.user) {
+            const size_t room = m.length - (static_cast<uint8_t*>(header->Data) - m.user);
+            map_frame_data(header->Data, std::min<size_t>(header->FrameExtent, room), frame);
+        }
     }
     bool was_empty = pin->queue.empty();
     pin->queue.push_back(frame);
@@ -287,7 +292,12 @@ NTSTATUS submit_frame(PKSPIN ks, PKSSTREAM_HEADER header, void* cookie) {
 NTSTATUS queue_frames(PinObj* pin, std::vector<Frame> frames) {
     std::unique_lock<host::sched::Mutex> guard(pin->queue_lock);
     // Clients start submitting in PAUSE; a request sent to a stopped pin goes straight back.
-    if (pin->reached.load() == KSSTATE_STOP) return STATUS_DEVICE_NOT_READY;
+    if (pin->reached.load() == KSSTATE_STOP) {
+        guard.unlock();
+        for (Frame& f : frames)
+            drop_frame_data(f);
+        return STATUS_DEVICE_NOT_READY;
+    }
     const bool was_empty = pin->queue.empty();
     for (const Frame& f : frames)
         pin->queue.push_back(f);
@@ -330,31 +340,123 @@ bool wait_processing_idle(PKSPIN ks, uint32_t timeout_ms) {
 namespace {
 host::sched::Mutex g_user_lock;
 std::map<uintptr_t, UserMapping> g_user_mappings;  // by user address
+
+const UserMapping* find_locked(uintptr_t a) {
+    auto it = g_user_mappings.upper_bound(a);
+    if (it == g_user_mappings.begin()) return nullptr;
+    --it;
+    if (a >= it->first + it->second.length) return nullptr;
+    return &it->second;
+}
+
+size_t round_to_pages(size_t n) {
+    const size_t page = host::guarded::page_size();
+    return (n + page - 1) & ~(page - 1);
+}
+
+// System views of completed frames: inaccessible, and kept so (their addresses not handed out
+// again) for the last kQuarantine frames, as the headers of the last requests are.
+class EndedViews {
+public:
+    void add(uint8_t* view, size_t length) {
+        std::pair<uint8_t*, size_t> oldest{nullptr, 0};
+        {
+            std::lock_guard<host::sched::Mutex> guard(lock_);
+            views_.emplace_back(view, length);
+            if (views_.size() > kQuarantine) {
+                oldest = views_.front();
+                views_.pop_front();
+            }
+        }
+        if (oldest.first) {
+            host::guarded::forget(oldest.first, oldest.second);
+            munmap(oldest.first, oldest.second);
+        }
+    }
+
+private:
+    static constexpr size_t kQuarantine = 256;
+    host::sched::Mutex lock_;
+    std::deque<std::pair<uint8_t*, size_t>> views_;
+};
+EndedViews g_ended_views;
 }  // namespace
 
 UserMapping find_user_mapping(const void* address) {
-    const auto a = reinterpret_cast<uintptr_t>(address);
     std::lock_guard<host::sched::Mutex> guard(g_user_lock);
-    auto it = g_user_mappings.upper_bound(a);
-    if (it == g_user_mappings.begin()) return {};
-    --it;
-    if (a >= it->first + it->second.length) return {};
-    return it->second;
+    const UserMapping* m = find_locked(reinterpret_cast<uintptr_t>(address));
+    return m ? *m : UserMapping{};
 }
 
-UserBuffer::UserBuffer(size_t size) : memory_(size ? size : 1), size_(size) {
+bool map_frame_data(const void* address, size_t length, Frame& frame) {
+    std::lock_guard<host::sched::Mutex> guard(g_user_lock);  // the buffer stays while it is mapped again
+    const UserMapping* m = find_locked(reinterpret_cast<uintptr_t>(address));
+    if (!m) return false;
+    const size_t offset = static_cast<const uint8_t*>(address) - m->user;
+    if (length > m->length - offset) return false;
     const size_t page = host::guarded::page_size();
-    reserved_ = (memory_.size() + page - 1) & ~(page - 1);
+    const size_t first = offset & ~(page - 1);
+    const size_t view_length = round_to_pages(offset + (length ? length : 1)) - first;
+    // A shared mapping remapped with no old size gives a second mapping of the same pages.
+    void* view = mremap(m->system + first, 0, view_length, MREMAP_MAYMOVE);
+    if (view == MAP_FAILED) {
+        std::perror("system view of a stream buffer");
+        std::abort();
+    }
+    // Page tables filled in one call rather than by a fault per page at the driver's first touch
+    // (an older kernel without the advice faults them in instead).
+    (void)madvise(view, view_length, MADV_POPULATE_WRITE);
+    // The first write through a new mapping still costs per page on some machines (page-table
+    // entry upkeep): it is paid here, in the submitting thread, as Windows' probe-and-lock pays for
+    // its mapping, rather than in the driver's first copy. An atomic OR of zero changes no byte,
+    // even one a frame sharing the page is being given at the same time.
+    for (size_t at = 0; at < view_length; at += page)
+        __atomic_fetch_or(static_cast<uint8_t*>(view) + at, uint8_t{0}, __ATOMIC_RELAXED);
+    frame.view = static_cast<uint8_t*>(view);
+    frame.view_length = view_length;
+    frame.system_data = frame.view + (offset - first);
+    return true;
+}
+
+void end_frame_data(Frame& frame) {
+    if (!frame.view) return;
+    // The view is replaced by a reservation that holds none of the buffer's pages: a touch faults
+    // and, inside a verifier capture, lands in scratch memory instead of the client's data.
+    if (mmap(frame.view, frame.view_length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1,
+             0) == MAP_FAILED) {
+        std::perror("ending the system view of a stream buffer");
+        std::abort();
+    }
+    host::guarded::protect(frame.view, frame.view_length,
+                           "data buffer of a completed frame touched through its system mapping");
+    g_ended_views.add(frame.view, frame.view_length);
+    frame.view = nullptr;
+    frame.system_data = nullptr;
+}
+
+void drop_frame_data(Frame& frame) {
+    if (!frame.view) return;
+    munmap(frame.view, frame.view_length);
+    frame.view = nullptr;
+    frame.system_data = nullptr;
+}
+
+UserBuffer::UserBuffer(size_t size) : size_(size) {
+    const size_t bytes = size ? size : 1;
+    mapped_ = round_to_pages(bytes);
+    reserved_ = mapped_;
+    void* memory = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     void* alias = mmap(nullptr, reserved_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (alias == MAP_FAILED) {
+    if (memory == MAP_FAILED || alias == MAP_FAILED) {
         std::perror("user address range");
         std::abort();
     }
+    memory_ = static_cast<uint8_t*>(memory);
     user_ = static_cast<uint8_t*>(alias);
     host::guarded::protect(user_, reserved_,
                            "user-mode address of a stream buffer (StreamHeader->Data) touched by kernel code");
     std::lock_guard<host::sched::Mutex> guard(g_user_lock);
-    g_user_mappings[reinterpret_cast<uintptr_t>(user_)] = UserMapping{user_, memory_.data(), memory_.size()};
+    g_user_mappings[reinterpret_cast<uintptr_t>(user_)] = UserMapping{user_, memory_, bytes};
 }
 
 UserBuffer::~UserBuffer() {
@@ -364,6 +466,7 @@ UserBuffer::~UserBuffer() {
     }
     host::guarded::forget(user_, reserved_);
     munmap(user_, reserved_);
+    munmap(memory_, mapped_);
 }
 
 }  // namespace host::ks
