@@ -224,9 +224,40 @@ NTSTATUS Device::start(ResourceList* translated, ResourceList* untranslated) {
     return start(translated ? translated->get() : nullptr, untranslated ? untranslated->get() : nullptr);
 }
 
+namespace {
+
+// The bus remembers how each interrupt resource was assigned, shared or not, so that a driver's
+// connection can be held against it (the first descriptor of a vector counts).
+void note_interrupt_assignments(PCM_RESOURCE_LIST list) {
+    if (!list) return;
+    std::vector<ULONG> seen;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(list) + offsetof(CM_RESOURCE_LIST, List);
+    for (ULONG f = 0; f < list->Count; ++f) {
+        const auto* full = reinterpret_cast<const CM_FULL_RESOURCE_DESCRIPTOR*>(p);
+        const CM_PARTIAL_RESOURCE_LIST& partials = full->PartialResourceList;
+        const auto* first = reinterpret_cast<const CM_PARTIAL_RESOURCE_DESCRIPTOR*>(
+            reinterpret_cast<const unsigned char*>(&partials) + offsetof(CM_PARTIAL_RESOURCE_LIST, PartialDescriptors));
+        for (ULONG i = 0; i < partials.Count; ++i) {
+            const CM_PARTIAL_RESOURCE_DESCRIPTOR& d = first[i];
+            if (d.Type != CmResourceTypeInterrupt) continue;
+            const ULONG vector = (d.Flags & CM_RESOURCE_INTERRUPT_MESSAGE) ? d.u.MessageInterrupt.Translated.Vector
+                                                                           : d.u.Interrupt.Vector;
+            if (std::find(seen.begin(), seen.end(), vector) != seen.end()) continue;
+            seen.push_back(vector);
+            host::detail::note_interrupt_assignment(vector, d.ShareDisposition == CmResourceShareShared);
+        }
+        p += offsetof(CM_FULL_RESOURCE_DESCRIPTOR, PartialResourceList) +
+             offsetof(CM_PARTIAL_RESOURCE_LIST, PartialDescriptors) +
+             partials.Count * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR);
+    }
+}
+
+}  // namespace
+
 NTSTATUS Device::start(PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST untranslated) {
     DeviceState s = state();
     if (s == DeviceState::Started || s == DeviceState::Removed) return STATUS_INVALID_DEVICE_STATE;
+    note_interrupt_assignments(translated);
     const KSDEVICE_DESCRIPTOR* dd = ksdevice_->Descriptor;
     NTSTATUS status = STATUS_SUCCESS;
     host::ks::acquire_device_mutex(ksdevice_);
