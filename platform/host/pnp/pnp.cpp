@@ -2,6 +2,7 @@
 #include "platform/host/pnp/pnp.h"
 
 #include "platform/host/bus/bus.h"
+#include "platform/host/diag/verifier.h"
 #include "platform/host/kernel/kernel.h"
 #include "platform/host/kernel/kernel_private.h"
 #include "platform/host/ks/ks.h"
@@ -9,6 +10,7 @@
 #include <algorithm>
 
 #include <cstdio>
+#include <string>
 
 namespace host::pnp {
 
@@ -210,7 +212,17 @@ NTSTATUS Device::add(const std::shared_ptr<Driver>& driver, void* pci_function, 
 }
 
 Device::~Device() {
-    if (state() != DeviceState::Removed) remove();
+    if (state() == DeviceState::Removed) return;
+    const size_t open = surprise_removed() ? host::ks::open_filters(ksdevice_) : 0;
+    if (open != 0) {
+        // Nothing of the device may outlive this object, so its handles are closed here all the
+        // same; the run has failed by then.
+        std::string message = "device object destroyed after its surprise removal with ";
+        message += std::to_string(open);
+        message += " filter handle(s) still open: IRP_MN_REMOVE_DEVICE was never due";
+        host::verifier::diagnostic(message);
+    }
+    tear_down();
 }
 
 DeviceState Device::state() const {
@@ -432,7 +444,24 @@ void Device::wake(bool pins_before_power) {
 
 size_t Device::remove() {
     if (state() == DeviceState::Removed) return 0;
-    // Open handles go away with the device; the class closes them before the device is removed.
+    if (surprise_removed()) {
+        const size_t open = host::ks::open_filters(ksdevice_);
+        if (open != 0) {
+            std::string message = "IRP_MN_REMOVE_DEVICE asked for while ";
+            message += std::to_string(open);
+            message +=
+                " filter handle(s) are still open after the surprise removal: Windows holds it until their owners "
+                "close the last one, and nothing but its owner closes a handle; the removal was refused";
+            host::verifier::diagnostic(message);
+            return kRemovalHeld;
+        }
+    }
+    return tear_down();
+}
+
+size_t Device::tear_down() {
+    // Open handles go away with the device; the class closes them before the device is removed
+    // (none is left after a surprise removal, unless the device object itself is going).
     host::ks::close_all_filters(ksdevice_);
     stop();
     call_irp_void(ksdevice_, "device Remove", &KSDEVICE_DISPATCH::Remove);
