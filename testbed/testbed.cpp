@@ -2,7 +2,9 @@
 #include "testbed/testbed.h"
 
 #include "driver/device/device.h"
+#include "platform/host/diag/verifier.h"
 #include "platform/host/kernel/kernel.h"
+#include "platform/host/ks/ks.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -58,7 +60,12 @@ Testbed::Testbed(TestbedOptions options) : options_(std::move(options)) {
 
 Testbed::~Testbed() {
     if (options_.remove_on_destroy && device_) {
-        remove();
+        try {
+            remove();
+        } catch (const std::exception& e) {
+            // The device object still goes below, and says so too.
+            host::verifier::diagnostic(e.what());
+        }
     }
     client_.reset();
     device_.reset();
@@ -123,6 +130,9 @@ size_t Testbed::remove() {
     if (!device_) {
         return 0;
     }
+    if (device_->surprise_removed()) {
+        return finish_removal(kRemovalWaitMs);
+    }
     client_.reset();
     const size_t leaks = device_->remove();
     device_.reset();
@@ -146,10 +156,22 @@ size_t Testbed::finish_removal(uint32_t timeout_ms) {
     if (!device_) {
         return 0;
     }
+    // The test bed's own view holds no handle; the client's filters and pins are its to close.
+    client_.reset();
     if (!device_->wait_handles_closed(timeout_ms)) {
-        throw std::runtime_error("handles to the removed device stayed open");
+        std::string message = "the removal of the surprise-removed device is held: ";
+        message += std::to_string(host::ks::open_filters(device_->ksdevice()));
+        message += " filter handle(s) still open after ";
+        message += std::to_string(timeout_ms);
+        message += " ms; Windows sends IRP_MN_REMOVE_DEVICE only once their owner closes the last one";
+        throw std::runtime_error(message);
     }
-    return remove();
+    const size_t leaks = device_->remove();
+    if (leaks == host::pnp::Device::kRemovalHeld) {
+        throw std::runtime_error("the removal of the surprise-removed device was refused: a handle was opened again");
+    }
+    device_.reset();
+    return leaks;
 }
 
 NTSTATUS Testbed::replug() {

@@ -154,6 +154,48 @@ TEST(ResourceLists, InterruptDescriptorsOfEveryKindConnect) {
     }
 }
 
+// Another device on the card's line: on a shared line the driver's routine declines its
+// interrupts, which its own routine then serves. A line assigned exclusively takes no other device:
+// one that comes while the driver holds the line is reported, and one already there makes the
+// driver's exclusive connection, and so the start, fail.
+TEST(ResourceLists, AnotherDeviceOnTheLineIsServedWhenSharedAndShutOutWhenExclusive) {
+    {
+        qh::Testbed bed(manual_options());
+        ASSERT_EQ(bed.start_status(), STATUS_SUCCESS);
+        auto& line = bed.card().interrupt_line();
+        ASSERT_TRUE(line.wait_quiet(kWaitMs));
+        const uint64_t claimed = line.claimed();
+        for (int i = 0; i < 20; ++i) {
+            bed.card().inject_shared_interrupt();
+            ASSERT_TRUE(line.wait_quiet(kWaitMs));
+        }
+        EXPECT_EQ(line.foreign_served(), 20u);
+        EXPECT_FALSE(line.foreign_asserted());
+        EXPECT_EQ(line.claimed(), claimed);
+    }
+    {
+        qh::TestbedOptions options = manual_options();
+        options.interrupt_shared = false;
+        qh::Testbed bed(options);
+        ASSERT_EQ(bed.start_status(), STATUS_SUCCESS);
+        bed.card().inject_shared_interrupt();
+        EXPECT_EQ(host::verifier::count_diagnostics("connected the line exclusively (ShareVector FALSE)"), 1u);
+        EXPECT_EQ(host::verifier::count_diagnostics("DeviceInterruptService"), 1u);
+        EXPECT_EQ(bed.card().interrupt_line().foreign_served(), 0u);
+        host::verifier::clear_diagnostics();
+    }
+    {
+        qh::TestbedOptions options = Unstarted();
+        options.interrupt_shared = false;
+        qh::Testbed bed(options);
+        bed.card().inject_shared_interrupt();  // its device connects first, shared
+        EXPECT_EQ(bed.card().interrupt_line().foreign_served(), 1u);
+        EXPECT_EQ(bed.start(), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(bed.trace_count("ERROR! IoConnectInterrupt failed! status = 0xc000000d\n"), 1u);
+        ExpectNothingHeld(bed);
+    }
+}
+
 TEST(ResourceLists, OtherDescriptorTypesAreTracedAndIgnored) {
     qh::TestbedOptions options = Unstarted();
     auto port = qh::make_descriptor(CmResourceTypePort);

@@ -239,7 +239,8 @@ NTSTATUS Connect(Card& card, PKINTERRUPT* out, ULONG vector) {
     params.FullySpecified.SynchronizeIrql = 6;
     params.FullySpecified.Irql = 6;
     params.FullySpecified.Vector = vector;
-    params.FullySpecified.ShareVector = TRUE;
+    // A line-based PCI interrupt is shared; a message vector belongs to its device alone.
+    params.FullySpecified.ShareVector = card.line->mode() == host::InterruptLine::Mode::LevelSensitive;
     params.FullySpecified.ProcessorEnableMask = 1;
     return IoConnectInterruptEx(&params);
 }

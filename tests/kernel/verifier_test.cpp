@@ -5,6 +5,7 @@
 
 #include "kernel_fixture.h"
 #include "platform/host/bus/bus.h"
+#include "platform/host/diag/symbols.h"
 
 namespace {
 
@@ -305,6 +306,7 @@ TEST_F(KernelTest, UnclaimedAssertedLevelLineIsReportedAsAStorm) {
     params.FullySpecified.SynchronizeIrql = 5;
     params.FullySpecified.Irql = 5;
     params.FullySpecified.Vector = vector;
+    params.FullySpecified.ShareVector = TRUE;  // a line-based PCI interrupt is shared
     params.FullySpecified.ProcessorEnableMask = 1;
     ASSERT_EQ(IoConnectInterruptEx(&params), STATUS_SUCCESS);
     // A second connection to the line is refused and leaves its output untouched.
@@ -335,6 +337,140 @@ TEST_F(KernelTest, UnclaimedAssertedLevelLineIsReportedAsAStorm) {
     IoDisconnectInterrupt(interrupt);
     EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "which was already disconnected"));
     host::unregister_interrupt_line(line.get());
+}
+
+// A device of ours on a shared level-sensitive line, with a status register the routine reads.
+struct SharedLineDevice {
+    std::unique_ptr<host::InterruptLine> line = host::create_interrupt_line(host::InterruptLine::Mode::LevelSensitive);
+    ULONG vector = host::register_interrupt_line(line.get());
+    std::atomic<int> status{0};
+    std::atomic<bool> hold{false};  // keeps the routine inside its body
+    std::atomic<int> inside{0};
+    PKINTERRUPT interrupt = nullptr;
+    ~SharedLineDevice() { host::unregister_interrupt_line(line.get()); }
+
+    void raise() {
+        status = 1;
+        line->set_level(true);
+    }
+    NTSTATUS connect(PKSERVICE_ROUTINE routine, BOOLEAN share, PKINTERRUPT* out) {
+        IO_CONNECT_INTERRUPT_PARAMETERS params{};
+        params.Version = CONNECT_FULLY_SPECIFIED;
+        params.FullySpecified.InterruptObject = out;
+        params.FullySpecified.ServiceRoutine = routine;
+        params.FullySpecified.ServiceContext = this;
+        params.FullySpecified.SynchronizeIrql = 5;
+        params.FullySpecified.Irql = 5;
+        params.FullySpecified.Vector = vector;
+        params.FullySpecified.ShareVector = share;
+        params.FullySpecified.ProcessorEnableMask = 1;
+        return IoConnectInterruptEx(&params);
+    }
+};
+
+// Claims only what its status names, and acknowledges it.
+BOOLEAN NTAPI StatusIsr(PKINTERRUPT, PVOID context) {
+    auto* d = static_cast<SharedLineDevice*>(context);
+    ++d->inside;
+    while (d->hold.load())
+        std::this_thread::yield();
+    BOOLEAN mine = FALSE;
+    if (d->status.exchange(0) != 0) {
+        d->line->set_level(false);
+        mine = TRUE;
+    }
+    --d->inside;
+    return mine;
+}
+
+// Claims every interrupt, whatever its status says.
+BOOLEAN NTAPI GreedyIsr(PKINTERRUPT, PVOID context) {
+    auto* d = static_cast<SharedLineDevice*>(context);
+    if (d->status.exchange(0) != 0) d->line->set_level(false);
+    return TRUE;
+}
+
+// The other device on the line is served only by its own routine, which the kernel calls only
+// once ours has declined: a routine that claims its interrupt leaves it asserted for good.
+TEST_F(KernelTest, OnASharedLevelLineTheOtherDeviceIsServedOnlyAfterOurRoutineDeclines) {
+    Capture capture;
+    {
+        SharedLineDevice d;
+        ASSERT_EQ(d.connect(StatusIsr, TRUE, &d.interrupt), STATUS_SUCCESS);
+        // Only the other device asserts: ours declines and the other one's routine serves it.
+        d.line->inject_foreign();
+        ASSERT_TRUE(d.line->wait_quiet(10000));
+        EXPECT_EQ(d.line->calls(), 1u);
+        EXPECT_EQ(d.line->claimed(), 0u);
+        EXPECT_EQ(d.line->foreign_served(), 1u);
+        EXPECT_FALSE(d.line->foreign_asserted());
+
+        // Both assert: ours claims its own cause and the kernel stops there, so the line, still
+        // held up by the other device, is taken again; ours then declines and the other is served.
+        d.hold = true;
+        d.raise();
+        ASSERT_TRUE(eventually([&] { return d.inside.load() == 1; }));
+        d.line->inject_foreign();
+        d.hold = false;
+        ASSERT_TRUE(d.line->wait_quiet(10000));
+        EXPECT_EQ(d.line->calls(), 3u);
+        EXPECT_EQ(d.line->claimed(), 1u);
+        EXPECT_EQ(d.line->foreign_served(), 2u);
+        EXPECT_FALSE(d.line->foreign_asserted());
+        EXPECT_EQ(capture.count(), 0u);
+        IoDisconnectInterrupt(d.interrupt);
+    }
+    {
+        SharedLineDevice d;
+        ASSERT_EQ(d.connect(GreedyIsr, TRUE, &d.interrupt), STATUS_SUCCESS);
+        // Its own interrupt it may claim.
+        d.raise();
+        ASSERT_TRUE(d.line->wait_quiet(10000));
+        EXPECT_EQ(capture.count(), 0u);
+        // The other device's it may not: that one stays asserted and the run stops.
+        d.line->inject_foreign();
+        ASSERT_TRUE(capture.wait_for(1, 10000));
+        EXPECT_TRUE(has(capture, v::kInterruptStorm,
+                        "routine " + host::symbols::where(reinterpret_cast<const void*>(GreedyIsr))));
+        EXPECT_TRUE(has(capture, v::kInterruptStorm, "although its device raised none"));
+        ASSERT_TRUE(d.line->wait_quiet(10000));
+        EXPECT_EQ(d.line->foreign_served(), 0u);
+        EXPECT_TRUE(d.line->foreign_asserted());
+        EXPECT_EQ(capture.count(), 1u);  // reported once, not at every re-entry
+        // With our routine gone from the chain the other device's is called first.
+        IoDisconnectInterrupt(d.interrupt);
+        EXPECT_EQ(d.line->foreign_served(), 1u);
+        EXPECT_FALSE(d.line->foreign_asserted());
+    }
+}
+
+// ShareVector must follow the interrupt resource: a level-sensitive PCI line is shared, a message
+// vector is not. A connection that disagrees is refused by name and its output left untouched.
+TEST_F(KernelTest, AnInterruptConnectionWhoseShareVectorDisagreesWithTheResourceIsRefused) {
+    Capture capture;
+    SharedLineDevice d;
+    PKINTERRUPT untouched = reinterpret_cast<PKINTERRUPT>(0x4321);
+    EXPECT_EQ(d.connect(StatusIsr, FALSE, &untouched), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(untouched, reinterpret_cast<PKINTERRUPT>(0x4321));
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "ShareVector FALSE for vector"));
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "shared (CmResourceShareShared)"));
+
+    auto message = host::create_interrupt_line(host::InterruptLine::Mode::MessageSignalled);
+    const ULONG message_vector = host::register_interrupt_line(message.get());
+    const ULONG level_vector = d.vector;
+    d.vector = message_vector;
+    EXPECT_EQ(d.connect(StatusIsr, TRUE, &untouched), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(untouched, reinterpret_cast<PKINTERRUPT>(0x4321));
+    EXPECT_TRUE(has(capture, v::kDriverVerifierViolation, "ShareVector TRUE for vector"));
+    EXPECT_EQ(capture.count(), 2u);
+    ASSERT_EQ(d.connect(StatusIsr, FALSE, &d.interrupt), STATUS_SUCCESS);
+    IoDisconnectInterrupt(d.interrupt);
+    host::unregister_interrupt_line(message.get());
+
+    d.vector = level_vector;
+    ASSERT_EQ(d.connect(StatusIsr, TRUE, &d.interrupt), STATUS_SUCCESS);
+    IoDisconnectInterrupt(d.interrupt);
+    EXPECT_EQ(capture.count(), 2u);
 }
 
 TEST_F(KernelTest, DpcReturningAtAnotherIrqlOrHoldingAMutexIsNamed) {

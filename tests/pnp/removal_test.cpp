@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -399,6 +400,36 @@ TEST(Removal, TheInterruptOfAnotherDeviceOnTheSharedLineIsNotClaimed) {
         << "frames delivered from a card that is gone";
     session.stop_and_close();
     EXPECT_EQ(bed.finish_removal(kWaitMs), 0u);
+}
+
+// After a surprise removal the device is removed only once the application has closed its last
+// handle, by itself: a removal asked for earlier is refused, loudly, and leaves every handle
+// working; one that waits completes when the client closes them.
+TEST(Removal, IsHeldUntilTheClientHasClosedItsLastHandle) {
+    qh::Testbed bed(FourInputs());
+    Session session(bed);
+    session.add(0);
+    session.add(1);
+    session.stream(1);
+    bed.unplug();
+    ExpectCardLeftAlone(bed, session);
+
+    EXPECT_EQ(bed.pnp_device().remove(), host::pnp::Device::kRemovalHeld);
+    EXPECT_EQ(host::verifier::count_diagnostics("IRP_MN_REMOVE_DEVICE asked for while 4 filter handle(s)"), 1u);
+    host::verifier::clear_diagnostics();
+    EXPECT_THROW(bed.finish_removal(50), std::runtime_error);
+    EXPECT_TRUE(bed.added());
+    EXPECT_TRUE(bed.started()) << "stopped before the last handle was closed";
+
+    // The removal waits on its own thread while the application stops and closes everything,
+    // which it can only do on handles nobody closed for it.
+    std::atomic<size_t> leaks{1};
+    std::thread remover([&] { leaks = bed.remove(); });
+    session.stop_and_close();
+    remover.join();
+    EXPECT_EQ(leaks.load(), 0u);
+    EXPECT_FALSE(bed.added());
+    EXPECT_EQ(bed.trace_count("DeviceDispatchPnpStop()\n"), 1u);
 }
 
 // A format set while the card's removal tears the device down, after the buffers' gate has closed

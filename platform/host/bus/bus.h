@@ -36,9 +36,21 @@ public:
     virtual Mode mode() const = 0;
     virtual void set_level(bool asserted) = 0;
     virtual void signal_message() = 0;
-    // Test knob: deliver one call of the routine although the device raised nothing, as a
-    // shared line does for another device's interrupt. The routine must answer FALSE.
+    // Test knob: another device on the line raises an interrupt, so the routine is called
+    // although this device raised nothing; it must answer FALSE at once.
+    //  - Level-sensitive (a shared line): the other device asserts the line until its own routine
+    //    is called, which the kernel does only when ours declined (it stops at the first TRUE).
+    //    A routine that claims while only the other device asserts leaves that device's
+    //    interrupt unserved for good, the interrupt storm Windows then meets, and the run stops.
+    //    The other device connects its routine shared when it first asserts: a line connected
+    //    exclusively is reported as a finding instead, and an exclusive connection after that
+    //    fails.
+    //  - Message-signalled (a vector of this device alone): one spurious call of the routine.
     virtual void inject_foreign() = 0;
+    // The other device on a level-sensitive line: how many of its interrupts its own routine has
+    // served, and whether it asserts the line now (its interrupt not yet served).
+    virtual uint64_t foreign_served() const { return 0; }
+    virtual bool foreign_asserted() const { return false; }
     // Blocks until nothing is pending on the line and the routine is not running (or until
     // the time-out). Lets deterministic tests and manual stepping wait for delivery.
     virtual bool wait_quiet(uint32_t timeout_ms) = 0;

@@ -35,6 +35,7 @@ struct _KINTERRUPT {
     PKSERVICE_ROUTINE routine;
     PVOID context;
     KIRQL irql;
+    bool share_vector;
     host::sched::Mutex interrupt_lock;
     host::sched::Thread thread;
     bool stop = false;  // guarded by the line's lock
@@ -69,6 +70,7 @@ public:
         host::sched::point(asserted ? "interrupt line assert" : "interrupt line deassert");
         std::lock_guard<host::sched::Mutex> guard(lock_);
         level_ = asserted;
+        if (asserted) card_seen_ = true;
         if (!asserted) {
             masked_ = false;
             unclaimed_ = 0;
@@ -86,9 +88,35 @@ public:
 
     void inject_foreign() override {
         host::sched::point("interrupt line assert (foreign)");
-        std::lock_guard<host::sched::Mutex> guard(lock_);
-        ++foreign_;
-        changed_.notify_all();
+        std::string exclusive_holder;
+        {
+            std::lock_guard<host::sched::Mutex> guard(lock_);
+            if (mode_ == Mode::MessageSignalled) {
+                // A message vector has no other device: the call is a spurious one.
+                ++foreign_;
+            } else if (connection_ && !connection_->share_vector) {
+                // The other device's driver cannot connect its routine to a line held exclusively,
+                // so that device would never be served: the set-up contradicts itself.
+                if (!exclusive_reported_) {
+                    exclusive_reported_ = true;
+                    exclusive_holder = symbols::where(reinterpret_cast<const void*>(connection_->routine));
+                }
+            } else {
+                other_present_ = true;
+                other_asserted_ = true;
+                // With no routine of ours on the line, the other device's own routine is the only
+                // one called, and it serves its device at once.
+                if (!connection_) serve_other();
+            }
+            changed_.notify_all();
+        }
+        if (!exclusive_holder.empty()) {
+            std::string message = "another device on the level-sensitive line cannot connect its service routine: ";
+            message += exclusive_holder;
+            message +=
+                " connected the line exclusively (ShareVector FALSE), so that device's interrupt is never served";
+            verifier::diagnostic(message);
+        }
     }
 
     bool wait_quiet(uint32_t timeout_ms) override {
@@ -98,6 +126,11 @@ public:
 
     uint64_t calls() const override { return calls_.load(); }
     uint64_t claimed() const override { return claimed_.load(); }
+    uint64_t foreign_served() const override { return other_served_.load(); }
+    bool foreign_asserted() const override {
+        std::lock_guard<std::mutex> guard(lock_);
+        return other_asserted_;
+    }
 
     void set_delivery_hook(DeliveryHook hook) override {
         std::lock_guard<host::sched::Mutex> guard(lock_);
@@ -111,6 +144,8 @@ public:
     bool connect(PKINTERRUPT k, PKINTERRUPT* out) {
         std::lock_guard<host::sched::Mutex> guard(lock_);
         if (connection_) return false;
+        // The other device connected its routine shared: an exclusive connection conflicts.
+        if (other_present_ && !k->share_vector) return false;
         connection_ = k;
         *out = k;
         k->thread = host::sched::Thread("interrupt", [this, k] { deliver(k); });
@@ -126,11 +161,22 @@ public:
         if (k->thread.joinable()) k->thread.join();
         std::lock_guard<host::sched::Mutex> guard(lock_);
         if (connection_ == k) connection_ = nullptr;
+        // Our routine left the chain: the other device's routine is now the first one called.
+        if (!connection_ && other_asserted_) serve_other();
         changed_.notify_all();
     }
 
 private:
-    bool pending() const { return foreign_ > 0 || (mode_ == Mode::MessageSignalled ? message_ : (level_ && !masked_)); }
+    bool card_pending() const { return mode_ == Mode::MessageSignalled ? message_ : (level_ && !masked_); }
+    bool other_pending() const { return other_asserted_ && !other_masked_; }
+    bool pending() const { return foreign_ > 0 || card_pending() || other_pending(); }
+
+    // The other device's routine ran and acknowledged its device, which lowers its output.
+    void serve_other() {
+        other_asserted_ = false;
+        other_masked_ = false;
+        other_served_.fetch_add(1);
+    }
     bool quiet() const { return !running_ && !delaying_ && (!connection_ || !pending()); }
 
     void deliver(PKINTERRUPT k) {
@@ -142,7 +188,7 @@ private:
         for (;;) {
             changed_.wait(guard, [&] { return k->stop || pending(); });
             if (k->stop) break;
-            if (hook_ && foreign_ == 0) {
+            if (hook_ && foreign_ == 0 && !other_pending()) {
                 // The device's interrupt waits for the processor; whatever it raises meanwhile
                 // joins the pending message or keeps the level up.
                 delaying_ = true;
@@ -164,7 +210,13 @@ private:
                 foreign = true;
             } else if (mode_ == Mode::MessageSignalled) {
                 message_ = false;
+            } else if (!card_pending()) {
+                // Only the other device asserts the line; ours is called first in the chain.
+                foreign = true;
             }
+            // Whether the card's level was up at any moment from here until the routine returns:
+            // only then can the routine have found a cause of its own.
+            card_seen_ = level_;
             running_ = true;
             guard.unlock();
 
@@ -206,6 +258,20 @@ private:
 
             guard.lock();
             running_ = false;
+            bool claimed_without_cause = false;
+            if (mode_ == Mode::LevelSensitive) {
+                if (!result) {
+                    // Declined: the kernel calls the next routine in the chain, the other device's,
+                    // which serves its device if that is the one asserting.
+                    if (other_asserted_) serve_other();
+                } else if (foreign && !card_seen_ && other_asserted_) {
+                    // The kernel stops at the first claim: the other device's routine is not called
+                    // and its device keeps the line asserted. Held back from here on, so the report
+                    // does not repeat at every re-entry; a later decline still lets it be served.
+                    other_masked_ = true;
+                    claimed_without_cause = !gone_before;
+                }
+            }
             bool storm = false;
             unsigned claimed_in_storm = 0;
             if (mode_ == Mode::LevelSensitive && !foreign) {
@@ -228,6 +294,17 @@ private:
                 }
             }
             changed_.notify_all();
+            if (claimed_without_cause) {
+                guard.unlock();
+                std::string message = "interrupt service routine ";
+                message += symbols::where(reinterpret_cast<const void*>(k->routine));
+                message +=
+                    " claimed an interrupt (returned TRUE) on a shared level-sensitive line although its device "
+                    "raised none: the kernel stops at the first claim, the other device's routine is never called "
+                    "and that device keeps the line asserted (interrupt storm)";
+                verifier::bugcheck(verifier::kInterruptStorm, message);
+                guard.lock();
+            }
             if (storm) {
                 guard.unlock();
                 verifier::bugcheck(verifier::kInterruptStorm,
@@ -240,12 +317,20 @@ private:
     }
 
     const Mode mode_;
-    host::sched::Mutex lock_;
+    mutable host::sched::Mutex lock_;
     host::sched::CondVar changed_;
     bool level_ = false;
     bool masked_ = false;
     bool message_ = false;
-    unsigned foreign_ = 0;
+    unsigned foreign_ = 0;  // spurious calls pending on a message vector
+    // The other device on a level-sensitive line: it connected its routine (shared) when it first
+    // asserted, asserts until its routine is called, and is held back after our routine claimed its
+    // interrupt.
+    bool other_present_ = false;
+    bool other_asserted_ = false;
+    bool other_masked_ = false;
+    bool exclusive_reported_ = false;
+    bool card_seen_ = false;    // the card's level was up since the current call was decided
     unsigned unclaimed_ = 0;    // consecutive calls after which the line was still asserted
     unsigned claimed_run_ = 0;  // how many of them claimed the interrupt
     bool running_ = false;
@@ -254,12 +339,14 @@ private:
     PKINTERRUPT connection_ = nullptr;
     std::atomic<uint64_t> calls_{0};
     std::atomic<uint64_t> claimed_{0};
+    std::atomic<uint64_t> other_served_{0};
     std::atomic<bool> device_gone_{false};
 };
 
 struct Lines {
     host::sched::Mutex lock;
     std::map<uint32_t, Line*> by_vector;
+    std::map<uint32_t, bool> assigned_shared;  // by vector, from the last resource list handed out
     uint32_t next_vector = 0x50;
     std::vector<PKINTERRUPT> connections;   // live
     std::vector<PKINTERRUPT> disconnected;  // kept, so a second disconnect is recognised
@@ -298,11 +385,20 @@ void unregister_interrupt_line(InterruptLine* line) {
     std::lock_guard<host::sched::Mutex> guard(l.lock);
     for (auto it = l.by_vector.begin(); it != l.by_vector.end(); ++it) {
         if (it->second == line) {
+            l.assigned_shared.erase(it->first);
             l.by_vector.erase(it);
             return;
         }
     }
 }
+
+namespace detail {
+void note_interrupt_assignment(uint32_t vector, bool shared) {
+    Lines& l = lines();
+    std::lock_guard<std::mutex> guard(l.lock);
+    l.assigned_shared[vector] = shared;
+}
+}  // namespace detail
 
 uint64_t isr_runs() { return g_isr_runs.load(); }
 uint64_t isrs_over_budget() { return g_isrs_over.load(); }
@@ -323,17 +419,39 @@ NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters) {
     if (p.SynchronizeIrql <= DISPATCH_LEVEL || p.SynchronizeIrql > 12 || p.SynchronizeIrql < p.Irql)
         return STATUS_INVALID_PARAMETER;
     Lines& l = lines();
-    std::lock_guard<host::sched::Mutex> guard(l.lock);
+    std::unique_lock<host::sched::Mutex> guard(l.lock);
     auto it = l.by_vector.find(p.Vector);
     if (it == l.by_vector.end()) return STATUS_INVALID_PARAMETER;
+    auto assigned = l.assigned_shared.find(p.Vector);
+    const bool resource_shared = assigned != l.assigned_shared.end()
+                                     ? assigned->second
+                                     : it->second->mode() == InterruptLine::Mode::LevelSensitive;
+    if ((p.ShareVector != FALSE) != resource_shared) {
+        // Windows connects such a routine as long as no other device uses the vector, and fails
+        // one device or the other as soon as one does (an exclusive connection beside a shared
+        // one); which it is depends on the machine. The host refuses the connection and stops.
+        guard.unlock();
+        std::string message = "IoConnectInterruptEx with ShareVector ";
+        message += p.ShareVector ? "TRUE" : "FALSE";
+        message += " for vector ";
+        message += std::to_string(p.Vector);
+        message += ", whose interrupt resource is ";
+        message += resource_shared ? "shared (CmResourceShareShared)" : "not shared";
+        message += ": ShareVector must follow the translated resource's ShareDisposition";
+        verifier::bugcheck(verifier::kDriverVerifierViolation, message);
+        return STATUS_INVALID_PARAMETER;
+    }
     auto* k = new _KINTERRUPT;
     k->line = it->second;
     k->routine = p.ServiceRoutine;
     k->context = p.ServiceContext;
     k->irql = p.SynchronizeIrql;
+    k->share_vector = p.ShareVector != FALSE;
     if (!k->line->connect(k, p.InterruptObject)) {
         delete k;
-        return STATUS_INVALID_PARAMETER;  // the host allows one connection per line
+        // The host allows one connection of a driver per line; an exclusive one also conflicts
+        // with the other device's shared connection.
+        return STATUS_INVALID_PARAMETER;
     }
     l.connections.push_back(k);
     cost::describe(cost::Kind::Interrupt, k, reinterpret_cast<const void*>(p.ServiceRoutine), p.PhysicalDeviceObject);

@@ -115,4 +115,10 @@ std::string ptr(const volatile void* p);
 std::string trace_hex(uint64_t value);
 uint32_t isr_budget_us();
 
+// The PnP manager's record of the interrupt resource it assigned for a vector (whether its
+// ShareDisposition is CmResourceShareShared), against which IoConnectInterruptEx checks the
+// driver's ShareVector. A vector never assigned is taken as its line's kind is assigned: a
+// level-sensitive line shared, a message vector exclusive.
+void note_interrupt_assignment(uint32_t vector, bool shared);
+
 }  // namespace host::detail

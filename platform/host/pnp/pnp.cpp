@@ -3,6 +3,7 @@
 #include "platform/host/sched/sched.h"
 
 #include "platform/host/bus/bus.h"
+#include "platform/host/diag/verifier.h"
 #include "platform/host/kernel/kernel.h"
 #include "platform/host/kernel/kernel_private.h"
 #include "platform/host/ks/ks.h"
@@ -10,6 +11,7 @@
 #include <algorithm>
 
 #include <cstdio>
+#include <string>
 
 namespace host::pnp {
 
@@ -211,7 +213,17 @@ NTSTATUS Device::add(const std::shared_ptr<Driver>& driver, void* pci_function, 
 }
 
 Device::~Device() {
-    if (state() != DeviceState::Removed) remove();
+    if (state() == DeviceState::Removed) return;
+    const size_t open = surprise_removed() ? host::ks::open_filters(ksdevice_) : 0;
+    if (open != 0) {
+        // Nothing of the device may outlive this object, so its handles are closed here all the
+        // same; the run has failed by then.
+        std::string message = "device object destroyed after its surprise removal with ";
+        message += std::to_string(open);
+        message += " filter handle(s) still open: IRP_MN_REMOVE_DEVICE was never due";
+        host::verifier::diagnostic(message);
+    }
+    tear_down();
 }
 
 DeviceState Device::state() const {
@@ -225,9 +237,40 @@ NTSTATUS Device::start(ResourceList* translated, ResourceList* untranslated) {
     return start(translated ? translated->get() : nullptr, untranslated ? untranslated->get() : nullptr);
 }
 
+namespace {
+
+// The bus remembers how each interrupt resource was assigned, shared or not, so that a driver's
+// connection can be held against it (the first descriptor of a vector counts).
+void note_interrupt_assignments(PCM_RESOURCE_LIST list) {
+    if (!list) return;
+    std::vector<ULONG> seen;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(list) + offsetof(CM_RESOURCE_LIST, List);
+    for (ULONG f = 0; f < list->Count; ++f) {
+        const auto* full = reinterpret_cast<const CM_FULL_RESOURCE_DESCRIPTOR*>(p);
+        const CM_PARTIAL_RESOURCE_LIST& partials = full->PartialResourceList;
+        const auto* first = reinterpret_cast<const CM_PARTIAL_RESOURCE_DESCRIPTOR*>(
+            reinterpret_cast<const unsigned char*>(&partials) + offsetof(CM_PARTIAL_RESOURCE_LIST, PartialDescriptors));
+        for (ULONG i = 0; i < partials.Count; ++i) {
+            const CM_PARTIAL_RESOURCE_DESCRIPTOR& d = first[i];
+            if (d.Type != CmResourceTypeInterrupt) continue;
+            const ULONG vector = (d.Flags & CM_RESOURCE_INTERRUPT_MESSAGE) ? d.u.MessageInterrupt.Translated.Vector
+                                                                           : d.u.Interrupt.Vector;
+            if (std::find(seen.begin(), seen.end(), vector) != seen.end()) continue;
+            seen.push_back(vector);
+            host::detail::note_interrupt_assignment(vector, d.ShareDisposition == CmResourceShareShared);
+        }
+        p += offsetof(CM_FULL_RESOURCE_DESCRIPTOR, PartialResourceList) +
+             offsetof(CM_PARTIAL_RESOURCE_LIST, PartialDescriptors) +
+             partials.Count * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR);
+    }
+}
+
+}  // namespace
+
 NTSTATUS Device::start(PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST untranslated) {
     DeviceState s = state();
     if (s == DeviceState::Started || s == DeviceState::Removed) return STATUS_INVALID_DEVICE_STATE;
+    note_interrupt_assignments(translated);
     const KSDEVICE_DESCRIPTOR* dd = ksdevice_->Descriptor;
     NTSTATUS status = STATUS_SUCCESS;
     host::ks::acquire_device_mutex(ksdevice_);
@@ -402,7 +445,24 @@ void Device::wake(bool pins_before_power) {
 
 size_t Device::remove() {
     if (state() == DeviceState::Removed) return 0;
-    // Open handles go away with the device; the class closes them before the device is removed.
+    if (surprise_removed()) {
+        const size_t open = host::ks::open_filters(ksdevice_);
+        if (open != 0) {
+            std::string message = "IRP_MN_REMOVE_DEVICE asked for while ";
+            message += std::to_string(open);
+            message +=
+                " filter handle(s) are still open after the surprise removal: Windows holds it until their owners "
+                "close the last one, and nothing but its owner closes a handle; the removal was refused";
+            host::verifier::diagnostic(message);
+            return kRemovalHeld;
+        }
+    }
+    return tear_down();
+}
+
+size_t Device::tear_down() {
+    // Open handles go away with the device; the class closes them before the device is removed
+    // (none is left after a surprise removal, unless the device object itself is going).
     host::ks::close_all_filters(ksdevice_);
     stop();
     call_irp_void(ksdevice_, "device Remove", &KSDEVICE_DISPATCH::Remove);

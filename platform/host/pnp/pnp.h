@@ -94,7 +94,9 @@ public:
     // stays empty and the device's bag has been emptied.
     static NTSTATUS add(const std::shared_ptr<Driver>& driver, void* pci_function, uint32_t function_id,
                         std::unique_ptr<Device>& out, std::vector<host::registry::Value> hardware_key = {});
-    ~Device();  // removes the device if that has not happened yet
+    // Removes the device if that has not happened yet; after a surprise removal with handles
+    // still open that is a finding (a diagnostic), and the handles are closed as the object goes.
+    ~Device();
 
     // IRP_MN_START_DEVICE: Start(Device, Irp, translated, untranslated) with the device mutex held;
     // `Started` becomes TRUE on success, then PostStart runs. After a failure nothing else is called.
@@ -127,6 +129,11 @@ public:
     void wake(bool pins_before_power = false);
     // IRP_MN_REMOVE_DEVICE: Stop first if still started, then Remove, then the device bag is
     // emptied and the leak check runs. Returns the number of leaks the check reported.
+    // After a surprise removal Windows sends it only once the owners of the device's handles have
+    // closed the last one: asked for while one is still open, it is refused, loudly (a verifier
+    // diagnostic), nothing is called or closed and kRemovalHeld is returned. Wait for the
+    // handles first (wait_handles_closed).
+    static constexpr size_t kRemovalHeld = SIZE_MAX;
     size_t remove();
 
     PKSDEVICE ksdevice() const { return ksdevice_; }
@@ -139,6 +146,7 @@ public:
 
 private:
     Device() = default;
+    size_t tear_down();
     std::shared_ptr<Driver> driver_;
     PKSDEVICE ksdevice_ = nullptr;
     DEVICE_OBJECT pdo_{};
