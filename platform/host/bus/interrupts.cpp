@@ -128,7 +128,7 @@ public:
     uint64_t claimed() const override { return claimed_.load(); }
     uint64_t foreign_served() const override { return other_served_.load(); }
     bool foreign_asserted() const override {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<host::sched::Mutex> guard(lock_);
         return other_asserted_;
     }
 
@@ -395,7 +395,7 @@ void unregister_interrupt_line(InterruptLine* line) {
 namespace detail {
 void note_interrupt_assignment(uint32_t vector, bool shared) {
     Lines& l = lines();
-    std::lock_guard<std::mutex> guard(l.lock);
+    std::lock_guard<host::sched::Mutex> guard(l.lock);
     l.assigned_shared[vector] = shared;
 }
 }  // namespace detail
