@@ -1,4 +1,5 @@
 // Interrupt routing to the DPCs, and the programming of the video DMA engines, access by access.
+#include "driver/core/buffers.h"
 #include "driver/device/device.h"
 #include "driver/hw/engines.h"
 #include "driver/hw/registers.h"
@@ -138,10 +139,12 @@ TEST(InterruptRouting, VideoWakesOnlyARunningPinAndAnInterlacedOneOncePerFrame) 
 
 namespace {
 
+// The buffers of a started device: allocated, and their gate open.
 void GiveBuffers(devext* ext, ULONG channel, uint32_t base) {
     for (int i = 0; i < 3; ++i) {
         VideoBuffers(ext, channel)[i].PhysAddr.QuadPart = base + 0x400000u * i;
     }
+    OpenBuffers(ext);
 }
 
 }  // namespace
@@ -190,6 +193,18 @@ TEST(VideoDmaProgramming, EnginesAreProgrammedFromTheFormatWithTheStartBitLast) 
 TEST(VideoDmaProgramming, ChannelsOutOfRangeAndUnitsLargerThanTheBuffersAreRefused) {
     FakeDevice dev;
     devext* ext = dev.ext();
+    // Buffers whose gate is closed (a stop has begun and will free them) are never handed to
+    // an engine, nor a ring to an audio engine.
+    GiveBuffers(ext, 0, 0x30000000);
+    __atomic_store_n(&ext->BuffersOpen, ULONG(0), __ATOMIC_SEQ_CST);
+    ext->Channel[0].Width = 1280;
+    ext->Channel[0].Height = 720;
+    StartVideoDma(ext, 0);
+    StartAudioDma(ext, 0);
+    EXPECT_TRUE(dev.window().log().empty());
+    EXPECT_EQ(ext->BufferReaders, 0);
+    OpenBuffers(ext);
+
     StartVideoDma(ext, 4);
     StartVideoDma(ext, 255);
     StopVideoDma(ext, 4);
