@@ -22,7 +22,7 @@ constexpr uint32_t kPlainHeader = 56;
 constexpr uint64_t kCardSeed = 7;  // where the card's engines start: fixed, so a seed replays
 
 // Schedules per scenario in CI (QH_SCHEDULES overrides; scripts/campaign.sh runs many more).
-constexpr uint64_t kDefaultSchedules = 12;
+constexpr uint64_t kDefaultSchedules = 40;
 
 qh::TestbedOptions Options() {
     qh::TestbedOptions o;

@@ -46,6 +46,8 @@ struct Clock {
 // A scheduling point for code that cannot include this header (the driver's shared-field helpers
 // in platform/platform.h test detail::g_controlled and call this only in a controlled run).
 void shared_point(const char* what);
+// RtlCopyMemory in a controlled run (wdk/ntddk_host.h): the copy in pieces, a point before each.
+void copy_in_pieces(void* destination, const void* source, size_t bytes);
 
 // A place where control may pass to another thread. `what` is a static string naming it in traces.
 void point(const char* what, std::source_location where = std::source_location::current());
