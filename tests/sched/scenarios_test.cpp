@@ -233,6 +233,13 @@ TEST(ScheduleScenario, AudioDpcAgainstOverrunAndStop) {
         check(a.Take(f), "audio comes again after the overrun");
         check(a.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS, "STOP");
         a.Drain();
+        // A new run, with whatever the last one left (a DPC run, an interrupt) still about: it
+        // starts from the ring's start, and its audio is the source's as it comes.
+        a.samples.restart();
+        a.Start(2);
+        check(a.Take(f) && a.Take(f), "two buffers came in the new run");
+        check(a.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS, "STOP");
+        a.Drain();
         check(a.pin->close() == STATUS_SUCCESS, "the pin closes");
         a.filter->close();
     });
@@ -244,7 +251,10 @@ TEST(ScheduleScenario, SurpriseRemovalAgainstACopy) {
         auto device = qh::client::open_device(bed.ksdevice());
         host::sched::focus();
         auto v = std::make_unique<VideoClient>(*device, 0);
+        auto a = std::make_unique<AudioClient>(*device, 0);
         v->Start(3);
+        // Audio runs too: the removal halts its delivery while its DPC and retry timer may be due.
+        a->Start(2);
         v->Deliver(1);
         v->Submit(1);
         // The card goes while frames are in flight; the client notices and closes.
@@ -255,9 +265,14 @@ TEST(ScheduleScenario, SurpriseRemovalAgainstACopy) {
         while (v->pin->queued() != 0 && v->Take(f, 2000)) {
         }
         remover.join();
+        while (a->pin->queued() != 0 && a->Take(f, 2000)) {
+        }
         v->pin->close();
         v->filter->close();
         v.reset();
+        a->pin->close();
+        a->filter->close();
+        a.reset();
         check(bed.finish_removal(kWaitMs) == 0, "no leak after the removal");
     });
 }
