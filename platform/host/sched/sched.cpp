@@ -621,6 +621,12 @@ void copy_in_pieces(void* destination, const void* source, size_t bytes) {
 
 uint64_t steps() { return world().steps.load(); }
 
+Strategy strategy() {
+    World& w = world();
+    std::unique_lock<std::mutex> lk(w.mu);
+    return w.options.strategy;
+}
+
 void focus() {
     if (!controlled()) return;
     World& w = world();

@@ -246,6 +246,8 @@ bool from_environment(Options& out, std::string& error);
 // Steps taken so far (scheduling points passed), and the last switches as text.
 uint64_t steps();
 std::string trace();
+// The strategy of this controlled run (a scenario may draw its own set-up from its seed).
+Strategy strategy();
 
 // Marks where a scenario's part of interest begins (after the device came up, say): PCT's change
 // points are spread over the steps from here, whose count focused_steps() gives.
