@@ -262,7 +262,13 @@ TEST(ScheduleScenario, SurpriseRemovalAgainstACopy) {
         // The card goes while frames are in flight; the client notices and closes.
         // Another device shares the interrupt line and keeps raising it: the driver's routine
         // must leave it alone once the card is gone.
-        host::sched::Thread remover("remover", [&] { bed.unplug(/*shared_line_keeps_firing=*/true); });
+        // It goes at a moment of the frame period the schedule's seed picks, in the middle of a
+        // copy for some of them.
+        const auto moment = std::chrono::microseconds((host::sched::strategy().seed * 7919) % 16667);
+        host::sched::Thread remover("remover", [&] {
+            host::sched::sleep_for(moment);
+            bed.unplug(/*shared_line_keeps_firing=*/true);
+        });
         qh::client::CompletedFrame f;
         while (v->pin->queued() != 0 && v->Take(f, 2000)) {
         }
