@@ -3,6 +3,7 @@
 #include "tools/quadhdmi/commands.h"
 #include "tools/quadhdmi/session.h"
 #include "platform/host/diag/verifier.h"
+#include "platform/host/sched/sched.h"
 
 #include <CLI/CLI.hpp>
 
@@ -133,19 +134,25 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // QH_SCHEDULE=random:SEED or pct:SEED:DEPTH: the whole run one thread at a time, on virtual time.
+    std::string schedule_error;
+    if (!host::sched::begin_from_environment(schedule_error)) {
+        std::fprintf(stderr, "quadhdmi: %s\n", schedule_error.c_str());
+        return qh::tool::kExitRefused;
+    }
     int code = 1;
     try {
         code = run(argc, argv);
     } catch (const std::exception& e) {
         // A driver image that does not load (an import the host lacks, a malformed file).
         std::fprintf(stderr, "quadhdmi: %s\n", e.what());
-        return 1;
+        return host::sched::finish(1);
     }
     // Whatever the command, a diagnostic left recorded is a failure (capture prints the count
     // in its summary; the other commands say something only when there is one).
     if (host::verifier::diagnostic_count() != 0) {
         host::verifier::print_summary(stderr, true);
-        return qh::tool::kExitVerifier;
+        return host::sched::finish(qh::tool::kExitVerifier);
     }
-    return code;
+    return host::sched::finish(code);
 }

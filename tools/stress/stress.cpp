@@ -16,6 +16,7 @@
 #include "platform/host/kernel/kernel.h"
 #include "platform/host/ks/ks.h"
 #include "platform/host/diag/verifier.h"
+#include "platform/host/sched/sched.h"
 #include "sim/pattern.h"
 
 #include <CLI/CLI.hpp>
@@ -575,6 +576,12 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(uint64_t(1), uint64_t(100000)));
     app.add_option("--steps", steps, "Steps of each walk")->check(CLI::Range(uint64_t(1), uint64_t(100000000)));
     CLI11_PARSE(app, argc, argv);
+    // QH_SCHEDULE=random:SEED or pct:SEED:DEPTH: the walks one thread at a time, on virtual time.
+    std::string schedule_error;
+    if (!host::sched::begin_from_environment(schedule_error)) {
+        std::fprintf(stderr, "stress: %s\n", schedule_error.c_str());
+        return 2;
+    }
 
     Figures total;
     const auto begin = std::chrono::steady_clock::now();
@@ -600,5 +607,5 @@ int main(int argc, char** argv) {
     std::printf("stress: %" PRIu64 " seeds from %" PRIu64 ", %" PRIu64 " steps in %.1f s, %" PRIu64
                 " frames stamp-checked, %" PRIu64 " audio bytes checked, no failure\n",
                 seeds, seed, total.steps, sec, total.video_checked, total.audio_bytes);
-    return 0;
+    return host::sched::finish(0);
 }

@@ -605,6 +605,22 @@ bool from_environment(Options& out, std::string& error) {
     return true;
 }
 
+bool begin_from_environment(std::string& error) {
+    Options options;
+    error.clear();
+    if (from_environment(options, error)) {
+        begin(options);
+        return true;
+    }
+    return error.empty();
+}
+
+int finish(int status) {
+    if (!controlled()) return status;
+    std::fflush(nullptr);
+    _exit(status);
+}
+
 void fail(const std::string& why, int status) {
     World& w = world();
     std::unique_lock<std::mutex> lk(w.mu);

@@ -239,6 +239,13 @@ void begin(const Options& options);
 // with QH_SCHEDULE_STEPS for the expected length); an unreadable setting is reported and refused.
 bool from_environment(Options& out, std::string& error);
 
+// For a program's main, before anything else: begins a controlled run when QH_SCHEDULE asks for
+// one. False (with the message) when the setting cannot be read.
+bool begin_from_environment(std::string& error);
+// The end of a program: in a controlled process the other threads are parked mid-wait, so it
+// ends without running static destructors (output flushed first); otherwise it returns `status`.
+int finish(int status);
+
 // Stops the run: prints `why`, the strategy and the last switches to standard error, then ends
 // the process with `status` without running destructors (the other threads are parked).
 [[noreturn]] void fail(const std::string& why, int status = 70);
