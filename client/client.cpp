@@ -3,7 +3,9 @@
 // process's own memory; frames are submitted with guard bytes around header and data and given
 // back as the driver left them.
 #include "client/client.h"
+#if !defined(_WIN32)
 #include "platform/host/sched/sched.h"
+#endif
 
 #include "client/enumerate.h"
 #include "driver/public.h"
@@ -20,6 +22,18 @@
 namespace qh::client {
 
 namespace {
+
+// The host's client threads take part in controlled runs (host/sched); on Windows these are the
+// standard library's.
+#if defined(_WIN32)
+using Mutex = std::mutex;
+using CondVar = std::condition_variable;
+using CompletionClock = std::chrono::steady_clock;
+#else
+using Mutex = host::sched::Mutex;
+using CondVar = host::sched::CondVar;
+using CompletionClock = host::sched::Clock;
+#endif
 
 constexpr size_t kGuard = 64;
 constexpr uint8_t kGuardByte = 0xA5;
@@ -152,7 +166,7 @@ public:
         FrameRecord* raw = record.get();
         uint64_t raw_sequence;
         {
-            std::lock_guard<host::sched::Mutex> guard(lock_);
+            std::lock_guard<Mutex> guard(lock_);
             raw_sequence = raw->sequence = next_sequence_++;
             outstanding_[raw] = std::move(record);
         }
@@ -161,7 +175,7 @@ public:
                                       [this, raw](IoStatus io) { completed(raw, io.status); });
         if (status != STATUS_PENDING) {
             // A refused read is not a submission: the numbering counts queued frames only.
-            std::lock_guard<host::sched::Mutex> guard(lock_);
+            std::lock_guard<Mutex> guard(lock_);
             outstanding_.erase(raw);
             if (next_sequence_ == raw_sequence + 1) --next_sequence_;
             return status;
@@ -170,7 +184,7 @@ public:
     }
 
     bool wait_completed(CompletedFrame& out, uint32_t timeout_ms) override {
-        std::unique_lock<host::sched::Mutex> guard(lock_);
+        std::unique_lock<Mutex> guard(lock_);
         if (!cv_.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] { return !completed_.empty(); }))
             return false;
         out = std::move(completed_.front());
@@ -179,12 +193,12 @@ public:
     }
 
     size_t queued() const override {
-        std::lock_guard<host::sched::Mutex> guard(lock_);
+        std::lock_guard<Mutex> guard(lock_);
         return outstanding_.size();
     }
 
     uint64_t stray_completions() const override {
-        std::lock_guard<host::sched::Mutex> guard(lock_);
+        std::lock_guard<Mutex> guard(lock_);
         return stray_;
     }
 
@@ -199,7 +213,7 @@ public:
     // A read request completed (any thread, any IRQL up to DISPATCH): its header array holds the
     // header as the driver left it.
     void completed(FrameRecord* key, NTSTATUS status) {
-        std::lock_guard<host::sched::Mutex> guard(lock_);
+        std::lock_guard<Mutex> guard(lock_);
         auto it = outstanding_.find(key);
         if (it == outstanding_.end()) {
             ++stray_;
@@ -211,7 +225,7 @@ public:
         frame.status = status;
         frame.sequence = record->sequence;
         frame.completed_ns = static_cast<uint64_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(host::sched::Clock::now().time_since_epoch()).count());
+            std::chrono::duration_cast<std::chrono::nanoseconds>(CompletionClock::now().time_since_epoch()).count());
         frame.header.assign(record->header.data(), record->header.data() + record->header.size);
         frame.guards_intact = record->header.intact();
         if (record->with_data) {
@@ -234,8 +248,8 @@ private:
     uint32_t id_;
     bool closed_ = false;
     std::shared_ptr<Clock> clock_;
-    mutable host::sched::Mutex lock_;
-    host::sched::CondVar cv_;
+    mutable Mutex lock_;
+    CondVar cv_;
     std::map<FrameRecord*, std::unique_ptr<FrameRecord>> outstanding_;
     std::deque<CompletedFrame> completed_;
     uint64_t next_sequence_ = 0;
@@ -316,7 +330,7 @@ public:
         if (!handle_) return STATUS_SUCCESS;
         std::set<PinImpl*> pins;
         {
-            std::lock_guard<host::sched::Mutex> guard(lock_);
+            std::lock_guard<Mutex> guard(lock_);
             pins.swap(pins_);
         }
         for (PinImpl* p : pins) {
@@ -329,11 +343,11 @@ public:
     }
 
     void add_pin(PinImpl* p) {
-        std::lock_guard<host::sched::Mutex> guard(lock_);
+        std::lock_guard<Mutex> guard(lock_);
         pins_.insert(p);
     }
     void remove_pin(PinImpl* p) {
-        std::lock_guard<host::sched::Mutex> guard(lock_);
+        std::lock_guard<Mutex> guard(lock_);
         pins_.erase(p);
     }
 
@@ -350,7 +364,7 @@ private:
     std::shared_ptr<Transport> transport_;
     Handle handle_;
     FilterInfo info_;
-    host::sched::Mutex lock_;
+    Mutex lock_;
     std::set<PinImpl*> pins_;
 };
 

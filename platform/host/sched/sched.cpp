@@ -59,7 +59,7 @@ struct Rec {
     bool timed_out = false;
     int64_t priority = 0;  // PCT
     const char* what = "start";
-    std::source_location where;
+    Where where;
     std::condition_variable go;
 };
 
@@ -129,8 +129,8 @@ std::string threads_text(World& w) {
         }
         if (r->state != State::Finished) {
             out << ", last at " << r->what;
-            if (r->where.file_name() && *r->where.file_name() && !inside_scheduler(r->where.file_name()))
-                out << " (" << base_name(r->where.file_name()) << ":" << r->where.line() << ")";
+            if (r->where.file && *r->where.file && !inside_scheduler(r->where.file))
+                out << " (" << base_name(r->where.file) << ":" << r->where.line << ")";
         }
         out << "\n";
     }
@@ -217,7 +217,7 @@ Rec* pick(World& w, Rec* me, bool spinning) {
 
 // Called by the running thread with the run's lock held. Counts a step, applies PCT's change
 // points, picks who runs next and, when that is another thread, parks until picked again.
-void reschedule(World& w, std::unique_lock<std::mutex>& lk, Rec* me, const char* what, std::source_location where,
+void reschedule(World& w, std::unique_lock<std::mutex>& lk, Rec* me, const char* what, Where where,
                 bool spinning = false) {
     me->what = what;
     me->where = where;
@@ -232,7 +232,7 @@ void reschedule(World& w, std::unique_lock<std::mutex>& lk, Rec* me, const char*
     Rec* next = pick(w, me, spinning);
     if (next == me) return;
     if (!next) fail_locked(w, "internal: no thread to run although the first thread has not finished", 74);
-    w.trace.push_back(Switch{step, w.now_ns.load(), me->id, next->id, what, where.file_name(), where.line()});
+    w.trace.push_back(Switch{step, w.now_ns.load(), me->id, next->id, what, where.file, where.line});
     while (w.trace.size() > w.options.trace_length)
         w.trace.pop_front();
     w.running = next;
@@ -260,7 +260,7 @@ Clock::time_point Clock::now() noexcept {
     return time_point(duration(steady_ns()));
 }
 
-void point(const char* what, std::source_location where) {
+void point(const char* what, Where where) {
     if (!controlled()) return;
     World& w = world();
     Rec* me = self_or_fail(w);
@@ -269,10 +269,10 @@ void point(const char* what, std::source_location where) {
 }
 
 // The driver cannot name its place here; the label says which helper it was.
-void shared_point(const char* what) { point(what, std::source_location()); }
+void shared_point(const char* what) { point(what, Where()); }
 
 namespace {
-void burn_as(std::chrono::nanoseconds d, const char* what, std::source_location where) {
+void burn_as(std::chrono::nanoseconds d, const char* what, Where where) {
     World& w = world();
     Rec* me = self_or_fail(w);
     std::unique_lock<std::mutex> lk(w.mu);
@@ -281,7 +281,7 @@ void burn_as(std::chrono::nanoseconds d, const char* what, std::source_location 
 }
 }  // namespace
 
-void burn(std::chrono::nanoseconds d, std::source_location where) {
+void burn(std::chrono::nanoseconds d, Where where) {
     if (!controlled()) {
         const int64_t until = steady_ns() + d.count();
         while (steady_ns() < until) {
@@ -291,7 +291,7 @@ void burn(std::chrono::nanoseconds d, std::source_location where) {
     burn_as(d, "busy time", where);
 }
 
-void spin(std::source_location where) {
+void spin(Where where) {
     if (!controlled()) {
         std::this_thread::yield();
         return;
@@ -312,7 +312,7 @@ void sleep_until(Clock::time_point t) {
     Rec* me = self_or_fail(w);
     std::unique_lock<std::mutex> lk(w.mu);
     if (to_ns(t) > w.now_ns.load()) block(w, *me, nullptr, "sleep", to_ns(t));
-    reschedule(w, lk, me, "sleep", std::source_location::current());
+    reschedule(w, lk, me, "sleep", Where{__builtin_FILE(), __builtin_LINE()});
 }
 
 void Mutex::lock() {
@@ -324,10 +324,10 @@ void Mutex::lock() {
     Rec* me = self_or_fail(w);
     std::unique_lock<std::mutex> lk(w.mu);
     if (owner_ == me) fail_locked(w, "a thread locked a mutex it already holds", 75);
-    reschedule(w, lk, me, "lock", std::source_location::current());
+    reschedule(w, lk, me, "lock", Where{__builtin_FILE(), __builtin_LINE()});
     while (owner_) {
         block(w, *me, this, "mutex", kNever);
-        reschedule(w, lk, me, "lock (contended)", std::source_location::current());
+        reschedule(w, lk, me, "lock (contended)", Where{__builtin_FILE(), __builtin_LINE()});
     }
     owner_ = me;
 }
@@ -337,7 +337,7 @@ bool Mutex::try_lock() {
     World& w = world();
     Rec* me = self_or_fail(w);
     std::unique_lock<std::mutex> lk(w.mu);
-    reschedule(w, lk, me, "try_lock", std::source_location::current());
+    reschedule(w, lk, me, "try_lock", Where{__builtin_FILE(), __builtin_LINE()});
     if (owner_) return false;
     owner_ = me;
     return true;
@@ -418,16 +418,16 @@ std::cv_status CondVar::wait_until(std::unique_lock<Mutex>& lock, Clock::time_po
     bool timed_out = false;
     if (deadline <= w.now_ns.load()) {
         timed_out = true;
-        reschedule(w, lk, me, "wait (already due)", std::source_location::current());
+        reschedule(w, lk, me, "wait (already due)", Where{__builtin_FILE(), __builtin_LINE()});
     } else {
         block(w, *me, this, "condition", deadline);
-        reschedule(w, lk, me, "wait", std::source_location::current());
+        reschedule(w, lk, me, "wait", Where{__builtin_FILE(), __builtin_LINE()});
         timed_out = me->timed_out;
         me->timed_out = false;
     }
     while (m.owner_) {
         block(w, *me, &m, "mutex", kNever);
-        reschedule(w, lk, me, "relock after wait", std::source_location::current());
+        reschedule(w, lk, me, "relock after wait", Where{__builtin_FILE(), __builtin_LINE()});
     }
     m.owner_ = me;
     return timed_out ? std::cv_status::timeout : std::cv_status::no_timeout;
@@ -503,10 +503,10 @@ void Thread::join() {
         Rec* me = self_or_fail(w);
         auto* target = static_cast<Rec*>(record_);
         std::unique_lock<std::mutex> lk(w.mu);
-        reschedule(w, lk, me, "join", std::source_location::current());
+        reschedule(w, lk, me, "join", Where{__builtin_FILE(), __builtin_LINE()});
         while (target->state != State::Finished) {
             block(w, *me, target, "thread end", kNever);
-            reschedule(w, lk, me, "join", std::source_location::current());
+            reschedule(w, lk, me, "join", Where{__builtin_FILE(), __builtin_LINE()});
         }
     }
     native_.join();
@@ -637,7 +637,7 @@ void copy_in_pieces(void* destination, const void* source, size_t bytes) {
         const size_t piece = std::min(kPiece, bytes - done);
         // The processor's time for the piece, at 4 GB/s: what else falls due meanwhile (a frame's
         // interrupt, a removal) can come in the middle of the copy.
-        burn_as(std::chrono::nanoseconds(piece / 4), "RtlCopyMemory piece", std::source_location::current());
+        burn_as(std::chrono::nanoseconds(piece / 4), "RtlCopyMemory piece", Where{__builtin_FILE(), __builtin_LINE()});
         std::memcpy(to + done, from + done, piece);
         done += piece;
     } while (done < bytes);

@@ -16,12 +16,18 @@
 #include <functional>
 #include <mutex>
 #include <shared_mutex>
-#include <source_location>
 #include <string>
 #include <string_view>
 #include <thread>
 
 namespace host::sched {
+
+// Where a scheduling point is in the source: a default argument of this form takes the caller's
+// file and line (what std::source_location gives, which not every compiler here has).
+struct Where {
+    const char* file = "";
+    unsigned line = 0;
+};
 
 namespace detail {
 extern bool g_controlled;  // written once, before the process has a second thread
@@ -50,15 +56,15 @@ void shared_point(const char* what);
 void copy_in_pieces(void* destination, const void* source, size_t bytes);
 
 // A place where control may pass to another thread. `what` is a static string naming it in traces.
-void point(const char* what, std::source_location where = std::source_location::current());
+void point(const char* what, Where where = Where{__builtin_FILE(), __builtin_LINE()});
 
 // Time that passes while this thread keeps its processor (a busy wait, a bus transfer): a real
 // process spins until then; a controlled one moves the clock by `d` and offers a switch.
-void burn(std::chrono::nanoseconds d, std::source_location where = std::source_location::current());
+void burn(std::chrono::nanoseconds d, Where where = Where{__builtin_FILE(), __builtin_LINE()});
 
 // One turn of a loop that waits for another thread without blocking (a spin): a controlled run
 // lets every other runnable thread go first.
-void spin(std::source_location where = std::source_location::current());
+void spin(Where where = Where{__builtin_FILE(), __builtin_LINE()});
 
 void sleep_until(Clock::time_point t);
 template <class Rep, class Period>
