@@ -180,7 +180,10 @@ TEST(ResourceLists, AnotherDeviceOnTheLineIsServedWhenSharedAndShutOutWhenExclus
         ASSERT_EQ(bed.start_status(), STATUS_SUCCESS);
         bed.card().inject_shared_interrupt();
         EXPECT_EQ(host::verifier::count_diagnostics("connected the line exclusively (ShareVector FALSE)"), 1u);
-        EXPECT_EQ(host::verifier::count_diagnostics("DeviceInterruptService"), 1u);
+        // The compiled-in driver's routines are named by the host; the loaded image's are not.
+        if (!bed.image()) {
+            EXPECT_EQ(host::verifier::count_diagnostics("DeviceInterruptService"), 1u);
+        }
         EXPECT_EQ(bed.card().interrupt_line().foreign_served(), 0u);
         host::verifier::clear_diagnostics();
     }
