@@ -22,7 +22,7 @@ capture_campaign() {
     build/asan/tools/campaign --removals 100 --mode-changes 400 ${1:+--seed "$1"}
 }
 
-# The scenarios run in the plain debug build: a schedule's interleaving is the seed's alone, so
+# The scenarios run in the plain debug build: a schedule's interleaving is its strategy's alone, so
 # the sanitizer builds add no schedules, only time per schedule.
 schedule_campaign() {
     cmake --preset host >/dev/null && cmake --build --preset host --target test_sched
