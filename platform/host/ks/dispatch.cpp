@@ -72,29 +72,15 @@ public:
     void complete(void* p, size_t size) {
         size_t pages = round(size);
         host::guarded::protect(p, pages, "stream header of a completed read request touched");
-        std::pair<void*, size_t> oldest{nullptr, 0};
-        {
-            std::lock_guard<host::sched::Mutex> guard(lock_);
-            quarantine_.emplace_back(p, pages);
-            if (quarantine_.size() > kQuarantine) {
-                oldest = quarantine_.front();
-                quarantine_.pop_front();
-            }
-        }
-        if (oldest.first) {
-            host::guarded::forget(oldest.first, oldest.second);
-            munmap(oldest.first, oldest.second);
-        }
+        retired_.add(p, pages);
     }
 
 private:
-    static constexpr size_t kQuarantine = 256;  // completed requests whose headers stay guarded
     static size_t round(size_t size) {
         size_t page = host::guarded::page_size();
         return (size + page - 1) & ~(page - 1);
     }
-    host::sched::Mutex lock_;
-    std::deque<std::pair<void*, size_t>> quarantine_;
+    RetiredMappings retired_;
 };
 HeaderBuffers g_header_buffers;
 

@@ -200,4 +200,17 @@ UserMapping find_user_mapping(const void* address);
 // The IRP-like request object the handlers receive.
 enum HostIrpKind : ULONG { kIrpFilter = 1, kIrpPin = 2, kIrpNode = 3 };
 
+// Mappings the kernel may no longer touch (a completed request's stream headers, a completed
+// frame's data view), already made inaccessible: the last kKept stay so, their addresses not
+// handed out again, so a late touch stops at once; older ones are unmapped.
+class RetiredMappings {
+public:
+    void add(void* mapping, size_t bytes);
+
+private:
+    static constexpr size_t kKept = 256;
+    host::sched::Mutex lock_;
+    std::deque<std::pair<void*, size_t>> kept_;
+};
+
 }  // namespace host::ks

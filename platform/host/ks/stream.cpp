@@ -354,33 +354,24 @@ size_t round_to_pages(size_t n) {
     return (n + page - 1) & ~(page - 1);
 }
 
-// System views of completed frames: inaccessible, and kept so (their addresses not handed out
-// again) for the last kQuarantine frames, as the headers of the last requests are.
-class EndedViews {
-public:
-    void add(uint8_t* view, size_t length) {
-        std::pair<uint8_t*, size_t> oldest{nullptr, 0};
-        {
-            std::lock_guard<host::sched::Mutex> guard(lock_);
-            views_.emplace_back(view, length);
-            if (views_.size() > kQuarantine) {
-                oldest = views_.front();
-                views_.pop_front();
-            }
-        }
-        if (oldest.first) {
-            host::guarded::forget(oldest.first, oldest.second);
-            munmap(oldest.first, oldest.second);
+RetiredMappings g_ended_views;  // system views of completed frames
+}  // namespace
+
+void RetiredMappings::add(void* mapping, size_t bytes) {
+    std::pair<void*, size_t> oldest{nullptr, 0};
+    {
+        std::lock_guard<host::sched::Mutex> guard(lock_);
+        kept_.emplace_back(mapping, bytes);
+        if (kept_.size() > kKept) {
+            oldest = kept_.front();
+            kept_.pop_front();
         }
     }
-
-private:
-    static constexpr size_t kQuarantine = 256;
-    host::sched::Mutex lock_;
-    std::deque<std::pair<uint8_t*, size_t>> views_;
-};
-EndedViews g_ended_views;
-}  // namespace
+    if (oldest.first) {
+        host::guarded::forget(oldest.first, oldest.second);
+        munmap(oldest.first, oldest.second);
+    }
+}
 
 UserMapping find_user_mapping(const void* address) {
     std::lock_guard<host::sched::Mutex> guard(g_user_lock);
