@@ -177,6 +177,7 @@ void Card::start_line_noise() {
     noise_running_.store(true);
     noise_ = host::sched::Thread("noise", [this] {
         // Another device on the same line keeps raising it, as a sound or network chip does.
+        host::sched::never_delayed();
         std::unique_lock<host::sched::Mutex> lk(noise_mu_);
         while (noise_running_.load()) {
             line_->inject_foreign();

@@ -64,6 +64,8 @@ void Card::stop() {
 }
 
 void Card::pacer_loop(uint32_t n) {
+    // Hardware keeps its own time: a controlled run never delays it.
+    host::sched::never_delayed();
     // The pacers keep the normal policy even where the host uses real-time priorities: their
     // writes stand for bus-master DMA, which takes no processor time on hardware. Above the
     // passive level they preempted the driver's own copies (measured: four 1080p60 inputs, video

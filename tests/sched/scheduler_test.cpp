@@ -99,9 +99,79 @@ TEST(Schedule, RandomSeedsExploreDifferentOrdersAndEachReplaysExactly) {
     std::string error;
     EXPECT_TRUE(host::sched::parse("pct:12:3", s, error));
     EXPECT_EQ(host::sched::describe(s), "pct:12:3");
-    for (const char* bad : {"pct:12", "random:", "random:-1", "pct:1:0", "lottery:3", "random:99999999999999999999"}) {
+    EXPECT_TRUE(host::sched::parse("pct:12:3:8", s, error));
+    EXPECT_EQ(s.delays, 8u);
+    EXPECT_EQ(host::sched::describe(s), "pct:12:3:8");
+    EXPECT_TRUE(host::sched::parse("random:5:2", s, error));
+    EXPECT_EQ(host::sched::describe(s), "random:5:2");
+    for (const char* bad : {"pct:12", "random:", "random:-1", "pct:1:0", "lottery:3", "random:99999999999999999999",
+                            "pct:1:3:x", "random:1:2:3", "pct:1:3:1001"}) {
         EXPECT_FALSE(host::sched::parse(bad, s, error)) << bad;
         EXPECT_NE(error.find("expected random:SEED or pct:SEED:DEPTH"), std::string::npos) << error;
+    }
+}
+
+// A reader looks at a value twice with nothing between that blocks; a writer changes it at 5 ms.
+// Ordering alone runs both looks at one instant (time passes only when nothing can run), so only
+// a preemption of the reader between them lets the write fall inside. The writer stands for
+// hardware: it is never delayed, and writes at 5 ms exactly.
+void window_program() {
+    int value = 0;
+    host::sched::Clock::time_point written{};
+    host::sched::Thread writer("writer", [&] {
+        host::sched::never_delayed();
+        host::sched::sleep_for(std::chrono::milliseconds(5));
+        value = 1;
+        written = host::sched::Clock::now();
+        host::sched::point("written");
+    });
+    host::sched::sleep_for(std::chrono::milliseconds(4));
+    for (int look = 0; look < 20; ++look) {
+        const int first = value;
+        host::sched::point("between the looks");
+        check(value == first, "the value changed between two looks");
+    }
+    writer.join();
+    check(written - host::sched::Clock::start() == std::chrono::milliseconds(5),
+          "the writer was held up: it wrote at " + std::to_string((written - host::sched::Clock::start()).count()) +
+              " ns");
+}
+
+TEST(Schedule, PreemptionsLetTimePassInsideAWindowThatOrderingAloneNeverOpens) {
+    for (uint64_t seed = 1; seed <= 30; ++seed) {
+        Outcome o = run_one(options(Strategy::Kind::Pct, seed, 3, 60), window_program, kTimeout);
+        ASSERT_TRUE(o.passed()) << "without preemptions the window opened under pct:" << seed << ":3\n" << o.output;
+    }
+    std::optional<Outcome> found;
+    for (uint64_t seed = 1; seed <= 200 && !found; ++seed) {
+        host::sched::Options o = options(Strategy::Kind::Pct, seed, 3, 60);
+        o.strategy.delays = 4;
+        Outcome run = run_one(o, window_program, kTimeout);
+        if (!run.passed()) found = run;
+    }
+    ASSERT_TRUE(found) << "four preemptions per run never opened the window in 200 schedules";
+    EXPECT_NE(found->output.find("the value changed between two looks"), std::string::npos) << found->output;
+    EXPECT_NE(found->output.find("preempted"), std::string::npos) << "the trace shows the preemption\n"
+                                                                  << found->output;
+    EXPECT_NE(found->output.find("QH_SCHEDULE=pct:" + std::to_string(found->strategy.seed) + ":3:4"), std::string::npos)
+        << found->output;
+    host::sched::Options again = options(Strategy::Kind::Pct, found->strategy.seed, 3, 60);
+    again.strategy.delays = 4;
+    EXPECT_TRUE(qh::schedules::same_run(*found, run_one(again, window_program, kTimeout)));
+
+    // At dispatch level only interrupts hold a thread up: the same preemptions, capped at 100 us,
+    // never reach from 4 ms to the write at 5 ms.
+    for (uint64_t seed = 1; seed <= 30; ++seed) {
+        host::sched::Options o = options(Strategy::Kind::Pct, seed, 3, 60);
+        o.strategy.delays = 4;
+        Outcome run = run_one(
+            o,
+            [] {
+                host::sched::set_level_source([] { return host::sched::Level::Interruptible; });
+                window_program();
+            },
+            kTimeout);
+        ASSERT_TRUE(run.passed()) << "a dispatch-level thread was held up for a millisecond\n" << run.output;
     }
 }
 

@@ -100,17 +100,21 @@ bool plan_from_environment(uint64_t default_count, Plan& plan, std::string& erro
         return false;
     }
     if (const char* text = std::getenv("QH_SCHEDULE_KIND"); text && *text) {
+        // The kind is a strategy without its seed: "random", "pct:DEPTH", either with ":DELAYS".
         const std::string kind = text;
-        uint64_t depth = 0;
-        if (kind == "random") {
-            plan.kind = host::sched::Strategy::Kind::Random;
-        } else if (kind.rfind("pct:", 0) == 0 && read_number(kind.c_str() + 4, depth) && depth >= 1 && depth <= 64) {
-            plan.kind = host::sched::Strategy::Kind::Pct;
-            plan.depth = static_cast<uint32_t>(depth);
-        } else {
-            error = "unreadable QH_SCHEDULE_KIND \"" + kind + "\": expected random or pct:DEPTH";
+        const size_t colon = kind.find(':');
+        host::sched::Strategy s;
+        std::string ignored;
+        const std::string with_seed =
+            colon == std::string::npos ? kind + ":0" : kind.substr(0, colon) + ":0" + kind.substr(colon);
+        if (!host::sched::parse(with_seed, s, ignored)) {
+            error =
+                "unreadable QH_SCHEDULE_KIND \"" + kind + "\": expected random or pct:DEPTH, optionally with :DELAYS";
             return false;
         }
+        plan.kind = s.kind;
+        plan.depth = s.depth;
+        plan.delays = s.delays;
     }
     if (const char* text = std::getenv("QH_SCHEDULE_TRACE"); text && *text && !read_number(text, plan.trace_length)) {
         error = std::string("unreadable QH_SCHEDULE_TRACE \"") + text + "\"";
@@ -221,6 +225,7 @@ Exploration explore(const Plan& given, const std::function<void()>& scenario) {
         s.kind = plan.kind;
         s.seed = plan.first_seed + i;
         s.depth = plan.depth;
+        s.delays = plan.delays;
         Outcome o = run_one(plan.options(s), scenario, plan.timeout);
         ++e.runs;
         if (!o.passed()) {

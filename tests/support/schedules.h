@@ -4,10 +4,12 @@
 // QH_SCHEDULE to it. The test program's own process never runs the host.
 //
 // Environment, read by plan_from_environment:
-//   QH_SCHEDULE=random:SEED | pct:SEED:DEPTH   run exactly that schedule (a replay) and print its trace
+//   QH_SCHEDULE=random:SEED | pct:SEED:DEPTH   run exactly that schedule (a replay) and print its trace;
+//                                              either may end in :DELAYS (preemptions, see sched.h)
 //   QH_SCHEDULES=N                             schedules per scenario (default: the suite's own count)
 //   QH_SCHEDULE_FIRST=SEED                     first seed (default 1)
-//   QH_SCHEDULE_KIND=pct:DEPTH | random        strategy of the exploration (default pct:3)
+//   QH_SCHEDULE_KIND=pct:DEPTH | random        strategy of the exploration (default: the suite's),
+//                                              either may end in :DELAYS
 //   QH_SCHEDULE_TRACE=N                        switches a failure shows (default 40)
 #pragma once
 
@@ -36,6 +38,7 @@ struct Plan {
     uint64_t first_seed = 1;
     host::sched::Strategy::Kind kind = host::sched::Strategy::Kind::Pct;
     uint32_t depth = 3;
+    uint32_t delays = 0;                          // preemptions per schedule
     std::optional<host::sched::Strategy> replay;  // QH_SCHEDULE
     std::chrono::seconds timeout{120};            // per schedule; a hang is a failure
     uint64_t expected_steps = 0;                  // PCT's span (QH_SCHEDULE_STEPS); 0: the scheduler's default

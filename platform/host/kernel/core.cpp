@@ -26,6 +26,18 @@ ThreadState& self() {
     return state;
 }
 
+namespace {
+// A controlled run's preemptions go by the thread's IRQL: only interrupts hold up code at
+// dispatch level, and nothing below the device's own interrupt holds up an interrupt routine.
+host::sched::Level LevelOfThisThread() {
+    const KIRQL irql = self().irql;
+    if (irql < DISPATCH_LEVEL) return host::sched::Level::Preemptible;
+    if (irql == DISPATCH_LEVEL) return host::sched::Level::Interruptible;
+    return host::sched::Level::Never;
+}
+const bool g_level_source_set = (host::sched::set_level_source(LevelOfThisThread), true);
+}  // namespace
+
 bool check_irql(const char* service, KIRQL max_irql) {
     KIRQL irql = self().irql;
     if (irql <= max_irql) return true;

@@ -60,6 +60,8 @@ void run_queue(Queue& q) {
     ThreadState& t = self();
     t.processor = static_cast<int>(q.index);
     for (;;) {
+        // Other DPCs and interrupts of this processor may hold a queued DPC up for a while.
+        host::sched::latency_point("DPC queue");
         PRKDPC dpc;
         PKDEFERRED_ROUTINE routine;
         PVOID context, arg1, arg2;

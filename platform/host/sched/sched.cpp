@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -58,6 +59,8 @@ struct Rec {
     uint64_t blocked_seq = 0;  // order of blocking, for FIFO notification
     bool timed_out = false;
     int64_t priority = 0;  // PCT
+    bool never_delayed = false;
+    int64_t owed_delay_ns = 0;  // a preemption drawn for this thread, taken where its level allows
     const char* what = "start";
     Where where;
     std::condition_variable go;
@@ -84,6 +87,11 @@ struct World {
     uint64_t block_seq = 0;
     std::vector<uint64_t> change_points;  // PCT, sorted
     size_t next_change = 0;
+    std::vector<uint64_t> delay_points;  // preemptions, sorted
+    size_t next_delay = 0;
+    uint32_t unassigned_delays = 0;
+    int64_t delayed_ns = 0;  // preemptions taken so far  // drawn while a thread that is never delayed ran
+    Level (*level_source)() = nullptr;
     uint64_t focus_step = 0;  // change points count from here (focus())
     int64_t spin_floor = 0;   // PCT: below every priority handed out so far
     int64_t start_ns = 0;     // virtual time at begin(); traces count from it
@@ -217,8 +225,27 @@ Rec* pick(World& w, Rec* me, bool spinning) {
 
 // Called by the running thread with the run's lock held. Counts a step, applies PCT's change
 // points, picks who runs next and, when that is another thread, parks until picked again.
+// How long a preemption lasts: log-uniform from 10 us to 50 ms, so that short ones (a copy's
+// piece, a register access) and long ones (across frames, past time-outs) both come.
+int64_t draw_delay(World& w) {
+    const double u = static_cast<double>(w.rng.below(1u << 20)) / static_cast<double>(1u << 20);
+    return static_cast<int64_t>(10'000.0 * std::pow(5000.0, u));
+}
+
+// The longest delay the thread may take at this point.
+int64_t delay_cap(World& w, const Rec& me, bool latency) {
+    if (me.never_delayed) return 0;
+    if (latency) return kNever;
+    switch (w.level_source ? w.level_source() : Level::Preemptible) {
+    case Level::Preemptible: return kNever;
+    case Level::Interruptible: return 100'000;  // interrupt routines of other devices
+    case Level::Never: return 0;
+    }
+    return 0;
+}
+
 void reschedule(World& w, std::unique_lock<std::mutex>& lk, Rec* me, const char* what, Where where,
-                bool spinning = false) {
+                bool spinning = false, bool latency = false) {
     me->what = what;
     me->where = where;
     const uint64_t step = w.steps.fetch_add(1, std::memory_order_relaxed) + 1;
@@ -228,6 +255,35 @@ void reschedule(World& w, std::unique_lock<std::mutex>& lk, Rec* me, const char*
         // The i-th change point drops the running thread below every initial priority.
         me->priority = static_cast<int64_t>(w.change_points.size() - w.next_change);
         ++w.next_change;
+    }
+    while (w.next_delay < w.delay_points.size() && w.focus_step + w.delay_points[w.next_delay] <= step) {
+        ++w.unassigned_delays;
+        ++w.next_delay;
+    }
+    if (w.unassigned_delays != 0 && !me->never_delayed) {
+        for (; w.unassigned_delays != 0; --w.unassigned_delays)
+            me->owed_delay_ns += draw_delay(w);
+    }
+    if (me->owed_delay_ns != 0 && me->state == State::Runnable) {
+        const int64_t cap = delay_cap(w, *me, latency);
+        int64_t d = std::min(me->owed_delay_ns, cap);
+        // Half of the preemptions end when the hardware's next timed event comes, so that the
+        // thread goes on at the very moment the card does something: the coincidences that a
+        // second processor makes and that durations drawn alone would almost never hit.
+        if (d > 0 && w.rng.below(2) == 0) {
+            const int64_t now = w.now_ns.load();
+            int64_t next = kNever;
+            for (auto& r : w.threads)
+                if (r->never_delayed && r->state == State::Blocked && r->deadline > now)
+                    next = std::min(next, r->deadline);
+            if (next != kNever && next - now <= cap) d = next - now;
+        }
+        if (d > 0) {
+            me->owed_delay_ns = 0;
+            block(w, *me, nullptr, "preempted", w.now_ns.load() + d);
+            w.delayed_ns += d;
+            what = me->what = "preempted";
+        }
     }
     Rec* next = pick(w, me, spinning);
     if (next == me) return;
@@ -536,15 +592,23 @@ bool parse(std::string_view text, Strategy& out, std::string& error) {
     }
     Strategy s;
     uint64_t seed = 0;
-    if (parts.size() == 2 && parts[0] == "random" && number(parts[1], seed)) {
+    // The number of preemptions, when the last part gives one.
+    auto delays = [&](size_t at) {
+        uint64_t d = 0;
+        if (parts.size() == at) return true;
+        if (parts.size() != at + 1 || !number(parts[at], d) || d > 1000) return false;
+        s.delays = static_cast<uint32_t>(d);
+        return true;
+    };
+    if ((parts.size() == 2 || parts.size() == 3) && parts[0] == "random" && number(parts[1], seed) && delays(2)) {
         s.kind = Strategy::Kind::Random;
         s.seed = seed;
         out = s;
         return true;
     }
     uint64_t depth = 0;
-    if (parts.size() == 3 && parts[0] == "pct" && number(parts[1], seed) && number(parts[2], depth) && depth >= 1 &&
-        depth <= 64) {
+    if ((parts.size() == 3 || parts.size() == 4) && parts[0] == "pct" && number(parts[1], seed) &&
+        number(parts[2], depth) && depth >= 1 && depth <= 64 && delays(3)) {
         s.kind = Strategy::Kind::Pct;
         s.seed = seed;
         s.depth = static_cast<uint32_t>(depth);
@@ -552,13 +616,15 @@ bool parse(std::string_view text, Strategy& out, std::string& error) {
         return true;
     }
     error = "unreadable schedule \"" + std::string(text) +
-            "\": expected random:SEED or pct:SEED:DEPTH (SEED a decimal number, DEPTH 1 to 64)";
+            "\": expected random:SEED or pct:SEED:DEPTH, either optionally followed by :DELAYS (SEED a decimal "
+            "number, DEPTH 1 to 64, DELAYS 0 to 1000)";
     return false;
 }
 
 std::string describe(const Strategy& s) {
-    if (s.kind == Strategy::Kind::Random) return "random:" + std::to_string(s.seed);
-    return "pct:" + std::to_string(s.seed) + ":" + std::to_string(s.depth);
+    const std::string delays = s.delays ? ":" + std::to_string(s.delays) : "";
+    if (s.kind == Strategy::Kind::Random) return "random:" + std::to_string(s.seed) + delays;
+    return "pct:" + std::to_string(s.seed) + ":" + std::to_string(s.depth) + delays;
 }
 
 void begin(const Options& options) {
@@ -577,6 +643,13 @@ void begin(const Options& options) {
         for (uint32_t i = 1; i < options.strategy.depth; ++i)
             w.change_points.push_back(1 + w.rng.below(span));
         std::sort(w.change_points.begin(), w.change_points.end());
+    }
+    // Drawn after the change points, so that a strategy without delays keeps its schedules.
+    if (options.strategy.delays != 0) {
+        const uint64_t span = std::max<uint64_t>(1, options.expected_steps);
+        for (uint32_t i = 0; i < options.strategy.delays; ++i)
+            w.delay_points.push_back(1 + w.rng.below(span));
+        std::sort(w.delay_points.begin(), w.delay_points.end());
     }
     auto rec = std::make_unique<Rec>();
     rec->name = "main";
@@ -657,6 +730,38 @@ void focus() {
     std::unique_lock<std::mutex> lk(w.mu);
     w.focus_step = w.steps.load();
     w.next_change = 0;
+    w.next_delay = 0;
+    w.unassigned_delays = 0;
+}
+
+void set_level_source(Level (*source)()) {
+    World& w = world();
+    std::unique_lock<std::mutex> lk(w.mu);
+    w.level_source = source;
+}
+
+void never_delayed() {
+    if (!controlled()) return;
+    World& w = world();
+    Rec* me = self_or_fail(w);
+    std::unique_lock<std::mutex> lk(w.mu);
+    me->never_delayed = true;
+    me->owed_delay_ns = 0;
+}
+
+void latency_point(const char* what, Where where) {
+    if (!controlled()) return;
+    World& w = world();
+    Rec* me = self_or_fail(w);
+    std::unique_lock<std::mutex> lk(w.mu);
+    reschedule(w, lk, me, what, where, false, true);
+}
+
+std::chrono::nanoseconds delayed() {
+    if (!controlled()) return std::chrono::nanoseconds(0);
+    World& w = world();
+    std::unique_lock<std::mutex> lk(w.mu);
+    return std::chrono::nanoseconds(w.delayed_ns);
 }
 
 uint64_t focused_steps() {

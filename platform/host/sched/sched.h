@@ -219,10 +219,12 @@ struct Strategy {
     enum class Kind { Random, Pct };
     Kind kind = Kind::Random;
     uint64_t seed = 0;
-    uint32_t depth = 3;  // PCT: priority change points + 1
+    uint32_t depth = 3;   // PCT: priority change points + 1
+    uint32_t delays = 0;  // preemptions: points where the running thread loses its processor for a while
 };
 
-// "random:SEED" or "pct:SEED:DEPTH"; false with a message on anything else.
+// "random:SEED", "pct:SEED:DEPTH", either with ":DELAYS" appended; false with a message on anything
+// else.
 bool parse(std::string_view text, Strategy& out, std::string& error);
 std::string describe(const Strategy& s);
 
@@ -261,6 +263,31 @@ uint64_t steps();
 std::string trace();
 // The strategy of this controlled run (a scenario may draw its own set-up from its seed).
 Strategy strategy();
+
+// Preemptions. Ordering alone never lets time pass while a thread could run, but on a real machine
+// a thread loses its processor for a while (other threads, interrupts, other DPCs on its
+// processor), and the card goes on meanwhile. A strategy with DELAYS picks that many steps; the
+// thread running at each (or the next one that may be delayed) is put off for a time drawn from
+// the seed (10 us to 50 ms), as far as its level allows: a preemptible thread for all of it, code at
+// dispatch level only for as long as interrupts take, device-level code and the card never. Half
+// of them last instead until the card's next timed event, where the thread and the card go on
+// at one instant.
+enum class Level {
+    Preemptible,    // passive or APC level: any delay
+    Interruptible,  // dispatch level: delayed only by interrupts (microseconds)
+    Never,          // an interrupt routine's level, or hardware
+};
+// Who says at which level the calling thread runs (the kernel, by its IRQL); preemptible without.
+void set_level_source(Level (*source)());
+// The calling thread stands for hardware or for the processor's interrupt delivery, which keep
+// their own time: never delayed.
+void never_delayed();
+// A place where the calling thread waits for a processor whatever its level (a queued DPC before
+// it runs): a delay owed here may take as long as a preemption.
+void latency_point(const char* what, Where where = Where{__builtin_FILE(), __builtin_LINE()});
+// Time the run's threads have spent preempted so far (zero outside a controlled run): a scenario
+// that bounds how long something takes allows for the preemptions that fell inside it.
+std::chrono::nanoseconds delayed();
 
 // Marks where a scenario's part of interest begins (after the device came up, say): PCT's change
 // points are spread over the steps from here, whose count focused_steps() gives.
