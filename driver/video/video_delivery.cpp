@@ -136,6 +136,8 @@ NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {
     // nothing new: no frame is copied twice.
     const ULONGLONG event = SharedRead(ch.VideoEvent);
     const ULONG units = VideoEvent::Units(event);
+    // When it completed (a later completion may have moved it on: the copy is not handed out then).
+    const LONGLONG completedAt = SharedRead(ch.VideoEventTime);
     if ((event & VideoEvent::kNone) != 0 || units == SharedRead(ch.VideoTakenUnit)) {
         KsStreamPointerUnlock(pointer, FALSE);
         KsPinAttemptProcessing(pin, TRUE);
@@ -205,8 +207,14 @@ NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {
     // frame of another geometry arrives only once the receiver reports that geometry, so asking
     // the receiver after the copy tells whether the copy holds a frame of the format. A receiver
     // changes mode only by locking anew, which stops the stream, or shows as another rate: the
-    // receiver is asked before delivery then, not for every frame.
-    if (plan.deliver && SignalInDoubt(ext, in) && !SignalFitsFormat(ext, in, true)) plan.deliver = false;
+    // receiver is asked before delivery then, not for every frame. An answer given long after the
+    // frame completed does not speak for it: a source that changed and came back meanwhile has
+    // the receiver report the format again, while the frame was written in the other mode.
+    if (plan.deliver && SignalInDoubt(ext, in) &&
+        (!SignalFitsFormat(ext, in, true) || !SignalCheckSpeaksFor(ext, in, completedAt))) {
+        plan.deliver = false;
+        suspect = true;
+    }
 
     if (!plan.deliver) {
         if (suspect) SharedWrite(ch.FramesHeldBack, SharedRead(ch.FramesHeldBack) + 1);

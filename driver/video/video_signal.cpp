@@ -52,8 +52,11 @@ Signal ReadSignal(devext* ext, const Input& in, bool askCable) {
 
 bool SignalFitsFormat(devext* ext, const Input& in, bool afterFrame) {
     ChannelState& ch = ext->Channel[in.channel];
-    // The answer covers every completion recorded before the question.
+    // The answer covers the completions recorded before the question, if it speaks for the
+    // latest of them (see SignalCheckSpeaksFor): a check long after it, a time-out's say, may find
+    // the format's signal back while those frames were written in another mode.
     const ULONG units = VideoEvent::Units(SharedRead(ch.VideoEvent));
+    const LONGLONG latest = SharedRead(ch.VideoEventTime);
     // Each transfer is polled to its end on the input's own bus (a few hundred microseconds at
     // 100 kHz): the check after a frame is one transfer of three chunks.
     AcquireI2cMaster(ext, in.i2cBlock);
@@ -64,8 +67,8 @@ bool SignalFitsFormat(devext* ext, const Input& in, bool afterFrame) {
     const ULONG height = SharedRead(ch.Height);
     const bool interlaced = SharedRead(ch.Interlaced) != 0;
     const bool fits = signal.present && SizeFits(signal, ch) && signal.interlaced == interlaced;
-    SharedWrite(ch.SignalCheckedUnit, units);
     SharedWrite(ch.SignalCheckedAt, Now100ns());
+    if (SignalCheckSpeaksFor(ext, in, latest)) SharedWrite(ch.SignalCheckedUnit, units);
     if (fits) SharedWrite(ch.SignalRate, MeasuredRate(ext, in));
     if (!fits) {
         // Whatever comes next no longer continues the frames delivered so far.
@@ -136,6 +139,14 @@ bool SignalInDoubt(devext* ext, const Input& in) {
 
 bool SignalCheckDue(devext* ext, const Input& in) {
     return Now100ns() - SharedRead(ext->Channel[in.channel].SignalCheckedAt) >= kWatchPeriod;
+}
+
+bool SignalCheckSpeaksFor(devext* ext, const Input& in, LONGLONG completedAt) {
+    const ChannelState& ch = ext->Channel[in.channel];
+    // Without a measured rate, the shortest unit the formats describe (1/60 s) is the bound.
+    const ULONG period = SharedRead(ch.VideoUnitPeriod);
+    const LONGLONG unit = period != 0 ? LONGLONG(period) : LONGLONG(166666);
+    return SharedRead(ch.SignalCheckedAt) - completedAt <= unit;
 }
 
 }  // namespace video
