@@ -117,6 +117,9 @@ struct VideoClient {
         qh::client::CompletedFrame f;
         while (pin->queued() != 0)
             check(Take(f), "a frame queued at STOP came back");
+        // Completions that came with the last one are taken too: the next run starts clean.
+        while (Take(f, 0)) {
+        }
         check(pin->stray_completions() == 0, "no frame completed twice");
     }
 
@@ -137,7 +140,7 @@ struct AudioClient {
     }
     void Submit(int n) {
         for (int i = 0; i < n; ++i)
-            check(pin->submit(kBuffer, kPlainHeader) == STATUS_SUCCESS, "an audio buffer is queued");
+            check(pin->submit(buffer, kPlainHeader) == STATUS_SUCCESS, "an audio buffer is queued");
     }
     void Start(int buffers) {
         check(pin->set_state(KSSTATE_PAUSE) == STATUS_SUCCESS, "PAUSE");
@@ -149,7 +152,9 @@ struct AudioClient {
         check(f.guards_intact, "nothing written around an audio buffer");
         check(f.status == STATUS_SUCCESS || f.status == STATUS_CANCELLED, "audio completes with success or cancelled");
         const KSSTREAM_HEADER& h = f.stream_header();
-        check(h.DataUsed <= kBuffer && h.DataUsed % 4 == 0, "audio fills whole sample frames of its buffer");
+        check(h.DataUsed <= buffer && h.DataUsed % 4 == 0, "audio fills whole sample frames of its buffer: DataUsed " +
+                                                               std::to_string(h.DataUsed) + " of " +
+                                                               std::to_string(buffer));
         if (f.status == STATUS_SUCCESS && h.DataUsed) {
             check(samples.feed(f.data.data(), h.DataUsed,
                                (h.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0) == 0,
@@ -162,12 +167,17 @@ struct AudioClient {
         qh::client::CompletedFrame f;
         while (pin->queued() != 0)
             check(Take(f), "an audio buffer queued at STOP came back");
+        while (Take(f, 0)) {
+        }
         check(pin->stray_completions() == 0, "no audio buffer completed twice");
     }
 
-    // The driver's own buffer size (one block, 10 ms): a run that meets a block's interrupt can
-    // fill one with what that interrupt just counted.
-    static constexpr uint32_t kBuffer = 1920;
+    // Bytes per buffer. Two blocks (20 ms) keep a run waiting on its retry timer for the second
+    // block; the driver's own size (one block, 10 ms) lets a run that meets a block's interrupt
+    // fill a buffer with what that interrupt just counted.
+    static constexpr uint32_t kTwoBlocks = 3840;
+    static constexpr uint32_t kOneBlock = 1920;
+    uint32_t buffer = kTwoBlocks;
     std::unique_ptr<qh::client::Filter> filter;
     std::unique_ptr<qh::client::Pin> pin;
     sim::AudioIndexCheck samples;
@@ -255,6 +265,7 @@ TEST(ScheduleScenario, AudioDpcAgainstOverrunAndStop) {
         // A new run, with whatever the last one left (a DPC run, an interrupt) still about: it
         // starts from the ring's start, and its audio is the source's as it comes.
         a.samples.restart();
+        a.buffer = AudioClient::kOneBlock;
         a.Start(2);
         check(a.Take(f) && a.Take(f), "two buffers came in the new run");
         check(a.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS, "STOP");
