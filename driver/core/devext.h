@@ -78,6 +78,7 @@ struct ChannelState {
     // answer covers, and the FPGA's measured rate of the signal found to fit.
     LONGLONG SignalCheckedAt;
     ULONG SignalCheckedUnit;
+    ULONG SignalLateHeld;  // the last frame in doubt was held back because its check came late
     ULONG SignalRate;
     // Kept by the interrupt routine for the audio pin: when it last counted blocks, and the byte
     // count from which delivery must start again after audio it could not account for (the

@@ -136,8 +136,6 @@ NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {
     // nothing new: no frame is copied twice.
     const ULONGLONG event = SharedRead(ch.VideoEvent);
     const ULONG units = VideoEvent::Units(event);
-    // When it completed (a later completion may have moved it on: the copy is not handed out then).
-    const LONGLONG completedAt = SharedRead(ch.VideoEventTime);
     if ((event & VideoEvent::kNone) != 0 || units == SharedRead(ch.VideoTakenUnit)) {
         KsStreamPointerUnlock(pointer, FALSE);
         KsPinAttemptProcessing(pin, TRUE);
@@ -208,12 +206,21 @@ NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {
     // the receiver after the copy tells whether the copy holds a frame of the format. A receiver
     // changes mode only by locking anew, which stops the stream, or shows as another rate: the
     // receiver is asked before delivery then, not for every frame. An answer given long after the
-    // frame completed does not speak for it: a source that changed and came back meanwhile has
-    // the receiver report the format again, while the frame was written in the other mode.
-    if (plan.deliver && SignalInDoubt(ext, in) &&
-        (!SignalFitsFormat(ext, in, true) || !SignalCheckSpeaksFor(ext, in, completedAt))) {
-        plan.deliver = false;
-        suspect = true;
+    // frame completed, with nothing completed since, does not speak for it: a source that changed
+    // and came back meanwhile has the receiver report the format again, while the frame was
+    // written in the other mode.
+    // A Process that is always that late (a loaded machine, frames far apart) would then deliver
+    // nothing: a late answer holds back one frame, and the next late one is taken as it comes.
+    if (plan.deliver && SignalInDoubt(ext, in)) {
+        if (!SignalFitsFormat(ext, in, true)) {
+            plan.deliver = false;
+        } else if (!SignalCheckCovers(ext, in, units) && SharedRead(ch.SignalLateHeld) == 0) {
+            SharedWrite(ch.SignalLateHeld, ULONG(1));
+            plan.deliver = false;
+            suspect = true;
+        } else {
+            SharedWrite(ch.SignalLateHeld, ULONG(0));
+        }
     }
 
     if (!plan.deliver) {

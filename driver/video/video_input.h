@@ -112,11 +112,9 @@ void StartWatch(devext* ext, const Input& in);
 // was last asked (the stream stopped and came back, or the FPGA measures another rate). Costs one
 // register read, no I2C transfer.
 bool SignalInDoubt(devext* ext, const Input& in);
-// Whether the receiver's last answer speaks for a frame completed at `completedAt` (100 ns): it
-// came within a unit of the completion. A receiver locks anew for longer than a unit (which is
-// what makes a change of mode show as a stop), so it cannot have left the frame's signal and come
-// back to the format's within that time.
-bool SignalCheckSpeaksFor(devext* ext, const Input& in, LONGLONG completedAt);
+// Whether the receiver's last answer covers the frame that completed at `units`: the answer
+// covered a completion at or after it (see SignalFitsFormat) and the stream did not stop between.
+bool SignalCheckCovers(devext* ext, const Input& in, ULONG units);
 // Whether the receiver is due to be asked again while frames keep coming.
 bool SignalCheckDue(devext* ext, const Input& in);
 

@@ -28,6 +28,17 @@ bool SizeFits(const Signal& signal, const ChannelState& ch) {
     return signal.width == SharedRead(ch.SignalWidth) && signal.height == SharedRead(ch.SignalHeight);
 }
 
+// Whether an answer of the receiver given now speaks for the completion at `completedAt` (100 ns):
+// it comes within a unit of it. A receiver locks anew for longer than a unit (which is what makes
+// a change of mode show as a stop), so it cannot have left that frame's signal and come back to
+// the format's meanwhile. While frames come, the latest completion is always that recent.
+bool SpeaksFor(const ChannelState& ch, LONGLONG completedAt) {
+    // Without a measured rate, the shortest unit the formats describe (1/60 s) is the bound.
+    const ULONG period = SharedRead(ch.VideoUnitPeriod);
+    const LONGLONG unit = period != 0 ? LONGLONG(period) : LONGLONG(166666);
+    return Now100ns() - completedAt <= unit;
+}
+
 }  // namespace
 
 Signal ReadSignal(devext* ext, const Input& in, bool askCable) {
@@ -53,8 +64,8 @@ Signal ReadSignal(devext* ext, const Input& in, bool askCable) {
 bool SignalFitsFormat(devext* ext, const Input& in, bool afterFrame) {
     ChannelState& ch = ext->Channel[in.channel];
     // The answer covers the completions recorded before the question, if it speaks for the
-    // latest of them (see SignalCheckSpeaksFor): a check long after it, a time-out's say, may find
-    // the format's signal back while those frames were written in another mode.
+    // latest of them (see SpeaksFor): a check long after it, a time-out's say, may find the
+    // format's signal back while those frames were written in another mode.
     const ULONG units = VideoEvent::Units(SharedRead(ch.VideoEvent));
     const LONGLONG latest = SharedRead(ch.VideoEventTime);
     // Each transfer is polled to its end on the input's own bus (a few hundred microseconds at
@@ -68,7 +79,7 @@ bool SignalFitsFormat(devext* ext, const Input& in, bool afterFrame) {
     const bool interlaced = SharedRead(ch.Interlaced) != 0;
     const bool fits = signal.present && SizeFits(signal, ch) && signal.interlaced == interlaced;
     SharedWrite(ch.SignalCheckedAt, Now100ns());
-    if (SignalCheckSpeaksFor(ext, in, latest)) SharedWrite(ch.SignalCheckedUnit, units);
+    if (SpeaksFor(ch, latest)) SharedWrite(ch.SignalCheckedUnit, units);
     if (fits) SharedWrite(ch.SignalRate, MeasuredRate(ext, in));
     if (!fits) {
         // Whatever comes next no longer continues the frames delivered so far.
@@ -141,12 +152,9 @@ bool SignalCheckDue(devext* ext, const Input& in) {
     return Now100ns() - SharedRead(ext->Channel[in.channel].SignalCheckedAt) >= kWatchPeriod;
 }
 
-bool SignalCheckSpeaksFor(devext* ext, const Input& in, LONGLONG completedAt) {
+bool SignalCheckCovers(devext* ext, const Input& in, ULONG units) {
     const ChannelState& ch = ext->Channel[in.channel];
-    // Without a measured rate, the shortest unit the formats describe (1/60 s) is the bound.
-    const ULONG period = SharedRead(ch.VideoUnitPeriod);
-    const LONGLONG unit = period != 0 ? LONGLONG(period) : LONGLONG(166666);
-    return SharedRead(ch.SignalCheckedAt) - completedAt <= unit;
+    return LONG(SharedRead(ch.SignalCheckedUnit) - units) >= 0 && LONG(SharedRead(ch.VideoGapUnit) - units) <= 0;
 }
 
 }  // namespace video

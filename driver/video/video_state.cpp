@@ -60,6 +60,7 @@ NTSTATUS HardwareRun(devext* ext, const Input& in) {
     // The signal is checked again.
     SharedWrite(ch.SignalGap, ULONG(resumed ? 1 : 0));
     SharedWrite(ch.SignalMismatch, ULONG(0));
+    SharedWrite(ch.SignalLateHeld, ULONG(0));
     AcquireHwMutex(ext);
     // The engine's unit and the copy follow the scan type, which the source may have changed
     // since the format was set; a stale one would leave an interlaced pin waiting for bottom
