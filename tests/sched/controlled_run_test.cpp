@@ -89,6 +89,32 @@ void capture_and_replay(const char* schedule) {
 TEST(Schedule, ControlledCaptureRunsAndReplays) {
     capture_and_replay("random:7");
     capture_and_replay("pct:11:3");
+    // With preemptions: time passes while threads could run, and still every run is the same.
+    capture_and_replay("pct:11:3:20");
+}
+
+// A stop that the fault handler finds (memory touched after its free) ends a controlled run as any
+// other stop does: with its schedule and the switches that led there.
+TEST(Schedule, AStopFoundByTheFaultHandlerReportsItsSchedule) {
+    host::sched::Options options;
+    std::string error;
+    ASSERT_TRUE(host::sched::parse("random:3", options.strategy, error)) << error;
+    const auto run = qh::schedules::run_one(
+        options,
+        [] {
+            auto* block = static_cast<volatile unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, 0x74736554));
+            block[0] = 1;
+            ExFreePool(const_cast<unsigned char*>(block));
+            host::sched::point("freed");
+            (void)block[8];
+        },
+        std::chrono::seconds(60));
+    EXPECT_EQ(run.status, 79) << run.output;
+    EXPECT_NE(run.output.find("schedule: stop DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL"), std::string::npos)
+        << run.output;
+    // The point before the fault names this file.
+    EXPECT_NE(run.output.find("at freed (controlled_run_test.cpp:"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("replay: QH_SCHEDULE=random:3"), std::string::npos) << run.output;
 }
 
 }  // namespace

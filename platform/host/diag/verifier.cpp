@@ -109,6 +109,12 @@ void bugcheck(uint32_t code, std::string_view message) {
     std::abort();
 }
 
+void end_controlled_run_at_stop(uint32_t code) {
+    // Not async-signal-safe, and needs not be: in a controlled run every other thread is parked
+    // and the faulting one holds none of the scheduler's locks between its scheduling points.
+    if (host::sched::controlled()) host::sched::fail(std::string("stop ") + code_name(code), 79);
+}
+
 void fatal_stop(uint32_t code, const char* what) {
     // write(2) and abort() only: the image's fault handler calls this too.
     char line[320];
@@ -127,6 +133,7 @@ void fatal_stop(uint32_t code, const char* what) {
     put("\n");
     ssize_t ignored = write(2, line, n);
     (void)ignored;
+    end_controlled_run_at_stop(code);
     std::abort();
 }
 
@@ -179,6 +186,7 @@ void bugcheck_from_signal(uint32_t code, const char* what, uintptr_t address) {
     put(")\n");
     ssize_t ignored = write(2, line, n);
     (void)ignored;
+    end_controlled_run_at_stop(code);
     std::abort();
 }
 

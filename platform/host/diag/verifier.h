@@ -46,6 +46,9 @@ void bugcheck_from_signal(uint32_t code, const char* what, uintptr_t address);
 // A stop nothing can return from (a fast-fail: the caller's own stack is corrupt): writes the
 // stop line and aborts, capture or not. Async-signal-safe, so the image's fault handler uses it too.
 [[noreturn]] void fatal_stop(uint32_t code, const char* what);
+// After a stop found in a signal handler has been written: a controlled run ends here with its
+// schedule and last switches, as a stop found anywhere else does; otherwise it returns.
+void end_controlled_run_at_stop(uint32_t code);
 // What a fast-fail code means (the codes Windows' FAST_FAIL_* constants give).
 const char* fast_fail_reason(uint32_t code);
 // Whether a capture is active (lock-free, for signal handlers).

@@ -55,6 +55,7 @@ size_t guard_hash(uintptr_t page) { return static_cast<size_t>((page >> 12) * 0x
     const int n = std::snprintf(text, sizeof text, "*** STOP 0x%08X (%s): CPU access at 0x%016llX, %s\n", code,
                                 verifier::code_name(code), static_cast<unsigned long long>(address), text_after);
     if (n > 0) (void)!write(STDERR_FILENO, text, static_cast<size_t>(n) < sizeof text ? n : sizeof text - 1);
+    verifier::end_controlled_run_at_stop(code);
     std::signal(SIGABRT, SIG_DFL);
     std::abort();
 }
@@ -73,6 +74,7 @@ struct sigaction g_previous {};
             verifier::code_name(code), static_cast<unsigned long long>(address),
             static_cast<unsigned long long>(address - begin), slot.what.load(), static_cast<unsigned long long>(begin));
         if (n > 0) (void)!write(STDERR_FILENO, text, static_cast<size_t>(n) < sizeof text ? n : sizeof text - 1);
+        verifier::end_controlled_run_at_stop(code);
         std::signal(SIGABRT, SIG_DFL);
         std::abort();
     }

@@ -622,9 +622,18 @@ bool parse(std::string_view text, Strategy& out, std::string& error) {
 }
 
 std::string describe(const Strategy& s) {
-    const std::string delays = s.delays ? ":" + std::to_string(s.delays) : "";
-    if (s.kind == Strategy::Kind::Random) return "random:" + std::to_string(s.seed) + delays;
-    return "pct:" + std::to_string(s.seed) + ":" + std::to_string(s.depth) + delays;
+    // Appended piece by piece: GCC 12 at -O3 warns about the temporaries of a chain of +.
+    std::string text = s.kind == Strategy::Kind::Random ? "random:" : "pct:";
+    text += std::to_string(s.seed);
+    if (s.kind == Strategy::Kind::Pct) {
+        text += ':';
+        text += std::to_string(s.depth);
+    }
+    if (s.delays) {
+        text += ':';
+        text += std::to_string(s.delays);
+    }
+    return text;
 }
 
 void begin(const Options& options) {

@@ -25,8 +25,11 @@ namespace host::sched {
 // Where a scheduling point is in the source: a default argument of this form takes the caller's
 // file and line (what std::source_location gives, which not every compiler here has).
 struct Where {
-    const char* file = "";
-    unsigned line = 0;
+    // As a default argument, a constructor's own defaults name the caller's place (GCC reads the
+    // builtins of an aggregate's braces where the braces are written: here).
+    constexpr Where(const char* f = __builtin_FILE(), unsigned l = __builtin_LINE()) : file(f), line(l) {}
+    const char* file;
+    unsigned line;
 };
 
 namespace detail {
@@ -56,15 +59,15 @@ void shared_point(const char* what);
 void copy_in_pieces(void* destination, const void* source, size_t bytes);
 
 // A place where control may pass to another thread. `what` is a static string naming it in traces.
-void point(const char* what, Where where = Where{__builtin_FILE(), __builtin_LINE()});
+void point(const char* what, Where where = Where());
 
 // Time that passes while this thread keeps its processor (a busy wait, a bus transfer): a real
 // process spins until then; a controlled one moves the clock by `d` and offers a switch.
-void burn(std::chrono::nanoseconds d, Where where = Where{__builtin_FILE(), __builtin_LINE()});
+void burn(std::chrono::nanoseconds d, Where where = Where());
 
 // One turn of a loop that waits for another thread without blocking (a spin): a controlled run
 // lets every other runnable thread go first.
-void spin(Where where = Where{__builtin_FILE(), __builtin_LINE()});
+void spin(Where where = Where());
 
 void sleep_until(Clock::time_point t);
 template <class Rep, class Period>
@@ -284,7 +287,7 @@ void set_level_source(Level (*source)());
 void never_delayed();
 // A place where the calling thread waits for a processor whatever its level (a queued DPC before
 // it runs): a delay owed here may take as long as a preemption.
-void latency_point(const char* what, Where where = Where{__builtin_FILE(), __builtin_LINE()});
+void latency_point(const char* what, Where where = Where());
 // Time the run's threads have spent preempted so far (zero outside a controlled run): a scenario
 // that bounds how long something takes allows for the preemptions that fell inside it.
 std::chrono::nanoseconds delayed();
