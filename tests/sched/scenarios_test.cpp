@@ -215,8 +215,12 @@ void Explore(const char* name, const std::function<void()>& scenario,
                 static_cast<unsigned long long>(e.runs), static_cast<unsigned long long>(e.max_steps),
                 static_cast<unsigned long long>(e.expected_steps));
     if (e.failure) {
+        // The span learnt for this exploration goes with the replay: it then needs no calibration
+        // run, and a replay that echoes the driver's trace (which adds steps) keeps the same PCT.
+        qh::schedules::Plan learnt = plan;
+        learnt.expected_steps = e.expected_steps;
         ADD_FAILURE() << name << " failed under " << host::sched::describe(e.failure->strategy) << " (status "
-                      << e.failure->status << "); replay with " << plan.replay_hint(e.failure->strategy) << "\n"
+                      << e.failure->status << "); replay with " << learnt.replay_hint(e.failure->strategy) << "\n"
                       << e.failure->output;
     }
 }
