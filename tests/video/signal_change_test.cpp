@@ -294,6 +294,40 @@ TEST(VideoSignalChange, ASourceChangeWhileAFrameIsCopiedHoldsThatFrameBack) {
     EXPECT_NE(c.ExpectFrameAfterGap(false) & kDiscontinuity, 0u);
 }
 
+// A frame of another mode is copied, and before the driver asks the receiver the source has come
+// back to the format's mode and the receiver has locked on it again: the answer "fits" comes long
+// after the frame and does not speak for it, so the frame is held back. And a Process that is
+// late again (a loaded machine) still delivers: only one frame in a row is held for lateness.
+TEST(VideoSignalChange, AnAnswerLongAfterTheFrameDoesNotVouchForItButLatenessNeverStarvesThePin) {
+    VideoBed vb;
+    sim::Card& card = vb.bed.card();
+    ChannelState& ch = vb.Channel(0);
+    Client c(vb, 0);  // 1920x1080p60
+    c.ExpectFrame(false);
+
+    const ULONGLONG held = SharedRead(ch.FramesHeldBack);
+    // The receiver here locks at once. 40 ms of kernel time without a frame make the next one end
+    // a gap (more than two frame periods) without Process's 50 ms frame wait running out (which
+    // would ask the receiver on its own and find the other mode first).
+    card.set_source(0, Mode("1280x720p60"));
+    host::advance_clock(400000);
+    // So the driver asks the receiver after copying the 720p frame; just before it does, the
+    // source is back and locked again, 40 ms later.
+    host::watch_shared_read(&ch.SignalCheckedUnit, [&] {
+        card.set_source(0, Mode("1920x1080p60"));
+        host::advance_clock(400000);
+    });
+    c.StepFrame();
+    ASSERT_TRUE(WaitUntil([] { return host::shared_read_watch_fired(); }));
+    EXPECT_TRUE(WaitUntil([&] { return SharedRead(ch.FramesHeldBack) == held + 1; }))
+        << "the 720p frame was not held back";
+
+    // The next frame is of the format; the answer for it comes 20 ms late too, and it goes out.
+    host::watch_shared_read(&ch.SignalCheckedUnit, [] { host::advance_clock(200000); });
+    EXPECT_NE(c.ExpectFrame(false) & kDiscontinuity, 0u);
+    EXPECT_TRUE(host::shared_read_watch_fired());
+}
+
 TEST(VideoSignalChange, AFormatOfAnotherSizeKeepsItsFramesOnlyWhileTheSignalItWasSetAgainstStays) {
     VideoBed vb;
     sim::Card& card = vb.bed.card();
