@@ -9,7 +9,7 @@
 #   scripts/campaign.sh capture [SEED]     the capture campaign alone (a drawn seed unless given)
 #   scripts/campaign.sh schedules [COUNT] [KIND] [FIRST] [FILTER]
 #       the controlled-schedule scenarios alone: COUNT schedules each (default 1000), KIND pct:DEPTH
-#       or random, either with :DELAYS preemptions per schedule (default pct:3:10), seeds from FIRST (default 1), the scenarios matching FILTER (a
+#       or random, either with :DELAYS preemptions per schedule (default pct:3:50, as CI), seeds from FIRST (default 1), the scenarios matching FILTER (a
 #       GoogleTest filter, default all). A failure prints its schedule and how to replay it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,7 +26,7 @@ capture_campaign() {
 # the sanitizer builds add no schedules, only time per schedule.
 schedule_campaign() {
     cmake --preset host >/dev/null && cmake --build --preset host --target test_sched
-    QH_SCHEDULES="${1:-1000}" QH_SCHEDULE_KIND="${2:-pct:3:10}" QH_SCHEDULE_FIRST="${3:-1}" \
+    QH_SCHEDULES="${1:-1000}" QH_SCHEDULE_KIND="${2:-pct:3:50}" QH_SCHEDULE_FIRST="${3:-1}" \
         build/host/tests/test_sched --gtest_filter="${4:-ScheduleScenario.*}"
 }
 
