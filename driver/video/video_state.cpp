@@ -62,12 +62,17 @@ NTSTATUS HardwareRun(devext* ext, const Input& in) {
     SharedWrite(ch.SignalMismatch, ULONG(0));
     SharedWrite(ch.SignalLateHeld, ULONG(0));
     AcquireHwMutex(ext);
-    // The engine's unit and the copy follow the scan type, which the source may have changed
-    // since the format was set; a stale one would leave an interlaced pin waiting for bottom
-    // fields that never come, and a STOP and RUN would not help.
-    RefreshScan(ext, in);
-    StartWatch(ext, in);
-    StartVideoDma(ext, UCHAR(in.channel));
+    // A PnP stop may have unmapped the window meanwhile (the class does not hold a state change
+    // back for it): nothing is asked of the hardware then, and the restart programs the running
+    // pin. Under HwMutex the window stays whole or gone throughout.
+    if (SharedRead(ext->RegisterBase) != nullptr) {
+        // The engine's unit and the copy follow the scan type, which the source may have changed
+        // since the format was set; a stale one would leave an interlaced pin waiting for bottom
+        // fields that never come, and a STOP and RUN would not help.
+        RefreshScan(ext, in);
+        StartWatch(ext, in);
+        StartVideoDma(ext, UCHAR(in.channel));
+    }
     ReleaseHwMutex(ext);
     DbgPrint("%s:%d %s() end\n", in.sourceFile, in.runEndLine, "HardwareRun");
     return STATUS_SUCCESS;

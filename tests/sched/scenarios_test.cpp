@@ -347,8 +347,9 @@ TEST(ScheduleScenario, RebalanceAgainstRun) {
                 v.filter->close();
             },
             // The engine started by RUN between the stop's silencing of the engines and the
-            // freeing of its buffers: the card wrote into freed memory.
-            {{"random:0"}});
+            // freeing of its buffers: the card wrote into freed memory. And RUN, preempted until
+            // the stop had unmapped the register window, asking the receiver and the FPGA there.
+            {{"random:0"}, {"pct:10002:3:50", 539104}});
 }
 
 TEST(ScheduleScenario, TwoClientsOnOneInput) {
