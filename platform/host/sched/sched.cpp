@@ -770,7 +770,14 @@ std::chrono::nanoseconds delayed() {
     if (!controlled()) return std::chrono::nanoseconds(0);
     World& w = world();
     std::unique_lock<std::mutex> lk(w.mu);
-    return std::chrono::nanoseconds(w.delayed_ns);
+    // Only what has passed: a preemption still running counts up to now, so that an interval
+    // measured with two readings gets exactly the preemption time that fell inside it.
+    int64_t passed = w.delayed_ns;
+    const int64_t now = w.now_ns.load();
+    for (const auto& r : w.threads)
+        if (r->state == State::Blocked && std::strcmp(r->on_kind, "preempted") == 0 && r->deadline > now)
+            passed -= r->deadline - now;
+    return std::chrono::nanoseconds(passed);
 }
 
 uint64_t focused_steps() {

@@ -288,8 +288,9 @@ void never_delayed();
 // A place where the calling thread waits for a processor whatever its level (a queued DPC before
 // it runs): a delay owed here may take as long as a preemption.
 void latency_point(const char* what, Where where = Where());
-// Time the run's threads have spent preempted so far (zero outside a controlled run): a scenario
-// that bounds how long something takes allows for the preemptions that fell inside it.
+// Time the run's threads have spent preempted so far, a preemption still running counted up to
+// now (zero outside a controlled run): a scenario that bounds how long something takes allows for
+// the preemptions that fell inside it, those that began before it included.
 std::chrono::nanoseconds delayed();
 
 // Marks where a scenario's part of interest begins (after the device came up, say): PCT's change
