@@ -119,6 +119,11 @@ uint64_t Card::audio_blocks_produced(uint32_t input) const {
     return impl_->blocks.at(input);
 }
 
+uint64_t Card::audio_frames_rendered(uint32_t input) const {
+    std::lock_guard<host::sched::Mutex> lk(impl_->mu);
+    return impl_->sources.at(input).audio_bytes / 4;
+}
+
 bool Card::wait_audio_blocks(uint32_t input, uint64_t count, uint32_t timeout_ms) {
     std::unique_lock<host::sched::Mutex> lk(impl_->mu);
     return impl_->cv.wait_for(lk, std::chrono::milliseconds(timeout_ms),

@@ -279,6 +279,9 @@ public:
     // fell due meanwhile completes in a burst); reset to 0 by the call.
     uint64_t take_pacing_late_max_ns() { return pacing_late_max_ns_.exchange(0); }
     uint64_t audio_blocks_produced(uint32_t input) const;
+    // Sample frames the input's source has handed its engine so far (blocks begun, abandoned ones
+    // included): the next block the engine begins starts at this sample index.
+    uint64_t audio_frames_rendered(uint32_t input) const;
     uint64_t dma_failures(uint32_t input) const;  // units/blocks the bus refused
     // What an input's I2C master did (status reads, bus time, chunks, misuse), and the first
     // misuses described. A working driver never misuses a master: see I2cMaster::write_command.

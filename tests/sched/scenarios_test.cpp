@@ -138,9 +138,10 @@ struct AudioClient {
         filter = Open(device, *refs[input]);
         check(filter->create_pin(0, FirstFormat(*filter), pin) == STATUS_SUCCESS, "the audio pin opens");
     }
-    void Submit(int n) {
-        for (int i = 0; i < n; ++i)
-            check(pin->submit(buffer, kPlainHeader) == STATUS_SUCCESS, "an audio buffer is queued");
+    void Submit(int n) { Submit(n, buffer); }
+    void Submit(int n, uint32_t bytes) {
+        for (int i = 0; i < n; ++i, ++submitted)
+            check(pin->submit(bytes, kPlainHeader) == STATUS_SUCCESS, "an audio buffer is queued");
     }
     void Start(int buffers) {
         check(pin->set_state(KSSTATE_PAUSE) == STATUS_SUCCESS, "PAUSE");
@@ -152,9 +153,9 @@ struct AudioClient {
         check(f.guards_intact, "nothing written around an audio buffer");
         check(f.status == STATUS_SUCCESS || f.status == STATUS_CANCELLED, "audio completes with success or cancelled");
         const KSSTREAM_HEADER& h = f.stream_header();
-        check(h.DataUsed <= buffer && h.DataUsed % 4 == 0, "audio fills whole sample frames of its buffer: DataUsed " +
-                                                               std::to_string(h.DataUsed) + " of " +
-                                                               std::to_string(buffer));
+        check(h.DataUsed <= f.data.size() && h.DataUsed % 4 == 0,
+              "audio fills whole sample frames of its buffer: DataUsed " + std::to_string(h.DataUsed) + " of " +
+                  std::to_string(f.data.size()));
         if (f.status == STATUS_SUCCESS && h.DataUsed) {
             check(samples.feed(f.data.data(), h.DataUsed,
                                (h.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0) == 0,
@@ -182,6 +183,7 @@ struct AudioClient {
     std::unique_ptr<qh::client::Pin> pin;
     sim::AudioIndexCheck samples;
     uint64_t delivered = 0;
+    uint64_t submitted = 0;  // the next buffer's sequence number
 };
 
 // A schedule that once found a fault, with the PCT span it ran under (0 for random ones).
@@ -277,6 +279,36 @@ TEST(ScheduleScenario, AudioDpcAgainstOverrunAndStop) {
         a.buffer = AudioClient::kOneBlock;
         a.Start(2);
         check(a.Take(f) && a.Take(f), "two buffers came in the new run");
+        check(a.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS, "STOP");
+        a.Drain();
+
+        // A pause and a resume while the retry timer is armed: a two-block buffer first keeps the
+        // timer re-arming while nothing is pending, and a one-block buffer still queued keeps it
+        // going, so a run of the DPC may come just as the resumed engine's first block does. A
+        // buffer queued during the pause can only be filled after the resume, and it holds audio the
+        // engine wrote after it, not what the ring held.
+        a.samples.restart();
+        check(a.pin->set_state(KSSTATE_PAUSE) == STATUS_SUCCESS, "PAUSE");
+        a.Submit(1, AudioClient::kTwoBlocks);
+        a.Submit(2, AudioClient::kOneBlock);
+        check(a.pin->set_state(KSSTATE_RUN) == STATUS_SUCCESS, "RUN");
+        check(a.Take(f) && a.Take(f), "two buffers came before the pause");
+        check(a.pin->set_state(KSSTATE_PAUSE) == STATUS_SUCCESS, "PAUSE");
+        a.Submit(1, AudioClient::kOneBlock);
+        const uint64_t paused_buffer = a.submitted - 1;
+        sim::Card& card = bed.card();
+        const uint64_t resumed_at = card.audio_frames_rendered(0);
+        check(a.pin->set_state(KSSTATE_RUN) == STATUS_SUCCESS, "RUN after the pause");
+        do {
+            check(a.Take(f), "the buffers queued at the pause came");
+        } while (f.sequence < paused_buffer);
+        check(f.status == STATUS_SUCCESS && f.stream_header().DataUsed == AudioClient::kOneBlock,
+              "the buffer queued during the pause was filled");
+        const uint16_t first = static_cast<uint16_t>(f.data[0] | f.data[1] << 8);
+        const uint64_t since = static_cast<uint16_t>(first - static_cast<uint16_t>(resumed_at));
+        check(since <= card.audio_frames_rendered(0) - resumed_at,
+              "the buffer queued during the pause holds audio written after the resume: sample index " +
+                  std::to_string(first) + ", the engine resumed at " + std::to_string(resumed_at % 65536));
         check(a.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS, "STOP");
         a.Drain();
         check(a.pin->close() == STATUS_SUCCESS, "the pin closes");
