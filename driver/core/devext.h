@@ -78,7 +78,13 @@ struct ChannelState {
     // answer covers, and the FPGA's measured rate of the signal found to fit.
     LONGLONG SignalCheckedAt;
     ULONG SignalCheckedUnit;
-    ULONG SignalLateHeld;  // the last frame in doubt was held back because its check came late
+    // The last frame in doubt was held back because its check came late, and its unit count.
+    ULONG SignalLateHeld;
+    ULONG SignalLateHeldUnit;
+    // The first answer that found the format's signal during the stream then running: the unit
+    // count when it was asked, and when it came (0: none).
+    ULONG SignalFitAsked;
+    LONGLONG SignalFitAt;
     ULONG SignalRate;
     // Kept by the interrupt routine for the audio pin: when it last counted blocks, and the byte
     // count from which delivery must start again after audio it could not account for (the

@@ -54,6 +54,18 @@ void FrameDpc(PVOID deferredContext, const Input& in) {
 
 namespace {
 
+// A frame whose receiver check came late and that nothing else vouches for: taken as it comes
+// only if it began a stream of its own right after the frame last held back for lateness. A
+// Process that is always late behind a card that completes one frame and nothing more for a while
+// (frames stepped one at a time) would otherwise deliver nothing. A late frame that continues a
+// stream whose beginning was held stays held: those are the frames of a mode the source left and
+// came back from before the receiver was asked.
+bool LateFrameMayGo(const ChannelState& ch, ULONG units, bool interlaced) {
+    const ULONG unitsPerFrame = interlaced ? 2 : 1;
+    return SharedRead(ch.SignalLateHeld) != 0 && units - SharedRead(ch.SignalLateHeldUnit) <= unitsPerFrame &&
+           units - SharedRead(ch.VideoGapUnit) < unitsPerFrame;
+}
+
 NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {
     ChannelState& ch = ext->Channel[in.channel];
 
@@ -209,13 +221,15 @@ NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {
     // frame completed, with nothing completed since, does not speak for it: a source that changed
     // and came back meanwhile has the receiver report the format again, while the frame was
     // written in the other mode.
-    // A Process that is always that late (a loaded machine, frames far apart) would then deliver
-    // nothing: a late answer holds back one frame, and the next late one is taken as it comes.
+    // An answer that came late still speaks for the frame once another frame of its stream
+    // followed it; failing that, a frame that began its own stream right after one held back for
+    // lateness goes out (see LateFrameMayGo).
     if (plan.deliver && SignalInDoubt(ext, in)) {
         if (!SignalFitsFormat(ext, in, true)) {
             plan.deliver = false;
-        } else if (!SignalCheckCovers(ext, in, units) && SharedRead(ch.SignalLateHeld) == 0) {
+        } else if (!SignalCheckCovers(ext, in, units) && !LateFrameMayGo(ch, units, interlaced)) {
             SharedWrite(ch.SignalLateHeld, ULONG(1));
+            SharedWrite(ch.SignalLateHeldUnit, units);
             plan.deliver = false;
             suspect = true;
         } else {

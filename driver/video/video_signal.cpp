@@ -82,6 +82,13 @@ bool SignalFitsFormat(devext* ext, const Input& in, bool afterFrame) {
     if (SpeaksFor(ch, latest)) SharedWrite(ch.SignalCheckedUnit, units);
     if (fits) SharedWrite(ch.SignalRate, MeasuredRate(ext, in));
     if (!fits) {
+        SharedWrite(ch.SignalFitAt, LONGLONG(0));
+    } else if (SharedRead(ch.SignalFitAt) == 0 ||
+               LONG(SharedRead(ch.SignalFitAsked) - SharedRead(ch.VideoGapUnit)) < 0) {
+        SharedWrite(ch.SignalFitAsked, units);
+        SharedWrite(ch.SignalFitAt, Now100ns());
+    }
+    if (!fits) {
         // Whatever comes next no longer continues the frames delivered so far.
         SharedWrite(ch.SignalGap, ULONG(1));
         if (!SharedRead(ch.SignalMismatch)) {
@@ -135,6 +142,7 @@ void StartWatch(devext* ext, const Input& in) {
     SharedWrite(ch.SignalCheckedUnit, ULONG(0));
     SharedWrite(ch.SignalCheckedAt, Now100ns());
     SharedWrite(ch.SignalRate, measured);
+    SharedWrite(ch.SignalFitAt, LONGLONG(0));
 }
 
 bool SignalInDoubt(devext* ext, const Input& in) {
@@ -154,7 +162,18 @@ bool SignalCheckDue(devext* ext, const Input& in) {
 
 bool SignalCheckCovers(devext* ext, const Input& in, ULONG units) {
     const ChannelState& ch = ext->Channel[in.channel];
-    return LONG(SharedRead(ch.SignalCheckedUnit) - units) >= 0 && LONG(SharedRead(ch.VideoGapUnit) - units) <= 0;
+    // The latest completion is read before the gap: the interrupt routine records a gap before
+    // the completion that ends it, so the gap read is never older than that completion.
+    const LONGLONG latest = SharedRead(ch.VideoEventTime);
+    const ULONG gap = SharedRead(ch.VideoGapUnit);
+    if (LONG(gap - units) > 0) return false;
+    if (LONG(SharedRead(ch.SignalCheckedUnit) - units) >= 0) return true;
+    // An answer that found the format's signal, asked once this frame's stream had begun and
+    // followed by another completion of that stream, speaks for every frame of it, however late
+    // it came: the receiver held one lock from before the answer to after it. An answer followed
+    // by no completion of its stream says nothing of it: the receiver may have locked anew.
+    const LONGLONG fitAt = SharedRead(ch.SignalFitAt);
+    return fitAt != 0 && LONG(SharedRead(ch.SignalFitAsked) - gap) >= 0 && latest > fitAt;
 }
 
 }  // namespace video

@@ -297,7 +297,8 @@ TEST(VideoSignalChange, ASourceChangeWhileAFrameIsCopiedHoldsThatFrameBack) {
 // A frame of another mode is copied, and before the driver asks the receiver the source has come
 // back to the format's mode and the receiver has locked on it again: the answer "fits" comes long
 // after the frame and does not speak for it, so the frame is held back. And a Process that is
-// late again (a loaded machine) still delivers: only one frame in a row is held for lateness.
+// late again (a loaded machine) still delivers the next frame, which began a stream of its own
+// (the card here completes one frame at a time).
 TEST(VideoSignalChange, AnAnswerLongAfterTheFrameDoesNotVouchForItButLatenessNeverStarvesThePin) {
     VideoBed vb;
     sim::Card& card = vb.bed.card();
