@@ -55,13 +55,25 @@ void Card::fail_next_i2c_transfers(uint32_t input, uint32_t count) {
 
 void Card::unplug(bool shared_line_keeps_firing) {
     {
-        std::lock_guard<host::sched::Mutex> lk(impl_->mu);
-        if (impl_->removed) return;
-        impl_->removed = true;
+        // The card's line goes with the link, at the same instant: it falls before a register can
+        // read all ones, and no pacer raises it again meanwhile (the line is updated under
+        // line_mu). A level left up for a moment would be served by a routine that reads all ones
+        // and claims nothing, and the host would take the unclaimed level for an interrupt storm.
+        std::lock_guard<host::sched::RecursiveMutex> line(impl_->line_mu);
+        {
+            std::lock_guard<host::sched::Mutex> lk(impl_->mu);
+            if (impl_->removed) return;
+        }
+        if (line_->mode() == host::InterruptLine::Mode::LevelSensitive && impl_->line_level) {
+            impl_->line_level = false;
+            line_->set_level(false);
+        }
+        {
+            std::lock_guard<host::sched::Mutex> lk(impl_->mu);
+            impl_->removed = true;
+        }
     }
-    // The card's line goes with the link, at once: a level held up while a burst drains would
-    // be served by a routine that reads all ones and claims nothing, and the host would take the
-    // unclaimed level for an interrupt storm.
+    // Only now: a routine called while the card was still there may claim what it found.
     line_->set_device_gone(true);
     impl_->update_line();
     {
