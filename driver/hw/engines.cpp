@@ -24,7 +24,40 @@ BOOLEAN NTAPI ReadProgress(PVOID context) {
     return TRUE;
 }
 
+struct CompletionsForgotten {
+    devext* ext;
+    ULONG channel;
+};
+
+BOOLEAN NTAPI ForgetCompletions(PVOID context) {
+    auto* forget = static_cast<CompletionsForgotten*>(context);
+    ChannelState& ch = forget->ext->Channel[forget->channel];
+    const ULONG bit = VideoBit(forget->channel);
+    const ULONG status = ReadRegister(forget->ext, kRegInterruptStatus);
+    // The write-back acknowledges only the bits written: other causes stay for the routine.
+    if (status != kCardGone && (status & bit) != 0) WriteRegister(forget->ext, kRegInterruptStatus, bit);
+    SharedWrite(ch.VideoEvent, VideoEvent::kNone);
+    SharedWrite(ch.VideoGapUnit, ULONG(0));
+    return TRUE;
+}
+
 }  // namespace
+
+// The interrupt of an engine's last completion may come late (another device's routine first, a
+// virtual processor not running), after the next run has begun: taken for that run's first
+// completion, it would name a buffer cleared or written since. With the engine stopped, what is
+// pending now is of the run before; under the interrupt's lock the routine is not part-way
+// through recording one.
+void ForgetVideoCompletions(devext* ext, ULONG channel) {
+    PKINTERRUPT interrupt = ext->InterruptObject;
+    if (channel >= kChannelCount) return;
+    if (interrupt == nullptr) {
+        SharedWrite(ext->Channel[channel].VideoEvent, VideoEvent::kNone);
+        return;
+    }
+    CompletionsForgotten forget = {ext, channel};
+    KeSynchronizeExecution(interrupt, ForgetCompletions, &forget);
+}
 
 // Under the interrupt's lock the routine is either not yet at the status, or done with it and
 // with everything it records: a completion is in the records or still pending, never in neither.

@@ -29,3 +29,8 @@ struct ChannelProgress {
     bool audioPending;
 };
 bool ReadChannelProgress(devext* ext, ULONG channel, ChannelProgress& progress);
+
+// Before a channel's stopped video engine starts again (HwMutex held, window mapped): a completion
+// it announced before it stopped and that the interrupt routine has not served yet is
+// acknowledged and dropped, and the routine's record of completions starts afresh.
+void ForgetVideoCompletions(devext* ext, ULONG channel);

@@ -71,6 +71,7 @@ NTSTATUS HardwareRun(devext* ext, const Input& in) {
         // fields that never come, and a STOP and RUN would not help.
         RefreshScan(ext, in);
         StartWatch(ext, in);
+        ForgetVideoCompletions(ext, in.channel);
         StartVideoDma(ext, UCHAR(in.channel));
     }
     ReleaseHwMutex(ext);

@@ -472,6 +472,42 @@ TEST(VideoDelivery, TheRoutineCatchingUpWhileTheCopyIsCheckedDeliversNoTornFrame
     EXPECT_EQ(s.ExpectWholeFrame(f, 3840, 1080, false), 2u);
 }
 
+// The interrupt of the engine's last completion before a STOP comes only once the pin runs again
+// (the processor that takes it busy elsewhere all that time): that completion names a buffer the
+// new run cleared, and it is not the new run's first frame. The first frame delivered is one the
+// engine completed in the new run, whole.
+TEST(VideoDelivery, AnInterruptOfTheRunBeforeServedInTheNextRunDeliversNothingOfIt) {
+    VideoBed vb;
+    Streaming s(vb, 0, 2, false);  // 1920x1080p60
+    ChannelState& ch = vb.Channel(0);
+    sim::Card& card = vb.bed.card();
+    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    vb.Step(0);
+    auto f = s.Next();
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    const uint32_t first = s.ExpectWholeFrame(f, 3840, 1080, false);
+
+    card.hold_interrupts(true);
+    ASSERT_EQ(card.step_video(0), 1u);
+    ASSERT_EQ(s.pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
+    ASSERT_EQ(s.pin->set_state(KSSTATE_PAUSE), STATUS_SUCCESS);
+    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    ASSERT_EQ(s.pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    card.hold_interrupts(false);
+    ASSERT_TRUE(card.interrupt_line().wait_quiet(kGenerousMs));
+    host::flush_dpcs();
+    // Whatever the routine recorded has been taken by Process before the new run's frame comes.
+    ASSERT_TRUE(WaitUntil([&] {
+        const ULONGLONG event = SharedRead(ch.VideoEvent);
+        return (event & VideoEvent::kNone) != 0 || VideoEvent::Units(event) == SharedRead(ch.VideoTakenUnit);
+    }));
+
+    vb.Step(0);
+    f = s.Next();
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    EXPECT_GT(s.ExpectWholeFrame(f, 3840, 1080, false), first + 1) << "the first frame of the new run is not its own";
+}
+
 TEST(VideoDelivery, StatusNamingNoBufferLeavesTheClientBufferForTheNextFrame) {
     VideoBed vb;
     Streaming s(vb, 0, 2, false);
