@@ -405,7 +405,11 @@ NTSTATUS HardwareRun(const Input& in, devext* ext) {
     SharedWrite(ch.AudioResyncAt, ULONGLONG(0));
 
     AcquireHwMutex(ext);
-    StartAudioDma(ext, UCHAR(in.channel));
+    // A PnP stop may have unmapped the window meanwhile; the restart programs the running pin.
+    if (SharedRead(ext->RegisterBase) != nullptr) {
+        ForgetAudioCompletions(ext, in.channel);
+        StartAudioDma(ext, UCHAR(in.channel));
+    }
     ReleaseHwMutex(ext);
     DbgPrint("%s:%d %s() end\n", in.file, __LINE__, "HardwareRun");
     return STATUS_SUCCESS;

@@ -27,37 +27,45 @@ BOOLEAN NTAPI ReadProgress(PVOID context) {
 struct CompletionsForgotten {
     devext* ext;
     ULONG channel;
+    bool audio;
 };
 
 BOOLEAN NTAPI ForgetCompletions(PVOID context) {
     auto* forget = static_cast<CompletionsForgotten*>(context);
     ChannelState& ch = forget->ext->Channel[forget->channel];
-    const ULONG bit = VideoBit(forget->channel);
+    const ULONG bit = forget->audio ? AudioBit(forget->channel) : VideoBit(forget->channel);
     const ULONG status = ReadRegister(forget->ext, kRegInterruptStatus);
     // The write-back acknowledges only the bits written: other causes stay for the routine.
     if (status != kCardGone && (status & bit) != 0) WriteRegister(forget->ext, kRegInterruptStatus, bit);
-    SharedWrite(ch.VideoEvent, VideoEvent::kNone);
-    SharedWrite(ch.VideoGapUnit, ULONG(0));
+    if (forget->audio) {
+        // No block counted: the routine takes the next one for the run's first.
+        SharedWrite(ch.AudioHwBytes, ULONGLONG(0));
+        SharedWrite(ch.AudioReadOffset, ULONG(0));
+        SharedWrite(ch.AudioResyncAt, ULONGLONG(0));
+    } else {
+        SharedWrite(ch.VideoEvent, VideoEvent::kNone);
+        SharedWrite(ch.VideoGapUnit, ULONG(0));
+    }
     return TRUE;
+}
+
+void Forget(devext* ext, ULONG channel, bool audio) {
+    PKINTERRUPT interrupt = ext->InterruptObject;
+    if (channel >= kChannelCount || interrupt == nullptr) return;
+    CompletionsForgotten forget = {ext, channel, audio};
+    KeSynchronizeExecution(interrupt, ForgetCompletions, &forget);
 }
 
 }  // namespace
 
 // The interrupt of an engine's last completion may come late (another device's routine first, a
 // virtual processor not running), after the next run has begun: taken for that run's first
-// completion, it would name a buffer cleared or written since. With the engine stopped, what is
-// pending now is of the run before; under the interrupt's lock the routine is not part-way
-// through recording one.
-void ForgetVideoCompletions(devext* ext, ULONG channel) {
-    PKINTERRUPT interrupt = ext->InterruptObject;
-    if (channel >= kChannelCount) return;
-    if (interrupt == nullptr) {
-        SharedWrite(ext->Channel[channel].VideoEvent, VideoEvent::kNone);
-        return;
-    }
-    CompletionsForgotten forget = {ext, channel};
-    KeSynchronizeExecution(interrupt, ForgetCompletions, &forget);
-}
+// completion, it would name a buffer or a block cleared or written since. With the engine stopped,
+// what is pending now is of the run before; under the interrupt's lock the routine is not
+// part-way through recording one. Without a connected interrupt nothing can be pending.
+void ForgetVideoCompletions(devext* ext, ULONG channel) { Forget(ext, channel, false); }
+
+void ForgetAudioCompletions(devext* ext, ULONG channel) { Forget(ext, channel, true); }
 
 // Under the interrupt's lock the routine is either not yet at the status, or done with it and
 // with everything it records: a completion is in the records or still pending, never in neither.

@@ -34,3 +34,5 @@ bool ReadChannelProgress(devext* ext, ULONG channel, ChannelProgress& progress);
 // it announced before it stopped and that the interrupt routine has not served yet is
 // acknowledged and dropped, and the routine's record of completions starts afresh.
 void ForgetVideoCompletions(devext* ext, ULONG channel);
+// The same for a channel's stopped audio engine: no block is counted afterwards.
+void ForgetAudioCompletions(devext* ext, ULONG channel);

@@ -187,6 +187,32 @@ TEST(AudioDelivery, RunBeforeTheFirstInterruptReadsTheCountBeforeThePosition) {
     EXPECT_EQ(a.LostBytes(0), 0u);
 }
 
+// The interrupt of the engine's last block before a STOP comes only once the pin runs again (the
+// processor that takes it busy elsewhere all that time): that block is of the run before, in a
+// ring cleared since, and the new run's first buffer holds the first block the engine completed in
+// the new run.
+TEST(AudioDelivery, AnInterruptOfTheRunBeforeServedInTheNextRunDeliversNothingOfIt) {
+    AudioBed a;
+    Running r(a, 0, 1);
+    a.Step(0);
+    r.Expect(r.next_index);
+
+    sim::Card& card = a.bed.card();
+    card.hold_interrupts(true);
+    ASSERT_EQ(card.step_audio(0), 1u);
+    ASSERT_EQ(r.pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
+    ASSERT_EQ(r.pin->set_state(KSSTATE_PAUSE), STATUS_SUCCESS);
+    a.Submit(*r.pin, 1);
+    const uint16_t first = static_cast<uint16_t>(card.audio_frames_rendered(0));
+    ASSERT_EQ(r.pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    card.hold_interrupts(false);
+    ASSERT_TRUE(card.interrupt_line().wait_quiet(qh::testing::kWaitMs));
+    host::flush_dpcs();
+
+    a.Step(0);
+    r.Expect(first);
+}
+
 TEST(AudioDelivery, OddSizedBuffersGetWholeFramesAndNeverMoreThanTheRingKeeps) {
     AudioBed a;
     Running r(a, 0, 1, kBlock + 3);
