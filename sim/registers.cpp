@@ -66,6 +66,7 @@ uint32_t Card::Impl::rate_field(uint32_t n, Clock::time_point now) const {
 }
 
 uint32_t Card::read32(uint32_t offset) {
+    const host::sched::HardwareScope on_the_bus;
     offset = window_offset(offset);
     uint32_t value = 0;
     bool line_dirty = false;
@@ -126,6 +127,7 @@ uint32_t Card::read32(uint32_t offset) {
 }
 
 void Card::write32(uint32_t offset, uint32_t value) {
+    const host::sched::HardwareScope on_the_bus;
     offset = window_offset(offset);
     bool line_dirty = false;
     {

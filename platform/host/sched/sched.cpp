@@ -232,9 +232,11 @@ int64_t draw_delay(World& w) {
     return static_cast<int64_t>(10'000.0 * std::pow(5000.0, u));
 }
 
+thread_local unsigned t_hardware_depth = 0;
+
 // The longest delay the thread may take at this point.
 int64_t delay_cap(World& w, const Rec& me, bool latency) {
-    if (me.never_delayed) return 0;
+    if (me.never_delayed || t_hardware_depth != 0) return 0;
     if (latency) return kNever;
     switch (w.level_source ? w.level_source() : Level::Preemptible) {
     case Level::Preemptible: return kNever;
@@ -748,6 +750,9 @@ void set_level_source(Level (*source)()) {
     std::unique_lock<std::mutex> lk(w.mu);
     w.level_source = source;
 }
+
+HardwareScope::HardwareScope() { ++t_hardware_depth; }
+HardwareScope::~HardwareScope() { --t_hardware_depth; }
 
 void never_delayed() {
     if (!controlled()) return;

@@ -285,6 +285,17 @@ void set_level_source(Level (*source)());
 // The calling thread stands for hardware or for the processor's interrupt delivery, which keep
 // their own time: never delayed.
 void never_delayed();
+// While one lives, the calling thread is inside the hardware model (a register access): it is
+// never delayed there. A bus access takes no processor time to speak of, and the model's own
+// locks, held across it, would otherwise keep the interrupt routine waiting for a preempted thread
+// as no card does.
+class HardwareScope {
+public:
+    HardwareScope();
+    ~HardwareScope();
+    HardwareScope(const HardwareScope&) = delete;
+    HardwareScope& operator=(const HardwareScope&) = delete;
+};
 // A place where the calling thread waits for a processor whatever its level (a queued DPC before
 // it runs): a delay owed here may take as long as a preemption.
 void latency_point(const char* what, Where where = Where());
