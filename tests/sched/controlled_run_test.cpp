@@ -18,15 +18,21 @@ constexpr uint32_t kFrames = 5;
 
 void fail(const std::string& why) { qh::schedules::check(false, why); }
 
+// A card with a 720p source on input 0 and nothing on the others.
+qh::TestbedOptions InputZeroOnly(sim::Pacing pacing) {
+    qh::TestbedOptions options;
+    options.card = sim::Card::default_config();
+    options.card.sources[0] = *sim::parse_source("1280x720p60");
+    for (uint32_t n = 1; n < options.card.sources.size(); ++n)
+        options.card.sources[n] = *sim::parse_source("none");
+    options.card.pacing = pacing;
+    return options;
+}
+
 // One capture on input 0, from the device's start to the leak check of its removal.
 void controlled_capture() {
     {
-        qh::TestbedOptions bed_options;
-        bed_options.card = sim::Card::default_config();
-        bed_options.card.sources[0] = *sim::parse_source("1280x720p60");
-        for (uint32_t n = 1; n < bed_options.card.sources.size(); ++n)
-            bed_options.card.sources[n] = *sim::parse_source("none");
-        bed_options.card.pacing = sim::Pacing::Realtime;
+        qh::TestbedOptions bed_options = InputZeroOnly(sim::Pacing::Realtime);
         bed_options.card.start_seed = 3;  // the card's engines start where the schedule expects
         qh::Testbed bed(bed_options);
         if (bed.start_status() != STATUS_SUCCESS) fail("the device did not start");
@@ -125,13 +131,7 @@ TEST(Schedule, AStopFoundByTheFaultHandlerReportsItsSchedule) {
 // starts after the card reads as gone. A level left up for a moment is served by calls that
 // decline, one after another: what the host counts as an interrupt storm on a loaded machine.
 void removal_with_the_line_up() {
-    qh::TestbedOptions bed_options;
-    bed_options.card = sim::Card::default_config();
-    bed_options.card.sources[0] = *sim::parse_source("1280x720p60");
-    for (uint32_t n = 1; n < bed_options.card.sources.size(); ++n)
-        bed_options.card.sources[n] = *sim::parse_source("none");
-    bed_options.card.pacing = sim::Pacing::Manual;
-    qh::Testbed bed(bed_options);
+    qh::Testbed bed(InputZeroOnly(sim::Pacing::Manual));
     if (bed.start_status() != STATUS_SUCCESS) fail("the device did not start");
     qh::client::Device& device = bed.client();
     std::unique_ptr<qh::client::Filter> filter;
