@@ -49,11 +49,19 @@ BOOLEAN NTAPI ForgetCompletions(PVOID context) {
     return TRUE;
 }
 
+// A PnP stop disconnects the interrupt, and frees its object, while the window is still mapped:
+// the mapped window alone does not keep the object. The stop closes the buffers' gate and waits
+// for those inside before it disconnects, and a start opens it only once connected, so inside the
+// gate the object stays connected. A stop that has begun leaves nothing to forget: the restart
+// starts the engine afresh.
 void Forget(devext* ext, ULONG channel, bool audio) {
+    if (channel >= kChannelCount || !AcquireBuffers(ext)) return;
     PKINTERRUPT interrupt = ext->InterruptObject;
-    if (channel >= kChannelCount || interrupt == nullptr) return;
-    CompletionsForgotten forget = {ext, channel, audio};
-    KeSynchronizeExecution(interrupt, ForgetCompletions, &forget);
+    if (interrupt != nullptr) {
+        CompletionsForgotten forget = {ext, channel, audio};
+        KeSynchronizeExecution(interrupt, ForgetCompletions, &forget);
+    }
+    ReleaseBuffers(ext);
 }
 
 }  // namespace
