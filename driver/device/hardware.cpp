@@ -233,6 +233,7 @@ NTSTATUS InitializeHW(devext* ext, PCM_RESOURCE_LIST TranslatedResources) {
         return status;
     }
 
+    ForgetCompletionsBeforeStart(ext);
     OpenBuffers(ext);
     WriteRegister(ext, kRegInterruptEnable, 1);
     DbgPrint("exit InitializeHW (%x)\n", recorded);

@@ -64,7 +64,39 @@ void Forget(devext* ext, ULONG channel, bool audio) {
     ReleaseBuffers(ext);
 }
 
+// Engines stopped, buffers new: nothing the card completed before belongs to them.
+BOOLEAN NTAPI ForgetEarlierCompletions(PVOID context) {
+    auto* ext = static_cast<devext*>(context);
+    constexpr ULONG kEngineBits = kCardBits & ~kI2cBits;
+    const ULONG status = ReadRegister(ext, kRegInterruptStatus);
+    if (status != kCardGone && (status & kEngineBits) != 0)
+        WriteRegister(ext, kRegInterruptStatus, status & kEngineBits);
+    for (ULONG channel = 0; channel < kChannelCount; ++channel) {
+        ChannelState& ch = ext->Channel[channel];
+        const ULONGLONG event = SharedRead(ch.VideoEvent);
+        if ((event & VideoEvent::kNone) != 0) continue;
+        // Taken, and naming no buffer: the count of units goes on (so the pin's comparisons with
+        // what it delivered hold), and the engine's next completion begins a stream.
+        const ULONG units = VideoEvent::Units(event);
+        SharedWrite(ch.VideoEvent, VideoEvent::Make(units, kVideoNoIndex, false, false));
+        SharedWrite(ch.VideoTakenUnit, units);
+    }
+    return TRUE;
+}
+
 }  // namespace
+
+// A stop leaves in the card's status what its engines completed while interrupts were off, and in
+// the routine's records what the pins had not taken yet; the buffers they name are freed with
+// the stop. The new connection's routine would serve them as soon as interrupts are on, and
+// Process would copy a buffer allocated since. Called at a start, engines stopped, before the
+// buffers' gate opens (no Process copies) and before interrupts are enabled.
+void ForgetCompletionsBeforeStart(devext* ext) {
+    if (ext->InterruptObject != nullptr)
+        KeSynchronizeExecution(ext->InterruptObject, ForgetEarlierCompletions, ext);
+    else
+        ForgetEarlierCompletions(ext);
+}
 
 // The interrupt of an engine's last completion may come late (another device's routine first, a
 // virtual processor not running), after the next run has begun: taken for that run's first

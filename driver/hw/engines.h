@@ -36,3 +36,7 @@ bool ReadChannelProgress(devext* ext, ULONG channel, ChannelProgress& progress);
 void ForgetVideoCompletions(devext* ext, ULONG channel);
 // The same for a channel's stopped audio engine: no block is counted afterwards.
 void ForgetAudioCompletions(devext* ext, ULONG channel);
+// At a device start, with every engine stopped and before the buffers' gate opens and interrupts
+// are enabled: completions of the engines before the start, pending in the card or recorded by the
+// routine and not taken, are dropped.
+void ForgetCompletionsBeforeStart(devext* ext);

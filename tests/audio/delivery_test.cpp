@@ -213,6 +213,28 @@ TEST(AudioDelivery, AnInterruptOfTheRunBeforeServedInTheNextRunDeliversNothingOf
     r.Expect(first);
 }
 
+// Nor does one left pending across a rebalance: the restart's ring is new, and its first block
+// is the one the engine writes after the restart.
+TEST(AudioDelivery, AnInterruptLeftPendingAcrossARebalanceDeliversNothingOfIt) {
+    AudioBed a;
+    Running r(a, 0, 1);
+    a.Step(0);
+    r.Expect(r.next_index);
+
+    sim::Card& card = a.bed.card();
+    card.hold_interrupts(true);
+    ASSERT_EQ(card.step_audio(0), 1u);
+    a.Submit(*r.pin, 1);
+    const uint16_t first = static_cast<uint16_t>(card.audio_frames_rendered(0));
+    ASSERT_EQ(a.bed.rebalance(/*move_window=*/true), STATUS_SUCCESS);
+    card.hold_interrupts(false);
+    ASSERT_TRUE(card.interrupt_line().wait_quiet(qh::testing::kWaitMs));
+    host::flush_dpcs();
+
+    a.Step(0);
+    r.Expect(first, kBlock, /*discontinuity=*/true);
+}
+
 TEST(AudioDelivery, OddSizedBuffersGetWholeFramesAndNeverMoreThanTheRingKeeps) {
     AudioBed a;
     Running r(a, 0, 1, kBlock + 3);

@@ -508,6 +508,68 @@ TEST(VideoDelivery, AnInterruptOfTheRunBeforeServedInTheNextRunDeliversNothingOf
     EXPECT_GT(s.ExpectWholeFrame(f, 3840, 1080, false), first + 1) << "the first frame of the new run is not its own";
 }
 
+// A completion whose interrupt is still pending when the device stops for a rebalance outlives the
+// stop: the new connection's routine finds it at the restart, and the buffer it names was freed
+// and allocated again meanwhile.
+TEST(VideoDelivery, AnInterruptLeftPendingAcrossARebalanceDeliversNothingOfIt) {
+    VideoBed vb;
+    Streaming s(vb, 0, 2, false);  // 1920x1080p60
+    sim::Card& card = vb.bed.card();
+    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    vb.Step(0);
+    auto f = s.Next();
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    const uint32_t first = s.ExpectWholeFrame(f, 3840, 1080, false);
+
+    card.hold_interrupts(true);
+    ASSERT_EQ(card.step_video(0), 1u);
+    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    ASSERT_EQ(vb.bed.rebalance(/*move_window=*/true), STATUS_SUCCESS);
+    card.hold_interrupts(false);
+    ASSERT_TRUE(card.interrupt_line().wait_quiet(kGenerousMs));
+    host::flush_dpcs();
+
+    vb.Step(0);
+    f = s.Next();
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    EXPECT_GT(s.ExpectWholeFrame(f, 3840, 1080, false), first + 1) << "a frame from before the rebalance";
+    EXPECT_EQ(vb.bed.trace_count("DeviceDispatchPnpStop()\n"), 1u);
+}
+
+// A completion the routine recorded while no buffer was queued, not taken when the stop came,
+// names a buffer the stop freed. A buffer arriving as soon as the restart has opened the buffers,
+// before the running pin is resumed, finds the stop's wake-up still set.
+TEST(VideoDelivery, ACompletionNotTakenBeforeARebalanceIsNotTakenAfterIt) {
+    VideoBed vb;
+    Streaming s(vb, 0, 2, false);  // 1920x1080p60
+    ChannelState& ch = vb.Channel(0);
+    ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+    vb.Step(0);
+    auto f = s.Next();
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    const uint32_t first = s.ExpectWholeFrame(f, 3840, 1080, false);
+
+    const ULONG units = VideoEvent::Units(SharedRead(ch.VideoEvent));
+    vb.Step(0);
+    ASSERT_TRUE(WaitUntil([&] { return VideoEvent::Units(SharedRead(ch.VideoEvent)) == units + 1; }));
+    bool early = false;
+    // The restart's first look at the pin's state comes once the buffers are open.
+    host::watch_shared_read(&ch.VideoState, std::this_thread::get_id(), [&] {
+        std::thread([&] {
+            ASSERT_EQ(s.pin->submit(kFrame1080, kHeaderWithInfo), STATUS_SUCCESS);
+            early = s.pin->wait_completed(f, 200);
+        }).join();
+    });
+    ASSERT_EQ(vb.bed.rebalance(/*move_window=*/true), STATUS_SUCCESS);
+    ASSERT_TRUE(host::shared_read_watch_fired());
+    if (!early) {
+        vb.Step(0);
+        f = s.Next();
+    }
+    ASSERT_EQ(f.status, STATUS_SUCCESS);
+    EXPECT_GT(s.ExpectWholeFrame(f, 3840, 1080, false), first + 1) << "a frame from before the rebalance";
+}
+
 TEST(VideoDelivery, StatusNamingNoBufferLeavesTheClientBufferForTheNextFrame) {
     VideoBed vb;
     Streaming s(vb, 0, 2, false);
