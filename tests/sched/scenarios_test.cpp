@@ -388,7 +388,7 @@ TEST(ScheduleScenario, RebalanceAgainstRun) {
             // the stop had unmapped the register window, asking the receiver and the FPGA there.
             // RUN taking the interrupt's lock on an interrupt the stop had just disconnected,
             // the window still mapped.
-            {{"random:0"}, {"pct:10002:3:50", 539104}, {"pct:11180:3:50", 539067}});
+            {{"random:0"}, {"pct:10002:3:50", 539104}, {"pct:11124:3:50", 539067}});
 }
 
 TEST(ScheduleScenario, TwoClientsOnOneInput) {
