@@ -78,9 +78,11 @@ struct ChannelState {
     // answer covers, and the FPGA's measured rate of the signal found to fit.
     LONGLONG SignalCheckedAt;
     ULONG SignalCheckedUnit;
-    // The last frame in doubt was held back because its check came late, and its unit count.
+    // The last frame in doubt was held back because its check came late, its unit count, and
+    // when that check was asked (the receiver then reported the format's signal).
     ULONG SignalLateHeld;
     ULONG SignalLateHeldUnit;
+    LONGLONG SignalLateHeldAsked;
     // The first answer that found the format's signal during the stream then running: the unit
     // count when it was asked, and when it came (0: none).
     ULONG SignalFitAsked;

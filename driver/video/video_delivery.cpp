@@ -55,15 +55,24 @@ void FrameDpc(PVOID deferredContext, const Input& in) {
 namespace {
 
 // A frame whose receiver check came late and that nothing else vouches for: taken as it comes
-// only if it began a stream of its own right after the frame last held back for lateness. A
-// Process that is always late behind a card that completes one frame and nothing more for a while
-// (frames stepped one at a time) would otherwise deliver nothing. A late frame that continues a
-// stream whose beginning was held stays held: those are the frames of a mode the source left and
-// came back from before the receiver was asked.
+// only if it began a stream of its own right after the frame last held back for lateness, and
+// completed within two units of the moment that frame's check was asked. That check found the
+// format's signal; a frame of another mode needs the receiver to lock on it (longer than a unit)
+// and then a unit of its own, so this one cannot be of another mode. A Process that is always late
+// behind a card that completes one frame and nothing more for a while (frames stepped one at a
+// time) would otherwise deliver nothing. A late frame that continues a stream whose beginning was
+// held stays held: those are the frames of a mode the source left and came back from before the
+// receiver was asked. So does a new stream that began long after that check: the source may have
+// gone to another mode and come back meanwhile.
 bool LateFrameMayGo(const ChannelState& ch, ULONG units, bool interlaced) {
     const ULONG unitsPerFrame = interlaced ? 2 : 1;
-    return SharedRead(ch.SignalLateHeld) != 0 && units - SharedRead(ch.SignalLateHeldUnit) <= unitsPerFrame &&
-           units - SharedRead(ch.VideoGapUnit) < unitsPerFrame;
+    if (SharedRead(ch.SignalLateHeld) == 0 || units - SharedRead(ch.SignalLateHeldUnit) > unitsPerFrame ||
+        units - SharedRead(ch.VideoGapUnit) >= unitsPerFrame)
+        return false;
+    // The latest completion, this frame's or one after it: never earlier than this frame's.
+    const ULONG period = SharedRead(ch.VideoUnitPeriod);
+    const LONGLONG unit = period != 0 ? LONGLONG(period) : LONGLONG(166666);
+    return SharedRead(ch.VideoEventTime) - SharedRead(ch.SignalLateHeldAsked) <= 2 * unit;
 }
 
 NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {
@@ -225,11 +234,14 @@ NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {
     // followed it; failing that, a frame that began its own stream right after one held back for
     // lateness goes out (see LateFrameMayGo).
     if (plan.deliver && SignalInDoubt(ext, in)) {
+        // The receiver answers at some moment of the transfer: no earlier than this.
+        const LONGLONG asked = Now100ns();
         if (!SignalFitsFormat(ext, in, true)) {
             plan.deliver = false;
         } else if (!SignalCheckCovers(ext, in, units) && !LateFrameMayGo(ch, units, interlaced)) {
             SharedWrite(ch.SignalLateHeld, ULONG(1));
             SharedWrite(ch.SignalLateHeldUnit, units);
+            SharedWrite(ch.SignalLateHeldAsked, asked);
             plan.deliver = false;
             suspect = true;
         } else {

@@ -509,8 +509,10 @@ TEST(ScheduleScenario, SignalWatchAgainstAModeChange) {
             // signal fits and that frame went out. And a time-out's check, made after the source
             // had come back, taken as covering that frame, completed long before. And the second
             // frame of the other mode, its check late too, taken as it came because the first had
-            // been held for lateness.
-            {{"pct:21:3:50", 71021}, {"pct:95:3:50", 71018}, {"pct:10788:3:50", 71042}});
+            // been held for lateness. And the first frame of the other mode, a stream of its own
+            // right after a frame held for lateness, taken as it came long after that frame's
+            // check.
+            {{"pct:21:3:50", 71021}, {"pct:95:3:50", 71018}, {"pct:10788:3:50", 71042}, {"pct:16459:3:50", 71049}});
 }
 
 }  // namespace

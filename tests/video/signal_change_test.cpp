@@ -64,6 +64,8 @@ public:
         }
     }
 
+    qh::client::Pin& pin() { return *pin_; }
+
     void Reconnect() {
         Disconnect();
         Connect();
@@ -327,6 +329,44 @@ TEST(VideoSignalChange, AnAnswerLongAfterTheFrameDoesNotVouchForItButLatenessNev
     host::watch_shared_read(&ch.SignalCheckedUnit, [] { host::advance_clock(200000); });
     EXPECT_NE(c.ExpectFrame(false) & kDiscontinuity, 0u);
     EXPECT_TRUE(host::shared_read_watch_fired());
+}
+
+// After a frame held back for lateness, the next frame begins a stream of its own. When the
+// source left for another mode and came back between the held frame's check and that frame, the
+// frame is of the other mode, and a late answer finds the format's signal back: it stays held.
+TEST(VideoSignalChange, AFrameOfAnotherModeAfterOneHeldForLatenessIsHeldToo) {
+    VideoBed vb;
+    sim::Card& card = vb.bed.card();
+    ChannelState& ch = vb.Channel(0);
+    Client c(vb, 0);  // 1920x1080p60
+    c.ExpectFrame(false);
+
+    const ULONGLONG held = SharedRead(ch.FramesHeldBack);
+    // A frame of the format after 40 ms without one (a gap: it is checked), whose answer comes
+    // 20 ms late: held.
+    host::advance_clock(400000);
+    host::watch_shared_read(&ch.SignalCheckedUnit, [] { host::advance_clock(200000); });
+    c.StepFrame();
+    ASSERT_TRUE(WaitUntil([] { return host::shared_read_watch_fired(); }));
+    ASSERT_TRUE(WaitUntil([&] { return SharedRead(ch.FramesHeldBack) == held + 1; }));
+
+    // The source leaves for 720p and the engine writes a frame of it; the source is back, and the
+    // receiver locked on it, by the time that frame's late answer comes.
+    card.set_source(0, Mode("1280x720p60"));
+    host::advance_clock(400000);
+    host::watch_shared_read(&ch.SignalCheckedUnit, [&] {
+        card.set_source(0, Mode("1920x1080p60"));
+        host::advance_clock(400000);
+    });
+    c.StepFrame();
+    ASSERT_TRUE(WaitUntil([] { return host::shared_read_watch_fired(); }));
+    EXPECT_TRUE(WaitUntil([&] { return SharedRead(ch.FramesHeldBack) == held + 2; }))
+        << "the 720p frame was not held back";
+    qh::client::CompletedFrame f{};
+    EXPECT_FALSE(c.pin().wait_completed(f, 0)) << "a frame went out";
+
+    // The source's next frame, checked at once, goes out and says it follows a gap.
+    EXPECT_NE(c.ExpectFrame(false) & kDiscontinuity, 0u);
 }
 
 TEST(VideoSignalChange, AFormatOfAnotherSizeKeepsItsFramesOnlyWhileTheSignalItWasSetAgainstStays) {
