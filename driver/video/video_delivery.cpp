@@ -70,9 +70,7 @@ bool LateFrameMayGo(const ChannelState& ch, ULONG units, bool interlaced) {
         units - SharedRead(ch.VideoGapUnit) >= unitsPerFrame)
         return false;
     // The latest completion, this frame's or one after it: never earlier than this frame's.
-    const ULONG period = SharedRead(ch.VideoUnitPeriod);
-    const LONGLONG unit = period != 0 ? LONGLONG(period) : LONGLONG(166666);
-    return SharedRead(ch.VideoEventTime) - SharedRead(ch.SignalLateHeldAsked) <= 2 * unit;
+    return SharedRead(ch.VideoEventTime) - SharedRead(ch.SignalLateHeldAsked) <= 2 * SignalUnit(ch);
 }
 
 NTSTATUS ProcessFrame(const Input& in, PKSPIN pin, devext* ext) {

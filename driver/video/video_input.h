@@ -115,6 +115,9 @@ bool SignalInDoubt(devext* ext, const Input& in);
 // Whether the receiver's last answer covers the frame that completed at `units`: the answer
 // covered a completion at or after it (see SignalFitsFormat) and the stream did not stop between.
 bool SignalCheckCovers(devext* ext, const Input& in, ULONG units);
+// The engine's unit (100 ns) as the FPGA measured it, or without a measurement the shortest one
+// the formats describe (1/60 s). A receiver takes longer than this to lock anew.
+LONGLONG SignalUnit(const ChannelState& ch);
 // Whether the receiver is due to be asked again while frames keep coming.
 bool SignalCheckDue(devext* ext, const Input& in);
 

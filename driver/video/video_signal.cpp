@@ -32,12 +32,7 @@ bool SizeFits(const Signal& signal, const ChannelState& ch) {
 // it comes within a unit of it. A receiver locks anew for longer than a unit (which is what makes
 // a change of mode show as a stop), so it cannot have left that frame's signal and come back to
 // the format's meanwhile. While frames come, the latest completion is always that recent.
-bool SpeaksFor(const ChannelState& ch, LONGLONG completedAt) {
-    // Without a measured rate, the shortest unit the formats describe (1/60 s) is the bound.
-    const ULONG period = SharedRead(ch.VideoUnitPeriod);
-    const LONGLONG unit = period != 0 ? LONGLONG(period) : LONGLONG(166666);
-    return Now100ns() - completedAt <= unit;
-}
+bool SpeaksFor(const ChannelState& ch, LONGLONG completedAt) { return Now100ns() - completedAt <= SignalUnit(ch); }
 
 }  // namespace
 
@@ -143,6 +138,11 @@ void StartWatch(devext* ext, const Input& in) {
     SharedWrite(ch.SignalCheckedAt, Now100ns());
     SharedWrite(ch.SignalRate, measured);
     SharedWrite(ch.SignalFitAt, LONGLONG(0));
+}
+
+LONGLONG SignalUnit(const ChannelState& ch) {
+    const ULONG period = SharedRead(ch.VideoUnitPeriod);
+    return period != 0 ? LONGLONG(period) : LONGLONG(166666);
 }
 
 bool SignalInDoubt(devext* ext, const Input& in) {
