@@ -8,6 +8,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -137,6 +138,11 @@ struct CardConfig {
     std::array<std::optional<uint32_t>, kInputs> audio_start_block{};
     std::array<std::optional<uint32_t>, kInputs> video_start_buffer{};
     std::optional<uint64_t> start_seed;
+    // The card's clock against the host's. Unset, its engines count their periods from the moment
+    // the card comes on. Set, from the first instant from then on that lies this far past a whole
+    // second of the host clock (counted from Clock::start()): a test puts the card's units where it
+    // chooses against the host's clock ticks, a place that on hardware the card's oscillator picks.
+    std::optional<std::chrono::nanoseconds> clock_phase;
     // The I2C buses' clock, and the time one register read takes over the host bus: an I2C chunk
     // keeps its master busy for as many status reads as cover its time on the wire.
     uint32_t i2c_khz = default_i2c_khz();

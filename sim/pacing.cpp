@@ -121,7 +121,14 @@ void Card::pacer_loop(uint32_t n) {
             const auto next = period * (slot.written / per_burst + 1);
             return slot.start + (next + Clock::duration(bursts - 1)) / bursts;
         };
-        const auto origin = Clock::now();
+        auto origin = Clock::now();
+        if (config_.clock_phase) {
+            // Nothing is due before the origin: the pacer's first wake-up is a burst after it.
+            const Clock::duration second = std::chrono::seconds(1);
+            auto past = (origin - Clock::start() - *config_.clock_phase) % second;
+            if (past < Clock::duration::zero()) past += second;
+            if (past != Clock::duration::zero()) origin += second - past;
+        }
         Slot video{origin}, audio{origin};
         auto due_at = origin;
         while (pacer_running_.load()) {
