@@ -138,6 +138,24 @@ TEST(AudioDelivery, OverrunSkipsToIntactAudioAndFlagsTheNextBuffer) {
     EXPECT_EQ(a.HwBytes(3) - a.DeliveredBytes(3), 13u * kBlock);
 }
 
+TEST(AudioDelivery, AnOverrunByLessThanABlockStillSkipsToIntactAudio) {
+    AudioBed a;
+    // A buffer of 1,000 bytes leaves the read position inside a block, so the backlog that
+    // follows passes the intact part of the ring by less than a block.
+    Running r(a, 2, 1, 1000);
+    const uint16_t base = r.next_index;
+    a.Step(2);
+    r.Expect(base, 1000);
+    a.Step(2, 13);
+    a.Submit(*r.pin, 1);
+    a.Step(2);
+    // 920 bytes of the first block and 14 blocks pending: those 920 bytes lie in the block the
+    // card writes next, so they are lost and said so, and the buffer starts with the second block.
+    EXPECT_EQ(a.HwBytes(2) - 1000u, 14u * kBlock + 920u);
+    r.Expect(After(base, 1), kBlock, true);
+    EXPECT_EQ(a.LostBytes(2), 920u);
+}
+
 TEST(AudioDelivery, BacklogBeyondFourGigabytesIsSkippedAsOneOverrun) {
     AudioBed a;
     Running r(a, 1, 0);
