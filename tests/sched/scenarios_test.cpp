@@ -292,6 +292,43 @@ TEST(ScheduleScenario, AudioDpcAgainstOverrunAndStop) {
     });
 }
 
+// The resume scenario rests on the card's clock phase: without it the card's blocks fall wherever
+// the device start leaves them. Every buffer of one block completes at its block's end, which a
+// run without preemptions shows to the client then, or as little later as the interrupt routine's
+// register reads over the bus take.
+TEST(ScheduleSetUp, AudioBlocksEndWhereTheCardsClockPhasePutsThem) {
+    for (const auto phase : {std::chrono::microseconds(0), std::chrono::microseconds(37)}) {
+        SCOPED_TRACE(phase.count());
+        host::sched::Options options;
+        std::string error;
+        ASSERT_TRUE(host::sched::parse("random:5", options.strategy, error)) << error;
+        const qh::schedules::Outcome o = qh::schedules::run_one(
+            options,
+            [phase] {
+                qh::TestbedOptions bed_options = Options();
+                bed_options.card.clock_phase = phase;
+                qh::Testbed bed(bed_options);
+                auto device = qh::client::open_device(bed.ksdevice());
+                AudioClient a(*device, 0);
+                a.buffer = AudioClient::kOneBlock;
+                a.Start(4);
+                qh::client::CompletedFrame f;
+                for (int i = 0; i < 4; ++i) {
+                    check(a.Take(f), "a buffer came");
+                    const auto at = host::sched::Clock::now() - host::sched::Clock::start() - phase;
+                    check(at % std::chrono::milliseconds(10) < std::chrono::microseconds(20),
+                          "a buffer completed " + std::to_string(at.count()) + " ns after the phase's grid began");
+                }
+                check(a.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS, "STOP");
+                a.Drain();
+                a.pin->close();
+                a.filter->close();
+            },
+            std::chrono::seconds(120));
+        EXPECT_TRUE(o.passed()) << o.output;
+    }
+}
+
 TEST(ScheduleScenario, AudioDpcAgainstAResume) {
     Explore(
         "audio resume",
