@@ -206,19 +206,34 @@ TEST(AudioStates, StopReturnsOnlyAfterTheRunOfTheDpcThatFoundThePinRunning) {
     EXPECT_EQ(pin->close(), STATUS_SUCCESS);
 }
 
+// A pin on input 0 running with one buffer of `blocks` blocks, and one block come: the DPC waits
+// for the rest on its retry timer, again and again.
+std::unique_ptr<qh::client::Pin> WaitingOnItsRetryTimer(AudioBed& a, qh::client::Filter& filter, uint32_t blocks) {
+    auto pin = AudioBed::CreatePin(filter);
+    if (!pin) return pin;
+    EXPECT_EQ(pin->set_state(KSSTATE_PAUSE), STATUS_SUCCESS);
+    a.Submit(*pin, 1, blocks * kBlock);
+    EXPECT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    a.Step(0);
+    EXPECT_TRUE(qh::testing::wait_until([] { return host::pending_timer_count() > 0; }));
+    return pin;
+}
+
+// After a device stop: the next start initialises the timers again, which must not be armed then,
+// and a STOP hands the buffer back unfilled.
+void RestartAndStop(AudioBed& a, qh::client::Pin& pin) {
+    ASSERT_EQ(a.bed.start(), STATUS_SUCCESS);
+    ASSERT_EQ(pin.set_state(KSSTATE_STOP), STATUS_SUCCESS);
+    auto frame = a.Completed(pin);
+    EXPECT_EQ(frame.stream_header().DataUsed, 0u);
+}
+
 TEST(AudioStates, DeviceStopWithAPinRunningLeavesNoRetryTimerAndTheNextStartIsClean) {
     AudioBed a;
     host::verifier::Capture capture;
     auto filter = a.OpenAudio(0);
-    auto pin = AudioBed::CreatePin(*filter);
+    auto pin = WaitingOnItsRetryTimer(a, *filter, 2);
     ASSERT_TRUE(pin);
-    ASSERT_EQ(pin->set_state(KSSTATE_PAUSE), STATUS_SUCCESS);
-    a.Submit(*pin, 1, 2 * kBlock);
-    ASSERT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
-    // One block for a two-block buffer: the DPC waits for the second on its retry timer, again
-    // and again.
-    a.Step(0);
-    ASSERT_TRUE(qh::testing::wait_until([] { return host::pending_timer_count() > 0; }));
 
     // The device stops (a rebalance) with the pin running: the ring is freed, so no timer may
     // be left to run the DPC, and no run may come after the free.
@@ -228,12 +243,48 @@ TEST(AudioStates, DeviceStopWithAPinRunningLeavesNoRetryTimerAndTheNextStartIsCl
     EXPECT_EQ(host::queued_dpc_count(), 0u);
     EXPECT_EQ(a.bed.trace_count("channel0AudioDpcRoutine 2\n"), 0u) << "the DPC ran with the ring gone";
     EXPECT_EQ(pin->queued(), 1u);
+    RestartAndStop(a, *pin);
+    for (const auto& record : capture.records())
+        ADD_FAILURE() << record.message;
+}
 
-    // The next start initialises the timers again, which must not be armed then.
-    ASSERT_EQ(a.bed.start(), STATUS_SUCCESS);
-    ASSERT_EQ(pin->set_state(KSSTATE_STOP), STATUS_SUCCESS);
-    auto frame = a.Completed(*pin);
-    EXPECT_EQ(frame.stream_header().DataUsed, 0u);
+TEST(AudioStates, ADeviceStopMeetingARunOfTheDpcLeavesNoRetryTimer) {
+    AudioBed a;
+    host::verifier::Capture capture;
+    auto filter = a.OpenAudio(0);
+    auto pin = WaitingOnItsRetryTimer(a, *filter, 3);
+    ASSERT_TRUE(pin);
+
+    // The next block's run of the DPC has found the pin running and the delivery not halted; the
+    // device stops right then, on another thread. The run will arm the retry timer again (two
+    // blocks for a three-block buffer), so the halt must wait for it before it cancels the timer:
+    // a timer cancelled first is armed again behind the stop, and runs the DPC with the ring gone.
+    std::atomic<uint64_t> stopper_id{0};
+    std::thread stopper;
+    const auto stopper_polls = [&] {
+        for (const auto& delay : host::delays()) {
+            if (delay.thread == stopper_id.load()) return true;
+        }
+        return false;
+    };
+    host::clear_wait_records();
+    host::watch_shared_read(&a.Channel(0).AudioDeliveredBytes, [&] {
+        stopper = std::thread([&] {
+            stopper_id = host::thread_id();
+            a.bed.stop();
+        });
+        // The halt either waits for this run (it polls) or has cancelled the timer already.
+        EXPECT_TRUE(qh::testing::wait_until([&] {
+            return SharedRead(device_ext(a.bed)->AudioHalted) != 0 &&
+                   (stopper_polls() || host::pending_timer_count() == 0);
+        }));
+    });
+    a.Step(0);
+    ASSERT_TRUE(qh::testing::wait_until([] { return host::shared_read_watch_fired(); }));
+    if (stopper.joinable()) stopper.join();
+    EXPECT_EQ(host::pending_timer_count(), 0u) << "a retry timer was armed again behind the device stop";
+    RestartAndStop(a, *pin);
+    EXPECT_EQ(pin->close(), STATUS_SUCCESS);
     for (const auto& record : capture.records())
         ADD_FAILURE() << record.message;
 }
