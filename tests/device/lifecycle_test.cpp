@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 using namespace qh::testing;
 
 namespace {
@@ -40,6 +42,16 @@ std::vector<std::string> WithoutAddresses(const std::vector<std::string>& lines)
         }
     }
     return out;
+}
+
+// Input 0's video engine started for 1080 lines, as RUN would, with no pin.
+void StartInputZerosEngine(qh::Testbed& bed) {
+    devext* ext = device_ext(bed);
+    ext->Channel[0].Width = 1920;
+    ext->Channel[0].Height = 1080;
+    AcquireHwMutex(ext);
+    StartVideoDma(ext, 0);
+    ReleaseHwMutex(ext);
 }
 
 }  // namespace
@@ -152,13 +164,8 @@ TEST(DeviceLifecycle, PowerRequestsToAStoppedDeviceTouchNoCard) {
 TEST(DeviceLifecycle, StoppingWithAnEngineRunningStopsItBeforeItsBuffersGo) {
     qh::Testbed bed(manual_options());
     ASSERT_EQ(bed.start_status(), STATUS_SUCCESS);
-    devext* ext = device_ext(bed);
     // A pin that was never paused leaves its engine running.
-    ext->Channel[0].Width = 1920;
-    ext->Channel[0].Height = 1080;
-    AcquireHwMutex(ext);
-    StartVideoDma(ext, 0);
-    ReleaseHwMutex(ext);
+    StartInputZerosEngine(bed);
     ASSERT_TRUE(bed.card().video_engine_running(0));
     ASSERT_EQ(bed.card().step_video(0), 1u) << "the running engine captures into its buffer";
 
@@ -171,6 +178,29 @@ TEST(DeviceLifecycle, StoppingWithAnEngineRunningStopsItBeforeItsBuffersGo) {
     // The card moves on: nothing may land in the freed buffers.
     EXPECT_EQ(bed.card().step_video(0), 0u);
     EXPECT_EQ(bed.card().dma_failures(0), 0u);
+    EXPECT_EQ(capture.count(), 0u) << (capture.count() ? capture.records()[0].message : "");
+}
+
+TEST(DeviceLifecycle, AnInterruptRoutineRunningThroughTheStopLeavesTheCardsInterruptsOff) {
+    qh::Testbed bed(manual_options());
+    ASSERT_EQ(bed.start_status(), STATUS_SUCCESS);
+    devext* ext = device_ext(bed);
+    StartInputZerosEngine(bed);
+
+    // The routine serves a frame; the device stops while it runs, on another thread, and turns
+    // the card's interrupts off under it. The routine turns them on again on its way out, so
+    // the stop must turn them off once the routine can no longer run: a card left enabled with
+    // nobody connected raises a line that no routine serves.
+    host::verifier::Capture capture;
+    std::thread stopper;
+    host::watch_shared_read(&ext->Channel[0].VideoState, [&] {
+        stopper = std::thread([&] { bed.stop(); });
+        EXPECT_TRUE(wait_until([&] { return !bed.card().interrupt_enabled(); }));
+    });
+    bed.card().step_video(0);
+    ASSERT_TRUE(wait_until([] { return host::shared_read_watch_fired(); }));
+    if (stopper.joinable()) stopper.join();
+    EXPECT_FALSE(bed.card().interrupt_enabled()) << "the stop left the card's interrupts on";
     EXPECT_EQ(capture.count(), 0u) << (capture.count() ? capture.records()[0].message : "");
 }
 
