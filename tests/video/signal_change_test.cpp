@@ -296,6 +296,26 @@ TEST(VideoSignalChange, ASourceChangeWhileAFrameIsCopiedHoldsThatFrameBack) {
     EXPECT_NE(c.ExpectFrameAfterGap(false) & kDiscontinuity, 0u);
 }
 
+// The source leaves the pin's 1080p for 720p and the engine writes a frame of it. The receiver
+// here locks at once; 40 ms of kernel time without a frame make that frame end a gap (more than
+// two frame periods) without Process's 50 ms frame wait running out (which would ask the
+// receiver on its own and find the other mode first). So the driver asks the receiver after
+// copying the 720p frame; just before it does, the source is back and locked again, 40 ms later.
+// The answer "fits" does not speak for the frame: it must be held back, the count reaching `held`.
+void AFrameOfAModeLeftBeforeItsAnswer(VideoBed& vb, Client& c, ULONGLONG held) {
+    sim::Card& card = vb.bed.card();
+    ChannelState& ch = vb.Channel(0);
+    card.set_source(0, Mode("1280x720p60"));
+    host::advance_clock(400000);
+    host::watch_shared_read(&ch.SignalCheckedUnit, [&] {
+        card.set_source(0, Mode("1920x1080p60"));
+        host::advance_clock(400000);
+    });
+    c.StepFrame();
+    ASSERT_TRUE(WaitUntil([] { return host::shared_read_watch_fired(); }));
+    EXPECT_TRUE(WaitUntil([&] { return SharedRead(ch.FramesHeldBack) == held; })) << "the 720p frame was not held back";
+}
+
 // A frame of another mode is copied, and before the driver asks the receiver the source has come
 // back to the format's mode and the receiver has locked on it again: the answer "fits" comes long
 // after the frame and does not speak for it, so the frame is held back. And a Process that is
@@ -303,27 +323,12 @@ TEST(VideoSignalChange, ASourceChangeWhileAFrameIsCopiedHoldsThatFrameBack) {
 // (the card here completes one frame at a time).
 TEST(VideoSignalChange, AnAnswerLongAfterTheFrameDoesNotVouchForItButLatenessNeverStarvesThePin) {
     VideoBed vb;
-    sim::Card& card = vb.bed.card();
     ChannelState& ch = vb.Channel(0);
     Client c(vb, 0);  // 1920x1080p60
     c.ExpectFrame(false);
 
     const ULONGLONG held = SharedRead(ch.FramesHeldBack);
-    // The receiver here locks at once. 40 ms of kernel time without a frame make the next one end
-    // a gap (more than two frame periods) without Process's 50 ms frame wait running out (which
-    // would ask the receiver on its own and find the other mode first).
-    card.set_source(0, Mode("1280x720p60"));
-    host::advance_clock(400000);
-    // So the driver asks the receiver after copying the 720p frame; just before it does, the
-    // source is back and locked again, 40 ms later.
-    host::watch_shared_read(&ch.SignalCheckedUnit, [&] {
-        card.set_source(0, Mode("1920x1080p60"));
-        host::advance_clock(400000);
-    });
-    c.StepFrame();
-    ASSERT_TRUE(WaitUntil([] { return host::shared_read_watch_fired(); }));
-    EXPECT_TRUE(WaitUntil([&] { return SharedRead(ch.FramesHeldBack) == held + 1; }))
-        << "the 720p frame was not held back";
+    AFrameOfAModeLeftBeforeItsAnswer(vb, c, held + 1);
 
     // The next frame is of the format; the answer for it comes 20 ms late too, and it goes out.
     host::watch_shared_read(&ch.SignalCheckedUnit, [] { host::advance_clock(200000); });
@@ -336,7 +341,6 @@ TEST(VideoSignalChange, AnAnswerLongAfterTheFrameDoesNotVouchForItButLatenessNev
 // frame is of the other mode, and a late answer finds the format's signal back: it stays held.
 TEST(VideoSignalChange, AFrameOfAnotherModeAfterOneHeldForLatenessIsHeldToo) {
     VideoBed vb;
-    sim::Card& card = vb.bed.card();
     ChannelState& ch = vb.Channel(0);
     Client c(vb, 0);  // 1920x1080p60
     c.ExpectFrame(false);
@@ -352,16 +356,7 @@ TEST(VideoSignalChange, AFrameOfAnotherModeAfterOneHeldForLatenessIsHeldToo) {
 
     // The source leaves for 720p and the engine writes a frame of it; the source is back, and the
     // receiver locked on it, by the time that frame's late answer comes.
-    card.set_source(0, Mode("1280x720p60"));
-    host::advance_clock(400000);
-    host::watch_shared_read(&ch.SignalCheckedUnit, [&] {
-        card.set_source(0, Mode("1920x1080p60"));
-        host::advance_clock(400000);
-    });
-    c.StepFrame();
-    ASSERT_TRUE(WaitUntil([] { return host::shared_read_watch_fired(); }));
-    EXPECT_TRUE(WaitUntil([&] { return SharedRead(ch.FramesHeldBack) == held + 2; }))
-        << "the 720p frame was not held back";
+    AFrameOfAModeLeftBeforeItsAnswer(vb, c, held + 2);
     qh::client::CompletedFrame f{};
     EXPECT_FALSE(c.pin().wait_completed(f, 0)) << "a frame went out";
 
