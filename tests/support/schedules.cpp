@@ -84,6 +84,21 @@ std::string Plan::replay_hint(const host::sched::Strategy& strategy) const {
     return hint;
 }
 
+bool set_kind(std::string_view kind, Plan& plan) {
+    // The kind is a strategy without its seed: "random", "pct:DEPTH", either with ":DELAYS".
+    const std::string text(kind);
+    const size_t colon = text.find(':');
+    const std::string with_seed =
+        colon == std::string::npos ? text + ":0" : text.substr(0, colon) + ":0" + text.substr(colon);
+    host::sched::Strategy s;
+    std::string ignored;
+    if (!host::sched::parse(with_seed, s, ignored)) return false;
+    plan.kind = s.kind;
+    plan.depth = s.depth;
+    plan.delays = s.delays;
+    return true;
+}
+
 bool plan_from_environment(uint64_t default_count, Plan& plan, std::string& error) {
     plan.count = default_count;
     if (const char* text = std::getenv("QH_SCHEDULE"); text && *text) {
@@ -99,22 +114,10 @@ bool plan_from_environment(uint64_t default_count, Plan& plan, std::string& erro
         error = std::string("unreadable QH_SCHEDULE_FIRST \"") + text + "\"";
         return false;
     }
-    if (const char* text = std::getenv("QH_SCHEDULE_KIND"); text && *text) {
-        // The kind is a strategy without its seed: "random", "pct:DEPTH", either with ":DELAYS".
-        const std::string kind = text;
-        const size_t colon = kind.find(':');
-        host::sched::Strategy s;
-        std::string ignored;
-        const std::string with_seed =
-            colon == std::string::npos ? kind + ":0" : kind.substr(0, colon) + ":0" + kind.substr(colon);
-        if (!host::sched::parse(with_seed, s, ignored)) {
-            error =
-                "unreadable QH_SCHEDULE_KIND \"" + kind + "\": expected random or pct:DEPTH, optionally with :DELAYS";
-            return false;
-        }
-        plan.kind = s.kind;
-        plan.depth = s.depth;
-        plan.delays = s.delays;
+    if (const char* text = std::getenv("QH_SCHEDULE_KIND"); text && *text && !set_kind(text, plan)) {
+        error = std::string("unreadable QH_SCHEDULE_KIND \"") + text +
+                "\": expected random or pct:DEPTH, optionally with :DELAYS";
+        return false;
     }
     if (const char* text = std::getenv("QH_SCHEDULE_TRACE"); text && *text && !read_number(text, plan.trace_length)) {
         error = std::string("unreadable QH_SCHEDULE_TRACE \"") + text + "\"";

@@ -20,6 +20,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace qh::schedules {
 
@@ -49,6 +50,10 @@ struct Plan {
     // The environment that replays `strategy` under this plan.
     std::string replay_hint(const host::sched::Strategy& strategy) const;
 };
+
+// Sets the plan's strategy from a kind ("random", "pct:DEPTH", either with ":DELAYS"); false,
+// leaving the plan as it was, when the text is not one.
+bool set_kind(std::string_view kind, Plan& plan);
 
 // The plan for a scenario whose suite runs `default_count` schedules; false (with `error`) when
 // the environment holds an unreadable setting.
