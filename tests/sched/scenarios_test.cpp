@@ -587,4 +587,49 @@ TEST(ScheduleScenario, SignalWatchAgainstAModeChange) {
             {{"pct:21:3:50", 71021}, {"pct:95:3:50", 71018}, {"pct:10788:3:50", 71042}, {"pct:16459:3:50", 71049}});
 }
 
+TEST(ScheduleScenario, FirstFrameAfterAReturningSignal) {
+    Explore("first frame after a returning signal",
+            [] {
+                const uint64_t seed = host::sched::strategy().seed;
+                qh::TestbedOptions options = Options();
+                // The receiver locks about as fast as one can: a frame to measure the new signal, and a
+                // little more.
+                constexpr auto kSettle = std::chrono::milliseconds(20);
+                constexpr auto kFrame = std::chrono::microseconds(16'667);
+                options.card.settle_ms = static_cast<int32_t>(kSettle.count());
+                qh::Testbed bed(options);
+                auto device = qh::client::open_device(bed.ksdevice());
+                VideoClient v(*device, 0);
+                v.Start(3);
+                v.Deliver(1);
+                // The source leaves for a mode of another geometry for two or three of its frames (the
+                // first, which ends a gap, is checked before delivery whatever happens) and comes back at
+                // a moment of its frame period the seed picks. Process, woken by the other mode's last
+                // frame, may lose its processor until the receiver has locked on the returning signal:
+                // the frame its status names is then still the other mode's, and an answer of the
+                // receiver that fits must not let it out. The part of interest, where the preemptions
+                // fall, is the last frame period before the return and the return itself.
+                const auto away = kSettle + 3 * kFrame + std::chrono::microseconds((seed * 7919) % 16'667);
+                host::sched::Thread source("source", [&] {
+                    bed.card().set_source(0, *sim::parse_source("1920x1080p60"));
+                    host::sched::sleep_for(away - kFrame);
+                    host::sched::focus();
+                    host::sched::sleep_for(kFrame);
+                    bed.card().set_source(0, *sim::parse_source("1280x720p60"));
+                });
+                source.join();
+                v.Deliver(1);
+                host::sched::end_focus();
+                v.Deliver(1);
+                check(v.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS, "STOP");
+                v.Drain();
+                v.pin->close();
+                v.filter->close();
+            },
+            // The frame the status named when the signal fitted again, not passed over: Process, preempted
+            // after the other mode's last frame until the receiver had locked on the return, took the
+            // fitting answer as one for that frame and delivered it.
+            {{"pct:37:3:50", 22981}, {"pct:1044:3:50", 22981}, {"pct:9008:3:50", 22981}});
+}
+
 }  // namespace

@@ -140,6 +140,36 @@ void window_program(bool on_the_bus = false) {
               " ns");
 }
 
+// A part of interest that ends before the run does: its steps alone are counted, and preemptions
+// drawn over a longer span than it took are not taken after it.
+TEST(Schedule, PreemptionsStayInsideThePartOfInterest) {
+    for (uint64_t seed = 1; seed <= 20; ++seed) {
+        host::sched::Options o = options(Strategy::Kind::Pct, seed, 3, 400);
+        o.strategy.delays = 20;
+        Outcome run = run_one(
+            o,
+            [] {
+                for (int i = 0; i < 50; ++i)
+                    host::sched::point("before");
+                host::sched::focus();
+                for (int i = 0; i < 200; ++i)
+                    host::sched::point("inside");
+                host::sched::end_focus();
+                const uint64_t focused = host::sched::focused_steps();
+                const auto inside = host::sched::delayed();
+                for (int i = 0; i < 400; ++i)
+                    host::sched::point("after");
+                check(focused >= 200 && focused <= 202 && host::sched::focused_steps() == focused,
+                      "the part of interest counts its own steps: " + std::to_string(focused) + ", then " +
+                          std::to_string(host::sched::focused_steps()));
+                check(inside > std::chrono::nanoseconds(0), "no preemption inside the part of interest");
+                check(host::sched::delayed() == inside, "a preemption came after the part of interest");
+            },
+            kTimeout);
+        ASSERT_TRUE(run.passed()) << "pct:" << seed << ":3:20\n" << run.output;
+    }
+}
+
 TEST(Schedule, PreemptionsLetTimePassInsideAWindowThatOrderingAloneNeverOpens) {
     for (uint64_t seed = 1; seed <= 30; ++seed) {
         Outcome o = run_one(

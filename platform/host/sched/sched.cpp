@@ -92,9 +92,10 @@ struct World {
     uint32_t unassigned_delays = 0;
     int64_t delayed_ns = 0;  // preemptions taken so far  // drawn while a thread that is never delayed ran
     Level (*level_source)() = nullptr;
-    uint64_t focus_step = 0;  // change points count from here (focus())
-    int64_t spin_floor = 0;   // PCT: below every priority handed out so far
-    int64_t start_ns = 0;     // virtual time at begin(); traces count from it
+    uint64_t focus_step = 0;      // change points count from here (focus())
+    uint64_t focus_end_step = 0;  // where the part of interest ended (end_focus()); 0 while it runs on
+    int64_t spin_floor = 0;       // PCT: below every priority handed out so far
+    int64_t start_ns = 0;         // virtual time at begin(); traces count from it
     std::deque<Switch> trace;
 };
 
@@ -740,9 +741,21 @@ void focus() {
     World& w = world();
     std::unique_lock<std::mutex> lk(w.mu);
     w.focus_step = w.steps.load();
+    w.focus_end_step = 0;
     w.next_change = 0;
     w.next_delay = 0;
     w.unassigned_delays = 0;
+}
+
+void end_focus() {
+    if (!controlled()) return;
+    World& w = world();
+    std::unique_lock<std::mutex> lk(w.mu);
+    w.focus_end_step = w.steps.load();
+    // What was drawn for the part of interest and not reached in it never comes: the rest of the
+    // run goes as it would without them. A preemption already owed is still taken.
+    w.next_change = w.change_points.size();
+    w.next_delay = w.delay_points.size();
 }
 
 void set_level_source(Level (*source)()) {
@@ -788,7 +801,7 @@ std::chrono::nanoseconds delayed() {
 uint64_t focused_steps() {
     World& w = world();
     std::unique_lock<std::mutex> lk(w.mu);
-    return w.steps.load() - w.focus_step;
+    return (w.focus_end_step != 0 ? w.focus_end_step : w.steps.load()) - w.focus_step;
 }
 
 std::string trace() {

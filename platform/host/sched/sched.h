@@ -305,8 +305,14 @@ void latency_point(const char* what, Where where = Where());
 std::chrono::nanoseconds delayed();
 
 // Marks where a scenario's part of interest begins (after the device came up, say): PCT's change
-// points are spread over the steps from here, whose count focused_steps() gives.
+// points and the preemptions are spread over the steps from here, whose count focused_steps()
+// gives.
 void focus();
+// Marks where it ends, for a scenario whose window is short against what follows it (the
+// teardown): focused_steps() then counts the part alone, so a span measured from it puts every
+// change point and preemption there, and those of a longer span that are not reached by here are
+// dropped.
+void end_focus();
 uint64_t focused_steps();
 
 }  // namespace host::sched
