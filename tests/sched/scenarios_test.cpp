@@ -187,6 +187,18 @@ struct AudioClient {
     uint64_t submitted = 0;  // the next buffer's sequence number
 };
 
+// The end of a scenario with a video and an audio client: both pins stop, every buffer comes
+// back, and everything closes.
+void StopAndClose(VideoClient& v, AudioClient& a) {
+    check(v.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS && a.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS, "STOP");
+    v.Drain();
+    a.Drain();
+    v.pin->close();
+    a.pin->close();
+    v.filter->close();
+    a.filter->close();
+}
+
 // A schedule that once found a fault, with the PCT span it ran under (0 for random ones).
 struct Regression {
     const char* schedule;
@@ -466,43 +478,35 @@ TEST(ScheduleScenario, RebalanceAgainstRun) {
 }
 
 TEST(ScheduleScenario, DeviceStopAgainstTheAudioDpcAndTheInterruptRoutine) {
-    Explore(
-        "device stop",
-        [] {
-            const uint64_t seed = host::sched::strategy().seed;
-            qh::Testbed bed(Options());
-            auto device = qh::client::open_device(bed.ksdevice());
-            VideoClient v(*device, 0);
-            AudioClient a(*device, 0);
-            v.Start(3);
-            // Two-block buffers, more than the run lasts: after each block the DPC waits for the next
-            // on its retry timer.
-            a.Start(8);
-            v.Deliver(1);
-            // The device stops (the first half of a rebalance) at a moment of the card's periods the
-            // seed picks, while the audio DPC may be about to arm its retry timer again and the
-            // interrupt routine may be running. The stop is the part of interest.
-            host::sched::sleep_for(std::chrono::microseconds((seed * 7919) % 10'000));
-            host::sched::focus();
-            bed.stop();
-            host::sched::end_focus();
-            check(host::pending_timer_count() == 0, "no timer is armed after the device stop");
-            check(!bed.card().interrupt_enabled(), "the card's interrupts are off after the device stop");
-            check(bed.start() == STATUS_SUCCESS, "the device starts again");
-            check(v.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS && a.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS,
-                  "STOP");
-            v.Drain();
-            a.Drain();
-            v.pin->close();
-            a.pin->close();
-            v.filter->close();
-            a.filter->close();
-        },
-        // The audio halt cancelling the retry timer without waiting for a run of the DPC past its
-        // halted check: the run armed the timer again behind the stop. And a routine running as the
-        // stop turned the card's interrupts off, turning them on again on its way out, with no last
-        // disable after the disconnect.
-        {{"pct:113:3:50", 229}, {"pct:3131:3:50", 229}, {"pct:68:3:50", 222}, {"pct:4044:3:50", 222}});
+    Explore("device stop",
+            [] {
+                const uint64_t seed = host::sched::strategy().seed;
+                qh::Testbed bed(Options());
+                auto device = qh::client::open_device(bed.ksdevice());
+                VideoClient v(*device, 0);
+                AudioClient a(*device, 0);
+                v.Start(3);
+                // Two-block buffers, more than the run lasts: after each block the DPC waits for the next
+                // on its retry timer.
+                a.Start(8);
+                v.Deliver(1);
+                // The device stops (the first half of a rebalance) at a moment of the card's periods the
+                // seed picks, while the audio DPC may be about to arm its retry timer again and the
+                // interrupt routine may be running. The stop is the part of interest.
+                host::sched::sleep_for(std::chrono::microseconds((seed * 7919) % 10'000));
+                host::sched::focus();
+                bed.stop();
+                host::sched::end_focus();
+                check(host::pending_timer_count() == 0, "no timer is armed after the device stop");
+                check(!bed.card().interrupt_enabled(), "the card's interrupts are off after the device stop");
+                check(bed.start() == STATUS_SUCCESS, "the device starts again");
+                StopAndClose(v, a);
+            },
+            // The audio halt cancelling the retry timer without waiting for a run of the DPC past its
+            // halted check: the run armed the timer again behind the stop. And a routine running as the
+            // stop turned the card's interrupts off, turning them on again on its way out, with no last
+            // disable after the disconnect.
+            {{"pct:113:3:50", 229}, {"pct:3131:3:50", 229}, {"pct:68:3:50", 222}, {"pct:4044:3:50", 222}});
 }
 
 TEST(ScheduleScenario, TwoClientsOnOneInput) {
@@ -572,14 +576,7 @@ TEST(ScheduleScenario, SleepAndWakeInEitherOrder) {
             bed.wake(pins_first);
             v.Deliver(1);
         }
-        check(v.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS && a.pin->set_state(KSSTATE_STOP) == STATUS_SUCCESS,
-              "STOP");
-        v.Drain();
-        a.Drain();
-        v.pin->close();
-        a.pin->close();
-        v.filter->close();
-        a.filter->close();
+        StopAndClose(v, a);
     });
 }
 
