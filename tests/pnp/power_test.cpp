@@ -303,18 +303,24 @@ TEST(WakeBringUp, NeverInterleavesWithRunningPinsOnAnI2cMaster) {
     std::vector<std::vector<uint8_t>> format;
     for (auto& c : captures)
         format.push_back(videotest::VideoBed::Format(*c->video_filter, 0));
+    // Whether capture comes back at all, not how fast: under the thread sanitizer the receiver
+    // checks that follow a wake (one per frame until an answer speaks for its frame) run many times
+    // slower than the card's real-time frames, and four inputs took tens of seconds to resume.
+    constexpr uint32_t kResumeMs = 180'000;
     auto delivering_again = [&] {
         std::vector<size_t> before;
         for (auto& c : captures)
             before.push_back(c->video_flags.size());
-        return wait_until([&] {
-            bool all = true;
-            for (size_t i = 0; i < captures.size(); ++i) {
-                captures[i]->collect();
-                all = all && captures[i]->video_flags.size() >= before[i] + 2;
-            }
-            return all;
-        });
+        return wait_until(
+            [&] {
+                bool all = true;
+                for (size_t i = 0; i < captures.size(); ++i) {
+                    captures[i]->collect();
+                    all = all && captures[i]->video_flags.size() >= before[i] + 2;
+                }
+                return all;
+            },
+            kResumeMs);
     };
     ASSERT_TRUE(delivering_again());
     for (uint32_t round = 0; round < rounds; ++round) {
