@@ -44,8 +44,10 @@ Signal ReadSignal(devext* ext, const Input& in, bool askCable) {
         if (!CableConnected(bytes[0])) return signal;
     }
     // Width, lines of a field or frame and the scan bit (five registers from kRxHdmiWidth) in one
-    // transfer, so that they cannot describe two different signals. A failed read leaves zeros:
-    // no size.
+    // transfer. Its first chunk carries the width's high byte and its second the rest, so a
+    // receiver that changes its lock in between gives the new signal's reading under the old
+    // one's high byte: the new signal itself, or a width neither signal had. A failed read leaves
+    // zeros: no size.
     I2c_Read(ext, in.i2cBlock, kRxHdmiMap, kRxHdmiWidth, bytes, 5);
     signal.width = RxSize13(bytes[0], bytes[1]);
     const ULONG lines = RxSize13(bytes[2], bytes[3]);
