@@ -27,7 +27,7 @@ void ChangeSource(sim::Card& card, uint32_t input, const char* mode) {
 // The line that tells why frames are held back, once. The driver flags the mismatch before it
 // prints the line, so a test that has seen the flag may still be ahead of the line.
 void ExpectTracedOnce(host::trace::Mark mark, const std::string& line) {
-    EXPECT_TRUE(WaitUntil([&] { return host::trace::count_exact(mark, line) != 0; })) << "no line: " << line;
+    EXPECT_TRUE(host::trace::wait_for(mark, line, kGenerousMs)) << "no line: " << line;
     EXPECT_EQ(host::trace::count_exact(mark, line), 1u) << line;
 }
 
